@@ -1,0 +1,30 @@
+# make run   : install what is missing, build, and start the tool
+# make test  : install what is missing, build, and run every test
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+DEB_PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libqt6serialport6 \
+	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps imagemagick
+
+.PHONY: all deps build run test bench clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh $(DEB_PACKAGES)
+
+$(BUILD)/CMakeCache.txt: | deps
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@./scripts/run-tool.sh $(BUILD)
+
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD)

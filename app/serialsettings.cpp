@@ -1,0 +1,169 @@
+#include "app/serialsettings.h"
+
+#include "app/mainwindow.h"
+#include "app/forms.h"
+#include "link/commports.h"
+#include "link/errorreport.h"
+#include "link/mscomm.h"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+int LastPortNumber = 0;
+
+namespace {
+
+QComboBox *makeList(QWidget *parent, const QString &name, const QStringList &entries)
+{
+    auto *list = new QComboBox(parent);
+    list->setObjectName(name);
+    list->addItems(entries);
+    list->setMinimumWidth(110);
+    return list;
+}
+
+QString selectedEntry(const QComboBox *list, const QString &what)
+{
+    if (list->currentIndex() < 0)
+        RaiseError(QStringLiteral("请选择%1。").arg(what));
+    return list->currentText();
+}
+
+} // namespace
+
+TRS232::TRS232(QWidget *parent)
+    : QDialog(parent)
+{
+    setObjectName(QStringLiteral("RS232"));
+    setWindowTitle(QStringLiteral("通讯设置"));
+    setModal(false);
+
+    QStringList ports;
+    for (int n = 1; n <= 12; ++n)
+        ports << QStringLiteral("COM%1").arg(n);
+
+    GroupBox1 = new QGroupBox(QStringLiteral("通讯端口设置"), this);
+    GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
+    ComboBox1 = makeList(GroupBox1, QStringLiteral("ComboBox1"), ports);
+    ComboBox2 = makeList(GroupBox1, QStringLiteral("ComboBox2"),
+                         {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
+                          QStringLiteral("9600"), QStringLiteral("14400"), QStringLiteral("19200")});
+    ComboBox3 = makeList(GroupBox1, QStringLiteral("ComboBox3"),
+                         {QStringLiteral("1"), QStringLiteral("1.5"), QStringLiteral("2")});
+    ComboBox4 = makeList(GroupBox1, QStringLiteral("ComboBox4"),
+                         {QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"),
+                          QStringLiteral("8")});
+    ComboBox5 = makeList(GroupBox1, QStringLiteral("ComboBox5"),
+                         {QStringLiteral("无"), QStringLiteral("奇校验"), QStringLiteral("偶校验")});
+    DeviceLabel = new QLabel(GroupBox1);
+    DeviceLabel->setObjectName(QStringLiteral("DeviceLabel"));
+    DeviceLabel->setMinimumWidth(160);
+    QPalette grey = DeviceLabel->palette();
+    grey.setColor(QPalette::WindowText, QColor(0x40, 0x40, 0x40));
+    DeviceLabel->setPalette(grey);
+
+    auto *portRow = new QHBoxLayout;
+    portRow->addWidget(ComboBox1);
+    portRow->addWidget(DeviceLabel, 1);
+    auto *form = new QFormLayout(GroupBox1);
+    form->setLabelAlignment(Qt::AlignRight);
+    form->addRow(QStringLiteral("通讯口："), portRow);
+    form->addRow(QStringLiteral("波特率："), ComboBox2);
+    form->addRow(QStringLiteral("停止位："), ComboBox3);
+    form->addRow(QStringLiteral("数据位："), ComboBox4);
+    form->addRow(QStringLiteral("校验位："), ComboBox5);
+
+    BitBtn1 = new QPushButton(QStringLiteral("确  定"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setDefault(true);
+    BitBtn2 = new QPushButton(QStringLiteral("返  回"), this);
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(BitBtn1);
+    buttons->addWidget(BitBtn2);
+    buttons->addStretch();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(GroupBox1);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    move(483, 120);
+    connectHandlers();
+}
+
+void TRS232::connectHandlers()
+{
+    ConnectHandler(BitBtn1, &QPushButton::clicked, this, &TRS232::BitBtn1Click);
+    ConnectHandler(BitBtn2, &QPushButton::clicked, this, &TRS232::BitBtn2Click);
+    connect(ComboBox1, &QComboBox::currentIndexChanged, this, &TRS232::ShowDevice);
+}
+
+void TRS232::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    RunHandler([this] { FormShow(); });
+}
+
+void TRS232::FormShow()
+{
+    ComboBox1->setCurrentIndex(LastPortNumber <= 0 ? 1 : qMin(LastPortNumber, 12) - 1);
+    ComboBox2->setCurrentText(QStringLiteral("9600"));
+    ComboBox3->setCurrentText(QStringLiteral("1"));
+    ComboBox4->setCurrentText(QStringLiteral("8"));
+    ComboBox5->setCurrentText(QStringLiteral("无"));
+    ShowDevice();
+}
+
+void TRS232::ShowDevice()
+{
+    const int port = ComboBox1->currentIndex() + 1;
+    const QString device = port > 0 ? CommPortDevice(port) : QString();
+    DeviceLabel->setText(device.isEmpty() ? QStringLiteral("（无对应设备）")
+                                          : QStringLiteral("设备：%1").arg(device));
+}
+
+QString TRS232::SettingsText() const
+{
+    const QString parity = selectedEntry(ComboBox5, QStringLiteral("校验位"));
+    QString letter = QStringLiteral("n");
+    if (parity == QLatin1String("奇校验"))
+        letter = QStringLiteral("o");
+    else if (parity == QLatin1String("偶校验"))
+        letter = QStringLiteral("e");
+    return QStringList{selectedEntry(ComboBox2, QStringLiteral("波特率")), letter,
+                       selectedEntry(ComboBox4, QStringLiteral("数据位")),
+                       selectedEntry(ComboBox3, QStringLiteral("停止位"))}
+        .join(QLatin1Char(','));
+}
+
+void TRS232::BitBtn1Click()
+{
+    TMSComm *comm = MAIN->MSComm1;
+    comm->SetInBufferCount(0);
+    comm->SetInputLen(0);
+    comm->SetRThreshold(1);
+    if (comm->PortOpen())
+        comm->SetPortOpen(false);
+
+    const QString port = selectedEntry(ComboBox1, QStringLiteral("通讯口"));
+    const int number = port.mid(3).toInt();
+    comm->SetCommPort(short(number));
+    LastPortNumber = number;
+
+    comm->SetSettings(SettingsText());
+    comm->SetPortOpen(true);
+    ShowMessage(QStringLiteral("串口初始化成功！"));
+    close();
+}
+
+void TRS232::BitBtn2Click()
+{
+    close();
+}

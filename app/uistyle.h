@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QFont>
+#include <QPixmap>
+#include <QString>
+
+// Fonts named in the window designs, with the CJK fonts that stand in for them
+// where they are not installed.
+QFont DesignFont(const QString &family, int pixelSize, bool bold = false);
+
+// The picture of a launcher button: the text in dark blue on a grey ground.
+QPixmap ButtonPicture(const QString &text, const QSize &size);
+
+// The small arrow shown beside the model menu items.
+QPixmap MenuArrowPicture();

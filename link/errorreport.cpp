@@ -1,0 +1,54 @@
+#include "link/errorreport.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+namespace {
+MessageRecord g_messages;
+}
+
+SystemError::SystemError(const QString &text)
+    : std::runtime_error(text.toStdString()), m_text(text)
+{
+}
+
+void RaiseError(const QString &text)
+{
+    throw SystemError(text);
+}
+
+void ShowMessage(const QString &text)
+{
+    ++g_messages.count;
+    g_messages.lastText = text;
+    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.setObjectName(QStringLiteral("MessageBox"));
+    box.exec();
+}
+
+void ReportError(const QString &text)
+{
+    ++g_messages.count;
+    g_messages.lastText = text;
+    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.setObjectName(QStringLiteral("ErrorReport"));
+    box.exec();
+}
+
+const MessageRecord &ShownMessages()
+{
+    return g_messages;
+}
+
+void RunHandler(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const SystemError &error) {
+        ReportError(error.text());
+    } catch (const std::exception &error) {
+        ReportError(QString::fromLocal8Bit(error.what()));
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <stdexcept>
+
+// The one kind of error the tool raises. Handlers never catch it themselves: it
+// ends the handler at the failing step and RunHandler turns it into the error box.
+class SystemError : public std::runtime_error
+{
+public:
+    explicit SystemError(const QString &text);
+    QString text() const { return m_text; }
+
+private:
+    QString m_text;
+};
+
+[[noreturn]] void RaiseError(const QString &text);
+
+// Every modal box the tool shows goes through here: a fixed text and one OK button.
+// It returns when the operator has closed the box.
+void ShowMessage(const QString &text);
+
+// The error report: the error text in a modal box.
+void ReportError(const QString &text);
+
+// Counts and last text of the boxes shown, so tests can see what the operator saw.
+struct MessageRecord {
+    int count = 0;
+    QString lastText;
+};
+const MessageRecord &ShownMessages();
+
+// The boundary that every handler runs under: an error ends the handler, is shown
+// in the error box, and the application carries on.
+void RunHandler(const std::function<void()> &handler);
+
+// Connects signal to a member handler so that the handler runs under RunHandler.
+template <typename Sender, typename Signal, typename Receiver>
+QMetaObject::Connection ConnectHandler(Sender *sender, Signal signal, Receiver *receiver,
+                                       void (Receiver::*handler)())
+{
+    return QObject::connect(sender, signal, receiver,
+                            [receiver, handler] { RunHandler([&] { (receiver->*handler)(); }); });
+}

@@ -1,0 +1,279 @@
+#include "link/mscomm.h"
+
+#include "link/commports.h"
+#include "link/errorreport.h"
+
+#include <QSignalBlocker>
+#include <QTimer>
+#include <limits>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#endif
+
+TMSComm::TMSComm(QObject *parent)
+    : QObject(parent), m_port(new QSerialPort(this))
+{
+    connect(m_port, &QSerialPort::readyRead, this, &TMSComm::onReadyRead);
+    connect(m_port, &QSerialPort::errorOccurred, this, &TMSComm::onError);
+}
+
+QString TMSComm::portLabel() const
+{
+    const QString device = CommPortDevice(m_commPort);
+    if (device.isEmpty() || device == QStringLiteral("COM%1").arg(m_commPort))
+        return QStringLiteral("COM%1").arg(m_commPort);
+    return QStringLiteral("COM%1（%2）").arg(m_commPort).arg(device);
+}
+
+qint64 TMSComm::pendingInSystem() const
+{
+    if (!m_port->isOpen())
+        return 0;
+#ifdef Q_OS_WIN
+    COMSTAT status = {};
+    DWORD errors = 0;
+    if (!ClearCommError(m_port->handle(), &errors, &status))
+        return 0;
+    return status.cbInQue;
+#else
+    int waiting = 0;
+    if (::ioctl(m_port->handle(), FIONREAD, &waiting) < 0)
+        return 0;
+    return waiting;
+#endif
+}
+
+// Moves what the operating system holds into the port's own buffer. readyRead
+// is blocked meanwhile: these bytes are being taken by the caller right now.
+void TMSComm::pullFromSystem()
+{
+    QSignalBlocker blocker(m_port);
+    while (m_port->isOpen() && pendingInSystem() > 0) {
+        if (!m_port->waitForReadyRead(0))
+            break;
+    }
+}
+
+short TMSComm::InBufferCount()
+{
+    if (!m_port->isOpen())
+        return 0;
+    const qint64 waiting = m_port->bytesAvailable() + pendingInSystem();
+    return short(qMin<qint64>(waiting, std::numeric_limits<short>::max()));
+}
+
+void TMSComm::SetInBufferCount(short count)
+{
+    if (count != 0 || !m_port->isOpen())
+        return;
+    m_port->clear(QSerialPort::Input);
+    // Anything the port had already buffered is gone as well.
+    m_port->readAll();
+}
+
+void TMSComm::SetInputMode(int mode)
+{
+    m_inputMode = mode;
+}
+
+void TMSComm::SetInputLen(short length)
+{
+    m_inputLen = qMax<short>(length, 0);
+}
+
+void TMSComm::SetRThreshold(short threshold)
+{
+    m_rThreshold = qMax<short>(threshold, 0);
+}
+
+void TMSComm::Output(const QByteArray &bytes)
+{
+    if (!m_port->isOpen())
+        RaiseError(QStringLiteral("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
+    if (m_port->write(bytes) != bytes.size())
+        RaiseError(QStringLiteral("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
+    // write() only queues; callers sleep after a send, so the frame must reach
+    // the operating system now to go out in order and on time.
+    while (m_port->isOpen() && m_port->bytesToWrite() > 0) {
+        if (!m_port->flush() && !m_port->waitForBytesWritten(1000))
+            RaiseError(QStringLiteral("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
+    }
+}
+
+QByteArray TMSComm::Input()
+{
+    if (!m_port->isOpen())
+        return QByteArray();
+    pullFromSystem();
+    if (m_inputLen > 0)
+        return m_port->read(m_inputLen);
+    return m_port->readAll();
+}
+
+bool TMSComm::PortOpen() const
+{
+    return m_port->isOpen();
+}
+
+QString TMSComm::OpenDevice() const
+{
+    return m_port->isOpen() ? m_port->portName() : QString();
+}
+
+void TMSComm::SetPortOpen(bool open)
+{
+    if (!open) {
+        if (m_port->isOpen())
+            m_port->close();
+        return;
+    }
+    if (m_port->isOpen())
+        RaiseError(QStringLiteral("%1 已经打开。").arg(portLabel()));
+    openPort();
+}
+
+void TMSComm::openPort()
+{
+    const QString device = CommPortDevice(m_commPort);
+    if (device.isEmpty())
+        RaiseError(QStringLiteral("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
+    m_port->setPortName(device);
+    if (!m_port->open(QIODevice::ReadWrite)) {
+        const QSerialPort::SerialPortError error = m_port->error();
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        switch (error) {
+        case QSerialPort::PermissionError:
+#ifdef Q_OS_WIN
+            RaiseError(QStringLiteral("无法打开 %1：端口被其他程序占用或没有访问权限（%2）。")
+                           .arg(portLabel(), reason));
+#else
+            RaiseError(QStringLiteral("无法打开 %1：没有访问权限或端口被其他程序占用（%2）。\n"
+                                      "在 Linux 上，串口设备通常属于 dialout 组：请执行 "
+                                      "sudo usermod -aG dialout $USER，然后重新登录。")
+                           .arg(portLabel(), reason));
+#endif
+        case QSerialPort::DeviceNotFoundError:
+            RaiseError(QStringLiteral("无法打开 %1：设备不存在（%2）。").arg(portLabel(), reason));
+        default:
+            RaiseError(QStringLiteral("无法打开 %1：%2").arg(portLabel(), reason));
+        }
+    }
+    try {
+        applyLineSettings();
+    } catch (...) {
+        m_port->close();
+        throw;
+    }
+    m_port->clear(QSerialPort::AllDirections);
+}
+
+void TMSComm::applyLineSettings()
+{
+    const auto refuse = [this](const QString &what) {
+        const QString reason = m_port->errorString();
+        m_port->clearError();
+        RaiseError(QStringLiteral("%1 不支持%2（%3）。").arg(portLabel(), what, reason));
+    };
+    if (!m_port->setBaudRate(m_line.baud))
+        refuse(QStringLiteral("波特率 %1").arg(m_line.baud));
+    if (!m_port->setDataBits(m_line.dataBits))
+        refuse(QStringLiteral("数据位 %1").arg(int(m_line.dataBits)));
+    if (!m_port->setParity(m_line.parity))
+        refuse(QStringLiteral("所选校验方式"));
+    if (!m_port->setStopBits(m_line.stopBits))
+        refuse(QStringLiteral("停止位 %1").arg(m_line.stopText));
+    if (!m_port->setFlowControl(QSerialPort::NoFlowControl))
+        refuse(QStringLiteral("关闭流控"));
+}
+
+void TMSComm::SetCommPort(short port)
+{
+    if (m_port->isOpen())
+        RaiseError(QStringLiteral("端口打开时不能更改端口号。"));
+    if (port < 1)
+        RaiseError(QStringLiteral("无效的端口号 %1。").arg(port));
+    m_commPort = port;
+}
+
+TMSComm::LineSettings TMSComm::parseSettings(const QString &settings)
+{
+    const auto invalid = [&settings] {
+        RaiseError(QStringLiteral("无效的串口参数“%1”。").arg(settings));
+    };
+    const QStringList parts = settings.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        invalid();
+    LineSettings line;
+    bool ok = false;
+    line.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || line.baud <= 0)
+        invalid();
+
+    const QString parity = parts[1].trimmed().toLower();
+    if (parity == QLatin1String("n"))
+        line.parity = QSerialPort::NoParity;
+    else if (parity == QLatin1String("o"))
+        line.parity = QSerialPort::OddParity;
+    else if (parity == QLatin1String("e"))
+        line.parity = QSerialPort::EvenParity;
+    else if (parity == QLatin1String("m"))
+        line.parity = QSerialPort::MarkParity;
+    else if (parity == QLatin1String("s"))
+        line.parity = QSerialPort::SpaceParity;
+    else
+        invalid();
+
+    const int dataBits = parts[2].trimmed().toInt(&ok);
+    if (!ok || dataBits < 5 || dataBits > 8)
+        invalid();
+    line.dataBits = QSerialPort::DataBits(dataBits);
+
+    line.stopText = parts[3].trimmed();
+    if (line.stopText == QLatin1String("1"))
+        line.stopBits = QSerialPort::OneStop;
+    else if (line.stopText == QLatin1String("1.5"))
+        line.stopBits = QSerialPort::OneAndHalfStop;
+    else if (line.stopText == QLatin1String("2"))
+        line.stopBits = QSerialPort::TwoStop;
+    else
+        invalid();
+    return line;
+}
+
+void TMSComm::SetSettings(const QString &settings)
+{
+    const LineSettings line = parseSettings(settings);
+    m_settings = settings;
+    m_line = line;
+    if (m_port->isOpen())
+        applyLineSettings();
+}
+
+void TMSComm::onReadyRead()
+{
+    if (m_rThreshold >= 1 && InBufferCount() > 0)
+        emit OnComm();
+}
+
+// A vanished device shows up as a storm of read errors while the port stays
+// open; close at the first one so that the tool stays responsive and every
+// later send fails like any send on a closed port.
+void TMSComm::onError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ReadError && error != QSerialPort::ResourceError)
+        return;
+    if (!m_port->isOpen())
+        return;
+    const QString reason = m_port->errorString();
+    const QString label = portLabel();
+    m_port->clearError();
+    m_port->close();
+    QTimer::singleShot(0, this, [label, reason] {
+        ReportError(QStringLiteral("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
+                        .arg(label, reason));
+    });
+}

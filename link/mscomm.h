@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+// The serial control of the main window: a small property interface over
+// QSerialPort that the serial channel, the start-up code and the serial
+// settings dialog drive. It raises OnComm on the GUI thread whenever received
+// bytes are waiting, and reports refused operations as SystemError.
+class TMSComm : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit TMSComm(QObject *parent = nullptr);
+
+    // Bytes that have reached the computer and not been read, counted without
+    // running the event loop, so that a reception sleeping on the GUI thread
+    // still sees bytes arrive. 16-bit like the counter it stands for.
+    short InBufferCount();
+    // Writing 0 discards every waiting byte; other values are not meaningful.
+    void SetInBufferCount(short count);
+
+    void SetInputMode(int mode);
+    int InputMode() const { return m_inputMode; }
+    // 0: Input takes every waiting byte; n > 0: Input takes at most n bytes.
+    void SetInputLen(short length);
+    short InputLen() const { return m_inputLen; }
+    // 0: no OnComm for received bytes; 1 or more: OnComm whenever bytes wait.
+    void SetRThreshold(short threshold);
+    short RThreshold() const { return m_rThreshold; }
+
+    // Hands the bytes to the operating system before returning.
+    void Output(const QByteArray &bytes);
+    // Removes and returns the waiting bytes, at most InputLen of them when set.
+    QByteArray Input();
+
+    bool PortOpen() const;
+    void SetPortOpen(bool open);
+
+    void SetCommPort(short port);
+    short CommPort() const { return m_commPort; }
+
+    // "baud,parity,data,stop", for example "9600,n,8,1" or "4800,e,7,1.5".
+    void SetSettings(const QString &settings);
+    QString Settings() const { return m_settings; }
+
+    // The device the port was opened on (empty while closed).
+    QString OpenDevice() const;
+
+signals:
+    void OnComm();
+
+private:
+    struct LineSettings {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+        QString stopText = QStringLiteral("1");
+    };
+
+    static LineSettings parseSettings(const QString &settings);
+    qint64 pendingInSystem() const;
+    void pullFromSystem();
+    void openPort();
+    void applyLineSettings();
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+    QString portLabel() const;
+
+    QSerialPort *m_port;
+    int m_inputMode = 0;
+    short m_inputLen = 0;
+    short m_rThreshold = 0;
+    short m_commPort = 1;
+    QString m_settings = QStringLiteral("9600,n,8,1");
+    LineSettings m_line;
+};

@@ -1,0 +1,9 @@
+#include "panels/calibration.h"
+
+TERR::TERR(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("ERR"));
+    setWindowTitle(QStringLiteral(")"));
+    move(715, 165);
+}

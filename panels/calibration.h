@@ -1,0 +1,11 @@
+#pragma once
+
+#include <QWidget>
+
+class TERR : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit TERR(QWidget *parent = nullptr);
+};
