@@ -1,5 +1,7 @@
 #include "panels/calibration.h"
 
+bool CalibrationMode = false;
+
 TERR::TERR(QWidget *parent)
     : QWidget(parent)
 {

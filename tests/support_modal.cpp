@@ -1,0 +1,24 @@
+#include "support_modal.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+
+ModalCloser::ModalCloser(int pollMs, QObject *parent)
+    : QObject(parent), m_timer(new QTimer(this))
+{
+    connect(m_timer, &QTimer::timeout, this, &ModalCloser::poll);
+    m_timer->start(pollMs);
+}
+
+void ModalCloser::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal)
+        return;
+    if (auto *box = qobject_cast<QMessageBox *>(modal))
+        m_texts << box->text();
+    else
+        m_texts << modal->windowTitle();
+    modal->close();
+}
