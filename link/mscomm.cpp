@@ -184,6 +184,13 @@ void TMSComm::applyLineSettings()
         refuse(QStringLiteral("数据位 %1").arg(int(m_line.dataBits)));
     if (!m_port->setParity(m_line.parity))
         refuse(QStringLiteral("所选校验方式"));
+#ifndef Q_OS_WIN
+    // termios knows one or two stop bits only; QSerialPort would quietly
+    // send one where 1.5 was asked for.
+    if (m_line.stopBits == QSerialPort::OneAndHalfStop)
+        RaiseError(QStringLiteral("%1 不支持停止位 1.5：本系统的串口驱动只提供 1 或 2 位停止位。")
+                       .arg(portLabel()));
+#endif
     if (!m_port->setStopBits(m_line.stopBits))
         refuse(QStringLiteral("停止位 %1").arg(m_line.stopText));
     if (!m_port->setFlowControl(QSerialPort::NoFlowControl))
