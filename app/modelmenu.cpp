@@ -63,8 +63,8 @@ TModelMenu::TModelMenu(QWidget *parent)
 
 void TModelMenu::Popup(const QPoint &topLeft)
 {
-    adjustSize();
-    move(topLeft);
+    // A popup has no window frame: its client rectangle starts at the point.
+    setGeometry(QRect(topLeft, sizeHint()));
     show();
     raise();
 }

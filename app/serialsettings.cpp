@@ -133,9 +133,9 @@ QString TRS232::SettingsText() const
 {
     const QString parity = selectedEntry(ComboBox5, QStringLiteral("校验位"));
     QString letter = QStringLiteral("n");
-    if (parity == QLatin1String("奇校验"))
+    if (parity == QStringLiteral("奇校验"))
         letter = QStringLiteral("o");
-    else if (parity == QLatin1String("偶校验"))
+    else if (parity == QStringLiteral("偶校验"))
         letter = QStringLiteral("e");
     return QStringList{selectedEntry(ComboBox2, QStringLiteral("波特率")), letter,
                        selectedEntry(ComboBox4, QStringLiteral("数据位")),

@@ -120,7 +120,7 @@ bool TMSComm::PortOpen() const
 
 QString TMSComm::OpenDevice() const
 {
-    return m_port->isOpen() ? m_port->portName() : QString();
+    return m_port->isOpen() ? m_openDevice : QString();
 }
 
 void TMSComm::SetPortOpen(bool open)
@@ -141,6 +141,7 @@ void TMSComm::openPort()
     if (device.isEmpty())
         RaiseError(QStringLiteral("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
     m_port->setPortName(device);
+    m_openDevice = device;
     if (!m_port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port->error();
         const QString reason = m_port->errorString();

@@ -75,6 +75,7 @@ private:
     short m_inputLen = 0;
     short m_rThreshold = 0;
     short m_commPort = 1;
+    QString m_openDevice;
     QString m_settings = QStringLiteral("9600,n,8,1");
     LineSettings m_line;
 };
