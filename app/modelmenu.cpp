@@ -25,6 +25,13 @@ TModelMenu::TModelMenu(QWidget *parent)
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(0);
 
+    // The bar between the two columns, as a menu with a column break draws it.
+    auto *bar = new QFrame(this);
+    bar->setObjectName(QStringLiteral("ColumnBreak"));
+    bar->setFrameShape(QFrame::VLine);
+    bar->setFrameShadow(QFrame::Sunken);
+    grid->addWidget(bar, 0, 1, kFirstColumnItems, 1);
+
     const QIcon arrow(MenuArrowPicture());
     for (int k = 1; k <= ModelCount; ++k) {
         auto *action = new QAction(QString::fromLatin1(ModelCatalogue[k - 1].caption), this);
@@ -45,6 +52,7 @@ TModelMenu::TModelMenu(QWidget *parent)
         button->setAutoRaise(true);
         button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
         button->setMinimumWidth(150);
+        button->setFixedHeight(26);
         // Item 12 has no arrow; keep its text aligned with the others.
         if (k == kUncheckedArrowlessItem) {
             QPixmap blank(24, 24);
@@ -55,7 +63,7 @@ TModelMenu::TModelMenu(QWidget *parent)
         const int index = k - 1;
         const int column = index < kFirstColumnItems ? 0 : 1;
         const int row = index < kFirstColumnItems ? index : index - kFirstColumnItems;
-        grid->addWidget(button, row, column);
+        grid->addWidget(button, row, column == 0 ? 0 : 2);
         m_actions.append(action);
         m_buttons.append(button);
     }
