@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libqt6serialport6 \
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps imagemagick
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test bench test-asan clean
 
 all: build
 
@@ -25,6 +25,19 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Benchmarks: an optimised build of its own, not part of make test.
+bench: deps
+	@./scripts/install-deps.sh libbenchmark-dev libboost-dev
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPSUTOOL_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build build-bench -j $(JOBS) --target bench_codec
+	QT_QPA_PLATFORM=offscreen ./build-bench/bench/bench_codec
+
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPSUTOOL_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
 clean:
 	rm -rf $(BUILD)
