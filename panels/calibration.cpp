@@ -1,11 +1,213 @@
 #include "panels/calibration.h"
 
+#include "app/spinedit.h"
+#include "app/uistyle.h"
+#include "link/errorreport.h"
+#include "link/frames.h"
+#include "link/serialchannel.h"
+
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHideEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QVBoxLayout>
+
 bool CalibrationMode = false;
+
+namespace {
+
+constexpr int kVoltageBase = 10;
+constexpr int kCurrentBase = 100;
+
+} // namespace
+
+quint8 CorrectionCode(int correction, int base)
+{
+    const long long code = correction >= 0 ? correction : base - (long long)correction;
+    if (code > 2LL * base)
+        return 0;
+    return quint8(code);
+}
+
+QByteArray CorrectionFrame(int address, quint16 reg, quint8 code)
+{
+    return BuildWriteSingle(address, reg, code);
+}
 
 TERR::TERR(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("ERR"));
     setWindowTitle(QStringLiteral(")"));
+    setFont(DesignFont(QStringLiteral("宋体"), 14));
+
+    Label1 = new QLabel(QStringLiteral("电源误差修正"), this);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
+    Label1->setAlignment(Qt::AlignCenter);
+    QPalette titlePalette = Label1->palette();
+    titlePalette.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0x80));
+    Label1->setPalette(titlePalette);
+
+    Bevel1 = new QFrame(this);
+    Bevel1->setObjectName(QStringLiteral("Bevel1"));
+    Bevel1->setFrameShape(QFrame::StyledPanel);
+    Bevel1->setFrameShadow(QFrame::Sunken);
+
+    SpinEdit1 = new TSpinEdit(Bevel1);
+    SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
+    SpinEdit1->SetLimits(-10, 10);
+    SpinEdit1->SetValue(0);
+    RadioButton1 = new QRadioButton(Bevel1);
+    RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
+    RadioButton1->setAccessibleName(QStringLiteral("电压修正"));
+
+    SpinEdit3 = new TSpinEdit(Bevel1);
+    SpinEdit3->setObjectName(QStringLiteral("SpinEdit3"));
+    SpinEdit3->SetLimits(-100, 100);
+    SpinEdit3->SetValue(0);
+    RadioButton2 = new QRadioButton(Bevel1);
+    RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
+    RadioButton2->setAccessibleName(QStringLiteral("电流修正"));
+
+    // One exclusive group: selecting one clears the other; neither is
+    // selected until the operator picks one.
+    CorrectionGroup = new QButtonGroup(this);
+    CorrectionGroup->setObjectName(QStringLiteral("CorrectionGroup"));
+    CorrectionGroup->setExclusive(true);
+    CorrectionGroup->addButton(RadioButton1);
+    CorrectionGroup->addButton(RadioButton2);
+    RadioButton1->setChecked(false);
+    RadioButton2->setChecked(false);
+
+    SpinEdit2 = new TSpinEdit(Bevel1);
+    SpinEdit2->setObjectName(QStringLiteral("SpinEdit2"));
+    SpinEdit2->SetLimits(0, 0);
+    SpinEdit2->SetValue(0);
+
+    const auto fieldLabel = [this](const QString &name, const QString &text, QWidget *buddy) {
+        auto *label = new QLabel(text, Bevel1);
+        label->setObjectName(name);
+        label->setBuddy(buddy);
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        return label;
+    };
+    for (TSpinEdit *field : {SpinEdit1, SpinEdit3, SpinEdit2})
+        field->setMinimumWidth(100);
+
+    auto *fields = new QGridLayout(Bevel1);
+    fields->setContentsMargins(18, 16, 18, 16);
+    fields->setHorizontalSpacing(10);
+    fields->setVerticalSpacing(14);
+    fields->addWidget(fieldLabel(QStringLiteral("Label2"), QStringLiteral("电压修正值："), SpinEdit1), 0, 0);
+    fields->addWidget(SpinEdit1, 0, 1);
+    fields->addWidget(RadioButton1, 0, 2);
+    fields->addWidget(fieldLabel(QStringLiteral("Label3"), QStringLiteral("电流修正值："), SpinEdit3), 1, 0);
+    fields->addWidget(SpinEdit3, 1, 1);
+    fields->addWidget(RadioButton2, 1, 2);
+    fields->addWidget(fieldLabel(QStringLiteral("Label4"), QStringLiteral("仪表地址："), SpinEdit2), 2, 0);
+    fields->addWidget(SpinEdit2, 2, 1);
+    fields->setColumnStretch(1, 1);
+
+    BitBtn1 = new QPushButton(QStringLiteral("校  准"), this);
+    BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
+    BitBtn1->setMinimumSize(96, 34);
+    BitBtn2 = new QPushButton(QStringLiteral("退  出"), this);
+    BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
+    BitBtn2->setMinimumSize(96, 34);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(BitBtn1);
+    buttons->addSpacing(24);
+    buttons->addWidget(BitBtn2);
+    buttons->addStretch();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(16, 12, 16, 16);
+    layout->setSpacing(10);
+    layout->addWidget(Label1);
+    layout->addWidget(Bevel1, 1);
+    layout->addLayout(buttons);
+
+    setTabOrder(SpinEdit1, RadioButton1);
+    setTabOrder(RadioButton1, SpinEdit3);
+    setTabOrder(SpinEdit3, RadioButton2);
+    setTabOrder(RadioButton2, SpinEdit2);
+    setTabOrder(SpinEdit2, BitBtn1);
+    setTabOrder(BitBtn1, BitBtn2);
+
+    resize(sizeHint().expandedTo(QSize(340, 0)));
     move(715, 165);
+    connectHandlers();
+}
+
+void TERR::connectHandlers()
+{
+    ConnectHandler(BitBtn1, &QPushButton::clicked, this, &TERR::BitBtn1Click);
+    ConnectHandler(BitBtn2, &QPushButton::clicked, this, &TERR::BitBtn2Click);
+}
+
+void TERR::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        RunHandler([this] { FormShow(); });
+}
+
+// However the window goes away (close box, Exit, or being hidden by code),
+// acknowledgements go back to the monitor panel.
+void TERR::closeEvent(QCloseEvent *event)
+{
+    QWidget::closeEvent(event);
+    RunHandler([this] { FormClose(); });
+}
+
+void TERR::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // Minimising is not closing.
+    if (!event->spontaneous())
+        RunHandler([this] { FormClose(); });
+}
+
+void TERR::FormShow()
+{
+    CalibrationMode = true;
+}
+
+void TERR::FormClose()
+{
+    CalibrationMode = false;
+}
+
+void TERR::BitBtn1Click()
+{
+    const int address = SpinEdit2->Value();
+    int correction = 0;
+    int base = 0;
+    quint16 reg = 0;
+    if (RadioButton1->isChecked()) {
+        correction = SpinEdit1->Value();
+        base = kVoltageBase;
+        reg = VoltageCorrection;
+    } else if (RadioButton2->isChecked()) {
+        correction = SpinEdit3->Value();
+        base = kCurrentBase;
+        reg = CurrentCorrection;
+    } else {
+        return;
+    }
+    SendFrame(CorrectionFrame(address, reg, CorrectionCode(correction, base)));
+}
+
+void TERR::BitBtn2Click()
+{
+    CalibrationMode = false;
+    close();
 }

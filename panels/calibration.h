@@ -1,15 +1,56 @@
 #pragma once
 
+#include <QByteArray>
 #include <QWidget>
+
+class QButtonGroup;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+class TSpinEdit;
 
 // Set while the calibration window is open; the reply dispatcher reads it to
 // show write acknowledgements as a message box. Written only by TERR.
 extern bool CalibrationMode;
 
+// The one-byte code of a signed correction n with base N (10 for voltage, 100
+// for current): 0..N as they are, -1..-N as N+1..2N, anything above 2N as 0.
+quint8 CorrectionCode(int correction, int base);
+
+// The correction frame: a single-register write of code to register at address.
+QByteArray CorrectionFrame(int address, quint16 reg, quint8 code);
+
+// The calibration window: sends a voltage or current correction to one
+// instrument; its acknowledgement is shown while the window is open.
 class TERR : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit TERR(QWidget *parent = nullptr);
+
+    QLabel *Label1;
+    QFrame *Bevel1;
+    TSpinEdit *SpinEdit1;
+    QRadioButton *RadioButton1;
+    TSpinEdit *SpinEdit3;
+    QRadioButton *RadioButton2;
+    QButtonGroup *CorrectionGroup;
+    TSpinEdit *SpinEdit2;
+    QPushButton *BitBtn1;
+    QPushButton *BitBtn2;
+
+    void FormShow();
+    void FormClose();
+    void BitBtn1Click();
+    void BitBtn2Click();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void connectHandlers();
 };

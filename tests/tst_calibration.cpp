@@ -1,0 +1,272 @@
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "app/spinedit.h"
+#include "link/commports.h"
+#include "link/errorreport.h"
+#include "link/mscomm.h"
+#include "link/serialchannel.h"
+#include "panels/calibration.h"
+#include "support_modal.h"
+#include "support_pty.h"
+
+#include <QButtonGroup>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QWindow>
+#include <QtTest>
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+// Written out here byte by byte, independent of the tool's frame builders.
+QByteArray correctionFrame(quint8 address, quint8 registerLow, quint8 code)
+{
+    QByteArray bytes;
+    bytes.append(char(address)).append(char(0x10)).append(char(0x10)).append(char(registerLow));
+    bytes.append(char(0x00)).append(char(0x01)).append(char(0x02)).append(char(0x00)).append(char(code));
+    quint16 crc = 0xFFFF;
+    for (char c : bytes) {
+        crc ^= quint8(c);
+        for (int i = 0; i < 8; ++i)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
+    }
+    bytes.append(char(crc & 0xFF));
+    bytes.append(char(crc >> 8));
+    return bytes;
+}
+
+} // namespace
+
+class CalibrationTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PtyPeer> m_peer;
+    QByteArrayList m_sent;
+    ModalCloser *m_closer = nullptr;
+
+private slots:
+    void initTestCase()
+    {
+        CreateForms();
+        m_peer = std::make_unique<PtyPeer>();
+        MapCommPort(1, m_peer->slavePath());
+        MAIN->MSComm1->SetCommPort(1);
+        MAIN->MSComm1->SetPortOpen(true);
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
+        m_closer = new ModalCloser(5, this);
+    }
+
+    void cleanupTestCase()
+    {
+        SetSendObserver({});
+        DestroyForms();
+        m_peer.reset();
+        ClearCommPortMappings();
+    }
+
+    void init()
+    {
+        m_peer->received();
+        m_sent.clear();
+    }
+
+    // Runs first, while the window is as created.
+    void designState()
+    {
+        QCOMPARE(ERR->objectName(), QStringLiteral("ERR"));
+        QCOMPARE(ERR->windowTitle(), QStringLiteral(")"));
+        QCOMPARE(ERR->BitBtn1->text(), QStringLiteral("校  准"));
+        QCOMPARE(ERR->BitBtn2->text(), QStringLiteral("退  出"));
+        QVERIFY(ERR->findChildren<QLabel *>().size() >= 4);
+        QCOMPARE(ERR->Label1->text(), QStringLiteral("电源误差修正"));
+        QCOMPARE(ERR->SpinEdit1->MinValue(), -10);
+        QCOMPARE(ERR->SpinEdit1->MaxValue(), 10);
+        QCOMPARE(ERR->SpinEdit3->MinValue(), -100);
+        QCOMPARE(ERR->SpinEdit3->MaxValue(), 100);
+        QVERIFY(ERR->SpinEdit2->Unlimited());
+        for (TSpinEdit *field : {ERR->SpinEdit1, ERR->SpinEdit2, ERR->SpinEdit3})
+            QCOMPARE(field->Value(), 0);
+        for (const char *name : {"SpinEdit1", "SpinEdit2", "SpinEdit3", "RadioButton1", "RadioButton2",
+                                 "BitBtn1", "BitBtn2"})
+            QVERIFY2(ERR->findChild<QWidget *>(QString::fromLatin1(name)), name);
+        QVERIFY(!ERR->RadioButton1->isChecked());
+        QVERIFY(!ERR->RadioButton2->isChecked());
+        QVERIFY(!CalibrationMode);
+    }
+
+    void nothingSelectedSendsNothing()
+    {
+        const int messages = ShownMessages().count;
+        ERR->BitBtn1->click();
+        QVERIFY(m_sent.isEmpty());
+        QCOMPARE(ShownMessages().count, messages);
+    }
+
+    void radioButtonsExclusive()
+    {
+        ERR->RadioButton1->click();
+        QVERIFY(ERR->RadioButton1->isChecked());
+        ERR->RadioButton2->click();
+        QVERIFY(ERR->RadioButton2->isChecked());
+        QVERIFY(!ERR->RadioButton1->isChecked());
+        ERR->RadioButton1->click();
+        QVERIFY(!ERR->RadioButton2->isChecked());
+    }
+
+    void correctionCode_data()
+    {
+        QTest::addColumn<int>("correction");
+        QTest::addColumn<int>("base");
+        QTest::addColumn<int>("code");
+        QTest::newRow("V 0") << 0 << 10 << 0;
+        QTest::newRow("V +1") << 1 << 10 << 1;
+        QTest::newRow("V +10") << 10 << 10 << 10;
+        QTest::newRow("V -1") << -1 << 10 << 11;
+        QTest::newRow("V -3") << -3 << 10 << 13;
+        QTest::newRow("V -10") << -10 << 10 << 20;
+        QTest::newRow("V -11 beyond") << -11 << 10 << 0;
+        QTest::newRow("V +21 beyond") << 21 << 10 << 0;
+        QTest::newRow("I 0") << 0 << 100 << 0;
+        QTest::newRow("I +100") << 100 << 100 << 100;
+        QTest::newRow("I -1") << -1 << 100 << 101;
+        QTest::newRow("I -100") << -100 << 100 << 200;
+        QTest::newRow("I -101 beyond") << -101 << 100 << 0;
+        QTest::newRow("I +255 beyond") << 255 << 100 << 0;
+        QTest::newRow("most negative") << std::numeric_limits<int>::min() << 100 << 0;
+    }
+
+    void correctionCode()
+    {
+        QFETCH(int, correction);
+        QFETCH(int, base);
+        QFETCH(int, code);
+        QCOMPARE(int(CorrectionCode(correction, base)), code);
+    }
+
+    // The fields as typed (texts, so that text that is not a number reads as
+    // the field's minimum) and the frame on the wire.
+    void calibrateFrame_data()
+    {
+        QTest::addColumn<int>("radio");
+        QTest::addColumn<QString>("voltage");
+        QTest::addColumn<QString>("current");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QByteArray>("frame");
+
+        QTest::newRow("voltage -3 at 1") << 1 << "-3" << "0" << "1" << hex("01 10 10 1A 00 01 02 00 0D 74 6E");
+        QTest::newRow("current -1 at 1") << 2 << "0" << "-1" << "1" << hex("01 10 10 19 00 01 02 00 65 75 B3");
+        QTest::newRow("voltage +10") << 1 << "10" << "-1" << "1" << correctionFrame(1, 0x1A, 10);
+        QTest::newRow("voltage -10") << 1 << "-10" << "5" << "1" << correctionFrame(1, 0x1A, 20);
+        QTest::newRow("voltage 0") << 1 << "0" << "5" << "2" << correctionFrame(2, 0x1A, 0);
+        QTest::newRow("current -100") << 2 << "3" << "-100" << "1" << correctionFrame(1, 0x19, 200);
+        QTest::newRow("current +100") << 2 << "3" << "100" << "1" << correctionFrame(1, 0x19, 100);
+        QTest::newRow("address 256") << 1 << "1" << "0" << "256" << correctionFrame(0x00, 0x1A, 1);
+        QTest::newRow("address 300") << 1 << "1" << "0" << "300" << correctionFrame(0x2C, 0x1A, 1);
+        QTest::newRow("address -1") << 2 << "1" << "7" << "-1" << correctionFrame(0xFF, 0x19, 7);
+        QTest::newRow("voltage not a number") << 1 << "abc" << "0" << "1" << correctionFrame(1, 0x1A, 20);
+        QTest::newRow("current not a number") << 2 << "0" << "1.5" << "1" << correctionFrame(1, 0x19, 200);
+        QTest::newRow("address not a number") << 1 << "2" << "0" << "x1" << correctionFrame(0, 0x1A, 2);
+        QTest::newRow("voltage above range") << 1 << "15" << "0" << "1" << correctionFrame(1, 0x1A, 10);
+        QTest::newRow("current below range") << 2 << "0" << "-150" << "1" << correctionFrame(1, 0x19, 200);
+    }
+
+    void calibrateFrame()
+    {
+        QFETCH(int, radio);
+        QFETCH(QString, voltage);
+        QFETCH(QString, current);
+        QFETCH(QString, address);
+        QFETCH(QByteArray, frame);
+        (radio == 1 ? ERR->RadioButton1 : ERR->RadioButton2)->setChecked(true);
+        ERR->SpinEdit1->findChild<QLineEdit *>()->setText(voltage);
+        ERR->SpinEdit3->findChild<QLineEdit *>()->setText(current);
+        ERR->SpinEdit2->findChild<QLineEdit *>()->setText(address);
+        ERR->BitBtn1->click();
+        QCOMPARE(m_sent.size(), 1);
+        QCOMPARE(m_sent.first().toHex(' '), frame.toHex(' '));
+        QCOMPARE(m_peer->readSome(11, 3000).toHex(' '), frame.toHex(' '));
+    }
+
+    void everyPressSendsOneFrame()
+    {
+        ERR->RadioButton2->setChecked(true);
+        ERR->SpinEdit3->SetValue(-1);
+        ERR->SpinEdit2->SetValue(1);
+        ERR->BitBtn1->click();
+        ERR->BitBtn1->click();
+        const QByteArray frame = hex("01 10 10 19 00 01 02 00 65 75 B3");
+        QCOMPARE(m_sent, (QByteArrayList{frame, frame}));
+        QCOMPARE(m_peer->readSome(22, 3000), frame + frame);
+    }
+
+    void modeFollowsWindow_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("close box") << "close box";
+        QTest::newRow("exit button") << "exit";
+        QTest::newRow("hidden") << "hide";
+        QTest::newRow("launcher, then close box") << "launcher";
+    }
+
+    void modeFollowsWindow()
+    {
+        QFETCH(QString, how);
+        QVERIFY(!CalibrationMode);
+        if (how == QLatin1String("launcher"))
+            MAIN->BitBtn5->click();
+        else
+            ShowWindow(ERR);
+        QVERIFY(ERR->isVisible());
+        QVERIFY(CalibrationMode);
+        ERR->RadioButton1->setChecked(true);
+        ERR->SpinEdit1->SetValue(4);
+
+        if (how == QLatin1String("exit")) {
+            ERR->BitBtn2->click();
+        } else if (how == QLatin1String("hide")) {
+            ERR->hide();
+        } else {
+            QVERIFY(ERR->windowHandle());
+            ERR->windowHandle()->close();
+        }
+        QVERIFY(!ERR->isVisible());
+        QVERIFY(!CalibrationMode);
+        // Fields and selection survive to the next showing.
+        ShowWindow(ERR);
+        QVERIFY(CalibrationMode);
+        QVERIFY(ERR->RadioButton1->isChecked());
+        QCOMPARE(ERR->SpinEdit1->Value(), 4);
+        ERR->BitBtn2->click();
+        QVERIFY(!CalibrationMode);
+        QVERIFY(m_sent.isEmpty());
+    }
+
+    // A send on a closed port ends the handler with the control's error and
+    // leaves the mode alone.
+    void closedPortReportsError()
+    {
+        ShowWindow(ERR);
+        ERR->RadioButton1->setChecked(true);
+        MAIN->MSComm1->SetPortOpen(false);
+        const int messages = ShownMessages().count;
+        ERR->BitBtn1->click();
+        QCOMPARE(ShownMessages().count, messages + 1);
+        QVERIFY(m_sent.isEmpty());
+        QVERIFY(CalibrationMode);
+        MAIN->MSComm1->SetPortOpen(true);
+        ERR->BitBtn2->click();
+        QVERIFY(!CalibrationMode);
+    }
+};
+
+QTEST_MAIN(CalibrationTest)
+#include "tst_calibration.moc"
