@@ -1,9 +1,568 @@
 #include "panels/monitorpanel.h"
 
+#include "app/modelcatalogue.h"
+#include "app/spinedit.h"
+#include "app/uistyle.h"
+#include "link/errorreport.h"
+#include "link/frames.h"
+#include "link/serialchannel.h"
+
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTimer>
+#include <QVBoxLayout>
+
+bool MonitorRunning = false;
+quint8 LampStep = 0;
+qint16 PanelAddress = 0;
+bool PollActive = false;
+bool CommandPending = false;
+QByteArray PendingFrame;
+bool OutputOn = false;
+bool KeysLocked = false;
+bool PowerControlOn = false;
+bool PowerReadRequested = false;
+
+namespace {
+
+constexpr int kPollIntervalMs = 500;
+constexpr int kReleaseIntervalMs = 200;
+constexpr quint16 kStatusRegisterCount = 5;
+constexpr int kPowerSetpointCeiling = 65000;
+
+const QColor kLime(0x00, 0xFF, 0x00);
+const QColor kRed(0xFF, 0x00, 0x00);
+// A blue light enough to stay legible on the black backdrop.
+const QColor kReadoutBlue(0x2E, 0x6B, 0xFF);
+const QColor kTitleBlue(0x00, 0x00, 0x80);
+const QSize kBackdropSize(260, 95);
+
+QFont readoutFont(int pixelSize, bool bold = true)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("Consolas"), QStringLiteral("DejaVu Sans Mono"),
+                      QStringLiteral("Noto Sans Mono"), QStringLiteral("Courier New")});
+    font.setStyleHint(QFont::Monospace);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QFont panelFont()
+{
+    return DesignFont(QStringLiteral("宋体"), 13);
+}
+
+void setTextColour(QWidget *widget, const QColor &colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    palette.setColor(QPalette::Text, colour);
+    widget->setPalette(palette);
+}
+
+QLabel *makeLabel(QWidget *parent, const QString &name, const QString &text)
+{
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(name);
+    return label;
+}
+
+QLabel *makeReadout(QWidget *backdrop, const QString &name, const QString &text, const QColor &colour,
+                    const QRect &geometry, int pixelSize)
+{
+    auto *label = makeLabel(backdrop, name, text);
+    label->setGeometry(geometry);
+    label->setFont(readoutFont(pixelSize));
+    label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    setTextColour(label, colour);
+    return label;
+}
+
+QPushButton *makeButton(QWidget *parent, const QString &name, const QString &text, int minWidth = 110)
+{
+    auto *button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    button->setMinimumWidth(minWidth);
+    button->setAutoDefault(false);
+    return button;
+}
+
+TSpinEdit *makeDigit(QWidget *parent, const QString &name)
+{
+    auto *digit = new TSpinEdit(parent);
+    digit->setObjectName(name);
+    digit->SetLimits(0, 9);
+    digit->setAlignment(Qt::AlignCenter);
+    digit->setFont(readoutFont(16));
+    digit->setFixedWidth(44);
+    return digit;
+}
+
+TSpinEdit *makeAddress(QWidget *parent, const QString &name)
+{
+    auto *address = new TSpinEdit(parent);
+    address->setObjectName(name);
+    address->SetLimits(0, 0);
+    address->setFixedWidth(72);
+    return address;
+}
+
+QLabel *makeUnit(QWidget *parent, const QString &name, const QString &unit)
+{
+    auto *label = makeLabel(parent, name, unit);
+    label->setFont(readoutFont(16));
+    label->setFixedWidth(18);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+QGroupBox *makeGroup(QWidget *parent, const QString &name, const QString &title)
+{
+    auto *group = new QGroupBox(title, parent);
+    group->setObjectName(name);
+    return group;
+}
+
+// The digits of a row read left to right as one decimal number.
+int digitRowValue(std::initializer_list<const TSpinEdit *> row)
+{
+    int value = 0;
+    for (const TSpinEdit *digit : row)
+        value = value * 10 + digit->Value();
+    return value;
+}
+
+// Setpoints above the model's cap are sent as the cap; equal ones unchanged.
+quint16 capped(int value, int cap)
+{
+    return quint16(value > cap ? cap : value);
+}
+
+} // namespace
+
+TMonitorLamp::TMonitorLamp(QWidget *parent)
+    : QWidget(parent), m_colour(kLime)
+{
+    setFixedSize(22, 22);
+}
+
+void TMonitorLamp::SetBrushColor(const QColor &colour)
+{
+    if (colour == m_colour)
+        return;
+    m_colour = colour;
+    update();
+}
+
+void TMonitorLamp::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 1));
+    painter.setBrush(m_colour);
+    painter.drawEllipse(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5));
+}
+
 TPOWER_TEST::TPOWER_TEST(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("POWER_TEST"));
     setWindowTitle(QStringLiteral("电源测试"));
+    setFont(panelFont());
+    buildControls();
     move(843, 64);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setTimerType(Qt::PreciseTimer);
+    Timer1->setInterval(kPollIntervalMs);
+    Timer2 = new QTimer(this);
+    Timer2->setObjectName(QStringLiteral("Timer2"));
+    Timer2->setTimerType(Qt::PreciseTimer);
+    Timer2->setInterval(kReleaseIntervalMs);
+
+    connectHandlers();
+    // The poll timer runs from creation to exit, visible or not; it only acts
+    // while the monitor is switched on.
+    Timer1->start();
+}
+
+void TPOWER_TEST::buildControls()
+{
+    StaticText3 = makeLabel(this, QStringLiteral("StaticText3"), QStringLiteral("QELTXX-XX可调电源监控界面"));
+    StaticText3->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
+    StaticText3->setAlignment(Qt::AlignCenter);
+    setTextColour(StaticText3, kTitleBlue);
+
+    // Readouts: measured values large on the left, read-back setpoints and the
+    // output state on the right, all on the black backdrop.
+    auto *display = makeGroup(this, QStringLiteral("GroupDisplay"), QStringLiteral("输出监测"));
+    Image2 = makeLabel(display, QStringLiteral("Image2"), QString());
+    QPixmap black(kBackdropSize);
+    black.fill(Qt::black);
+    Image2->setPixmap(black);
+    Image2->setFixedSize(kBackdropSize);
+    StaticText5 = makeReadout(Image2, QStringLiteral("StaticText5"), QStringLiteral("0.0V"), kLime,
+                              QRect(4, 3, 156, 44), 38);
+    StaticText6 = makeReadout(Image2, QStringLiteral("StaticText6"), QStringLiteral("0.0A"), kRed,
+                              QRect(4, 48, 156, 44), 38);
+    StaticText7 = makeReadout(Image2, QStringLiteral("StaticText7"), QStringLiteral("0.0V"), kReadoutBlue,
+                              QRect(166, 4, 88, 26), 20);
+    StaticText8 = makeReadout(Image2, QStringLiteral("StaticText8"), QStringLiteral("0.0A"), kReadoutBlue,
+                              QRect(166, 34, 88, 26), 20);
+    StaticText9 = makeReadout(Image2, QStringLiteral("StaticText9"), QStringLiteral("OFF"), kRed,
+                              QRect(166, 64, 88, 26), 20);
+
+    Shape1 = new TMonitorLamp(display);
+    Shape2 = new TMonitorLamp(display);
+    Shape3 = new TMonitorLamp(display);
+    Shape4 = new TMonitorLamp(display);
+    Shape5 = new TMonitorLamp(display);
+    Button11 = makeButton(display, QStringLiteral("Button11"), QStringLiteral("输出监测启动"), 110);
+    auto *lampRow = new QHBoxLayout;
+    lampRow->setSpacing(6);
+    const auto all = lamps();
+    for (int n = 0; n < int(all.size()); ++n) {
+        all[n]->setObjectName(QStringLiteral("Shape%1").arg(n + 1));
+        lampRow->addWidget(all[n]);
+    }
+    lampRow->addStretch();
+    lampRow->addWidget(Button11);
+    auto *displayLayout = new QVBoxLayout(display);
+    displayLayout->addWidget(Image2, 0, Qt::AlignHCenter);
+    displayLayout->addLayout(lampRow);
+
+    // Instrument address, new address and the two switches.
+    auto *link = makeGroup(this, QStringLiteral("GroupAddress"), QStringLiteral("通讯与控制"));
+    StaticText1 = makeLabel(link, QStringLiteral("StaticText1"), QStringLiteral("仪表地址"));
+    SpinEdit1 = makeAddress(link, QStringLiteral("SpinEdit1"));
+    StaticText2 = makeLabel(link, QStringLiteral("StaticText2"), QStringLiteral("新地址"));
+    SpinEdit2 = makeAddress(link, QStringLiteral("SpinEdit2"));
+    BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), QStringLiteral("通讯地址设定"));
+    BitBtn4 = makeButton(link, QStringLiteral("BitBtn4"), QStringLiteral("输出启动"));
+    BitBtn5 = makeButton(link, QStringLiteral("BitBtn5"), QStringLiteral("按键锁定"));
+    auto *linkLayout = new QGridLayout(link);
+    linkLayout->addWidget(StaticText1, 0, 0);
+    linkLayout->addWidget(SpinEdit1, 0, 1);
+    linkLayout->addWidget(StaticText2, 1, 0);
+    linkLayout->addWidget(SpinEdit2, 1, 1);
+    linkLayout->addWidget(BitBtn3, 1, 2);
+    linkLayout->addWidget(BitBtn4, 2, 0, 1, 2);
+    linkLayout->addWidget(BitBtn5, 2, 2);
+    linkLayout->setColumnStretch(2, 1);
+
+    // Voltage and current digit rows with their setpoint and protection buttons.
+    auto *setpoints = makeGroup(this, QStringLiteral("GroupSetpoints"), QStringLiteral("电压电流设定"));
+    SpinEdit3 = makeDigit(setpoints, QStringLiteral("SpinEdit3"));
+    SpinEdit4 = makeDigit(setpoints, QStringLiteral("SpinEdit4"));
+    SpinEdit5 = makeDigit(setpoints, QStringLiteral("SpinEdit5"));
+    SpinEdit6 = makeDigit(setpoints, QStringLiteral("SpinEdit6"));
+    BitBtn1 = makeButton(setpoints, QStringLiteral("BitBtn1"), QStringLiteral("设定电压"));
+    Button1 = makeButton(setpoints, QStringLiteral("Button1"), QStringLiteral("过压设定"));
+    SpinEdit7 = makeDigit(setpoints, QStringLiteral("SpinEdit7"));
+    SpinEdit8 = makeDigit(setpoints, QStringLiteral("SpinEdit8"));
+    SpinEdit9 = makeDigit(setpoints, QStringLiteral("SpinEdit9"));
+    SpinEdit10 = makeDigit(setpoints, QStringLiteral("SpinEdit10"));
+    BitBtn2 = makeButton(setpoints, QStringLiteral("BitBtn2"), QStringLiteral("电流设定"));
+    Button2 = makeButton(setpoints, QStringLiteral("Button2"), QStringLiteral("过流设定"));
+    auto *setpointLayout = new QGridLayout(setpoints);
+    setpointLayout->setHorizontalSpacing(4);
+    const QList<TSpinEdit *> voltageRow{SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6};
+    const QList<TSpinEdit *> currentRow{SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10};
+    for (int n = 0; n < 4; ++n) {
+        setpointLayout->addWidget(voltageRow[n], 0, n);
+        setpointLayout->addWidget(currentRow[n], 1, n);
+    }
+    setpointLayout->addWidget(makeUnit(setpoints, QStringLiteral("LabelVoltageUnit"), QStringLiteral("V")), 0, 4);
+    setpointLayout->addWidget(makeUnit(setpoints, QStringLiteral("LabelCurrentUnit"), QStringLiteral("A")), 1, 4);
+    setpointLayout->setColumnMinimumWidth(5, 12);
+    setpointLayout->setColumnStretch(5, 1);
+    setpointLayout->addWidget(BitBtn1, 0, 6);
+    setpointLayout->addWidget(Button1, 0, 7);
+    setpointLayout->addWidget(BitBtn2, 1, 6);
+    setpointLayout->addWidget(Button2, 1, 7);
+
+    // Power setpoint, power reading, power control and PID.
+    auto *power = makeGroup(this, QStringLiteral("GroupPower"), QStringLiteral("功率调节"));
+    SpinEdit11 = makeDigit(power, QStringLiteral("SpinEdit11"));
+    SpinEdit12 = makeDigit(power, QStringLiteral("SpinEdit12"));
+    SpinEdit13 = makeDigit(power, QStringLiteral("SpinEdit13"));
+    SpinEdit14 = makeDigit(power, QStringLiteral("SpinEdit14"));
+    SpinEdit15 = makeDigit(power, QStringLiteral("SpinEdit15"));
+    Button3 = makeButton(power, QStringLiteral("Button3"), QStringLiteral("功率设置"));
+    Edit1 = new QLineEdit(power);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Edit1->setFont(readoutFont(16));
+    Edit1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    Button5 = makeButton(power, QStringLiteral("Button5"), QStringLiteral("读输出功率"));
+    BitBtn7 = makeButton(power, QStringLiteral("BitBtn7"), QStringLiteral("功率控制启动"));
+    BitBtn8 = makeButton(power, QStringLiteral("BitBtn8"), QStringLiteral("PID停止"));
+    BitBtn9 = makeButton(power, QStringLiteral("BitBtn9"), QStringLiteral("PID启动"));
+    auto *powerLayout = new QGridLayout(power);
+    powerLayout->setHorizontalSpacing(4);
+    const QList<TSpinEdit *> powerRow{SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15};
+    for (int n = 0; n < 5; ++n)
+        powerLayout->addWidget(powerRow[n], 0, n);
+    powerLayout->addWidget(makeUnit(power, QStringLiteral("LabelPowerUnit"), QStringLiteral("W")), 0, 5);
+    powerLayout->setColumnMinimumWidth(6, 12);
+    powerLayout->setColumnStretch(6, 1);
+    powerLayout->addWidget(Button3, 0, 7);
+    powerLayout->addWidget(BitBtn7, 0, 8);
+    powerLayout->addWidget(Edit1, 1, 0, 1, 5);
+    powerLayout->addWidget(makeUnit(power, QStringLiteral("LabelReadingUnit"), QStringLiteral("W")), 1, 5);
+    powerLayout->addWidget(Button5, 1, 7);
+    auto *pidRow = new QHBoxLayout;
+    pidRow->setSpacing(6);
+    pidRow->addWidget(BitBtn8);
+    pidRow->addWidget(BitBtn9);
+    powerLayout->addLayout(pidRow, 2, 7, 1, 2);
+
+    StaticText4 = makeLabel(this, QStringLiteral("StaticText4"), QString());
+    StaticText4->setFont(DesignFont(QStringLiteral("宋体"), 15, true));
+    setTextColour(StaticText4, kRed);
+    BitBtn6 = makeButton(this, QStringLiteral("BitBtn6"), QStringLiteral("返 回"));
+
+    auto *left = new QVBoxLayout;
+    left->addWidget(display);
+    left->addWidget(link);
+    auto *right = new QVBoxLayout;
+    right->addWidget(setpoints);
+    right->addWidget(power);
+    right->addStretch();
+    auto *columns = new QHBoxLayout;
+    columns->addLayout(left);
+    columns->addLayout(right);
+    auto *bottom = new QHBoxLayout;
+    bottom->addWidget(StaticText4, 1);
+    bottom->addWidget(BitBtn6);
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(StaticText3);
+    layout->addLayout(columns);
+    layout->addLayout(bottom);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+std::array<TMonitorLamp *, 5> TPOWER_TEST::lamps() const
+{
+    return {Shape1, Shape2, Shape3, Shape4, Shape5};
+}
+
+void TPOWER_TEST::connectHandlers()
+{
+    ConnectHandler(Timer1, &QTimer::timeout, this, &TPOWER_TEST::Timer1Timer);
+    ConnectHandler(Timer2, &QTimer::timeout, this, &TPOWER_TEST::Timer2Timer);
+    ConnectHandler(BitBtn6, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn6Click);
+    ConnectHandler(Button11, &QPushButton::clicked, this, &TPOWER_TEST::Button11Click);
+    ConnectHandler(BitBtn1, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn1Click);
+    ConnectHandler(BitBtn2, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn2Click);
+    ConnectHandler(Button1, &QPushButton::clicked, this, &TPOWER_TEST::Button1Click);
+    ConnectHandler(Button2, &QPushButton::clicked, this, &TPOWER_TEST::Button2Click);
+    ConnectHandler(BitBtn3, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn3Click);
+    ConnectHandler(BitBtn4, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn4Click);
+    ConnectHandler(BitBtn5, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn5Click);
+    ConnectHandler(Button3, &QPushButton::clicked, this, &TPOWER_TEST::Button3Click);
+    ConnectHandler(Button5, &QPushButton::clicked, this, &TPOWER_TEST::Button5Click);
+    ConnectHandler(BitBtn7, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn7Click);
+    ConnectHandler(BitBtn8, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn8Click);
+    ConnectHandler(BitBtn9, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn9Click);
+}
+
+void TPOWER_TEST::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Restoring a minimised window is not a new show.
+    if (!event->spontaneous())
+        RunHandler([this] { FormShow(); });
+}
+
+void TPOWER_TEST::FormShow()
+{
+    StaticText3->setText(ModelName + QStringLiteral("可调电源监控界面"));
+}
+
+void TPOWER_TEST::BitBtn6Click()
+{
+    hide();
+}
+
+void TPOWER_TEST::Button11Click()
+{
+    if (MonitorRunning) {
+        MonitorRunning = false;
+        Button11->setText(QStringLiteral("输出监测启动"));
+    } else {
+        MonitorRunning = true;
+        Button11->setText(QStringLiteral("输出监测停止"));
+    }
+}
+
+// QTimer::start() restarts a running timer; an enabled Timer2 must keep its phase.
+void TPOWER_TEST::enableTimer2()
+{
+    if (!Timer2->isActive())
+        Timer2->start();
+}
+
+void TPOWER_TEST::Timer1Timer()
+{
+    if (!MonitorRunning)
+        return;
+
+    ++LampStep;
+    const auto all = lamps();
+    if (LampStep > 5) {
+        LampStep = 0;
+        for (TMonitorLamp *lamp : all)
+            lamp->SetBrushColor(kLime);
+    } else {
+        all[LampStep - 1]->SetBrushColor(kRed);
+    }
+
+    if (CommandPending)
+        return;
+
+    PanelAddress = qint16(SpinEdit1->Value());
+    SendFrame(BuildReadRequest(PanelAddress & 0xFF, VoltageSetpoint, kStatusRegisterCount));
+    PollActive = true;
+    enableTimer2();
+}
+
+void TPOWER_TEST::Timer2Timer()
+{
+    PollActive = false;
+    if (!PendingFrame.isEmpty()) {
+        SendFrame(PendingFrame);
+        PendingFrame.clear();
+        return;
+    }
+    Timer2->stop();
+    CommandPending = false;
+}
+
+void TPOWER_TEST::SubmitCommand(const QByteArray &frame)
+{
+    if (PollActive || CommandPending) {
+        PendingFrame = frame;
+        CommandPending = true;
+        return;
+    }
+    CommandPending = true;
+    enableTimer2();
+    SendFrame(frame);
+}
+
+// The pattern every command follows: clear the status line, take the
+// instrument address, form the value, write it to one register.
+void TPOWER_TEST::issueCommand(quint16 reg, const std::function<quint16()> &formValue)
+{
+    StaticText4->clear();
+    PanelAddress = qint16(SpinEdit1->Value());
+    const quint16 value = formValue();
+    SubmitCommand(BuildWriteSingle(PanelAddress & 0xFF, reg, value));
+}
+
+// Flips a toggle; the caption names what the next click will do.
+quint16 TPOWER_TEST::flipToggle(bool &flag, QPushButton *button, const QString &captionWhenOff,
+                                const QString &captionWhenOn)
+{
+    if (flag) {
+        flag = false;
+        button->setText(captionWhenOff);
+        return 0;
+    }
+    flag = true;
+    button->setText(captionWhenOn);
+    return 1;
+}
+
+void TPOWER_TEST::BitBtn1Click()
+{
+    issueCommand(VoltageSetpoint, [this] {
+        return capped(digitRowValue({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}), VoltageLimit);
+    });
+}
+
+void TPOWER_TEST::BitBtn2Click()
+{
+    issueCommand(CurrentSetpoint, [this] {
+        return capped(digitRowValue({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}), CurrentLimit);
+    });
+}
+
+// Protection limits are sent as typed, above the model's setpoint cap too.
+void TPOWER_TEST::Button1Click()
+{
+    issueCommand(OverVoltageLimit, [this] {
+        return quint16(digitRowValue({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}));
+    });
+}
+
+void TPOWER_TEST::Button2Click()
+{
+    issueCommand(OverCurrentLimit, [this] {
+        return quint16(digitRowValue({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}));
+    });
+}
+
+void TPOWER_TEST::BitBtn3Click()
+{
+    issueCommand(BusAddress, [this] { return quint16(SpinEdit2->Value() & 0xFF); });
+}
+
+void TPOWER_TEST::BitBtn4Click()
+{
+    issueCommand(OutputSwitch, [this] {
+        return flipToggle(OutputOn, BitBtn4, QStringLiteral("电源启动"), QStringLiteral("电源停止"));
+    });
+}
+
+void TPOWER_TEST::BitBtn5Click()
+{
+    issueCommand(KeyLock, [this] {
+        return flipToggle(KeysLocked, BitBtn5, QStringLiteral("按键锁定"), QStringLiteral("按键解锁"));
+    });
+}
+
+void TPOWER_TEST::Button3Click()
+{
+    issueCommand(PowerSetpoint, [this] {
+        return capped(digitRowValue({SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15}),
+                      kPowerSetpointCeiling);
+    });
+}
+
+// The power read skips the scheduling: it goes out at once, even behind a poll.
+void TPOWER_TEST::Button5Click()
+{
+    PanelAddress = qint16(SpinEdit1->Value());
+    SendFrame(BuildReadRequest(PanelAddress & 0xFF, OutputPower, 1));
+    PowerReadRequested = true;
+}
+
+// Power control shares its register with the over-voltage limit.
+void TPOWER_TEST::BitBtn7Click()
+{
+    issueCommand(OverVoltageLimit, [this] {
+        return flipToggle(PowerControlOn, BitBtn7, QStringLiteral("功率控制启动"),
+                          QStringLiteral("功率控制停止"));
+    });
+}
+
+// PID stop writes 1 to the power register, PID start writes 0.
+void TPOWER_TEST::BitBtn8Click()
+{
+    issueCommand(OutputPower, [] { return quint16(1); });
+}
+
+void TPOWER_TEST::BitBtn9Click()
+{
+    issueCommand(OutputPower, [] { return quint16(0); });
 }

@@ -1,11 +1,147 @@
 #pragma once
 
+#include <QByteArray>
+#include <QColor>
 #include <QWidget>
+#include <array>
+#include <functional>
 
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class TSpinEdit;
+
+// Panel state. Process-wide, zero/off/empty at start, never reset by hiding or
+// showing the panel.
+
+// The status poll is switched on. Written by TPOWER_TEST::Button11Click.
+extern bool MonitorRunning;
+// Position of the activity lamp cycle, 0..5. Written by TPOWER_TEST::Timer1Timer.
+extern quint8 LampStep;
+// SpinEdit1 as read by the last poll or command. Written by TPOWER_TEST::Timer1Timer,
+// the command handlers and TPOWER_TEST::Button5Click.
+extern qint16 PanelAddress;
+// A status poll went out and Timer2 has not ticked since. Set by
+// TPOWER_TEST::Timer1Timer, cleared by TPOWER_TEST::Timer2Timer.
+extern bool PollActive;
+// A command frame was sent or is held and Timer2 has not yet found the hold slot
+// empty. Set by TPOWER_TEST::SubmitCommand, cleared by TPOWER_TEST::Timer2Timer.
+extern bool CommandPending;
+// The one command frame held back while the line is busy; empty when none.
+// Filled by TPOWER_TEST::SubmitCommand, emptied by TPOWER_TEST::Timer2Timer.
+extern QByteArray PendingFrame;
+// Toggle states of the output, key-lock and power-control buttons. Written only
+// by TPOWER_TEST::BitBtn4Click, BitBtn5Click and BitBtn7Click respectively.
+extern bool OutputOn;
+extern bool KeysLocked;
+extern bool PowerControlOn;
+// A power read went out and its single-register reply has not arrived yet.
+// Set by TPOWER_TEST::Button5Click, read and cleared by DispatchReply.
+extern bool PowerReadRequested;
+
+// A round indicator lamp filled with one colour.
+class TMonitorLamp : public QWidget
+{
+public:
+    explicit TMonitorLamp(QWidget *parent);
+    QColor BrushColor() const { return m_colour; }
+    void SetBrushColor(const QColor &colour);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor m_colour;
+};
+
+// The monitor panel: polls one instrument's status every 500 ms while the
+// monitor is on, shows the readings, and writes setpoints and switches. Its
+// commands go through SubmitCommand so that none goes out on top of a poll.
 class TPOWER_TEST : public QWidget
 {
     Q_OBJECT
 
 public:
     explicit TPOWER_TEST(QWidget *parent = nullptr);
+
+    // Readouts on the black backdrop, written by DispatchReply.
+    QLabel *Image2;
+    QLabel *StaticText5;
+    QLabel *StaticText6;
+    QLabel *StaticText7;
+    QLabel *StaticText8;
+    QLabel *StaticText9;
+    TMonitorLamp *Shape1;
+    TMonitorLamp *Shape2;
+    TMonitorLamp *Shape3;
+    TMonitorLamp *Shape4;
+    TMonitorLamp *Shape5;
+    QPushButton *Button11;
+
+    QLabel *StaticText3;
+    QLabel *StaticText4;
+
+    TSpinEdit *SpinEdit3, *SpinEdit4, *SpinEdit5, *SpinEdit6;
+    QPushButton *BitBtn1;
+    QPushButton *Button1;
+    TSpinEdit *SpinEdit7, *SpinEdit8, *SpinEdit9, *SpinEdit10;
+    QPushButton *BitBtn2;
+    QPushButton *Button2;
+    TSpinEdit *SpinEdit11, *SpinEdit12, *SpinEdit13, *SpinEdit14, *SpinEdit15;
+    QPushButton *Button3;
+    QLineEdit *Edit1;
+    QPushButton *Button5;
+    QPushButton *BitBtn7;
+    QLabel *StaticText2;
+    TSpinEdit *SpinEdit2;
+    QPushButton *BitBtn3;
+    QLabel *StaticText1;
+    TSpinEdit *SpinEdit1;
+    QPushButton *BitBtn4;
+    QPushButton *BitBtn5;
+    QPushButton *BitBtn8;
+    QPushButton *BitBtn9;
+    QPushButton *BitBtn6;
+
+    QTimer *Timer1;
+    QTimer *Timer2;
+
+    void FormShow();
+    void BitBtn6Click();
+    void Button11Click();
+    void Timer1Timer();
+    void Timer2Timer();
+
+    // Sends a command frame at once when the line is free, else holds it (only
+    // the latest) until the next Timer2 tick.
+    void SubmitCommand(const QByteArray &frame);
+
+    // Setpoint and protection commands.
+    void BitBtn1Click();
+    void BitBtn2Click();
+    void Button1Click();
+    void Button2Click();
+    void BitBtn3Click();
+    void BitBtn4Click();
+    void BitBtn5Click();
+
+    // Power regulation commands.
+    void Button3Click();
+    void Button5Click();
+    void BitBtn7Click();
+    void BitBtn8Click();
+    void BitBtn9Click();
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
+private:
+    std::array<TMonitorLamp *, 5> lamps() const;
+    void buildControls();
+    void connectHandlers();
+    void enableTimer2();
+    void issueCommand(quint16 reg, const std::function<quint16()> &formValue);
+    quint16 flipToggle(bool &flag, QPushButton *button, const QString &captionWhenOff,
+                       const QString &captionWhenOn);
 };
