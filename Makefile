@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-DEB_PACKAGES := cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libqt6serialport6 \
+DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialport-dev libqt6serialport6 \
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps imagemagick
 
 .PHONY: all deps build run test bench test-asan clean

@@ -1,0 +1,302 @@
+#include "sim/demotour.h"
+
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "app/modelmenu.h"
+#include "app/serialsettings.h"
+#include "link/mscomm.h"
+#include "panels/addressscan.h"
+#include "panels/calibration.h"
+#include "panels/monitorpanel.h"
+#include "panels/sequencerunner.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextStream>
+#include <QTimer>
+#include <QToolButton>
+
+SimBusOptions DemoBusOptions()
+{
+    SimBusOptions options;
+    const auto supply = [](int address, int modelItem, quint16 volts, quint16 amps, double ohms) {
+        SimSupplySpec spec;
+        spec.address = address;
+        spec.modelItem = modelItem;
+        spec.preset = true;
+        spec.voltageSetpoint = volts;
+        spec.currentSetpoint = amps;
+        spec.outputOn = true;
+        spec.loadOhms = ohms;
+        spec.noiseCounts = 1;
+        return spec;
+    };
+    options.supplies = {
+        supply(1, 1, 1200, 1500, 10.0),
+        supply(5, 7, 2400, 1000, 30.0),
+        supply(17, 5, 500, 2000, 2.0),
+    };
+    return options;
+}
+
+DemoTour::DemoTour(const QString &folder, QObject *parent)
+    : QObject(parent), m_folder(folder), m_modalTimer(new QTimer(this))
+{
+    // The tour plays an operator who reads each message box and presses OK.
+    m_modalTimer->setInterval(100);
+    connect(m_modalTimer, &QTimer::timeout, this, &DemoTour::closeModalBoxes);
+}
+
+void DemoTour::start()
+{
+    QTimer::singleShot(500, this, &DemoTour::run);
+}
+
+void DemoTour::note(const QString &text)
+{
+    QTextStream(stdout) << "tour: " << text << "\n";
+}
+
+void DemoTour::closeModalBoxes()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal)
+        return;
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        m_messages << box->text();
+        note(QStringLiteral("message box \"%1\"").arg(box->text()));
+    }
+    modal->close();
+}
+
+bool DemoTour::waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(20, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+void DemoTour::pause(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void DemoTour::shoot(QWidget *window, const QString &name)
+{
+    if (!window) {
+        m_problems << QStringLiteral("no window for %1").arg(name);
+        return;
+    }
+    pause(300); // let the window be laid out and painted
+    const QString path = QDir(m_folder).filePath(name);
+    if (window->grab().save(path)) {
+        m_shots << path;
+        note(QStringLiteral("screenshot %1").arg(path));
+    } else {
+        m_problems << QStringLiteral("could not save %1").arg(path);
+    }
+}
+
+bool DemoTour::click(QWidget *window, const QString &name)
+{
+    auto *button = window ? window->findChild<QAbstractButton *>(name) : nullptr;
+    if (!button) {
+        m_problems << QStringLiteral("button %1 not found").arg(name);
+        return false;
+    }
+    button->click();
+    return true;
+}
+
+void DemoTour::setText(QWidget *window, const QString &name, const QString &text)
+{
+    auto *edit = window ? window->findChild<QLineEdit *>(name) : nullptr;
+    if (!edit) {
+        m_problems << QStringLiteral("edit %1 not found").arg(name);
+        return;
+    }
+    edit->setText(text);
+}
+
+void DemoTour::setNumber(QWidget *window, const QString &name, int value)
+{
+    auto *box = window ? window->findChild<QSpinBox *>(name) : nullptr;
+    if (!box) {
+        m_problems << QStringLiteral("spin box %1 not found").arg(name);
+        return;
+    }
+    box->setValue(value);
+}
+
+void DemoTour::setChecked(QWidget *window, const QString &name, bool checked)
+{
+    auto *button = window ? window->findChild<QAbstractButton *>(name) : nullptr;
+    if (!button) {
+        m_problems << QStringLiteral("check box %1 not found").arg(name);
+        return;
+    }
+    button->setChecked(checked);
+}
+
+QString DemoTour::textOf(QWidget *window, const QString &name) const
+{
+    if (!window)
+        return QString();
+    if (auto *label = window->findChild<QLabel *>(name))
+        return label->text();
+    if (auto *edit = window->findChild<QLineEdit *>(name))
+        return edit->text();
+    if (auto *button = window->findChild<QAbstractButton *>(name))
+        return button->text();
+    return QString();
+}
+
+void DemoTour::run()
+{
+    QDir().mkpath(m_folder);
+    m_modalTimer->start();
+    applySerialSettings();
+    chooseModel();
+    runMonitor();
+    runScan();
+    runSequence();
+    runCalibration();
+    shoot(MAIN, QStringLiteral("main.png"));
+    m_modalTimer->stop();
+    for (const QString &problem : m_problems)
+        note(QStringLiteral("problem: %1").arg(problem));
+    note(QStringLiteral("done, %1 screenshots").arg(m_shots.size()));
+    QCoreApplication::exit(m_shots.isEmpty() ? 1 : 0);
+}
+
+void DemoTour::applySerialSettings()
+{
+    MAIN->BitBtn1->click();
+    pause(300);
+    note(QStringLiteral("serial settings: %1 at %2").arg(RS232->ComboBox1->currentText(), RS232->SettingsText()));
+    shoot(RS232, QStringLiteral("settings.png"));
+    // The confirmation box "串口初始化成功！" is closed by the modal timer.
+    RS232->BitBtn1->click();
+    if (!MAIN->MSComm1->PortOpen())
+        m_problems << QStringLiteral("the port did not open");
+    else
+        note(QStringLiteral("port open on %1").arg(MAIN->MSComm1->OpenDevice()));
+}
+
+void DemoTour::chooseModel()
+{
+    MAIN->BitBtn7->click();
+    pause(300);
+    MAIN->PopupMenu3->ItemButton(1)->click();
+    note(QStringLiteral("model %1").arg(ModelName));
+}
+
+void DemoTour::runMonitor()
+{
+    MAIN->BitBtn4->click();
+    pause(300);
+    if (!click(POWER_TEST, QStringLiteral("Button11")))
+        return;
+    const bool live = waitFor(
+        [this] {
+            const QString volts = textOf(POWER_TEST, QStringLiteral("StaticText5"));
+            return !volts.isEmpty() && volts != QLatin1String("0.0V");
+        },
+        5000);
+    if (!live)
+        m_problems << QStringLiteral("no live readings on the monitor");
+    // One reading of the output power as well.
+    if (click(POWER_TEST, QStringLiteral("Button5")))
+        waitFor([this] { return !textOf(POWER_TEST, QStringLiteral("Edit1")).isEmpty(); }, 3000);
+    pause(1200); // a few more polls: the lamps move and the readings breathe
+    note(QStringLiteral("monitor reads %1 %2 set %3 %4 output %5 power %6")
+             .arg(textOf(POWER_TEST, QStringLiteral("StaticText5")),
+                  textOf(POWER_TEST, QStringLiteral("StaticText6")),
+                  textOf(POWER_TEST, QStringLiteral("StaticText7")),
+                  textOf(POWER_TEST, QStringLiteral("StaticText8")),
+                  textOf(POWER_TEST, QStringLiteral("StaticText9")),
+                  textOf(POWER_TEST, QStringLiteral("Edit1"))));
+    shoot(POWER_TEST, QStringLiteral("monitor.png"));
+    // The scan counts every short read reply: keep the polls off the line meanwhile.
+    click(POWER_TEST, QStringLiteral("Button11"));
+    pause(700);
+}
+
+void DemoTour::runScan()
+{
+    MAIN->BitBtn2->click();
+    pause(300);
+    setNumber(RSADDERS, QStringLiteral("SpinEdit1"), 0);
+    setNumber(RSADDERS, QStringLiteral("SpinEdit2"), 20);
+    const int before = m_messages.size();
+    if (!click(RSADDERS, QStringLiteral("BitBtn1"))) {
+        shoot(RSADDERS, QStringLiteral("scan.png"));
+        return;
+    }
+    // 21 addresses, one a second; the end message closes the run.
+    if (!waitFor([this, before] { return m_messages.size() > before; }, 30000))
+        m_problems << QStringLiteral("the scan did not finish");
+    note(QStringLiteral("scan found \"%1\"").arg(textOf(RSADDERS, QStringLiteral("Edit3"))));
+    shoot(RSADDERS, QStringLiteral("scan.png"));
+}
+
+void DemoTour::runSequence()
+{
+    MAIN->BitBtn6->click();
+    pause(300);
+    // Two steps on the supply at address 1, two cycles of one second each.
+    setChecked(TYP, QStringLiteral("CheckBox1"), true);
+    setText(TYP, QStringLiteral("Edit1"), QStringLiteral("5"));
+    setText(TYP, QStringLiteral("Edit17"), QStringLiteral("1"));
+    setText(TYP, QStringLiteral("Edit33"), QStringLiteral("1"));
+    setChecked(TYP, QStringLiteral("CheckBox2"), true);
+    setText(TYP, QStringLiteral("Edit2"), QStringLiteral("12"));
+    setText(TYP, QStringLiteral("Edit18"), QStringLiteral("0.5"));
+    setText(TYP, QStringLiteral("Edit34"), QStringLiteral("1"));
+    setNumber(TYP, QStringLiteral("SpinEdit2"), 1);
+    setText(TYP, QStringLiteral("Edit61"), QStringLiteral("2"));
+    const QString idleCaption = textOf(TYP, QStringLiteral("Button1"));
+    if (!click(TYP, QStringLiteral("Button1"))) {
+        shoot(TYP, QStringLiteral("sequence.png"));
+        return;
+    }
+    pause(500);
+    shoot(TYP, QStringLiteral("sequence.png"));
+    if (!waitFor([this, idleCaption] { return textOf(TYP, QStringLiteral("Button1")) == idleCaption; }, 15000))
+        m_problems << QStringLiteral("the sequence did not end");
+}
+
+void DemoTour::runCalibration()
+{
+    MAIN->BitBtn5->click();
+    pause(300);
+    setChecked(ERR, QStringLiteral("RadioButton1"), true);
+    setNumber(ERR, QStringLiteral("SpinEdit1"), -3);
+    setNumber(ERR, QStringLiteral("SpinEdit2"), 1);
+    const int before = m_messages.size();
+    if (click(ERR, QStringLiteral("BitBtn1"))) {
+        if (!waitFor([this, before] { return m_messages.size() > before; }, 3000))
+            m_problems << QStringLiteral("no calibration acknowledgement");
+    }
+    shoot(ERR, QStringLiteral("calibration.png"));
+    // Leave calibration, so that acknowledgements go to the monitor again.
+    click(ERR, QStringLiteral("BitBtn2"));
+}

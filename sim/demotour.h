@@ -1,0 +1,63 @@
+#pragma once
+
+#include "sim/simoptions.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+class QTimer;
+class QWidget;
+
+// The demo's bus: three supplies at addresses 1, 5 and 17, with the output on
+// into a load, so that the monitor shows live readings at once:
+//   1: QELT30-05, 12.00 V / 1.500 A into 10 ohm  -> constant voltage, 1.200 A
+//   5: QELT60-05, 24.00 V / 1.000 A into 30 ohm  -> constant voltage, 0.800 A
+//  17: QELT36-03,  5.00 V / 2.000 A into 2 ohm   -> constant current, 4.00 V
+SimBusOptions DemoBusOptions();
+
+// A scripted operator for the demo without a display: applies the serial
+// settings, picks a model, runs the monitor, a scan, a short sequence and a
+// calibration, saves a screenshot of each window into a folder and quits.
+// Controls are looked up by object name, so a missing one only skips its step.
+class DemoTour : public QObject
+{
+    Q_OBJECT
+
+public:
+    DemoTour(const QString &folder, QObject *parent);
+
+    // Runs the tour from the event loop and quits the application at its end.
+    void start();
+    // The screenshots saved so far, and what went wrong on the way.
+    QStringList screenshots() const { return m_shots; }
+    QStringList problems() const { return m_problems; }
+
+private:
+    void run();
+    void applySerialSettings();
+    void chooseModel();
+    void runMonitor();
+    void runScan();
+    void runSequence();
+    void runCalibration();
+
+    // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs);
+    void pause(int ms);
+    void shoot(QWidget *window, const QString &name);
+    bool click(QWidget *window, const QString &name);
+    void setText(QWidget *window, const QString &name, const QString &text);
+    void setNumber(QWidget *window, const QString &name, int value);
+    void setChecked(QWidget *window, const QString &name, bool checked);
+    QString textOf(QWidget *window, const QString &name) const;
+    void closeModalBoxes();
+    void note(const QString &text);
+
+    QString m_folder;
+    QTimer *m_modalTimer;
+    QStringList m_shots;
+    QStringList m_problems;
+    QStringList m_messages;
+};

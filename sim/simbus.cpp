@@ -1,0 +1,750 @@
+#include "sim/simbus.h"
+
+#include "link/frames.h"
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <pty.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct BaudCode {
+    speed_t code;
+    int baud;
+};
+
+constexpr BaudCode kBaudCodes[] = {
+    {B50, 50},       {B75, 75},       {B110, 110},     {B134, 134},     {B150, 150},
+    {B200, 200},     {B300, 300},     {B600, 600},     {B1200, 1200},   {B1800, 1800},
+    {B2400, 2400},   {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
+    {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+};
+
+int baudOf(speed_t code)
+{
+    for (const BaudCode &entry : kBaudCodes) {
+        if (entry.code == code)
+            return entry.baud;
+    }
+    return 0;
+}
+
+speed_t codeOf(int baud)
+{
+    for (const BaudCode &entry : kBaudCodes) {
+        if (entry.baud == baud)
+            return entry.code;
+    }
+    return B0;
+}
+
+} // namespace
+
+double SimLineSettings::charMicros() const
+{
+    const double bits = 1.0 + dataBits + (parity == 'n' ? 0.0 : 1.0) + stopBits;
+    return bits * 1e6 / qMax(1, baud);
+}
+
+double SimLineSettings::frameGapMicros() const
+{
+    return baud > 19200 ? 1750.0 : 3.5 * charMicros();
+}
+
+QString SimLineSettings::text() const
+{
+    return QStringLiteral("%1,%2,%3,%4")
+        .arg(baud)
+        .arg(QLatin1Char(parity))
+        .arg(dataBits)
+        .arg(stopBits == 1.5 ? QStringLiteral("1.5") : QString::number(int(stopBits)));
+}
+
+bool SimLineSettings::parse(const QString &text, SimLineSettings *settings)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return false;
+    SimLineSettings line;
+    bool ok = false;
+    line.baud = parts[0].trimmed().toInt(&ok);
+    if (!ok || line.baud <= 0)
+        return false;
+    const QString parity = parts[1].trimmed().toLower();
+    if (parity != QLatin1String("n") && parity != QLatin1String("o") && parity != QLatin1String("e"))
+        return false;
+    line.parity = parity.at(0).toLatin1();
+    line.dataBits = parts[2].trimmed().toInt(&ok);
+    if (!ok || line.dataBits < 5 || line.dataBits > 8)
+        return false;
+    line.stopBits = parts[3].trimmed().toDouble(&ok);
+    if (!ok || (line.stopBits != 1.0 && line.stopBits != 1.5 && line.stopBits != 2.0))
+        return false;
+    *settings = line;
+    return true;
+}
+
+// Everything the facade and the engine share, under one lock.
+struct SimBus::State {
+    mutable QMutex mutex;
+    QElapsedTimer clock;
+    SimLineSettings line;
+    int turnaroundMs = 5;
+    Pacing pacing = Pacing::Automatic;
+    bool checkLineSpeed = true;
+    bool isPty = false;
+    int fd = -1;
+    // The pseudo-terminal's far end, held open so that the bus never sees a
+    // hang-up while the tool has its port closed.
+    int slaveFd = -1;
+    QString path;
+    QVector<SimSupply> supplies;
+    QVector<SimFrameRecord> record;
+    std::function<void(const SimFrameRecord &)> observer;
+
+    ~State()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        if (slaveFd >= 0)
+            ::close(slaveFd);
+    }
+};
+
+// The part of the bus that does I/O. It lives in the thread the bus runs in
+// (the caller's, or a thread of its own; being moved there, it has no parent).
+class SimBus::Engine : public QObject
+{
+public:
+    explicit Engine(std::shared_ptr<State> state) : m_state(std::move(state)) {}
+
+    void begin(Pacing pacing);
+    void end();
+    void queueNoise(const QByteArray &bytes, const QString &note);
+
+private:
+    struct Piece {
+        QByteArray bytes;
+        qint64 notBeforeUs = 0;      // earliest start, 0 for none
+        qint64 gapBeforeUs = 0;      // silence after whatever went before
+        int address = -1;
+        QString note;
+        bool started = false;
+        qint64 startUs = 0;          // when its first bit goes on the line
+        int written = 0;
+        qint64 firstWriteUs = -1;
+        qint64 lastWriteUs = -1;
+    };
+
+    void onReadable();
+    void onFrameGap();
+    void process(const QByteArray &frame, qint64 startUs, qint64 endUs);
+    void answer(QVector<int> answering, const QByteArray &request, qint64 nowUs,
+                SimFrameRecord *received);
+    void pump();
+    void addRecord(const SimFrameRecord &entry);
+    QByteArray noiseBytes(int count);
+    qint64 now() const { return m_state->clock.nsecsElapsed() / 1000; }
+
+    std::shared_ptr<State> m_state;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_gapTimer = nullptr;
+    QTimer *m_sendTimer = nullptr;
+    Pacing m_pacing = Pacing::PerByte;
+    double m_charUs = 1000.0;
+    QByteArray m_rx;
+    qint64 m_rxStartUs = 0;
+    qint64 m_rxEndUs = 0;
+    QList<Piece> m_pieces;
+    qint64 m_lineFreeUs = 0;
+    quint32 m_noiseState = 0x2545F491u;
+};
+
+void SimBus::Engine::begin(Pacing pacing)
+{
+    m_pacing = pacing;
+    int fd;
+    int gapMs;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        fd = m_state->fd;
+        m_charUs = m_state->line.charMicros();
+        gapMs = int(std::ceil(m_state->line.frameGapMicros() / 1000.0));
+    }
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &Engine::onReadable);
+    m_gapTimer = new QTimer(this);
+    m_gapTimer->setSingleShot(true);
+    m_gapTimer->setTimerType(Qt::PreciseTimer);
+    m_gapTimer->setInterval(qMax(1, gapMs));
+    connect(m_gapTimer, &QTimer::timeout, this, &Engine::onFrameGap);
+    m_sendTimer = new QTimer(this);
+    m_sendTimer->setSingleShot(true);
+    m_sendTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_sendTimer, &QTimer::timeout, this, &Engine::pump);
+}
+
+void SimBus::Engine::end()
+{
+    delete m_notifier;
+    m_notifier = nullptr;
+    delete m_gapTimer;
+    m_gapTimer = nullptr;
+    delete m_sendTimer;
+    m_sendTimer = nullptr;
+    m_pieces.clear();
+    m_rx.clear();
+}
+
+void SimBus::Engine::onReadable()
+{
+    int fd;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        fd = m_state->fd;
+    }
+    char buffer[512];
+    bool any = false;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        if (m_rx.isEmpty())
+            m_rxStartUs = now();
+        m_rx.append(buffer, n);
+        any = true;
+    }
+    if (!any)
+        return;
+    m_rxEndUs = now();
+    // A request ends when the line has been quiet for one frame gap.
+    m_gapTimer->start();
+}
+
+void SimBus::Engine::onFrameGap()
+{
+    const QByteArray frame = m_rx;
+    m_rx.clear();
+    if (!frame.isEmpty())
+        process(frame, m_rxStartUs, m_rxEndUs);
+}
+
+void SimBus::Engine::addRecord(const SimFrameRecord &entry)
+{
+    std::function<void(const SimFrameRecord &)> observer;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        m_state->record.append(entry);
+        observer = m_state->observer;
+    }
+    if (observer)
+        observer(entry);
+}
+
+void SimBus::Engine::process(const QByteArray &frame, qint64 startUs, qint64 endUs)
+{
+    SimFrameRecord received;
+    received.direction = SimFrameRecord::Received;
+    received.startUs = startUs;
+    received.endUs = endUs;
+    received.bytes = frame;
+    received.address = quint8(frame.at(0));
+
+    QVector<int> answering;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        if (m_state->isPty && m_state->checkLineSpeed) {
+            struct termios tio;
+            if (::tcgetattr(m_state->fd, &tio) == 0) {
+                const int toolBaud = baudOf(cfgetispeed(&tio));
+                if (toolBaud != 0 && toolBaud != m_state->line.baud) {
+                    received.note = QStringLiteral("line speed mismatch (%1 baud)").arg(toolBaud);
+                    lock.unlock();
+                    addRecord(received);
+                    return;
+                }
+            }
+        }
+        const int crcAt = int(frame.size()) - 2;
+        if (frame.size() < 4
+            || ModbusCrc16(frame.constData(), crcAt)
+                   != quint16(quint8(frame.at(crcAt)) | (quint8(frame.at(crcAt + 1)) << 8))) {
+            received.note = QStringLiteral("CRC error");
+        } else if (received.address == 0) {
+            // Broadcast: every supply carries out the request, none answers.
+            const QByteArray pdu = frame.mid(1, crcAt - 1);
+            for (SimSupply &supply : m_state->supplies)
+                supply.handlePdu(pdu);
+            received.note = QStringLiteral("broadcast");
+        } else {
+            for (int i = 0; i < m_state->supplies.size(); ++i) {
+                if (m_state->supplies.at(i).address() == received.address)
+                    answering.append(i);
+            }
+            if (answering.isEmpty())
+                received.note = QStringLiteral("no such address");
+        }
+    }
+    if (answering.isEmpty()) {
+        addRecord(received);
+        return;
+    }
+    answer(answering, frame, now(), &received);
+    addRecord(received);
+    pump();
+}
+
+// Builds the replies of the addressed supplies, applies their faults and
+// queues what goes on the line.
+void SimBus::Engine::answer(QVector<int> answering, const QByteArray &request, qint64 nowUs,
+                            SimFrameRecord *received)
+{
+    const int address = quint8(request.at(0));
+    const QByteArray pdu = request.mid(1, request.size() - 3);
+    QMutexLocker lock(&m_state->mutex);
+    const qint64 turnaroundUs = qint64(m_state->turnaroundMs) * 1000;
+
+    struct Reply {
+        QByteArray bytes;
+        SimFaults faults;
+    };
+    QVector<Reply> replies;
+    QStringList notes;
+    for (int index : answering) {
+        SimSupply &supply = m_state->supplies[index];
+        const QByteArray replyPdu = supply.handlePdu(pdu);
+        QByteArray reply;
+        reply.append(char(address));
+        reply.append(replyPdu);
+        AppendCrc(reply);
+        QString note = (quint8(replyPdu.at(0)) & 0x80)
+                           ? QStringLiteral("exception %1").arg(quint8(replyPdu.at(1)), 2, 16, QLatin1Char('0'))
+                           : QStringLiteral("answered");
+        if (supply.takeDrop()) {
+            notes << note + QStringLiteral(", reply dropped");
+            continue;
+        }
+        if (supply.takeCorrupt()) {
+            reply[reply.size() - 2] = char(reply.at(reply.size() - 2) ^ 0xFF);
+            note += QStringLiteral(", CRC spoilt");
+        }
+        notes << note;
+        replies.append({reply, supply.faults()});
+    }
+    received->note = notes.join(QStringLiteral("; "));
+    if (replies.isEmpty())
+        return;
+
+    if (replies.size() > 1) {
+        // Two drivers on the line at once: where either sends a 0 bit, a 0 is heard.
+        QByteArray merged = replies.first().bytes;
+        for (const Reply &other : replies) {
+            if (other.bytes.size() > merged.size())
+                merged.append(QByteArray(other.bytes.size() - merged.size(), char(0xFF)));
+            for (int i = 0; i < other.bytes.size(); ++i)
+                merged[i] = char(merged.at(i) & other.bytes.at(i));
+        }
+        received->note += QStringLiteral(", collision");
+        Piece piece;
+        piece.bytes = merged;
+        piece.notBeforeUs = nowUs + turnaroundUs;
+        piece.address = address;
+        piece.note = QStringLiteral("collision");
+        m_pieces.append(piece);
+        return;
+    }
+
+    const Reply &reply = replies.first();
+    const SimFaults &faults = reply.faults;
+    Piece first;
+    first.notBeforeUs = nowUs + turnaroundUs + qint64(faults.delayMs) * 1000;
+    first.address = address;
+    if (faults.floodBytes > 0) {
+        lock.unlock();
+        first.bytes = noiseBytes(faults.floodBytes);
+        first.note = QStringLiteral("flood");
+        m_pieces.append(first);
+        return;
+    }
+    if (!faults.strayBefore.isEmpty()) {
+        Piece stray = first;
+        stray.bytes = faults.strayBefore;
+        stray.note = QStringLiteral("stray");
+        m_pieces.append(stray);
+        first.notBeforeUs = 0;
+    }
+    if (faults.splitAt > 0 && faults.splitAt < reply.bytes.size()) {
+        first.bytes = reply.bytes.left(faults.splitAt);
+        first.note = QStringLiteral("reply part 1");
+        m_pieces.append(first);
+        Piece second;
+        second.bytes = reply.bytes.mid(faults.splitAt);
+        second.gapBeforeUs = qint64(faults.splitPauseMs) * 1000;
+        second.address = address;
+        second.note = QStringLiteral("reply part 2");
+        m_pieces.append(second);
+    } else {
+        first.bytes = reply.bytes;
+        first.note = QStringLiteral("reply");
+        m_pieces.append(first);
+    }
+    if (!faults.strayAfter.isEmpty()) {
+        Piece stray;
+        stray.bytes = faults.strayAfter;
+        stray.address = address;
+        stray.note = QStringLiteral("stray");
+        m_pieces.append(stray);
+    }
+}
+
+QByteArray SimBus::Engine::noiseBytes(int count)
+{
+    QByteArray bytes(count, Qt::Uninitialized);
+    for (int i = 0; i < count; ++i) {
+        m_noiseState ^= m_noiseState << 13;
+        m_noiseState ^= m_noiseState >> 17;
+        m_noiseState ^= m_noiseState << 5;
+        bytes[i] = char(m_noiseState & 0xFF);
+    }
+    return bytes;
+}
+
+void SimBus::Engine::queueNoise(const QByteArray &bytes, const QString &note)
+{
+    Piece piece;
+    piece.bytes = bytes;
+    piece.note = note;
+    m_pieces.append(piece);
+    pump();
+}
+
+// Puts due bytes on the line and sleeps until the next one is due. A byte is
+// due when its last bit would have arrived on a real line, so the far end never
+// sees a byte earlier than it could; after a stall the bytes that fell due meanwhile
+// go out together.
+void SimBus::Engine::pump()
+{
+    if (!m_sendTimer)
+        return;
+    int fd;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        fd = m_state->fd;
+    }
+    while (!m_pieces.isEmpty()) {
+        Piece &piece = m_pieces.first();
+        const qint64 t = now();
+        if (!piece.started) {
+            const qint64 start = qMax(piece.notBeforeUs, m_lineFreeUs + piece.gapBeforeUs);
+            if (t < start) {
+                m_sendTimer->start(int(std::ceil((start - t) / 1000.0)));
+                return;
+            }
+            piece.started = true;
+            piece.startUs = start;
+        }
+        const int size = int(piece.bytes.size());
+        int due = size;
+        if (m_pacing == Pacing::PerByte)
+            due = qMin<qint64>(size, qint64((t - piece.startUs) / m_charUs));
+        else if (m_pacing == Pacing::PerFrame)
+            due = t >= piece.startUs + qint64(size * m_charUs) ? size : 0;
+        while (piece.written < due) {
+            const ssize_t n = ::write(fd, piece.bytes.constData() + piece.written,
+                                      size_t(due - piece.written));
+            if (n <= 0)
+                break;
+            if (piece.firstWriteUs < 0)
+                piece.firstWriteUs = now();
+            piece.lastWriteUs = now();
+            piece.written += int(n);
+        }
+        if (piece.written < due) {
+            // The far end's input is full (nobody reads it): try again shortly.
+            m_sendTimer->start(1);
+            return;
+        }
+        if (piece.written < size) {
+            const qint64 next = m_pacing == Pacing::PerByte
+                                    ? piece.startUs + qint64((piece.written + 1) * m_charUs)
+                                    : piece.startUs + qint64(size * m_charUs);
+            m_sendTimer->start(int(qMax<qint64>(0, (next - now() + 999) / 1000)));
+            return;
+        }
+        m_lineFreeUs = piece.startUs + qint64(size * m_charUs);
+        SimFrameRecord sent;
+        sent.direction = SimFrameRecord::Sent;
+        sent.startUs = piece.firstWriteUs;
+        sent.endUs = piece.lastWriteUs;
+        sent.bytes = piece.bytes;
+        sent.address = piece.address;
+        sent.note = piece.note;
+        m_pieces.removeFirst();
+        addRecord(sent);
+    }
+}
+
+SimBus::SimBus(QObject *parent)
+    : QObject(parent), m_state(std::make_shared<State>())
+{
+    m_state->clock.start();
+}
+
+SimBus::~SimBus()
+{
+    stop();
+}
+
+void SimBus::setLineSettings(const SimLineSettings &line)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->line = line;
+}
+
+SimLineSettings SimBus::lineSettings() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->line;
+}
+
+void SimBus::setTurnaroundMs(int ms)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->turnaroundMs = qMax(0, ms);
+}
+
+int SimBus::turnaroundMs() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->turnaroundMs;
+}
+
+void SimBus::setPacing(Pacing pacing)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->pacing = pacing;
+}
+
+void SimBus::setCheckLineSpeed(bool check)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->checkLineSpeed = check;
+}
+
+int SimBus::addSupply(int address, int modelItem)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->supplies.append(SimSupply(address, modelItem));
+    return int(m_state->supplies.size()) - 1;
+}
+
+int SimBus::supplyCount() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return int(m_state->supplies.size());
+}
+
+SimSupply SimBus::supply(int index) const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->supplies.at(index);
+}
+
+int SimBus::indexOfAddress(int address) const
+{
+    QMutexLocker lock(&m_state->mutex);
+    for (int i = 0; i < m_state->supplies.size(); ++i) {
+        if (m_state->supplies.at(i).address() == address)
+            return i;
+    }
+    return -1;
+}
+
+void SimBus::updateSupply(int index, const std::function<void(SimSupply &)> &change)
+{
+    QMutexLocker lock(&m_state->mutex);
+    change(m_state->supplies[index]);
+}
+
+QString SimBus::openPty()
+{
+    if (isRunning())
+        throw std::logic_error("the bus is running");
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    struct termios raw;
+    cfmakeraw(&raw);
+    QMutexLocker lock(&m_state->mutex);
+    cfsetspeed(&raw, codeOf(m_state->line.baud) == B0 ? B9600 : codeOf(m_state->line.baud));
+    if (::openpty(&master, &slave, name, &raw, nullptr) != 0)
+        throw std::runtime_error("openpty failed");
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    if (m_state->fd >= 0)
+        ::close(m_state->fd);
+    if (m_state->slaveFd >= 0)
+        ::close(m_state->slaveFd);
+    m_state->fd = master;
+    m_state->slaveFd = slave;
+    m_state->isPty = true;
+    m_state->path = QString::fromLocal8Bit(name);
+    return m_state->path;
+}
+
+void SimBus::openDevice(const QString &path)
+{
+    if (isRunning())
+        throw std::logic_error("the bus is running");
+    QMutexLocker lock(&m_state->mutex);
+    const SimLineSettings line = m_state->line;
+    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error(QStringLiteral("cannot open %1: %2")
+                                     .arg(path, QString::fromLocal8Bit(strerror(errno)))
+                                     .toStdString());
+    struct termios tio;
+    if (::tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        throw std::runtime_error(QStringLiteral("%1 is not a serial port").arg(path).toStdString());
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= line.dataBits == 5 ? CS5 : line.dataBits == 6 ? CS6 : line.dataBits == 7 ? CS7 : CS8;
+    if (line.parity != 'n')
+        tio.c_cflag |= PARENB | (line.parity == 'o' ? PARODD : 0);
+    if (line.stopBits > 1.0)
+        tio.c_cflag |= CSTOPB;
+    const speed_t speed = codeOf(line.baud);
+    if (speed == B0 || cfsetspeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
+        ::close(fd);
+        throw std::runtime_error(QStringLiteral("%1 does not take %2").arg(path, line.text()).toStdString());
+    }
+    if (m_state->fd >= 0)
+        ::close(m_state->fd);
+    if (m_state->slaveFd >= 0)
+        ::close(m_state->slaveFd);
+    m_state->fd = fd;
+    m_state->slaveFd = -1;
+    m_state->isPty = false;
+    m_state->path = path;
+}
+
+QString SimBus::devicePath() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->path;
+}
+
+void SimBus::start(Threading threading)
+{
+    if (m_engine)
+        return;
+    Pacing pacing;
+    {
+        QMutexLocker lock(&m_state->mutex);
+        if (m_state->fd < 0)
+            throw std::logic_error("open a pseudo-terminal or a device first");
+        pacing = m_state->pacing;
+        if (pacing == Pacing::Automatic) {
+            if (!m_state->isPty)
+                pacing = Pacing::None;
+            else
+                pacing = threading == Threading::OwnThread ? Pacing::PerByte : Pacing::PerFrame;
+        }
+    }
+    m_threading = threading;
+    m_engine = new Engine(m_state);
+    if (threading == Threading::OwnThread) {
+        m_thread = new QThread(this);
+        m_thread->setObjectName(QStringLiteral("psusim bus"));
+        m_engine->moveToThread(m_thread);
+        m_thread->start(QThread::HighPriority);
+        QMetaObject::invokeMethod(
+            m_engine, [engine = m_engine, pacing] { engine->begin(pacing); },
+            Qt::BlockingQueuedConnection);
+    } else {
+        m_engine->begin(pacing);
+    }
+}
+
+void SimBus::stop()
+{
+    if (!m_engine)
+        return;
+    if (m_thread) {
+        QThread *home = thread();
+        QMetaObject::invokeMethod(
+            m_engine,
+            [engine = m_engine, home] {
+                engine->end();
+                engine->moveToThread(home);
+            },
+            Qt::BlockingQueuedConnection);
+        m_thread->quit();
+        m_thread->wait();
+        delete m_thread;
+        m_thread = nullptr;
+    } else {
+        m_engine->end();
+    }
+    delete m_engine;
+    m_engine = nullptr;
+}
+
+bool SimBus::isRunning() const
+{
+    return m_engine != nullptr;
+}
+
+SimBus::Threading SimBus::threading() const
+{
+    return m_threading;
+}
+
+QVector<SimFrameRecord> SimBus::record() const
+{
+    QMutexLocker lock(&m_state->mutex);
+    return m_state->record;
+}
+
+void SimBus::clearRecord()
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->record.clear();
+}
+
+void SimBus::setRecordObserver(std::function<void(const SimFrameRecord &)> observer)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->observer = std::move(observer);
+}
+
+void SimBus::inject(const QByteArray &bytes, const QString &note)
+{
+    if (!m_engine)
+        throw std::logic_error("the bus is not running");
+    QMetaObject::invokeMethod(m_engine, [engine = m_engine, bytes, note] {
+        engine->queueNoise(bytes, note);
+    });
+}
+
+qint64 SimBus::nowUs() const
+{
+    return m_state->clock.nsecsElapsed() / 1000;
+}

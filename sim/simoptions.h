@@ -1,0 +1,47 @@
+#pragma once
+
+#include "sim/simbus.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// How one simulated supply comes up: address, model, load, power-up state,
+// measurement noise and faults.
+struct SimSupplySpec {
+    int address = 1;
+    int modelItem = 1;
+    double loadOhms = SimSupply::OpenCircuit;
+    int noiseCounts = 0;
+    bool preset = false;          // power-up setpoints given
+    quint16 voltageSetpoint = 0;  // raw, as on the wire
+    quint16 currentSetpoint = 0;
+    bool outputOn = false;
+    SimFaults faults;
+};
+
+// A whole bus as the command line describes it.
+struct SimBusOptions {
+    QString device;               // empty: a new pseudo-terminal
+    QString link;                 // a symbolic link to create to the device, or empty
+    SimLineSettings line;
+    int turnaroundMs = 5;
+    bool checkLineSpeed = true;
+    bool verbose = false;
+    QVector<SimSupplySpec> supplies;
+};
+
+// Catalogue entry number (from 1) of a model given by its menu caption
+// (case-insensitive) or its number; 0 when there is none.
+int ModelItemFromText(const QString &text);
+
+// Parses psusim's command line (arguments without the program name).
+// Returns an empty string on success, else what is wrong; "help" when -h was given.
+QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options);
+QString SimOptionsHelp();
+
+// Adds the supplies of the options to the bus and sets its line.
+void ApplySimOptions(const SimBusOptions &options, SimBus &bus);
+
+// One record entry as a line of text: time, direction, bytes, note.
+QString FormatRecord(const SimFrameRecord &entry);
