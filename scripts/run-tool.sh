@@ -20,8 +20,11 @@ for _ in $(seq 50); do
   DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break || sleep 0.1
 done
 if [ "$tool" = "$build/psutool-demo" ]; then
-  DISPLAY=$display PSUTOOL_TOUR_DIR="$shots" "$tool"
+  # The demo tours the windows, saves a screenshot of each and quits.
+  status=0
+  DISPLAY=$display PSUTOOL_TOUR_DIR="$shots" timeout 300 "$tool" || status=$?
   ls -1 "$shots"/*.png
+  exit $status
 else
   DISPLAY=$display "$tool" &
   app=$!

@@ -1,6 +1,7 @@
 // psutool-demo: the tool with a bus of simulated supplies on COM2, the port
 // the serial settings dialog offers first. With PSUTOOL_TOUR_DIR set it tours
-// the windows by itself and saves a screenshot of each into that folder.
+// the windows by itself and saves a screenshot of each into that folder; with
+// PSUTOOL_DEMO_VERBOSE set it prints every frame on the line.
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
@@ -10,6 +11,8 @@
 
 #include <QApplication>
 #include <QTextStream>
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -24,13 +27,22 @@ int main(int argc, char *argv[])
     ApplySimOptions(DemoBusOptions(), *bus);
     const QString device = bus->openPty();
     MapCommPort(2, device);
+    if (qEnvironmentVariableIsSet("PSUTOOL_DEMO_VERBOSE")) {
+        bus->setRecordObserver([](const SimFrameRecord &entry) {
+            std::fprintf(stdout, "bus: %s\n", FormatRecord(entry).toLocal8Bit().constData());
+            std::fflush(stdout);
+        });
+    }
     bus->start(SimBus::Threading::OwnThread);
     QTextStream(stdout) << "simulated supplies at addresses 1, 5 and 17 on COM2 (" << device << ")\n";
 
     MAIN->show();
     const QString tourFolder = qEnvironmentVariable("PSUTOOL_TOUR_DIR");
-    if (!tourFolder.isEmpty())
-        (new DemoTour(tourFolder, &app))->start();
+    if (!tourFolder.isEmpty()) {
+        auto *tour = new DemoTour(tourFolder, &app);
+        QObject::connect(tour, &DemoTour::finished, &app, [](bool ok) { QCoreApplication::exit(ok ? 0 : 1); });
+        tour->start();
+    }
     const int result = app.exec();
     bus->stop();
     return result;

@@ -184,7 +184,7 @@ void DemoTour::run()
     for (const QString &problem : m_problems)
         note(QStringLiteral("problem: %1").arg(problem));
     note(QStringLiteral("done, %1 screenshots").arg(m_shots.size()));
-    QCoreApplication::exit(m_shots.isEmpty() ? 1 : 0);
+    emit finished(m_problems.isEmpty());
 }
 
 void DemoTour::applySerialSettings()
@@ -213,6 +213,8 @@ void DemoTour::runMonitor()
 {
     MAIN->BitBtn4->click();
     pause(300);
+    // The panel works on the supply whose address stands in its address box.
+    setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 1);
     if (!click(POWER_TEST, QStringLiteral("Button11")))
         return;
     const bool live = waitFor(
@@ -254,7 +256,10 @@ void DemoTour::runScan()
     // 21 addresses, one a second; the end message closes the run.
     if (!waitFor([this, before] { return m_messages.size() > before; }, 30000))
         m_problems << QStringLiteral("the scan did not finish");
-    note(QStringLiteral("scan found \"%1\"").arg(textOf(RSADDERS, QStringLiteral("Edit3"))));
+    const QString found = textOf(RSADDERS, QStringLiteral("Edit3"));
+    note(QStringLiteral("scan found \"%1\"").arg(found));
+    if (found != QLatin1String("1,5,17,"))
+        m_problems << QStringLiteral("the scan found \"%1\" instead of the three supplies").arg(found);
     shoot(RSADDERS, QStringLiteral("scan.png"));
 }
 
@@ -273,15 +278,21 @@ void DemoTour::runSequence()
     setText(TYP, QStringLiteral("Edit34"), QStringLiteral("1"));
     setNumber(TYP, QStringLiteral("SpinEdit2"), 1);
     setText(TYP, QStringLiteral("Edit61"), QStringLiteral("2"));
-    const QString idleCaption = textOf(TYP, QStringLiteral("Button1"));
     if (!click(TYP, QStringLiteral("Button1"))) {
         shoot(TYP, QStringLiteral("sequence.png"));
         return;
     }
+    // While it runs, the start button offers to stop.
+    const QString runningCaption = textOf(TYP, QStringLiteral("Button1"));
     pause(500);
     shoot(TYP, QStringLiteral("sequence.png"));
-    if (!waitFor([this, idleCaption] { return textOf(TYP, QStringLiteral("Button1")) == idleCaption; }, 15000))
+    if (!waitFor([this, runningCaption] { return textOf(TYP, QStringLiteral("Button1")) != runningCaption; },
+                 15000))
         m_problems << QStringLiteral("the sequence did not end");
+    else
+        note(QStringLiteral("sequence ended"));
+    // Let the last acknowledgement arrive before calibration claims them.
+    pause(500);
 }
 
 void DemoTour::runCalibration()

@@ -28,11 +28,15 @@ class DemoTour : public QObject
 public:
     DemoTour(const QString &folder, QObject *parent);
 
-    // Runs the tour from the event loop and quits the application at its end.
+    // Runs the tour from the event loop; finished() tells its end.
     void start();
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
+
+signals:
+    // ok: every screenshot taken and every step saw what it waited for.
+    void finished(bool ok);
 
 private:
     void run();

@@ -15,6 +15,7 @@
 #include "link/serialchannel.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/sequencerunner.h"
 #include "sim/simbus.h"
 #include "support_modal.h"
 
@@ -261,6 +262,7 @@ private slots:
     void setpointPairReachesServer();
     void panelCommandReachesServer();
     void calibrationAcknowledged();
+    void sequenceFramesReachServer();
 
     void clientAcceptsSimulatorReplies();
 
@@ -474,6 +476,38 @@ void TestConformance::calibrationAcknowledged()
     QCOMPARE(m_server->requests().value(0), QByteArray::fromHex("01 10 10 1A 00 01 02 00 0D 74 6E"));
     window->close();
     QVERIFY(!CalibrationMode);
+}
+
+// One step of 12.5 V / 1.2 A for one second, one cycle: the setpoint pair,
+// output on after the start pause, output off when the dwell has passed.
+void TestConformance::sequenceFramesReachServer()
+{
+    QWidget *window = reinterpret_cast<QWidget *>(TYP);
+    auto *enable = control<QAbstractButton>(window, "CheckBox1");
+    auto *volts = control<QLineEdit>(window, "Edit1");
+    auto *amps = control<QLineEdit>(window, "Edit17");
+    auto *seconds = control<QLineEdit>(window, "Edit33");
+    auto *address = control<QSpinBox>(window, "SpinEdit2");
+    auto *cycles = control<QLineEdit>(window, "Edit61");
+    auto *start = control<QAbstractButton>(window, "Button1");
+    QVERIFY(enable && volts && amps && seconds && address && cycles && start);
+    enable->setChecked(true);
+    volts->setText(QStringLiteral("12.5"));
+    amps->setText(QStringLiteral("1.2"));
+    seconds->setText(QStringLiteral("1"));
+    address->setValue(1);
+    cycles->setText(QStringLiteral("1"));
+    m_server->setValue(OutputSwitch, 7);
+    start->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_server->requests().size(), 3, 10000);
+    const QVector<QByteArray> requests = m_server->requests();
+    QCOMPARE(requests.at(0), BuildWriteRequest(1, VoltageSetpoint, {1250, 1200}));
+    QCOMPARE(requests.at(1), QByteArray::fromHex("01 10 10 04 00 01 02 00 01 77 D5"));
+    QCOMPARE(requests.at(2), QByteArray::fromHex("01 10 10 04 00 01 02 00 00 B6 15"));
+    QCOMPARE(int(m_server->value(VoltageSetpoint)), 1250);
+    QCOMPARE(int(m_server->value(CurrentSetpoint)), 1200);
+    QCOMPARE(int(m_server->value(OutputSwitch)), 0);
+    QTRY_VERIFY(!SequenceRunning);
 }
 
 // libmodbus as the master checks the simulated supplies' framing, CRCs and

@@ -2,15 +2,22 @@
 // pseudo-terminal: what they answer, what they keep silent about, how the
 // supplies behave electrically, the faults they inject and the line timing.
 
+#include "app/forms.h"
+#include "app/mainwindow.h"
 #include "link/commports.h"
 #include "link/errorreport.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
+#include "sim/demotour.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImage>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cmath>
@@ -154,6 +161,7 @@ private slots:
     void silentRequests_data();
     void silentRequests();
     void broadcastWriteIsCarriedOut();
+    void collisionWhenTwoShareAnAddress();
 
     void outputFollowsLoad_data();
     void outputFollowsLoad();
@@ -184,6 +192,8 @@ private slots:
 
     void parseOptions_data();
     void parseOptions();
+
+    void demoTourSavesScreenshots();
 
 private:
     void startBus(SimBus::Threading threading = SimBus::Threading::OwnThread,
@@ -349,6 +359,22 @@ void TestSimulator::broadcastWriteIsCarriedOut()
     QCOMPARE(m_bus->supply(1).voltageSetpoint(), quint16(600));
     // The 100 V model takes 600 as 60.0 V, within its range.
     QCOMPARE(m_bus->supply(2).voltageSetpoint(), quint16(600));
+}
+
+void TestSimulator::collisionWhenTwoShareAnAddress()
+{
+    m_bus->updateSupply(1, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {0x00F0}); });
+    const int twin = m_bus->addSupply(5, 7);
+    m_bus->updateSupply(twin, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {0x0F0F}); });
+    // Both drive the line: a 0 bit from either is what is heard.
+    const QByteArray mine = hexBytes("05 03 02 00 F0 49 C0");
+    const QByteArray theirs = hexBytes("05 03 02 0F 0F 0C 70");
+    QByteArray heard(mine.size(), 0);
+    for (int i = 0; i < mine.size(); ++i)
+        heard[i] = char(mine.at(i) & theirs.at(i));
+    QCOMPARE(m_line->exchange(hexBytes("05 03 10 00 00 01 81 4E")).toHex(' '), heard.toHex(' '));
+    QVERIFY(!crcRight(heard));
+    QCOMPARE(m_bus->record().last().note, QStringLiteral("collision"));
 }
 
 void TestSimulator::outputFollowsLoad_data()
@@ -807,6 +833,45 @@ void TestSimulator::parseOptions()
         parts << part;
     }
     QCOMPARE(parts.join(QLatin1Char(';')), summary);
+}
+
+// The demo as make run starts it without a display: its bus on COM2 and the
+// scripted tour through every window.
+void TestSimulator::demoTourSavesScreenshots()
+{
+    cleanup();
+    CreateForms();
+    m_bus = new SimBus(this);
+    ApplySimOptions(DemoBusOptions(), *m_bus);
+    MapCommPort(2, m_bus->openPty());
+    m_bus->start(SimBus::Threading::OwnThread);
+    MAIN->show();
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    DemoTour tour(folder.path(), this);
+    QSignalSpy finished(&tour, &DemoTour::finished);
+    tour.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
+    QVERIFY2(finished.first().first().toBool(), qPrintable(tour.problems().join(QLatin1String("; "))));
+    const QStringList names{"settings.png", "monitor.png", "scan.png", "sequence.png", "calibration.png", "main.png"};
+    QCOMPARE(tour.screenshots().size(), names.size());
+    for (const QString &name : names) {
+        const QImage shot(folder.filePath(name));
+        QVERIFY2(!shot.isNull() && shot.width() > 100 && shot.height() > 100, qPrintable(name));
+    }
+    // The tour talked to the supplies: status polls of address 1 were answered.
+    int answeredPolls = 0;
+    for (const SimFrameRecord &entry : m_bus->record()) {
+        if (entry.direction == SimFrameRecord::Received && entry.bytes == hexBytes("01 03 10 00 00 05 81 09")
+            && entry.note == QLatin1String("answered"))
+            ++answeredPolls;
+    }
+    QVERIFY(answeredPolls >= 2);
+    m_bus->stop();
+    MAIN->MSComm1->SetPortOpen(false);
+    DestroyForms();
+    ClearCommPortMappings();
 }
 
 QTEST_MAIN(TestSimulator)
