@@ -175,7 +175,9 @@ void TMSComm::openPort()
 void TMSComm::applyLineSettings()
 {
     const auto refuse = [this](const QString &what) {
-        const QString reason = m_port->errorString();
+        const QString reason = m_port->error() == QSerialPort::UnsupportedOperationError
+            ? QStringLiteral("设备不接受该设置")
+            : m_port->errorString();
         m_port->clearError();
         RaiseError(QStringLiteral("%1 不支持%2（%3）。").arg(portLabel(), what, reason));
     };
@@ -184,7 +186,9 @@ void TMSComm::applyLineSettings()
     if (!m_port->setDataBits(m_line.dataBits))
         refuse(QStringLiteral("数据位 %1").arg(int(m_line.dataBits)));
     if (!m_port->setParity(m_line.parity))
-        refuse(QStringLiteral("所选校验方式"));
+        refuse(QStringLiteral("%1校验").arg(m_line.parity == QSerialPort::EvenParity ? QStringLiteral("偶")
+                                         : m_line.parity == QSerialPort::OddParity ? QStringLiteral("奇")
+                                                                                   : QStringLiteral("该")));
 #ifndef Q_OS_WIN
     // termios knows one or two stop bits only; QSerialPort would quietly
     // send one where 1.5 was asked for.

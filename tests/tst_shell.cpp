@@ -220,14 +220,16 @@ private slots:
 
         RS232->ComboBox1->setCurrentText(QStringLiteral("COM7"));
         QVERIFY(RS232->DeviceLabel->text().contains(peer.slavePath()));
+        // A pseudo-terminal keeps 8 data bits and no parity whatever it is
+        // asked for, so only the rate and stop bits vary here.
         RS232->ComboBox2->setCurrentText(QStringLiteral("19200"));
-        RS232->ComboBox5->setCurrentText(QStringLiteral("偶校验"));
+        RS232->ComboBox3->setCurrentText(QStringLiteral("2"));
         ModalCloser closer;
         RS232->BitBtn1->click();
         QCOMPARE(closer.texts(), QStringList{QStringLiteral("串口初始化成功！")});
         QVERIFY(MAIN->MSComm1->PortOpen());
         QCOMPARE(MAIN->MSComm1->OpenDevice(), peer.slavePath());
-        QCOMPARE(MAIN->MSComm1->Settings(), QStringLiteral("19200,e,8,1"));
+        QCOMPARE(MAIN->MSComm1->Settings(), QStringLiteral("19200,n,8,2"));
         QCOMPARE(LastPortNumber, 7);
         QVERIFY(!RS232->isVisible());
 
@@ -235,6 +237,7 @@ private slots:
         RS232->show();
         QCOMPARE(RS232->ComboBox1->currentText(), QStringLiteral("COM7"));
         QCOMPARE(RS232->ComboBox2->currentText(), QStringLiteral("9600"));
+        QCOMPARE(RS232->ComboBox3->currentText(), QStringLiteral("1"));
         QCOMPARE(RS232->ComboBox5->currentText(), QStringLiteral("无"));
 
         // Applying again closes and reopens, with the success box again.
@@ -250,6 +253,25 @@ private slots:
         QVERIFY(MAIN->MSComm1->PortOpen());
         QCOMPARE(LastPortNumber, 7);
         MAIN->MSComm1->SetPortOpen(false);
+    }
+
+    void lineSettingsTheDeviceRefuses()
+    {
+        // The pseudo-terminal cannot do parity: the open is refused with the
+        // reason instead of running on different settings than asked for.
+        PtyPeer peer;
+        MapCommPort(4, peer.slavePath());
+        RS232->hide();
+        RS232->show();
+        RS232->ComboBox1->setCurrentText(QStringLiteral("COM4"));
+        RS232->ComboBox5->setCurrentText(QStringLiteral("偶校验"));
+        ModalCloser closer;
+        RS232->BitBtn1->click();
+        QCOMPARE(closer.texts().size(), 1);
+        QVERIFY(closer.texts().first().contains(QStringLiteral("校验")));
+        QVERIFY(!MAIN->MSComm1->PortOpen());
+        QVERIFY(RS232->isVisible());
+        RS232->hide();
     }
 
     void applyOnMissingPortFails()
