@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialport-dev libqt6serialport6 \
-	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps imagemagick
+	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick
 
 .PHONY: all deps build run test bench test-asan clean
 
