@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QScopeGuard>
 
 namespace {
 MessageRecord g_messages;
@@ -29,6 +30,13 @@ void ShowMessage(const QString &text)
 
 void ReportError(const QString &text)
 {
+    // Timers keep running while the box is open; on a lost port each tick would
+    // open one more box on top of the first. One error box at a time is enough.
+    static bool reporting = false;
+    if (reporting)
+        return;
+    reporting = true;
+    const auto done = qScopeGuard([] { reporting = false; });
     ++g_messages.count;
     g_messages.lastText = text;
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,

@@ -23,7 +23,9 @@ private:
 // It returns when the operator has closed the box.
 void ShowMessage(const QString &text);
 
-// The error report: the error text in a modal box.
+// The error report: the error text in a modal box. Errors raised while an
+// error box is already open (by timers that keep running under it) open no
+// second box.
 void ReportError(const QString &text);
 
 // Counts and last text of the boxes shown, so tests can see what the operator saw.
