@@ -1,0 +1,278 @@
+// bench_footprint: what the tool costs the machine it runs on.
+//
+//   bench_footprint --startup [runs]        start-up time to the main window
+//                                           painted, and resident memory then
+//   bench_footprint --poll <seconds> [--samples <file>]
+//                                           the tool with the monitor polling a
+//                                           simulated supply (psusim in its own
+//                                           process): CPU time per minute and
+//                                           resident memory over the run
+//
+// Each mode prints "key value" lines that bench/run.sh turns into the table.
+// --startup re-runs this program as a child (--startup-child) so that every
+// run is a fresh process: dynamic linking, toolkit and font set-up included.
+
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "app/modelcatalogue.h"
+#include "app/spinedit.h"
+#include "link/commports.h"
+#include "link/errorreport.h"
+#include "link/mscomm.h"
+#include "link/replydispatcher.h"
+#include "link/serialchannel.h"
+#include "panels/monitorpanel.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTextStream>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+qint64 monotonicNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Resident set size in kB, from /proc/self/status.
+qint64 residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// User plus system CPU time of this process, in microseconds.
+qint64 cpuUs()
+{
+    rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 + usage.ru_utime.tv_usec
+        + usage.ru_stime.tv_usec;
+}
+
+void print(const char *key, double value)
+{
+    std::printf("%s %.3f\n", key, value);
+    std::fflush(stdout);
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Catches the first paint of the main window: the moment it is really shown.
+class FirstPaint : public QObject
+{
+public:
+    explicit FirstPaint(QObject *parent) : QObject(parent) {}
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_seen) {
+            m_seen = true;
+            m_atNs = monotonicNs();
+            QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    qint64 atNs() const { return m_atNs; }
+
+private:
+    bool m_seen = false;
+    qint64 m_atNs = 0;
+};
+
+// One start of the tool exactly as app/main.cpp starts it, timed from the
+// moment the parent spawned this process.
+int startupChild(int argc, char **argv)
+{
+    const qint64 spawnedNs = qEnvironmentVariable("PSUTOOL_BENCH_SPAWN_NS").toLongLong();
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    CreateForms();
+    auto *paint = new FirstPaint(&app);
+    MAIN->installEventFilter(paint);
+    MAIN->show();
+    QTimer::singleShot(5000, &app, [] { QCoreApplication::exit(1); });
+    if (app.exec() != 0)
+        return 1;
+    std::printf("%.3f %lld\n", (paint->atNs() - spawnedNs) / 1e6, residentKb());
+    return 0;
+}
+
+int startupRuns(int argc, char **argv, int runs)
+{
+    QCoreApplication app(argc, argv);
+    std::vector<double> times;
+    std::vector<double> rss;
+    for (int i = 0; i < runs; ++i) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("PSUTOOL_BENCH_SPAWN_NS"), QString::number(monotonicNs()));
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--startup-child")});
+        if (!child.waitForFinished(10000) || child.exitCode() != 0) {
+            std::fprintf(stderr, "start-up run %d failed: %s\n", i, child.readAllStandardError().constData());
+            return 1;
+        }
+        const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+        times.push_back(fields.value(0).toDouble());
+        rss.push_back(fields.value(1).toDouble());
+    }
+    print("startup_runs", runs);
+    print("startup_ms_median", median(times));
+    print("startup_ms_max", *std::max_element(times.begin(), times.end()));
+    print("startup_rss_mb", median(rss) / 1024.0);
+    return 0;
+}
+
+// The tool as an operator leaves it for a shift: port open on a supply,
+// model chosen, monitor panel shown and polling every 500 ms.
+int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    // The supply runs in a process of its own so that its work is not
+    // counted as the tool's.
+    const QString psusim = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../psusim"));
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::SeparateChannels);
+    sim.start(psusim, {QStringLiteral("-s"), QStringLiteral("1"), QStringLiteral("--load"), QStringLiteral("1=10"),
+                       QStringLiteral("--preset"), QStringLiteral("1=1200,1000,on"), QStringLiteral("--noise"),
+                       QStringLiteral("1=3")});
+    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
+        std::fprintf(stderr, "cannot start %s\n", qPrintable(psusim));
+        return 1;
+    }
+    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    // Nobody reads psusim's chatter after the first line.
+    sim.closeReadChannel(QProcess::StandardOutput);
+
+    CreateForms();
+    MAIN->show();
+    MapCommPort(1, device);
+    long replies = 0;
+    long polls = 0;
+    SetSendObserver([&polls](const QByteArray &) { ++polls; });
+    SetReplyHandler([&replies](const QByteArray &reply) {
+        ++replies;
+        DispatchReply(reply);
+    });
+    try {
+        SelectModel(1);
+        MAIN->MSComm1->SetCommPort(1);
+        MAIN->MSComm1->SetSettings(QStringLiteral("9600,n,8,1"));
+        MAIN->MSComm1->SetPortOpen(true);
+        POWER_TEST->SpinEdit1->SetValue(1);
+        ShowWindow(POWER_TEST);
+        POWER_TEST->Button11->click();
+    } catch (const SystemError &e) {
+        std::fprintf(stderr, "set-up failed: %s\n", qPrintable(e.text()));
+        return 1;
+    }
+    QCoreApplication::processEvents();
+    const qint64 rssStart = residentKb();
+
+    QFile samples(samplesPath);
+    QTextStream out(&samples);
+    if (!samplesPath.isEmpty() && samples.open(QIODevice::WriteOnly | QIODevice::Text))
+        out << "# seconds cpu_ms_in_last_minute rss_kb polls replies readout\n" << Qt::flush;
+
+    std::vector<double> cpuPerMinute;
+    std::vector<qint64> rssAtMinute;
+    QElapsedTimer clock;
+    clock.start();
+    qint64 lastCpu = cpuUs();
+    int minute = 0;
+    // One sample a minute; a run shorter than a minute samples once at its end
+    // and scales to a minute.
+    const int sampleMs = std::min(60, seconds) * 1000;
+    QTimer sampler;
+    sampler.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
+        ++minute;
+        const qint64 cpu = cpuUs();
+        const double usedMs = (cpu - lastCpu) / 1000.0;
+        lastCpu = cpu;
+        const qint64 rss = residentKb();
+        cpuPerMinute.push_back(usedMs * 60000.0 / sampleMs);
+        rssAtMinute.push_back(rss);
+        if (samples.isOpen())
+            out << clock.elapsed() / 1000 << ' ' << usedMs << ' ' << rss << ' ' << polls << ' ' << replies << ' '
+                << POWER_TEST->StaticText5->text() << '\n' << Qt::flush;
+        if (qint64(minute) * sampleMs >= qint64(seconds) * 1000)
+            QCoreApplication::exit(0);
+    });
+    sampler.start(sampleMs);
+    app.exec();
+
+    MAIN->MSComm1->SetPortOpen(false);
+    sim.terminate();
+    sim.waitForFinished(3000);
+
+    const double minutes = double(cpuPerMinute.size());
+    double cpuTotal = 0;
+    for (double v : cpuPerMinute)
+        cpuTotal += v;
+    print("poll_seconds", clock.elapsed() / 1000.0);
+    print("poll_count", double(polls));
+    print("poll_replies", double(replies));
+    print("cpu_ms_per_min_mean", cpuTotal / std::max(1.0, minutes));
+    print("cpu_ms_per_min_max", *std::max_element(cpuPerMinute.begin(), cpuPerMinute.end()));
+    print("rss_mb_start", rssStart / 1024.0);
+    print("rss_mb_first_minute", rssAtMinute.front() / 1024.0);
+    print("rss_mb_end", rssAtMinute.back() / 1024.0);
+    print("rss_mb_max", *std::max_element(rssAtMinute.begin(), rssAtMinute.end()) / 1024.0);
+    // Growth after the first minute, when every code path has run once.
+    print("rss_kb_growth", double(rssAtMinute.back() - rssAtMinute.front()));
+    return replies > 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    if (mode == QLatin1String("--startup-child"))
+        return startupChild(argc, argv);
+    if (mode == QLatin1String("--startup"))
+        return startupRuns(argc, argv, argc > 2 ? std::atoi(argv[2]) : 10);
+    if (mode == QLatin1String("--poll") && argc > 2) {
+        const QString samples = argc > 4 && QLatin1String(argv[3]) == QLatin1String("--samples")
+            ? QString::fromLocal8Bit(argv[4])
+            : QString();
+        return pollRun(argc, argv, std::atoi(argv[2]), samples);
+    }
+    std::fprintf(stderr, "usage: bench_footprint --startup [runs] | --poll <seconds> [--samples <file>]\n");
+    return 2;
+}
