@@ -41,3 +41,29 @@ test-asan: deps
 
 clean:
 	rm -rf $(BUILD)
+
+# Fuzzing the way in with libFuzzer (clang, AddressSanitizer and UBSan):
+# fuzz_dispatch for FUZZ_SECONDS, then fuzz_receive (the receive handler over
+# a pseudo-terminal, about 16 replies a second) for a tenth of that.
+FUZZ_SECONDS ?= 300
+.PHONY: fuzz soak
+fuzz:
+	@./scripts/install-deps.sh clang libclang-rt-14-dev $(DEB_PACKAGES)
+	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DPSUTOOL_FUZZ=ON -DPSUTOOL_SANITIZE=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_dispatch fuzz_receive
+	mkdir -p build-fuzz/corpus-dispatch build-fuzz/corpus-receive
+	cd build-fuzz && LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp QT_QPA_PLATFORM=offscreen \
+		./fuzz/fuzz_dispatch -max_total_time=$(FUZZ_SECONDS) -max_len=600 -print_final_stats=1 \
+		corpus-dispatch ../fuzz/corpus
+	cd build-fuzz && LSAN_OPTIONS=suppressions=$(CURDIR)/fuzz/lsan.supp QT_QPA_PLATFORM=offscreen \
+		./fuzz/fuzz_receive -max_total_time=$$(( $(FUZZ_SECONDS) / 10 + 1 )) -max_len=600 -print_final_stats=1 \
+		corpus-receive ../fuzz/corpus
+
+# The long run against three simulated supplies, SOAK_MINUTES long, sampling
+# heap and resident size every minute (see docs/reliability.md).
+SOAK_MINUTES ?= 60
+soak: deps
+	cmake -S . -B build-soak -DPSUTOOL_SOAK=ON -DBUILD_TESTING=OFF
+	cmake --build build-soak -j $(JOBS) --target psutool-soak
+	QT_QPA_PLATFORM=offscreen ./build-soak/psutool-soak $(SOAK_MINUTES)
