@@ -6,6 +6,7 @@
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/calibration.h"
+#include "support_bytes.h"
 #include "support_modal.h"
 #include "support_pty.h"
 
@@ -18,12 +19,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 // Written out here byte by byte, independent of the tool's frame builders.
 QByteArray correctionFrame(quint8 address, quint8 registerLow, quint8 code)
 {

@@ -3,6 +3,7 @@
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
+#include "support_bytes.h"
 #include "support_modal.h"
 #include "support_pty.h"
 
@@ -11,11 +12,6 @@
 #include <thread>
 
 namespace {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 // Writes parts to the peer from another thread, each after its pause, while
 // the GUI thread sleeps inside the reception.
 class TimedWriter

@@ -1,13 +1,7 @@
 #include "link/frames.h"
+#include "support_bytes.h"
 
 #include <QtTest>
-
-namespace {
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-} // namespace
 
 class FramesTest : public QObject
 {

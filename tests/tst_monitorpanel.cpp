@@ -9,6 +9,7 @@
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
+#include "support_bytes.h"
 #include "support_pty.h"
 
 #include <QElapsedTimer>
@@ -21,12 +22,6 @@
 #include <QtTest>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text);
-}
-
 // Frames worked out by hand (CRC from an independent CRC-16/MODBUS).
 const QByteArray kPoll1 = hex("01 03 10 00 00 05 81 09");
 const QByteArray kPollAt7 = hex("07 03 10 00 00 05 81 6F");

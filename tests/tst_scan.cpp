@@ -6,6 +6,7 @@
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
+#include "support_bytes.h"
 #include "support_modal.h"
 #include "support_pty.h"
 
@@ -19,26 +20,6 @@
 using PercentMap = QMap<int, QString>;
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
-// Written out here byte by byte, independent of the tool's frame builders.
-QByteArray withCrc(QByteArray bytes)
-{
-    quint16 crc = 0xFFFF;
-    for (char c : bytes) {
-        crc ^= quint8(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    bytes.append(char(crc & 0xFF));
-    bytes.append(char(crc >> 8));
-    return bytes;
-}
-
 QByteArray probe(int address)
 {
     return withCrc(QByteArray().append(char(address & 0xFF)).append(char(0x03)).append(char(0x10))

@@ -8,6 +8,7 @@
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/sequencerunner.h"
+#include "support_bytes.h"
 #include "support_modal.h"
 #include "support_pty.h"
 
@@ -21,26 +22,6 @@
 #include <limits>
 
 namespace {
-
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
-// Independent of the tool's frame builders: the frames written out byte by byte.
-QByteArray withCrc(QByteArray bytes)
-{
-    quint16 crc = 0xFFFF;
-    for (char c : bytes) {
-        crc ^= quint8(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    bytes.append(char(crc & 0xFF));
-    bytes.append(char(crc >> 8));
-    return bytes;
-}
-
 QByteArray setpointFrame(quint8 address, quint16 voltage, quint16 current)
 {
     QByteArray f;
