@@ -26,12 +26,14 @@ run: build
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
 
-# Benchmarks: an optimised build of its own, not part of make test.
+# Benchmarks: an optimised build of its own, not part of make test. Prints one
+# table of codec speed, timing fidelity and footprint (docs/performance.md);
+# BENCH_QUICK=1 for a shorter run.
 bench: deps
 	@./scripts/install-deps.sh libbenchmark-dev libboost-dev
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPSUTOOL_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build build-bench -j $(JOBS) --target bench_codec
-	QT_QPA_PLATFORM=offscreen ./build-bench/bench/bench_codec
+	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint psusim
+	./bench/run.sh build-bench
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: deps

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs the three benchmark programs of a build and prints one table (Markdown)
+# of codec speed, timing fidelity and footprint against their targets.
+#
+#   bench/run.sh [build-dir]         full run (about six minutes)
+#   BENCH_QUICK=1 bench/run.sh       40 polls, fewer commands and probes,
+#                                    a 20-second footprint run (about two minutes)
+#   BENCH_POLL_SECONDS=3600 ...      a longer footprint run (one sample a minute)
+#
+# The raw "key value" output of each program is kept in <build-dir>/bench-results/.
+set -euo pipefail
+
+BUILD=${1:-build-bench}
+BIN=$BUILD/bench
+OUT=$BUILD/bench-results
+mkdir -p "$OUT"
+export QT_QPA_PLATFORM=offscreen
+
+QUICK=${BENCH_QUICK:-0}
+if [[ $QUICK == 1 ]]; then
+    POLL_SECONDS=${BENCH_POLL_SECONDS:-20}
+    TIMING_ARGS=--quick
+else
+    POLL_SECONDS=${BENCH_POLL_SECONDS:-60}
+    TIMING_ARGS=
+fi
+
+quiet() { grep -v -e 'XDG_RUNTIME_DIR' -e 'propagateSizeHints' -e 'does not support raise' -e '^\*\*\*WARNING' >&2 || true; }
+
+echo "codec ..." >&2
+"$BIN/bench_codec" > "$OUT/codec.txt" 2> >(quiet)
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "timing over a pseudo-terminal ..." >&2
+"$BIN/bench_timing" $TIMING_ARGS > "$OUT/timing.txt" 2> >(quiet)
+echo "start-up ..." >&2
+"$BIN/bench_footprint" --startup 10 > "$OUT/startup.txt" 2> >(quiet)
+echo "footprint, ${POLL_SECONDS} s of polling ..." >&2
+"$BIN/bench_footprint" --poll "$POLL_SECONDS" --samples "$OUT/poll-samples.txt" > "$OUT/poll.txt" 2> >(quiet)
+
+cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt > "$OUT/all.txt"
+
+awk '
+{ v[$1] = ($2 == int($2) ? int($2) : $2) }
+function f(x, d) { return sprintf("%." d "f", x) }
+function yn(c) { return c ? "yes" : "**no**" }
+function abs(x) { return x < 0 ? -x : x }
+function row(figure, measured, target, met) { printf "| %s | %s | %s | %s |\n", figure, measured, target, met }
+END {
+    print "| Figure | Measured | Target | Met |"
+    print "|---|---|---|---|"
+    for (i = 1; i <= 3; ++i) {
+        n = (i == 1 ? 8 : i == 2 ? 15 : 256)
+        o = v["crc_ours_ns_" n]; b = v["crc_boost_ns_" n]
+        row("ModbusCrc16, " n "-byte frame", f(o, 1) " ns (Boost " f(b, 1) " ns, " f(b / o, 2) "x)", "<= Boost", yn(o <= b))
+    }
+    row("ModbusCrc16 = Boost crc_optimal, 0..300 bytes x 20 random", v["crc_same_as_boost"] ? "identical" : "DIFFERENT", "identical", yn(v["crc_same_as_boost"] == 1))
+    row("BuildReadRequest (status poll)", f(v["build_status_poll_ns"], 1) " ns", "-", "-")
+    row("BuildWriteSingle (11 bytes)", f(v["build_write_single_ns"], 1) " ns", "-", "-")
+    row("BuildWriteRequest (setpoint pair, 13 bytes)", f(v["build_setpoint_pair_ns"], 1) " ns", "-", "-")
+    row("DispatchReply, status block (readouts rewritten)", f(v["dispatch_status_ns"], 1) " ns", "-", "-")
+    row("DispatchReply, ignored exception reply", f(v["dispatch_ignored_ns"], 1) " ns", "-", "-")
+
+    n = v["poll_period_ms_n"]
+    row("Status poll period, median of " n, f(v["poll_period_ms_median"], 2) " ms", "500 ms +-1%", yn(abs(v["poll_period_ms_median"] - 500) <= 5))
+    row("Status poll period, p99 of " n " (min..max)", f(v["poll_period_ms_p99"], 2) " ms (" f(v["poll_period_ms_min"], 2) ".." f(v["poll_period_ms_max"], 2) ")", "500 ms +-5%", yn(abs(v["poll_period_ms_p99"] - 500) <= 25))
+    row("Reply last byte -> readouts written, median (p99) of " v["reply_to_readout_ms_n"], f(v["reply_to_readout_ms_median"], 1) " ms (" f(v["reply_to_readout_ms_p99"], 1) ")", "<= 2 x 30 ms + 5", yn(v["reply_to_readout_ms_median"] <= 65))
+    row("Reply first byte -> readouts written, median (p99)", f(v["reply_first_byte_to_readout_ms_median"], 1) " ms (" f(v["reply_first_byte_to_readout_ms_p99"], 1) ")", "2 x 30 ms +-5", yn(abs(v["reply_first_byte_to_readout_ms_median"] - 60) <= 5))
+    row("Command click -> frame, line free, median (max) of " v["cmd_free_ms_n"], f(v["cmd_free_ms_median"], 2) " ms (" f(v["cmd_free_ms_max"], 2) ")", "0 ms (< 5)", yn(v["cmd_free_ms_median"] < 5))
+    row("Command during a poll: poll -> frame, median (max) of " v["cmd_inflight_from_poll_ms_n"], f(v["cmd_inflight_from_poll_ms_median"], 1) " ms (" f(v["cmd_inflight_from_poll_ms_max"], 1) ")", "200 ms release +-1%", yn(abs(v["cmd_inflight_from_poll_ms_median"] - 200) <= 2 && abs(v["cmd_inflight_from_poll_ms_max"] - 200) <= 10))
+    row("Command during a poll: click -> frame, min..max (clicks 20..180 ms after the poll)", f(v["cmd_inflight_from_click_ms_min"], 1) ".." f(v["cmd_inflight_from_click_ms_max"], 1) " ms", "200 ms - click offset", "-")
+    row("Scan probe period, median (min..max) of " v["scan_period_ms_n"], f(v["scan_period_ms_median"], 2) " ms (" f(v["scan_period_ms_min"], 2) ".." f(v["scan_period_ms_max"], 2) ")", "1000 ms +-1%", yn(abs(v["scan_period_ms_median"] - 1000) <= 10 && abs(v["scan_period_ms_max"] - 1000) <= 10 && abs(v["scan_period_ms_min"] - 1000) <= 10))
+    row("Sequence step spacing - dwell, median (largest deviation) of " v["seq_gap_deviation_ms_n"] " gaps", f(v["seq_gap_deviation_ms_median"], 2) " ms (" f(v["seq_gap_abs_deviation_max_ms"], 2) ")", "0 ms (< 10)", yn(v["seq_gap_abs_deviation_max_ms"] < 10))
+
+    row("CPU time per minute, monitor polling, mean (max) over " f(v["poll_seconds"], 0) " s", f(v["cpu_ms_per_min_mean"], 0) " ms = " f(v["cpu_ms_per_min_mean"] / 600, 3) "% of a core (" f(v["cpu_ms_per_min_max"], 0) " ms)", "< 600 ms (1%)", yn(v["cpu_ms_per_min_max"] < 600))
+    row("Polls answered", v["poll_replies"] " of " v["poll_count"], "all", yn(v["poll_replies"] >= v["poll_count"] - 1 && v["poll_count"] > 0))
+    row("Resident memory, main window shown", f(v["startup_rss_mb"], 1) " MB", "< 60 MB", yn(v["startup_rss_mb"] < 60))
+    row("Resident memory, polling: start / after 1st min / end", f(v["rss_mb_start"], 1) " / " f(v["rss_mb_first_minute"], 1) " / " f(v["rss_mb_end"], 1) " MB", "< 60 MB", yn(v["rss_mb_max"] < 60))
+    row("Resident memory growth after the 1st minute", f(v["rss_kb_growth"], 0) " kB", "none", yn(v["rss_kb_growth"] <= 0))
+    row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
+}' "$OUT/all.txt" | tee "$OUT/table.md"
+echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"
