@@ -1,0 +1,415 @@
+// The tool on a bad line: a simulated supply (address 1, QELT30-05, 12.00 V /
+// 1.500 A into 10 ohm, output on) that drops, spoils, splits, floods or
+// surrounds its replies with stray bytes, a reply that arrives while the
+// calibration box is open, and the serial device vanishing mid-poll and coming
+// back. Everything runs through the real windows with the monitor polling.
+
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "app/modelcatalogue.h"
+#include "app/serialsettings.h"
+#include "app/spinedit.h"
+#include "link/commports.h"
+#include "link/errorreport.h"
+#include "link/frames.h"
+#include "link/mscomm.h"
+#include "link/replydispatcher.h"
+#include "link/serialchannel.h"
+#include "panels/addressscan.h"
+#include "panels/calibration.h"
+#include "panels/monitorpanel.h"
+#include "sim/simbus.h"
+#include "support_modal.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+const QString kMarker = QStringLiteral("-");
+
+bool isStatusPoll(const QByteArray &frame)
+{
+    return frame.size() == 8 && quint8(frame.at(1)) == 0x03 && RegisterAt(frame, 2) == VoltageSetpoint &&
+           RegisterAt(frame, 4) == 5;
+}
+
+int countNotes(const SimBus &bus, const QString &note)
+{
+    int count = 0;
+    for (const SimFrameRecord &entry : bus.record())
+        count += entry.note.contains(note) ? 1 : 0;
+    return count;
+}
+
+void markReadouts()
+{
+    for (QLabel *label : {POWER_TEST->StaticText5, POWER_TEST->StaticText6, POWER_TEST->StaticText7,
+                          POWER_TEST->StaticText8, POWER_TEST->StaticText9})
+        label->setText(kMarker);
+}
+
+bool readoutsLive()
+{
+    return POWER_TEST->StaticText7->text() == QLatin1String("12.00") &&
+           POWER_TEST->StaticText8->text() == QLatin1String("1.500") &&
+           POWER_TEST->StaticText5->text() == QLatin1String("12.00") &&
+           POWER_TEST->StaticText6->text() == QLatin1String("1.200") &&
+           POWER_TEST->StaticText9->text() == QLatin1String("ON");
+}
+
+bool readoutsMarked()
+{
+    for (QLabel *label : {POWER_TEST->StaticText5, POWER_TEST->StaticText6, POWER_TEST->StaticText7,
+                          POWER_TEST->StaticText8, POWER_TEST->StaticText9}) {
+        if (label->text() != kMarker)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class FaultyLinesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    SimBus *m_bus = nullptr;
+    int m_polls = 0;
+    int m_frames = 0;
+
+    SimBus *startBus()
+    {
+        auto *bus = new SimBus(this);
+        const int index = bus->addSupply(1, 1);
+        bus->updateSupply(index, [](SimSupply &supply) {
+            supply.writeRegisters(VoltageSetpoint, {1200, 1500});
+            supply.writeRegisters(OutputSwitch, {1});
+            supply.setLoadOhms(10.0);
+        });
+        MapCommPort(2, bus->openPty());
+        bus->start(SimBus::Threading::OwnThread);
+        return bus;
+    }
+
+    void setFaults(const std::function<void(SimFaults &)> &change)
+    {
+        m_bus->updateSupply(0, [&change](SimSupply &supply) { change(supply.faults()); });
+    }
+
+    void startMonitor()
+    {
+        POWER_TEST->SpinEdit1->SetValue(1);
+        if (!MonitorRunning)
+            POWER_TEST->Button11->click();
+    }
+
+    // Waits for `count` further status polls on the line.
+    bool waitPolls(int count, int timeoutMs = 10000)
+    {
+        const int target = m_polls + count;
+        QElapsedTimer clock;
+        clock.start();
+        while (m_polls < target && clock.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return m_polls >= target;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        CreateForms();
+        MAIN->show();
+        SelectModel(1); // 100 counts a volt, 1000 an ampere
+    }
+
+    void init()
+    {
+        m_bus = startBus();
+        MAIN->MSComm1->SetCommPort(2);
+        MAIN->MSComm1->SetPortOpen(true);
+        m_polls = 0;
+        m_frames = 0;
+        SetSendObserver([this](const QByteArray &frame) {
+            ++m_frames;
+            if (isStatusPoll(frame))
+                ++m_polls;
+        });
+        PowerReadRequested = false;
+        CalibrationMode = false;
+        RSADDERS->Edit3->clear();
+        markReadouts();
+    }
+
+    void cleanup()
+    {
+        if (MonitorRunning)
+            POWER_TEST->Button11->click();
+        SetSendObserver({});
+        SetReplyHandler({});
+        MAIN->MSComm1->SetPortOpen(false);
+        delete m_bus;
+        m_bus = nullptr;
+        ClearCommPortMappings();
+        QVERIFY(!RxBusy);
+    }
+
+    void cleanupTestCase()
+    {
+        DestroyForms();
+    }
+
+    // A healthy line first, so that the faults below are measured against it.
+    void healthyLineShowsReadings()
+    {
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+    }
+
+    // Half the replies lost: the readings come from the other half, polls go
+    // out on schedule, nothing is shown. All lost: the readouts keep what they
+    // show, and the polls still go on.
+    void droppedReplies()
+    {
+        setFaults([](SimFaults &faults) { faults.dropShare = 0.5; });
+        const int messages = ShownMessages().count;
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+        QVERIFY(waitPolls(6));
+        QVERIFY(countNotes(*m_bus, QStringLiteral("reply dropped")) >= 2);
+
+        setFaults([](SimFaults &faults) { faults.dropShare = 1.0; });
+        QVERIFY(waitPolls(2));
+        markReadouts();
+        QVERIFY(waitPolls(4));
+        QVERIFY(readoutsMarked());
+        QVERIFY(POWER_TEST->Timer1->isActive());
+        QCOMPARE(ShownMessages().count, messages);
+    }
+
+    // The tool checks no CRC: a reply with a spoilt CRC is shown like any other.
+    void corruptedCrcDecodedAsItIs()
+    {
+        setFaults([](SimFaults &faults) { faults.corruptShare = 1.0; });
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+        bool spoilt = false;
+        for (const SimFrameRecord &entry : m_bus->record()) {
+            if (entry.direction == SimFrameRecord::Sent && entry.note == QLatin1String("reply")) {
+                const QByteArray &bytes = entry.bytes;
+                const quint16 crc = ModbusCrc16(bytes.constData(), bytes.size() - 2);
+                spoilt = spoilt || quint8(bytes.at(bytes.size() - 2)) != (crc & 0xFF);
+            }
+        }
+        QVERIFY(spoilt);
+    }
+
+    // A pause inside a reply: under 30 ms the reply stays whole; 120 ms cuts it
+    // in two. The 7-byte head of a cut status reply reads as a one-register
+    // reply and the scan counts it as an answer; the tail is ignored; the
+    // readouts keep what they show.
+    void splitReplies_data()
+    {
+        QTest::addColumn<int>("splitAt");
+        QTest::addColumn<int>("pauseMs");
+        QTest::addColumn<bool>("whole");
+        QTest::newRow("5 ms after byte 5: one reply") << 5 << 5 << true;
+        QTest::newRow("15 ms after byte 9: one reply") << 9 << 15 << true;
+        QTest::newRow("120 ms after byte 7: two replies") << 7 << 120 << false;
+        QTest::newRow("150 ms after byte 3: two short ones") << 3 << 150 << false;
+    }
+
+    void splitReplies()
+    {
+        QFETCH(int, splitAt);
+        QFETCH(int, pauseMs);
+        QFETCH(bool, whole);
+        setFaults([=](SimFaults &faults) {
+            faults.splitAt = splitAt;
+            faults.splitPauseMs = pauseMs;
+        });
+        ScanAddress = 33;
+        startMonitor();
+        if (whole) {
+            QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+            QCOMPARE(RSADDERS->Edit3->text(), QString());
+            return;
+        }
+        QVERIFY(waitPolls(5));
+        QVERIFY(countNotes(*m_bus, QStringLiteral("reply part 2")) >= 3);
+        QVERIFY(readoutsMarked());
+        if (splitAt == 7)
+            QVERIFY(RSADDERS->Edit3->text().startsWith(QStringLiteral("33,33,")));
+        else
+            QCOMPARE(RSADDERS->Edit3->text(), QString());
+        QVERIFY(!RxBusy);
+    }
+
+    // Stray bytes glued before a reply move its function code: the whole is
+    // ignored. Glued after it, they only lengthen it: the reply is shown.
+    void strayBytes_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<QByteArray>("after");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("two before") << QByteArray::fromHex("00ff") << QByteArray() << false;
+        QTest::newRow("three after") << QByteArray() << QByteArray::fromHex("ff00aa") << true;
+        QTest::newRow("one before, one after") << QByteArray::fromHex("55") << QByteArray::fromHex("55") << false;
+    }
+
+    void strayBytes()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QByteArray, after);
+        QFETCH(bool, shown);
+        setFaults([=](SimFaults &faults) {
+            faults.strayBefore = before;
+            faults.strayAfter = after;
+        });
+        startMonitor();
+        if (shown) {
+            QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+        } else {
+            QVERIFY(waitPolls(4));
+            QVERIFY(readoutsMarked());
+        }
+        QStringList notes;
+        for (const SimFrameRecord &entry : m_bus->record())
+            notes << entry.note + QLatin1Char(' ') + QString::fromLatin1(entry.bytes.toHex());
+        QVERIFY2(countNotes(*m_bus, QStringLiteral("stray")) >= 1, qPrintable(notes.join(QLatin1Char('\n'))));
+    }
+
+    // Noise instead of replies: each reception stops once more than 500 bytes
+    // wait and hands over what it counted; the polls go on, nothing is shown,
+    // RxBusy is free after each; once the noise stops the readings come back.
+    void floodPastFiveHundred()
+    {
+        QVector<int> lengths;
+        SetReplyHandler([&lengths](const QByteArray &reply) {
+            lengths.append(int(reply.size()));
+            DispatchReply(reply);
+        });
+        setFaults([](SimFaults &faults) { faults.floodBytes = 700; });
+        const int messages = ShownMessages().count;
+        startMonitor();
+        QVERIFY(waitPolls(4));
+        QVERIFY(countNotes(*m_bus, QStringLiteral("flood")) >= 2);
+        QVERIFY(!RxBusy);
+        QVERIFY(POWER_TEST->Timer1->isActive());
+        QCOMPARE(ShownMessages().count, messages);
+        int longest = 0;
+        for (int n : lengths)
+            longest = qMax(longest, n);
+        QVERIFY2(longest > 500 && longest < 600, qPrintable(QString::number(longest)));
+
+        setFaults([](SimFaults &faults) { faults.floodBytes = 0; });
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+    }
+
+    // The calibration window is open and a write acknowledgement opens the
+    // success box. While it is open the polls go on, their replies wait in the
+    // buffer (RxBusy holds them) and the readouts stay as they are; once it is
+    // closed the readings come in again.
+    void replyDuringCalibrationBox()
+    {
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+        ShowWindow(ERR);
+        QVERIFY(CalibrationMode);
+
+        int pollsAtOpen = -1;
+        int pollsWhileOpen = 0;
+        bool busyWhileOpen = false;
+        bool heldWhileOpen = false;
+        bool unchangedWhileOpen = false;
+        QElapsedTimer openFor;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            if (pollsAtOpen >= 0 && MAIN->MSComm1->InBufferCount() > 0)
+                heldWhileOpen = true;
+            if (pollsAtOpen < 0) {
+                pollsAtOpen = m_polls;
+                openFor.start();
+                markReadouts();
+                return;
+            }
+            if (m_polls - pollsAtOpen < 3 || openFor.elapsed() < 1200)
+                return;
+            pollsWhileOpen = m_polls - pollsAtOpen;
+            busyWhileOpen = RxBusy;
+            unchangedWhileOpen = readoutsMarked();
+            box->close();
+        });
+        watcher.start(10);
+
+        // Writes the voltage setpoint it already has, 12.00 V: its
+        // acknowledgement opens the box.
+        POWER_TEST->SpinEdit3->SetValue(1);
+        POWER_TEST->SpinEdit4->SetValue(2);
+        POWER_TEST->SpinEdit5->SetValue(0);
+        POWER_TEST->SpinEdit6->SetValue(0);
+        const int messages = ShownMessages().count;
+        POWER_TEST->BitBtn1->click();
+        QTRY_VERIFY_WITH_TIMEOUT(ShownMessages().count > messages, 5000);
+        QCOMPARE(ShownMessages().lastText, QStringLiteral("误差修正成功！"));
+        QTRY_VERIFY_WITH_TIMEOUT(pollsWhileOpen > 0, 10000);
+        QVERIFY(busyWhileOpen);
+        QVERIFY(heldWhileOpen);
+        QVERIFY(unchangedWhileOpen);
+        QVERIFY(pollsWhileOpen >= 3);
+        watcher.stop();
+
+        ERR->close();
+        QVERIFY(!CalibrationMode);
+        QTRY_VERIFY_WITH_TIMEOUT(!RxBusy && readoutsLive(), 5000);
+    }
+
+    // The device vanishes while the monitor polls: the port is closed and the
+    // error report says so; the timers keep running and every later poll
+    // reports the closed port. A new device under the same port number and the
+    // operator re-applying the serial settings bring the readings back.
+    void deviceVanishesAndComesBack()
+    {
+        ModalCloser closer(5);
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+
+        delete m_bus; // the pseudo-terminal's far end closes
+        m_bus = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT(!MAIN->MSComm1->PortOpen(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(closer.texts().join(QLatin1Char('\n')).contains(QStringLiteral("已关闭")),
+                                 5000);
+        QVERIFY(!RxBusy);
+        QVERIFY(POWER_TEST->Timer1->isActive());
+        QVERIFY(POWER_TEST->Timer2->isActive() || !PollActive);
+        // Every further poll fails on the closed port and is reported.
+        closer.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(closer.texts().size() >= 2, 5000);
+        QVERIFY(closer.texts().first().contains(QStringLiteral("串口未打开")));
+
+        m_bus = startBus();
+        markReadouts();
+        ShowWindow(RS232);
+        const int com2 = RS232->ComboBox1->findText(QStringLiteral("COM2"));
+        QVERIFY(com2 >= 0);
+        RS232->ComboBox1->setCurrentIndex(com2);
+        closer.clear();
+        RS232->BitBtn1->click();
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        QVERIFY(closer.texts().contains(QStringLiteral("串口初始化成功！")));
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+    }
+};
+
+QTEST_MAIN(FaultyLinesTest)
+#include "tst_faultylines.moc"
