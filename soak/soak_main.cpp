@@ -173,10 +173,15 @@ int main(int argc, char *argv[])
 
     report("start", counts, 0);
     QTimer sampler(&app);
-    QObject::connect(&sampler, &QTimer::timeout, &app,
-                     [&] { report("sample", counts, clock.elapsed() / 1000); });
+    // The simulator keeps a record of every frame; it is not the tool's memory,
+    // so it is emptied before each sample.
+    QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
+        bus->clearRecord();
+        report("sample", counts, clock.elapsed() / 1000);
+    });
     sampler.start(60 * 1000);
     QTimer::singleShot(qint64(minutes) * 60 * 1000, &app, [&] {
+        bus->clearRecord();
         report("end", counts, clock.elapsed() / 1000);
         QCoreApplication::quit();
     });
