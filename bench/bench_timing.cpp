@@ -5,10 +5,10 @@
 //
 //   bench_timing [--quick]
 //
-// Every time on the wire comes from the simulator's record (first byte of a
-// request as the supply heard it, last byte of a reply as the supply wrote
-// it); every time on the tool's side (a click, readouts written) from the
-// same monotonic clock. Prints "key value" lines for bench/run.sh.
+// A request's time is when SendFrame had handed it to the pseudo-terminal; a
+// reply's time comes from the simulator's record (its first and last byte as
+// the supply wrote them); clicks and readout writes are timed on the tool's
+// side; all on one monotonic clock. Prints "key value" lines for bench/run.sh.
 //
 // Phases, one after another on one line:
 //   polls     monitor on, N consecutive status polls: period; reply last byte
@@ -149,18 +149,23 @@ bool isOutputSwitch(const QByteArray &f)
     return f.size() == 11 && f.at(1) == FunctionWriteMultiple && RegisterAt(f, 2) == OutputSwitch;
 }
 
-// Requests as the supplies heard them, first byte time on our clock.
+// Requests as the tool put them on the line: the moment SendFrame had handed
+// the whole frame to the pseudo-terminal (a pseudo-terminal delivers at once).
+// Taken on the tool's side rather than from the simulator's record so that the
+// simulator thread's own scheduling does not enter the tool's figures.
 struct WireFrame {
     qint64 atUs;
     QByteArray bytes;
 };
 
-std::vector<WireFrame> received(const SimBus &bus, const std::function<bool(const QByteArray &)> &kind)
+std::vector<WireFrame> g_sent;
+
+std::vector<WireFrame> received(const SimBus &, const std::function<bool(const QByteArray &)> &kind)
 {
     std::vector<WireFrame> frames;
-    for (const SimFrameRecord &r : bus.record()) {
-        if (r.direction == SimFrameRecord::Received && kind(r.bytes))
-            frames.push_back({r.startUs + g_busOffsetUs, r.bytes});
+    for (const WireFrame &f : g_sent) {
+        if (kind(f.bytes))
+            frames.push_back(f);
     }
     return frames;
 }
@@ -191,9 +196,15 @@ void waitIdle()
 
 std::vector<qint64> g_readoutsWritten;
 
+void recordSent(const QByteArray &frame)
+{
+    g_sent.push_back({nowUs(), frame});
+}
+
 void pollPhase(SimBus &bus, int periods)
 {
     bus.clearRecord();
+    g_sent.clear();
     g_readoutsWritten.clear();
     setMonitor(true);
     waitFor([&] { return received(bus, isStatusPoll).size() >= size_t(periods + 1); }, (periods + 10) * 600);
@@ -231,6 +242,7 @@ void freeCommandPhase(SimBus &bus, int count)
     setMonitor(false);
     waitIdle();
     bus.clearRecord();
+    g_sent.clear();
     std::vector<qint64> clicks;
     for (int i = 0; i < count; ++i) {
         clicks.push_back(nowUs());
@@ -254,10 +266,12 @@ void inflightCommandPhase(SimBus &bus, int count)
 {
     static const int offsetsMs[] = {20, 60, 100, 140, 180};
     bus.clearRecord();
+    g_sent.clear();
     qint64 lastPollSentUs = -1;
     SetSendObserver([&lastPollSentUs](const QByteArray &frame) {
+        g_sent.push_back({nowUs(), frame});
         if (isStatusPoll(frame))
-            lastPollSentUs = nowUs();
+            lastPollSentUs = g_sent.back().atUs;
     });
     setMonitor(true);
     std::vector<qint64> clicks;
@@ -278,7 +292,7 @@ void inflightCommandPhase(SimBus &bus, int count)
         waitFor([&] { return lastPollSentUs >= 0; }, 3000);
     }
     setMonitor(false);
-    SetSendObserver({});
+    SetSendObserver(recordSent);
     waitIdle();
 
     const std::vector<WireFrame> polls = received(bus, isStatusPoll);
@@ -308,6 +322,7 @@ void scanPhase(SimBus &bus, int lastAddress)
     setMonitor(false);
     waitIdle();
     bus.clearRecord();
+    g_sent.clear();
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, qApp, &closeModalBoxes);
     closer.start(5);
@@ -332,6 +347,7 @@ void sequencePhase(SimBus &bus, int cycles)
     setMonitor(false);
     waitIdle();
     bus.clearRecord();
+    g_sent.clear();
     ShowWindow(TYP);
     for (int row = 1; row <= StepRowCount; ++row)
         TYP->StepCheck(row)->setChecked(row <= 3);
@@ -364,6 +380,7 @@ void sequencePhase(SimBus &bus, int cycles)
             ++step;
         }
         deviation.push_back(gap - expected);
+        std::printf("seq_gap_%zu_expected_%.0f_ms %.3f\n", i, expected, gap);
     }
     print("seq_frames", double(frames.size()));
     printStats("seq_gap_deviation_ms", stats(deviation));
@@ -398,6 +415,7 @@ int main(int argc, char **argv)
     CreateForms();
     MAIN->show();
     MapCommPort(1, device);
+    SetSendObserver(recordSent);
     SetReplyHandler([](const QByteArray &reply) {
         DispatchReply(reply);
         g_readoutsWritten.push_back(nowUs());
