@@ -120,8 +120,13 @@ double TextToFloat(const QString &text)
     const QString trimmed = text.trimmed();
     bool ok = false;
     double value = trimmed.toDouble(&ok);
-    if (!ok)
-        value = QLocale::system().toDouble(trimmed, &ok);
+    if (!ok) {
+        // The regional decimal separator is welcome, its digit grouping is not:
+        // "1,500" is refused rather than read as fifteen hundred.
+        QLocale regional = QLocale::system();
+        regional.setNumberOptions(regional.numberOptions() | QLocale::RejectGroupSeparator);
+        value = regional.toDouble(trimmed, &ok);
+    }
     if (!ok || !std::isfinite(value))
         RaiseError(QStringLiteral("'%1' is not a valid floating point value").arg(text));
     return value;
