@@ -29,6 +29,7 @@ private slots:
     void initTestCase() { quietenOffscreenPlatform(); }
     void serialSettingsReachBus_data();
     void serialSettingsReachBus();
+    void serialSettingsReapplied();
     void readoutsFollowSupply();
     void setpointsCapped_data();
     void setpointsCapped();
@@ -97,6 +98,27 @@ void TestEndToEndMonitor::serialSettingsReachBus()
     }
 }
 
+// Applying again while the port is open closes it and opens it with the new
+// choice: a wrong speed first, then the bus's own.
+void TestEndToEndMonitor::serialSettingsReapplied()
+{
+    Bench bench;
+    E2E_APPLY_SERIAL_SETTINGS(bench, "4800");
+    E2E_CHOOSE_MODEL(1);
+    QVERIFY(openPanel(1));
+    const QByteArray powerRead = BuildReadRequest(1, OutputPower, 1);
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button5")));
+    QTRY_COMPARE_WITH_TIMEOUT(notesOf(*bench.bus, powerRead), QStringList{QStringLiteral("line speed mismatch (4800 baud)")},
+                              kShortWaitMs);
+
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    QCOMPARE(MAIN->MSComm1->Settings(), QStringLiteral("9600,n,8,1"));
+    QCOMPARE(bench.closer.texts().size(), 2);
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button5")));
+    QTRY_COMPARE_WITH_TIMEOUT(textOf(POWER_TEST, QStringLiteral("Edit1")), QStringLiteral("014.40"), kShortWaitMs);
+    QCOMPARE(notesOf(*bench.bus, powerRead).last(), QStringLiteral("answered"));
+}
+
 // With the monitor on, the readouts follow whatever happens at the supply:
 // a new load, the front panel, and another address in the address box.
 void TestEndToEndMonitor::readoutsFollowSupply()
@@ -149,6 +171,14 @@ void TestEndToEndMonitor::readoutsFollowSupply()
     const double meanMs = (starts.last() - starts.first()) / 1000.0 / (starts.size() - 1);
     QVERIFY2(meanMs > 450 && meanMs < 800, qPrintable(QString::number(meanMs)));
 
+    // Hidden by its return button, the panel goes on polling and showing.
+    QVERIFY(click(POWER_TEST, QStringLiteral("BitBtn6")));
+    QVERIFY(!POWER_TEST->isVisible());
+    bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.setLoadOhms(12.0); });
+    QTRY_COMPARE_WITH_TIMEOUT(readouts(), QStringLiteral("24.00 1.000 12.00 1.000 ON"), kShortWaitMs);
+    QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
+    QVERIFY(POWER_TEST->isVisible());
+
     // Monitor off: the polls stop and the readouts keep their last values.
     QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
     QCOMPARE(textOf(POWER_TEST, QStringLiteral("Button11")), QStringLiteral("输出监测启动"));
@@ -158,7 +188,7 @@ void TestEndToEndMonitor::readoutsFollowSupply()
     QSignalSpy ticks(POWER_TEST->Timer1, &QTimer::timeout);
     QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, kShortWaitMs);
     QCOMPARE(requests(*bench.bus).size(), before);
-    QCOMPARE(readouts(), QStringLiteral("24.00 1.000 24.00 0.800 ON"));
+    QCOMPARE(readouts(), QStringLiteral("24.00 1.000 12.00 1.000 ON"));
 }
 
 // The set-voltage and set-current buttons send the digit row capped at the
