@@ -98,9 +98,9 @@ void TestEndToEndWindows::sequenceTwoRowsTwoCycles()
     // The pause before the output-on frame, then one dwell of a second per step.
     const QVector<qint64> gaps = gapsMs(sent);
     for (qint64 gap : gaps)
-        QVERIFY2(gap >= 950 && gap < 2000, qPrintable(gapsText(gaps)));
+        QVERIFY2(gap >= 900 && gap < 2000, qPrintable(gapsText(gaps)));
     const qint64 totalMs = (sent.last().startUs - sent.first().startUs) / 1000;
-    QVERIFY2(totalMs >= 4900 && totalMs < 8000, qPrintable(QString::number(totalMs)));
+    QVERIFY2(totalMs >= 4800 && totalMs < 8000, qPrintable(QString::number(totalMs)));
 
     const SimSupply supply = bench.supplyAt(1);
     QCOMPARE(int(supply.voltageSetpoint()), 1200);
@@ -184,7 +184,7 @@ void TestEndToEndWindows::scanFindsSupplies()
     QCOMPARE(reply.left(5), QByteArray::fromHex("11 03 02 01 F4"));
     // One probe a second.
     const qint64 spanMs = (probes.last().startUs - probes.first().startUs) / 1000;
-    QVERIFY2(spanMs >= 19900 && spanMs < 26000, qPrintable(gapsText(gapsMs(probes))));
+    QVERIFY2(spanMs >= 19800 && spanMs < 26000, qPrintable(gapsText(gapsMs(probes))));
     for (qint64 gap : gapsMs(probes))
         QVERIFY2(gap >= 700 && gap < 2000, qPrintable(gapsText(gapsMs(probes))));
 }
