@@ -31,6 +31,8 @@ private slots:
     void serialSettingsReachBus();
     void serialSettingsReapplied();
     void readoutsFollowSupply();
+    void readoutPictures_data();
+    void readoutPictures();
     void setpointsCapped_data();
     void setpointsCapped();
     void outputSwitch();
@@ -189,6 +191,52 @@ void TestEndToEndMonitor::readoutsFollowSupply()
     QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, kShortWaitMs);
     QCOMPARE(requests(*bench.bus).size(), before);
     QCOMPARE(readouts(), QStringLiteral("24.00 1.000 12.00 1.000 ON"));
+}
+
+// The readout pictures follow the model's divisors: 00.00 V and 0.000 A for
+// divisors 100 and 1000, 000.0 V and 00.00 A for 10 and 100. A QELT100-10 joins
+// the bus at address 9 for this: 50.0 V / 2.00 A into 10 ohm, current-limited.
+void TestEndToEndMonitor::readoutPictures_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<QString>("readouts");
+    QTest::addColumn<QString>("power");
+    QTest::newRow("QELT30-05 at 1") << 1 << 1 << "12.00 1.500 12.00 1.200 ON" << "014.40";
+    QTest::newRow("QELT36-03 at 17") << 5 << 17 << "05.00 2.000 04.00 2.000 ON" << "008.00";
+    QTest::newRow("QELT100-10 at 9") << 13 << 9 << "050.0 02.00 020.0 02.00 ON" << "040.00";
+}
+
+void TestEndToEndMonitor::readoutPictures()
+{
+    QFETCH(int, model);
+    QFETCH(int, address);
+    QFETCH(QString, readouts);
+    QFETCH(QString, power);
+    Bench bench;
+    const int added = bench.bus->addSupply(9, 13);
+    bench.bus->updateSupply(added, [](SimSupply &supply) {
+        supply.writeRegisters(VoltageSetpoint, {500, 200});
+        supply.writeRegisters(OutputSwitch, {1});
+        supply.setLoadOhms(10.0);
+    });
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    E2E_CHOOSE_MODEL(model);
+    QVERIFY(openPanel(address));
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    const auto shown = [] {
+        QStringList texts;
+        for (const char *name : {"StaticText7", "StaticText8", "StaticText5", "StaticText6", "StaticText9"})
+            texts << textOf(POWER_TEST, QLatin1String(name));
+        return texts.join(QLatin1Char(' '));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), readouts, kShortWaitMs);
+    // The power read between two polls: switch the monitor off first, so that
+    // the read does not land on the line in the same moment as a poll.
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    QTRY_VERIFY_WITH_TIMEOUT(!PollActive && !CommandPending, kShortWaitMs);
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button5")));
+    QTRY_COMPARE_WITH_TIMEOUT(textOf(POWER_TEST, QStringLiteral("Edit1")), power, kShortWaitMs);
 }
 
 // The set-voltage and set-current buttons send the digit row capped at the

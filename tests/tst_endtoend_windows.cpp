@@ -50,6 +50,7 @@ private slots:
     void scanFindsSupplies();
     void calibrationAcknowledged_data();
     void calibrationAcknowledged();
+    void calibrationBroadcast();
     void calibrationTakesEveryAcknowledgement();
 };
 
@@ -259,6 +260,32 @@ void TestEndToEndWindows::calibrationAcknowledged()
     };
     QTRY_COMPARE_WITH_TIMEOUT(shown(), readouts, kShortWaitMs);
     QCOMPARE(bench.closer.texts().size(), 1);
+}
+
+// Address 256 leaves the low byte 0: a broadcast that every supply carries
+// out and none answers, so no acknowledgement box comes up.
+void TestEndToEndWindows::calibrationBroadcast()
+{
+    Bench bench;
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    QVERIFY(click(MAIN, QStringLiteral("BitBtn5")));
+    QTRY_VERIFY(ERR->isVisible());
+    QVERIFY(tick(ERR, QStringLiteral("RadioButton1")));
+    QVERIFY(setNumber(ERR, QStringLiteral("SpinEdit1"), -3));
+    QVERIFY(setNumber(ERR, QStringLiteral("SpinEdit2"), 256));
+    bench.closer.clear();
+    QVERIFY(click(ERR, QStringLiteral("BitBtn1")));
+    const QByteArray frame = QByteArray::fromHex("00 10 10 1A 00 01 02 00 0D");
+    QTRY_COMPARE_WITH_TIMEOUT(requests(*bench.bus).size(), 1, kShortWaitMs);
+    QCOMPARE(requests(*bench.bus).first().bytes.left(9), frame);
+    QCOMPARE(requests(*bench.bus).first().note, QStringLiteral("broadcast"));
+    for (int address : {1, 5, 17})
+        QCOMPARE(int(bench.supplyAt(address).voltageCorrectionCode()), 13);
+    // Nothing went on the line towards the tool, so no box can still come.
+    QCOMPARE(bench.bus->record().size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(!RxBusy && MAIN->MSComm1->InBufferCount() == 0, kShortWaitMs);
+    QVERIFY(bench.closer.texts().isEmpty());
+    QVERIFY(CalibrationMode);
 }
 
 // While the calibration window is open, the monitor panel's acknowledgements
