@@ -47,8 +47,8 @@ constexpr int kLongWaitMs = 15000;
 inline SimBusOptions quietDemoOptions()
 {
     SimBusOptions options = DemoBusOptions();
-    for (SimSupplySpec &spec : options.supplies)
-        spec.noiseCounts = 0;
+    for (SimSupplySpec &supply : options.supplies)
+        supply.noiseCounts = 0;
     return options;
 }
 
