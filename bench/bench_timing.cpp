@@ -3,7 +3,7 @@
 // own (the tool blocks its GUI thread while it collects a reply, by design, so
 // the supplies must not share it).
 //
-//   bench_timing [--quick]
+//   bench_timing [--quick] [--only polls,free,inflight,scan,sequence]
 //
 // A request's time is when SendFrame had handed it to the pseudo-terminal; a
 // reply's time comes from the simulator's record (its first and last byte as
@@ -334,8 +334,10 @@ void scanPhase(SimBus &bus, int lastAddress)
     waitMs(200);
     const std::vector<WireFrame> probes = received(bus, isProbe);
     std::vector<double> period;
-    for (size_t i = 1; i < probes.size(); ++i)
+    for (size_t i = 1; i < probes.size(); ++i) {
         period.push_back((probes[i].atUs - probes[i - 1].atUs) / 1000.0);
+        std::printf("scan_probe_%zu_period_ms %.3f\n", i, period.back());
+    }
     printStats("scan_period_ms", stats(period));
     RSADDERS->hide();
 }
@@ -428,12 +430,24 @@ int main(int argc, char **argv)
     ShowWindow(POWER_TEST);
     waitMs(300);
 
+    // --only polls,free,inflight,scan,sequence runs some phases alone.
+    QStringList phases = {QStringLiteral("polls"), QStringLiteral("free"), QStringLiteral("inflight"),
+                          QStringLiteral("scan"), QStringLiteral("sequence")};
+    const qsizetype only = app.arguments().indexOf(QStringLiteral("--only"));
+    if (only > 0 && only + 1 < app.arguments().size())
+        phases = app.arguments().at(only + 1).split(QLatin1Char(','));
+
     print("quick", quick ? 1 : 0);
-    pollPhase(bus, quick ? 40 : 200);
-    freeCommandPhase(bus, quick ? 8 : 20);
-    inflightCommandPhase(bus, quick ? 10 : 25);
-    scanPhase(bus, quick ? 5 : 20);
-    sequencePhase(bus, quick ? 1 : 2);
+    if (phases.contains(QStringLiteral("polls")))
+        pollPhase(bus, quick ? 40 : 200);
+    if (phases.contains(QStringLiteral("free")))
+        freeCommandPhase(bus, quick ? 8 : 20);
+    if (phases.contains(QStringLiteral("inflight")))
+        inflightCommandPhase(bus, quick ? 10 : 25);
+    if (phases.contains(QStringLiteral("scan")))
+        scanPhase(bus, quick ? 5 : 30);
+    if (phases.contains(QStringLiteral("sequence")))
+        sequencePhase(bus, quick ? 1 : 2);
 
     MAIN->MSComm1->SetPortOpen(false);
     bus.stop();
