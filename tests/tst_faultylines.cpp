@@ -30,6 +30,11 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 const QString kMarker = QStringLiteral("-");
@@ -408,6 +413,51 @@ private slots:
         QVERIFY(MAIN->MSComm1->PortOpen());
         QVERIFY(closer.texts().contains(QStringLiteral("串口初始化成功！")));
         QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+    }
+
+    // The device vanishes in the middle of a reply, while the receive handler
+    // sleeps waiting for the line to go quiet: the handler ends normally with
+    // what had arrived, RxBusy is free, the port is closed with the error
+    // report, and the next send reports the closed port instead of hanging.
+    void deviceVanishesMidReception()
+    {
+        ModalCloser closer(5);
+        MAIN->MSComm1->SetPortOpen(false);
+        int master = -1;
+        int slave = -1;
+        char path[256] = {};
+        struct termios raw;
+        cfmakeraw(&raw);
+        QCOMPARE(::openpty(&master, &slave, path, &raw, nullptr), 0);
+        ::close(slave);
+        MapCommPort(3, QString::fromLocal8Bit(path));
+        MAIN->MSComm1->SetCommPort(3);
+        MAIN->MSComm1->SetPortOpen(true);
+
+        QVector<QByteArray> replies;
+        SetReplyHandler([&replies](const QByteArray &reply) { replies.append(reply); });
+        const QByteArray head = QByteArray::fromHex("01030a04b005dc");
+        QCOMPARE(::write(master, head.constData(), size_t(head.size())), ssize_t(head.size()));
+        std::thread vanish([master] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::close(master);
+        });
+        RunHandler([] { MAIN->MSComm1Comm(); });
+        vanish.join();
+        QVERIFY(!RxBusy);
+        QVERIFY(replies.size() <= 1);
+        if (!replies.isEmpty())
+            QCOMPARE(replies.first(), head);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!MAIN->MSComm1->PortOpen(), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(closer.texts().join(QLatin1Char('\n')).contains(QStringLiteral("已关闭")),
+                                 5000);
+        closer.clear();
+        POWER_TEST->Button5->click();
+        PowerReadRequested = false;
+        QTRY_VERIFY_WITH_TIMEOUT(!closer.texts().isEmpty(), 5000);
+        QVERIFY(closer.texts().first().contains(QStringLiteral("串口未打开")));
+        QVERIFY(!RxBusy);
     }
 };
 
