@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <limits>
 #include <optional>
 
 namespace {
@@ -55,6 +56,7 @@ const QVector<Typed> &typedTexts()
         {"exponent", QStringLiteral("1e3"), std::nullopt, 1000.0},
         {"huge", QStringLiteral("99999999999"), std::nullopt, 99999999999.0},
         {"one past 32 bits", QStringLiteral("2147483648"), std::nullopt, 2147483648.0},
+        {"past 16 bits", QStringLiteral("2147484"), 2147484, 2147484.0},
         {"beyond double", QStringLiteral("1e400"), std::nullopt, std::nullopt},
         {"blanks around", QStringLiteral(" 7 "), 7, 7.0},
         {"only blanks", QStringLiteral("   "), std::nullopt, std::nullopt},
@@ -331,7 +333,10 @@ private slots:
             const quint16 amps = kind == Amps ? scaled(*typed.decimal, 1000, 5100) : 1000;
             const int address = kind == Address ? spinReading(typed, 0, 0) : 1;
             frames.append(writeSetpoints(qint16(address) & 0xFF, volts, amps));
-            interval = kind == Seconds ? (*typed.whole > 0 ? int(*typed.whole) * 1000 : 100) : 2000;
+            // The dwell in milliseconds, at least 100 and at most what a timer holds.
+            interval = kind == Seconds
+                ? int(qBound<qint64>(qint64(100), *typed.whole * 1000, qint64(std::numeric_limits<qint32>::max())))
+                : 2000;
         }
         TYP->Timer1->stop();
         SequenceRunning = false;
