@@ -205,7 +205,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
     QFile samples(samplesPath);
     QTextStream out(&samples);
     if (!samplesPath.isEmpty() && samples.open(QIODevice::WriteOnly | QIODevice::Text))
-        out << "# seconds cpu_ms_in_last_minute rss_kb polls replies readout\n" << Qt::flush;
+        out << "# seconds cpu_ms_since_last_sample rss_kb polls replies readout\n" << Qt::flush;
 
     std::vector<double> cpuPerMinute;
     std::vector<qint64> rssAtMinute;
@@ -213,9 +213,9 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
     clock.start();
     qint64 lastCpu = cpuUs();
     int minute = 0;
-    // One sample a minute; a run shorter than a minute samples once at its end
-    // and scales to a minute.
-    const int sampleMs = std::min(60, seconds) * 1000;
+    // One sample a minute; a run shorter than six minutes takes six samples,
+    // its CPU time scaled to a minute.
+    const int sampleMs = seconds >= 360 ? 60000 : std::max(1, seconds * 1000 / 6);
     QTimer sampler;
     sampler.setTimerType(Qt::PreciseTimer);
     QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
@@ -249,10 +249,11 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
     print("cpu_ms_per_min_mean", cpuTotal / std::max(1.0, minutes));
     print("cpu_ms_per_min_max", *std::max_element(cpuPerMinute.begin(), cpuPerMinute.end()));
     print("rss_mb_start", rssStart / 1024.0);
-    print("rss_mb_first_minute", rssAtMinute.front() / 1024.0);
+    print("rss_mb_first_sample", rssAtMinute.front() / 1024.0);
+    print("sample_seconds", sampleMs / 1000.0);
     print("rss_mb_end", rssAtMinute.back() / 1024.0);
     print("rss_mb_max", *std::max_element(rssAtMinute.begin(), rssAtMinute.end()) / 1024.0);
-    // Growth after the first minute, when every code path has run once.
+    // Growth after the first sample, when every code path has run once.
     print("rss_kb_growth", double(rssAtMinute.back() - rssAtMinute.front()));
     return replies > 0 ? 0 : 1;
 }
