@@ -132,7 +132,7 @@ int startupRuns(int argc, char **argv, int runs)
     std::vector<double> times;
     std::vector<double> rss;
     for (int i = 0; i < runs; ++i) {
-        QProcess child;
+        QProcess child(&app);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("PSUTOOL_BENCH_SPAWN_NS"), QString::number(monotonicNs()));
@@ -164,7 +164,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
     // The supply runs in a process of its own so that its work is not
     // counted as the tool's.
     const QString psusim = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../psusim"));
-    QProcess sim;
+    QProcess sim(&app);
     sim.setProcessChannelMode(QProcess::SeparateChannels);
     sim.start(psusim, {QStringLiteral("-s"), QStringLiteral("1"), QStringLiteral("--load"), QStringLiteral("1=10"),
                        QStringLiteral("--preset"), QStringLiteral("1=1200,1000,on"), QStringLiteral("--noise"),
@@ -216,7 +216,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
     // One sample a minute; a run shorter than six minutes takes six samples,
     // its CPU time scaled to a minute.
     const int sampleMs = seconds >= 360 ? 60000 : std::max(1, seconds * 1000 / 6);
-    QTimer sampler;
+    QTimer sampler(&app);
     sampler.setTimerType(Qt::PreciseTimer);
     QObject::connect(&sampler, &QTimer::timeout, &app, [&] {
         ++minute;

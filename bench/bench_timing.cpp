@@ -323,7 +323,7 @@ void scanPhase(SimBus &bus, int lastAddress)
     waitIdle();
     bus.clearRecord();
     g_sent.clear();
-    QTimer closer;
+    QTimer closer(qApp);
     QObject::connect(&closer, &QTimer::timeout, qApp, &closeModalBoxes);
     closer.start(5);
     ShowWindow(RSADDERS);
