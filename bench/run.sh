@@ -78,4 +78,5 @@ END {
     row("Resident memory growth, " f(v["warm_seconds"], 0) " s to end (" f(v["poll_seconds"], 0) " s)", f(v["rss_kb_growth"], 0) " kB", "none", yn(v["rss_kb_growth"] <= 0))
     row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
 }' "$OUT/all.txt" | tee "$OUT/table.md"
+echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"
