@@ -459,6 +459,36 @@ private slots:
         QVERIFY(closer.texts().first().contains(QStringLiteral("串口未打开")));
         QVERIFY(!RxBusy);
     }
+
+    // The device vanishes and a send comes before the event loop has seen the
+    // hang-up: discarding the waiting bytes finds the device gone and closes
+    // the port, the send fails at once ("串口未打开"; the lost-port report that
+    // would follow is held back while that error box is open: one error box at
+    // a time), and every later send reports the closed port. Nothing blocks.
+    void sendRightAfterTheDeviceVanished()
+    {
+        ModalCloser closer(5);
+        startMonitor();
+        QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
+        POWER_TEST->Button11->click(); // polls off: this test sends by itself
+        const int messages = ShownMessages().count;
+
+        delete m_bus;
+        m_bus = nullptr;
+        QElapsedTimer clock;
+        clock.start();
+        RunHandler([] { SendFrame(BuildReadRequest(1, VoltageSetpoint, 5)); });
+        QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!MAIN->MSComm1->PortOpen());
+        QCOMPARE(ShownMessages().count, messages + 1);
+        QVERIFY(ShownMessages().lastText.contains(QStringLiteral("串口未打开")));
+
+        closer.clear();
+        RunHandler([] { SendFrame(BuildReadRequest(1, VoltageSetpoint, 5)); });
+        QTRY_VERIFY_WITH_TIMEOUT(!closer.texts().isEmpty(), 5000);
+        QVERIFY(closer.texts().first().contains(QStringLiteral("串口未打开")));
+        QVERIFY(!RxBusy);
+    }
 };
 
 QTEST_MAIN(FaultyLinesTest)
