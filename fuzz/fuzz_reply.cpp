@@ -127,6 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::memcpy(block.get(), data, size);
     const QByteArray reply = QByteArray::fromRawData(block.get(), qsizetype(size));
     RunHandler([&reply] { DispatchReply(reply); });
+    // What the message loop would do between two receptions (layout and
+    // paint requests of the labels just written, deferred deletions).
+    QCoreApplication::processEvents();
 #endif
     return 0;
 }
