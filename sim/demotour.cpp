@@ -29,16 +29,16 @@ SimBusOptions DemoBusOptions()
 {
     SimBusOptions options;
     const auto supply = [](int address, int modelItem, quint16 volts, quint16 amps, double ohms) {
-        SimSupplySpec spec;
-        spec.address = address;
-        spec.modelItem = modelItem;
-        spec.preset = true;
-        spec.voltageSetpoint = volts;
-        spec.currentSetpoint = amps;
-        spec.outputOn = true;
-        spec.loadOhms = ohms;
-        spec.noiseCounts = 1;
-        return spec;
+        SimSupplySetup setup;
+        setup.address = address;
+        setup.modelItem = modelItem;
+        setup.preset = true;
+        setup.voltageSetpoint = volts;
+        setup.currentSetpoint = amps;
+        setup.outputOn = true;
+        setup.loadOhms = ohms;
+        setup.noiseCounts = 1;
+        return setup;
     };
     options.supplies = {
         supply(1, 1, 1200, 1500, 10.0),

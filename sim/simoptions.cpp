@@ -130,32 +130,32 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
     if (supplies.isEmpty())
         supplies = {QStringLiteral("1"), QStringLiteral("5"), QStringLiteral("17")};
     for (const QString &text : supplies) {
-        SimSupplySpec spec;
+        SimSupplySetup setup;
         const QStringList parts = text.split(QLatin1Char(':'));
         bool ok = false;
-        spec.address = parts.at(0).trimmed().toInt(&ok);
-        if (!ok || spec.address < 1 || spec.address > 247 || parts.size() > 2)
+        setup.address = parts.at(0).trimmed().toInt(&ok);
+        if (!ok || setup.address < 1 || setup.address > 247 || parts.size() > 2)
             return QStringLiteral("Supply '%1' is not address[:model] with an address from 1 to 247.").arg(text);
-        spec.modelItem = parts.size() == 2 ? ModelItemFromText(parts.at(1).trimmed()) : defaultModel;
-        if (spec.modelItem == 0)
+        setup.modelItem = parts.size() == 2 ? ModelItemFromText(parts.at(1).trimmed()) : defaultModel;
+        if (setup.modelItem == 0)
             return QStringLiteral("Unknown model in '%1'.").arg(text);
-        result.supplies.append(spec);
+        result.supplies.append(setup);
     }
 
     // Applies every value of a per-supply option to the supplies it names.
     const auto perSupply = [&](const QString &name,
-                               const std::function<bool(const QString &, SimSupplySpec &)> &apply) -> QString {
+                               const std::function<bool(const QString &, SimSupplySetup &)> &apply) -> QString {
         for (const QString &text : parser.values(name)) {
             int address = -1;
             QString value;
             if (!splitTarget(text, &address, &value))
                 return QStringLiteral("--%1 '%2': the address is not a number.").arg(name, text);
             bool matched = false;
-            for (SimSupplySpec &spec : result.supplies) {
-                if (address >= 0 && spec.address != address)
+            for (SimSupplySetup &setup : result.supplies) {
+                if (address >= 0 && setup.address != address)
                     continue;
                 matched = true;
-                if (!apply(value, spec))
+                if (!apply(value, setup))
                     return QStringLiteral("--%1 '%2': the value is not valid.").arg(name, text);
             }
             if (!matched)
@@ -172,9 +172,9 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
         return true;
     };
 
-    const QVector<QPair<QString, std::function<bool(const QString &, SimSupplySpec &)>>> handlers = {
+    const QVector<QPair<QString, std::function<bool(const QString &, SimSupplySetup &)>>> handlers = {
         {QStringLiteral("load"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              if (v.compare(QLatin1String("open"), Qt::CaseInsensitive) == 0) {
                  s.loadOhms = SimSupply::OpenCircuit;
                  return true;
@@ -182,7 +182,7 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              return number(v, 0.0, 1e9, &s.loadOhms);
          }},
         {QStringLiteral("preset"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              const QStringList parts = v.split(QLatin1Char(','));
              if (parts.size() < 2 || parts.size() > 3)
                  return false;
@@ -198,18 +198,18 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              return true;
          }},
         {QStringLiteral("noise"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              double counts = 0;
              if (!number(v, 0, 1000, &counts))
                  return false;
              s.noiseCounts = int(counts);
              return true;
          }},
-        {QStringLiteral("drop"), [&](const QString &v, SimSupplySpec &s) { return number(v, 0, 1, &s.faults.dropShare); }},
+        {QStringLiteral("drop"), [&](const QString &v, SimSupplySetup &s) { return number(v, 0, 1, &s.faults.dropShare); }},
         {QStringLiteral("corrupt"),
-         [&](const QString &v, SimSupplySpec &s) { return number(v, 0, 1, &s.faults.corruptShare); }},
+         [&](const QString &v, SimSupplySetup &s) { return number(v, 0, 1, &s.faults.corruptShare); }},
         {QStringLiteral("delay"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              double ms = 0;
              if (!number(v, 0, 600000, &ms))
                  return false;
@@ -217,7 +217,7 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              return true;
          }},
         {QStringLiteral("split"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              const QStringList parts = v.split(QLatin1Char(','));
              double at = 0, ms = 0;
              if (parts.size() != 2 || !number(parts[0], 1, 255, &at) || !number(parts[1], 0, 600000, &ms))
@@ -227,17 +227,17 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              return true;
          }},
         {QStringLiteral("stray"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              s.faults.strayBefore = QByteArray::fromHex(v.toLatin1());
              return !s.faults.strayBefore.isEmpty();
          }},
         {QStringLiteral("stray-after"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              s.faults.strayAfter = QByteArray::fromHex(v.toLatin1());
              return !s.faults.strayAfter.isEmpty();
          }},
         {QStringLiteral("flood"),
-         [&](const QString &v, SimSupplySpec &s) {
+         [&](const QString &v, SimSupplySetup &s) {
              double count = 0;
              if (!number(v, 1, 100000, &count))
                  return false;
@@ -259,15 +259,15 @@ void ApplySimOptions(const SimBusOptions &options, SimBus &bus)
     bus.setLineSettings(options.line);
     bus.setTurnaroundMs(options.turnaroundMs);
     bus.setCheckLineSpeed(options.checkLineSpeed);
-    for (const SimSupplySpec &spec : options.supplies) {
-        const int index = bus.addSupply(spec.address, spec.modelItem);
-        bus.updateSupply(index, [&spec](SimSupply &supply) {
-            supply.setLoadOhms(spec.loadOhms);
-            supply.setNoiseCounts(spec.noiseCounts);
-            supply.faults() = spec.faults;
-            if (spec.preset) {
-                supply.writeRegisters(VoltageSetpoint, {spec.voltageSetpoint, spec.currentSetpoint});
-                supply.writeRegisters(OutputSwitch, {quint16(spec.outputOn ? 1 : 0)});
+    for (const SimSupplySetup &setup : options.supplies) {
+        const int index = bus.addSupply(setup.address, setup.modelItem);
+        bus.updateSupply(index, [&setup](SimSupply &supply) {
+            supply.setLoadOhms(setup.loadOhms);
+            supply.setNoiseCounts(setup.noiseCounts);
+            supply.faults() = setup.faults;
+            if (setup.preset) {
+                supply.writeRegisters(VoltageSetpoint, {setup.voltageSetpoint, setup.currentSetpoint});
+                supply.writeRegisters(OutputSwitch, {quint16(setup.outputOn ? 1 : 0)});
             }
         });
     }

@@ -8,7 +8,7 @@
 
 // How one simulated supply comes up: address, model, load, power-up state,
 // measurement noise and faults.
-struct SimSupplySpec {
+struct SimSupplySetup {
     int address = 1;
     int modelItem = 1;
     double loadOhms = SimSupply::OpenCircuit;
@@ -28,7 +28,7 @@ struct SimBusOptions {
     int turnaroundMs = 5;
     bool checkLineSpeed = true;
     bool verbose = false;
-    QVector<SimSupplySpec> supplies;
+    QVector<SimSupplySetup> supplies;
 };
 
 // Catalogue entry number (from 1) of a model given by its menu caption

@@ -47,7 +47,7 @@ constexpr int kLongWaitMs = 15000;
 inline SimBusOptions quietDemoOptions()
 {
     SimBusOptions options = DemoBusOptions();
-    for (SimSupplySpec &supply : options.supplies)
+    for (SimSupplySetup &supply : options.supplies)
         supply.noiseCounts = 0;
     return options;
 }

@@ -822,14 +822,14 @@ void TestSimulator::parseOptions()
     if (!error.isEmpty())
         return;
     QStringList parts{options.line.text()};
-    for (const SimSupplySpec &spec : options.supplies) {
-        QString part = QStringLiteral("%1:%2").arg(spec.address).arg(spec.modelItem);
-        if (!std::isinf(spec.loadOhms))
-            part += QStringLiteral(" load %1").arg(spec.loadOhms);
-        if (spec.faults.dropShare > 0)
-            part += QStringLiteral(" drop %1").arg(spec.faults.dropShare);
-        if (spec.faults.splitAt > 0)
-            part += QStringLiteral(" split %1/%2").arg(spec.faults.splitAt).arg(spec.faults.splitPauseMs);
+    for (const SimSupplySetup &setup : options.supplies) {
+        QString part = QStringLiteral("%1:%2").arg(setup.address).arg(setup.modelItem);
+        if (!std::isinf(setup.loadOhms))
+            part += QStringLiteral(" load %1").arg(setup.loadOhms);
+        if (setup.faults.dropShare > 0)
+            part += QStringLiteral(" drop %1").arg(setup.faults.dropShare);
+        if (setup.faults.splitAt > 0)
+            part += QStringLiteral(" split %1/%2").arg(setup.faults.splitAt).arg(setup.faults.splitPauseMs);
         parts << part;
     }
     QCOMPARE(parts.join(QLatin1Char(';')), summary);
