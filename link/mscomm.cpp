@@ -91,8 +91,13 @@ void TMSComm::SetRThreshold(short threshold)
 
 void TMSComm::Output(const QByteArray &bytes)
 {
-    if (!m_port->isOpen())
+    if (!m_port->isOpen()) {
+        // A port closed because its device vanished says why: the report of
+        // the loss itself may be held back while this error's box is open.
+        if (!m_lostReason.isEmpty())
+            RaiseError(QStringLiteral("串口未打开：%1").arg(m_lostReason));
         RaiseError(QStringLiteral("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
+    }
     if (m_port->write(bytes) != bytes.size())
         RaiseError(QStringLiteral("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
     // write() only queues; callers sleep after a send, so the frame must reach
@@ -140,6 +145,7 @@ void TMSComm::openPort()
     const QString device = CommPortDevice(m_commPort);
     if (device.isEmpty())
         RaiseError(QStringLiteral("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
+    m_lostReason.clear();
     m_port->setPortName(device);
     m_openDevice = device;
     if (!m_port->open(QIODevice::ReadWrite)) {
@@ -280,12 +286,9 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
         return;
     if (!m_port->isOpen())
         return;
-    const QString reason = m_port->errorString();
-    const QString label = portLabel();
+    m_lostReason = QStringLiteral("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
+                       .arg(portLabel(), m_port->errorString());
     m_port->clearError();
     m_port->close();
-    QTimer::singleShot(0, this, [label, reason] {
-        ReportError(QStringLiteral("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
-                        .arg(label, reason));
-    });
+    QTimer::singleShot(0, this, [report = m_lostReason] { ReportError(report); });
 }

@@ -76,6 +76,8 @@ private:
     short m_rThreshold = 0;
     short m_commPort = 1;
     QString m_openDevice;
+    // Why the port was closed behind the operator's back, until it is opened again.
+    QString m_lostReason;
     QString m_settings = QStringLiteral("9600,n,8,1");
     LineSettings m_line;
 };

@@ -462,9 +462,9 @@ private slots:
 
     // The device vanishes and a send comes before the event loop has seen the
     // hang-up: discarding the waiting bytes finds the device gone and closes
-    // the port, the send fails at once ("串口未打开"; the lost-port report that
-    // would follow is held back while that error box is open: one error box at
-    // a time), and every later send reports the closed port. Nothing blocks.
+    // the port, the send fails at once with the closed port and the reason it was
+    // lost (the lost-port report of its own is held back while that error box
+    // is open: one error box at a time), and every later send reports it too. Nothing blocks.
     void sendRightAfterTheDeviceVanished()
     {
         ModalCloser closer(5);
@@ -482,6 +482,8 @@ private slots:
         QVERIFY(!MAIN->MSComm1->PortOpen());
         QCOMPARE(ShownMessages().count, messages + 1);
         QVERIFY(ShownMessages().lastText.contains(QStringLiteral("串口未打开")));
+        // The send's error carries the reason the port was lost.
+        QVERIFY(ShownMessages().lastText.contains(QStringLiteral("已关闭")));
 
         closer.clear();
         RunHandler([] { SendFrame(BuildReadRequest(1, VoltageSetpoint, 5)); });
