@@ -1,5 +1,10 @@
 #include "support_pty.h"
 
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "link/commports.h"
+#include "link/mscomm.h"
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -125,4 +130,11 @@ void PtyPeer::flushFrame()
 QVector<PtyPeer::Frame> PtyPeer::frames()
 {
     return m_frames;
+}
+
+void OpenToolPort(const QString &device, int port)
+{
+    MapCommPort(port, device);
+    MAIN->MSComm1->SetCommPort(short(port));
+    MAIN->MSComm1->SetPortOpen(true);
 }

@@ -66,3 +66,7 @@ private:
     class QTimer *m_gapTimer = nullptr;
     std::function<QByteArray(const QByteArray &)> m_responder;
 };
+
+// Opens the tool's serial control (the main window's) on device as COMn, the
+// way the serial settings dialog would after mapping the port.
+void OpenToolPort(const QString &device, int port = 1);

@@ -175,9 +175,7 @@ private slots:
         MAIN->show();
         SelectModel(1); // QELT30-05: limits 3100 and 5100, 100 counts a volt, 1000 an ampere
         m_peer = std::make_unique<PtyPeer>();
-        MapCommPort(1, m_peer->slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(m_peer->slavePath());
         SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
     }
 

@@ -25,15 +25,7 @@ QByteArray correctionFrame(quint8 address, quint8 registerLow, quint8 code)
     QByteArray bytes;
     bytes.append(char(address)).append(char(0x10)).append(char(0x10)).append(char(registerLow));
     bytes.append(char(0x00)).append(char(0x01)).append(char(0x02)).append(char(0x00)).append(char(code));
-    quint16 crc = 0xFFFF;
-    for (char c : bytes) {
-        crc ^= quint8(c);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    bytes.append(char(crc & 0xFF));
-    bytes.append(char(crc >> 8));
-    return bytes;
+    return withCrc(bytes);
 }
 
 } // namespace
@@ -52,9 +44,7 @@ private slots:
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        MapCommPort(1, m_peer->slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(m_peer->slavePath());
         QVERIFY(MAIN->MSComm1->PortOpen());
         SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
         m_closer = new ModalCloser(5, this);

@@ -18,6 +18,7 @@
 #include "panels/sequencerunner.h"
 #include "sim/simbus.h"
 #include "support_modal.h"
+#include "support_pty.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -340,9 +341,7 @@ void TestConformance::init()
     auto *panelAddress = control<QSpinBox>(POWER_TEST, "SpinEdit1");
     QVERIFY(panelAddress);
     panelAddress->setValue(1);
-    MapCommPort(1, m_cable->toolEnd());
-    MAIN->MSComm1->SetCommPort(1);
-    MAIN->MSComm1->SetPortOpen(true);
+    OpenToolPort(m_cable->toolEnd());
 }
 
 void TestConformance::cleanup()

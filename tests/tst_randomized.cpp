@@ -332,9 +332,7 @@ private slots:
         QFETCH(quint32, seed);
         QFETCH(int, count);
         PtyPeer peer;
-        MapCommPort(1, peer.slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(peer.slavePath());
         ReplyGenerator generator(seed);
         for (int i = 0; i < count; ++i) {
             shuffleState(generator, i);
@@ -357,9 +355,7 @@ private slots:
     void receivePathFloods()
     {
         PtyPeer peer;
-        MapCommPort(1, peer.slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(peer.slavePath());
         QVector<int> lengths;
         SetReplyHandler([&lengths](const QByteArray &reply) { lengths.append(int(reply.size())); });
         ReplyGenerator generator(1500);

@@ -48,9 +48,7 @@ private slots:
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        MapCommPort(1, m_peer->slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(m_peer->slavePath());
         QVERIFY(MAIN->MSComm1->PortOpen());
         // Byte-array input with a receive event per byte, as at start-up.
         MAIN->FormShow();

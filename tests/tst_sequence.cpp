@@ -83,9 +83,7 @@ private slots:
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        MapCommPort(1, m_peer->slavePath());
-        MAIN->MSComm1->SetCommPort(1);
-        MAIN->MSComm1->SetPortOpen(true);
+        OpenToolPort(m_peer->slavePath());
         QVERIFY(MAIN->MSComm1->PortOpen());
         m_clock.start();
         SetSendObserver([this](const QByteArray &frame) { m_sent.append({m_clock.elapsed(), frame}); });
