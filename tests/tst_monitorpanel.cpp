@@ -796,17 +796,21 @@ void MonitorPanelTest::liveMonitor()
     POWER_TEST->Button11->click();
     QVERIFY(!MonitorRunning);
 
-    // Polls keep the 500 ms rhythm; the command went out between them.
-    const QVector<PtyPeer::Frame> frames = m_peer->frames();
+    // Polls keep the 500 ms rhythm; the command went out between them. The
+    // peer records a frame only once the line has been quiet behind it.
     QVector<qint64> pollTimes;
     bool commandSeen = false;
-    for (const PtyPeer::Frame &frame : frames) {
-        if (frame.bytes == kPoll1)
-            pollTimes << frame.atMs;
-        commandSeen = commandSeen || frame.bytes == kVoltage1234;
-    }
-    QVERIFY(commandSeen);
-    QVERIFY(pollTimes.size() >= 3);
+    const auto readRecord = [&] {
+        pollTimes.clear();
+        commandSeen = false;
+        for (const PtyPeer::Frame &frame : m_peer->frames()) {
+            if (frame.bytes == kPoll1)
+                pollTimes << frame.atMs;
+            commandSeen = commandSeen || frame.bytes == kVoltage1234;
+        }
+        return commandSeen && pollTimes.size() >= 3;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(readRecord(), 10000);
     for (int n = 1; n < pollTimes.size(); ++n)
         QVERIFY2(pollTimes[n] - pollTimes[n - 1] >= 300, qPrintable(QString::number(pollTimes[n] - pollTimes[n - 1])));
     m_peer->setResponder({});
