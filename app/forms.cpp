@@ -1,11 +1,19 @@
 #include "app/forms.h"
 
+#include "app/errorreport.h"
 #include "app/mainwindow.h"
 #include "app/serialsettings.h"
+#include "link/modelcatalogue.h"
+#include "link/replydispatcher.h"
+#include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
-#include "panels/addressscan.h"
 #include "panels/sequencerunner.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <memory>
 
 TMAIN *MAIN = nullptr;
 TRS232 *RS232 = nullptr;
@@ -13,6 +21,30 @@ TRSADDERS *RSADDERS = nullptr;
 TPOWER_TEST *POWER_TEST = nullptr;
 TTYP *TYP = nullptr;
 TERR *ERR = nullptr;
+
+namespace {
+
+// Where the reply dispatcher's results are shown: the monitor panel, the
+// calibration box and the address scan.
+class TFormsReplyView final : public ReplyView
+{
+public:
+    void CorrectionAccepted() override { ShowMessage(QStringLiteral("误差修正成功！")); }
+    void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
+    void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
+    void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }
+    // The scan records the answer through its hidden button.
+    void AddressAnswered() override { RSADDERS->See_Button->click(); }
+};
+
+std::unique_ptr<TFormsReplyView> g_replyView;
+
+void showModelName(const QString &caption)
+{
+    MAIN->Label2->setText(caption.isEmpty() ? QStringLiteral("QELTXX-XXX") : caption);
+}
+
+} // namespace
 
 void CreateForms()
 {
@@ -22,10 +54,16 @@ void CreateForms()
     POWER_TEST = new TPOWER_TEST;
     TYP = new TTYP;
     ERR = new TERR;
+    g_replyView = std::make_unique<TFormsReplyView>();
+    SetReplyView(g_replyView.get());
+    SetModelObserver(showModelName);
 }
 
 void DestroyForms()
 {
+    SetModelObserver(nullptr);
+    SetReplyView(nullptr);
+    g_replyView.reset();
     delete ERR;
     ERR = nullptr;
     delete TYP;

@@ -4,7 +4,7 @@
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
@@ -114,6 +114,7 @@ void TMAIN::connectHandlers()
     ConnectHandler(BitBtn6, &QPushButton::clicked, this, &TMAIN::BitBtn6Click);
     ConnectHandler(BitBtn7, &QPushButton::clicked, this, &TMAIN::BitBtn7Click);
     ConnectHandler(MSComm1, &TMSComm::OnComm, this, &TMAIN::MSComm1Comm);
+    connect(MSComm1, &TMSComm::PortLost, this, [](const QString &reason) { ReportError(reason); });
 }
 
 void TMAIN::showEvent(QShowEvent *event)

@@ -1,8 +1,8 @@
 #include "app/modelmenu.h"
 
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 
 #include <QAction>
 #include <QGridLayout>

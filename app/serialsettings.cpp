@@ -3,7 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/forms.h"
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/mscomm.h"
 
 #include <QComboBox>

@@ -11,7 +11,7 @@
 // CPU time is what the call itself costs).
 
 #include "app/forms.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "link/frames.h"
 #include "link/replydispatcher.h"
 

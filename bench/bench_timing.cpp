@@ -21,7 +21,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"

@@ -1,7 +1,7 @@
 #include "link/mscomm.h"
 
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "link/systemerror.h"
 
 #include <QSignalBlocker>
 #include <QTimer>
@@ -290,5 +290,5 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
                        .arg(portLabel(), m_port->errorString());
     m_port->clearError();
     m_port->close();
-    QTimer::singleShot(0, this, [report = m_lostReason] { ReportError(report); });
+    QTimer::singleShot(0, this, [this, report = m_lostReason] { emit PortLost(report); });
 }

@@ -51,6 +51,9 @@ public:
 
 signals:
     void OnComm();
+    // The port was closed because its device failed; reason says which and why.
+    // Raised once per loss, from the event loop after the close.
+    void PortLost(const QString &reason);
 
 private:
     struct LineSettings {

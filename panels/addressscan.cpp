@@ -2,7 +2,7 @@
 
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/serialchannel.h"
 

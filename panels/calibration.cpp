@@ -2,8 +2,9 @@
 
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 
 #include <QButtonGroup>
@@ -17,8 +18,6 @@
 #include <QRadioButton>
 #include <QShowEvent>
 #include <QVBoxLayout>
-
-bool CalibrationMode = false;
 
 namespace {
 

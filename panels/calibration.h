@@ -10,9 +10,8 @@ class QPushButton;
 class QRadioButton;
 class TSpinEdit;
 
-// Set while the calibration window is open; the reply dispatcher reads it to
-// show write acknowledgements as a message box. Written only by TERR.
-extern bool CalibrationMode;
+// CalibrationMode (link/replydispatcher.h) is written only by TERR: set while
+// the window is open, so that write acknowledgements show as a message box.
 
 // The one-byte code of a signed correction n with base N (10 for voltage, 100
 // for current): 0..N as they are, -1..-N as N+1..2N, anything above 2N as 0.

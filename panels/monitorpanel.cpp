@@ -1,10 +1,11 @@
 #include "panels/monitorpanel.h"
 
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 
 #include <QGridLayout>
@@ -12,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
@@ -28,7 +30,6 @@ QByteArray PendingFrame;
 bool OutputOn = false;
 bool KeysLocked = false;
 bool PowerControlOn = false;
-bool PowerReadRequested = false;
 
 namespace {
 
@@ -131,19 +132,35 @@ QGroupBox *makeGroup(QWidget *parent, const QString &name, const QString &title)
     return group;
 }
 
-// The digits of a row read left to right as one decimal number.
-int digitRowValue(std::initializer_list<const TSpinEdit *> row)
+// A "0"-digit picture: integerDigits zeros before the point, decimals after
+// it. Every digit of the picture is always shown, the integer part grows when
+// the value needs more digits, the value is rounded to the picture's decimals
+// and the point is the operator's regional separator.
+QString formatPicture(double value, int integerDigits, int decimals)
 {
-    int value = 0;
-    for (const TSpinEdit *digit : row)
-        value = value * 10 + digit->Value();
-    return value;
+    QString text = QString::number(value, 'f', decimals);
+    const qsizetype point = decimals > 0 ? text.indexOf(QLatin1Char('.')) : text.size();
+    if (point < integerDigits)
+        text.prepend(QString(integerDigits - point, QLatin1Char('0')));
+    if (decimals > 0)
+        text.replace(text.indexOf(QLatin1Char('.')), 1, QLocale().decimalPoint());
+    return text;
 }
 
-// Setpoints above the model's cap are sent as the cap; equal ones unchanged.
-quint16 capped(int value, int cap)
+// A readout has four digits; before a model is chosen it keeps what it shows
+// (its design caption or the last reading).
+void showReading(QLabel *readout, const Reading &reading)
 {
-    return quint16(value > cap ? cap : value);
+    if (reading.known())
+        readout->setText(formatPicture(reading.value(), 4 - reading.decimals, reading.decimals));
+}
+
+int digitRowValue(std::initializer_list<const TSpinEdit *> row)
+{
+    QList<int> digits;
+    for (const TSpinEdit *digit : row)
+        digits.append(digit->Value());
+    return RawFromDigits(digits);
 }
 
 } // namespace
@@ -393,6 +410,25 @@ void TPOWER_TEST::BitBtn6Click()
     hide();
 }
 
+void TPOWER_TEST::ShowSettingAccepted()
+{
+    StaticText4->setText(QStringLiteral("数据设定OK!"));
+}
+
+void TPOWER_TEST::ShowStatus(const StatusReading &status)
+{
+    showReading(StaticText7, status.voltageSetpoint);
+    showReading(StaticText8, status.currentSetpoint);
+    showReading(StaticText5, status.outputVoltage);
+    showReading(StaticText6, status.outputCurrent);
+    StaticText9->setText(status.outputOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
+}
+
+void TPOWER_TEST::ShowPower(double watts)
+{
+    Edit1->setText(formatPicture(watts, 3, 2));
+}
+
 void TPOWER_TEST::Button11Click()
 {
     if (MonitorRunning) {
@@ -486,14 +522,14 @@ quint16 TPOWER_TEST::flipToggle(bool &flag, QPushButton *button, const QString &
 void TPOWER_TEST::BitBtn1Click()
 {
     issueCommand(VoltageSetpoint, [this] {
-        return capped(digitRowValue({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}), VoltageLimit);
+        return CapRaw(digitRowValue({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}), VoltageLimit);
     });
 }
 
 void TPOWER_TEST::BitBtn2Click()
 {
     issueCommand(CurrentSetpoint, [this] {
-        return capped(digitRowValue({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}), CurrentLimit);
+        return CapRaw(digitRowValue({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}), CurrentLimit);
     });
 }
 
@@ -534,7 +570,7 @@ void TPOWER_TEST::BitBtn5Click()
 void TPOWER_TEST::Button3Click()
 {
     issueCommand(PowerSetpoint, [this] {
-        return capped(digitRowValue({SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15}),
+        return CapRaw(digitRowValue({SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15}),
                       kPowerSetpointCeiling);
     });
 }

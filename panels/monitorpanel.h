@@ -11,6 +11,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 class TSpinEdit;
+struct StatusReading;
 
 // Panel state. Process-wide, zero/off/empty at start, never reset by hiding or
 // showing the panel.
@@ -36,9 +37,8 @@ extern QByteArray PendingFrame;
 extern bool OutputOn;
 extern bool KeysLocked;
 extern bool PowerControlOn;
-// A power read went out and its single-register reply has not arrived yet.
-// Set by TPOWER_TEST::Button5Click, read and cleared by DispatchReply.
-extern bool PowerReadRequested;
+// PowerReadRequested (link/replydispatcher.h) is set by
+// TPOWER_TEST::Button5Click when a power read goes out.
 
 // A round indicator lamp filled with one colour.
 class TMonitorLamp : public QWidget
@@ -65,7 +65,7 @@ class TPOWER_TEST : public QWidget
 public:
     explicit TPOWER_TEST(QWidget *parent = nullptr);
 
-    // Readouts on the black backdrop, written by DispatchReply.
+    // Readouts on the black backdrop, written with what the reply dispatcher read.
     QLabel *Image2;
     QLabel *StaticText5;
     QLabel *StaticText6;
@@ -112,6 +112,11 @@ public:
     void Button11Click();
     void Timer1Timer();
     void Timer2Timer();
+
+    // What the reply dispatcher found, shown in the panel's controls.
+    void ShowSettingAccepted();
+    void ShowStatus(const StatusReading &status);
+    void ShowPower(double watts);
 
     // Sends a command frame at once when the line is free, else holds it (only
     // the latest) until the next Timer2 tick.

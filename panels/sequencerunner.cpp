@@ -1,9 +1,9 @@
 #include "panels/sequencerunner.h"
 
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/serialchannel.h"
 
@@ -48,17 +48,6 @@ constexpr int kRowPitch = 24;
 constexpr int kRowHeight = 22;
 constexpr int kEditWidth = 50;
 
-double roundHalfToEven(double x)
-{
-    const double below = std::floor(x);
-    const double fraction = x - below;
-    if (fraction > 0.5)
-        return below + 1;
-    if (fraction < 0.5)
-        return below;
-    return std::fmod(below, 2.0) == 0.0 ? below : below + 1;
-}
-
 QLabel *makeText(QWidget *parent, const QString &text, int left, int top, int width, int height)
 {
     auto *label = new QLabel(text, parent);
@@ -92,18 +81,6 @@ int CurrentEditNumber(int row)
 int TimeEditNumber(int row)
 {
     return row <= 16 ? 32 + row : 40 + row;
-}
-
-quint16 ScaledSetpoint(double value, quint16 scale, quint16 limit)
-{
-    double product = value * scale;
-    // The cap is tested on the exact product, so any excess gives the limit itself.
-    if (product > limit)
-        product = limit;
-    // The registers are unsigned: a negative entry switches the setpoint to 0.
-    if (!(product > 0))
-        return 0;
-    return quint16(roundHalfToEven(product));
 }
 
 qint32 TextToInteger(const QString &text)

@@ -30,11 +30,6 @@ int VoltageEditNumber(int row);
 int CurrentEditNumber(int row);
 int TimeEditNumber(int row);
 
-// A setpoint entered in volts or amperes turned into the raw register value:
-// value x scale, capped at limit before rounding, rounded half to even; a
-// negative entry gives 0.
-quint16 ScaledSetpoint(double value, quint16 scale, quint16 limit);
-
 // The standard conversions of the operator's texts; a text that does not
 // convert raises "'<text>' is not a valid integer value" or "... floating
 // point value". Blanks around the number are ignored; decimals are written

@@ -68,19 +68,6 @@ bool splitTarget(const QString &text, int *address, QString *value)
 
 } // namespace
 
-int ModelItemFromText(const QString &text)
-{
-    bool ok = false;
-    const int number = text.toInt(&ok);
-    if (ok)
-        return number >= 1 && number <= ModelCount ? number : 0;
-    for (int k = 1; k <= ModelCount; ++k) {
-        if (text.compare(QLatin1String(ModelCatalogue[k - 1].caption), Qt::CaseInsensitive) == 0)
-            return k;
-    }
-    return 0;
-}
-
 QString SimOptionsHelp()
 {
     QCommandLineParser parser;

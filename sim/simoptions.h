@@ -31,9 +31,6 @@ struct SimBusOptions {
     QVector<SimSupplySetup> supplies;
 };
 
-// Catalogue entry number (from 1) of a model given by its menu caption
-// (case-insensitive) or its number; 0 when there is none.
-int ModelItemFromText(const QString &text);
 
 // Parses psusim's command line (arguments without the program name).
 // Returns an empty string on success, else what is wrong; "help" when -h was given.

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 
 #include <QByteArray>
 #include <QVector>

@@ -10,7 +10,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "link/commports.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"

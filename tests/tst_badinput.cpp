@@ -7,12 +7,13 @@
 // an independently built one, both as SendFrame saw it and as the far end of
 // the pseudo-terminal received it.
 
+#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"

@@ -1,12 +1,12 @@
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "support_bytes.h"
-#include "support_modal.h"
 #include "support_pty.h"
 
+#include <QSignalSpy>
 #include <QtTest>
 #include <atomic>
 #include <thread>
@@ -291,11 +291,11 @@ private slots:
 
     void vanishedDeviceClosesPort()
     {
-        ModalCloser closer;
+        QSignalSpy lost(m_comm.get(), &TMSComm::PortLost);
         m_peer->hangUp();
         QTRY_VERIFY_WITH_TIMEOUT(!m_comm->PortOpen(), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(!closer.texts().isEmpty(), 5000);
-        QVERIFY(closer.texts().first().contains(QStringLiteral("已关闭")));
+        QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, 5000);
+        QVERIFY(lost.first().first().toString().contains(QStringLiteral("已关闭")));
         QVERIFY_THROWS_EXCEPTION(SystemError, SendFrame(hex("01 03 10 00 00 05 81 09")));
     }
 };

@@ -6,9 +6,10 @@
 //   the tool's frames, and the tool's receive path and windows show its values;
 // - a libmodbus client accepts the simulated supplies' replies.
 
+#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/mscomm.h"

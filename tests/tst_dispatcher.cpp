@@ -2,8 +2,8 @@
 // lands in exactly the controls its kind names, nowhere else.
 
 #include "app/forms.h"
-#include "app/modelcatalogue.h"
-#include "link/errorreport.h"
+#include "link/modelcatalogue.h"
+#include "app/errorreport.h"
 #include "link/replydispatcher.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
@@ -69,6 +69,16 @@ void setTextOf(const QString &name, const QString &text)
         label->setText(text);
     else if (auto *edit = qobject_cast<QLineEdit *>(widget))
         edit->setText(text);
+}
+
+// The active divisors and the two pictures the readouts have: volts 000.0 at
+// 10 counts a volt, else 00.00; amperes 00.00 at 100 counts an ampere, else 0.000.
+void setDivisors(int voltageScale, int currentScale)
+{
+    VoltageScale = quint16(voltageScale);
+    CurrentScale = quint16(currentScale);
+    VoltageDecimals = voltageScale == 10 ? 1 : 2;
+    CurrentDecimals = currentScale == 100 ? 2 : 3;
 }
 
 } // namespace
@@ -268,8 +278,7 @@ void DispatcherTest::routing()
     QFETCH(QString, message);
     QFETCH(bool, pendingAfter);
 
-    VoltageScale = quint16(voltageScale);
-    CurrentScale = quint16(currentScale);
+    setDivisors(voltageScale, currentScale);
     CalibrationMode = calibration;
     PowerReadRequested = powerPending;
 
@@ -301,8 +310,7 @@ void DispatcherTest::regionalSeparator()
 {
     const QLocale saved;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    VoltageScale = 100;
-    CurrentScale = 1000;
+    setDivisors(100, 1000);
     DispatchReply(status("04D209C4003800050001"));
     PowerReadRequested = true;
     DispatchReply(reply("01030230390000", 7));

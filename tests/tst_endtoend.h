@@ -7,9 +7,10 @@
 // object name, click them, read what the windows show and look frames up in
 // the simulator's record.
 
+#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
 #include "app/spinedit.h"

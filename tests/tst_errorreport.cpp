@@ -1,4 +1,4 @@
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -7,9 +7,9 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

@@ -2,7 +2,7 @@
 #include "app/mainwindow.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"

@@ -1,6 +1,6 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/modelcatalogue.h"
+#include "link/modelcatalogue.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
 #include "link/commports.h"

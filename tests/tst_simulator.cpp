@@ -5,7 +5,7 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/commports.h"
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"

@@ -1,4 +1,4 @@
-#include "link/errorreport.h"
+#include "app/errorreport.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -6,16 +6,6 @@
 
 namespace {
 MessageRecord g_messages;
-}
-
-SystemError::SystemError(const QString &text)
-    : std::runtime_error(text.toStdString()), m_text(text)
-{
-}
-
-void RaiseError(const QString &text)
-{
-    throw SystemError(text);
 }
 
 void ShowMessage(const QString &text)

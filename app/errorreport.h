@@ -1,23 +1,10 @@
 #pragma once
 
+#include "link/systemerror.h"
+
 #include <QObject>
 #include <QString>
 #include <functional>
-#include <stdexcept>
-
-// The one kind of error the tool raises. Handlers never catch it themselves: it
-// ends the handler at the failing step and RunHandler turns it into the error box.
-class SystemError : public std::runtime_error
-{
-public:
-    explicit SystemError(const QString &text);
-    QString text() const { return m_text; }
-
-private:
-    QString m_text;
-};
-
-[[noreturn]] void RaiseError(const QString &text);
 
 // Every modal box the tool shows goes through here: a fixed text and one OK button.
 // It returns when the operator has closed the box.
