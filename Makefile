@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialport-dev libqt6serialport6 \
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick
 
-.PHONY: all deps build run test bench test-asan clean
+.PHONY: all deps build run test bench test-asan check-windows clean
 
 all: build
 
@@ -40,6 +40,11 @@ test-asan: deps
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPSUTOOL_SANITIZE=ON
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# Every source of the tool compiled for Windows (MinGW-w64, syntax only).
+check-windows: deps
+	@./scripts/install-deps.sh g++-mingw-w64-x86-64-posix
+	./scripts/check-windows.sh
 
 clean:
 	rm -rf $(BUILD)
