@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialport-dev libqt6serialport6 \
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick
 
-.PHONY: all deps build run test bench test-asan check-windows clean
+.PHONY: all deps build run test bench test-asan check-windows check-embed clean
 
 all: build
 
@@ -45,6 +45,12 @@ test-asan: deps
 check-windows: deps
 	@./scripts/install-deps.sh g++-mingw-w64-x86-64-posix
 	./scripts/check-windows.sh
+
+# The project taken into a host project with add_subdirectory.
+check-embed: deps
+	cmake -S tests/embed -B build-embed -DBUILD_TESTING=OFF
+	cmake --build build-embed -j $(JOBS) --target embed_host psutool psusim
+	./build-embed/embed_host
 
 clean:
 	rm -rf $(BUILD)
