@@ -1,0 +1,329 @@
+#include "ctl/cli.h"
+
+#include "ctl/ctlerror.h"
+#include "link/modelcatalogue.h"
+
+#include <QLocale>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// Where an option applies: everywhere (the line options) or to the commands listed.
+struct OptionSpec {
+    char shortName;
+    const char *longName;
+    bool takesValue;
+    const char *commands; // nullptr: every command
+};
+
+const OptionSpec Options[] = {
+    {'p', "port", true, nullptr},
+    {'b', "baud", true, nullptr},
+    {'P', "parity", true, nullptr},
+    {'d', "data-bits", true, nullptr},
+    {'s', "stop-bits", true, nullptr},
+    {'o', "timeout", true, nullptr},
+    {0, "retries", true, nullptr},
+    {'v', "verbose", false, nullptr},
+    {'h', "help", false, nullptr},
+    {0, "version", false, nullptr},
+    {'a', "address", true, "status set run calibrate"},
+    {'m', "model", true, "status set run"},
+    {0, "from", true, "scan"},
+    {0, "to", true, "scan"},
+    {0, "watch", true, "status"},
+    {0, "count", true, "status"},
+    {0, "format", true, "status"},
+    {0, "voltage", true, "set"},
+    {0, "current", true, "set"},
+    {0, "ovp", true, "set"},
+    {0, "ocp", true, "set"},
+    {0, "output", true, "set"},
+    {0, "lock", true, "set"},
+    {0, "power", true, "set"},
+    {0, "power-control", true, "set"},
+    {0, "pid", true, "set"},
+    {0, "new-address", true, "set"},
+    {0, "cycles", true, "run"},
+    {0, "voltage-code", true, "calibrate"},
+    {0, "current-code", true, "calibrate"},
+};
+
+const char *const Commands[] = {"models", "scan", "status", "set", "run", "calibrate"};
+
+struct Given {
+    const OptionSpec *spec;
+    QString typed; // as on the command line, for messages
+    QString value;
+};
+
+bool isCommand(const QString &word)
+{
+    for (const char *command : Commands) {
+        if (word == QLatin1String(command))
+            return true;
+    }
+    return false;
+}
+
+[[noreturn]] void usage(const QString &text, const QString &command = QString())
+{
+    Fail(ExitUsage, QStringLiteral("%1; see 'psuctl %2--help'")
+                        .arg(text, command.isEmpty() ? QString() : command + QLatin1Char(' ')));
+}
+
+const OptionSpec *findLong(const QString &name)
+{
+    for (const OptionSpec &spec : Options) {
+        if (name == QLatin1String(spec.longName))
+            return &spec;
+    }
+    return nullptr;
+}
+
+const OptionSpec *findShort(QChar name)
+{
+    for (const OptionSpec &spec : Options) {
+        if (spec.shortName && name == QLatin1Char(spec.shortName))
+            return &spec;
+    }
+    return nullptr;
+}
+
+bool appliesTo(const OptionSpec &spec, const QString &command)
+{
+    if (!spec.commands)
+        return true;
+    return QString::fromLatin1(spec.commands).split(QLatin1Char(' ')).contains(command);
+}
+
+class Converter
+{
+public:
+    explicit Converter(const QString &command) : m_command(command) {}
+
+    int whole(const Given &given, int min, int max) const
+    {
+        bool ok = false;
+        const int value = given.value.toInt(&ok);
+        if (!ok || value < min || value > max)
+            usage(QStringLiteral("%1 '%2': not a whole number from %3 to %4").arg(given.typed, given.value).arg(min).arg(max),
+                  m_command);
+        return value;
+    }
+
+    double decimal(const Given &given, double min, double max) const
+    {
+        bool ok = false;
+        const double value = QLocale::c().toDouble(given.value, &ok);
+        if (!ok || !std::isfinite(value) || value < min || value > max)
+            usage(QStringLiteral("%1 '%2': not a number from %3 to %4")
+                      .arg(given.typed, given.value, PlainNumber(min), PlainNumber(max)),
+                  m_command);
+        return value;
+    }
+
+    bool onOff(const Given &given) const
+    {
+        if (given.value == QLatin1String("on"))
+            return true;
+        if (given.value == QLatin1String("off"))
+            return false;
+        usage(QStringLiteral("%1 '%2': on or off").arg(given.typed, given.value), m_command);
+    }
+
+    int choice(const Given &given, const QStringList &choices) const
+    {
+        const int index = int(choices.indexOf(given.value));
+        if (index < 0)
+            usage(QStringLiteral("%1 '%2': one of %3").arg(given.typed, given.value, choices.join(QStringLiteral(", "))),
+                  m_command);
+        return index;
+    }
+
+private:
+    QString m_command;
+};
+
+void applyLineOption(const Given &given, const Converter &convert, LineSettings &line)
+{
+    const QString name = QLatin1String(given.spec->longName);
+    if (name == QLatin1String("port")) {
+        if (given.value.isEmpty())
+            usage(QStringLiteral("%1: a port name or device path is needed").arg(given.typed));
+        line.port = given.value;
+    } else if (name == QLatin1String("baud")) {
+        static const QStringList rates = {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
+                                          QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
+                                          QStringLiteral("57600"), QStringLiteral("115200")};
+        line.baud = rates.at(convert.choice(given, rates)).toInt();
+    } else if (name == QLatin1String("parity")) {
+        line.parity = "NEO"[convert.choice(given, {QStringLiteral("none"), QStringLiteral("even"), QStringLiteral("odd")})];
+    } else if (name == QLatin1String("data-bits")) {
+        line.dataBits = convert.whole(given, 7, 8);
+    } else if (name == QLatin1String("stop-bits")) {
+        line.stopBits = convert.whole(given, 1, 2);
+    } else if (name == QLatin1String("timeout")) {
+        line.timeoutUs = int(std::lround(convert.decimal(given, 0.01, 10) * 1e6));
+    } else if (name == QLatin1String("retries")) {
+        line.retries = convert.whole(given, 0, 10);
+    } else if (name == QLatin1String("verbose")) {
+        line.verbose = true;
+    }
+}
+
+void applyCommandOption(const Given &given, const Converter &convert, Invocation &inv)
+{
+    const QString name = QLatin1String(given.spec->longName);
+    if (name == QLatin1String("address")) {
+        inv.address = convert.whole(given, 1, 247);
+    } else if (name == QLatin1String("model")) {
+        inv.modelItem = ModelItemFromText(given.value);
+        if (!inv.modelItem)
+            usage(QStringLiteral("%1 '%2': no such model ('psuctl models' lists them)").arg(given.typed, given.value),
+                  inv.command);
+    } else if (name == QLatin1String("from")) {
+        inv.from = convert.whole(given, 1, 247);
+    } else if (name == QLatin1String("to")) {
+        inv.to = convert.whole(given, 1, 247);
+    } else if (name == QLatin1String("watch")) {
+        inv.watchMs = convert.whole(given, 1, 86400000);
+    } else if (name == QLatin1String("count")) {
+        inv.count = convert.whole(given, 1, 2000000000);
+    } else if (name == QLatin1String("format")) {
+        inv.format = ReadingFormat(
+            convert.choice(given, {QStringLiteral("table"), QStringLiteral("csv"), QStringLiteral("json")}));
+    } else if (name == QLatin1String("voltage")) {
+        inv.voltage = convert.decimal(given, 0, 65535);
+    } else if (name == QLatin1String("current")) {
+        inv.current = convert.decimal(given, 0, 65535);
+    } else if (name == QLatin1String("ovp")) {
+        inv.ovp = convert.decimal(given, 0, 65535);
+    } else if (name == QLatin1String("ocp")) {
+        inv.ocp = convert.decimal(given, 0, 65535);
+    } else if (name == QLatin1String("power")) {
+        inv.power = convert.decimal(given, 0, 65535);
+    } else if (name == QLatin1String("output")) {
+        inv.output = convert.onOff(given);
+    } else if (name == QLatin1String("lock")) {
+        inv.lock = convert.onOff(given);
+    } else if (name == QLatin1String("power-control")) {
+        inv.powerControl = convert.onOff(given);
+    } else if (name == QLatin1String("pid")) {
+        inv.pid = convert.onOff(given);
+    } else if (name == QLatin1String("new-address")) {
+        inv.newAddress = convert.whole(given, 1, 247);
+    } else if (name == QLatin1String("cycles")) {
+        inv.cycles = convert.whole(given, 1, 1000000);
+    } else if (name == QLatin1String("voltage-code")) {
+        inv.voltageCode = convert.whole(given, 0, 20);
+    } else if (name == QLatin1String("current-code")) {
+        inv.currentCode = convert.whole(given, 0, 200);
+    }
+}
+
+void checkComplete(const Invocation &inv, const QStringList &positional)
+{
+    const QString &command = inv.command;
+    const bool takesFile = command == QLatin1String("run");
+    if (positional.size() > (takesFile ? 1 : 0))
+        usage(QStringLiteral("unexpected argument '%1'").arg(positional.at(takesFile ? 1 : 0)), command);
+    if (takesFile && positional.isEmpty())
+        usage(QStringLiteral("run needs a steps file"), command);
+    if (command == QLatin1String("models"))
+        return;
+    if (command == QLatin1String("scan")) {
+        if (inv.from > inv.to)
+            usage(QStringLiteral("--from %1 is above --to %2").arg(inv.from).arg(inv.to), command);
+        return;
+    }
+    if (!inv.address)
+        usage(QStringLiteral("%1 needs the bus address (-a)").arg(command), command);
+    const bool inUnits = inv.voltage || inv.current || inv.ovp || inv.ocp;
+    if (!inv.modelItem && (command == QLatin1String("status") || command == QLatin1String("run") || inUnits))
+        usage(QStringLiteral("%1 needs the model (-m)").arg(command), command);
+    if (command == QLatin1String("set") && !inUnits && !inv.power && !inv.output && !inv.lock && !inv.powerControl
+        && !inv.pid && !inv.newAddress)
+        usage(QStringLiteral("set needs at least one value to write"), command);
+    if (command == QLatin1String("calibrate") && bool(inv.voltageCode) == bool(inv.currentCode))
+        usage(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), command);
+}
+
+} // namespace
+
+Invocation ParseArguments(const QStringList &arguments)
+{
+    Invocation inv;
+    std::vector<Given> given;
+    QStringList positional;
+    for (int i = 0; i < arguments.size(); ++i) {
+        const QString &arg = arguments.at(i);
+        if (arg == QLatin1String("--")) {
+            positional += arguments.mid(i + 1);
+            break;
+        }
+        const OptionSpec *spec = nullptr;
+        QString typed;
+        std::optional<QString> value;
+        if (arg.startsWith(QLatin1String("--"))) {
+            const int equals = int(arg.indexOf(QLatin1Char('=')));
+            typed = equals < 0 ? arg : arg.left(equals);
+            spec = findLong(typed.mid(2));
+            if (equals >= 0)
+                value = arg.mid(equals + 1);
+        } else if (arg.size() > 1 && arg.startsWith(QLatin1Char('-'))) {
+            typed = arg.left(2);
+            spec = findShort(arg.at(1));
+            if (arg.size() > 2)
+                value = arg.mid(2);
+        } else {
+            positional << arg;
+            continue;
+        }
+        if (!spec)
+            usage(QStringLiteral("unknown option '%1'").arg(typed));
+        if (!spec->takesValue && value)
+            usage(QStringLiteral("%1 takes no value").arg(typed));
+        if (spec->takesValue && !value) {
+            if (i + 1 >= arguments.size())
+                usage(QStringLiteral("%1 needs a value").arg(typed));
+            value = arguments.at(++i);
+        }
+        given.push_back({spec, typed, value.value_or(QString())});
+    }
+
+    // "psuctl help [COMMAND]" is "psuctl [COMMAND] --help".
+    if (!positional.isEmpty() && positional.first() == QLatin1String("help")) {
+        positional.removeFirst();
+        given.push_back({findLong(QStringLiteral("help")), QStringLiteral("--help"), QString()});
+    }
+    if (!positional.isEmpty())
+        inv.command = positional.takeFirst();
+    for (const Given &g : given) {
+        inv.help = inv.help || QLatin1String(g.spec->longName) == QLatin1String("help");
+        inv.version = inv.version || QLatin1String(g.spec->longName) == QLatin1String("version");
+    }
+    if (!inv.command.isEmpty() && !isCommand(inv.command))
+        usage(QStringLiteral("unknown command '%1'").arg(inv.command));
+    if (inv.help || inv.version)
+        return inv;
+    if (inv.command.isEmpty())
+        usage(QStringLiteral("no command given"));
+
+    // Line options are told in the general help, the others in the command's.
+    const Converter convertLine{QString()};
+    const Converter convert(inv.command);
+    for (const Given &g : given) {
+        if (!appliesTo(*g.spec, inv.command))
+            usage(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
+        if (g.spec->commands)
+            applyCommandOption(g, convert, inv);
+        else
+            applyLineOption(g, convertLine, inv.line);
+    }
+    checkComplete(inv, positional);
+    if (inv.command == QLatin1String("run"))
+        inv.stepsFile = positional.first();
+    return inv;
+}

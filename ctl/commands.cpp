@@ -1,0 +1,393 @@
+#include "ctl/commands.h"
+
+#include "ctl/cli.h"
+#include "ctl/ctlerror.h"
+#include "ctl/steps.h"
+#include "link/frames.h"
+#include "link/modelcatalogue.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void onInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
+// Ctrl-C sets a flag that the long commands look at between requests, so a
+// request under way finishes and a run can still switch the output off.
+void CatchInterrupts()
+{
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+// Sleeps until the moment given on the monotonic clock; false when Ctrl-C came first.
+bool SleepUntil(Clock::time_point when)
+{
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    timespec due;
+    due.tv_sec = time_t(since / 1000000000);
+    due.tv_nsec = long(since % 1000000000);
+    while (!g_interrupted) {
+        const int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+        if (result == 0)
+            return true;
+        if (result != EINTR)
+            return true;
+    }
+    return false;
+}
+
+void print(std::FILE *stream, const QString &line)
+{
+    std::fputs(line.toUtf8().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+const ModelEntry &model(const Invocation &inv)
+{
+    return *FindModel(inv.modelItem);
+}
+
+QString prefix(int address, quint16 reg)
+{
+    return QStringLiteral("address %1: %2: ").arg(address).arg(RegisterText(reg));
+}
+
+void runModels(std::FILE *out)
+{
+    print(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
+    for (int item = 1; item <= ModelCount; ++item) {
+        const ModelEntry &m = *FindModel(item);
+        print(out, QStringLiteral("%1  %2 %3 %4   %5  %6")
+                       .arg(item, 2)
+                       .arg(QLatin1String(m.caption), -12)
+                       .arg(FormatScaled(m.voltageLimit, m.voltageScale, m.voltageDecimals), 8)
+                       .arg(FormatScaled(m.currentLimit, m.currentScale, m.currentDecimals), 8)
+                       .arg(FormatScaled(1, m.voltageScale, m.voltageDecimals), -6)
+                       .arg(FormatScaled(1, m.currentScale, m.currentDecimals)));
+    }
+}
+
+int runScan(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+{
+    const bool progress = ::isatty(::fileno(err));
+    const int total = inv.to - inv.from + 1;
+    int found = 0;
+    for (int address = inv.from; address <= inv.to && !g_interrupted; ++address) {
+        if (progress) {
+            const int done = address - inv.from;
+            const int width = 40;
+            const int filled = done * width / total;
+            std::fprintf(err, "\r[%s%s] %3d  found %d", QByteArray(filled, '#').constData(),
+                         QByteArray(width - filled, '.').constData(), address, found);
+            std::fflush(err);
+        }
+        if (master.probe(address) != RtuMaster::Probe::Silent) {
+            ++found;
+            if (progress)
+                std::fputs("\r\033[K", err);
+            print(out, QString::number(address));
+        }
+    }
+    if (progress) {
+        std::fputs("\r\033[K", err);
+        std::fflush(err);
+    }
+    if (g_interrupted)
+        return ExitInterrupted;
+    if (!found)
+        Fail(ExitNoReply, QStringLiteral("no address from %1 to %2 answers").arg(inv.from).arg(inv.to));
+    return ExitSuccess;
+}
+
+Reading takeReading(RtuMaster &master, const Invocation &inv)
+{
+    Reading reading;
+    reading.time = QDateTime::currentDateTime();
+    reading.address = inv.address;
+    reading.model = &model(inv);
+    const QVector<quint16> block = master.read(inv.address, VoltageSetpoint, 5);
+    reading.voltageSet = block.at(0);
+    reading.currentSet = block.at(1);
+    reading.voltage = block.at(2);
+    reading.current = block.at(3);
+    reading.outputSwitch = block.at(4);
+    reading.power = master.read(inv.address, OutputPower, 1).first();
+    return reading;
+}
+
+int runStatus(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+{
+    QString header = ReadingHeader(inv.format);
+    const int count = inv.count ? inv.count : (inv.watchMs ? 0 : 1);
+    const auto interval = std::chrono::milliseconds(inv.watchMs);
+    const Clock::time_point start = Clock::now();
+    bool warnedLate = false;
+    qint64 slot = 0;
+    for (int taken = 0; count == 0 || taken < count; ++taken) {
+        if (taken > 0 && inv.watchMs) {
+            // The next reading falls on the rhythm's next slot still ahead.
+            ++slot;
+            const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+            const qint64 intervalUs = qint64(inv.watchMs) * 1000;
+            if (slot * intervalUs < now) {
+                if (!warnedLate)
+                    print(err, QStringLiteral("psuctl: address %1: a reading took longer than the %2 ms interval; "
+                                              "readings that fell due meanwhile are skipped")
+                                   .arg(inv.address)
+                                   .arg(inv.watchMs));
+                warnedLate = true;
+                slot = now / intervalUs + 1;
+            }
+            if (!SleepUntil(start + slot * interval))
+                break;
+        }
+        const Reading reading = takeReading(master, inv);
+        // The header goes out with the first reading, so a supply that never
+        // answers leaves no header behind.
+        if (!header.isEmpty())
+            print(out, header);
+        header.clear();
+        print(out, FormatReading(reading, inv.format));
+        if (g_interrupted)
+            break;
+    }
+    return ExitSuccess;
+}
+
+// One register write of set, with what to expect when it is read back.
+struct Write {
+    quint16 reg;
+    quint16 value;
+    QString shown;   // the value in units, for messages
+    bool readBack;
+};
+
+void writeAndCheck(RtuMaster &master, int address, const Write &write)
+{
+    master.write(address, write.reg, {write.value});
+    if (!write.readBack)
+        return;
+    const quint16 held = master.read(address, write.reg, 1).first();
+    const bool same = write.reg == OutputSwitch ? ((held & 0xFF) == 1) == (write.value == 1) : held == write.value;
+    if (!same)
+        Fail(ExitReadBack, QStringLiteral("address %1: %2 holds %3 after the write of %4%5")
+                               .arg(address)
+                               .arg(RegisterText(write.reg))
+                               .arg(held)
+                               .arg(write.value)
+                               .arg(write.shown.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(write.shown)));
+}
+
+Write setpointWrite(const Invocation &inv, quint16 reg, double value, quint16 scale, quint16 limit, int decimals,
+                    const char *unit, std::FILE *err)
+{
+    const Setpoint setpoint = ConvertSetpoint(value, scale, limit, decimals, unit);
+    if (!setpoint.note.isEmpty())
+        print(err, QStringLiteral("psuctl: ") + prefix(inv.address, reg) + setpoint.note);
+    return {reg, setpoint.raw, FormatScaled(setpoint.raw, scale, decimals) + QLatin1Char(' ') + QLatin1String(unit),
+            true};
+}
+
+Write switchWrite(quint16 reg, bool on, quint16 onValue, quint16 offValue, bool readBack)
+{
+    return {reg, on ? onValue : offValue, on ? QStringLiteral("on") : QStringLiteral("off"), readBack};
+}
+
+int runSet(const Invocation &inv, RtuMaster &master, std::FILE *err)
+{
+    // Every value is converted, and every note printed, before the port opens.
+    QVector<Write> writes;
+    if (inv.output && !*inv.output)
+        writes << switchWrite(OutputSwitch, false, 1, 0, true);
+    const ModelEntry *m = inv.modelItem ? &model(inv) : nullptr;
+    if (inv.ovp) {
+        const Write w = setpointWrite(inv, OverVoltageLimit, *inv.ovp, m->voltageScale, 0xFFFF, m->voltageDecimals, "V", err);
+        // 0 and 1 in this register switch power control.
+        if (w.value < 2)
+            Fail(ExitUsage, QStringLiteral("--ovp %1: below two steps of %2 V, which OverVoltageLimit (0x100A) "
+                                           "takes as power control")
+                                .arg(PlainNumber(*inv.ovp), FormatScaled(1, m->voltageScale, m->voltageDecimals)));
+        writes << w;
+    }
+    if (inv.ocp)
+        writes << setpointWrite(inv, OverCurrentLimit, *inv.ocp, m->currentScale, 0xFFFF, m->currentDecimals, "A", err);
+    if (inv.voltage)
+        writes << setpointWrite(inv, VoltageSetpoint, *inv.voltage, m->voltageScale, m->voltageLimit,
+                                m->voltageDecimals, "V", err);
+    if (inv.current)
+        writes << setpointWrite(inv, CurrentSetpoint, *inv.current, m->currentScale, m->currentLimit,
+                                m->currentDecimals, "A", err);
+    if (inv.power)
+        writes << setpointWrite(inv, PowerSetpoint, *inv.power, 100, 65000, 2, "W", err);
+    if (inv.powerControl)
+        writes << switchWrite(OverVoltageLimit, *inv.powerControl, 1, 0, false);
+    if (inv.pid)
+        writes << switchWrite(OutputPower, *inv.pid, 0, 1, false);
+    if (inv.lock)
+        writes << switchWrite(KeyLock, *inv.lock, 1, 0, true);
+    if (inv.output && *inv.output)
+        writes << switchWrite(OutputSwitch, true, 1, 0, true);
+
+    master.open();
+    for (const Write &write : writes)
+        writeAndCheck(master, inv.address, write);
+    if (inv.newAddress) {
+        const int newAddress = *inv.newAddress;
+        master.write(inv.address, BusAddress, {quint16(newAddress)});
+        for (int attempt = 0; attempt <= inv.line.retries; ++attempt) {
+            if (master.probe(newAddress) != RtuMaster::Probe::Silent)
+                return ExitSuccess;
+        }
+        Fail(ExitReadBack, QStringLiteral("address %1: %2 was written %3, but nothing answers at %3")
+                               .arg(inv.address)
+                               .arg(RegisterText(BusAddress))
+                               .arg(newAddress));
+    }
+    return ExitSuccess;
+}
+
+int runSteps(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+{
+    QFile file(inv.stepsFile);
+    if (!file.open(QIODevice::ReadOnly))
+        Fail(ExitUsage, QStringLiteral("cannot read %1: %2").arg(inv.stepsFile, file.errorString()));
+    const QVector<StepRow> rows = ParseSteps(QString::fromUtf8(file.readAll()), inv.stepsFile);
+    const ModelEntry &m = model(inv);
+    QVector<QVector<quint16>> setpoints;
+    for (const StepRow &row : rows) {
+        const QString where = QStringLiteral("psuctl: %1:%2: address %3: ").arg(inv.stepsFile).arg(row.line).arg(inv.address);
+        const Setpoint volts = ConvertSetpoint(row.volts, m.voltageScale, m.voltageLimit, m.voltageDecimals, "V");
+        const Setpoint amps = ConvertSetpoint(row.amps, m.currentScale, m.currentLimit, m.currentDecimals, "A");
+        if (!volts.note.isEmpty())
+            print(err, where + RegisterText(VoltageSetpoint) + QStringLiteral(": ") + volts.note);
+        if (!amps.note.isEmpty())
+            print(err, where + RegisterText(CurrentSetpoint) + QStringLiteral(": ") + amps.note);
+        setpoints.append({volts.raw, amps.raw});
+    }
+
+    master.open();
+    CatchInterrupts();
+    const int steps = int(rows.size());
+    const auto switchOff = [&] { master.write(inv.address, OutputSwitch, {0}); };
+    try {
+        const Clock::time_point start = Clock::now();
+        std::chrono::microseconds offset(0);
+        bool on = false;
+        for (int cycle = 1; cycle <= inv.cycles && !g_interrupted; ++cycle) {
+            for (int i = 0; i < steps && !g_interrupted; ++i) {
+                if (!SleepUntil(start + offset))
+                    break;
+                const StepRow &row = rows.at(i);
+                print(out, QStringLiteral("cycle %1/%2 step %3/%4: %5 V %6 A for %7 s")
+                               .arg(cycle)
+                               .arg(inv.cycles)
+                               .arg(i + 1)
+                               .arg(steps)
+                               .arg(FormatScaled(setpoints.at(i).at(0), m.voltageScale, m.voltageDecimals),
+                                    FormatScaled(setpoints.at(i).at(1), m.currentScale, m.currentDecimals),
+                                    PlainNumber(row.seconds)));
+                master.write(inv.address, VoltageSetpoint, setpoints.at(i));
+                if (!on) {
+                    master.write(inv.address, OutputSwitch, {1});
+                    on = true;
+                }
+                offset += std::chrono::microseconds(qint64(row.seconds * 1e6 + 0.5));
+            }
+        }
+        SleepUntil(start + offset);
+        switchOff();
+    } catch (const CtlError &) {
+        // The output goes off whatever failed; the first failure is the one reported.
+        try {
+            switchOff();
+        } catch (const CtlError &) {
+            print(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(inv.address));
+        }
+        throw;
+    }
+    if (g_interrupted) {
+        print(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(inv.address));
+        return ExitInterrupted;
+    }
+    print(out, QStringLiteral("output off"));
+    return ExitSuccess;
+}
+
+int runCalibrate(const Invocation &inv, RtuMaster &master)
+{
+    const bool voltage = bool(inv.voltageCode);
+    const quint16 reg = voltage ? VoltageCorrection : CurrentCorrection;
+    master.open();
+    writeAndCheck(master, inv.address, {reg, quint16(voltage ? *inv.voltageCode : *inv.currentCode), QString(), true});
+    return ExitSuccess;
+}
+
+int runCommand(const Invocation &inv, std::FILE *out, std::FILE *err)
+{
+    if (inv.help) {
+        std::fputs(HelpText(inv.command).toUtf8().constData(), out);
+        return ExitSuccess;
+    }
+    if (inv.version) {
+        print(out, QStringLiteral("psuctl " PSUCTL_VERSION));
+        return ExitSuccess;
+    }
+    if (inv.command == QLatin1String("models")) {
+        runModels(out);
+        return ExitSuccess;
+    }
+#ifdef __linux__
+    // Timeouts and the watch rhythm to the microsecond rather than the 50 us
+    // slack a process gets by default.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
+    RtuMaster master(inv.line, err);
+    if (inv.command == QLatin1String("set"))
+        return runSet(inv, master, err);
+    if (inv.command == QLatin1String("run"))
+        return runSteps(inv, master, out, err);
+    if (inv.command == QLatin1String("calibrate"))
+        return runCalibrate(inv, master);
+    master.open();
+    if (inv.command == QLatin1String("scan")) {
+        CatchInterrupts();
+        return runScan(inv, master, out, err);
+    }
+    if (inv.watchMs)
+        CatchInterrupts();
+    return runStatus(inv, master, out, err);
+}
+
+} // namespace
+
+int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
+{
+    g_interrupted = 0;
+    try {
+        return runCommand(ParseArguments(arguments), out, err);
+    } catch (const CtlError &error) {
+        print(err, QStringLiteral("psuctl: ") + error.text());
+        return error.exitCode();
+    }
+}

@@ -1,0 +1,278 @@
+#include "ctl/rtumaster.h"
+
+#include "ctl/ctlerror.h"
+#include "link/commports.h"
+#include "link/frames.h"
+
+#include <QRegularExpression>
+#include <QSerialPortInfo>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <modbus.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char *registerName(quint16 reg)
+{
+    switch (reg) {
+    case VoltageSetpoint: return "VoltageSetpoint";
+    case CurrentSetpoint: return "CurrentSetpoint";
+    case OutputVoltage: return "OutputVoltage";
+    case OutputCurrent: return "OutputCurrent";
+    case OutputSwitch: return "OutputSwitch";
+    case BusAddress: return "BusAddress";
+    case KeyLock: return "KeyLock";
+    case PowerSetpoint: return "PowerSetpoint";
+    case OutputPower: return "OutputPower";
+    case OverVoltageLimit: return "OverVoltageLimit";
+    case OverCurrentLimit: return "OverCurrentLimit";
+    case CurrentCorrection: return "CurrentCorrection";
+    case VoltageCorrection: return "VoltageCorrection";
+    default: return "register";
+    }
+}
+
+QString hex4(int value)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
+}
+
+// How long the reply in rsp is, as far as its first bytes tell (libmodbus
+// does not say when it refuses a reply's CRC).
+int replyLength(const uint8_t *rsp)
+{
+    if (rsp[1] & 0x80)
+        return 5;
+    if (rsp[1] == FunctionReadHolding)
+        return 5 + rsp[2];
+    return 8;
+}
+
+QString openFailure(const QString &device, int error)
+{
+    QString text = QStringLiteral("cannot open %1: %2").arg(device, QString::fromLocal8Bit(std::strerror(error)));
+    if (error == EACCES || error == EPERM)
+        text += QStringLiteral(" (serial ports need membership of the dialout group: "
+                               "sudo usermod -aG dialout $USER, then log in again)");
+    else if (error == EBUSY)
+        text += QStringLiteral(" (another program has it open)");
+    return text;
+}
+
+} // namespace
+
+double LineSettings::charMicros() const
+{
+    const int bits = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
+    return bits * 1e6 / baud;
+}
+
+int LineSettings::defaultTimeoutUs(int requestBytes) const
+{
+    return int(std::lround(requestBytes * charMicros())) + 30000;
+}
+
+QString RegisterText(quint16 start, int count)
+{
+    if (count <= 1)
+        return QStringLiteral("%1 (%2)").arg(QLatin1String(registerName(start)), hex4(start));
+    const quint16 last = quint16(start + count - 1);
+    return QStringLiteral("%1..%2 (%3-%4)")
+        .arg(QLatin1String(registerName(start)), QLatin1String(registerName(last)), hex4(start), hex4(last));
+}
+
+QString ExceptionName(int code)
+{
+    static const char *const names[] = {
+        nullptr,
+        "illegal function",
+        "illegal data address",
+        "illegal data value",
+        "server device failure",
+        "acknowledge",
+        "server device busy",
+        "negative acknowledge",
+        "memory parity error",
+        nullptr,
+        "gateway path unavailable",
+        "gateway target device failed to respond",
+    };
+    if (code > 0 && code < int(sizeof names / sizeof names[0]) && names[code])
+        return QLatin1String(names[code]);
+    return QStringLiteral("exception code %1").arg(code);
+}
+
+RtuMaster::RtuMaster(const LineSettings &line, std::FILE *log) : m_line(line), m_log(log) {}
+
+RtuMaster::~RtuMaster()
+{
+    if (m_ctx) {
+        modbus_close(m_ctx);
+        modbus_free(m_ctx);
+    }
+}
+
+void RtuMaster::open()
+{
+    static const QRegularExpression comPort(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch com = comPort.match(m_line.port);
+    m_device = m_line.port;
+    if (com.hasMatch()) {
+        m_device = CommPortDevice(com.captured(1).toInt());
+        if (m_device.isEmpty())
+            Fail(ExitPort, QStringLiteral("%1: no such serial port here (%2 found)")
+                               .arg(m_line.port.toUpper())
+                               .arg(QSerialPortInfo::availablePorts().size()));
+    }
+    m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), m_line.baud, m_line.parity, m_line.dataBits,
+                           m_line.stopBits);
+    if (!m_ctx)
+        Fail(ExitPort, openFailure(m_device, errno));
+    if (modbus_connect(m_ctx) == -1) {
+        const int error = errno;
+        modbus_free(m_ctx);
+        m_ctx = nullptr;
+        Fail(ExitPort, openFailure(m_device, error));
+    }
+    // Bytes of a reply follow each other at once; a pause of 20 ms inside one
+    // is a broken frame, whatever the speed.
+    const int byteTimeoutUs = 20000 + int(2 * m_line.charMicros());
+    modbus_set_byte_timeout(m_ctx, 0, uint32_t(byteTimeoutUs));
+    m_opened = Clock::now();
+}
+
+QVector<quint16> RtuMaster::read(int address, quint16 start, int count)
+{
+    const QByteArray request = BuildReadRequest(address, start, quint16(count));
+    const QByteArray reply = transact(request, QStringLiteral("read of ") + RegisterText(start, count));
+    if (reply.size() != 5 + 2 * count || quint8(reply.at(2)) != 2 * count)
+        Fail(ExitNoReply, QStringLiteral("address %1: the reply to the read of %2 carries %3 bytes of data, not %4")
+                              .arg(address)
+                              .arg(RegisterText(start, count))
+                              .arg(quint8(reply.at(2)))
+                              .arg(2 * count));
+    QVector<quint16> values;
+    for (int i = 0; i < count; ++i)
+        values.append(RegisterAt(reply, 3 + 2 * i));
+    return values;
+}
+
+void RtuMaster::write(int address, quint16 start, const QVector<quint16> &values)
+{
+    transact(BuildWriteRequest(address, start, values),
+             QStringLiteral("write of ") + RegisterText(start, int(values.size())));
+}
+
+RtuMaster::Probe RtuMaster::probe(int address)
+{
+    switch (exchange(BuildReadRequest(address, VoltageSetpoint, 1)).kind) {
+    case Outcome::Timeout:
+        return Probe::Silent;
+    case Outcome::BadCrc:
+        return Probe::Garbled;
+    default:
+        return Probe::Answered;
+    }
+}
+
+QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
+{
+    const int address = quint8(request.at(0));
+    Outcome outcome;
+    for (int attempt = 0; attempt <= m_line.retries; ++attempt) {
+        outcome = exchange(request);
+        if (outcome.kind == Outcome::Reply)
+            return outcome.reply;
+        if (outcome.kind == Outcome::Exception)
+            Fail(ExitException, QStringLiteral("address %1: the %2 was refused with exception %3, %4")
+                                    .arg(address)
+                                    .arg(what)
+                                    .arg(outcome.exceptionCode, 2, 10, QLatin1Char('0'))
+                                    .arg(ExceptionName(outcome.exceptionCode)));
+    }
+    const int tries = m_line.retries + 1;
+    const QString cause = outcome.kind == Outcome::BadCrc
+                              ? QStringLiteral("the last reply failed its CRC check")
+                              : QStringLiteral("no reply within %1 ms")
+                                    .arg((m_line.timeoutUs ? m_line.timeoutUs
+                                                           : m_line.defaultTimeoutUs(int(request.size())))
+                                             / 1000.0);
+    Fail(ExitNoReply, QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
+                          .arg(address)
+                          .arg(what)
+                          .arg(tries)
+                          .arg(tries == 1 ? QStringLiteral("try") : QStringLiteral("tries"))
+                          .arg(cause));
+}
+
+RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
+{
+    const int address = quint8(request.at(0));
+    const quint8 function = quint8(request.at(1));
+    const int timeoutUs = m_line.timeoutUs ? m_line.timeoutUs : m_line.defaultTimeoutUs(int(request.size()));
+
+    modbus_set_slave(m_ctx, address);
+    // A late reply to an earlier request must not be taken for this one.
+    modbus_flush(m_ctx);
+    logFrame("->", request);
+    // libmodbus appends the CRC itself; it comes out as the one our builder made.
+    if (modbus_send_raw_request(m_ctx, reinterpret_cast<const uint8_t *>(request.constData()),
+                                int(request.size()) - 2)
+        == -1)
+        Fail(ExitPort, QStringLiteral("%1: write failed: %2").arg(m_device, QString::fromLocal8Bit(modbus_strerror(errno))));
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
+    Outcome outcome;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        modbus_set_response_timeout(m_ctx, uint32_t(left / 1000000), uint32_t(left % 1000000));
+        uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH] = {};
+        const int length = modbus_receive_confirmation(m_ctx, rsp);
+        if (length == -1) {
+            if (errno == ETIMEDOUT)
+                break;
+            // A reply that fails its CRC, or whose header makes no sense.
+            logFrame("<-", QByteArray(reinterpret_cast<const char *>(rsp), qMin(replyLength(rsp), int(sizeof rsp))),
+                     errno == EMBBADCRC ? "  (bad CRC)" : "  (malformed)");
+            outcome.kind = Outcome::BadCrc;
+            return outcome;
+        }
+        // libmodbus hands back a reply of another address as an empty one.
+        if (length < 4 || rsp[0] != address)
+            continue;
+        outcome.reply = QByteArray(reinterpret_cast<const char *>(rsp), length);
+        if (rsp[1] == function) {
+            logFrame("<-", outcome.reply);
+            outcome.kind = Outcome::Reply;
+            return outcome;
+        }
+        if (rsp[1] == (function | 0x80)) {
+            logFrame("<-", outcome.reply, "  (exception)");
+            outcome.kind = Outcome::Exception;
+            outcome.exceptionCode = rsp[2];
+            return outcome;
+        }
+        logFrame("<-", outcome.reply, "  (another function, passed over)");
+    }
+    if (m_line.verbose)
+        std::fprintf(m_log, "%12.3f ms    no reply from %d\n",
+                     std::chrono::duration<double, std::milli>(Clock::now() - m_opened).count(), address);
+    outcome.kind = Outcome::Timeout;
+    return outcome;
+}
+
+void RtuMaster::logFrame(const char *direction, const QByteArray &bytes, const char *note)
+{
+    if (!m_line.verbose)
+        return;
+    std::fprintf(m_log, "%12.3f ms %s %s%s\n",
+                 std::chrono::duration<double, std::milli>(Clock::now() - m_opened).count(), direction,
+                 bytes.toHex(' ').toUpper().constData(), note);
+    std::fflush(m_log);
+}

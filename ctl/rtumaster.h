@@ -1,0 +1,80 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+#include <chrono>
+#include <cstdio>
+
+struct _modbus;
+
+// The serial line as psuctl's global options give it.
+struct LineSettings {
+    QString port = QStringLiteral("COM1"); // COM1..COM12 or a device path
+    int baud = 9600;
+    char parity = 'N';                     // 'N', 'E' or 'O'
+    int dataBits = 8;
+    int stopBits = 1;
+    int timeoutUs = 0;                     // wait for a reply to begin; 0: what the line needs
+    int retries = 1;                       // further tries after a timeout or a spoilt reply
+    bool verbose = false;                  // every frame in hex on stderr
+
+    // One character on the line: start bit, data bits, parity bit, stop bits.
+    double charMicros() const;
+    // The default wait for a reply to begin: the request's own time on the
+    // line plus 30 ms for the supply to turn round.
+    int defaultTimeoutUs(int requestBytes) const;
+};
+
+// "VoltageSetpoint (0x1000)", or "VoltageSetpoint..OutputSwitch (0x1000-0x1004)"
+// for a span of registers.
+QString RegisterText(quint16 start, int count = 1);
+
+// The standard name of a Modbus exception code ("illegal data address").
+QString ExceptionName(int code);
+
+// A Modbus RTU master on one serial line, over libmodbus (framing, CRC,
+// timeouts). Each request waits for its own reply: replies of other addresses
+// and other functions are passed over until the timeout. A timeout or a reply
+// that fails its CRC is retried; an exception reply is not. Failures raise
+// CtlError with the exit status they stand for.
+class RtuMaster
+{
+public:
+    enum class Probe { Silent, Answered, Garbled };
+
+    explicit RtuMaster(const LineSettings &line, std::FILE *log = stderr);
+    ~RtuMaster();
+    RtuMaster(const RtuMaster &) = delete;
+    RtuMaster &operator=(const RtuMaster &) = delete;
+
+    // Resolves COMn the way the tool does and opens the device.
+    void open();
+    QString device() const { return m_device; }
+
+    // Read holding registers (0x03); returns count values.
+    QVector<quint16> read(int address, quint16 start, int count);
+    // Write multiple registers (0x10); one value is the tool's single-register write.
+    void write(int address, quint16 start, const QVector<quint16> &values);
+    // One read of VoltageSetpoint at address, never retried: anything that
+    // comes back from that address, a spoilt reply included, shows a device.
+    Probe probe(int address);
+
+private:
+    struct Outcome {
+        enum Kind { Reply, Timeout, BadCrc, Exception } kind = Timeout;
+        QByteArray reply;
+        int exceptionCode = 0;
+    };
+
+    Outcome exchange(const QByteArray &request);
+    QByteArray transact(const QByteArray &request, const QString &what);
+    void logFrame(const char *direction, const QByteArray &bytes, const char *note = "");
+
+    LineSettings m_line;
+    std::FILE *m_log;
+    QString m_device;
+    _modbus *m_ctx = nullptr;
+    std::chrono::steady_clock::time_point m_opened;
+};
