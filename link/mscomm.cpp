@@ -203,7 +203,7 @@ void TMSComm::applyLineSettings()
                        .arg(portLabel()));
 #endif
     if (!m_port->setStopBits(m_line.stopBits))
-        refuse(QStringLiteral("停止位 %1").arg(m_line.stopText));
+        refuse(QStringLiteral("停止位 %1").arg(m_line.stopBitsText()));
     if (!m_port->setFlowControl(QSerialPort::NoFlowControl))
         refuse(QStringLiteral("关闭流控"));
 }
@@ -217,54 +217,11 @@ void TMSComm::SetCommPort(short port)
     m_commPort = port;
 }
 
-TMSComm::LineSettings TMSComm::parseSettings(const QString &settings)
-{
-    const auto invalid = [&settings] {
-        RaiseError(QStringLiteral("无效的串口参数“%1”。").arg(settings));
-    };
-    const QStringList parts = settings.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        invalid();
-    LineSettings line;
-    bool ok = false;
-    line.baud = parts[0].trimmed().toInt(&ok);
-    if (!ok || line.baud <= 0)
-        invalid();
-
-    const QString parity = parts[1].trimmed().toLower();
-    if (parity == QLatin1String("n"))
-        line.parity = QSerialPort::NoParity;
-    else if (parity == QLatin1String("o"))
-        line.parity = QSerialPort::OddParity;
-    else if (parity == QLatin1String("e"))
-        line.parity = QSerialPort::EvenParity;
-    else if (parity == QLatin1String("m"))
-        line.parity = QSerialPort::MarkParity;
-    else if (parity == QLatin1String("s"))
-        line.parity = QSerialPort::SpaceParity;
-    else
-        invalid();
-
-    const int dataBits = parts[2].trimmed().toInt(&ok);
-    if (!ok || dataBits < 5 || dataBits > 8)
-        invalid();
-    line.dataBits = QSerialPort::DataBits(dataBits);
-
-    line.stopText = parts[3].trimmed();
-    if (line.stopText == QLatin1String("1"))
-        line.stopBits = QSerialPort::OneStop;
-    else if (line.stopText == QLatin1String("1.5"))
-        line.stopBits = QSerialPort::OneAndHalfStop;
-    else if (line.stopText == QLatin1String("2"))
-        line.stopBits = QSerialPort::TwoStop;
-    else
-        invalid();
-    return line;
-}
-
 void TMSComm::SetSettings(const QString &settings)
 {
-    const LineSettings line = parseSettings(settings);
+    LineSettings line;
+    if (!ParseLineSettings(settings, &line))
+        RaiseError(QStringLiteral("无效的串口参数“%1”。").arg(settings));
     m_settings = settings;
     m_line = line;
     if (m_port->isOpen())

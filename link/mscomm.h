@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/linesettings.h"
+
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
@@ -56,15 +58,6 @@ signals:
     void PortLost(const QString &reason);
 
 private:
-    struct LineSettings {
-        qint32 baud = 9600;
-        QSerialPort::Parity parity = QSerialPort::NoParity;
-        QSerialPort::DataBits dataBits = QSerialPort::Data8;
-        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-        QString stopText = QStringLiteral("1");
-    };
-
-    static LineSettings parseSettings(const QString &settings);
     qint64 pendingInSystem() const;
     void pullFromSystem();
     void openPort();

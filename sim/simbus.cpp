@@ -1,6 +1,7 @@
 #include "sim/simbus.h"
 
 #include "link/frames.h"
+#include "link/linesettings.h"
 
 #include <QElapsedTimer>
 #include <QList>
@@ -75,24 +76,27 @@ QString SimLineSettings::text() const
 
 bool SimLineSettings::parse(const QString &text, SimLineSettings *settings)
 {
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
+    LineSettings parsed;
+    if (!ParseLineSettings(text, &parsed))
         return false;
     SimLineSettings line;
-    bool ok = false;
-    line.baud = parts[0].trimmed().toInt(&ok);
-    if (!ok || line.baud <= 0)
+    switch (parsed.parity) {
+    case QSerialPort::NoParity:
+        line.parity = 'n';
+        break;
+    case QSerialPort::OddParity:
+        line.parity = 'o';
+        break;
+    case QSerialPort::EvenParity:
+        line.parity = 'e';
+        break;
+    default:
+        // Mark and space parity are not simulated.
         return false;
-    const QString parity = parts[1].trimmed().toLower();
-    if (parity != QLatin1String("n") && parity != QLatin1String("o") && parity != QLatin1String("e"))
-        return false;
-    line.parity = parity.at(0).toLatin1();
-    line.dataBits = parts[2].trimmed().toInt(&ok);
-    if (!ok || line.dataBits < 5 || line.dataBits > 8)
-        return false;
-    line.stopBits = parts[3].trimmed().toDouble(&ok);
-    if (!ok || (line.stopBits != 1.0 && line.stopBits != 1.5 && line.stopBits != 2.0))
-        return false;
+    }
+    line.baud = parsed.baud;
+    line.dataBits = int(parsed.dataBits);
+    line.stopBits = parsed.stopBitsText().toDouble();
     *settings = line;
     return true;
 }
