@@ -246,6 +246,15 @@ void checkComplete(const Invocation &inv, const QStringList &positional)
     if (command == QLatin1String("set") && !inUnits && !inv.power && !inv.output && !inv.lock && !inv.powerControl
         && !inv.pid && !inv.newAddress)
         usage(QStringLiteral("set needs at least one value to write"), command);
+    if (inv.ovp) {
+        // 0 and 1 in OverVoltageLimit switch power control rather than set a limit.
+        const ModelEntry &model = *FindModel(inv.modelItem);
+        if (ScaledSetpoint(*inv.ovp, model.voltageScale, 0xFFFF) < 2)
+            usage(QStringLiteral("--ovp %1: below two steps of %2 V, which OverVoltageLimit (0x100A) takes as "
+                                 "power control")
+                      .arg(PlainNumber(*inv.ovp), FormatScaled(1, model.voltageScale, model.voltageDecimals)),
+                  command);
+    }
     if (command == QLatin1String("calibrate") && bool(inv.voltageCode) == bool(inv.currentCode))
         usage(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), command);
 }

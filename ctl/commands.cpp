@@ -221,15 +221,8 @@ int runSet(const Invocation &inv, RtuMaster &master, std::FILE *err)
     if (inv.output && !*inv.output)
         writes << switchWrite(OutputSwitch, false, 1, 0, true);
     const ModelEntry *m = inv.modelItem ? &model(inv) : nullptr;
-    if (inv.ovp) {
-        const Write w = setpointWrite(inv, OverVoltageLimit, *inv.ovp, m->voltageScale, 0xFFFF, m->voltageDecimals, "V", err);
-        // 0 and 1 in this register switch power control.
-        if (w.value < 2)
-            Fail(ExitUsage, QStringLiteral("--ovp %1: below two steps of %2 V, which OverVoltageLimit (0x100A) "
-                                           "takes as power control")
-                                .arg(PlainNumber(*inv.ovp), FormatScaled(1, m->voltageScale, m->voltageDecimals)));
-        writes << w;
-    }
+    if (inv.ovp)
+        writes << setpointWrite(inv, OverVoltageLimit, *inv.ovp, m->voltageScale, 0xFFFF, m->voltageDecimals, "V", err);
     if (inv.ocp)
         writes << setpointWrite(inv, OverCurrentLimit, *inv.ocp, m->currentScale, 0xFFFF, m->currentDecimals, "A", err);
     if (inv.voltage)
