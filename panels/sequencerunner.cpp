@@ -213,7 +213,6 @@ void TTYP::buildControls()
     Edit61->setObjectName(QStringLiteral("Edit61"));
     Edit61->setMaxLength(999999);
     Edit61->setGeometry(88, 592, 81, 26);
-    Edit[61] = Edit61;
 
     const QFont buttonFont = DesignFont(QStringLiteral("宋体"), 24);
     Button1 = new QPushButton(QStringLiteral("启  动"), this);
@@ -243,22 +242,22 @@ void TTYP::RefreshAddress()
     SequenceAddress = qint16(SpinEdit2->Value());
 }
 
-QByteArray TTYP::SetpointFrameHead() const
-{
-    QByteArray head;
-    head.append(char(SequenceAddress & 0xFF));
-    head.append(char(FunctionWriteMultiple));
-    head.append(char(VoltageSetpoint >> 8));
-    head.append(char(VoltageSetpoint & 0xFF));
-    head.append(char(0x00));
-    head.append(char(0x02));
-    head.append(char(0x04));
-    return head;
-}
-
 void TTYP::SendOutputSwitch(bool on)
 {
-    SendFrame(BuildWriteSingle(SequenceAddress & 0xFF, OutputSwitch, on ? 1 : 0));
+    SendFrame(BuildWriteSingle(SequenceAddress, OutputSwitch, on ? 1 : 0));
+}
+
+// Loads the next step and writes its voltage and current setpoints in one
+// frame; false when the load gave no setpoints (an empty voltage text, or the
+// run has ended).
+bool TTYP::SendNextStep()
+{
+    LoadNextStep();
+    if (StepSetpointBytes.isEmpty())
+        return false;
+    SendFrame(BuildWriteRequest(SequenceAddress, VoltageSetpoint,
+                                {RegisterAt(StepSetpointBytes, 0), RegisterAt(StepSetpointBytes, 2)}));
+    return true;
 }
 
 void TTYP::Button1Click()
@@ -281,28 +280,25 @@ void TTYP::StartRun()
     // held: the next press of the button stops it.
     CycleLimit = qMin(TextToInteger(Edit61->text()), MaxCycleCount);
 
-    QByteArray frame = SetpointFrameHead();
-    LoadNextStep();
-    if (StepSetpointBytes.isEmpty()) {
-        SequenceRunning = false;
-        Button1->setText(kStartCaption);
-        Timer1->stop();
+    if (!SendNextStep()) {
+        EnterIdle();
         return;
     }
-    frame.append(StepSetpointBytes);
-    AppendCrc(frame);
-    SendFrame(frame);
-
     QThread::msleep(kOutputOnDelayMs);
     SendOutputSwitch(true);
     Timer1->start(StepIntervalMs);
 }
 
-void TTYP::StopRun()
+void TTYP::EnterIdle()
 {
     SequenceRunning = false;
     Button1->setText(kStartCaption);
     Timer1->stop();
+}
+
+void TTYP::StopRun()
+{
+    EnterIdle();
     RefreshAddress();
     SendOutputSwitch(false);
 }
@@ -310,24 +306,14 @@ void TTYP::StopRun()
 void TTYP::Timer1Timer()
 {
     RefreshAddress();
-    QByteArray frame = SetpointFrameHead();
-    LoadNextStep();
-    if (StepSetpointBytes.isEmpty())
-        return;
-    frame.append(StepSetpointBytes);
-    AppendCrc(frame);
-    SendFrame(frame);
-    // The next step's dwell counts from this frame.
-    Timer1->start(StepIntervalMs);
+    // The next step's dwell counts from its setpoint frame.
+    if (SendNextStep())
+        Timer1->start(StepIntervalMs);
 }
 
 void TTYP::EndRun()
 {
-    SequenceRunning = false;
-    Button1->setText(kStartCaption);
-    Timer1->stop();
-    RefreshAddress();
-    SendOutputSwitch(false);
+    StopRun();
     StepSetpointBytes.clear();
 }
 

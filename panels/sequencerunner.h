@@ -48,9 +48,10 @@ public:
     explicit TTYP(QWidget *parent = nullptr);
 
     QGroupBox *RadioGroup1;
-    // Indexed by the number in the control's name: CheckBox[1..20], Edit[1..61].
+    // Indexed by the number in the control's name: CheckBox[1..20], Edit[1..60].
     std::array<QCheckBox *, StepRowCount + 1> CheckBox {};
-    std::array<QLineEdit *, 62> Edit {};
+    std::array<QLineEdit *, 61> Edit {};
+    // The cycle count.
     QLineEdit *Edit61;
     TSpinEdit *SpinEdit2;
     QLabel *Label1;
@@ -73,9 +74,10 @@ private:
     void buildStepTable();
     void buildControls();
     void RefreshAddress();
-    QByteArray SetpointFrameHead() const;
     void SendOutputSwitch(bool on);
+    bool SendNextStep();
     void StartRun();
+    void EnterIdle();
     void StopRun();
     void EndRun();
 };
