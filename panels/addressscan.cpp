@@ -31,7 +31,7 @@ constexpr int kDefaultEnd = 247;
 
 QByteArray ScanProbeFrame(quint16 address)
 {
-    return BuildReadRequest(address & 0xFF, VoltageSetpoint, 1);
+    return BuildReadRequest(address, VoltageSetpoint, 1);
 }
 
 TRSADDERS::TRSADDERS(QWidget *parent)

@@ -44,8 +44,7 @@ public:
     QPushButton *See_Button;
     QTimer *Timer1;
 
-    // Start address of the run and the bar's advance per tick, fixed at start.
-    int ScanStart() const { return m_scanStart; }
+    // The bar's advance per tick, fixed at start.
     int BarStep() const { return m_barStep; }
 
     void FormShow();

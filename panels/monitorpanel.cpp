@@ -61,14 +61,6 @@ QFont panelFont()
     return DesignFont(QStringLiteral("宋体"), 13);
 }
 
-void setTextColour(QWidget *widget, const QColor &colour)
-{
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    palette.setColor(QPalette::Text, colour);
-    widget->setPalette(palette);
-}
-
 QLabel *makeLabel(QWidget *parent, const QString &name, const QString &text)
 {
     auto *label = new QLabel(text, parent);
@@ -83,7 +75,7 @@ QLabel *makeReadout(QWidget *backdrop, const QString &name, const QString &text,
     label->setGeometry(geometry);
     label->setFont(readoutFont(pixelSize));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    setTextColour(label, colour);
+    SetTextColour(label, colour);
     return label;
 }
 
@@ -217,7 +209,7 @@ void TPOWER_TEST::buildControls()
     StaticText3 = makeLabel(this, QStringLiteral("StaticText3"), QStringLiteral("QELTXX-XX可调电源监控界面"));
     StaticText3->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
     StaticText3->setAlignment(Qt::AlignCenter);
-    setTextColour(StaticText3, kTitleBlue);
+    SetTextColour(StaticText3, kTitleBlue);
 
     // Readouts: measured values large on the left, read-back setpoints and the
     // output state on the right, all on the black backdrop.
@@ -344,7 +336,7 @@ void TPOWER_TEST::buildControls()
 
     StaticText4 = makeLabel(this, QStringLiteral("StaticText4"), QString());
     StaticText4->setFont(DesignFont(QStringLiteral("宋体"), 15, true));
-    setTextColour(StaticText4, kRed);
+    SetTextColour(StaticText4, kRed);
     BitBtn6 = makeButton(this, QStringLiteral("BitBtn6"), QStringLiteral("返 回"));
 
     auto *left = new QVBoxLayout;
@@ -466,7 +458,7 @@ void TPOWER_TEST::Timer1Timer()
         return;
 
     PanelAddress = qint16(SpinEdit1->Value());
-    SendFrame(BuildReadRequest(PanelAddress & 0xFF, VoltageSetpoint, kStatusRegisterCount));
+    SendFrame(BuildReadRequest(PanelAddress, VoltageSetpoint, kStatusRegisterCount));
     PollActive = true;
     enableTimer2();
 }
@@ -502,7 +494,7 @@ void TPOWER_TEST::issueCommand(quint16 reg, const std::function<quint16()> &form
     StaticText4->clear();
     PanelAddress = qint16(SpinEdit1->Value());
     const quint16 value = formValue();
-    SubmitCommand(BuildWriteSingle(PanelAddress & 0xFF, reg, value));
+    SubmitCommand(BuildWriteSingle(PanelAddress, reg, value));
 }
 
 // Flips a toggle; the caption names what the next click will do.
@@ -579,7 +571,7 @@ void TPOWER_TEST::Button3Click()
 void TPOWER_TEST::Button5Click()
 {
     PanelAddress = qint16(SpinEdit1->Value());
-    SendFrame(BuildReadRequest(PanelAddress & 0xFF, OutputPower, 1));
+    SendFrame(BuildReadRequest(PanelAddress, OutputPower, 1));
     PowerReadRequested = true;
 }
 
