@@ -33,9 +33,7 @@ QLabel *makeLabel(QWidget *parent, const QString &name, const QString &text, con
     label->setObjectName(name);
     label->setGeometry(geometry);
     label->setFont(font);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, colour);
-    label->setPalette(palette);
+    SetTextColour(label, colour);
     return label;
 }
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/serialsettings.h"
 
 #include "app/mainwindow.h"
+#include "app/uistyle.h"
 #include "app/forms.h"
 #include "link/commports.h"
 #include "app/errorreport.h"
@@ -63,9 +64,7 @@ TRS232::TRS232(QWidget *parent)
     DeviceLabel = new QLabel(GroupBox1);
     DeviceLabel->setObjectName(QStringLiteral("DeviceLabel"));
     DeviceLabel->setMinimumWidth(160);
-    QPalette grey = DeviceLabel->palette();
-    grey.setColor(QPalette::WindowText, QColor(0x40, 0x40, 0x40));
-    DeviceLabel->setPalette(grey);
+    SetTextColour(DeviceLabel, QColor(0x40, 0x40, 0x40));
 
     auto *portRow = new QHBoxLayout;
     portRow->addWidget(ComboBox1);

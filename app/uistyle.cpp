@@ -3,6 +3,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWidget>
 
 QFont DesignFont(const QString &family, int pixelSize, bool bold)
 {
@@ -13,6 +14,13 @@ QFont DesignFont(const QString &family, int pixelSize, bool bold)
     font.setPixelSize(pixelSize);
     font.setBold(bold);
     return font;
+}
+
+void SetTextColour(QWidget *widget, const QColor &colour)
+{
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
 }
 
 QPixmap ButtonPicture(const QString &text, const QSize &size)

@@ -50,9 +50,7 @@ TERR::TERR(QWidget *parent)
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
     Label1->setAlignment(Qt::AlignCenter);
-    QPalette titlePalette = Label1->palette();
-    titlePalette.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0x80));
-    Label1->setPalette(titlePalette);
+    SetTextColour(Label1, QColor(0x00, 0x00, 0x80));
 
     Bevel1 = new QFrame(this);
     Bevel1->setObjectName(QStringLiteral("Bevel1"));
