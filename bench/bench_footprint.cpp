@@ -14,6 +14,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "bench/resident.h"
 #include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
@@ -49,19 +50,6 @@ qint64 monotonicNs()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-// Resident set size in kB, from /proc/self/status.
-qint64 residentKb()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
 }
 
 // User plus system CPU time of this process, in microseconds.
@@ -122,7 +110,7 @@ int startupChild(int argc, char **argv)
     QTimer::singleShot(5000, &app, [] { QCoreApplication::exit(1); });
     if (app.exec() != 0)
         return 1;
-    std::printf("%.3f %lld\n", (paint->atNs() - spawnedNs) / 1e6, residentKb());
+    std::printf("%.3f %lld\n", (paint->atNs() - spawnedNs) / 1e6, residentKiB());
     return 0;
 }
 
@@ -200,7 +188,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
         return 1;
     }
     QCoreApplication::processEvents();
-    const qint64 rssStart = residentKb();
+    const qint64 rssStart = residentKiB();
 
     QFile samples(samplesPath);
     QTextStream out(&samples);
@@ -223,7 +211,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
         const qint64 cpu = cpuUs();
         const double usedMs = (cpu - lastCpu) / 1000.0;
         lastCpu = cpu;
-        const qint64 rss = residentKb();
+        const qint64 rss = residentKiB();
         cpuPerMinute.push_back(usedMs * 60000.0 / sampleMs);
         rssAtMinute.push_back(rss);
         if (samples.isOpen())

@@ -10,6 +10,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "bench/resident.h"
 #include "link/modelcatalogue.h"
 #include "link/commports.h"
 #include "link/mscomm.h"
@@ -23,7 +24,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -46,18 +46,6 @@ struct Counts {
     qint64 boxes = 0;
     qint64 sequenceRuns = 0;
 };
-
-qint64 residentKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
-    return -1;
-}
 
 qint64 heapInUseBytes()
 {
