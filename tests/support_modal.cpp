@@ -16,9 +16,16 @@ void ModalCloser::poll()
     QWidget *modal = QApplication::activeModalWidget();
     if (!modal)
         return;
+    if (modal != m_seen) {
+        m_seen = modal;
+        m_seenFor.start();
+    }
+    if (m_seenFor.elapsed() < m_patienceMs)
+        return;
     if (auto *box = qobject_cast<QMessageBox *>(modal))
         m_texts << box->text();
     else
         m_texts << modal->windowTitle();
+    m_seen = nullptr;
     modal->close();
 }
