@@ -14,6 +14,7 @@ namespace {
 QPointer<TMSComm> g_comm;
 FrameObserver g_sendObserver;
 ReplyHandler g_replyHandler;
+SleepFunction g_sleep;
 
 constexpr int kPollMs = 30;
 constexpr int kFloodLimit = 500;
@@ -34,16 +35,20 @@ struct ReceptionGuard {
     ReceptionGuard &operator=(const ReceptionGuard &) = delete;
 };
 
+// Blocks the GUI thread: nothing else is handled while the line is watched.
+void sleepMs(int ms)
+{
+    if (g_sleep)
+        g_sleep(ms);
+    else
+        QThread::msleep(ms);
+}
+
 } // namespace
 
 void AttachSerialControl(TMSComm *comm)
 {
     g_comm = comm;
-}
-
-TMSComm *SerialControl()
-{
-    return g_comm;
 }
 
 void SetSendObserver(FrameObserver observer)
@@ -54,6 +59,11 @@ void SetSendObserver(FrameObserver observer)
 void SetReplyHandler(ReplyHandler handler)
 {
     g_replyHandler = std::move(handler);
+}
+
+void SetSleepFunction(SleepFunction sleep)
+{
+    g_sleep = std::move(sleep);
 }
 
 void SendFrame(const QByteArray &frame)
@@ -71,7 +81,7 @@ void WaitForQuietLine(int limit)
     int previous = 0;
     int empty = 0;
     for (;;) {
-        QThread::msleep(kPollMs);
+        sleepMs(kPollMs);
         const int n = comm.InBufferCount();
         if (n > 0 && n == previous)
             return;
@@ -88,7 +98,7 @@ void WaitForQuietLine(int limit)
 void ReceiveReply()
 {
     TMSComm &comm = control();
-    QThread::msleep(1);
+    sleepMs(1);
     if (comm.InBufferCount() <= 0 || RxBusy)
         return;
     QByteArray reply;

@@ -12,7 +12,6 @@ extern bool RxBusy;
 // The serial control that SendFrame and the receive handler drive (the main
 // window attaches its own at creation).
 void AttachSerialControl(TMSComm *comm);
-TMSComm *SerialControl();
 
 // The one way out to the line: discards unread received bytes, then writes the
 // complete frame. Never waits for an answer.
@@ -30,6 +29,13 @@ void ReceiveReply();
 // control, after the control has accepted it.
 using FrameObserver = std::function<void(const QByteArray &frame)>;
 void SetSendObserver(FrameObserver observer);
+
+// Test seam: replaces the blocking sleeps of the receive side (the first 1 ms
+// and every 30 ms poll), so that a test decides what arrives during each one
+// and the silence rule runs without a real clock. An empty function restores
+// QThread::msleep.
+using SleepFunction = std::function<void(int ms)>;
+void SetSleepFunction(SleepFunction sleep);
 
 // Test seam: replaces DispatchReply as the receiver of collected replies
 // (an empty function restores DispatchReply).

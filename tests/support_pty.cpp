@@ -132,6 +132,18 @@ QVector<PtyPeer::Frame> PtyPeer::frames()
     return m_frames;
 }
 
+bool WaitUntilCounted(TMSComm &comm, int count, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (comm.InBufferCount() != count) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QThread::usleep(100);
+    }
+    return true;
+}
+
 void OpenToolPort(const QString &device, int port)
 {
     MapCommPort(port, device);

@@ -8,6 +8,7 @@
 #include <functional>
 
 class QSocketNotifier;
+class TMSComm;
 
 // The far end of a real pseudo-terminal: the tool opens the slave side as an
 // ordinary serial port, the test reads and writes the master side.
@@ -66,6 +67,12 @@ private:
     class QTimer *m_gapTimer = nullptr;
     std::function<QByteArray(const QByteArray &)> m_responder;
 };
+
+// Waits, without running the event loop, until comm counts exactly `count`
+// received bytes: what the peer writes reaches the tool's side of the
+// pseudo-terminal a moment later, later still on a loaded machine. False when
+// the count is not reached within timeoutMs.
+bool WaitUntilCounted(TMSComm &comm, int count, int timeoutMs = 5000);
 
 // Opens the tool's serial control (the main window's) on device as COMn, the
 // way the serial settings dialog would after mapping the port.

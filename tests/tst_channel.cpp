@@ -5,31 +5,76 @@
 #include "link/serialchannel.h"
 #include "support_bytes.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QSignalSpy>
 #include <QtTest>
-#include <atomic>
-#include <thread>
 
 namespace {
-// Writes parts to the peer from another thread, each after its pause, while
-// the GUI thread sleeps inside the reception.
-class TimedWriter
+// Takes the place of the channel's sleeps. Each sleep moves a clock of its
+// own on and writes into the line what is due by then, and returns once the
+// control counts those bytes: every poll sees exactly what a line on this
+// schedule shows, however slowly the machine runs.
+class ScriptedLine
 {
 public:
-    TimedWriter(PtyPeer &peer, QVector<QPair<int, QByteArray>> steps)
-        : m_thread([&peer, steps] {
-              for (const auto &step : steps) {
-                  std::this_thread::sleep_for(std::chrono::milliseconds(step.first));
-                  peer.write(step.second);
-              }
-          })
+    // taken: the replies collected so far (their bytes have left the control).
+    ScriptedLine(PtyPeer &peer, TMSComm &comm, const QVector<QByteArray> &taken)
+        : m_peer(peer), m_comm(comm), m_taken(taken)
     {
+        SetSleepFunction([this](int ms) {
+            m_sleeps.append(ms);
+            m_now += ms;
+            deliverDue();
+        });
     }
-    ~TimedWriter() { m_thread.join(); }
+    ~ScriptedLine() { SetSleepFunction({}); }
+    ScriptedLine(const ScriptedLine &) = delete;
+    ScriptedLine &operator=(const ScriptedLine &) = delete;
+
+    // bytes reach the line at atMs on the line's clock; what is due at 0 is
+    // written by start().
+    void at(int atMs, const QByteArray &bytes) { m_due.append({atMs, bytes}); }
+    void start() { deliverDue(); }
+
+    // Moves the clock on to the next arrival, as the receive event for it
+    // would come then. False when nothing more is due.
+    bool deliverNext()
+    {
+        if (m_due.isEmpty())
+            return false;
+        m_now = qMax(m_now, m_due.first().first);
+        deliverDue();
+        return true;
+    }
+
+    // The sleeps the channel asked for, in ms, since the last clearSleeps().
+    QVector<int> sleeps() const { return m_sleeps; }
+    void clearSleeps() { m_sleeps.clear(); }
+    // False when written bytes did not reach the control in time.
+    bool delivered() const { return m_delivered; }
 
 private:
-    std::thread m_thread;
+    void deliverDue()
+    {
+        while (!m_due.isEmpty() && m_due.first().first <= m_now) {
+            m_written += m_due.first().second.size();
+            m_peer.write(m_due.takeFirst().second);
+        }
+        int taken = 0;
+        for (const QByteArray &reply : m_taken)
+            taken += int(reply.size());
+        m_delivered = m_delivered && WaitUntilCounted(m_comm, m_written - taken);
+    }
+
+    PtyPeer &m_peer;
+    TMSComm &m_comm;
+    const QVector<QByteArray> &m_taken;
+    QVector<QPair<int, QByteArray>> m_due;
+    QVector<int> m_sleeps;
+    int m_now = 0;
+    int m_written = 0;
+    bool m_delivered = true;
 };
 } // namespace
 
@@ -38,6 +83,7 @@ class ChannelTest : public QObject
     Q_OBJECT
 
 private:
+    ToolFixture m_fixture;
     std::unique_ptr<PtyPeer> m_peer;
     std::unique_ptr<TMSComm> m_comm;
     QVector<QByteArray> m_replies;
@@ -51,6 +97,7 @@ private:
 private slots:
     void init()
     {
+        m_fixture.reset();
         m_peer = std::make_unique<PtyPeer>();
         m_comm = std::make_unique<TMSComm>();
         AttachSerialControl(m_comm.get());
@@ -61,7 +108,6 @@ private slots:
         m_comm->SetPortOpen(true);
         m_replies.clear();
         SetReplyHandler([this](const QByteArray &reply) { m_replies.append(reply); });
-        RxBusy = false;
     }
 
     void cleanup()
@@ -90,25 +136,42 @@ private slots:
     void completeReplyAfterTwoPolls()
     {
         const QByteArray reply = hex("01 03 0A 04 D2 03 E8 04 D0 03 E0 00 01 AA BB");
+        {
+            ScriptedLine line(*m_peer, *m_comm, m_replies);
+            line.at(0, reply);
+            line.start();
+            ReceiveReply();
+            QVERIFY(line.delivered());
+            // 1 ms, then two 30 ms polls that find the same count.
+            QCOMPARE(line.sleeps(), (QVector<int>{1, 30, 30}));
+        }
+        QCOMPARE(m_replies.size(), 1);
+        QCOMPARE(m_replies.first(), reply);
+        QVERIFY(!RxBusy);
+        QCOMPARE(int(m_comm->InBufferCount()), 0);
+
+        // Without the seam the channel sleeps for real.
         m_peer->write(reply);
         QTRY_VERIFY_WITH_TIMEOUT(m_comm->InBufferCount() == reply.size(), 5000);
         QElapsedTimer clock;
         clock.start();
         ReceiveReply();
         const qint64 took = clock.elapsed();
-        QCOMPARE(m_replies.size(), 1);
-        QCOMPARE(m_replies.first(), reply);
+        QCOMPARE(m_replies.size(), 2);
         QVERIFY2(took >= 60, qPrintable(QString::number(took)));
-        QVERIFY2(took < 400, qPrintable(QString::number(took)));
-        QVERIFY(!RxBusy);
-        QCOMPARE(int(m_comm->InBufferCount()), 0);
     }
 
+    // The head is waiting when the reception starts; its polls fall at 31 and
+    // 61 ms. The first poll is only compared with the next one, so a tail due
+    // by the second poll still joins the head; one due later is a reply of its
+    // own, taken by a later event.
     void pauseSplitsReply_data()
     {
         QTest::addColumn<int>("pauseMs");
         QTest::addColumn<int>("replies");
         QTest::newRow("10 ms never cuts") << 10 << 1;
+        QTest::newRow("61 ms, at the second poll: whole") << 61 << 1;
+        QTest::newRow("62 ms, after the second poll: cut") << 62 << 2;
         QTest::newRow("100 ms always cuts") << 100 << 2;
     }
     void pauseSplitsReply()
@@ -117,41 +180,67 @@ private slots:
         QFETCH(int, replies);
         const QByteArray head = hex("01 10 10 04");
         const QByteArray tail = hex("00 01 40 08");
-        m_peer->write(head);
-        QTRY_VERIFY_WITH_TIMEOUT(m_comm->InBufferCount() > 0, 5000);
-        {
-            TimedWriter writer(*m_peer, {{pauseMs, tail}});
-            ReceiveReply();
-        }
-        QTRY_VERIFY_WITH_TIMEOUT(m_comm->InBufferCount() > 0 || m_replies.size() == 1, 5000);
-        receiveUntilEmpty();
+        ScriptedLine line(*m_peer, *m_comm, m_replies);
+        line.at(0, head);
+        line.at(pauseMs, tail);
+        line.start();
+        do
+            receiveUntilEmpty();
+        while (line.deliverNext());
+        QVERIFY(line.delivered());
         QCOMPARE(m_replies.size(), replies);
         QCOMPARE(m_replies.join(), head + tail);
         if (replies == 2)
             QCOMPARE(m_replies.first(), head);
     }
 
+    // 24 bytes every 2 ms: the second poll counts 744 bytes and ends the
+    // reception; the rest is taken by later events, nothing is lost.
     void floodStopsPast500AndLosesNothing()
     {
-        std::atomic<bool> stop{false};
         QByteArray sent;
         for (int i = 0; i < 1200; ++i)
             sent.append(char(i & 0xFF));
-        std::thread flood([&] {
-            for (int i = 0; i < sent.size() && !stop; i += 24) {
-                m_peer->write(sent.mid(i, 24));
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            }
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(m_comm->InBufferCount() > 0, 5000);
+        ScriptedLine line(*m_peer, *m_comm, m_replies);
+        for (int i = 0; i < sent.size(); i += 24)
+            line.at(i / 12, sent.mid(i, 24));
+        line.start();
         ReceiveReply();
-        flood.join();
         QVERIFY(!m_replies.isEmpty());
         QVERIFY2(m_replies.first().size() > 500, qPrintable(QString::number(m_replies.first().size())));
-        // Bytes that arrived after the count stay for the next reception.
-        QTRY_VERIFY_WITH_TIMEOUT(m_comm->InBufferCount() > 0, 5000);
-        receiveUntilEmpty();
+        QCOMPARE(line.sleeps(), (QVector<int>{1, 30, 30}));
+        do
+            receiveUntilEmpty();
+        while (line.deliverNext());
+        QVERIFY(line.delivered());
         QCOMPARE(m_replies.join().toHex(), sent.toHex());
+    }
+
+    // The poll that first counts more than 500 bytes ends the reception; 500
+    // itself does not. Arrivals at 0, 40 and 70 ms against polls at 31, 61, 91.
+    void floodLimitIsExact_data()
+    {
+        QTest::addColumn<int>("second");
+        QTest::addColumn<int>("reply");
+        QTest::addColumn<QVector<int>>("sleeps");
+        QTest::newRow("501 at the second poll: ends there") << 251 << 501 << QVector<int>{1, 30, 30};
+        QTest::newRow("500 at the second poll: goes on") << 250 << 750 << QVector<int>{1, 30, 30, 30};
+    }
+    void floodLimitIsExact()
+    {
+        QFETCH(int, second);
+        QFETCH(int, reply);
+        QFETCH(QVector<int>, sleeps);
+        ScriptedLine line(*m_peer, *m_comm, m_replies);
+        line.at(0, QByteArray(250, '\x11'));
+        line.at(40, QByteArray(second, '\x22'));
+        line.at(70, QByteArray(750 - 250 - second, '\x33'));
+        line.start();
+        ReceiveReply();
+        QVERIFY(line.delivered());
+        QCOMPARE(line.sleeps(), sleeps);
+        QCOMPARE(m_replies.size(), 1);
+        QCOMPARE(int(m_replies.first().size()), reply);
     }
 
     void sendDiscardsUnreadTail()
@@ -227,15 +316,19 @@ private slots:
 
     void leftoverBytesRaiseEventAgain()
     {
-        // A reply cut by a pause leaves its tail waiting with no new arrival
-        // to raise the event: the channel raises it again itself.
-        QSignalSpy spy(m_comm.get(), &TMSComm::OnComm);
+        // Bytes that come in while a reply is being dispatched wait with no
+        // arrival after the reception to raise the event: the channel raises
+        // it again itself.
+        const QByteArray tail = hex("10 04 00 01 40 08");
+        SetReplyHandler([this, tail](const QByteArray &reply) {
+            m_replies.append(reply);
+            if (m_replies.size() == 1) {
+                m_peer->write(tail);
+                QVERIFY(WaitUntilCounted(*m_comm, int(tail.size())));
+            }
+        });
         connect(m_comm.get(), &TMSComm::OnComm, this, [] { ReceiveReply(); });
         m_peer->write(hex("01 10"));
-        {
-            TimedWriter writer(*m_peer, {{150, hex("10 04 00 01 40 08")}});
-            QTRY_VERIFY_WITH_TIMEOUT(m_replies.size() >= 1, 5000);
-        }
         QTRY_COMPARE_WITH_TIMEOUT(m_replies.join(), hex("01 10 10 04 00 01 40 08"), 5000);
         QCOMPARE(m_replies.size(), 2);
     }
