@@ -16,8 +16,8 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -226,6 +226,8 @@ class RandomizedTest : public QObject
 {
     Q_OBJECT
 
+    ToolFixture m_fixture;
+
 private slots:
     void initTestCase()
     {
@@ -235,18 +237,24 @@ private slots:
 
     void cleanupTestCase()
     {
-        CalibrationMode = false;
-        SetReplyHandler({});
         ClearCommPortMappings();
         DestroyForms();
+        ResetToolState();
     }
 
     void init()
     {
-        CalibrationMode = false;
-        PowerReadRequested = false;
-        ClearActiveModel();
+        m_fixture.reset();
         RSADDERS->Edit3->clear();
+    }
+
+    // A test that fails half way leaves the port as it was: the next one
+    // opens it again.
+    void cleanup()
+    {
+        SetReplyHandler({});
+        if (MAIN->MSComm1->PortOpen())
+            MAIN->MSComm1->SetPortOpen(false);
     }
 
     void dispatcherKeepsToItsRules_data()
@@ -293,7 +301,7 @@ private slots:
     // success box and writes nothing; the other kinds go on as usual.
     void calibrationBoxesWhileOpen()
     {
-        ModalCloser closer(2);
+        ModalCloser &closer = m_fixture.closer();
         CalibrationMode = true;
         SelectModel(1);
         ReplyGenerator generator(77);
@@ -317,8 +325,11 @@ private slots:
     }
 
     // The whole way in: bytes written into the pseudo-terminal, the main
-    // window's receive handler run as the OnComm event runs it. A reply written
-    // whole before the handler starts is delivered as one reply.
+    // window's receive handler run as the OnComm event runs it once they have
+    // arrived. A reply that has arrived whole before the handler starts is
+    // delivered as one reply. (The pseudo-terminal hands bytes on a moment
+    // after they were written; a handler run before that finds nothing, and
+    // the bytes would join the next reply.)
     void receivePathKeepsToItsRules_data()
     {
         QTest::addColumn<quint32>("seed");
@@ -332,13 +343,14 @@ private slots:
         QFETCH(quint32, seed);
         QFETCH(int, count);
         PtyPeer peer;
-        OpenToolPort(peer.slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(peer.slavePath()));
         ReplyGenerator generator(seed);
         for (int i = 0; i < count; ++i) {
             shuffleState(generator, i);
             const HeapReply reply(generator, generator.length());
             const QByteArray bytes = reply.copy();
             peer.write(bytes);
+            QVERIFY(WaitUntilCounted(*MAIN->MSComm1, int(bytes.size())));
             const Snapshot before = Snapshot::take();
             RunHandler([] { MAIN->MSComm1Comm(); });
             QVERIFY2(!RxBusy, qPrintable(QString::fromLatin1(bytes.toHex(' '))));
@@ -355,7 +367,7 @@ private slots:
     void receivePathFloods()
     {
         PtyPeer peer;
-        OpenToolPort(peer.slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(peer.slavePath()));
         QVector<int> lengths;
         SetReplyHandler([&lengths](const QByteArray &reply) { lengths.append(int(reply.size())); });
         ReplyGenerator generator(1500);
@@ -364,6 +376,7 @@ private slots:
             const int size = 501 + generator.pick(700);
             const HeapReply noise(generator, size);
             peer.write(noise.copy());
+            QVERIFY(WaitUntilCounted(*MAIN->MSComm1, size));
             RunHandler([] { MAIN->MSComm1Comm(); });
             QVERIFY(!RxBusy);
             // The rest, if any, is taken by the event the handler posted.
