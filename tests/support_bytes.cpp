@@ -5,7 +5,7 @@ QByteArray hex(const char *text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-QByteArray withCrc(QByteArray bytes)
+quint16 referenceCrc(const QByteArray &bytes)
 {
     quint16 crc = 0xFFFF;
     for (char c : bytes) {
@@ -13,6 +13,12 @@ QByteArray withCrc(QByteArray bytes)
         for (int i = 0; i < 8; ++i)
             crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
     }
+    return crc;
+}
+
+QByteArray withCrc(QByteArray bytes)
+{
+    const quint16 crc = referenceCrc(bytes);
     bytes.append(char(crc & 0xFF));
     bytes.append(char(crc >> 8));
     return bytes;

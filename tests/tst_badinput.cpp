@@ -20,6 +20,7 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
+#include "support_bytes.h"
 #include "support_modal.h"
 #include "support_pty.h"
 
@@ -72,20 +73,6 @@ const QVector<Typed> &typedTexts()
         {"not a number", QStringLiteral("nan"), std::nullopt, std::nullopt},
     };
     return texts;
-}
-
-// CRC-16/MODBUS bit by bit, appended low byte first.
-QByteArray withCrc(QByteArray bytes)
-{
-    quint16 crc = 0xFFFF;
-    for (char c : bytes) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    bytes.append(char(crc & 0xFF));
-    bytes.append(char(crc >> 8));
-    return bytes;
 }
 
 QByteArray writeOne(int address, quint16 reg, quint16 value)

@@ -93,17 +93,7 @@ void setDigits(std::initializer_list<TSpinEdit *> row, const QString &digits)
 // A status block with CRC, as an instrument answers the poll.
 QByteArray statusReply(quint8 address)
 {
-    QByteArray reply = hex("03 0A 04 D2 09 C4 00 38 00 05 00 01");
-    reply.prepend(char(address));
-    quint16 crc = 0xFFFF;
-    for (char c : reply) {
-        crc ^= quint8(c);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-    }
-    reply.append(char(crc & 0xFF));
-    reply.append(char(crc >> 8));
-    return reply;
+    return withCrc(char(address) + hex("03 0A 04 D2 09 C4 00 38 00 05 00 01"));
 }
 
 } // namespace
@@ -469,8 +459,6 @@ void MonitorPanelTest::transitions()
     QFETCH(QStringList, sent);
     QFETCH(QString, to);
     QFETCH(QString, held);
-    if (to == QLatin1String("Polling"))
-        to = QStringLiteral("Polling");
 
     // Reach the starting state by the panel's own operations.
     MonitorRunning = true;
@@ -763,18 +751,8 @@ void MonitorPanelTest::liveMonitor()
     m_peer->setResponder([](const QByteArray &request) -> QByteArray {
         if (request == kPoll1)
             return statusReply(1);
-        if (request.size() == 11 && request.at(1) == 0x10) {
-            QByteArray ack = request.left(6);
-            quint16 crc = 0xFFFF;
-            for (char c : ack) {
-                crc ^= quint8(c);
-                for (int bit = 0; bit < 8; ++bit)
-                    crc = (crc & 1) ? quint16((crc >> 1) ^ 0xA001) : quint16(crc >> 1);
-            }
-            ack.append(char(crc & 0xFF));
-            ack.append(char(crc >> 8));
-            return ack;
-        }
+        if (request.size() == 11 && request.at(1) == 0x10)
+            return withCrc(request.left(6));
         return QByteArray();
     });
     m_peer->startRecording(3);
