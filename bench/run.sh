@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the three benchmark programs of a build and prints one table (Markdown)
-# of codec speed, timing fidelity and footprint against their targets.
+# Runs the three benchmark programs of a build and bench_psuctl.sh, and prints
+# one table (Markdown) of codec speed, timing fidelity, footprint and psuctl
+# beside mbpoll against their targets.
 #
 #   bench/run.sh [build-dir]         full run (about six minutes)
 #   BENCH_QUICK=1 bench/run.sh       40 polls, fewer commands and probes,
@@ -36,6 +37,8 @@ echo "start-up ..." >&2
 "$BIN/bench_footprint" --startup 10 > "$OUT/startup.txt" 2> >(quiet)
 echo "footprint, ${POLL_SECONDS} s of polling ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --samples "$OUT/poll-samples.txt" > "$OUT/poll.txt" 2> >(quiet)
+echo "psuctl beside mbpoll ..." >&2
+"$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
 
 cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt > "$OUT/all.txt"
 
@@ -78,5 +81,6 @@ END {
     row("Resident memory growth, " f(v["warm_seconds"], 0) " s to end (" f(v["poll_seconds"], 0) " s)", f(v["rss_kb_growth"], 0) " kB", "none (judged on runs of 5 min or more)", v["poll_seconds"] >= 300 ? yn(v["rss_kb_growth"] <= 0) : "-")
     row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
 }' "$OUT/all.txt" | tee "$OUT/table.md"
+tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"
