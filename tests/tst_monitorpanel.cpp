@@ -12,6 +12,7 @@
 #include "panels/monitorpanel.h"
 #include "support_bytes.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -136,6 +137,7 @@ private slots:
 private:
     QByteArray peerBytes(int expected);
 
+    ToolFixture m_fixture;
     PtyPeer *m_peer = nullptr;
     QVector<QByteArray> m_sent;
     bool m_timer1Active = false;
@@ -162,15 +164,7 @@ void MonitorPanelTest::init()
     // The scheduling is driven by calling the tick handlers directly.
     POWER_TEST->Timer1->stop();
     POWER_TEST->Timer2->stop();
-    MonitorRunning = false;
-    LampStep = 0;
-    PollActive = false;
-    CommandPending = false;
-    PendingFrame.clear();
-    OutputOn = false;
-    KeysLocked = false;
-    PowerControlOn = false;
-    PowerReadRequested = false;
+    m_fixture.reset();
     POWER_TEST->Button11->setText(QStringLiteral("输出监测启动"));
     POWER_TEST->BitBtn4->setText(QStringLiteral("输出启动"));
     POWER_TEST->BitBtn5->setText(QStringLiteral("按键锁定"));
@@ -180,7 +174,6 @@ void MonitorPanelTest::init()
     for (TMonitorLamp *lamp : {POWER_TEST->Shape1, POWER_TEST->Shape2, POWER_TEST->Shape3,
                                POWER_TEST->Shape4, POWER_TEST->Shape5})
         lamp->SetBrushColor(kLime);
-    ClearActiveModel();
     m_peer->received();
     m_sent.clear();
 }
