@@ -590,7 +590,9 @@ QString SimBus::openPty()
     int master = -1;
     int slave = -1;
     char name[256] = {};
-    struct termios raw;
+    // cfmakeraw() sets only some flags: start from zero, not from whatever
+    // the stack held, or the tool's end opens with random parity and flow bits.
+    struct termios raw = {};
     cfmakeraw(&raw);
     QMutexLocker lock(&m_state->mutex);
     cfsetspeed(&raw, codeOf(m_state->line.baud) == B0 ? B9600 : codeOf(m_state->line.baud));

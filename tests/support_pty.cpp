@@ -22,7 +22,7 @@ PtyPeer::PtyPeer(QObject *parent)
     : QObject(parent)
 {
     char name[256] = {};
-    struct termios raw;
+    struct termios raw = {};
     cfmakeraw(&raw);
     if (::openpty(&m_master, &m_slave, name, &raw, nullptr) != 0)
         throw std::runtime_error("openpty failed");
