@@ -10,6 +10,7 @@
 #include "sim/simbus.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QTextStream>
 
 #include <cstdio>
@@ -18,6 +19,11 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
+    // The icon lives in the windows library's resources (packaging/psutool.qrc).
+    Q_INIT_RESOURCE(psutool);
+    QIcon icon(QStringLiteral(":/icons/psutool-48.png"));
+    icon.addFile(QStringLiteral(":/icons/psutool-256.png"));
+    QApplication::setWindowIcon(icon);
     QApplication::setQuitOnLastWindowClosed(false);
     CreateForms();
 
