@@ -8,7 +8,7 @@ DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialp
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick \
 	dpkg-dev desktop-file-utils
 
-.PHONY: all deps build run test bench test-asan check-windows check-embed package clean
+.PHONY: all deps build run test bench test-asan check-windows check-embed install package clean
 
 all: build
 
@@ -52,6 +52,12 @@ check-embed: deps
 	cmake -S tests/embed -B build-embed -DBUILD_TESTING=OFF
 	cmake --build build-embed -j $(JOBS) --target embed_host psutool psusim
 	./build-embed/embed_host
+
+# Programs, menu entry, icons and manual pages under PREFIX (DESTDIR is
+# honoured); $(BUILD)/install_manifest.txt lists what went where.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # The Debian package from the build in $(BUILD), made by CPack and checked by
 # lintian (which fails on an error); the .deb lands in $(BUILD).
