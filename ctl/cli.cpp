@@ -146,7 +146,7 @@ private:
     QString m_command;
 };
 
-void applyLineOption(const Given &given, const Converter &convert, LineSettings &line)
+void applyLineOption(const Given &given, const Converter &convert, LineOptions &line)
 {
     const QString name = QLatin1String(given.spec->longName);
     if (name == QLatin1String("port")) {
@@ -157,13 +157,16 @@ void applyLineOption(const Given &given, const Converter &convert, LineSettings 
         static const QStringList rates = {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
                                           QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
                                           QStringLiteral("57600"), QStringLiteral("115200")};
-        line.baud = rates.at(convert.choice(given, rates)).toInt();
+        line.serial.baud = rates.at(convert.choice(given, rates)).toInt();
     } else if (name == QLatin1String("parity")) {
-        line.parity = "NEO"[convert.choice(given, {QStringLiteral("none"), QStringLiteral("even"), QStringLiteral("odd")})];
+        static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
+                                                       QSerialPort::OddParity};
+        line.serial.parity =
+            parities[convert.choice(given, {QStringLiteral("none"), QStringLiteral("even"), QStringLiteral("odd")})];
     } else if (name == QLatin1String("data-bits")) {
-        line.dataBits = convert.whole(given, 7, 8);
+        line.serial.dataBits = QSerialPort::DataBits(convert.whole(given, 7, 8));
     } else if (name == QLatin1String("stop-bits")) {
-        line.stopBits = convert.whole(given, 1, 2);
+        line.serial.stopBits = convert.whole(given, 1, 2) == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop;
     } else if (name == QLatin1String("timeout")) {
         line.timeoutUs = int(std::lround(convert.decimal(given, 0.01, 10) * 1e6));
     } else if (name == QLatin1String("retries")) {

@@ -10,7 +10,7 @@
 // Everything a psuctl command line says, checked and converted. Parsing opens
 // no port and sends nothing.
 struct Invocation {
-    LineSettings line;
+    LineOptions line;
     QString command;     // models, scan, status, set, run, calibrate
     bool help = false;   // print the help of command (the general one when empty)
     bool version = false;

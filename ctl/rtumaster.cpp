@@ -65,13 +65,14 @@ QString openFailure(const QString &device, int error)
 
 } // namespace
 
-double LineSettings::charMicros() const
+double LineOptions::charMicros() const
 {
-    const int bits = 1 + dataBits + (parity == 'N' ? 0 : 1) + stopBits;
-    return bits * 1e6 / baud;
+    const double stopBits = serial.stopBits == QSerialPort::TwoStop ? 2 : serial.stopBits == QSerialPort::OneAndHalfStop ? 1.5 : 1;
+    const int parityBits = serial.parity == QSerialPort::NoParity ? 0 : 1;
+    return (1 + int(serial.dataBits) + parityBits + stopBits) * 1e6 / serial.baud;
 }
 
-int LineSettings::defaultTimeoutUs(int requestBytes) const
+int LineOptions::defaultTimeoutUs(int requestBytes) const
 {
     return int(std::lround(requestBytes * charMicros())) + 30000;
 }
@@ -106,7 +107,7 @@ QString ExceptionName(int code)
     return QStringLiteral("exception code %1").arg(code);
 }
 
-RtuMaster::RtuMaster(const LineSettings &line, std::FILE *log) : m_line(line), m_log(log) {}
+RtuMaster::RtuMaster(const LineOptions &line, std::FILE *log) : m_line(line), m_log(log) {}
 
 RtuMaster::~RtuMaster()
 {
@@ -128,8 +129,10 @@ void RtuMaster::open()
                                .arg(m_line.port.toUpper())
                                .arg(QSerialPortInfo::availablePorts().size()));
     }
-    m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), m_line.baud, m_line.parity, m_line.dataBits,
-                           m_line.stopBits);
+    const LineSettings &serial = m_line.serial;
+    const char parity = serial.parity == QSerialPort::EvenParity ? 'E' : serial.parity == QSerialPort::OddParity ? 'O' : 'N';
+    m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), serial.baud, parity, int(serial.dataBits),
+                           serial.stopBits == QSerialPort::TwoStop ? 2 : 1);
     if (!m_ctx)
         Fail(ExitPort, openFailure(m_device, errno));
     if (modbus_connect(m_ctx) == -1) {

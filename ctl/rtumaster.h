@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/linesettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QVector>
@@ -10,12 +12,9 @@
 struct _modbus;
 
 // The serial line as psuctl's global options give it.
-struct LineSettings {
+struct LineOptions {
     QString port = QStringLiteral("COM1"); // COM1..COM12 or a device path
-    int baud = 9600;
-    char parity = 'N';                     // 'N', 'E' or 'O'
-    int dataBits = 8;
-    int stopBits = 1;
+    LineSettings serial;                   // 9600 8N1 unless told otherwise
     int timeoutUs = 0;                     // wait for a reply to begin; 0: what the line needs
     int retries = 1;                       // further tries after a timeout or a spoilt reply
     bool verbose = false;                  // every frame in hex on stderr
@@ -44,7 +43,7 @@ class RtuMaster
 public:
     enum class Probe { Silent, Answered, Garbled };
 
-    explicit RtuMaster(const LineSettings &line, std::FILE *log = stderr);
+    explicit RtuMaster(const LineOptions &line, std::FILE *log = stderr);
     ~RtuMaster();
     RtuMaster(const RtuMaster &) = delete;
     RtuMaster &operator=(const RtuMaster &) = delete;
@@ -72,7 +71,7 @@ private:
     QByteArray transact(const QByteArray &request, const QString &what);
     void logFrame(const char *direction, const QByteArray &bytes, const char *note = "");
 
-    LineSettings m_line;
+    LineOptions m_line;
     std::FILE *m_log;
     QString m_device;
     _modbus *m_ctx = nullptr;
