@@ -21,8 +21,8 @@
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
 #include "support_bytes.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -123,6 +123,7 @@ class BadInputTest : public QObject
     Q_OBJECT
 
 private:
+    ToolFixture m_fixture;
     std::unique_ptr<PtyPeer> m_peer;
     QVector<QByteArray> m_sent;
 
@@ -161,9 +162,8 @@ private slots:
     {
         CreateForms();
         MAIN->show();
-        SelectModel(1); // QELT30-05: limits 3100 and 5100, 100 counts a volt, 1000 an ampere
         m_peer = std::make_unique<PtyPeer>();
-        OpenToolPort(m_peer->slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
         SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
     }
 
@@ -174,10 +174,13 @@ private slots:
         m_peer.reset();
         ClearCommPortMappings();
         DestroyForms();
+        ResetToolState();
     }
 
     void init()
     {
+        m_fixture.reset();
+        SelectModel(1); // QELT30-05: limits 3100 and 5100, 100 counts a volt, 1000 an ampere
         m_sent.clear();
         m_peer->received();
     }
@@ -266,7 +269,7 @@ private slots:
         QFETCH(QString, field);
         QFETCH(QString, text);
         const Typed &typed = lookUp(text);
-        ModalCloser closer;
+        ModalCloser &closer = m_fixture.closer();
         const int row = field.startsWith(QLatin1String("row 18")) ? 18 : 1;
         for (int r = 1; r <= StepRowCount; ++r)
             TYP->StepCheck(r)->setChecked(r == row);
@@ -353,7 +356,7 @@ private slots:
     void sequenceCycleCount()
     {
         QFETCH(QString, text);
-        ModalCloser closer;
+        ModalCloser &closer = m_fixture.closer();
         for (int r = 1; r <= StepRowCount; ++r)
             TYP->StepCheck(r)->setChecked(r == 1);
         TYP->VoltageEdit(1)->setText(QStringLiteral("5"));
@@ -434,7 +437,7 @@ private slots:
         QFETCH(QString, field);
         QFETCH(QString, text);
         const Typed &typed = lookUp(text);
-        ModalCloser closer;
+        ModalCloser &closer = m_fixture.closer();
         RSADDERS->SpinEdit1->SetValue(3);
         RSADDERS->SpinEdit2->SetValue(9);
         int start = 3;

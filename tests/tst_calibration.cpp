@@ -8,8 +8,8 @@
 #include "link/serialchannel.h"
 #include "panels/calibration.h"
 #include "support_bytes.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QButtonGroup>
 #include <QLabel>
@@ -38,17 +38,16 @@ class CalibrationTest : public QObject
 private:
     std::unique_ptr<PtyPeer> m_peer;
     QByteArrayList m_sent;
-    ModalCloser *m_closer = nullptr;
+    ToolFixture m_fixture;
 
 private slots:
     void initTestCase()
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        OpenToolPort(m_peer->slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
         QVERIFY(MAIN->MSComm1->PortOpen());
         SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
-        m_closer = new ModalCloser(5, this);
     }
 
     void cleanupTestCase()
@@ -57,10 +56,12 @@ private slots:
         DestroyForms();
         m_peer.reset();
         ClearCommPortMappings();
+        ResetToolState();
     }
 
     void init()
     {
+        m_fixture.reset();
         m_peer->received();
         m_sent.clear();
     }

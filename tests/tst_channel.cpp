@@ -105,7 +105,7 @@ private slots:
         m_comm->SetCommPort(1);
         m_comm->SetSettings(QStringLiteral("9600,n,8,1"));
         m_comm->SetRThreshold(1);
-        m_comm->SetPortOpen(true);
+        QVERIFY_THROWS_NO_EXCEPTION(m_comm->SetPortOpen(true));
         m_replies.clear();
         SetReplyHandler([this](const QByteArray &reply) { m_replies.append(reply); });
     }

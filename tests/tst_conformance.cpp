@@ -18,8 +18,8 @@
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
 #include "sim/simbus.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -269,6 +269,7 @@ private slots:
     void clientAcceptsSimulatorReplies();
 
 private:
+    ToolFixture m_fixture;
     NullModem *m_cable = nullptr;
     LibmodbusServer *m_server = nullptr;
 };
@@ -331,18 +332,14 @@ void TestConformance::init()
     m_server = new LibmodbusServer(m_cable->deviceEnd());
     QVERIFY(m_server->connected());
     CreateForms();
-    // The panel's state lives as long as the process: start every test from rest.
-    MonitorRunning = false;
-    PollActive = false;
-    CommandPending = false;
-    PendingFrame.clear();
-    PowerReadRequested = false;
+    // The process-wide state outlives the windows: start every test from rest.
+    m_fixture.reset();
     MAIN->show();
     SelectModel(1); // QELT30-05: 0.01 V and 0.001 A
     auto *panelAddress = control<QSpinBox>(POWER_TEST, "SpinEdit1");
     QVERIFY(panelAddress);
     panelAddress->setValue(1);
-    OpenToolPort(m_cable->toolEnd());
+    QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_cable->toolEnd()));
 }
 
 void TestConformance::cleanup()
@@ -352,7 +349,6 @@ void TestConformance::cleanup()
     MAIN->MSComm1->SetPortOpen(false);
     DestroyForms();
     ClearCommPortMappings();
-    ClearActiveModel();
     delete m_server;
     m_server = nullptr;
     delete m_cable;
@@ -388,7 +384,7 @@ void TestConformance::powerReadShowsServerValue()
 
 void TestConformance::scanProbeIsAnswered()
 {
-    ModalCloser closer;
+    ModalCloser &closer = m_fixture.closer();
     QWidget *scan = reinterpret_cast<QWidget *>(RSADDERS);
     auto *first = control<QSpinBox>(scan, "SpinEdit1");
     auto *last = control<QSpinBox>(scan, "SpinEdit2");
@@ -458,7 +454,7 @@ void TestConformance::panelCommandReachesServer()
 
 void TestConformance::calibrationAcknowledged()
 {
-    ModalCloser closer;
+    ModalCloser &closer = m_fixture.closer();
     QWidget *window = reinterpret_cast<QWidget *>(ERR);
     window->show();
     QVERIFY(CalibrationMode);

@@ -26,6 +26,7 @@
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 #include "support_modal.h"
+#include "support_state.h"
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -162,27 +163,6 @@ inline QString recordText(const SimBus &bus)
     return lines.join(QLatin1Char('\n'));
 }
 
-// The process-wide state of the windows outlives them: every test starts from rest.
-inline void resetWindowState()
-{
-    MonitorRunning = false;
-    LampStep = 0;
-    PanelAddress = 0;
-    PollActive = false;
-    CommandPending = false;
-    PendingFrame.clear();
-    OutputOn = false;
-    KeysLocked = false;
-    PowerControlOn = false;
-    PowerReadRequested = false;
-    SequenceRunning = false;
-    StepSetpointBytes.clear();
-    CalibrationMode = false;
-    RecordingAnswer = false;
-    ScanAddress = 0;
-    RxBusy = false;
-}
-
 // The offscreen platform warns each time a window is raised or sized by its
 // hints; those lines would bury the test's own output.
 inline void quietenOffscreenPlatform()
@@ -200,10 +180,10 @@ inline void quietenOffscreenPlatform()
 class Bench
 {
 public:
+    // The process-wide state outlives the windows: every test starts from rest.
     Bench()
     {
-        resetWindowState();
-        ClearActiveModel();
+        ResetToolState();
         CreateForms();
         bus = new SimBus;
         ApplySimOptions(quietDemoOptions(), *bus);
@@ -220,8 +200,7 @@ public:
         bus->stop();
         delete bus;
         ClearCommPortMappings();
-        ClearActiveModel();
-        resetWindowState();
+        ResetToolState();
     }
     Bench(const Bench &) = delete;
     Bench &operator=(const Bench &) = delete;

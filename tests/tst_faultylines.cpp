@@ -19,7 +19,7 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "sim/simbus.h"
-#include "support_modal.h"
+#include "support_state.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -86,6 +86,7 @@ class FaultyLinesTest : public QObject
     Q_OBJECT
 
 private:
+    ToolFixture m_fixture;
     SimBus *m_bus = nullptr;
     int m_polls = 0;
     int m_frames = 0;
@@ -132,14 +133,15 @@ private slots:
     {
         CreateForms();
         MAIN->show();
-        SelectModel(1); // 100 counts a volt, 1000 an ampere
     }
 
     void init()
     {
+        m_fixture.reset();
+        SelectModel(1); // 100 counts a volt, 1000 an ampere
         m_bus = startBus();
-        MAIN->MSComm1->SetCommPort(2);
-        MAIN->MSComm1->SetPortOpen(true);
+        QVERIFY_THROWS_NO_EXCEPTION(MAIN->MSComm1->SetCommPort(2));
+        QVERIFY_THROWS_NO_EXCEPTION(MAIN->MSComm1->SetPortOpen(true));
         m_polls = 0;
         m_frames = 0;
         SetSendObserver([this](const QByteArray &frame) {
@@ -147,14 +149,14 @@ private slots:
             if (isStatusPoll(frame))
                 ++m_polls;
         });
-        PowerReadRequested = false;
-        CalibrationMode = false;
         RSADDERS->Edit3->clear();
         markReadouts();
     }
 
     void cleanup()
     {
+        if (ERR->isVisible())
+            ERR->close();
         if (MonitorRunning)
             POWER_TEST->Button11->click();
         SetSendObserver({});
@@ -169,6 +171,7 @@ private slots:
     void cleanupTestCase()
     {
         DestroyForms();
+        ResetToolState();
     }
 
     // A healthy line first, so that the faults below are measured against it.
@@ -308,6 +311,7 @@ private slots:
         QVERIFY(countNotes(*m_bus, QStringLiteral("flood")) >= 2);
         QVERIFY(!RxBusy);
         QVERIFY(POWER_TEST->Timer1->isActive());
+        QCOMPARE(m_fixture.closer().texts(), QStringList());
         QCOMPARE(ShownMessages().count, messages);
         int longest = 0;
         for (int n : lengths)
@@ -356,6 +360,8 @@ private slots:
             box->close();
         });
         watcher.start(10);
+        // The watcher closes the box; the fixture's closer only if it never does.
+        m_fixture.closer().setPatienceMs(20000);
 
         // Writes the voltage setpoint it already has, 12.00 V: its
         // acknowledgement opens the box.
@@ -385,7 +391,7 @@ private slots:
     // operator re-applying the serial settings bring the readings back.
     void deviceVanishesAndComesBack()
     {
-        ModalCloser closer(5);
+        ModalCloser &closer = m_fixture.closer();
         startMonitor();
         QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
 
@@ -421,18 +427,18 @@ private slots:
     // report, and the next send reports the closed port instead of hanging.
     void deviceVanishesMidReception()
     {
-        ModalCloser closer(5);
+        ModalCloser &closer = m_fixture.closer();
         MAIN->MSComm1->SetPortOpen(false);
         int master = -1;
         int slave = -1;
         char path[256] = {};
-        struct termios raw;
+        struct termios raw = {};
         cfmakeraw(&raw);
         QCOMPARE(::openpty(&master, &slave, path, &raw, nullptr), 0);
         ::close(slave);
         MapCommPort(3, QString::fromLocal8Bit(path));
-        MAIN->MSComm1->SetCommPort(3);
-        MAIN->MSComm1->SetPortOpen(true);
+        QVERIFY_THROWS_NO_EXCEPTION(MAIN->MSComm1->SetCommPort(3));
+        QVERIFY_THROWS_NO_EXCEPTION(MAIN->MSComm1->SetPortOpen(true));
 
         QVector<QByteArray> replies;
         SetReplyHandler([&replies](const QByteArray &reply) { replies.append(reply); });
@@ -467,7 +473,7 @@ private slots:
     // is open: one error box at a time), and every later send reports it too. Nothing blocks.
     void sendRightAfterTheDeviceVanished()
     {
-        ModalCloser closer(5);
+        ModalCloser &closer = m_fixture.closer();
         startMonitor();
         QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
         POWER_TEST->Button11->click(); // polls off: this test sends by itself

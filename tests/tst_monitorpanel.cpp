@@ -155,7 +155,7 @@ void MonitorPanelTest::initTestCase()
     MapCommPort(1, m_peer->slavePath());
     MAIN->FormShow();
     MAIN->MSComm1->SetCommPort(1);
-    MAIN->MSComm1->SetPortOpen(true);
+    QVERIFY_THROWS_NO_EXCEPTION(MAIN->MSComm1->SetPortOpen(true));
     SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
 }
 

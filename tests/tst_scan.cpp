@@ -7,8 +7,8 @@
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "support_bytes.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -35,7 +35,7 @@ class ScanTest : public QObject
 private:
     std::unique_ptr<PtyPeer> m_peer;
     QByteArrayList m_sent;
-    ModalCloser *m_closer = nullptr;
+    ToolFixture m_fixture;
 
     void setRange(int start, int end)
     {
@@ -48,12 +48,11 @@ private slots:
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        OpenToolPort(m_peer->slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
         QVERIFY(MAIN->MSComm1->PortOpen());
         // Byte-array input with a receive event per byte, as at start-up.
         MAIN->FormShow();
         SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
-        m_closer = new ModalCloser(5, this);
     }
 
     void cleanupTestCase()
@@ -62,14 +61,14 @@ private slots:
         DestroyForms();
         m_peer.reset();
         ClearCommPortMappings();
+        ResetToolState();
     }
 
     void init()
     {
         RSADDERS->Timer1->stop();
-        RecordingAnswer = false;
+        m_fixture.reset();
         RSADDERS->Edit3->clear();
-        m_closer->clear();
         m_peer->received();
         m_sent.clear();
     }
@@ -325,7 +324,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!RSADDERS->Timer1->isActive(), 40000);
         QCOMPARE(RSADDERS->Edit3->text(), QStringLiteral("1,5,"));
         QCOMPARE(RSADDERS->Label4->text(), QStringLiteral("100%"));
-        QVERIFY(m_closer->texts().contains(QStringLiteral("仪表地址检测结束！！")));
+        QVERIFY(m_fixture.closer().texts().contains(QStringLiteral("仪表地址检测结束！！")));
         QByteArrayList probes;
         for (int address = 0; address <= 10; ++address)
             probes << probe(address);

@@ -9,8 +9,8 @@
 #include "link/serialchannel.h"
 #include "panels/sequencerunner.h"
 #include "support_bytes.h"
-#include "support_modal.h"
 #include "support_pty.h"
+#include "support_state.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -56,7 +56,7 @@ private:
     std::unique_ptr<PtyPeer> m_peer;
     QVector<SentFrame> m_sent;
     QElapsedTimer m_clock;
-    ModalCloser *m_closer = nullptr;
+    ToolFixture m_fixture;
 
     void setRows(const QList<int> &checked)
     {
@@ -83,11 +83,10 @@ private slots:
     {
         CreateForms();
         m_peer = std::make_unique<PtyPeer>();
-        OpenToolPort(m_peer->slavePath());
+        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
         QVERIFY(MAIN->MSComm1->PortOpen());
         m_clock.start();
         SetSendObserver([this](const QByteArray &frame) { m_sent.append({m_clock.elapsed(), frame}); });
-        m_closer = new ModalCloser(5, this);
         // QELT30-05: 3100 / 5100 raw, 100 counts per volt, 1000 per ampere.
         SelectModel(1);
     }
@@ -98,12 +97,13 @@ private slots:
         DestroyForms();
         m_peer.reset();
         ClearCommPortMappings();
+        ResetToolState();
     }
 
     void init()
     {
         TYP->Timer1->stop();
-        SequenceRunning = false;
+        m_fixture.reset();
         TYP->Button1->setText(QStringLiteral("启  动"));
         for (int row = 1; row <= StepRowCount; ++row) {
             TYP->VoltageEdit(row)->setText(QString::number(row));
@@ -114,7 +114,6 @@ private slots:
         TYP->Edit61->setText(QStringLiteral("1"));
         TYP->SpinEdit2->SetValue(1);
         SelectModel(1);
-        m_closer->clear();
         m_peer->received();
         m_sent.clear();
     }

@@ -12,6 +12,7 @@
 #include "sim/demotour.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
+#include "support_state.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -201,6 +202,7 @@ private:
     void openTool();
     void closeTool();
 
+    ToolFixture m_fixture;
     SimBus *m_bus = nullptr;
     LineEnd *m_line = nullptr;
     QString m_path;
@@ -229,6 +231,7 @@ void TestSimulator::startBus(SimBus::Threading threading, const SimLineSettings 
 
 void TestSimulator::init()
 {
+    m_fixture.reset();
     startBus();
     m_line = new LineEnd(m_path);
     QVERIFY(m_line->isOpen());
@@ -254,7 +257,6 @@ void TestSimulator::openTool()
     connect(m_comm, &TMSComm::OnComm, this, [] { RunHandler(ReceiveReply); });
     SetReplyHandler([this](const QByteArray &reply) { m_toolReplies.append(reply); });
     m_toolReplies.clear();
-    RxBusy = false;
     MapCommPort(1, m_path);
     m_comm->SetCommPort(1);
     m_comm->SetPortOpen(true);
@@ -734,7 +736,7 @@ void TestSimulator::toolCollectsWholeReply()
     QFETCH(bool, ownThread);
     cleanup();
     startBus(ownThread ? SimBus::Threading::OwnThread : SimBus::Threading::InThread);
-    openTool();
+    QVERIFY_THROWS_NO_EXCEPTION(openTool());
     SendFrame(BuildReadRequest(1, VoltageSetpoint, 5));
     QTRY_COMPARE(m_toolReplies.size(), 1);
     QCOMPARE(m_toolReplies.at(0), hexBytes("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C 1F"));
@@ -764,7 +766,7 @@ void TestSimulator::toolCutsReplyAtLongPause()
         s.faults().splitAt = 8;
         s.faults().splitPauseMs = pauseMs;
     });
-    openTool();
+    QVERIFY_THROWS_NO_EXCEPTION(openTool());
     SendFrame(BuildReadRequest(1, VoltageSetpoint, 5));
     QTRY_COMPARE(m_toolReplies.size(), lengths.size());
     // Once both parts are on the line and nothing waits in the tool, no more pieces can come.
@@ -778,7 +780,7 @@ void TestSimulator::toolCutsReplyAtLongPause()
 void TestSimulator::toolStopsCollectingFlood()
 {
     m_bus->updateSupply(0, [](SimSupply &s) { s.faults().floodBytes = 800; });
-    openTool();
+    QVERIFY_THROWS_NO_EXCEPTION(openTool());
     SendFrame(BuildReadRequest(1, VoltageSetpoint, 5));
     // More than 500 bytes waiting ends the collection before the flood ends.
     QTRY_VERIFY_WITH_TIMEOUT(!m_toolReplies.isEmpty(), 10000);
@@ -851,6 +853,8 @@ void TestSimulator::demoTourSavesScreenshots()
     QVERIFY(folder.isValid());
     DemoTour tour(folder.path(), this);
     QSignalSpy finished(&tour, &DemoTour::finished);
+    // The tour reads and closes its boxes itself.
+    m_fixture.closer().setPatienceMs(30000);
     tour.start();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
     QVERIFY2(finished.first().first().toBool(), qPrintable(tour.problems().join(QLatin1String("; "))));
