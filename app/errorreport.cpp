@@ -3,36 +3,59 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QScopeGuard>
+#include <QStringList>
 
 namespace {
-MessageRecord g_messages;
-}
 
-void ShowMessage(const QString &text)
+MessageRecord g_messages;
+
+// While an error box is open: its text, and the different errors raised under
+// it, to be shown one after the other once it closes.
+bool g_errorBoxOpen = false;
+QString g_openError;
+QStringList g_waitingErrors;
+
+void showBox(QMessageBox::Icon icon, const QString &name, const QString &text)
 {
     ++g_messages.count;
     g_messages.lastText = text;
-    QMessageBox box(QMessageBox::NoIcon, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
-    box.setObjectName(QStringLiteral("MessageBox"));
+    QMessageBox box(icon, QApplication::applicationDisplayName(), text, QMessageBox::Ok,
+                    QApplication::activeWindow());
+    box.setObjectName(name);
     box.exec();
+}
+
+} // namespace
+
+void ShowMessage(const QString &text)
+{
+    showBox(QMessageBox::NoIcon, QStringLiteral("MessageBox"), text);
 }
 
 void ReportError(const QString &text)
 {
     // Timers keep running while the box is open; on a lost port each tick would
-    // open one more box on top of the first. One error box at a time is enough.
-    static bool reporting = false;
-    if (reporting)
+    // open one more box on top of the first. So one error box at a time: an
+    // error raised under it waits for it to close, and one whose text is open
+    // or already waiting adds nothing.
+    if (g_errorBoxOpen) {
+        if (text != g_openError && !g_waitingErrors.contains(text))
+            g_waitingErrors.append(text);
         return;
-    reporting = true;
-    const auto done = qScopeGuard([] { reporting = false; });
-    ++g_messages.count;
-    g_messages.lastText = text;
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
-    box.setObjectName(QStringLiteral("ErrorReport"));
-    box.exec();
+    }
+    g_errorBoxOpen = true;
+    const auto done = qScopeGuard([] {
+        g_errorBoxOpen = false;
+        g_waitingErrors.clear();
+    });
+    QString next = text;
+    for (;;) {
+        g_openError = next;
+        showBox(QMessageBox::Critical, QStringLiteral("ErrorReport"), next);
+        if (g_waitingErrors.isEmpty())
+            break;
+        next = g_waitingErrors.takeFirst();
+    }
 }
 
 const MessageRecord &ShownMessages()

@@ -10,9 +10,10 @@
 // It returns when the operator has closed the box.
 void ShowMessage(const QString &text);
 
-// The error report: the error text in a modal box. Errors raised while an
-// error box is already open (by timers that keep running under it) open no
-// second box.
+// The error report: the error text in a modal box, one box at a time. An
+// error raised while an error box is open (by timers that keep running under
+// it) is shown after that box has closed, unless its text is the open box's or
+// already waiting; so a failing tick repeated under the box adds nothing.
 void ReportError(const QString &text);
 
 // Counts and last text of the boxes shown, so tests can see what the operator saw.

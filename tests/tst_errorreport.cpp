@@ -60,6 +60,44 @@ private slots:
                                                           .arg(failures).arg(boxesSeen)));
         QCOMPARE(ShownMessages().count - before, boxesSeen);
     }
+
+    void differentErrorsUnderAnOpenBoxFollowOneAtATime()
+    {
+        const int before = ShownMessages().count;
+        const QString portClosed = QStringLiteral("串口未打开");
+        const QString emptyCount = QStringLiteral("'' is not a valid integer value");
+        const QString sendFailed = QStringLiteral("向 COM2 写入数据失败");
+        QStringList shown;
+        int mostOpen = 0;
+        bool raised = false;
+        QTimer closer;
+        connect(&closer, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            if (!raised) {
+                // Under the first box, from a handler of its own: two new errors,
+                // then a repeat of the open text and one of a waiting text.
+                raised = true;
+                QTimer::singleShot(0, this, [&] {
+                    for (const QString &text : {emptyCount, sendFailed, portClosed, emptyCount})
+                        RunHandler([&text] { RaiseError(text); });
+                });
+                return;
+            }
+            int open = 0;
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                open += qobject_cast<QMessageBox *>(widget) && widget->isVisible();
+            mostOpen = qMax(mostOpen, open);
+            shown << box->text();
+            box->close();
+        });
+        closer.start(5);
+        RunHandler([&] { RaiseError(portClosed); });
+        QCOMPARE(shown, (QStringList{portClosed, emptyCount, sendFailed}));
+        QCOMPARE(mostOpen, 1);
+        QCOMPARE(ShownMessages().count - before, 3);
+    }
 };
 
 QTEST_MAIN(ErrorReportTest)
