@@ -92,10 +92,12 @@ void TMSComm::SetRThreshold(short threshold)
 void TMSComm::Output(const QByteArray &bytes)
 {
     if (!m_port->isOpen()) {
-        // A port closed because its device vanished says why: the report of
-        // the loss itself may be held back while this error's box is open.
-        if (!m_lostReason.isEmpty())
+        // A port closed because its device vanished says why; a loss not yet
+        // reported needs no report of its own then, the operator has the reason.
+        if (!m_lostReason.isEmpty()) {
+            m_lossUnreported = false;
             RaiseError(QStringLiteral("串口未打开：%1").arg(m_lostReason));
+        }
         RaiseError(QStringLiteral("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
     }
     if (m_port->write(bytes) != bytes.size())
@@ -247,5 +249,11 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
                        .arg(portLabel(), m_port->errorString());
     m_port->clearError();
     m_port->close();
-    QTimer::singleShot(0, this, [this, report = m_lostReason] { emit PortLost(report); });
+    m_lossUnreported = true;
+    QTimer::singleShot(0, this, [this, report = m_lostReason] {
+        if (!m_lossUnreported)
+            return;
+        m_lossUnreported = false;
+        emit PortLost(report);
+    });
 }

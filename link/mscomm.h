@@ -54,7 +54,8 @@ public:
 signals:
     void OnComm();
     // The port was closed because its device failed; reason says which and why.
-    // Raised once per loss, from the event loop after the close.
+    // Raised once per loss, from the event loop after the close, unless a send
+    // refused in the meantime has already said why.
     void PortLost(const QString &reason);
 
 private:
@@ -74,6 +75,8 @@ private:
     QString m_openDevice;
     // Why the port was closed behind the operator's back, until it is opened again.
     QString m_lostReason;
+    // PortLost is still due: no send error has carried the reason yet.
+    bool m_lossUnreported = false;
     QString m_settings = QStringLiteral("9600,n,8,1");
     LineSettings m_line;
 };
