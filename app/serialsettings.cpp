@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 int LastPortNumber = 0;
@@ -107,7 +108,9 @@ void TRS232::connectHandlers()
 void TRS232::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    RunHandler([this] { FormShow(); });
+    // Restoring a minimised window is not a new showing: the operator's picks stay.
+    if (!event->spontaneous())
+        RunHandler([this] { FormShow(); });
 }
 
 void TRS232::FormShow()

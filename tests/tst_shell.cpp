@@ -14,8 +14,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QToolButton>
 #include <QtTest>
+#include <QtTest/qtestspontaneevent.h>
 
 class ShellTest : public QObject
 {
@@ -253,6 +255,22 @@ private slots:
         QVERIFY(MAIN->MSComm1->PortOpen());
         QCOMPARE(LastPortNumber, 7);
         MAIN->MSComm1->SetPortOpen(false);
+    }
+
+    void restoreFromMinimisedKeepsThePicks()
+    {
+        RS232->hide();
+        RS232->show();
+        RS232->ComboBox1->setCurrentText(QStringLiteral("COM5"));
+        RS232->ComboBox2->setCurrentText(QStringLiteral("4800"));
+        RS232->ComboBox5->setCurrentText(QStringLiteral("奇校验"));
+        // What the window system sends when the window is restored.
+        QShowEvent restored;
+        QSpontaneKeyEvent::setSpontaneous(&restored);
+        QApplication::instance()->notify(RS232, &restored);
+        QCOMPARE(RS232->ComboBox1->currentText(), QStringLiteral("COM5"));
+        QCOMPARE(RS232->SettingsText(), QStringLiteral("4800,o,8,1"));
+        RS232->hide();
     }
 
     void lineSettingsTheDeviceRefuses()
