@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <pty.h>
 #include <termios.h>
 #include <thread>
@@ -219,8 +220,9 @@ private slots:
         QVERIFY(spoilt);
     }
 
-    // A pause inside a reply: under 30 ms the reply stays whole; 120 ms cuts it
-    // in two. The 7-byte head of a cut status reply reads as a one-register
+    // A pause inside a reply: under 30 ms the reply stays whole; one well
+    // past 60 ms cuts it in two (a loaded machine may start a reception late,
+    // so the cutting pauses are far longer than the two polls it needs). The 7-byte head of a cut status reply reads as a one-register
     // reply and the scan counts it as an answer; the tail is ignored; the
     // readouts keep what they show.
     void splitReplies_data()
@@ -230,8 +232,8 @@ private slots:
         QTest::addColumn<bool>("whole");
         QTest::newRow("5 ms after byte 5: one reply") << 5 << 5 << true;
         QTest::newRow("15 ms after byte 9: one reply") << 9 << 15 << true;
-        QTest::newRow("120 ms after byte 7: two replies") << 7 << 120 << false;
-        QTest::newRow("150 ms after byte 3: two short ones") << 3 << 150 << false;
+        QTest::newRow("250 ms after byte 7: two replies") << 7 << 250 << false;
+        QTest::newRow("300 ms after byte 3: two short ones") << 3 << 300 << false;
     }
 
     void splitReplies()
@@ -294,9 +296,13 @@ private slots:
         QVERIFY2(countNotes(*m_bus, QStringLiteral("stray")) >= 1, qPrintable(notes.join(QLatin1Char('\n'))));
     }
 
-    // Noise instead of replies: each reception stops once more than 500 bytes
+    // Noise instead of replies: a reception stops once more than 500 bytes
     // wait and hands over what it counted; the polls go on, nothing is shown,
     // RxBusy is free after each; once the noise stops the readings come back.
+    // On a loaded machine the simulator may stall and then send what fell due
+    // at once, or pause long enough to cut a reception short: the test waits
+    // for a flood that came at the line's pace. (The exact limit is checked on
+    // a scripted line in the channel test.)
     void floodPastFiveHundred()
     {
         QVector<int> lengths;
@@ -313,10 +319,17 @@ private slots:
         QVERIFY(POWER_TEST->Timer1->isActive());
         QCOMPARE(m_fixture.closer().texts(), QStringList());
         QCOMPARE(ShownMessages().count, messages);
-        int longest = 0;
-        for (int n : lengths)
-            longest = qMax(longest, n);
-        QVERIFY2(longest > 500 && longest < 600, qPrintable(QString::number(longest)));
+        const auto stoppedPastLimit = [&lengths] {
+            return std::any_of(lengths.cbegin(), lengths.cend(), [](int n) { return n > 500 && n < 600; });
+        };
+        const auto sizes = [&lengths] {
+            QStringList texts;
+            for (int n : lengths)
+                texts << QString::number(n);
+            return texts.join(QLatin1Char(' '));
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(stoppedPastLimit(), qPrintable(sizes()), 10000);
+        QCOMPARE(ShownMessages().count, messages);
 
         setFaults([](SimFaults &faults) { faults.floodBytes = 0; });
         QTRY_VERIFY_WITH_TIMEOUT(readoutsLive(), 5000);
