@@ -32,8 +32,8 @@ public:
     ScriptedLine(const ScriptedLine &) = delete;
     ScriptedLine &operator=(const ScriptedLine &) = delete;
 
-    // bytes reach the line at atMs on the line's clock; what is due at 0 is
-    // written by start().
+    // bytes reach the line at atMs on the line's clock (given in the order
+    // of time); what is due at 0 is written by start().
     void at(int atMs, const QByteArray &bytes) { m_due.append({atMs, bytes}); }
     void start() { deliverDue(); }
 
@@ -48,9 +48,8 @@ public:
         return true;
     }
 
-    // The sleeps the channel asked for, in ms, since the last clearSleeps().
+    // The sleeps the channel asked for, in ms.
     QVector<int> sleeps() const { return m_sleeps; }
-    void clearSleeps() { m_sleeps.clear(); }
     // False when written bytes did not reach the control in time.
     bool delivered() const { return m_delivered; }
 
