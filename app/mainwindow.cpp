@@ -1,10 +1,10 @@
 #include "app/mainwindow.h"
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
 #include "app/uistyle.h"
-#include "app/errorreport.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"

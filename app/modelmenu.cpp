@@ -1,8 +1,8 @@
 #include "app/modelmenu.h"
 
-#include "link/modelcatalogue.h"
-#include "app/uistyle.h"
 #include "app/errorreport.h"
+#include "app/uistyle.h"
+#include "link/modelcatalogue.h"
 
 #include <QAction>
 #include <QGridLayout>

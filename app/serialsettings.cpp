@@ -1,10 +1,10 @@
 #include "app/serialsettings.h"
 
+#include "app/errorreport.h"
+#include "app/forms.h"
 #include "app/mainwindow.h"
 #include "app/uistyle.h"
-#include "app/forms.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
 #include "link/mscomm.h"
 
 #include <QComboBox>

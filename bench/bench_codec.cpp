@@ -11,8 +11,8 @@
 // CPU time is what the call itself costs).
 
 #include "app/forms.h"
-#include "link/modelcatalogue.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
 
 #include <QApplication>

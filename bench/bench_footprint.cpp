@@ -12,13 +12,13 @@
 // --startup re-runs this program as a child (--startup-child) so that every
 // run is a fresh process: dynamic linking, toolkit and font set-up included.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "bench/resident.h"
-#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
+#include "bench/resident.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

@@ -21,10 +21,10 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

@@ -11,11 +11,11 @@
 // control has open and runs the receive handler, as the OnComm event would:
 // slow (the silence rule sleeps 60 ms a reply) but the whole way in.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

@@ -1,8 +1,8 @@
 #include "panels/addressscan.h"
 
+#include "app/errorreport.h"
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/serialchannel.h"
 

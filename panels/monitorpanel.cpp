@@ -1,10 +1,10 @@
 #include "panels/monitorpanel.h"
 
-#include "link/modelcatalogue.h"
+#include "app/errorreport.h"
 #include "app/spinedit.h"
 #include "app/uistyle.h"
-#include "app/errorreport.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 

@@ -7,14 +7,14 @@
 // an independently built one, both as SendFrame saw it and as the far end of
 // the pseudo-terminal received it.
 
-#include "link/replydispatcher.h"
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"

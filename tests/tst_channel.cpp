@@ -1,5 +1,5 @@
-#include "link/commports.h"
 #include "app/errorreport.h"
+#include "link/commports.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"

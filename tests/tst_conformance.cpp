@@ -6,13 +6,13 @@
 //   the tool's frames, and the tool's receive path and windows show its values;
 // - a libmodbus client accepts the simulated supplies' replies.
 
-#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "link/commports.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"

@@ -1,9 +1,9 @@
 // Reply dispatcher: every reply is sorted by function code and length alone and
 // lands in exactly the controls its kind names, nowhere else.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "link/modelcatalogue.h"
-#include "app/errorreport.h"
 #include "link/replydispatcher.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"

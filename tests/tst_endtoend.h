@@ -7,16 +7,16 @@
 // object name, click them, read what the windows show and look frames up in
 // the simulator's record.
 
-#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"

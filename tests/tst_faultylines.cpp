@@ -4,14 +4,14 @@
 // calibration box is open, and the serial device vanishing mid-poll and coming
 // back. Everything runs through the real windows with the monitor polling.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "app/serialsettings.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

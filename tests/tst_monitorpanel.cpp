@@ -1,13 +1,13 @@
 // Monitor panel: its controls, the poll/command scheduling driven tick by tick,
 // the command frames byte for byte, and one live run against a pseudo-terminal.
 
-#include "link/replydispatcher.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "app/spinedit.h"
 #include "link/commports.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
 #include "support_bytes.h"

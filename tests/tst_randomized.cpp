@@ -5,11 +5,11 @@
 // each one the controls must have changed exactly as the dispatcher's rules
 // allow for that function code and length, and nothing else.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/modelcatalogue.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"

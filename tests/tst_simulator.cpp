@@ -2,10 +2,10 @@
 // pseudo-terminal: what they answer, what they keep silent about, how the
 // supplies behave electrically, the faults they inject and the line timing.
 
+#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/commports.h"
-#include "app/errorreport.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
