@@ -10,11 +10,6 @@ include(GNUInstallDirs)
 
 set(PSUTOOL_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
-# The window icon: the PNGs rendered from packaging/icons/psutool.svg, compiled
-# into the windows library so that every program showing the main window has it.
-set_property(TARGET psutool_ui PROPERTY AUTORCC ON)
-target_sources(psutool_ui PRIVATE ${PSUTOOL_PACKAGING_DIR}/psutool.qrc)
-
 # A host project that takes psutool in with add_subdirectory installs and
 # packages nothing of it unless it asks to.
 option(PSUTOOL_INSTALL "Install the programs, the menu entry and the manual pages" ${PROJECT_IS_TOP_LEVEL})

@@ -10,14 +10,14 @@
 namespace {
 
 // Where an option applies: everywhere (the line options) or to the commands listed.
-struct OptionSpec {
+struct OptionInfo {
     char shortName;
     const char *longName;
     bool takesValue;
     const char *commands; // nullptr: every command
 };
 
-const OptionSpec Options[] = {
+const OptionInfo Options[] = {
     {'p', "port", true, nullptr},
     {'b', "baud", true, nullptr},
     {'P', "parity", true, nullptr},
@@ -53,7 +53,7 @@ const OptionSpec Options[] = {
 const char *const Commands[] = {"models", "scan", "status", "set", "run", "calibrate"};
 
 struct Given {
-    const OptionSpec *spec;
+    const OptionInfo *option;
     QString typed; // as on the command line, for messages
     QString value;
 };
@@ -73,29 +73,29 @@ bool isCommand(const QString &word)
                         .arg(text, command.isEmpty() ? QString() : command + QLatin1Char(' ')));
 }
 
-const OptionSpec *findLong(const QString &name)
+const OptionInfo *findLong(const QString &name)
 {
-    for (const OptionSpec &spec : Options) {
-        if (name == QLatin1String(spec.longName))
-            return &spec;
+    for (const OptionInfo &option : Options) {
+        if (name == QLatin1String(option.longName))
+            return &option;
     }
     return nullptr;
 }
 
-const OptionSpec *findShort(QChar name)
+const OptionInfo *findShort(QChar name)
 {
-    for (const OptionSpec &spec : Options) {
-        if (spec.shortName && name == QLatin1Char(spec.shortName))
-            return &spec;
+    for (const OptionInfo &option : Options) {
+        if (option.shortName && name == QLatin1Char(option.shortName))
+            return &option;
     }
     return nullptr;
 }
 
-bool appliesTo(const OptionSpec &spec, const QString &command)
+bool appliesTo(const OptionInfo &option, const QString &command)
 {
-    if (!spec.commands)
+    if (!option.commands)
         return true;
-    return QString::fromLatin1(spec.commands).split(QLatin1Char(' ')).contains(command);
+    return QString::fromLatin1(option.commands).split(QLatin1Char(' ')).contains(command);
 }
 
 class Converter
@@ -148,7 +148,7 @@ private:
 
 void applyLineOption(const Given &given, const Converter &convert, LineOptions &line)
 {
-    const QString name = QLatin1String(given.spec->longName);
+    const QString name = QLatin1String(given.option->longName);
     if (name == QLatin1String("port")) {
         if (given.value.isEmpty())
             usage(QStringLiteral("%1: a port name or device path is needed").arg(given.typed));
@@ -178,7 +178,7 @@ void applyLineOption(const Given &given, const Converter &convert, LineOptions &
 
 void applyCommandOption(const Given &given, const Converter &convert, Invocation &inv)
 {
-    const QString name = QLatin1String(given.spec->longName);
+    const QString name = QLatin1String(given.option->longName);
     if (name == QLatin1String("address")) {
         inv.address = convert.whole(given, 1, 247);
     } else if (name == QLatin1String("model")) {
@@ -275,34 +275,34 @@ Invocation ParseArguments(const QStringList &arguments)
             positional += arguments.mid(i + 1);
             break;
         }
-        const OptionSpec *spec = nullptr;
+        const OptionInfo *option = nullptr;
         QString typed;
         std::optional<QString> value;
         if (arg.startsWith(QLatin1String("--"))) {
             const int equals = int(arg.indexOf(QLatin1Char('=')));
             typed = equals < 0 ? arg : arg.left(equals);
-            spec = findLong(typed.mid(2));
+            option = findLong(typed.mid(2));
             if (equals >= 0)
                 value = arg.mid(equals + 1);
         } else if (arg.size() > 1 && arg.startsWith(QLatin1Char('-'))) {
             typed = arg.left(2);
-            spec = findShort(arg.at(1));
+            option = findShort(arg.at(1));
             if (arg.size() > 2)
                 value = arg.mid(2);
         } else {
             positional << arg;
             continue;
         }
-        if (!spec)
+        if (!option)
             usage(QStringLiteral("unknown option '%1'").arg(typed));
-        if (!spec->takesValue && value)
+        if (!option->takesValue && value)
             usage(QStringLiteral("%1 takes no value").arg(typed));
-        if (spec->takesValue && !value) {
+        if (option->takesValue && !value) {
             if (i + 1 >= arguments.size())
                 usage(QStringLiteral("%1 needs a value").arg(typed));
             value = arguments.at(++i);
         }
-        given.push_back({spec, typed, value.value_or(QString())});
+        given.push_back({option, typed, value.value_or(QString())});
     }
 
     // "psuctl help [COMMAND]" is "psuctl [COMMAND] --help".
@@ -313,8 +313,8 @@ Invocation ParseArguments(const QStringList &arguments)
     if (!positional.isEmpty())
         inv.command = positional.takeFirst();
     for (const Given &g : given) {
-        inv.help = inv.help || QLatin1String(g.spec->longName) == QLatin1String("help");
-        inv.version = inv.version || QLatin1String(g.spec->longName) == QLatin1String("version");
+        inv.help = inv.help || QLatin1String(g.option->longName) == QLatin1String("help");
+        inv.version = inv.version || QLatin1String(g.option->longName) == QLatin1String("version");
     }
     if (!inv.command.isEmpty() && !isCommand(inv.command))
         usage(QStringLiteral("unknown command '%1'").arg(inv.command));
@@ -327,9 +327,9 @@ Invocation ParseArguments(const QStringList &arguments)
     const Converter convertLine{QString()};
     const Converter convert(inv.command);
     for (const Given &g : given) {
-        if (!appliesTo(*g.spec, inv.command))
+        if (!appliesTo(*g.option, inv.command))
             usage(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
-        if (g.spec->commands)
+        if (g.option->commands)
             applyCommandOption(g, convert, inv);
         else
             applyLineOption(g, convertLine, inv.line);

@@ -5,6 +5,7 @@
 #include "ctl/steps.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
+#include "link/replies.h"
 
 #include <QFile>
 
@@ -120,18 +121,13 @@ int runScan(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE 
     return ExitSuccess;
 }
 
-Reading takeReading(RtuMaster &master, const Invocation &inv)
+StatusSample takeReading(RtuMaster &master, const Invocation &inv)
 {
-    Reading reading;
+    StatusSample reading;
     reading.time = QDateTime::currentDateTime();
     reading.address = inv.address;
     reading.model = &model(inv);
-    const QVector<quint16> block = master.read(inv.address, VoltageSetpoint, 5);
-    reading.voltageSet = block.at(0);
-    reading.currentSet = block.at(1);
-    reading.voltage = block.at(2);
-    reading.current = block.at(3);
-    reading.outputSwitch = block.at(4);
+    reading.status = DecodeStatusRegisters(master.read(inv.address, VoltageSetpoint, 5));
     reading.power = master.read(inv.address, OutputPower, 1).first();
     return reading;
 }
@@ -162,7 +158,7 @@ int runStatus(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FIL
             if (!SleepUntil(start + slot * interval))
                 break;
         }
-        const Reading reading = takeReading(master, inv);
+        const StatusSample reading = takeReading(master, inv);
         // The header goes out with the first reading, so a supply that never
         // answers leaves no header behind.
         if (!header.isEmpty())
@@ -189,7 +185,7 @@ void writeAndCheck(RtuMaster &master, int address, const Write &write)
     if (!write.readBack)
         return;
     const quint16 held = master.read(address, write.reg, 1).first();
-    const bool same = write.reg == OutputSwitch ? ((held & 0xFF) == 1) == (write.value == 1) : held == write.value;
+    const bool same = write.reg == OutputSwitch ? OutputIsOn(held) == (write.value == 1) : held == write.value;
     if (!same)
         Fail(ExitReadBack, QStringLiteral("address %1: %2 holds %3 after the write of %4%5")
                                .arg(address)
@@ -232,7 +228,7 @@ int runSet(const Invocation &inv, RtuMaster &master, std::FILE *err)
         writes << setpointWrite(inv, CurrentSetpoint, *inv.current, m->currentScale, m->currentLimit,
                                 m->currentDecimals, "A", err);
     if (inv.power)
-        writes << setpointWrite(inv, PowerSetpoint, *inv.power, 100, 65000, 2, "W", err);
+        writes << setpointWrite(inv, PowerSetpoint, *inv.power, PowerScale, PowerSetpointLimit, PowerDecimals, "W", err);
     if (inv.powerControl)
         writes << switchWrite(OverVoltageLimit, *inv.powerControl, 1, 0, false);
     if (inv.pid)

@@ -65,16 +65,14 @@ QString openFailure(const QString &device, int error)
 
 } // namespace
 
-double LineOptions::charMicros() const
-{
-    const double stopBits = serial.stopBits == QSerialPort::TwoStop ? 2 : serial.stopBits == QSerialPort::OneAndHalfStop ? 1.5 : 1;
-    const int parityBits = serial.parity == QSerialPort::NoParity ? 0 : 1;
-    return (1 + int(serial.dataBits) + parityBits + stopBits) * 1e6 / serial.baud;
-}
-
 int LineOptions::defaultTimeoutUs(int requestBytes) const
 {
-    return int(std::lround(requestBytes * charMicros())) + 30000;
+    return int(std::lround(requestBytes * serial.charMicros())) + 30000;
+}
+
+int LineOptions::timeoutFor(int requestBytes) const
+{
+    return timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes);
 }
 
 QString RegisterText(quint16 start, int count)
@@ -143,7 +141,7 @@ void RtuMaster::open()
     }
     // Bytes of a reply follow each other at once; a pause of 20 ms inside one
     // is a broken frame, whatever the speed.
-    const int byteTimeoutUs = 20000 + int(2 * m_line.charMicros());
+    const int byteTimeoutUs = 20000 + int(2 * m_line.serial.charMicros());
     modbus_set_byte_timeout(m_ctx, 0, uint32_t(byteTimeoutUs));
     m_opened = Clock::now();
 }
@@ -201,9 +199,7 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
     const QString cause = outcome.kind == Outcome::BadCrc
                               ? QStringLiteral("the last reply failed its CRC check")
                               : QStringLiteral("no reply within %1 ms")
-                                    .arg((m_line.timeoutUs ? m_line.timeoutUs
-                                                           : m_line.defaultTimeoutUs(int(request.size())))
-                                             / 1000.0);
+                                    .arg(m_line.timeoutFor(int(request.size())) / 1000.0);
     Fail(ExitNoReply, QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
                           .arg(address)
                           .arg(what)
@@ -216,7 +212,7 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
 {
     const int address = quint8(request.at(0));
     const quint8 function = quint8(request.at(1));
-    const int timeoutUs = m_line.timeoutUs ? m_line.timeoutUs : m_line.defaultTimeoutUs(int(request.size()));
+    const int timeoutUs = m_line.timeoutFor(int(request.size()));
 
     modbus_set_slave(m_ctx, address);
     // A late reply to an earlier request must not be taken for this one.

@@ -19,11 +19,12 @@ struct LineOptions {
     int retries = 1;                       // further tries after a timeout or a spoilt reply
     bool verbose = false;                  // every frame in hex on stderr
 
-    // One character on the line: start bit, data bits, parity bit, stop bits.
-    double charMicros() const;
     // The default wait for a reply to begin: the request's own time on the
     // line plus 30 ms for the supply to turn round.
     int defaultTimeoutUs(int requestBytes) const;
+    // The wait for the reply to a request of that many bytes: -o when given,
+    // else the default.
+    int timeoutFor(int requestBytes) const;
 };
 
 // "VoltageSetpoint (0x1000)", or "VoltageSetpoint..OutputSwitch (0x1000-0x1004)"

@@ -10,19 +10,19 @@ namespace {
 const char *const Keys[] = {"time", "address", "model", "voltage_set", "current_set",
                             "voltage", "current", "output", "power"};
 
-QStringList fields(const Reading &reading)
+QStringList fields(const StatusSample &reading)
 {
     const ModelEntry &model = *reading.model;
     return {
         reading.time.toOffsetFromUtc(reading.time.offsetFromUtc()).toString(Qt::ISODateWithMs),
         QString::number(reading.address),
         QLatin1String(model.caption),
-        FormatScaled(reading.voltageSet, model.voltageScale, model.voltageDecimals),
-        FormatScaled(reading.currentSet, model.currentScale, model.currentDecimals),
-        FormatScaled(reading.voltage, model.voltageScale, model.voltageDecimals),
-        FormatScaled(reading.current, model.currentScale, model.currentDecimals),
-        (reading.outputSwitch & 0xFF) == 1 ? QStringLiteral("on") : QStringLiteral("off"),
-        FormatScaled(reading.power, 100, 2),
+        FormatScaled(reading.status.voltageSetpoint, model.voltageScale, model.voltageDecimals),
+        FormatScaled(reading.status.currentSetpoint, model.currentScale, model.currentDecimals),
+        FormatScaled(reading.status.outputVoltage, model.voltageScale, model.voltageDecimals),
+        FormatScaled(reading.status.outputCurrent, model.currentScale, model.currentDecimals),
+        reading.status.outputOn ? QStringLiteral("on") : QStringLiteral("off"),
+        FormatScaled(reading.power, PowerScale, PowerDecimals),
     };
 }
 
@@ -85,7 +85,7 @@ QString ReadingHeader(ReadingFormat format)
     return QString();
 }
 
-QString FormatReading(const Reading &reading, ReadingFormat format)
+QString FormatReading(const StatusSample &reading, ReadingFormat format)
 {
     QStringList cells = fields(reading);
     switch (format) {

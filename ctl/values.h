@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/replies.h"
+
 #include <QDateTime>
 #include <QString>
 
@@ -22,16 +24,12 @@ QString FormatScaled(quint16 raw, quint16 scale, int decimals);
 QString PlainNumber(double value);
 
 // One status reading of a supply.
-struct Reading {
+struct StatusSample {
     QDateTime time;
     int address = 0;
     const ModelEntry *model = nullptr;
-    quint16 voltageSet = 0;
-    quint16 currentSet = 0;
-    quint16 voltage = 0;
-    quint16 current = 0;
-    quint16 outputSwitch = 0; // low byte 1: on
-    quint16 power = 0;        // 0.01 W
+    StatusBlock status = {};
+    quint16 power = 0; // hundredths of a watt
 };
 
 enum class ReadingFormat { Table, Csv, Json };
@@ -39,4 +37,4 @@ enum class ReadingFormat { Table, Csv, Json };
 // The line before the first reading (none for JSON), without newline.
 QString ReadingHeader(ReadingFormat format);
 // One reading on one line, without newline.
-QString FormatReading(const Reading &reading, ReadingFormat format);
+QString FormatReading(const StatusSample &reading, ReadingFormat format);

@@ -14,6 +14,13 @@ QString LineSettings::stopBitsText() const
     }
 }
 
+double LineSettings::charMicros() const
+{
+    const double stop = stopBits == QSerialPort::TwoStop ? 2.0 : stopBits == QSerialPort::OneAndHalfStop ? 1.5 : 1.0;
+    const int parityBits = parity == QSerialPort::NoParity ? 0 : 1;
+    return (1 + int(dataBits) + parityBits + stop) * 1e6 / qMax(1, baud);
+}
+
 bool ParseLineSettings(const QString &text, LineSettings *line)
 {
     const QStringList parts = text.split(QLatin1Char(','));

@@ -15,6 +15,9 @@ struct LineSettings {
 
     // The stop bits as they are written in a settings text: "1", "1.5" or "2".
     QString stopBitsText() const;
+    // The time of one character on the line in microseconds: start bit, data
+    // bits, parity bit, stop bits.
+    double charMicros() const;
 };
 
 // False, with *line untouched, when text is not a settings text.

@@ -51,6 +51,12 @@ void SelectModel(int item);
 // Back to the start-up state (no model).
 void ClearActiveModel();
 
+// Power is the same on every model: the registers count hundredths of a watt,
+// and a power setpoint goes out as 65000 (650.00 W) at the most.
+constexpr quint16 PowerScale = 100;
+constexpr int PowerDecimals = 2;
+constexpr quint16 PowerSetpointLimit = 65000;
+
 // A row of decimal digits read left to right as one number.
 int RawFromDigits(const QList<int> &digits);
 

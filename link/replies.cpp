@@ -33,7 +33,13 @@ ReplyKind ClassifyReply(const QByteArray &reply)
 StatusBlock DecodeStatusBlock(const QByteArray &reply)
 {
     return StatusBlock{RegisterAt(reply, 3), RegisterAt(reply, 5), RegisterAt(reply, 7),
-                       RegisterAt(reply, 9), quint8(reply.at(12)) == 1};
+                       RegisterAt(reply, 9), OutputIsOn(RegisterAt(reply, 11))};
+}
+
+StatusBlock DecodeStatusRegisters(const QVector<quint16> &registers)
+{
+    return StatusBlock{registers.at(0), registers.at(1), registers.at(2), registers.at(3),
+                       OutputIsOn(registers.at(4))};
 }
 
 quint16 DecodeSingleRegister(const QByteArray &reply)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QVector>
 
 // What a collected reply is, told by its length and function code alone (the
 // address, the request it answers and the CRC are not looked at).
@@ -13,8 +14,14 @@ enum class ReplyKind {
 
 ReplyKind ClassifyReply(const QByteArray &reply);
 
-// The five registers of a status block in raw counts. Only the low byte of
-// the switch register counts: 1 is on, anything else off.
+// Only the low byte of the output switch register counts: 1 is on, anything
+// else off.
+inline bool OutputIsOn(quint16 switchRegister)
+{
+    return (switchRegister & 0xFF) == 1;
+}
+
+// The five registers of a status block in raw counts.
 struct StatusBlock {
     quint16 voltageSetpoint;
     quint16 currentSetpoint;
@@ -25,6 +32,8 @@ struct StatusBlock {
 
 // For a reply classified as StatusBlock.
 StatusBlock DecodeStatusBlock(const QByteArray &reply);
+// The same from the five register values, VoltageSetpoint first.
+StatusBlock DecodeStatusRegisters(const QVector<quint16> &registers);
 
 // For a reply classified as SingleRegister.
 quint16 DecodeSingleRegister(const QByteArray &reply);

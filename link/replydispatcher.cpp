@@ -9,9 +9,6 @@ namespace {
 
 ReplyView *g_view = nullptr;
 
-// The power register counts hundredths of a watt on every model.
-constexpr double kPowerDivisor = 100.0;
-
 } // namespace
 
 void SetReplyView(ReplyView *view)
@@ -47,7 +44,7 @@ void DispatchReply(const QByteArray &reply)
     case ReplyKind::SingleRegister:
         if (PowerReadRequested) {
             if (g_view)
-                g_view->PowerRead(DecodeSingleRegister(reply) / kPowerDivisor);
+                g_view->PowerRead(ScaledReading(DecodeSingleRegister(reply), PowerScale));
             PowerReadRequested = false;
             return;
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/modelcatalogue.h"
 #include "link/replies.h"
 
 #include <QByteArray>
@@ -19,7 +20,7 @@ struct Reading {
     int decimals;
 
     bool known() const { return divisor != 0; }
-    double value() const { return double(raw) / double(divisor); }
+    double value() const { return ScaledReading(raw, divisor); }
 };
 
 struct StatusReading {

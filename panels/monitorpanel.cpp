@@ -36,7 +36,6 @@ namespace {
 constexpr int kPollIntervalMs = 500;
 constexpr int kReleaseIntervalMs = 200;
 constexpr quint16 kStatusRegisterCount = 5;
-constexpr int kPowerSetpointCeiling = 65000;
 
 const QColor kLime(0x00, 0xFF, 0x00);
 const QColor kRed(0xFF, 0x00, 0x00);
@@ -563,7 +562,7 @@ void TPOWER_TEST::Button3Click()
 {
     issueCommand(PowerSetpoint, [this] {
         return CapRaw(digitRowValue({SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15}),
-                      kPowerSetpointCeiling);
+                      PowerSetpointLimit);
     });
 }
 

