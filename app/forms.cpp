@@ -1,6 +1,5 @@
 #include "app/forms.h"
 
-#include "app/errorreport.h"
 #include "app/mainwindow.h"
 #include "app/serialsettings.h"
 #include "link/modelcatalogue.h"
@@ -9,6 +8,7 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
+#include "widgets/errorreport.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -33,8 +33,7 @@ public:
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
     void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }
-    // The scan records the answer through its hidden button.
-    void AddressAnswered() override { RSADDERS->See_Button->click(); }
+    void AddressAnswered() override { RSADDERS->RecordAnswer(); }
 };
 
 std::unique_ptr<TFormsReplyView> g_replyView;

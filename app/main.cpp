@@ -1,20 +1,6 @@
-#include "app/forms.h"
-#include "app/mainwindow.h"
-
-#include <QApplication>
-#include <QIcon>
+#include "app/startup.h"
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
-    // The icon lives in the windows library's resources (packaging/psutool.qrc).
-    Q_INIT_RESOURCE(psutool);
-    QIcon icon(QStringLiteral(":/icons/psutool-48.png"));
-    icon.addFile(QStringLiteral(":/icons/psutool-256.png"));
-    QApplication::setWindowIcon(icon);
-    QApplication::setQuitOnLastWindowClosed(false);
-    CreateForms();
-    MAIN->show();
-    return app.exec();
+    return RunTool(argc, argv);
 }

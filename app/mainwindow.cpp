@@ -1,16 +1,16 @@
 #include "app/mainwindow.h"
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
-#include "app/uistyle.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
+#include "widgets/errorreport.h"
+#include "widgets/uistyle.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
 #include "app/modelmenu.h"
 
-#include "app/errorreport.h"
-#include "app/uistyle.h"
 #include "link/modelcatalogue.h"
+#include "widgets/errorreport.h"
+#include "widgets/uistyle.h"
 
 #include <QAction>
 #include <QGridLayout>

@@ -1,11 +1,11 @@
 #include "app/serialsettings.h"
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/uistyle.h"
 #include "link/commports.h"
 #include "link/mscomm.h"
+#include "widgets/errorreport.h"
+#include "widgets/uistyle.h"
 
 #include <QComboBox>
 #include <QFormLayout>

@@ -12,10 +12,8 @@
 // --startup re-runs this program as a child (--startup-child) so that every
 // run is a fresh process: dynamic linking, toolkit and font set-up included.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "bench/resident.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
@@ -23,6 +21,8 @@
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
 
 #include <QApplication>
 #include <QCoreApplication>

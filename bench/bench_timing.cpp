@@ -21,7 +21,6 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -33,6 +32,7 @@
 #include "panels/sequencerunner.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
+#include "widgets/spinedit.h"
 
 #include <QApplication>
 #include <QCheckBox>

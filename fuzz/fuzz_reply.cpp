@@ -11,7 +11,6 @@
 // control has open and runs the receive handler, as the OnComm event would:
 // slow (the silence rule sleeps 60 ms a reply) but the whole way in.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/commports.h"
@@ -22,6 +21,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "widgets/errorreport.h"
 
 #include <QApplication>
 #include <QLineEdit>

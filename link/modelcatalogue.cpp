@@ -97,16 +97,15 @@ void SelectModel(int item)
     const ModelEntry *entry = FindModel(item);
     if (!entry)
         return;
-    const QString caption = QString::fromLatin1(entry->caption);
-    if (g_observer)
-        g_observer(caption);
-    ModelName = caption;
+    ModelName = QString::fromLatin1(entry->caption);
     VoltageLimit = entry->voltageLimit;
     CurrentLimit = entry->currentLimit;
     VoltageScale = entry->voltageScale;
     CurrentScale = entry->currentScale;
     VoltageDecimals = entry->voltageDecimals;
     CurrentDecimals = entry->currentDecimals;
+    if (g_observer)
+        g_observer(ModelName);
 }
 
 void ClearActiveModel()

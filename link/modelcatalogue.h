@@ -40,7 +40,8 @@ extern quint16 CurrentScale;
 extern int VoltageDecimals;
 extern int CurrentDecimals;
 
-// Called with the caption of the model just made active (empty when none is).
+// Called with the caption of the model just made active (empty when none is),
+// after the active model's fields have been written.
 using ModelObserver = std::function<void(const QString &caption)>;
 void SetModelObserver(ModelObserver observer);
 

@@ -1,10 +1,10 @@
 #include "panels/addressscan.h"
 
-#include "app/errorreport.h"
-#include "app/spinedit.h"
-#include "app/uistyle.h"
 #include "link/frames.h"
 #include "link/serialchannel.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
+#include "widgets/uistyle.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
@@ -192,6 +192,11 @@ void TRSADDERS::Timer1Timer()
 }
 
 void TRSADDERS::See_ButtonClick()
+{
+    RecordAnswer();
+}
+
+void TRSADDERS::RecordAnswer()
 {
     RecordingAnswer = true;
     Edit3->setText(Edit3->text() + QString::number(ScanAddress) + QLatin1Char(','));

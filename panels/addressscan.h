@@ -13,10 +13,10 @@ class TSpinEdit;
 
 // Address probed last: set to the start address when a scan starts and raised
 // by one before each further probe. Written by TRSADDERS, read by its record
-// operation (which the reply dispatcher runs through See_Button).
+// operation RecordAnswer (which the reply dispatcher calls).
 extern quint16 ScanAddress;
 // Set while the record operation appends to the result; a tick that finds it
-// set does nothing. Written only by TRSADDERS::See_ButtonClick.
+// set does nothing. Written only by TRSADDERS::RecordAnswer.
 extern bool RecordingAnswer;
 
 // The probe: read one holding register at 0x1000 from the low byte of address.
@@ -40,7 +40,7 @@ public:
     QPushButton *BitBtn1;
     QPushButton *BitBtn2;
     QPushButton *BitBtn3;
-    // Hidden 1x1 button whose click records the last probed address as answering.
+    // Hidden 1x1 button; a click records the last probed address as answering.
     QPushButton *See_Button;
     QTimer *Timer1;
 
@@ -53,6 +53,9 @@ public:
     void BitBtn3Click();
     void Timer1Timer();
     void See_ButtonClick();
+
+    // Appends the last probed address to the list of answering ones.
+    void RecordAnswer();
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -1,11 +1,11 @@
 #include "panels/calibration.h"
 
-#include "app/errorreport.h"
-#include "app/spinedit.h"
-#include "app/uistyle.h"
 #include "link/frames.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
+#include "widgets/uistyle.h"
 
 #include <QButtonGroup>
 #include <QCloseEvent>

@@ -1,12 +1,12 @@
 #include "panels/monitorpanel.h"
 
-#include "app/errorreport.h"
-#include "app/spinedit.h"
-#include "app/uistyle.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
+#include "widgets/uistyle.h"
 
 #include <QGridLayout>
 #include <QGroupBox>

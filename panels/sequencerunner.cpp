@@ -1,11 +1,11 @@
 #include "panels/sequencerunner.h"
 
-#include "app/errorreport.h"
-#include "app/spinedit.h"
-#include "app/uistyle.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/serialchannel.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
+#include "widgets/uistyle.h"
 
 #include <QCheckBox>
 #include <QFrame>

@@ -56,8 +56,12 @@ speed_t codeOf(int baud)
 
 double SimLineSettings::charMicros() const
 {
-    const double bits = 1.0 + dataBits + (parity == 'n' ? 0.0 : 1.0) + stopBits;
-    return bits * 1e6 / qMax(1, baud);
+    LineSettings line;
+    line.baud = baud;
+    line.dataBits = QSerialPort::DataBits(dataBits);
+    line.parity = parity == 'n' ? QSerialPort::NoParity : parity == 'o' ? QSerialPort::OddParity : QSerialPort::EvenParity;
+    line.stopBits = stopBits == 2.0 ? QSerialPort::TwoStop : stopBits == 1.5 ? QSerialPort::OneAndHalfStop : QSerialPort::OneStop;
+    return line.charMicros();
 }
 
 double SimLineSettings::frameGapMicros() const

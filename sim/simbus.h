@@ -11,8 +11,8 @@
 
 class QThread;
 
-// Character framing of the simulated line. The time one character takes is
-// (start bit + data bits + parity bit + stop bits) / baud: 1.04 ms at 9600 8N1.
+// Character framing of the simulated line; a character takes the time the
+// link's LineSettings gives it (1.04 ms at 9600 8N1).
 struct SimLineSettings {
     int baud = 9600;
     int dataBits = 8;

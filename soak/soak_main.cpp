@@ -11,6 +11,7 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "bench/resident.h"
+#include "demo/demotour.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
@@ -18,7 +19,6 @@
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
-#include "sim/demotour.h"
 #include "sim/simbus.h"
 
 #include <QApplication>
@@ -29,7 +29,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/spinedit.h"
+#include "widgets/spinedit.h"
 
 #include <malloc.h>
 #include <cstdio>

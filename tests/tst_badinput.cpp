@@ -7,10 +7,8 @@
 // an independently built one, both as SendFrame saw it and as the far end of
 // the pseudo-terminal received it.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
@@ -23,6 +21,8 @@
 #include "support_bytes.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,4 +1,3 @@
-#include "app/errorreport.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
@@ -6,6 +5,7 @@
 #include "support_bytes.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
 
 #include <QSignalSpy>
 #include <QtTest>

@@ -11,7 +11,7 @@
 #include "app/mainwindow.h"
 #include "app/modelmenu.h"
 #include "app/serialsettings.h"
-#include "app/spinedit.h"
+#include "demo/demotour.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -22,11 +22,11 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
-#include "sim/demotour.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 #include "support_modal.h"
 #include "support_state.h"
+#include "widgets/spinedit.h"
 
 #include <QAbstractButton>
 #include <QComboBox>

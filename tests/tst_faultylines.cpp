@@ -4,11 +4,9 @@
 // calibration box is open, and the serial device vanishing mid-poll and coming
 // back. Everything runs through the real windows with the monitor polling.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "app/serialsettings.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -20,6 +18,8 @@
 #include "panels/monitorpanel.h"
 #include "sim/simbus.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
 
 #include <QApplication>
 #include <QComboBox>

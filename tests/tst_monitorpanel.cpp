@@ -3,7 +3,6 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
@@ -13,6 +12,7 @@
 #include "support_bytes.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/spinedit.h"
 
 #include <QElapsedTimer>
 #include <QLabel>

@@ -5,7 +5,6 @@
 // each one the controls must have changed exactly as the dispatcher's rules
 // allow for that function code and length, and nothing else.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/commports.h"
@@ -18,6 +17,7 @@
 #include "panels/monitorpanel.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
 
 #include <QLabel>
 #include <QLineEdit>

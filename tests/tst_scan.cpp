@@ -1,7 +1,5 @@
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
@@ -9,6 +7,8 @@
 #include "support_bytes.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
 
 #include <QLabel>
 #include <QLineEdit>

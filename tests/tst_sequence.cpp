@@ -1,7 +1,5 @@
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "app/spinedit.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -11,6 +9,8 @@
 #include "support_bytes.h"
 #include "support_pty.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
+#include "widgets/spinedit.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>

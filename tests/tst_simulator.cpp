@@ -2,17 +2,17 @@
 // pseudo-terminal: what they answer, what they keep silent about, how the
 // supplies behave electrically, the faults they inject and the line timing.
 
-#include "app/errorreport.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "demo/demotour.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/serialchannel.h"
-#include "sim/demotour.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 #include "support_state.h"
+#include "widgets/errorreport.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

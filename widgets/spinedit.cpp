@@ -1,4 +1,4 @@
-#include "app/spinedit.h"
+#include "widgets/spinedit.h"
 
 #include <QLineEdit>
 #include <limits>

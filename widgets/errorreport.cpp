@@ -1,4 +1,4 @@
-#include "app/errorreport.h"
+#include "widgets/errorreport.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,4 +1,4 @@
-#include "sim/demotour.h"
+#include "demo/demotour.h"
 
 #include "app/forms.h"
 #include "app/mainwindow.h"

@@ -1,0 +1,42 @@
+// psutool-demo: the tool with a bus of simulated supplies on COM2, the port
+// the serial settings dialog offers first. With PSUTOOL_TOUR_DIR set it tours
+// the windows by itself and saves a screenshot of each into that folder; with
+// PSUTOOL_DEMO_VERBOSE set it prints every frame on the line.
+
+#include "app/startup.h"
+#include "demo/demotour.h"
+#include "link/commports.h"
+#include "sim/simbus.h"
+
+#include <QApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    return RunTool(argc, argv, [](QApplication &app) -> std::function<void()> {
+        // The supplies run in a thread of their own: the tool sleeps on the GUI
+        // thread while it collects a reply, and the line must go on meanwhile.
+        auto *bus = new SimBus(&app);
+        ApplySimOptions(DemoBusOptions(), *bus);
+        const QString device = bus->openPty();
+        MapCommPort(2, device);
+        if (qEnvironmentVariableIsSet("PSUTOOL_DEMO_VERBOSE")) {
+            bus->setRecordObserver([](const SimFrameRecord &entry) {
+                std::fprintf(stdout, "bus: %s\n", FormatRecord(entry).toLocal8Bit().constData());
+                std::fflush(stdout);
+            });
+        }
+        bus->start(SimBus::Threading::OwnThread);
+        QTextStream(stdout) << "simulated supplies at addresses 1, 5 and 17 on COM2 (" << device << ")\n";
+
+        const QString tourFolder = qEnvironmentVariable("PSUTOOL_TOUR_DIR");
+        if (!tourFolder.isEmpty()) {
+            auto *tour = new DemoTour(tourFolder, &app);
+            QObject::connect(tour, &DemoTour::finished, &app, [](bool ok) { QCoreApplication::exit(ok ? 0 : 1); });
+            tour->start();
+        }
+        return [bus] { bus->stop(); };
+    });
+}
