@@ -1,4 +1,5 @@
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "support_bytes.h"
 
 #include <QtTest>
@@ -104,6 +105,25 @@ private slots:
         QCOMPARE(RegisterAt(frame, 4), quint16(registers));
         QCOMPARE(quint8(frame.at(6)), quint8(2 * registers));
         QCOMPARE(RegisterAt(frame, 7), quint16(0xABCD));
+    }
+
+    // Choosing and clearing a model write the active model before telling the
+    // observer, so what the observer reads is the model it is told of.
+    void modelObserverSeesTheWrittenModel()
+    {
+        QStringList seen;
+        SetModelObserver([&seen](const QString &caption) {
+            seen << QStringLiteral("%1|%2|%3|%4").arg(caption, ModelName).arg(VoltageLimit).arg(CurrentScale);
+        });
+        SelectModel(12);
+        SelectModel(ModelCount + 1);
+        ClearActiveModel();
+        SetModelObserver(nullptr);
+        const ModelEntry *entry = FindModel(12);
+        QVERIFY(entry);
+        const QString caption = QString::fromLatin1(entry->caption);
+        QCOMPARE(seen, QStringList({QStringLiteral("%1|%1|%2|%3").arg(caption).arg(entry->voltageLimit).arg(entry->currentScale),
+                                    QStringLiteral("||0|0")}));
     }
 };
 
