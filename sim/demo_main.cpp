@@ -5,6 +5,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "app/translation.h"
 #include "link/commports.h"
 #include "sim/demotour.h"
 #include "sim/simbus.h"
@@ -18,7 +19,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
+    InstallTranslation(app, QApplication::arguments());
     // The icon lives in the windows library's resources (packaging/psutool.qrc).
     Q_INIT_RESOURCE(psutool);
     QIcon icon(QStringLiteral(":/icons/psutool-48.png"));
