@@ -10,6 +10,7 @@
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -29,7 +30,7 @@ namespace {
 class TFormsReplyView final : public ReplyView
 {
 public:
-    void CorrectionAccepted() override { ShowMessage(QStringLiteral("误差修正成功！")); }
+    void CorrectionAccepted() override { ShowMessage(QCoreApplication::translate("TFormsReplyView", "误差修正成功！")); }
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
     void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }

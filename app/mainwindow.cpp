@@ -59,16 +59,16 @@ TMAIN::TMAIN(QWidget *parent)
 
     Label2 = makeLabel(this, QStringLiteral("Label2"), QStringLiteral("QELTXX-XXX"),
                        QRect(56, 8, 140, 22), DesignFont(QStringLiteral("华文新魏"), 20), kLime);
-    Label1 = makeLabel(this, QStringLiteral("Label1"), QStringLiteral("精密数控电源测试软件"),
+    Label1 = makeLabel(this, QStringLiteral("Label1"), tr("精密数控电源测试软件"),
                        QRect(16, 32, 216, 24), DesignFont(QStringLiteral("华文新魏"), 21), kLime);
 
-    BitBtn1 = makeButton(QStringLiteral("BitBtn1"), QStringLiteral("串行口设置"), 72);
-    BitBtn2 = makeButton(QStringLiteral("BitBtn2"), QStringLiteral("仪表地址检测"), 112);
-    BitBtn7 = makeButton(QStringLiteral("BitBtn7"), QStringLiteral("仪表型号选择"), 152);
-    BitBtn4 = makeButton(QStringLiteral("BitBtn4"), QStringLiteral("参数设置"), 192);
-    BitBtn6 = makeButton(QStringLiteral("BitBtn6"), QStringLiteral("典型应用"), 232);
-    BitBtn5 = makeButton(QStringLiteral("BitBtn5"), QStringLiteral("电源误差微调"), 272);
-    BitBtn3 = makeButton(QStringLiteral("BitBtn3"), QStringLiteral("退  出"), 312);
+    BitBtn1 = makeButton(QStringLiteral("BitBtn1"), tr("串行口设置"), 72);
+    BitBtn2 = makeButton(QStringLiteral("BitBtn2"), tr("仪表地址检测"), 112);
+    BitBtn7 = makeButton(QStringLiteral("BitBtn7"), tr("仪表型号选择"), 152);
+    BitBtn4 = makeButton(QStringLiteral("BitBtn4"), tr("参数设置"), 192);
+    BitBtn6 = makeButton(QStringLiteral("BitBtn6"), tr("典型应用"), 232);
+    BitBtn5 = makeButton(QStringLiteral("BitBtn5"), tr("电源误差微调"), 272);
+    BitBtn3 = makeButton(QStringLiteral("BitBtn3"), tr("退  出"), 312);
     // Tab order as designed: 1, 2, 4, 6, 7, 3, 5.
     setTabOrder(BitBtn1, BitBtn2);
     setTabOrder(BitBtn2, BitBtn4);
@@ -77,7 +77,7 @@ TMAIN::TMAIN(QWidget *parent)
     setTabOrder(BitBtn7, BitBtn3);
     setTabOrder(BitBtn3, BitBtn5);
 
-    Label3 = makeLabel(this, QStringLiteral("Label3"), QStringLiteral("精密电源测试工作室"),
+    Label3 = makeLabel(this, QStringLiteral("Label3"), tr("精密电源测试工作室"),
                        QRect(24, 360, 192, 20), DesignFont(QStringLiteral("楷体_GB2312"), 16), kAqua);
     Label3->setAlignment(Qt::AlignCenter);
 

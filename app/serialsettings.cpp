@@ -8,6 +8,7 @@
 #include "widgets/uistyle.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -19,6 +20,11 @@
 int LastPortNumber = 0;
 
 namespace {
+
+// The entries of the parity list, in their order.
+constexpr int kNoParity = 0;
+constexpr int kOddParity = 1;
+constexpr int kEvenParity = 2;
 
 QComboBox *makeList(QWidget *parent, const QString &name, const QStringList &entries)
 {
@@ -32,7 +38,7 @@ QComboBox *makeList(QWidget *parent, const QString &name, const QStringList &ent
 QString selectedEntry(const QComboBox *list, const QString &what)
 {
     if (list->currentIndex() < 0)
-        RaiseError(QStringLiteral("请选择%1。").arg(what));
+        RaiseError(QCoreApplication::translate("TRS232", "请选择%1。").arg(what));
     return list->currentText();
 }
 
@@ -42,14 +48,14 @@ TRS232::TRS232(QWidget *parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("RS232"));
-    setWindowTitle(QStringLiteral("通讯设置"));
+    setWindowTitle(tr("通讯设置"));
     setModal(false);
 
     QStringList ports;
     for (int n = 1; n <= 12; ++n)
         ports << QStringLiteral("COM%1").arg(n);
 
-    GroupBox1 = new QGroupBox(QStringLiteral("通讯端口设置"), this);
+    GroupBox1 = new QGroupBox(tr("通讯端口设置"), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     ComboBox1 = makeList(GroupBox1, QStringLiteral("ComboBox1"), ports);
     ComboBox2 = makeList(GroupBox1, QStringLiteral("ComboBox2"),
@@ -61,7 +67,7 @@ TRS232::TRS232(QWidget *parent)
                          {QStringLiteral("5"), QStringLiteral("6"), QStringLiteral("7"),
                           QStringLiteral("8")});
     ComboBox5 = makeList(GroupBox1, QStringLiteral("ComboBox5"),
-                         {QStringLiteral("无"), QStringLiteral("奇校验"), QStringLiteral("偶校验")});
+                         {tr("无"), tr("奇校验"), tr("偶校验")});
     DeviceLabel = new QLabel(GroupBox1);
     DeviceLabel->setObjectName(QStringLiteral("DeviceLabel"));
     DeviceLabel->setMinimumWidth(160);
@@ -72,16 +78,16 @@ TRS232::TRS232(QWidget *parent)
     portRow->addWidget(DeviceLabel, 1);
     auto *form = new QFormLayout(GroupBox1);
     form->setLabelAlignment(Qt::AlignRight);
-    form->addRow(QStringLiteral("通讯口："), portRow);
-    form->addRow(QStringLiteral("波特率："), ComboBox2);
-    form->addRow(QStringLiteral("停止位："), ComboBox3);
-    form->addRow(QStringLiteral("数据位："), ComboBox4);
-    form->addRow(QStringLiteral("校验位："), ComboBox5);
+    form->addRow(tr("通讯口："), portRow);
+    form->addRow(tr("波特率："), ComboBox2);
+    form->addRow(tr("停止位："), ComboBox3);
+    form->addRow(tr("数据位："), ComboBox4);
+    form->addRow(tr("校验位："), ComboBox5);
 
-    BitBtn1 = new QPushButton(QStringLiteral("确  定"), this);
+    BitBtn1 = new QPushButton(tr("确  定"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setDefault(true);
-    BitBtn2 = new QPushButton(QStringLiteral("返  回"), this);
+    BitBtn2 = new QPushButton(tr("返  回"), this);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -119,7 +125,7 @@ void TRS232::FormShow()
     ComboBox2->setCurrentText(QStringLiteral("9600"));
     ComboBox3->setCurrentText(QStringLiteral("1"));
     ComboBox4->setCurrentText(QStringLiteral("8"));
-    ComboBox5->setCurrentText(QStringLiteral("无"));
+    ComboBox5->setCurrentIndex(kNoParity);
     ShowDevice();
 }
 
@@ -127,21 +133,22 @@ void TRS232::ShowDevice()
 {
     const int port = ComboBox1->currentIndex() + 1;
     const QString device = port > 0 ? CommPortDevice(port) : QString();
-    DeviceLabel->setText(device.isEmpty() ? QStringLiteral("（无对应设备）")
-                                          : QStringLiteral("设备：%1").arg(device));
+    DeviceLabel->setText(device.isEmpty() ? tr("（无对应设备）")
+                                          : tr("设备：%1").arg(device));
 }
 
 QString TRS232::SettingsText() const
 {
-    const QString parity = selectedEntry(ComboBox5, QStringLiteral("校验位"));
+    // The parity list is read by position: its texts are in the operator's language.
+    selectedEntry(ComboBox5, tr("校验位"));
     QString letter = QStringLiteral("n");
-    if (parity == QStringLiteral("奇校验"))
+    if (ComboBox5->currentIndex() == kOddParity)
         letter = QStringLiteral("o");
-    else if (parity == QStringLiteral("偶校验"))
+    else if (ComboBox5->currentIndex() == kEvenParity)
         letter = QStringLiteral("e");
-    return QStringList{selectedEntry(ComboBox2, QStringLiteral("波特率")), letter,
-                       selectedEntry(ComboBox4, QStringLiteral("数据位")),
-                       selectedEntry(ComboBox3, QStringLiteral("停止位"))}
+    return QStringList{selectedEntry(ComboBox2, tr("波特率")), letter,
+                       selectedEntry(ComboBox4, tr("数据位")),
+                       selectedEntry(ComboBox3, tr("停止位"))}
         .join(QLatin1Char(','));
 }
 
@@ -154,14 +161,14 @@ void TRS232::BitBtn1Click()
     if (comm->PortOpen())
         comm->SetPortOpen(false);
 
-    const QString port = selectedEntry(ComboBox1, QStringLiteral("通讯口"));
+    const QString port = selectedEntry(ComboBox1, tr("通讯口"));
     const int number = port.mid(3).toInt();
     comm->SetCommPort(short(number));
     LastPortNumber = number;
 
     comm->SetSettings(SettingsText());
     comm->SetPortOpen(true);
-    ShowMessage(QStringLiteral("串口初始化成功！"));
+    ShowMessage(tr("串口初始化成功！"));
     close();
 }
 

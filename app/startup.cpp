@@ -2,6 +2,7 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "app/translation.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -9,7 +10,7 @@
 int RunTool(int argc, char *argv[], const StartupHook &hook)
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
+    InstallTranslation(app, QApplication::arguments());
     // The icon lives in the windows library's resources (packaging/psutool.qrc).
     Q_INIT_RESOURCE(psutool);
     QIcon icon(QStringLiteral(":/icons/psutool-48.png"));

@@ -25,7 +25,7 @@ QString TMSComm::portLabel() const
     const QString device = CommPortDevice(m_commPort);
     if (device.isEmpty() || device == QStringLiteral("COM%1").arg(m_commPort))
         return QStringLiteral("COM%1").arg(m_commPort);
-    return QStringLiteral("COM%1（%2）").arg(m_commPort).arg(device);
+    return tr("COM%1（%2）").arg(m_commPort).arg(device);
 }
 
 qint64 TMSComm::pendingInSystem() const
@@ -96,17 +96,17 @@ void TMSComm::Output(const QByteArray &bytes)
         // reported needs no report of its own then, the operator has the reason.
         if (!m_lostReason.isEmpty()) {
             m_lossUnreported = false;
-            RaiseError(QStringLiteral("串口未打开：%1").arg(m_lostReason));
+            RaiseError(tr("串口未打开：%1").arg(m_lostReason));
         }
-        RaiseError(QStringLiteral("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
+        RaiseError(tr("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
     }
     if (m_port->write(bytes) != bytes.size())
-        RaiseError(QStringLiteral("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
+        RaiseError(tr("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
     // write() only queues; callers sleep after a send, so the frame must reach
     // the operating system now to go out in order and on time.
     while (m_port->isOpen() && m_port->bytesToWrite() > 0) {
         if (!m_port->flush() && !m_port->waitForBytesWritten(1000))
-            RaiseError(QStringLiteral("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
+            RaiseError(tr("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
     }
 }
 
@@ -138,7 +138,7 @@ void TMSComm::SetPortOpen(bool open)
         return;
     }
     if (m_port->isOpen())
-        RaiseError(QStringLiteral("%1 已经打开。").arg(portLabel()));
+        RaiseError(tr("%1 已经打开。").arg(portLabel()));
     openPort();
 }
 
@@ -146,7 +146,7 @@ void TMSComm::openPort()
 {
     const QString device = CommPortDevice(m_commPort);
     if (device.isEmpty())
-        RaiseError(QStringLiteral("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
+        RaiseError(tr("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
     m_lostReason.clear();
     m_port->setPortName(device);
     m_openDevice = device;
@@ -157,18 +157,18 @@ void TMSComm::openPort()
         switch (error) {
         case QSerialPort::PermissionError:
 #ifdef Q_OS_WIN
-            RaiseError(QStringLiteral("无法打开 %1：端口被其他程序占用或没有访问权限（%2）。")
+            RaiseError(tr("无法打开 %1：端口被其他程序占用或没有访问权限（%2）。")
                            .arg(portLabel(), reason));
 #else
-            RaiseError(QStringLiteral("无法打开 %1：没有访问权限或端口被其他程序占用（%2）。\n"
+            RaiseError(tr("无法打开 %1：没有访问权限或端口被其他程序占用（%2）。\n"
                                       "在 Linux 上，串口设备通常属于 dialout 组：请执行 "
                                       "sudo usermod -aG dialout $USER，然后重新登录。")
                            .arg(portLabel(), reason));
 #endif
         case QSerialPort::DeviceNotFoundError:
-            RaiseError(QStringLiteral("无法打开 %1：设备不存在（%2）。").arg(portLabel(), reason));
+            RaiseError(tr("无法打开 %1：设备不存在（%2）。").arg(portLabel(), reason));
         default:
-            RaiseError(QStringLiteral("无法打开 %1：%2").arg(portLabel(), reason));
+            RaiseError(tr("无法打开 %1：%2").arg(portLabel(), reason));
         }
     }
     try {
@@ -184,38 +184,38 @@ void TMSComm::applyLineSettings()
 {
     const auto refuse = [this](const QString &what) {
         const QString reason = m_port->error() == QSerialPort::UnsupportedOperationError
-            ? QStringLiteral("设备不接受该设置")
+            ? tr("设备不接受该设置")
             : m_port->errorString();
         m_port->clearError();
-        RaiseError(QStringLiteral("%1 不支持%2（%3）。").arg(portLabel(), what, reason));
+        RaiseError(tr("%1 不支持%2（%3）。").arg(portLabel(), what, reason));
     };
     if (!m_port->setBaudRate(m_line.baud))
-        refuse(QStringLiteral("波特率 %1").arg(m_line.baud));
+        refuse(tr("波特率 %1").arg(m_line.baud));
     if (!m_port->setDataBits(m_line.dataBits))
-        refuse(QStringLiteral("数据位 %1").arg(int(m_line.dataBits)));
+        refuse(tr("数据位 %1").arg(int(m_line.dataBits)));
     if (!m_port->setParity(m_line.parity))
-        refuse(QStringLiteral("%1校验").arg(m_line.parity == QSerialPort::EvenParity ? QStringLiteral("偶")
-                                         : m_line.parity == QSerialPort::OddParity ? QStringLiteral("奇")
-                                                                                   : QStringLiteral("该")));
+        refuse(m_line.parity == QSerialPort::EvenParity ? tr("偶校验")
+               : m_line.parity == QSerialPort::OddParity ? tr("奇校验")
+                                                          : tr("该校验"));
 #ifndef Q_OS_WIN
     // termios knows one or two stop bits only; QSerialPort would quietly
     // send one where 1.5 was asked for.
     if (m_line.stopBits == QSerialPort::OneAndHalfStop)
-        RaiseError(QStringLiteral("%1 不支持停止位 1.5：本系统的串口驱动只提供 1 或 2 位停止位。")
+        RaiseError(tr("%1 不支持停止位 1.5：本系统的串口驱动只提供 1 或 2 位停止位。")
                        .arg(portLabel()));
 #endif
     if (!m_port->setStopBits(m_line.stopBits))
-        refuse(QStringLiteral("停止位 %1").arg(m_line.stopBitsText()));
+        refuse(tr("停止位 %1").arg(m_line.stopBitsText()));
     if (!m_port->setFlowControl(QSerialPort::NoFlowControl))
-        refuse(QStringLiteral("关闭流控"));
+        refuse(tr("关闭流控"));
 }
 
 void TMSComm::SetCommPort(short port)
 {
     if (m_port->isOpen())
-        RaiseError(QStringLiteral("端口打开时不能更改端口号。"));
+        RaiseError(tr("端口打开时不能更改端口号。"));
     if (port < 1)
-        RaiseError(QStringLiteral("无效的端口号 %1。").arg(port));
+        RaiseError(tr("无效的端口号 %1。").arg(port));
     m_commPort = port;
 }
 
@@ -223,7 +223,7 @@ void TMSComm::SetSettings(const QString &settings)
 {
     LineSettings line;
     if (!ParseLineSettings(settings, &line))
-        RaiseError(QStringLiteral("无效的串口参数“%1”。").arg(settings));
+        RaiseError(tr("无效的串口参数“%1”。").arg(settings));
     m_settings = settings;
     m_line = line;
     if (m_port->isOpen())
@@ -245,7 +245,7 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
         return;
     if (!m_port->isOpen())
         return;
-    m_lostReason = QStringLiteral("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
+    m_lostReason = tr("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
                        .arg(portLabel(), m_port->errorString());
     m_port->clearError();
     m_port->close();

@@ -38,13 +38,13 @@ TRSADDERS::TRSADDERS(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("RSADDERS"));
-    setWindowTitle(QStringLiteral("通讯地址查询"));
+    setWindowTitle(tr("通讯地址查询"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
 
     const QFont fieldFont = DesignFont(QStringLiteral("宋体"), 14);
     setFont(fieldFont);
 
-    GroupBox1 = new QGroupBox(QStringLiteral("地址检测范围"), this);
+    GroupBox1 = new QGroupBox(tr("地址检测范围"), this);
     GroupBox1->setObjectName(QStringLiteral("GroupBox1"));
     SpinEdit1 = new TSpinEdit(GroupBox1);
     SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
@@ -57,14 +57,14 @@ TRSADDERS::TRSADDERS(QWidget *parent)
     SpinEdit2->setMinimumWidth(90);
     auto *range = new QFormLayout(GroupBox1);
     range->setLabelAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    range->addRow(QStringLiteral("起始地址："), SpinEdit1);
-    range->addRow(QStringLiteral("结束地址："), SpinEdit2);
+    range->addRow(tr("起始地址："), SpinEdit1);
+    range->addRow(tr("结束地址："), SpinEdit2);
 
     Edit3 = new QLineEdit(this);
     Edit3->setObjectName(QStringLiteral("Edit3"));
     Edit3->setMinimumWidth(260);
     auto *resultRow = new QHBoxLayout;
-    auto *resultText = new QLabel(QStringLiteral("检测结果："), this);
+    auto *resultText = new QLabel(tr("检测结果："), this);
     resultText->setObjectName(QStringLiteral("Label3"));
     resultRow->addWidget(resultText);
     resultRow->addWidget(Edit3, 1);
@@ -89,9 +89,9 @@ TRSADDERS::TRSADDERS(QWidget *parent)
         button->setMinimumSize(88, 32);
         return button;
     };
-    BitBtn1 = makeButton(QStringLiteral("BitBtn1"), QStringLiteral("启  动"));
-    BitBtn2 = makeButton(QStringLiteral("BitBtn2"), QStringLiteral("停  止"));
-    BitBtn3 = makeButton(QStringLiteral("BitBtn3"), QStringLiteral("返  回"));
+    BitBtn1 = makeButton(QStringLiteral("BitBtn1"), tr("启  动"));
+    BitBtn2 = makeButton(QStringLiteral("BitBtn2"), tr("停  止"));
+    BitBtn3 = makeButton(QStringLiteral("BitBtn3"), tr("返  回"));
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(BitBtn1);
     buttons->addWidget(BitBtn2);
@@ -154,7 +154,7 @@ void TRSADDERS::BitBtn1Click()
     const int end = SpinEdit2->Value();
     if (start > end) {
         Timer1->stop();
-        ShowMessage(QStringLiteral("仪表起始地址错误！！"));
+        ShowMessage(tr("仪表起始地址错误！！"));
         return;
     }
     m_scanStart = start;
@@ -182,7 +182,7 @@ void TRSADDERS::Timer1Timer()
         Timer1->stop();
         Label4->setText(QStringLiteral("100%"));
         ProgressBar1->setValue(kBarMaximum);
-        ShowMessage(QStringLiteral("仪表地址检测结束！！"));
+        ShowMessage(tr("仪表地址检测结束！！"));
         return;
     }
     ++ScanAddress;
@@ -206,7 +206,7 @@ void TRSADDERS::RecordAnswer()
 void TRSADDERS::BitBtn2Click()
 {
     Timer1->stop();
-    ShowMessage(QStringLiteral("仪表地址检测结束！！"));
+    ShowMessage(tr("仪表地址检测结束！！"));
 }
 
 void TRSADDERS::BitBtn3Click()

@@ -46,7 +46,7 @@ TERR::TERR(QWidget *parent)
     setWindowTitle(QStringLiteral(")"));
     setFont(DesignFont(QStringLiteral("宋体"), 14));
 
-    Label1 = new QLabel(QStringLiteral("电源误差修正"), this);
+    Label1 = new QLabel(tr("电源误差修正"), this);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
     Label1->setAlignment(Qt::AlignCenter);
@@ -63,7 +63,7 @@ TERR::TERR(QWidget *parent)
     SpinEdit1->SetValue(0);
     RadioButton1 = new QRadioButton(Bevel1);
     RadioButton1->setObjectName(QStringLiteral("RadioButton1"));
-    RadioButton1->setAccessibleName(QStringLiteral("电压修正"));
+    RadioButton1->setAccessibleName(tr("电压修正"));
 
     SpinEdit3 = new TSpinEdit(Bevel1);
     SpinEdit3->setObjectName(QStringLiteral("SpinEdit3"));
@@ -71,7 +71,7 @@ TERR::TERR(QWidget *parent)
     SpinEdit3->SetValue(0);
     RadioButton2 = new QRadioButton(Bevel1);
     RadioButton2->setObjectName(QStringLiteral("RadioButton2"));
-    RadioButton2->setAccessibleName(QStringLiteral("电流修正"));
+    RadioButton2->setAccessibleName(tr("电流修正"));
 
     // One exclusive group: selecting one clears the other; neither is
     // selected until the operator picks one.
@@ -102,20 +102,20 @@ TERR::TERR(QWidget *parent)
     fields->setContentsMargins(18, 16, 18, 16);
     fields->setHorizontalSpacing(10);
     fields->setVerticalSpacing(14);
-    fields->addWidget(fieldLabel(QStringLiteral("Label2"), QStringLiteral("电压修正值："), SpinEdit1), 0, 0);
+    fields->addWidget(fieldLabel(QStringLiteral("Label2"), tr("电压修正值："), SpinEdit1), 0, 0);
     fields->addWidget(SpinEdit1, 0, 1);
     fields->addWidget(RadioButton1, 0, 2);
-    fields->addWidget(fieldLabel(QStringLiteral("Label3"), QStringLiteral("电流修正值："), SpinEdit3), 1, 0);
+    fields->addWidget(fieldLabel(QStringLiteral("Label3"), tr("电流修正值："), SpinEdit3), 1, 0);
     fields->addWidget(SpinEdit3, 1, 1);
     fields->addWidget(RadioButton2, 1, 2);
-    fields->addWidget(fieldLabel(QStringLiteral("Label4"), QStringLiteral("仪表地址："), SpinEdit2), 2, 0);
+    fields->addWidget(fieldLabel(QStringLiteral("Label4"), tr("仪表地址："), SpinEdit2), 2, 0);
     fields->addWidget(SpinEdit2, 2, 1);
     fields->setColumnStretch(1, 1);
 
-    BitBtn1 = new QPushButton(QStringLiteral("校  准"), this);
+    BitBtn1 = new QPushButton(tr("校  准"), this);
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
     BitBtn1->setMinimumSize(96, 34);
-    BitBtn2 = new QPushButton(QStringLiteral("退  出"), this);
+    BitBtn2 = new QPushButton(tr("退  出"), this);
     BitBtn2->setObjectName(QStringLiteral("BitBtn2"));
     BitBtn2->setMinimumSize(96, 34);
     auto *buttons = new QHBoxLayout;

@@ -183,7 +183,7 @@ TPOWER_TEST::TPOWER_TEST(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("POWER_TEST"));
-    setWindowTitle(QStringLiteral("电源测试"));
+    setWindowTitle(tr("电源测试"));
     setFont(panelFont());
     buildControls();
     move(843, 64);
@@ -205,14 +205,14 @@ TPOWER_TEST::TPOWER_TEST(QWidget *parent)
 
 void TPOWER_TEST::buildControls()
 {
-    StaticText3 = makeLabel(this, QStringLiteral("StaticText3"), QStringLiteral("QELTXX-XX可调电源监控界面"));
+    StaticText3 = makeLabel(this, QStringLiteral("StaticText3"), monitorCaption(QStringLiteral("QELTXX-XX")));
     StaticText3->setFont(DesignFont(QStringLiteral("华文新魏"), 24, true));
     StaticText3->setAlignment(Qt::AlignCenter);
     SetTextColour(StaticText3, kTitleBlue);
 
     // Readouts: measured values large on the left, read-back setpoints and the
     // output state on the right, all on the black backdrop.
-    auto *display = makeGroup(this, QStringLiteral("GroupDisplay"), QStringLiteral("输出监测"));
+    auto *display = makeGroup(this, QStringLiteral("GroupDisplay"), tr("输出监测"));
     Image2 = makeLabel(display, QStringLiteral("Image2"), QString());
     QPixmap black(kBackdropSize);
     black.fill(Qt::black);
@@ -234,7 +234,7 @@ void TPOWER_TEST::buildControls()
     Shape3 = new TMonitorLamp(display);
     Shape4 = new TMonitorLamp(display);
     Shape5 = new TMonitorLamp(display);
-    Button11 = makeButton(display, QStringLiteral("Button11"), QStringLiteral("输出监测启动"), 110);
+    Button11 = makeButton(display, QStringLiteral("Button11"), tr("输出监测启动"), 110);
     auto *lampRow = new QHBoxLayout;
     lampRow->setSpacing(6);
     const auto all = lamps();
@@ -249,14 +249,14 @@ void TPOWER_TEST::buildControls()
     displayLayout->addLayout(lampRow);
 
     // Instrument address, new address and the two switches.
-    auto *link = makeGroup(this, QStringLiteral("GroupAddress"), QStringLiteral("通讯与控制"));
-    StaticText1 = makeLabel(link, QStringLiteral("StaticText1"), QStringLiteral("仪表地址"));
+    auto *link = makeGroup(this, QStringLiteral("GroupAddress"), tr("通讯与控制"));
+    StaticText1 = makeLabel(link, QStringLiteral("StaticText1"), tr("仪表地址"));
     SpinEdit1 = makeAddress(link, QStringLiteral("SpinEdit1"));
-    StaticText2 = makeLabel(link, QStringLiteral("StaticText2"), QStringLiteral("新地址"));
+    StaticText2 = makeLabel(link, QStringLiteral("StaticText2"), tr("新地址"));
     SpinEdit2 = makeAddress(link, QStringLiteral("SpinEdit2"));
-    BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), QStringLiteral("通讯地址设定"));
-    BitBtn4 = makeButton(link, QStringLiteral("BitBtn4"), QStringLiteral("输出启动"));
-    BitBtn5 = makeButton(link, QStringLiteral("BitBtn5"), QStringLiteral("按键锁定"));
+    BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), tr("通讯地址设定"));
+    BitBtn4 = makeButton(link, QStringLiteral("BitBtn4"), tr("输出启动"));
+    BitBtn5 = makeButton(link, QStringLiteral("BitBtn5"), tr("按键锁定"));
     auto *linkLayout = new QGridLayout(link);
     linkLayout->addWidget(StaticText1, 0, 0);
     linkLayout->addWidget(SpinEdit1, 0, 1);
@@ -268,19 +268,19 @@ void TPOWER_TEST::buildControls()
     linkLayout->setColumnStretch(2, 1);
 
     // Voltage and current digit rows with their setpoint and protection buttons.
-    auto *setpoints = makeGroup(this, QStringLiteral("GroupSetpoints"), QStringLiteral("电压电流设定"));
+    auto *setpoints = makeGroup(this, QStringLiteral("GroupSetpoints"), tr("电压电流设定"));
     SpinEdit3 = makeDigit(setpoints, QStringLiteral("SpinEdit3"));
     SpinEdit4 = makeDigit(setpoints, QStringLiteral("SpinEdit4"));
     SpinEdit5 = makeDigit(setpoints, QStringLiteral("SpinEdit5"));
     SpinEdit6 = makeDigit(setpoints, QStringLiteral("SpinEdit6"));
-    BitBtn1 = makeButton(setpoints, QStringLiteral("BitBtn1"), QStringLiteral("设定电压"));
-    Button1 = makeButton(setpoints, QStringLiteral("Button1"), QStringLiteral("过压设定"));
+    BitBtn1 = makeButton(setpoints, QStringLiteral("BitBtn1"), tr("设定电压"));
+    Button1 = makeButton(setpoints, QStringLiteral("Button1"), tr("过压设定"));
     SpinEdit7 = makeDigit(setpoints, QStringLiteral("SpinEdit7"));
     SpinEdit8 = makeDigit(setpoints, QStringLiteral("SpinEdit8"));
     SpinEdit9 = makeDigit(setpoints, QStringLiteral("SpinEdit9"));
     SpinEdit10 = makeDigit(setpoints, QStringLiteral("SpinEdit10"));
-    BitBtn2 = makeButton(setpoints, QStringLiteral("BitBtn2"), QStringLiteral("电流设定"));
-    Button2 = makeButton(setpoints, QStringLiteral("Button2"), QStringLiteral("过流设定"));
+    BitBtn2 = makeButton(setpoints, QStringLiteral("BitBtn2"), tr("电流设定"));
+    Button2 = makeButton(setpoints, QStringLiteral("Button2"), tr("过流设定"));
     auto *setpointLayout = new QGridLayout(setpoints);
     setpointLayout->setHorizontalSpacing(4);
     const QList<TSpinEdit *> voltageRow{SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6};
@@ -299,21 +299,21 @@ void TPOWER_TEST::buildControls()
     setpointLayout->addWidget(Button2, 1, 7);
 
     // Power setpoint, power reading, power control and PID.
-    auto *power = makeGroup(this, QStringLiteral("GroupPower"), QStringLiteral("功率调节"));
+    auto *power = makeGroup(this, QStringLiteral("GroupPower"), tr("功率调节"));
     SpinEdit11 = makeDigit(power, QStringLiteral("SpinEdit11"));
     SpinEdit12 = makeDigit(power, QStringLiteral("SpinEdit12"));
     SpinEdit13 = makeDigit(power, QStringLiteral("SpinEdit13"));
     SpinEdit14 = makeDigit(power, QStringLiteral("SpinEdit14"));
     SpinEdit15 = makeDigit(power, QStringLiteral("SpinEdit15"));
-    Button3 = makeButton(power, QStringLiteral("Button3"), QStringLiteral("功率设置"));
+    Button3 = makeButton(power, QStringLiteral("Button3"), tr("功率设置"));
     Edit1 = new QLineEdit(power);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setFont(readoutFont(16));
     Edit1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    Button5 = makeButton(power, QStringLiteral("Button5"), QStringLiteral("读输出功率"));
-    BitBtn7 = makeButton(power, QStringLiteral("BitBtn7"), QStringLiteral("功率控制启动"));
-    BitBtn8 = makeButton(power, QStringLiteral("BitBtn8"), QStringLiteral("PID停止"));
-    BitBtn9 = makeButton(power, QStringLiteral("BitBtn9"), QStringLiteral("PID启动"));
+    Button5 = makeButton(power, QStringLiteral("Button5"), tr("读输出功率"));
+    BitBtn7 = makeButton(power, QStringLiteral("BitBtn7"), tr("功率控制启动"));
+    BitBtn8 = makeButton(power, QStringLiteral("BitBtn8"), tr("PID停止"));
+    BitBtn9 = makeButton(power, QStringLiteral("BitBtn9"), tr("PID启动"));
     auto *powerLayout = new QGridLayout(power);
     powerLayout->setHorizontalSpacing(4);
     const QList<TSpinEdit *> powerRow{SpinEdit11, SpinEdit12, SpinEdit13, SpinEdit14, SpinEdit15};
@@ -336,7 +336,7 @@ void TPOWER_TEST::buildControls()
     StaticText4 = makeLabel(this, QStringLiteral("StaticText4"), QString());
     StaticText4->setFont(DesignFont(QStringLiteral("宋体"), 15, true));
     SetTextColour(StaticText4, kRed);
-    BitBtn6 = makeButton(this, QStringLiteral("BitBtn6"), QStringLiteral("返 回"));
+    BitBtn6 = makeButton(this, QStringLiteral("BitBtn6"), tr("返 回"));
 
     auto *left = new QVBoxLayout;
     left->addWidget(display);
@@ -356,6 +356,12 @@ void TPOWER_TEST::buildControls()
     layout->addLayout(columns);
     layout->addLayout(bottom);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+// The heading: the model name, then what the window is.
+QString TPOWER_TEST::monitorCaption(const QString &model)
+{
+    return tr("%1可调电源监控界面").arg(model);
 }
 
 std::array<TMonitorLamp *, 5> TPOWER_TEST::lamps() const
@@ -393,7 +399,7 @@ void TPOWER_TEST::showEvent(QShowEvent *event)
 
 void TPOWER_TEST::FormShow()
 {
-    StaticText3->setText(ModelName + QStringLiteral("可调电源监控界面"));
+    StaticText3->setText(monitorCaption(ModelName));
 }
 
 void TPOWER_TEST::BitBtn6Click()
@@ -403,7 +409,7 @@ void TPOWER_TEST::BitBtn6Click()
 
 void TPOWER_TEST::ShowSettingAccepted()
 {
-    StaticText4->setText(QStringLiteral("数据设定OK!"));
+    StaticText4->setText(tr("数据设定OK!"));
 }
 
 void TPOWER_TEST::ShowStatus(const StatusReading &status)
@@ -424,10 +430,10 @@ void TPOWER_TEST::Button11Click()
 {
     if (MonitorRunning) {
         MonitorRunning = false;
-        Button11->setText(QStringLiteral("输出监测启动"));
+        Button11->setText(tr("输出监测启动"));
     } else {
         MonitorRunning = true;
-        Button11->setText(QStringLiteral("输出监测停止"));
+        Button11->setText(tr("输出监测停止"));
     }
 }
 
@@ -547,14 +553,14 @@ void TPOWER_TEST::BitBtn3Click()
 void TPOWER_TEST::BitBtn4Click()
 {
     issueCommand(OutputSwitch, [this] {
-        return flipToggle(OutputOn, BitBtn4, QStringLiteral("电源启动"), QStringLiteral("电源停止"));
+        return flipToggle(OutputOn, BitBtn4, tr("电源启动"), tr("电源停止"));
     });
 }
 
 void TPOWER_TEST::BitBtn5Click()
 {
     issueCommand(KeyLock, [this] {
-        return flipToggle(KeysLocked, BitBtn5, QStringLiteral("按键锁定"), QStringLiteral("按键解锁"));
+        return flipToggle(KeysLocked, BitBtn5, tr("按键锁定"), tr("按键解锁"));
     });
 }
 
@@ -578,8 +584,8 @@ void TPOWER_TEST::Button5Click()
 void TPOWER_TEST::BitBtn7Click()
 {
     issueCommand(OverVoltageLimit, [this] {
-        return flipToggle(PowerControlOn, BitBtn7, QStringLiteral("功率控制启动"),
-                          QStringLiteral("功率控制停止"));
+        return flipToggle(PowerControlOn, BitBtn7, tr("功率控制启动"),
+                          tr("功率控制停止"));
     });
 }
 

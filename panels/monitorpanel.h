@@ -142,6 +142,7 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    static QString monitorCaption(const QString &model);
     std::array<TMonitorLamp *, 5> lamps() const;
     void buildControls();
     void connectHandlers();

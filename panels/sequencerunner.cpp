@@ -30,9 +30,6 @@ QByteArray StepSetpointBytes;
 
 namespace {
 
-const QString kStartCaption = QStringLiteral("启 动");
-const QString kStopCaption = QStringLiteral("停 止");
-
 // The pause between the first setpoint frame and the output-on frame, so the
 // supply has taken the setpoints before its output is switched on.
 constexpr unsigned long kOutputOnDelayMs = 1000;
@@ -113,7 +110,7 @@ TTYP::TTYP(QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("TYP"));
-    setWindowTitle(QStringLiteral("典型应用"));
+    setWindowTitle(tr("典型应用"));
     setFixedSize(kClientSize);
     setAutoFillBackground(true);
     QPalette palette = this->palette();
@@ -139,10 +136,13 @@ void TTYP::buildStepTable()
 
     const QFont headingFont = DesignFont(QStringLiteral("宋体"), 12, true);
     const struct { const char *text; int left; int width; } headings[] = {
-        {"步骤选择", 12, 52}, {"电压设定", 80, 90}, {"电流设定", 192, 90}, {"输出时间设定", 296, 88}};
+        {QT_TRANSLATE_NOOP("TTYP", "步骤选择"), 12, 52},
+        {QT_TRANSLATE_NOOP("TTYP", "电压设定"), 80, 90},
+        {QT_TRANSLATE_NOOP("TTYP", "电流设定"), 192, 90},
+        {QT_TRANSLATE_NOOP("TTYP", "输出时间设定"), 296, 88}};
     int staticNumber = 1;
     for (const auto &heading : headings) {
-        QLabel *label = makeText(this, QString::fromUtf8(heading.text), heading.left, 24, heading.width, 18);
+        QLabel *label = makeText(this, tr(heading.text), heading.left, 24, heading.width, 18);
         label->setObjectName(QStringLiteral("StaticText%1").arg(staticNumber++));
         label->setFont(headingFont);
     }
@@ -179,7 +179,7 @@ void TTYP::buildStepTable()
         makeEdit(CurrentEditNumber(row), QStringLiteral("1"), 192, top);
         makeUnit(QStringLiteral("A"), 192 + kEditWidth + 4, top);
         makeEdit(TimeEditNumber(row), QStringLiteral("2"), 304, top);
-        makeUnit(QStringLiteral("秒"), 304 + kEditWidth + 4, top);
+        makeUnit(tr("秒"), 304 + kEditWidth + 4, top);
     }
     // Tab through a row before moving to the next one.
     QWidget *previous = nullptr;
@@ -195,7 +195,7 @@ void TTYP::buildStepTable()
 
 void TTYP::buildControls()
 {
-    QLabel *addressText = makeText(this, QStringLiteral("地址"), 16, 556, 36, 20);
+    QLabel *addressText = makeText(this, tr("地址"), 16, 556, 36, 20);
     addressText->setObjectName(QStringLiteral("StaticText5"));
     addressText->setFont(DesignFont(QStringLiteral("宋体"), 14));
 
@@ -205,7 +205,7 @@ void TTYP::buildControls()
     SpinEdit2->SetValue(0);
     SpinEdit2->setGeometry(56, 552, 49, 26);
 
-    Label1 = makeText(this, QStringLiteral("循环次数："), 8, 596, 80, 20);
+    Label1 = makeText(this, tr("循环次数："), 8, 596, 80, 20);
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setFont(DesignFont(QStringLiteral("宋体"), 14, true));
 
@@ -215,11 +215,11 @@ void TTYP::buildControls()
     Edit61->setGeometry(88, 592, 81, 26);
 
     const QFont buttonFont = DesignFont(QStringLiteral("宋体"), 24);
-    Button1 = new QPushButton(QStringLiteral("启  动"), this);
+    Button1 = new QPushButton(tr("启  动"), this);
     Button1->setObjectName(QStringLiteral("Button1"));
     Button1->setFont(buttonFont);
     Button1->setGeometry(184, 560, 89, 57);
-    Button2 = new QPushButton(QStringLiteral("返  回"), this);
+    Button2 = new QPushButton(tr("返  回"), this);
     Button2->setObjectName(QStringLiteral("Button2"));
     Button2->setFont(buttonFont);
     Button2->setGeometry(288, 560, 89, 57);
@@ -271,7 +271,7 @@ void TTYP::Button1Click()
 void TTYP::StartRun()
 {
     SequenceRunning = true;
-    Button1->setText(kStopCaption);
+    Button1->setText(tr("停 止"));
     RefreshAddress();
     StepOrdinal = 1;
     CycleLimit = 0;
@@ -292,7 +292,7 @@ void TTYP::StartRun()
 void TTYP::EnterIdle()
 {
     SequenceRunning = false;
-    Button1->setText(kStartCaption);
+    Button1->setText(tr("启 动"));
     Timer1->stop();
 }
 

@@ -1,0 +1,484 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="zh_CN">
+<context>
+    <name>TERR</name>
+    <message>
+        <source>电源误差修正</source>
+        <translation>Supply Calibration</translation>
+    </message>
+    <message>
+        <source>电压修正</source>
+        <translation>Voltage trim</translation>
+    </message>
+    <message>
+        <source>电流修正</source>
+        <translation>Current trim</translation>
+    </message>
+    <message>
+        <source>电压修正值：</source>
+        <translation>Voltage trim:</translation>
+    </message>
+    <message>
+        <source>电流修正值：</source>
+        <translation>Current trim:</translation>
+    </message>
+    <message>
+        <source>仪表地址：</source>
+        <translation>Address:</translation>
+    </message>
+    <message>
+        <source>校  准</source>
+        <translation>Calibrate</translation>
+    </message>
+    <message>
+        <source>退  出</source>
+        <translation>Exit</translation>
+    </message>
+</context>
+<context>
+    <name>TFormsReplyView</name>
+    <message>
+        <source>误差修正成功！</source>
+        <translation>Correction accepted!</translation>
+    </message>
+</context>
+<context>
+    <name>TMAIN</name>
+    <message>
+        <source>精密数控电源测试软件</source>
+        <translation>Power Supply Tester</translation>
+    </message>
+    <message>
+        <source>串行口设置</source>
+        <translation>Serial Port</translation>
+    </message>
+    <message>
+        <source>仪表地址检测</source>
+        <translation>Address Scan</translation>
+    </message>
+    <message>
+        <source>仪表型号选择</source>
+        <translation>Select Model</translation>
+    </message>
+    <message>
+        <source>参数设置</source>
+        <translation>Parameters</translation>
+    </message>
+    <message>
+        <source>典型应用</source>
+        <translation>Sequences</translation>
+    </message>
+    <message>
+        <source>电源误差微调</source>
+        <translation>Calibration</translation>
+    </message>
+    <message>
+        <source>退  出</source>
+        <translation>Exit</translation>
+    </message>
+    <message>
+        <source>精密电源测试工作室</source>
+        <translation>Power Supply Test Lab</translation>
+    </message>
+</context>
+<context>
+    <name>TMSComm</name>
+    <message>
+        <source>COM%1（%2）</source>
+        <translation>COM%1 (%2)</translation>
+    </message>
+    <message>
+        <source>串口未打开：%1</source>
+        <translation>Serial port not open: %1</translation>
+    </message>
+    <message>
+        <source>串口未打开，无法发送数据。请先通过“串行口设置”打开串口。</source>
+        <translation>The serial port is not open, so nothing can be sent. Open it first with “Serial Port”.</translation>
+    </message>
+    <message>
+        <source>向 %1 写入数据失败：%2</source>
+        <translation>Writing to %1 failed: %2</translation>
+    </message>
+    <message>
+        <source>%1 已经打开。</source>
+        <translation>%1 is already open.</translation>
+    </message>
+    <message>
+        <source>串口 COM%1 不存在：系统中没有与之对应的串口设备。</source>
+        <translation>Serial port COM%1 does not exist: the system has no serial device for it.</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：端口被其他程序占用或没有访问权限（%2）。</source>
+        <translation>Cannot open %1: the port is in use by another program or access is denied (%2).</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：没有访问权限或端口被其他程序占用（%2）。
+在 Linux 上，串口设备通常属于 dialout 组：请执行 sudo usermod -aG dialout $USER，然后重新登录。</source>
+        <translation>Cannot open %1: access is denied or the port is in use by another program (%2).
+On Linux, serial devices usually belong to the dialout group: run sudo usermod -aG dialout $USER, then log in again.</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：设备不存在（%2）。</source>
+        <translation>Cannot open %1: the device does not exist (%2).</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：%2</source>
+        <translation>Cannot open %1: %2</translation>
+    </message>
+    <message>
+        <source>设备不接受该设置</source>
+        <translation>the device refuses this setting</translation>
+    </message>
+    <message>
+        <source>%1 不支持%2（%3）。</source>
+        <translation>%1 does not support %2 (%3).</translation>
+    </message>
+    <message>
+        <source>波特率 %1</source>
+        <translation>%1 baud</translation>
+    </message>
+    <message>
+        <source>数据位 %1</source>
+        <translation>%1 data bits</translation>
+    </message>
+    <message>
+        <source>偶校验</source>
+        <translation>even parity</translation>
+    </message>
+    <message>
+        <source>奇校验</source>
+        <translation>odd parity</translation>
+    </message>
+    <message>
+        <source>该校验</source>
+        <translation>this parity</translation>
+    </message>
+    <message>
+        <source>%1 不支持停止位 1.5：本系统的串口驱动只提供 1 或 2 位停止位。</source>
+        <translation>%1 does not support 1.5 stop bits: the serial driver of this system offers 1 or 2 stop bits only.</translation>
+    </message>
+    <message>
+        <source>停止位 %1</source>
+        <translation>%1 stop bits</translation>
+    </message>
+    <message>
+        <source>关闭流控</source>
+        <translation>flow control off</translation>
+    </message>
+    <message>
+        <source>端口打开时不能更改端口号。</source>
+        <translation>The port number cannot be changed while the port is open.</translation>
+    </message>
+    <message>
+        <source>无效的端口号 %1。</source>
+        <translation>Invalid port number %1.</translation>
+    </message>
+    <message>
+        <source>无效的串口参数“%1”。</source>
+        <translation>Invalid serial settings “%1”.</translation>
+    </message>
+    <message>
+        <source>串口 %1 出错，已关闭：%2。
+请检查连接后重新进行串行口设置。</source>
+        <translation>Serial port %1 failed and was closed: %2.
+Check the connection, then set up the serial port again.</translation>
+    </message>
+</context>
+<context>
+    <name>TPOWER_TEST</name>
+    <message>
+        <source>电源测试</source>
+        <translation>Supply Test</translation>
+    </message>
+    <message>
+        <source>输出监测</source>
+        <translation>Output Monitor</translation>
+    </message>
+    <message>
+        <source>输出监测启动</source>
+        <translation>Start Monitor</translation>
+    </message>
+    <message>
+        <source>通讯与控制</source>
+        <translation>Address and Control</translation>
+    </message>
+    <message>
+        <source>仪表地址</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>新地址</source>
+        <translation>New address</translation>
+    </message>
+    <message>
+        <source>通讯地址设定</source>
+        <translation>Set Address</translation>
+    </message>
+    <message>
+        <source>输出启动</source>
+        <translation>Output On</translation>
+    </message>
+    <message>
+        <source>按键锁定</source>
+        <translation>Lock Keys</translation>
+    </message>
+    <message>
+        <source>电压电流设定</source>
+        <translation>Voltage and Current</translation>
+    </message>
+    <message>
+        <source>设定电压</source>
+        <translation>Set Voltage</translation>
+    </message>
+    <message>
+        <source>过压设定</source>
+        <translation>Set OVP</translation>
+    </message>
+    <message>
+        <source>电流设定</source>
+        <translation>Set Current</translation>
+    </message>
+    <message>
+        <source>过流设定</source>
+        <translation>Set OCP</translation>
+    </message>
+    <message>
+        <source>功率调节</source>
+        <translation>Power</translation>
+    </message>
+    <message>
+        <source>功率设置</source>
+        <translation>Set Power</translation>
+    </message>
+    <message>
+        <source>读输出功率</source>
+        <translation>Read Power</translation>
+    </message>
+    <message>
+        <source>功率控制启动</source>
+        <translation>Power Ctrl On</translation>
+    </message>
+    <message>
+        <source>PID停止</source>
+        <translation>PID Stop</translation>
+    </message>
+    <message>
+        <source>PID启动</source>
+        <translation>PID Start</translation>
+    </message>
+    <message>
+        <source>返 回</source>
+        <translation>Back</translation>
+    </message>
+    <message>
+        <source>%1可调电源监控界面</source>
+        <translation>%1 Supply Monitor</translation>
+    </message>
+    <message>
+        <source>数据设定OK!</source>
+        <translation>Setting OK!</translation>
+    </message>
+    <message>
+        <source>输出监测停止</source>
+        <translation>Stop Monitor</translation>
+    </message>
+    <message>
+        <source>电源启动</source>
+        <translation>Supply On</translation>
+    </message>
+    <message>
+        <source>电源停止</source>
+        <translation>Supply Off</translation>
+    </message>
+    <message>
+        <source>按键解锁</source>
+        <translation>Unlock Keys</translation>
+    </message>
+    <message>
+        <source>功率控制停止</source>
+        <translation>Power Ctrl Off</translation>
+    </message>
+</context>
+<context>
+    <name>TRS232</name>
+    <message>
+        <source>请选择%1。</source>
+        <translation>Please choose the %1.</translation>
+    </message>
+    <message>
+        <source>通讯设置</source>
+        <translation>Serial Settings</translation>
+    </message>
+    <message>
+        <source>通讯端口设置</source>
+        <translation>Serial Port</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>None</translation>
+    </message>
+    <message>
+        <source>奇校验</source>
+        <translation>Odd</translation>
+    </message>
+    <message>
+        <source>偶校验</source>
+        <translation>Even</translation>
+    </message>
+    <message>
+        <source>通讯口：</source>
+        <translation>Port:</translation>
+    </message>
+    <message>
+        <source>波特率：</source>
+        <translation>Baud rate:</translation>
+    </message>
+    <message>
+        <source>停止位：</source>
+        <translation>Stop bits:</translation>
+    </message>
+    <message>
+        <source>数据位：</source>
+        <translation>Data bits:</translation>
+    </message>
+    <message>
+        <source>校验位：</source>
+        <translation>Parity:</translation>
+    </message>
+    <message>
+        <source>确  定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>返  回</source>
+        <translation>Back</translation>
+    </message>
+    <message>
+        <source>（无对应设备）</source>
+        <translation>(no device)</translation>
+    </message>
+    <message>
+        <source>设备：%1</source>
+        <translation>Device: %1</translation>
+    </message>
+    <message>
+        <source>校验位</source>
+        <translation>parity</translation>
+    </message>
+    <message>
+        <source>波特率</source>
+        <translation>baud rate</translation>
+    </message>
+    <message>
+        <source>数据位</source>
+        <translation>data bits</translation>
+    </message>
+    <message>
+        <source>停止位</source>
+        <translation>stop bits</translation>
+    </message>
+    <message>
+        <source>通讯口</source>
+        <translation>port</translation>
+    </message>
+    <message>
+        <source>串口初始化成功！</source>
+        <translation>Serial port opened!</translation>
+    </message>
+</context>
+<context>
+    <name>TRSADDERS</name>
+    <message>
+        <source>通讯地址查询</source>
+        <translation>Address Scan</translation>
+    </message>
+    <message>
+        <source>地址检测范围</source>
+        <translation>Scan Range</translation>
+    </message>
+    <message>
+        <source>起始地址：</source>
+        <translation>First address:</translation>
+    </message>
+    <message>
+        <source>结束地址：</source>
+        <translation>Last address:</translation>
+    </message>
+    <message>
+        <source>检测结果：</source>
+        <translation>Found:</translation>
+    </message>
+    <message>
+        <source>启  动</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>停  止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>返  回</source>
+        <translation>Back</translation>
+    </message>
+    <message>
+        <source>仪表起始地址错误！！</source>
+        <translation>The first address is above the last!</translation>
+    </message>
+    <message>
+        <source>仪表地址检测结束！！</source>
+        <translation>Address scan finished!</translation>
+    </message>
+</context>
+<context>
+    <name>TTYP</name>
+    <message>
+        <source>典型应用</source>
+        <translation>Sequences</translation>
+    </message>
+    <message>
+        <source>步骤选择</source>
+        <translation>Step</translation>
+    </message>
+    <message>
+        <source>电压设定</source>
+        <translation>Voltage</translation>
+    </message>
+    <message>
+        <source>电流设定</source>
+        <translation>Current</translation>
+    </message>
+    <message>
+        <source>输出时间设定</source>
+        <translation>Duration</translation>
+    </message>
+    <message>
+        <source>秒</source>
+        <translation>s</translation>
+    </message>
+    <message>
+        <source>地址</source>
+        <translation>Addr</translation>
+    </message>
+    <message>
+        <source>循环次数：</source>
+        <translation>Cycles:</translation>
+    </message>
+    <message>
+        <source>启  动</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>返  回</source>
+        <translation>Back</translation>
+    </message>
+    <message>
+        <source>停 止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>启 动</source>
+        <translation>Start</translation>
+    </message>
+</context>
+</TS>
