@@ -2,7 +2,7 @@
 #include "app/mainwindow.h"
 #include "app/serialsettings.h"
 #include "app/translation.h"
-#include "app/uistyle.h"
+#include "widgets/uistyle.h"
 #include "link/mscomm.h"
 #include "link/systemerror.h"
 #include "panels/monitorpanel.h"
