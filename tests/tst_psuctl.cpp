@@ -82,9 +82,15 @@ private slots:
 
     void csvReadingsEqualSimulator();
     void jsonReadingsCarryCsvKeys();
+    void roundsReadEverySupplyOnRhythm();
+    void failedReadingReportedWatchGoesOn_data();
+    void failedReadingReportedWatchGoesOn();
+    void portLostAndBackDuringWatch();
+    void defaultTimeoutCountsRequest();
     void setWritesThenReadsBack();
     void valuesCappedOrRoundedWithNote_data();
     void valuesCappedOrRoundedWithNote();
+    void readBackDiffers_data();
     void readBackDiffers();
     void calibrateWritesCode();
     void silentAddressExits3();
@@ -216,6 +222,143 @@ void TestPsuctl::jsonReadingsCarryCsvKeys()
     QVERIFY2(rows.first().contains(QLatin1String("\"voltage_set\":24.50,\"current_set\":0.250,")), qPrintable(rows.first()));
 }
 
+// Each round reads every supply in the order given, one row each, on the
+// watch's rhythm: no round reaches the bus before its slot, counted from
+// before the program started.
+void TestPsuctl::roundsReadEverySupplyOnRhythm()
+{
+    m_bus->updateSupply(2, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {1700, 170}); });
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {100, 10}); });
+    const qint64 beforeUs = m_bus->nowUs();
+    const int intervalMs = 150;
+    const Outcome result = run({"status", "-a", "17,1-1:QELT30-05", "-m", "1", "--format", "csv", "--watch",
+                                QString::number(intervalMs), "--count", "3"});
+    QCOMPARE(result.exitCode, 0);
+    QStringList rows = lines(result.out);
+    QCOMPARE(rows.size(), 7);
+    rows.removeFirst();
+    for (int i = 0; i < rows.size(); ++i) {
+        const QString expected = i % 2 ? QStringLiteral(",1,QELT30-05,1.00,0.010,") : QStringLiteral(",17,QELT30-05,17.00,0.170,");
+        QVERIFY2(rows.at(i).contains(expected), qPrintable(rows.at(i)));
+    }
+    const QVector<SimFrameRecord> sent = requests();
+    QCOMPARE(sent.size(), 12);
+    for (int i = 0; i < sent.size(); ++i) {
+        QCOMPARE(sent.at(i).address, (i / 2) % 2 ? 1 : 17);
+        const qint64 since = sent.at(i).startUs - beforeUs;
+        const qint64 slotUs = qint64(i / 4) * intervalMs * 1000;
+        QVERIFY2(since >= slotUs, qPrintable(QStringLiteral("request %1 after %2 us").arg(i).arg(since)));
+    }
+}
+
+void TestPsuctl::failedReadingReportedWatchGoesOn_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("no reply") << "drop" << "in 1 try (no reply within 200 ms)";
+    QTest::newRow("spoilt reply") << "corrupt" << "in 1 try (the last reply failed its CRC check)";
+}
+
+// A supply that fails every reading: each failure is one line on stderr with
+// its time, address and cause, no row, and the watch reads on to its count.
+void TestPsuctl::failedReadingReportedWatchGoesOn()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+    m_bus->updateSupply(1, [fault](SimSupply &s) {
+        (fault == QLatin1String("drop") ? s.faults().dropShare : s.faults().corruptShare) = 1.0;
+    });
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {"-p", m_device, "-o", "0.2", "--retries", "0", "status", "-a",
+                                                   "5,1", "-m", "1", "--format", "csv", "--watch", "10", "--count", "3"});
+    const Outcome result = finish(process);
+    QCOMPARE(result.exitCode, 3);
+    const QStringList rows = lines(result.out);
+    QCOMPARE(rows.size(), 4);
+    for (int i = 1; i < 4; ++i)
+        QVERIFY2(rows.at(i).contains(QLatin1String(",1,QELT30-05,")), qPrintable(rows.at(i)));
+    static const QRegularExpression report(QStringLiteral(
+        "^psuctl: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d): address 5: no valid reply "
+        "to the read of VoltageSetpoint..OutputSwitch \\(0x1000-0x1004\\) "));
+    const QStringList reports = lines(result.err).filter(QStringLiteral("address 5"));
+    QCOMPARE(reports.size(), 3);
+    for (const QString &line : reports) {
+        QVERIFY2(report.match(line).hasMatch(), qPrintable(line));
+        QVERIFY2(line.endsWith(cause), qPrintable(line));
+    }
+}
+
+// The device goes away under a watch and comes back at the same path: one
+// line when it is lost, one when it is back, rows again after, and status 3
+// for the readings missed.
+void TestPsuctl::portLostAndBackDuringWatch()
+{
+    const QString link = m_dir.filePath(QStringLiteral("bus"));
+    QVERIFY(QFile::link(m_device, link));
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", link, "-o", "1", "status", "-a", "1", "-m", "1", "--format", "csv", "--watch", "100"});
+    QVERIFY(process.waitForStarted());
+    QString out, err;
+    const auto collect = [&] {
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        err += QString::fromUtf8(process.readAllStandardError());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), lines(out).size() >= 3), 20000);
+
+    m_bus->stop();
+    delete m_bus; // the pseudo-terminal's far end closes
+    m_bus = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), err.contains(QLatin1String("port lost"))), 20000);
+    const int rowsWhenLost = int(lines(out).size());
+
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);
+    const QString device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(device, link));
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), err.contains(QLatin1String("port back"))), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), lines(out).size() >= rowsWhenLost + 2), 20000);
+
+    ::kill(pid_t(process.processId()), SIGINT);
+    const Outcome result = finish(process);
+    collect();
+    out += result.out;
+    err += result.err;
+    QCOMPARE(result.exitCode, 3);
+    const QStringList notes = lines(err);
+    QCOMPARE(notes.size(), 2);
+    // The cause is the system's: an I/O error, or the end of the file.
+    QVERIFY2(notes.at(0).contains(link + QStringLiteral(": port lost (")), qPrintable(notes.at(0)));
+    QVERIFY2(notes.at(0).endsWith(QStringLiteral("); opening it again every second")), qPrintable(notes.at(0)));
+    QVERIFY2(notes.at(1).endsWith(link + QStringLiteral(": port back")), qPrintable(notes.at(1)));
+    QVERIFY(!requests().isEmpty());
+}
+
+// At 1200 baud an 8-byte request takes 67 ms on the line; the simulator's
+// reply cannot begin before that request's frame gap and turnaround, well
+// past 30 ms. The default timeout counts the request's own time and waits.
+void TestPsuctl::defaultTimeoutCountsRequest()
+{
+    m_bus->stop();
+    delete m_bus;
+    m_bus = new SimBus(this);
+    SimLineSettings slow;
+    slow.baud = 1200;
+    m_bus->setLineSettings(slow);
+    m_bus->addSupply(1, 1);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", m_device, "-b", "1200", "--retries", "0", "status", "-a", "1", "-m", "1", "--format", "csv"});
+    const Outcome result = finish(process);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(lines(result.out).size(), 2);
+    QCOMPARE(requests().size(), 2);
+}
+
 void TestPsuctl::setWritesThenReadsBack()
 {
     const Outcome result = run({"set", "-a", "1", "-m", "QELT30-05", "--voltage", "12.5", "--current", "1.25", "--output", "on"});
@@ -270,13 +413,30 @@ void TestPsuctl::valuesCappedOrRoundedWithNote()
     QCOMPARE(requests().value(0).bytes, singleFrame(quint16(reg), quint16(raw)));
 }
 
-void TestPsuctl::readBackDiffers()
+void TestPsuctl::readBackDiffers_data()
 {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("staysOff");
+    QTest::addColumn<QString>("message");
     // The supply is a 31 V model; told it is a 61 V one, psuctl sends 40.00 V,
     // which the supply takes as its largest setpoint.
-    const Outcome result = run({"set", "-a", "1", "-m", "QELT60-05", "--voltage", "40"});
+    QTest::newRow("setpoint beyond the model")
+        << QStringList{"set", "-a", "1", "-m", "QELT60-05", "--voltage", "40"} << false
+        << "psuctl: address 1: VoltageSetpoint (0x1000) holds 3100 after the write of 4000 (40.00 V)\n";
+    // A supply that acknowledges the output on but keeps it off.
+    QTest::newRow("output stays off") << QStringList{"set", "-a", "1", "--output", "on"} << true
+                                      << "psuctl: address 1: OutputSwitch (0x1004) holds 0 after the write of 1 (on)\n";
+}
+
+void TestPsuctl::readBackDiffers()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, staysOff);
+    QFETCH(QString, message);
+    m_bus->updateSupply(0, [staysOff](SimSupply &s) { s.faults().outputStaysOff = staysOff; });
+    const Outcome result = run(arguments);
     QCOMPARE(result.exitCode, 5);
-    QCOMPARE(result.err, QStringLiteral("psuctl: address 1: VoltageSetpoint (0x1000) holds 3100 after the write of 4000 (40.00 V)\n"));
+    QCOMPARE(result.err, message);
 }
 
 void TestPsuctl::calibrateWritesCode()
