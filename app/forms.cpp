@@ -30,7 +30,10 @@ namespace {
 class TFormsReplyView final : public ReplyView
 {
 public:
-    void CorrectionAccepted() override { ShowMessage(QCoreApplication::translate("TFormsReplyView", "误差修正成功！")); }
+    void CorrectionAccepted() override
+    {
+        ShowMessage(QCoreApplication::translate("TFormsReplyView", "误差修正成功！"));
+    }
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
     void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }

@@ -86,7 +86,7 @@ of programmable DC power supplies on a Modbus RTU serial line (RS-485 or
 RS-232): model, port, voltage, current, protection limits, bus address, output
 and key lock, timed voltage and current sequences, an address scan, calibration
 corrections and a monitor that polls the readings. Its texts are in Simplified
-Chinese.
+Chinese; an English translation is built in (psutool --lang en).
 .
 The package also holds psusim, simulated supplies on a pseudo-terminal or a
 serial port, and, where built, psuctl, which drives the supplies from scripts.]=])

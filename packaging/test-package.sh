@@ -76,7 +76,7 @@ step "menu entry"
 desktop="$root/usr/share/applications/psutool.desktop"
 desktop-file-validate "$desktop" || fail "desktop-file-validate refuses the menu entry"
 grep -qx "Name\[zh_CN\]=$title" "$desktop" || fail "the menu entry has not the Chinese name"
-exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+exec_name=$(sed -n '/^\[Desktop Entry\]/,/^\[/s/^Exec=\([^ ]*\).*/\1/p' "$desktop")
 icon_name=$(sed -n 's/^Icon=//p' "$desktop")
 [ -x "$root/usr/bin/$exec_name" ] || fail "Exec=$exec_name is not an installed program"
 [ -f "$root/usr/share/icons/hicolor/48x48/apps/$icon_name.png" ] || fail "Icon=$icon_name is not installed"
@@ -107,18 +107,28 @@ export DISPLAY=":$(tr -d '\n' <"$work/display")"
 runtime="$work/runtime"
 mkdir -m 700 "$runtime"
 
+# Prints the id of the viewable window titled $1 that the tool started as
+# $tool_pid shows, once it is there; fails (showing the tool's output in $2)
+# when the tool ends or no such window comes within a minute.
+await_window() {
+  local title=$1 log=$2 window
+  for _ in $(seq 600); do
+    kill -0 "$tool_pid" 2>/dev/null || { cat "$log" >&2; fail "psutool ended by itself"; }
+    # The top-level window of class psutool (Qt also makes a hidden 1x1 one).
+    window=$(xwininfo -root -tree 2>/dev/null | sed -n "s/^ *\(0x[0-9a-f]*\) \"$title\": (\"psutool\".*/\1/p" | head -n 1)
+    if [ -n "$window" ] && xwininfo -id "$window" | grep -q 'Map State: IsViewable'; then
+      echo "$window"
+      return
+    fi
+    sleep 0.1
+  done
+  cat "$log" >&2
+  fail "no window titled $title appeared"
+}
+
 XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" >"$work/tool.log" 2>&1 &
 tool_pid=$!
-window=""
-for _ in $(seq 600); do
-  kill -0 "$tool_pid" 2>/dev/null || { cat "$work/tool.log"; fail "psutool ended by itself"; }
-  # The top-level window of class psutool (Qt also makes a hidden 1x1 one).
-  window=$(xwininfo -root -tree 2>/dev/null | sed -n "s/^ *\(0x[0-9a-f]*\) \"$title\": (\"psutool\".*/\1/p" | head -n 1)
-  [ -n "$window" ] && xwininfo -id "$window" | grep -q 'Map State: IsViewable' && break
-  window=""
-  sleep 0.1
-done
-[ -n "$window" ] || { cat "$work/tool.log"; fail "no window titled $title appeared"; }
+window=$(await_window "$title" "$work/tool.log")
 echo "main window $window: $(xwininfo -id "$window" | grep -E 'Width|Height' | tr -s ' \n' ' ')"
 icons=$(xprop -len 1000000 -id "$window" _NET_WM_ICON | grep -o 'Icon ([0-9]* x [0-9]*)' | tr '\n' ' ')
 echo "window icon: $icons"
@@ -134,4 +144,18 @@ if [ -s "$work/tool.log" ]; then
   cat "$work/tool.log"
   fail "psutool printed something"
 fi
+
+step "psutool in English, as the menu entry's English action starts it"
+# The English catalogue is compiled into the program: nothing else of the
+# package is needed for it.
+english="Power Supply Tester"
+action=$(sed -n '/^\[Desktop Action english\]/,/^\[/s/^Exec=//p' "$desktop")
+[ "$action" = "psutool --lang en" ] || fail "the menu entry's English action runs [$action]"
+XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" --lang en >"$work/tool-en.log" 2>&1 &
+tool_pid=$!
+window=$(await_window "$english" "$work/tool-en.log")
+echo "main window $window in English"
+kill -TERM "$tool_pid"
+wait "$tool_pid" || true
+tool_pid=""
 step "done"

@@ -80,6 +80,8 @@ int TimeEditNumber(int row)
     return row <= 16 ? 32 + row : 40 + row;
 }
 
+// The two conversion errors are the standard ones and read the same in every
+// language of the tool, so they are not translated.
 qint32 TextToInteger(const QString &text)
 {
     bool ok = false;
