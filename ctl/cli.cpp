@@ -1,6 +1,7 @@
 #include "ctl/cli.h"
 
 #include "ctl/ctlerror.h"
+#include "ctl/supplyio.h"
 #include "link/modelcatalogue.h"
 
 #include <QLocale>
@@ -198,15 +199,15 @@ void applyCommandOption(const Given &given, const Converter &convert, Invocation
         inv.format = ReadingFormat(
             convert.choice(given, {QStringLiteral("table"), QStringLiteral("csv"), QStringLiteral("json")}));
     } else if (name == QLatin1String("voltage")) {
-        inv.voltage = convert.decimal(given, 0, 65535);
+        inv.voltage = convert.decimal(given, 0, SetValueMax);
     } else if (name == QLatin1String("current")) {
-        inv.current = convert.decimal(given, 0, 65535);
+        inv.current = convert.decimal(given, 0, SetValueMax);
     } else if (name == QLatin1String("ovp")) {
-        inv.ovp = convert.decimal(given, 0, 65535);
+        inv.ovp = convert.decimal(given, 0, SetValueMax);
     } else if (name == QLatin1String("ocp")) {
-        inv.ocp = convert.decimal(given, 0, 65535);
+        inv.ocp = convert.decimal(given, 0, SetValueMax);
     } else if (name == QLatin1String("power")) {
-        inv.power = convert.decimal(given, 0, 65535);
+        inv.power = convert.decimal(given, 0, SetValueMax);
     } else if (name == QLatin1String("output")) {
         inv.output = convert.onOff(given);
     } else if (name == QLatin1String("lock")) {
@@ -250,13 +251,9 @@ void checkComplete(const Invocation &inv, const QStringList &positional)
         && !inv.pid && !inv.newAddress)
         usage(QStringLiteral("set needs at least one value to write"), command);
     if (inv.ovp) {
-        // 0 and 1 in OverVoltageLimit switch power control rather than set a limit.
-        const ModelEntry &model = *FindModel(inv.modelItem);
-        if (ScaledSetpoint(*inv.ovp, model.voltageScale, 0xFFFF) < 2)
-            usage(QStringLiteral("--ovp %1: below two steps of %2 V, which OverVoltageLimit (0x100A) takes as "
-                                 "power control")
-                      .arg(PlainNumber(*inv.ovp), FormatScaled(1, model.voltageScale, model.voltageDecimals)),
-                  command);
+        const QString refusal = OvpRefusal(*inv.ovp, *FindModel(inv.modelItem));
+        if (!refusal.isEmpty())
+            usage(QStringLiteral("--ovp ") + refusal, command);
     }
     if (command == QLatin1String("calibrate") && bool(inv.voltageCode) == bool(inv.currentCode))
         usage(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), command);

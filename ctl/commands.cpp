@@ -3,6 +3,7 @@
 #include "ctl/cli.h"
 #include "ctl/ctlerror.h"
 #include "ctl/steps.h"
+#include "ctl/supplyio.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/replies.h"
@@ -69,11 +70,6 @@ const ModelEntry &model(const Invocation &inv)
     return *FindModel(inv.modelItem);
 }
 
-QString prefix(int address, quint16 reg)
-{
-    return QStringLiteral("address %1: %2: ").arg(address).arg(RegisterText(reg));
-}
-
 void runModels(std::FILE *out)
 {
     print(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
@@ -123,13 +119,7 @@ int runScan(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE 
 
 StatusSample takeReading(RtuMaster &master, const Invocation &inv)
 {
-    StatusSample reading;
-    reading.time = QDateTime::currentDateTime();
-    reading.address = inv.address;
-    reading.model = &model(inv);
-    reading.status = DecodeStatusRegisters(master.read(inv.address, VoltageSetpoint, 5));
-    reading.power = master.read(inv.address, OutputPower, 1).first();
-    return reading;
+    return ReadStatusSample(master, inv.address, model(inv));
 }
 
 int runStatus(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
@@ -171,76 +161,26 @@ int runStatus(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FIL
     return ExitSuccess;
 }
 
-// One register write of set, with what to expect when it is read back.
-struct Write {
-    quint16 reg;
-    quint16 value;
-    QString shown;   // the value in units, for messages
-    bool readBack;
-};
-
-void writeAndCheck(RtuMaster &master, int address, const Write &write)
-{
-    master.write(address, write.reg, {write.value});
-    if (!write.readBack)
-        return;
-    const quint16 held = master.read(address, write.reg, 1).first();
-    const bool same = write.reg == OutputSwitch ? OutputIsOn(held) == (write.value == 1) : held == write.value;
-    if (!same)
-        Fail(ExitReadBack, QStringLiteral("address %1: %2 holds %3 after the write of %4%5")
-                               .arg(address)
-                               .arg(RegisterText(write.reg))
-                               .arg(held)
-                               .arg(write.value)
-                               .arg(write.shown.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(write.shown)));
-}
-
-Write setpointWrite(const Invocation &inv, quint16 reg, double value, quint16 scale, quint16 limit, int decimals,
-                    const char *unit, std::FILE *err)
-{
-    const Setpoint setpoint = ConvertSetpoint(value, scale, limit, decimals, unit);
-    if (!setpoint.note.isEmpty())
-        print(err, QStringLiteral("psuctl: ") + prefix(inv.address, reg) + setpoint.note);
-    return {reg, setpoint.raw, FormatScaled(setpoint.raw, scale, decimals) + QLatin1Char(' ') + QLatin1String(unit),
-            true};
-}
-
-Write switchWrite(quint16 reg, bool on, quint16 onValue, quint16 offValue, bool readBack)
-{
-    return {reg, on ? onValue : offValue, on ? QStringLiteral("on") : QStringLiteral("off"), readBack};
-}
-
 int runSet(const Invocation &inv, RtuMaster &master, std::FILE *err)
 {
     // Every value is converted, and every note printed, before the port opens.
-    QVector<Write> writes;
-    if (inv.output && !*inv.output)
-        writes << switchWrite(OutputSwitch, false, 1, 0, true);
-    const ModelEntry *m = inv.modelItem ? &model(inv) : nullptr;
-    if (inv.ovp)
-        writes << setpointWrite(inv, OverVoltageLimit, *inv.ovp, m->voltageScale, 0xFFFF, m->voltageDecimals, "V", err);
-    if (inv.ocp)
-        writes << setpointWrite(inv, OverCurrentLimit, *inv.ocp, m->currentScale, 0xFFFF, m->currentDecimals, "A", err);
-    if (inv.voltage)
-        writes << setpointWrite(inv, VoltageSetpoint, *inv.voltage, m->voltageScale, m->voltageLimit,
-                                m->voltageDecimals, "V", err);
-    if (inv.current)
-        writes << setpointWrite(inv, CurrentSetpoint, *inv.current, m->currentScale, m->currentLimit,
-                                m->currentDecimals, "A", err);
-    if (inv.power)
-        writes << setpointWrite(inv, PowerSetpoint, *inv.power, PowerScale, PowerSetpointLimit, PowerDecimals, "W", err);
-    if (inv.powerControl)
-        writes << switchWrite(OverVoltageLimit, *inv.powerControl, 1, 0, false);
-    if (inv.pid)
-        writes << switchWrite(OutputPower, *inv.pid, 0, 1, false);
-    if (inv.lock)
-        writes << switchWrite(KeyLock, *inv.lock, 1, 0, true);
-    if (inv.output && *inv.output)
-        writes << switchWrite(OutputSwitch, true, 1, 0, true);
+    SetValues values;
+    values.voltage = inv.voltage;
+    values.current = inv.current;
+    values.ovp = inv.ovp;
+    values.ocp = inv.ocp;
+    values.power = inv.power;
+    values.output = inv.output;
+    values.lock = inv.lock;
+    values.powerControl = inv.powerControl;
+    values.pid = inv.pid;
+    const SetPlan plan = PlanSet(values, inv.modelItem ? &model(inv) : nullptr);
+    for (const QString &note : plan.notes)
+        print(err, QStringLiteral("psuctl: address %1: ").arg(inv.address) + note);
 
     master.open();
-    for (const Write &write : writes)
-        writeAndCheck(master, inv.address, write);
+    for (const SetWrite &write : plan.writes)
+        WriteAndCheck(master, inv.address, write);
     if (inv.newAddress) {
         const int newAddress = *inv.newAddress;
         master.write(inv.address, BusAddress, {quint16(newAddress)});
@@ -328,7 +268,7 @@ int runCalibrate(const Invocation &inv, RtuMaster &master)
     const bool voltage = bool(inv.voltageCode);
     const quint16 reg = voltage ? VoltageCorrection : CurrentCorrection;
     master.open();
-    writeAndCheck(master, inv.address, {reg, quint16(voltage ? *inv.voltageCode : *inv.currentCode), QString(), true});
+    WriteAndCheck(master, inv.address, {reg, quint16(voltage ? *inv.voltageCode : *inv.currentCode), QString(), true});
     return ExitSuccess;
 }
 
