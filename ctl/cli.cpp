@@ -5,6 +5,7 @@
 #include "link/modelcatalogue.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 #include <cmath>
 #include <vector>
 
@@ -29,8 +30,8 @@ const OptionInfo Options[] = {
     {'v', "verbose", false, nullptr},
     {'h', "help", false, nullptr},
     {0, "version", false, nullptr},
-    {'a', "address", true, "status set run calibrate"},
-    {'m', "model", true, "status set run"},
+    {'a', "address", true, "status set run calibrate mqtt"},
+    {'m', "model", true, "status set run mqtt"},
     {0, "from", true, "scan"},
     {0, "to", true, "scan"},
     {0, "watch", true, "status"},
@@ -49,9 +50,20 @@ const OptionInfo Options[] = {
     {0, "cycles", true, "run"},
     {0, "voltage-code", true, "calibrate"},
     {0, "current-code", true, "calibrate"},
+    {0, "broker", true, "mqtt"},
+    {0, "prefix", true, "mqtt"},
+    {0, "bench", true, "mqtt"},
+    {0, "poll", true, "mqtt"},
+    {0, "username", true, "mqtt"},
+    {0, "password-file", true, "mqtt"},
+    {0, "cafile", true, "mqtt"},
+    {0, "homeassistant", false, "mqtt"},
+    {0, "discovery-prefix", true, "mqtt"},
+    {0, "failsafe-off", true, "mqtt"},
+    {0, "client-id", true, "mqtt"},
 };
 
-const char *const Commands[] = {"models", "scan", "status", "set", "run", "calibrate"};
+const char *const Commands[] = {"models", "scan", "status", "set", "run", "calibrate", "mqtt"};
 
 struct Given {
     const OptionInfo *option;
@@ -177,10 +189,38 @@ void applyLineOption(const Given &given, const Converter &convert, LineOptions &
     }
 }
 
+// "1,5,17", "1-8" or "1:QELT30-05,5:QELT60-05": addresses, each with its model
+// where it differs from -m.
+void supplyList(const Given &given, const Converter &convert, QVector<BridgeSupply> &supplies)
+{
+    for (const QString &entry : given.value.split(QLatin1Char(','))) {
+        const int colon = int(entry.indexOf(QLatin1Char(':')));
+        const QString addresses = colon < 0 ? entry : entry.left(colon);
+        int model = 0;
+        if (colon >= 0) {
+            model = ModelItemFromText(entry.mid(colon + 1));
+            if (!model)
+                usage(QStringLiteral("%1 '%2': no such model ('psuctl models' lists them)").arg(given.typed, entry.mid(colon + 1)));
+        }
+        const int dash = int(addresses.indexOf(QLatin1Char('-')));
+        const int first = convert.whole({given.option, given.typed, dash < 0 ? addresses : addresses.left(dash)}, 1, 247);
+        const int last = dash < 0 ? first : convert.whole({given.option, given.typed, addresses.mid(dash + 1)}, first, 247);
+        for (int address = first; address <= last; ++address) {
+            for (const BridgeSupply &listed : supplies) {
+                if (listed.address == address)
+                    usage(QStringLiteral("%1: address %2 is listed twice").arg(given.typed).arg(address));
+            }
+            supplies.append({address, model});
+        }
+    }
+}
+
 void applyCommandOption(const Given &given, const Converter &convert, Invocation &inv)
 {
     const QString name = QLatin1String(given.option->longName);
-    if (name == QLatin1String("address")) {
+    if (name == QLatin1String("address") && inv.command == QLatin1String("mqtt")) {
+        supplyList(given, convert, inv.bridge.supplies);
+    } else if (name == QLatin1String("address")) {
         inv.address = convert.whole(given, 1, 247);
     } else if (name == QLatin1String("model")) {
         inv.modelItem = ModelItemFromText(given.value);
@@ -224,6 +264,34 @@ void applyCommandOption(const Given &given, const Converter &convert, Invocation
         inv.voltageCode = convert.whole(given, 0, 20);
     } else if (name == QLatin1String("current-code")) {
         inv.currentCode = convert.whole(given, 0, 200);
+    } else if (name == QLatin1String("broker")) {
+        const int colon = int(given.value.lastIndexOf(QLatin1Char(':')));
+        inv.bridge.host = colon < 0 ? given.value : given.value.left(colon);
+        if (colon >= 0)
+            inv.bridge.port = convert.whole({given.option, given.typed, given.value.mid(colon + 1)}, 1, 65535);
+        if (inv.bridge.host.isEmpty())
+            usage(QStringLiteral("%1: a host name is needed").arg(given.typed), inv.command);
+    } else if (name == QLatin1String("prefix") || name == QLatin1String("bench")) {
+        static const QRegularExpression level(QStringLiteral("^[^/#+]+$"));
+        if (!level.match(given.value).hasMatch())
+            usage(QStringLiteral("%1 '%2': one topic level, without / # +").arg(given.typed, given.value), inv.command);
+        (name == QLatin1String("prefix") ? inv.bridge.prefix : inv.bridge.bench) = given.value;
+    } else if (name == QLatin1String("poll")) {
+        inv.bridge.pollMs = convert.whole(given, 10, 86400000);
+    } else if (name == QLatin1String("username")) {
+        inv.bridge.username = given.value;
+    } else if (name == QLatin1String("password-file")) {
+        inv.bridge.passwordFile = given.value;
+    } else if (name == QLatin1String("cafile")) {
+        inv.bridge.caFile = given.value;
+    } else if (name == QLatin1String("homeassistant")) {
+        inv.bridge.homeAssistant = true;
+    } else if (name == QLatin1String("discovery-prefix")) {
+        inv.bridge.discoveryPrefix = given.value;
+    } else if (name == QLatin1String("failsafe-off")) {
+        inv.bridge.failsafeOffSeconds = convert.whole(given, 1, 86400);
+    } else if (name == QLatin1String("client-id")) {
+        inv.bridge.clientId = given.value;
     }
 }
 
@@ -237,6 +305,15 @@ void checkComplete(const Invocation &inv, const QStringList &positional)
         usage(QStringLiteral("run needs a steps file"), command);
     if (command == QLatin1String("models"))
         return;
+    if (command == QLatin1String("mqtt")) {
+        if (inv.bridge.supplies.isEmpty())
+            usage(QStringLiteral("mqtt needs the bus addresses (-a)"), command);
+        for (const BridgeSupply &supply : inv.bridge.supplies) {
+            if (!supply.modelItem && !inv.modelItem)
+                usage(QStringLiteral("mqtt needs the model of address %1 (-m, or -a %1:MODEL)").arg(supply.address), command);
+        }
+        return;
+    }
     if (command == QLatin1String("scan")) {
         if (inv.from > inv.to)
             usage(QStringLiteral("--from %1 is above --to %2").arg(inv.from).arg(inv.to), command);
@@ -332,6 +409,8 @@ Invocation ParseArguments(const QStringList &arguments)
             applyLineOption(g, convertLine, inv.line);
     }
     checkComplete(inv, positional);
+    for (BridgeSupply &supply : inv.bridge.supplies)
+        supply.modelItem = supply.modelItem ? supply.modelItem : inv.modelItem;
     if (inv.command == QLatin1String("run"))
         inv.stepsFile = positional.first();
     return inv;

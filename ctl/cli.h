@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctl/mqttbridge.h"
 #include "ctl/rtumaster.h"
 #include "ctl/values.h"
 
@@ -11,7 +12,7 @@
 // no port and sends nothing.
 struct Invocation {
     LineOptions line;
-    QString command;     // models, scan, status, set, run, calibrate
+    QString command;     // models, scan, status, set, run, calibrate, mqtt
     bool help = false;   // print the help of command (the general one when empty)
     bool version = false;
 
@@ -33,6 +34,8 @@ struct Invocation {
     int cycles = 1;
 
     std::optional<int> voltageCode, currentCode; // calibrate
+
+    BridgeOptions bridge; // mqtt
 };
 
 // Raises CtlError (ExitUsage) with a one-line message on anything it cannot take.

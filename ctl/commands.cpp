@@ -298,6 +298,8 @@ int runCommand(const Invocation &inv, std::FILE *out, std::FILE *err)
         return runSteps(inv, master, out, err);
     if (inv.command == QLatin1String("calibrate"))
         return runCalibrate(inv, master);
+    if (inv.command == QLatin1String("mqtt"))
+        return RunBridge(inv.line, inv.bridge, err);
     master.open();
     if (inv.command == QLatin1String("scan")) {
         CatchInterrupts();
