@@ -291,6 +291,17 @@ void Bridge::connectAtStart()
         }
         rc = mosquitto_loop(m_mosq, 100, 1);
     }
+    int connack;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        connack = m_connack;
+    }
+    if (connack > 0)
+        Fail(ExitPort, QStringLiteral("the broker at %1 refused the connection: %2%3")
+                           .arg(where, QString::fromLatin1(mosquitto_connack_string(connack)),
+                                connack == 4 || connack == 5
+                                    ? QStringLiteral(" (check --username and the password file or PSUCTL_MQTT_PASSWORD)")
+                                    : QString()));
     if (rc == MOSQ_ERR_TLS)
         Fail(ExitPort, QStringLiteral("the TLS handshake with the broker at %1 failed (is %2 the CA that signed its "
                                       "certificate, and is the host name the one in it?)")
@@ -299,19 +310,8 @@ void Bridge::connectAtStart()
         Fail(ExitPort, QStringLiteral("cannot reach the broker at %1: %2").arg(where, QString::fromLocal8Bit(std::strerror(errno))));
     if (rc != MOSQ_ERR_SUCCESS)
         Fail(ExitPort, QStringLiteral("cannot reach the broker at %1: %2").arg(where, QString::fromLocal8Bit(mosquitto_strerror(rc))));
-    int connack;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        connack = m_connack;
-    }
     if (connack < 0)
         Fail(ExitPort, QStringLiteral("the broker at %1 did not answer the connection within 10 s").arg(where));
-    if (connack != 0)
-        Fail(ExitPort, QStringLiteral("the broker at %1 refused the connection: %2%3")
-                           .arg(where, QString::fromLatin1(mosquitto_connack_string(connack)),
-                                connack == 4 || connack == 5
-                                    ? QStringLiteral(" (check --username and the password file or PSUCTL_MQTT_PASSWORD)")
-                                    : QString()));
     print(m_err, QStringLiteral("psuctl: connected to the broker at %1 as %2").arg(where, clientId));
     rc = mosquitto_loop_start(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS)
