@@ -4,7 +4,8 @@
 #   - a scan of 1..247 by both, with the same timeout;
 #   - the status round trip (request written to the reply's last byte read),
 #     psuctl by its own -v clock and both programs under strace;
-#   - the rhythm of status --watch 100, from the times the simulator saw the polls.
+#   - the rhythm of status --watch 100, from the times the simulator saw the polls;
+#   - status --watch 0 over the three supplies: how busy it keeps the line.
 #
 #   bench/bench_psuctl.sh [build-dir]    prints Markdown table rows on stdout
 #   BENCH_QUICK=1                         100 watch readings instead of 300
@@ -17,7 +18,7 @@ OUT=$BUILD/bench-results
 mkdir -p "$OUT"
 PSUCTL=$BUILD/psuctl
 PSUSIM=$BUILD/psusim
-if [[ ${BENCH_QUICK:-0} == 1 ]]; then READINGS=100; TRIPS=30; else READINGS=300; TRIPS=60; fi
+if [[ ${BENCH_QUICK:-0} == 1 ]]; then READINGS=100; TRIPS=30; ROUNDS=40; else READINGS=300; TRIPS=60; ROUNDS=150; fi
 
 SIM_LOG=$OUT/psuctl-sim.txt
 "$PSUSIM" -v > "$SIM_LOG" &
@@ -95,6 +96,31 @@ poll_intervals() {
 poll_intervals "->" < "$OUT/psuctl-watch-verbose.txt" > "$OUT/psuctl-watch-intervals.txt"
 tail -n +"$((FROM + 1))" "$SIM_LOG" | poll_intervals "<-" > "$OUT/psuctl-watch-intervals-sim.txt"
 
+# --watch 0 over 1, 5 and 17: the line time of what passed (every byte at
+# 10 bits / 9600 baud, plus the simulator's 5 ms turnaround per answered
+# request) against the wall time from the first request's arrival to the last
+# reply's last byte; and psuctl's own share, the silence between a reply's
+# last byte and the next request.
+echo "status --watch 0, three supplies, $ROUNDS rounds ..." >&2
+FROM=$(wc -l < "$SIM_LOG")
+"$PSUCTL" -p "$DEV" status -a 1,5,17 -m QELT30-05 --watch 0 --count "$ROUNDS" --format csv > "$OUT/psuctl-watch0.csv"
+sleep 0.2
+tail -n +"$((FROM + 1))" "$SIM_LOG" | awk -v charms="$(awk 'BEGIN { print 10 / 9600 * 1000 }')" -v turn=5 '
+    $3 == "<-" || $3 == "->" {
+        n = 0; for (i = 4; i <= NF && $i !~ /^\(/; i++) n++
+        line += n * charms
+        if ($3 == "<-") {
+            if (!first) first = $1
+            if (replyEnd) idle += $1 - replyEnd
+            if (index($0, "(answered)")) { line += turn; exchanges++ }
+        } else {
+            replyEnd = $1 + (n - 1) * charms
+        }
+    }
+    END { printf "watch0_exchanges %d\nwatch0_line_ms %.3f\nwatch0_wall_ms %.3f\nwatch0_idle_ms %.3f\n",
+                 exchanges, line, replyEnd - first, idle }' > "$OUT/psuctl-watch0.txt"
+WATCH0_ROWS=$(($(wc -l < "$OUT/psuctl-watch0.csv") - 1))
+
 read -r OWN_N OWN_MED _ OWN_P99 _ _ < <(quantiles < "$OUT/psuctl-own-trips.txt")
 read -r PS_N PS_MED _ PS_P99 _ _ < <(quantiles < "$OUT/psuctl-strace-trips.txt")
 read -r MB_N MB_MED _ MB_P99 _ _ < <(quantiles < "$OUT/mbpoll-strace-trips.txt")
@@ -127,6 +153,9 @@ read -r S_N S_MED S_P1 S_P99 S_MIN S_MAX < <(quantiles < "$OUT/psuctl-watch-inte
     echo "watch_sim_interval_ms_p99 $S_P99"
     echo "watch_sim_interval_ms_min $S_MIN"
     echo "watch_sim_interval_ms_max $S_MAX"
+    echo "watch0_rounds $ROUNDS"
+    echo "watch0_rows $WATCH0_ROWS"
+    cat "$OUT/psuctl-watch0.txt"
 } > "$OUT/psuctl.txt"
 
 awk '
@@ -154,6 +183,11 @@ END {
         f(v["mbpoll_trip_strace_ms_median"], 2) " (" f(v["mbpoll_trip_strace_ms_p99"], 2) ") ms", "-", "-")
     watch("psuctl status --watch 100, poll interval as sent, median (p1..p99; min..max) of ", "watch_interval")
     watch("psuctl status --watch 100, poll interval as the simulator saw it, median (p1..p99; min..max) of ", "watch_sim_interval")
+    busy = v["watch0_line_ms"] / v["watch0_wall_ms"]
+    row("psuctl status -a 1,5,17 --watch 0, " v["watch0_rounds"] " rounds (" v["watch0_rows"] " rows, " \
+        v["watch0_exchanges"] " exchanges): line time / wall time (psuctl silent between a reply and the next request)",
+        f(busy * 100, 1) " % (" f(v["watch0_idle_ms"] / v["watch0_wall_ms"] * 100, 2) " %)",
+        ">= 90 %", yn(busy >= 0.9 && v["watch0_rows"] == 3 * v["watch0_rounds"]))
 }
 function watch(figure, k) {
     row(figure v[k "_n"],

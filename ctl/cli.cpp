@@ -1,417 +1,287 @@
 #include "ctl/cli.h"
 
 #include "ctl/ctlerror.h"
-#include "ctl/supplyio.h"
+#include "ctl/optiontable.h"
 #include "link/modelcatalogue.h"
 
+#include <QCommandLineParser>
 #include <QLocale>
 #include <QRegularExpression>
 #include <cmath>
-#include <vector>
 
 namespace {
 
-// Where an option applies: everywhere (the line options) or to the commands listed.
-struct OptionInfo {
-    char shortName;
-    const char *longName;
-    bool takesValue;
-    const char *commands; // nullptr: every command
-};
-
-const OptionInfo Options[] = {
-    {'p', "port", true, nullptr},
-    {'b', "baud", true, nullptr},
-    {'P', "parity", true, nullptr},
-    {'d', "data-bits", true, nullptr},
-    {'s', "stop-bits", true, nullptr},
-    {'o', "timeout", true, nullptr},
-    {0, "retries", true, nullptr},
-    {'v', "verbose", false, nullptr},
-    {'h', "help", false, nullptr},
-    {0, "version", false, nullptr},
-    {'a', "address", true, "status set run calibrate mqtt"},
-    {'m', "model", true, "status set run mqtt"},
-    {0, "from", true, "scan"},
-    {0, "to", true, "scan"},
-    {0, "watch", true, "status"},
-    {0, "count", true, "status"},
-    {0, "format", true, "status"},
-    {0, "voltage", true, "set"},
-    {0, "current", true, "set"},
-    {0, "ovp", true, "set"},
-    {0, "ocp", true, "set"},
-    {0, "output", true, "set"},
-    {0, "lock", true, "set"},
-    {0, "power", true, "set"},
-    {0, "power-control", true, "set"},
-    {0, "pid", true, "set"},
-    {0, "new-address", true, "set"},
-    {0, "cycles", true, "run"},
-    {0, "voltage-code", true, "calibrate"},
-    {0, "current-code", true, "calibrate"},
-    {0, "broker", true, "mqtt"},
-    {0, "prefix", true, "mqtt"},
-    {0, "bench", true, "mqtt"},
-    {0, "poll", true, "mqtt"},
-    {0, "username", true, "mqtt"},
-    {0, "password-file", true, "mqtt"},
-    {0, "cafile", true, "mqtt"},
-    {0, "homeassistant", false, "mqtt"},
-    {0, "discovery-prefix", true, "mqtt"},
-    {0, "failsafe-off", true, "mqtt"},
-    {0, "client-id", true, "mqtt"},
-};
-
-const char *const Commands[] = {"models", "scan", "status", "set", "run", "calibrate", "mqtt"};
-
+// One option as given: the row that reads it, the name as typed (for
+// messages) and the text of its value.
 struct Given {
-    const OptionInfo *option;
-    QString typed; // as on the command line, for messages
+    const OptionRow *row;
+    QString typed;
     QString value;
 };
 
-bool isCommand(const QString &word)
+QString typedName(const QString &name)
 {
-    for (const char *command : Commands) {
-        if (word == QLatin1String(command))
-            return true;
-    }
-    return false;
-}
-
-[[noreturn]] void usage(const QString &text, const QString &command = QString())
-{
-    Fail(ExitUsage, QStringLiteral("%1; see 'psuctl %2--help'")
-                        .arg(text, command.isEmpty() ? QString() : command + QLatin1Char(' ')));
-}
-
-const OptionInfo *findLong(const QString &name)
-{
-    for (const OptionInfo &option : Options) {
-        if (name == QLatin1String(option.longName))
-            return &option;
-    }
-    return nullptr;
-}
-
-const OptionInfo *findShort(QChar name)
-{
-    for (const OptionInfo &option : Options) {
-        if (option.shortName && name == QLatin1Char(option.shortName))
-            return &option;
-    }
-    return nullptr;
-}
-
-bool appliesTo(const OptionInfo &option, const QString &command)
-{
-    if (!option.commands)
-        return true;
-    return QString::fromLatin1(option.commands).split(QLatin1Char(' ')).contains(command);
+    return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
 }
 
 class Converter
 {
 public:
-    explicit Converter(const QString &command) : m_command(command) {}
+    // bare: refusals without the pointer to the help, for values that came
+    // from elsewhere than the command line.
+    Converter(const Given &given, const QString &command, bool bare = false)
+        : m_given(given), m_command(command), m_bare(bare)
+    {
+    }
 
-    int whole(const Given &given, int min, int max) const
+    [[noreturn]] void refuse(const QString &why) const
+    {
+        const QString text = QStringLiteral("%1 '%2': %3").arg(m_given.typed, m_given.value, why);
+        if (m_bare)
+            Fail(ExitUsage, text);
+        UsageError(text, m_command);
+    }
+
+    int whole(const QString &text) const
     {
         bool ok = false;
-        const int value = given.value.toInt(&ok);
-        if (!ok || value < min || value > max)
-            usage(QStringLiteral("%1 '%2': not a whole number from %3 to %4").arg(given.typed, given.value).arg(min).arg(max),
-                  m_command);
+        const int value = text.toInt(&ok);
+        const OptionRow &row = *m_given.row;
+        if (!ok || value < row.min || value > row.max)
+            refuse(QStringLiteral("not a whole number from %1 to %2").arg(PlainNumber(row.min), PlainNumber(row.max)));
         return value;
     }
 
-    double decimal(const Given &given, double min, double max) const
+    QVariant convert() const
     {
-        bool ok = false;
-        const double value = QLocale::c().toDouble(given.value, &ok);
-        if (!ok || !std::isfinite(value) || value < min || value > max)
-            usage(QStringLiteral("%1 '%2': not a number from %3 to %4")
-                      .arg(given.typed, given.value, PlainNumber(min), PlainNumber(max)),
-                  m_command);
-        return value;
-    }
-
-    bool onOff(const Given &given) const
-    {
-        if (given.value == QLatin1String("on"))
+        const OptionRow &row = *m_given.row;
+        const QString &value = m_given.value;
+        switch (row.kind) {
+        case ValueKind::Flag:
             return true;
-        if (given.value == QLatin1String("off"))
-            return false;
-        usage(QStringLiteral("%1 '%2': on or off").arg(given.typed, given.value), m_command);
+        case ValueKind::Whole:
+            return whole(value);
+        case ValueKind::Decimal: {
+            bool ok = false;
+            const double number = QLocale::c().toDouble(value, &ok);
+            if (!ok || !std::isfinite(number) || number < row.min || number > row.max)
+                refuse(QStringLiteral("not a number from %1 to %2").arg(PlainNumber(row.min), PlainNumber(row.max)));
+            return number;
+        }
+        case ValueKind::Choice: {
+            const QStringList words = QString::fromLatin1(row.choices).split(QLatin1Char(' '));
+            if (!words.contains(value))
+                refuse(QStringLiteral("one of %1").arg(words.join(QStringLiteral(", "))));
+            return value;
+        }
+        case ValueKind::OnOff:
+            if (value != QLatin1String("on") && value != QLatin1String("off"))
+                refuse(QStringLiteral("on or off"));
+            return value == QLatin1String("on");
+        case ValueKind::Text:
+            if (value.isEmpty())
+                UsageError(QStringLiteral("%1: a value is needed").arg(m_given.typed), m_command);
+            return value;
+        case ValueKind::Model:
+            return model(value);
+        case ValueKind::Supplies:
+            break;
+        }
+        return QVariant();
     }
 
-    int choice(const Given &given, const QStringList &choices) const
+    int model(const QString &text) const
     {
-        const int index = int(choices.indexOf(given.value));
-        if (index < 0)
-            usage(QStringLiteral("%1 '%2': one of %3").arg(given.typed, given.value, choices.join(QStringLiteral(", "))),
-                  m_command);
-        return index;
+        const int item = ModelItemFromText(text);
+        if (!item)
+            refuse(QStringLiteral("no such model ('psuctl models' lists them)"));
+        return item;
+    }
+
+    // "1,5,17", "1-8", "1:QELT30-05,5-6:2": every address once, in the order given.
+    QVector<SupplyRef> supplies() const
+    {
+        const QStringList items = m_given.value.split(QLatin1Char(','));
+        if (items.size() == 1 && !m_given.value.contains(QLatin1Char('-')) && !m_given.value.contains(QLatin1Char(':')))
+            return {{whole(m_given.value), 0}};
+        static const QRegularExpression item(QStringLiteral("^(\\d+)(?:-(\\d+))?(?::(.+))?$"));
+        QVector<SupplyRef> list;
+        for (const QString &text : items) {
+            const QRegularExpressionMatch match = item.match(text.trimmed());
+            if (!match.hasMatch())
+                refuse(QStringLiteral("'%1' is not ADDR, FIRST-LAST or either with :MODEL").arg(text));
+            const OptionRow &row = *m_given.row;
+            const int first = match.captured(1).toInt();
+            const int last = match.captured(2).isEmpty() ? first : match.captured(2).toInt();
+            if (first < row.min || last > row.max || first > last)
+                refuse(QStringLiteral("'%1' is not within %2").arg(text, RangeText(row)));
+            const int modelItem = match.captured(3).isEmpty() ? 0 : model(match.captured(3));
+            for (int address = first; address <= last; ++address) {
+                for (const SupplyRef &known : list) {
+                    if (known.address == address)
+                        refuse(QStringLiteral("address %1 is given twice").arg(address));
+                }
+                list.append({address, modelItem});
+            }
+        }
+        return list;
     }
 
 private:
+    const Given &m_given;
     QString m_command;
+    bool m_bare;
 };
 
-void applyLineOption(const Given &given, const Converter &convert, LineOptions &line)
+LineOptions lineOptions(const Invocation &inv)
 {
-    const QString name = QLatin1String(given.option->longName);
-    if (name == QLatin1String("port")) {
-        if (given.value.isEmpty())
-            usage(QStringLiteral("%1: a port name or device path is needed").arg(given.typed));
-        line.port = given.value;
-    } else if (name == QLatin1String("baud")) {
-        static const QStringList rates = {QStringLiteral("1200"), QStringLiteral("2400"), QStringLiteral("4800"),
-                                          QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
-                                          QStringLiteral("57600"), QStringLiteral("115200")};
-        line.serial.baud = rates.at(convert.choice(given, rates)).toInt();
-    } else if (name == QLatin1String("parity")) {
-        static const QSerialPort::Parity parities[] = {QSerialPort::NoParity, QSerialPort::EvenParity,
-                                                       QSerialPort::OddParity};
-        line.serial.parity =
-            parities[convert.choice(given, {QStringLiteral("none"), QStringLiteral("even"), QStringLiteral("odd")})];
-    } else if (name == QLatin1String("data-bits")) {
-        line.serial.dataBits = QSerialPort::DataBits(convert.whole(given, 7, 8));
-    } else if (name == QLatin1String("stop-bits")) {
-        line.serial.stopBits = convert.whole(given, 1, 2) == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop;
-    } else if (name == QLatin1String("timeout")) {
-        line.timeoutUs = int(std::lround(convert.decimal(given, 0.01, 10) * 1e6));
-    } else if (name == QLatin1String("retries")) {
-        line.retries = convert.whole(given, 0, 10);
-    } else if (name == QLatin1String("verbose")) {
-        line.verbose = true;
-    }
+    LineOptions line;
+    line.port = inv.text("port", line.port);
+    line.serial.baud = inv.text("baud", QString::number(line.serial.baud)).toInt();
+    const QString parity = inv.text("parity", QStringLiteral("none"));
+    line.serial.parity = parity == QLatin1String("even") ? QSerialPort::EvenParity
+                         : parity == QLatin1String("odd") ? QSerialPort::OddParity
+                                                          : QSerialPort::NoParity;
+    line.serial.dataBits = QSerialPort::DataBits(inv.whole("data-bits", 8));
+    line.serial.stopBits = inv.whole("stop-bits", 1) == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop;
+    if (inv.has("timeout"))
+        line.timeoutUs = int(std::lround(inv.decimal("timeout") * 1e6));
+    line.retries = inv.whole("retries", line.retries);
+    line.verbose = inv.has("verbose");
+    return line;
 }
 
-// "1,5,17", "1-8" or "1:QELT30-05,5:QELT60-05": addresses, each with its model
-// where it differs from -m.
-void supplyList(const Given &given, const Converter &convert, QVector<BridgeSupply> &supplies)
+// Options the command cannot go without, and its positional argument.
+void checkNeeded(const Invocation &inv, const CommandRow &command)
 {
-    for (const QString &entry : given.value.split(QLatin1Char(','))) {
-        const int colon = int(entry.indexOf(QLatin1Char(':')));
-        const QString addresses = colon < 0 ? entry : entry.left(colon);
-        int model = 0;
-        if (colon >= 0) {
-            model = ModelItemFromText(entry.mid(colon + 1));
-            if (!model)
-                usage(QStringLiteral("%1 '%2': no such model ('psuctl models' lists them)").arg(given.typed, entry.mid(colon + 1)));
-        }
-        const int dash = int(addresses.indexOf(QLatin1Char('-')));
-        const int first = convert.whole({given.option, given.typed, dash < 0 ? addresses : addresses.left(dash)}, 1, 247);
-        const int last = dash < 0 ? first : convert.whole({given.option, given.typed, addresses.mid(dash + 1)}, first, 247);
-        for (int address = first; address <= last; ++address) {
-            for (const BridgeSupply &listed : supplies) {
-                if (listed.address == address)
-                    usage(QStringLiteral("%1: address %2 is listed twice").arg(given.typed).arg(address));
-            }
-            supplies.append({address, model});
-        }
+    const QString name = QLatin1String(command.name);
+    const int taken = command.argument ? 1 : 0;
+    if (inv.arguments.size() > taken)
+        UsageError(QStringLiteral("unexpected argument '%1'").arg(inv.arguments.at(taken)), name);
+    if (taken && inv.arguments.isEmpty())
+        UsageError(QStringLiteral("%1 needs %2").arg(name, QLatin1String(command.argument)), name);
+    for (const OptionRow &row : OptionTable()) {
+        if (!row.neededBy || !OptionApplies(row, name)
+            || !QString::fromLatin1(row.neededBy).split(QLatin1Char(' ')).contains(name))
+            continue;
+        const bool given = row.kind == ValueKind::Supplies ? !inv.supplies.isEmpty() : inv.values.contains(QLatin1String(row.name));
+        if (!given)
+            UsageError(QStringLiteral("%1 needs the %2 (%3)")
+                           .arg(name, QLatin1String(row.noun),
+                                row.letter ? QStringLiteral("-") + QLatin1Char(row.letter)
+                                           : QStringLiteral("--") + QLatin1String(row.name)),
+                       name);
     }
-}
-
-void applyCommandOption(const Given &given, const Converter &convert, Invocation &inv)
-{
-    const QString name = QLatin1String(given.option->longName);
-    if (name == QLatin1String("address") && inv.command == QLatin1String("mqtt")) {
-        supplyList(given, convert, inv.bridge.supplies);
-    } else if (name == QLatin1String("address")) {
-        inv.address = convert.whole(given, 1, 247);
-    } else if (name == QLatin1String("model")) {
-        inv.modelItem = ModelItemFromText(given.value);
-        if (!inv.modelItem)
-            usage(QStringLiteral("%1 '%2': no such model ('psuctl models' lists them)").arg(given.typed, given.value),
-                  inv.command);
-    } else if (name == QLatin1String("from")) {
-        inv.from = convert.whole(given, 1, 247);
-    } else if (name == QLatin1String("to")) {
-        inv.to = convert.whole(given, 1, 247);
-    } else if (name == QLatin1String("watch")) {
-        inv.watchMs = convert.whole(given, 1, 86400000);
-    } else if (name == QLatin1String("count")) {
-        inv.count = convert.whole(given, 1, 2000000000);
-    } else if (name == QLatin1String("format")) {
-        inv.format = ReadingFormat(
-            convert.choice(given, {QStringLiteral("table"), QStringLiteral("csv"), QStringLiteral("json")}));
-    } else if (name == QLatin1String("voltage")) {
-        inv.voltage = convert.decimal(given, 0, SetValueMax);
-    } else if (name == QLatin1String("current")) {
-        inv.current = convert.decimal(given, 0, SetValueMax);
-    } else if (name == QLatin1String("ovp")) {
-        inv.ovp = convert.decimal(given, 0, SetValueMax);
-    } else if (name == QLatin1String("ocp")) {
-        inv.ocp = convert.decimal(given, 0, SetValueMax);
-    } else if (name == QLatin1String("power")) {
-        inv.power = convert.decimal(given, 0, SetValueMax);
-    } else if (name == QLatin1String("output")) {
-        inv.output = convert.onOff(given);
-    } else if (name == QLatin1String("lock")) {
-        inv.lock = convert.onOff(given);
-    } else if (name == QLatin1String("power-control")) {
-        inv.powerControl = convert.onOff(given);
-    } else if (name == QLatin1String("pid")) {
-        inv.pid = convert.onOff(given);
-    } else if (name == QLatin1String("new-address")) {
-        inv.newAddress = convert.whole(given, 1, 247);
-    } else if (name == QLatin1String("cycles")) {
-        inv.cycles = convert.whole(given, 1, 1000000);
-    } else if (name == QLatin1String("voltage-code")) {
-        inv.voltageCode = convert.whole(given, 0, 20);
-    } else if (name == QLatin1String("current-code")) {
-        inv.currentCode = convert.whole(given, 0, 200);
-    } else if (name == QLatin1String("broker")) {
-        const int colon = int(given.value.lastIndexOf(QLatin1Char(':')));
-        inv.bridge.host = colon < 0 ? given.value : given.value.left(colon);
-        if (colon >= 0)
-            inv.bridge.port = convert.whole({given.option, given.typed, given.value.mid(colon + 1)}, 1, 65535);
-        if (inv.bridge.host.isEmpty())
-            usage(QStringLiteral("%1: a host name is needed").arg(given.typed), inv.command);
-    } else if (name == QLatin1String("prefix") || name == QLatin1String("bench")) {
-        static const QRegularExpression level(QStringLiteral("^[^/#+]+$"));
-        if (!level.match(given.value).hasMatch())
-            usage(QStringLiteral("%1 '%2': one topic level, without / # +").arg(given.typed, given.value), inv.command);
-        (name == QLatin1String("prefix") ? inv.bridge.prefix : inv.bridge.bench) = given.value;
-    } else if (name == QLatin1String("poll")) {
-        inv.bridge.pollMs = convert.whole(given, 10, 86400000);
-    } else if (name == QLatin1String("username")) {
-        inv.bridge.username = given.value;
-    } else if (name == QLatin1String("password-file")) {
-        inv.bridge.passwordFile = given.value;
-    } else if (name == QLatin1String("cafile")) {
-        inv.bridge.caFile = given.value;
-    } else if (name == QLatin1String("homeassistant")) {
-        inv.bridge.homeAssistant = true;
-    } else if (name == QLatin1String("discovery-prefix")) {
-        inv.bridge.discoveryPrefix = given.value;
-    } else if (name == QLatin1String("failsafe-off")) {
-        inv.bridge.failsafeOffSeconds = convert.whole(given, 1, 86400);
-    } else if (name == QLatin1String("client-id")) {
-        inv.bridge.clientId = given.value;
-    }
-}
-
-void checkComplete(const Invocation &inv, const QStringList &positional)
-{
-    const QString &command = inv.command;
-    const bool takesFile = command == QLatin1String("run");
-    if (positional.size() > (takesFile ? 1 : 0))
-        usage(QStringLiteral("unexpected argument '%1'").arg(positional.at(takesFile ? 1 : 0)), command);
-    if (takesFile && positional.isEmpty())
-        usage(QStringLiteral("run needs a steps file"), command);
-    if (command == QLatin1String("models"))
-        return;
-    if (command == QLatin1String("mqtt")) {
-        if (inv.bridge.supplies.isEmpty())
-            usage(QStringLiteral("mqtt needs the bus addresses (-a)"), command);
-        for (const BridgeSupply &supply : inv.bridge.supplies) {
-            if (!supply.modelItem && !inv.modelItem)
-                usage(QStringLiteral("mqtt needs the model of address %1 (-m, or -a %1:MODEL)").arg(supply.address), command);
-        }
-        return;
-    }
-    if (command == QLatin1String("scan")) {
-        if (inv.from > inv.to)
-            usage(QStringLiteral("--from %1 is above --to %2").arg(inv.from).arg(inv.to), command);
-        return;
-    }
-    if (!inv.address)
-        usage(QStringLiteral("%1 needs the bus address (-a)").arg(command), command);
-    const bool inUnits = inv.voltage || inv.current || inv.ovp || inv.ocp;
-    if (!inv.modelItem && (command == QLatin1String("status") || command == QLatin1String("run") || inUnits))
-        usage(QStringLiteral("%1 needs the model (-m)").arg(command), command);
-    if (command == QLatin1String("set") && !inUnits && !inv.power && !inv.output && !inv.lock && !inv.powerControl
-        && !inv.pid && !inv.newAddress)
-        usage(QStringLiteral("set needs at least one value to write"), command);
-    if (inv.ovp) {
-        const QString refusal = OvpRefusal(*inv.ovp, *FindModel(inv.modelItem));
-        if (!refusal.isEmpty())
-            usage(QStringLiteral("--ovp ") + refusal, command);
-    }
-    if (command == QLatin1String("calibrate") && bool(inv.voltageCode) == bool(inv.currentCode))
-        usage(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), command);
 }
 
 } // namespace
 
+int Invocation::whole(const char *name, int otherwise) const
+{
+    return values.value(QLatin1String(name), otherwise).toInt();
+}
+
+double Invocation::decimal(const char *name) const
+{
+    return values.value(QLatin1String(name)).toDouble();
+}
+
+bool Invocation::on(const char *name) const
+{
+    return values.value(QLatin1String(name)).toBool();
+}
+
+QString Invocation::text(const char *name, const QString &otherwise) const
+{
+    return values.value(QLatin1String(name), otherwise).toString();
+}
+
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value)
+{
+    const Given given{&row, typed, value};
+    return Converter(given, QString(), true).convert();
+}
+
+void UsageError(const QString &text, const QString &command)
+{
+    Fail(ExitUsage, QStringLiteral("%1; see 'psuctl %2--help'")
+                        .arg(text, command.isEmpty() ? QString() : command + QLatin1Char(' ')));
+}
+
 Invocation ParseArguments(const QStringList &arguments)
 {
-    Invocation inv;
-    std::vector<Given> given;
-    QStringList positional;
-    for (int i = 0; i < arguments.size(); ++i) {
-        const QString &arg = arguments.at(i);
-        if (arg == QLatin1String("--")) {
-            positional += arguments.mid(i + 1);
-            break;
-        }
-        const OptionInfo *option = nullptr;
-        QString typed;
-        std::optional<QString> value;
-        if (arg.startsWith(QLatin1String("--"))) {
-            const int equals = int(arg.indexOf(QLatin1Char('=')));
-            typed = equals < 0 ? arg : arg.left(equals);
-            option = findLong(typed.mid(2));
-            if (equals >= 0)
-                value = arg.mid(equals + 1);
-        } else if (arg.size() > 1 && arg.startsWith(QLatin1Char('-'))) {
-            typed = arg.left(2);
-            option = findShort(arg.at(1));
-            if (arg.size() > 2)
-                value = arg.mid(2);
-        } else {
-            positional << arg;
+    // Every name in the table is known to the parser, so that an option of
+    // another command is refused as not applying rather than as unknown.
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    QStringList added;
+    for (const OptionRow &row : OptionTable()) {
+        if (added.contains(QLatin1String(row.name)))
             continue;
-        }
-        if (!option)
-            usage(QStringLiteral("unknown option '%1'").arg(typed));
-        if (!option->takesValue && value)
-            usage(QStringLiteral("%1 takes no value").arg(typed));
-        if (option->takesValue && !value) {
-            if (i + 1 >= arguments.size())
-                usage(QStringLiteral("%1 needs a value").arg(typed));
-            value = arguments.at(++i);
-        }
-        given.push_back({option, typed, value.value_or(QString())});
+        added << QLatin1String(row.name);
+        QStringList names;
+        if (row.letter)
+            names << QString(QLatin1Char(row.letter));
+        names << QLatin1String(row.name);
+        parser.addOption(QCommandLineOption(names, QString(), row.valueName ? QLatin1String(row.valueName) : QString()));
+    }
+    if (!parser.parse(QStringList{QStringLiteral("psuctl")} + arguments)) {
+        const QStringList unknown = parser.unknownOptionNames();
+        if (!unknown.isEmpty())
+            UsageError(QStringLiteral("unknown option '%1'").arg(typedName(unknown.first())));
+        QString text = parser.errorText();
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        UsageError(text.left(1).toLower() + text.mid(1));
     }
 
+    // Each value with the name it was typed under, in the order given.
+    QVector<Given> given;
+    QHash<QString, int> seen;
+    for (const QString &name : parser.optionNames()) {
+        const OptionRow *row = FindOption(name);
+        const int occurrence = seen[QLatin1String(row->name)]++;
+        given.append({row, typedName(name), parser.values(QLatin1String(row->name)).value(occurrence)});
+    }
+
+    Invocation inv;
+    QStringList positional = parser.positionalArguments();
     // "psuctl help [COMMAND]" is "psuctl [COMMAND] --help".
     if (!positional.isEmpty() && positional.first() == QLatin1String("help")) {
         positional.removeFirst();
-        given.push_back({findLong(QStringLiteral("help")), QStringLiteral("--help"), QString()});
+        inv.help = true;
     }
     if (!positional.isEmpty())
         inv.command = positional.takeFirst();
-    for (const Given &g : given) {
-        inv.help = inv.help || QLatin1String(g.option->longName) == QLatin1String("help");
-        inv.version = inv.version || QLatin1String(g.option->longName) == QLatin1String("version");
-    }
-    if (!inv.command.isEmpty() && !isCommand(inv.command))
-        usage(QStringLiteral("unknown command '%1'").arg(inv.command));
+    inv.arguments = positional;
+    inv.help = inv.help || parser.isSet(QStringLiteral("help"));
+    inv.version = parser.isSet(QStringLiteral("version"));
+    const CommandRow *command = inv.command.isEmpty() ? nullptr : FindCommand(inv.command);
+    if (!inv.command.isEmpty() && !command)
+        UsageError(QStringLiteral("unknown command '%1'").arg(inv.command));
     if (inv.help || inv.version)
         return inv;
-    if (inv.command.isEmpty())
-        usage(QStringLiteral("no command given"));
+    if (!command)
+        UsageError(QStringLiteral("no command given"));
 
-    // Line options are told in the general help, the others in the command's.
-    const Converter convertLine{QString()};
-    const Converter convert(inv.command);
-    for (const Given &g : given) {
-        if (!appliesTo(*g.option, inv.command))
-            usage(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
-        if (g.option->commands)
-            applyCommandOption(g, convert, inv);
+    for (Given &g : given) {
+        g.row = FindOption(QLatin1String(g.row->name), inv.command);
+        if (!g.row)
+            UsageError(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
+        // Line options are told in the general help, the others in the command's.
+        const Converter convert(g, g.row->commands ? inv.command : QString());
+        if (g.row->kind == ValueKind::Supplies)
+            inv.supplies = convert.supplies();
         else
-            applyLineOption(g, convertLine, inv.line);
+            inv.values.insert(QLatin1String(g.row->name), convert.convert());
     }
-    checkComplete(inv, positional);
-    for (BridgeSupply &supply : inv.bridge.supplies)
-        supply.modelItem = supply.modelItem ? supply.modelItem : inv.modelItem;
-    if (inv.command == QLatin1String("run"))
-        inv.stepsFile = positional.first();
+    for (SupplyRef &supply : inv.supplies) {
+        if (!supply.modelItem)
+            supply.modelItem = inv.modelItem();
+    }
+    inv.line = lineOptions(inv);
+    checkNeeded(inv, *command);
+    if (command->check)
+        command->check(inv);
     return inv;
 }

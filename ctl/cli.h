@@ -1,45 +1,53 @@
 #pragma once
 
-#include "ctl/mqttbridge.h"
 #include "ctl/rtumaster.h"
 #include "ctl/values.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
-#include <optional>
+#include <QVariant>
+#include <QVector>
 
-// Everything a psuctl command line says, checked and converted. Parsing opens
-// no port and sends nothing.
-struct Invocation {
-    LineOptions line;
-    QString command;     // models, scan, status, set, run, calibrate, mqtt
-    bool help = false;   // print the help of command (the general one when empty)
-    bool version = false;
+struct OptionRow;
 
+// One supply a command reads: its bus address and catalogue model (0: none known).
+struct SupplyRef {
     int address = 0;
-    int modelItem = 0;   // 0 when -m was not given
+    int modelItem = 0;
+};
 
-    int from = 1;        // scan
-    int to = 247;
+// Everything a psuctl command line says, checked and converted against the
+// option table. Parsing opens no port and sends nothing.
+struct Invocation {
+    QString command;         // a row of the command table
+    bool help = false;       // print the help of command (the general one when empty)
+    bool version = false;
+    LineOptions line;
+    QStringList arguments;   // the command's positional arguments
+    QVector<SupplyRef> supplies; // an option of kind Supplies, with -m filled in
+    QHash<QString, QVariant> values; // the other options given, by long name, converted
 
-    int watchMs = 0;     // status: 0 without --watch
-    int count = 0;       // 0: one reading, or endless with --watch
-    ReadingFormat format = ReadingFormat::Table;
-
-    std::optional<double> voltage, current, ovp, ocp, power; // set
-    std::optional<bool> output, lock, powerControl, pid;
-    std::optional<int> newAddress;
-
-    QString stepsFile;   // run
-    int cycles = 1;
-
-    std::optional<int> voltageCode, currentCode; // calibrate
-
-    BridgeOptions bridge; // mqtt
+    bool has(const char *name) const { return values.contains(QLatin1String(name)); }
+    int whole(const char *name, int otherwise = 0) const;
+    double decimal(const char *name) const;
+    bool on(const char *name) const;                  // an OnOff option given as on
+    QString text(const char *name, const QString &otherwise = QString()) const;
+    // The single-supply commands' supply.
+    int address() const { return whole("address"); }
+    int modelItem() const { return whole("model"); }
 };
 
 // Raises CtlError (ExitUsage) with a one-line message on anything it cannot take.
 Invocation ParseArguments(const QStringList &arguments);
 
+// value as the option row reads it on the command line (a number within the
+// row's range, on or off, ...); raises CtlError (ExitUsage) with "TYPED
+// 'VALUE': why", without the pointer to the help.
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value);
+
 // The help of a command, or the general help for an empty one.
 QString HelpText(const QString &command);
+
+// "psuctl: TEXT; see 'psuctl COMMAND --help'" with exit status 1.
+[[noreturn]] void UsageError(const QString &text, const QString &command = QString());

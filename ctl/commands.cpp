@@ -2,6 +2,7 @@
 
 #include "ctl/cli.h"
 #include "ctl/ctlerror.h"
+#include "ctl/optiontable.h"
 #include "ctl/steps.h"
 #include "ctl/supplyio.h"
 #include "link/frames.h"
@@ -30,17 +31,6 @@ void onInterrupt(int)
     g_interrupted = 1;
 }
 
-// Ctrl-C sets a flag that the long commands look at between requests, so a
-// request under way finishes and a run can still switch the output off.
-void CatchInterrupts()
-{
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 // Sleeps until the moment given on the monotonic clock; false when Ctrl-C came first.
 bool SleepUntil(Clock::time_point when)
 {
@@ -67,10 +57,19 @@ void print(std::FILE *stream, const QString &line)
 
 const ModelEntry &model(const Invocation &inv)
 {
-    return *FindModel(inv.modelItem);
+    return *FindModel(inv.modelItem());
 }
 
-void runModels(std::FILE *out)
+// The local time with milliseconds and UTC offset, as the CSV rows carry it.
+QString timeNow()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+} // namespace
+
+int RunModels(const Invocation &, std::FILE *out, std::FILE *)
 {
     print(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
     for (int item = 1; item <= ModelCount; ++item) {
@@ -83,16 +82,22 @@ void runModels(std::FILE *out)
                        .arg(FormatScaled(1, m.voltageScale, m.voltageDecimals), -6)
                        .arg(FormatScaled(1, m.currentScale, m.currentDecimals)));
     }
+    return ExitSuccess;
 }
 
-int runScan(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
+    RtuMaster master(inv.line, err);
+    master.open();
+    CatchInterrupts();
+    const int from = inv.whole("from", 1);
+    const int to = inv.whole("to", 247);
     const bool progress = ::isatty(::fileno(err));
-    const int total = inv.to - inv.from + 1;
+    const int total = to - from + 1;
     int found = 0;
-    for (int address = inv.from; address <= inv.to && !g_interrupted; ++address) {
+    for (int address = from; address <= to && !g_interrupted; ++address) {
         if (progress) {
-            const int done = address - inv.from;
+            const int done = address - from;
             const int width = 40;
             const int filled = done * width / total;
             std::fprintf(err, "\r[%s%s] %3d  found %d", QByteArray(filled, '#').constData(),
@@ -113,99 +118,180 @@ int runScan(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE 
     if (g_interrupted)
         return ExitInterrupted;
     if (!found)
-        Fail(ExitNoReply, QStringLiteral("no address from %1 to %2 answers").arg(inv.from).arg(inv.to));
+        Fail(ExitNoReply, QStringLiteral("no address from %1 to %2 answers").arg(from).arg(to));
     return ExitSuccess;
 }
 
-StatusSample takeReading(RtuMaster &master, const Invocation &inv)
+void CheckScan(const Invocation &inv)
 {
-    return ReadStatusSample(master, inv.address, model(inv));
+    if (inv.whole("from", 1) > inv.whole("to", 247))
+        UsageError(QStringLiteral("--from %1 is above --to %2").arg(inv.whole("from", 1)).arg(inv.whole("to", 247)),
+                   inv.command);
 }
 
-int runStatus(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+namespace {
+
+StatusSample takeReading(RtuMaster &master, const SupplyRef &supply)
 {
-    QString header = ReadingHeader(inv.format);
-    const int count = inv.count ? inv.count : (inv.watchMs ? 0 : 1);
-    const auto interval = std::chrono::milliseconds(inv.watchMs);
+    return ReadStatusSample(master, supply.address, *FindModel(supply.modelItem));
+}
+
+// The port is gone (a device unplugged, an I/O error): opens it again every
+// second until it is back; false when Ctrl-C came first.
+bool reopenLostPort(RtuMaster &master, const CtlError &loss, std::FILE *err)
+{
+    print(err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(timeNow(), loss.text()));
+    master.close();
+    Clock::time_point next = Clock::now();
+    while (!g_interrupted) {
+        next += std::chrono::seconds(1);
+        if (!SleepUntil(next))
+            break;
+        try {
+            master.open();
+            print(err, QStringLiteral("psuctl: %1: %2: port back").arg(timeNow(), master.device()));
+            return true;
+        } catch (const CtlError &) {
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+void CheckStatus(const Invocation &inv)
+{
+    for (const SupplyRef &supply : inv.supplies) {
+        if (!supply.modelItem)
+            UsageError(QStringLiteral("status needs the model (-m)"), inv.command);
+    }
+}
+
+int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
+{
+    RtuMaster master(inv.line, err);
+    master.open();
+    const bool watching = inv.has("watch");
+    if (watching)
+        CatchInterrupts();
+    const ReadingFormat format = ReadingFormat(QStringList({QStringLiteral("table"), QStringLiteral("csv"),
+                                                            QStringLiteral("json")})
+                                                   .indexOf(inv.text("format", QStringLiteral("table"))));
+    QString header = ReadingHeader(format);
+    const int rounds = inv.whole("count", watching ? 0 : 1);
+    // Rounds fall on slots of the interval counted from the first; with
+    // --watch 0 each round follows the one before at once.
+    const qint64 intervalUs = qint64(inv.whole("watch")) * 1000;
     const Clock::time_point start = Clock::now();
     bool warnedLate = false;
+    bool failed = false;
     qint64 slot = 0;
-    for (int taken = 0; count == 0 || taken < count; ++taken) {
-        if (taken > 0 && inv.watchMs) {
-            // The next reading falls on the rhythm's next slot still ahead.
+    for (int taken = 0; (rounds == 0 || taken < rounds) && !g_interrupted; ++taken) {
+        if (taken > 0 && intervalUs) {
+            // The next round falls on the rhythm's next slot still ahead.
             ++slot;
             const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-            const qint64 intervalUs = qint64(inv.watchMs) * 1000;
             if (slot * intervalUs < now) {
                 if (!warnedLate)
-                    print(err, QStringLiteral("psuctl: address %1: a reading took longer than the %2 ms interval; "
-                                              "readings that fell due meanwhile are skipped")
-                                   .arg(inv.address)
-                                   .arg(inv.watchMs));
+                    print(err, QStringLiteral("psuctl: a round of readings took longer than the %1 ms interval; "
+                                              "rounds that fell due meanwhile are skipped")
+                                   .arg(intervalUs / 1000));
                 warnedLate = true;
                 slot = now / intervalUs + 1;
             }
-            if (!SleepUntil(start + slot * interval))
+            if (!SleepUntil(start + std::chrono::microseconds(slot * intervalUs)))
                 break;
         }
-        const StatusSample reading = takeReading(master, inv);
-        // The header goes out with the first reading, so a supply that never
-        // answers leaves no header behind.
-        if (!header.isEmpty())
-            print(out, header);
-        header.clear();
-        print(out, FormatReading(reading, inv.format));
-        if (g_interrupted)
-            break;
+        for (const SupplyRef &supply : inv.supplies) {
+            StatusSample reading;
+            try {
+                reading = takeReading(master, supply);
+            } catch (const CtlError &error) {
+                // Without --watch the first failure is the command's end.
+                if (!watching)
+                    throw;
+                failed = true;
+                if (error.exitCode() == ExitPort) {
+                    if (!reopenLostPort(master, error, err))
+                        return ExitNoReply;
+                    // The time lost is not the round's fault.
+                    if (intervalUs) {
+                        const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+                        slot = now / intervalUs;
+                    }
+                    break;
+                }
+                print(err, QStringLiteral("psuctl: %1: %2").arg(timeNow(), error.text()));
+                continue;
+            }
+            // The header goes out with the first reading, so a supply that
+            // never answers leaves no header behind.
+            if (!header.isEmpty())
+                print(out, header);
+            header.clear();
+            print(out, FormatReading(reading, format));
+            if (g_interrupted)
+                break;
+        }
     }
-    return ExitSuccess;
+    return failed ? ExitNoReply : ExitSuccess;
 }
 
-int runSet(const Invocation &inv, RtuMaster &master, std::FILE *err)
+void CheckSet(const Invocation &inv)
+{
+    const bool inUnits = inv.has("voltage") || inv.has("current") || inv.has("ovp") || inv.has("ocp");
+    if (!inv.modelItem() && inUnits)
+        UsageError(QStringLiteral("set needs the model (-m)"), inv.command);
+    if (!inUnits && !inv.has("power") && !inv.has("output") && !inv.has("lock") && !inv.has("power-control")
+        && !inv.has("pid") && !inv.has("new-address"))
+        UsageError(QStringLiteral("set needs at least one value to write"), inv.command);
+    if (inv.has("ovp")) {
+        const QString refusal = OvpRefusal(inv.decimal("ovp"), model(inv));
+        if (!refusal.isEmpty())
+            UsageError(QStringLiteral("--ovp ") + refusal, inv.command);
+    }
+}
+
+int RunSet(const Invocation &inv, std::FILE *, std::FILE *err)
 {
     // Every value is converted, and every note printed, before the port opens.
-    SetValues values;
-    values.voltage = inv.voltage;
-    values.current = inv.current;
-    values.ovp = inv.ovp;
-    values.ocp = inv.ocp;
-    values.power = inv.power;
-    values.output = inv.output;
-    values.lock = inv.lock;
-    values.powerControl = inv.powerControl;
-    values.pid = inv.pid;
-    const SetPlan plan = PlanSet(values, inv.modelItem ? &model(inv) : nullptr);
+    const int address = inv.address();
+    const SetPlan plan = PlanSet(SetValuesFrom(inv.values), inv.modelItem() ? &model(inv) : nullptr);
     for (const QString &note : plan.notes)
-        print(err, QStringLiteral("psuctl: address %1: ").arg(inv.address) + note);
+        print(err, QStringLiteral("psuctl: address %1: ").arg(address) + note);
 
+    RtuMaster master(inv.line, err);
     master.open();
     for (const SetWrite &write : plan.writes)
-        WriteAndCheck(master, inv.address, write);
-    if (inv.newAddress) {
-        const int newAddress = *inv.newAddress;
-        master.write(inv.address, BusAddress, {quint16(newAddress)});
+        WriteAndCheck(master, address, write);
+    if (inv.has("new-address")) {
+        const int newAddress = inv.whole("new-address");
+        master.write(address, BusAddress, {quint16(newAddress)});
         for (int attempt = 0; attempt <= inv.line.retries; ++attempt) {
             if (master.probe(newAddress) != RtuMaster::Probe::Silent)
                 return ExitSuccess;
         }
         Fail(ExitReadBack, QStringLiteral("address %1: %2 was written %3, but nothing answers at %3")
-                               .arg(inv.address)
+                               .arg(address)
                                .arg(RegisterText(BusAddress))
                                .arg(newAddress));
     }
     return ExitSuccess;
 }
 
-int runSteps(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE *err)
+int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
-    QFile file(inv.stepsFile);
+    const QString stepsFile = inv.arguments.first();
+    const int address = inv.address();
+    const int cycles = inv.whole("cycles", 1);
+    QFile file(stepsFile);
     if (!file.open(QIODevice::ReadOnly))
-        Fail(ExitUsage, QStringLiteral("cannot read %1: %2").arg(inv.stepsFile, file.errorString()));
-    const QVector<StepRow> rows = ParseSteps(QString::fromUtf8(file.readAll()), inv.stepsFile);
+        Fail(ExitUsage, QStringLiteral("cannot read %1: %2").arg(stepsFile, file.errorString()));
+    const QVector<StepRow> rows = ParseSteps(QString::fromUtf8(file.readAll()), stepsFile);
     const ModelEntry &m = model(inv);
     QVector<QVector<quint16>> setpoints;
     for (const StepRow &row : rows) {
-        const QString where = QStringLiteral("psuctl: %1:%2: address %3: ").arg(inv.stepsFile).arg(row.line).arg(inv.address);
+        const QString where = QStringLiteral("psuctl: %1:%2: address %3: ").arg(stepsFile).arg(row.line).arg(address);
         const Setpoint volts = ConvertSetpoint(row.volts, m.voltageScale, m.voltageLimit, m.voltageDecimals, "V");
         const Setpoint amps = ConvertSetpoint(row.amps, m.currentScale, m.currentLimit, m.currentDecimals, "A");
         if (!volts.note.isEmpty())
@@ -215,30 +301,31 @@ int runSteps(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE
         setpoints.append({volts.raw, amps.raw});
     }
 
+    RtuMaster master(inv.line, err);
     master.open();
     CatchInterrupts();
     const int steps = int(rows.size());
-    const auto switchOff = [&] { master.write(inv.address, OutputSwitch, {0}); };
+    const auto switchOff = [&] { master.write(address, OutputSwitch, {0}); };
     try {
         const Clock::time_point start = Clock::now();
         std::chrono::microseconds offset(0);
         bool on = false;
-        for (int cycle = 1; cycle <= inv.cycles && !g_interrupted; ++cycle) {
+        for (int cycle = 1; cycle <= cycles && !g_interrupted; ++cycle) {
             for (int i = 0; i < steps && !g_interrupted; ++i) {
                 if (!SleepUntil(start + offset))
                     break;
                 const StepRow &row = rows.at(i);
                 print(out, QStringLiteral("cycle %1/%2 step %3/%4: %5 V %6 A for %7 s")
                                .arg(cycle)
-                               .arg(inv.cycles)
+                               .arg(cycles)
                                .arg(i + 1)
                                .arg(steps)
                                .arg(FormatScaled(setpoints.at(i).at(0), m.voltageScale, m.voltageDecimals),
                                     FormatScaled(setpoints.at(i).at(1), m.currentScale, m.currentDecimals),
                                     PlainNumber(row.seconds)));
-                master.write(inv.address, VoltageSetpoint, setpoints.at(i));
+                master.write(address, VoltageSetpoint, setpoints.at(i));
                 if (!on) {
-                    master.write(inv.address, OutputSwitch, {1});
+                    master.write(address, OutputSwitch, {1});
                     on = true;
                 }
                 offset += std::chrono::microseconds(qint64(row.seconds * 1e6 + 0.5));
@@ -251,72 +338,68 @@ int runSteps(const Invocation &inv, RtuMaster &master, std::FILE *out, std::FILE
         try {
             switchOff();
         } catch (const CtlError &) {
-            print(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(inv.address));
+            print(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(address));
         }
         throw;
     }
     if (g_interrupted) {
-        print(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(inv.address));
+        print(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(address));
         return ExitInterrupted;
     }
     print(out, QStringLiteral("output off"));
     return ExitSuccess;
 }
 
-int runCalibrate(const Invocation &inv, RtuMaster &master)
+void CheckCalibrate(const Invocation &inv)
 {
-    const bool voltage = bool(inv.voltageCode);
+    if (inv.has("voltage-code") == inv.has("current-code"))
+        UsageError(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), inv.command);
+}
+
+int RunCalibrate(const Invocation &inv, std::FILE *, std::FILE *err)
+{
+    const bool voltage = inv.has("voltage-code");
     const quint16 reg = voltage ? VoltageCorrection : CurrentCorrection;
+    RtuMaster master(inv.line, err);
     master.open();
-    WriteAndCheck(master, inv.address, {reg, quint16(voltage ? *inv.voltageCode : *inv.currentCode), QString(), true});
+    WriteAndCheck(master, inv.address(),
+                  {reg, quint16(inv.whole(voltage ? "voltage-code" : "current-code")), QString(), true});
     return ExitSuccess;
 }
 
-int runCommand(const Invocation &inv, std::FILE *out, std::FILE *err)
+void CatchInterrupts()
 {
-    if (inv.help) {
-        std::fputs(HelpText(inv.command).toUtf8().constData(), out);
-        return ExitSuccess;
-    }
-    if (inv.version) {
-        print(out, QStringLiteral("psuctl " PSUCTL_VERSION));
-        return ExitSuccess;
-    }
-    if (inv.command == QLatin1String("models")) {
-        runModels(out);
-        return ExitSuccess;
-    }
-#ifdef __linux__
-    // Timeouts and the watch rhythm to the microsecond rather than the 50 us
-    // slack a process gets by default.
-    prctl(PR_SET_TIMERSLACK, 1UL);
-#endif
-    RtuMaster master(inv.line, err);
-    if (inv.command == QLatin1String("set"))
-        return runSet(inv, master, err);
-    if (inv.command == QLatin1String("run"))
-        return runSteps(inv, master, out, err);
-    if (inv.command == QLatin1String("calibrate"))
-        return runCalibrate(inv, master);
-    if (inv.command == QLatin1String("mqtt"))
-        return RunBridge(inv.line, inv.bridge, err);
-    master.open();
-    if (inv.command == QLatin1String("scan")) {
-        CatchInterrupts();
-        return runScan(inv, master, out, err);
-    }
-    if (inv.watchMs)
-        CatchInterrupts();
-    return runStatus(inv, master, out, err);
+    struct sigaction action = {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
-} // namespace
+bool Interrupted()
+{
+    return g_interrupted;
+}
 
 int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
 {
     g_interrupted = 0;
     try {
-        return runCommand(ParseArguments(arguments), out, err);
+        const Invocation inv = ParseArguments(arguments);
+        if (inv.help) {
+            std::fputs(HelpText(inv.command).toUtf8().constData(), out);
+            return ExitSuccess;
+        }
+        if (inv.version) {
+            print(out, QStringLiteral("psuctl " PSUCTL_VERSION));
+            return ExitSuccess;
+        }
+#ifdef __linux__
+        // Timeouts and the watch rhythm to the microsecond rather than the 50 us
+        // slack a process gets by default.
+        prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
+        return FindCommand(inv.command)->run(inv, out, err);
     } catch (const CtlError &error) {
         print(err, QStringLiteral("psuctl: ") + error.text());
         return error.exitCode();

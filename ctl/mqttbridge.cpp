@@ -1,6 +1,7 @@
 #include "ctl/mqttbridge.h"
 
 #include "ctl/ctlerror.h"
+#include "ctl/optiontable.h"
 #include "ctl/supplyio.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -32,8 +33,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The names a command may carry; each value is checked as the set option of
-// the same name.
+// The names a command may carry: set's options of these names, and an id.
 const char *const CommandFields[] = {"voltage", "current", "ovp", "ocp", "output", "lock", "power", "id"};
 
 // SIGINT and SIGTERM set the flag and wake the loop through the pipe; so does
@@ -88,7 +88,7 @@ struct Received {
 };
 
 struct SupplyState {
-    BridgeSupply supply;
+    SupplyRef supply;
     const ModelEntry *model = nullptr;
     QByteArray lastState;      // the last state payload, published again on reconnect
     bool answering = false;    // the last poll got its replies
@@ -204,7 +204,7 @@ Bridge::Bridge(const LineOptions &line, const BridgeOptions &options, std::FILE 
         ::gethostname(host, sizeof host - 1);
         m_bench = idPart(QString::fromLocal8Bit(host).section(QLatin1Char('.'), 0, 0));
     }
-    for (const BridgeSupply &supply : options.supplies) {
+    for (const SupplyRef &supply : options.supplies) {
         SupplyState state;
         state.supply = supply;
         state.model = FindModel(supply.modelItem);
@@ -805,38 +805,25 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
     for (const char *field : CommandFields)
         known << QLatin1String(field);
     QStringList problems;
+    QHash<QString, QVariant> given;
     for (auto it = object.begin(); it != object.end(); ++it) {
         const QString &name = it.key();
-        const QJsonValue value = it.value();
         if (!known.contains(name)) {
             problems << QStringLiteral("unknown field '%1' (%2)").arg(name, known.join(QStringLiteral(", ")));
             continue;
         }
         if (name == QLatin1String("id"))
             continue;
-        if (name == QLatin1String("output") || name == QLatin1String("lock")) {
-            const QString text = value.toString();
-            if (!value.isString() || (text != QLatin1String("on") && text != QLatin1String("off"))) {
-                problems << QStringLiteral("%1 %2: on or off").arg(name, QString::fromUtf8(jsonText(value)));
-                continue;
-            }
-            (name == QLatin1String("output") ? values.output : values.lock) = text == QLatin1String("on");
-            continue;
+        const QJsonValue value = it.value();
+        // A number in the shortest form that reads back the same ("0.1").
+        const QString text = value.isString() ? value.toString() : QString::fromUtf8(jsonText(value));
+        try {
+            given.insert(name, ConvertOptionValue(*FindOption(name, QStringLiteral("set")), name, text));
+        } catch (const CtlError &error) {
+            problems << error.text();
         }
-        const double number = value.toDouble();
-        if (!value.isDouble() || !std::isfinite(number) || number < 0 || number > SetValueMax) {
-            problems << QStringLiteral("%1 %2: not a number from 0 to %3")
-                            .arg(name, QString::fromUtf8(jsonText(value)),
-                                 PlainNumber(SetValueMax));
-            continue;
-        }
-        std::optional<double> *target = name == QLatin1String("voltage") ? &values.voltage
-                                         : name == QLatin1String("current") ? &values.current
-                                         : name == QLatin1String("ovp")     ? &values.ovp
-                                         : name == QLatin1String("ocp")     ? &values.ocp
-                                                                            : &values.power;
-        *target = number;
     }
+    values = SetValuesFrom(given);
     if (problems.isEmpty() && values.ovp) {
         const QString refusal = OvpRefusal(*values.ovp, model);
         if (!refusal.isEmpty())
@@ -849,6 +836,52 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
         values = SetValues();
     }
     return command;
+}
+
+void CheckMqtt(const Invocation &inv)
+{
+    for (const SupplyRef &supply : inv.supplies) {
+        if (!supply.modelItem)
+            UsageError(QStringLiteral("mqtt needs the model of address %1 (-m, or -a %1:MODEL)").arg(supply.address),
+                       inv.command);
+    }
+    const QString broker = inv.text("broker");
+    const int colon = int(broker.lastIndexOf(QLatin1Char(':')));
+    if (colon >= 0) {
+        bool ok = false;
+        const int port = broker.mid(colon + 1).toInt(&ok);
+        if (!ok || port < 1 || port > 65535 || colon == 0)
+            UsageError(QStringLiteral("--broker '%1': HOST or HOST:PORT, the port from 1 to 65535").arg(broker),
+                       inv.command);
+    }
+    for (const char *level : {"prefix", "bench"}) {
+        static const QRegularExpression oneLevel(QStringLiteral("^[^/#+]+$"));
+        if (inv.has(level) && !oneLevel.match(inv.text(level)).hasMatch())
+            UsageError(QStringLiteral("--%1 '%2': one topic level, without / # or +")
+                           .arg(QLatin1String(level), inv.text(level)),
+                       inv.command);
+    }
+}
+
+int RunMqtt(const Invocation &inv, std::FILE *, std::FILE *err)
+{
+    BridgeOptions options;
+    options.supplies = inv.supplies;
+    const QString broker = inv.text("broker", options.host);
+    const int colon = int(broker.lastIndexOf(QLatin1Char(':')));
+    options.host = colon < 0 ? broker : broker.left(colon);
+    options.port = colon < 0 ? 0 : broker.mid(colon + 1).toInt();
+    options.prefix = inv.text("prefix", options.prefix);
+    options.bench = inv.text("bench");
+    options.pollMs = inv.whole("poll", options.pollMs);
+    options.username = inv.text("username");
+    options.passwordFile = inv.text("password-file");
+    options.caFile = inv.text("cafile");
+    options.homeAssistant = inv.has("homeassistant");
+    options.discoveryPrefix = inv.text("discovery-prefix", options.discoveryPrefix);
+    options.failsafeOffSeconds = inv.whole("failsafe-off");
+    options.clientId = inv.text("client-id");
+    return RunBridge(inv.line, options, err);
 }
 
 int RunBridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctl/cli.h"
 #include "ctl/rtumaster.h"
 
 #include <QByteArray>
@@ -13,15 +14,9 @@
 struct ModelEntry;
 struct SetValues;
 
-// One supply the bridge polls: its bus address and catalogue model.
-struct BridgeSupply {
-    int address = 0;
-    int modelItem = 0;
-};
-
-// Everything psuctl mqtt is told, checked by the option parser.
+// Everything psuctl mqtt is told, as the option parser checked it.
 struct BridgeOptions {
-    QVector<BridgeSupply> supplies;
+    QVector<SupplyRef> supplies;    // each with its model
     QString host = QStringLiteral("localhost");
     int port = 0;                      // 0: 1883, or 8883 with a CA file
     QString prefix = QStringLiteral("psu");
@@ -36,9 +31,10 @@ struct BridgeOptions {
     QString clientId;                  // empty: psuctl-PREFIX-BENCH
 };
 
-// A set command received as a payload, checked against the supply's model the
-// way psuctl set checks its options. error is empty when the command may go
-// to the supply; then values holds what to write.
+// A set command received as a payload. Each member is read by set's option of
+// the same name (a number as its text, a string as it is) and the whole is
+// checked against the supply's model as set checks it. error is empty when
+// the command may go to the supply; then values holds what to write.
 struct BridgeCommand {
     std::optional<QByteArray> id; // the id member as JSON text ("\"a1\"", "17")
     QString error;
@@ -48,3 +44,7 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
 // Runs the bridge until SIGINT or SIGTERM; returns the exit status. Raises
 // CtlError when the broker or the port cannot be had at start-up (exit 2).
 int RunBridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err);
+
+// The mqtt command of the command table: its options into BridgeOptions.
+void CheckMqtt(const Invocation &inv);
+int RunMqtt(const Invocation &inv, std::FILE *out, std::FILE *err);

@@ -86,22 +86,15 @@ QString RegisterText(quint16 start, int count)
 
 QString ExceptionName(int code)
 {
-    static const char *const names[] = {
-        nullptr,
-        "illegal function",
-        "illegal data address",
-        "illegal data value",
-        "server device failure",
-        "acknowledge",
-        "server device busy",
-        "negative acknowledge",
-        "memory parity error",
-        nullptr,
-        "gateway path unavailable",
-        "gateway target device failed to respond",
-    };
-    if (code > 0 && code < int(sizeof names / sizeof names[0]) && names[code])
-        return QLatin1String(names[code]);
+    // libmodbus names the exceptions it has an EMBX code for.
+    static const int named[] = {EMBXILFUN, EMBXILADD, EMBXILVAL, EMBXSFAIL, EMBXACK,
+                                EMBXSBUSY, EMBXNACK,  EMBXMEMPAR, EMBXGPATH, EMBXGTAR};
+    for (const int error : named) {
+        if (error == MODBUS_ENOBASE + code) {
+            const QString name = QString::fromLatin1(modbus_strerror(error));
+            return name.left(1).toLower() + name.mid(1);
+        }
+    }
     return QStringLiteral("exception code %1").arg(code);
 }
 
@@ -109,14 +102,21 @@ RtuMaster::RtuMaster(const LineOptions &line, std::FILE *log) : m_line(line), m_
 
 RtuMaster::~RtuMaster()
 {
+    close();
+}
+
+void RtuMaster::close()
+{
     if (m_ctx) {
         modbus_close(m_ctx);
         modbus_free(m_ctx);
+        m_ctx = nullptr;
     }
 }
 
 void RtuMaster::open()
 {
+    close();
     static const QRegularExpression comPort(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch com = comPort.match(m_line.port);
     m_device = m_line.port;
@@ -150,12 +150,6 @@ QVector<quint16> RtuMaster::read(int address, quint16 start, int count)
 {
     const QByteArray request = BuildReadRequest(address, start, quint16(count));
     const QByteArray reply = transact(request, QStringLiteral("read of ") + RegisterText(start, count));
-    if (reply.size() != 5 + 2 * count || quint8(reply.at(2)) != 2 * count)
-        Fail(ExitNoReply, QStringLiteral("address %1: the reply to the read of %2 carries %3 bytes of data, not %4")
-                              .arg(address)
-                              .arg(RegisterText(start, count))
-                              .arg(quint8(reply.at(2)))
-                              .arg(2 * count));
     QVector<quint16> values;
     for (int i = 0; i < count; ++i)
         values.append(RegisterAt(reply, 3 + 2 * i));
@@ -173,7 +167,7 @@ RtuMaster::Probe RtuMaster::probe(int address)
     switch (exchange(BuildReadRequest(address, VoltageSetpoint, 1)).kind) {
     case Outcome::Timeout:
         return Probe::Silent;
-    case Outcome::BadCrc:
+    case Outcome::Spoilt:
         return Probe::Garbled;
     default:
         return Probe::Answered;
@@ -196,8 +190,8 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
                                     .arg(ExceptionName(outcome.exceptionCode)));
     }
     const int tries = m_line.retries + 1;
-    const QString cause = outcome.kind == Outcome::BadCrc
-                              ? QStringLiteral("the last reply failed its CRC check")
+    const QString cause = outcome.kind == Outcome::Spoilt
+                              ? QStringLiteral("the last reply ") + outcome.spoilt
                               : QStringLiteral("no reply within %1 ms")
                                     .arg(m_line.timeoutFor(int(request.size())) / 1000.0);
     Fail(ExitNoReply, QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
@@ -207,6 +201,38 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
                           .arg(tries == 1 ? QStringLiteral("try") : QStringLiteral("tries"))
                           .arg(cause));
 }
+
+namespace {
+
+// What is wrong with a reply of the right address and function, or an empty
+// text: a read carries the count of bytes asked for, a write's acknowledgement
+// echoes the register and count written.
+QString spoiltReply(const QByteArray &request, const QByteArray &reply)
+{
+    const int count = RegisterAt(request, 4);
+    if (quint8(request.at(1)) == FunctionReadHolding) {
+        if (reply.size() != 5 + 2 * count || quint8(reply.at(2)) != 2 * count)
+            return QStringLiteral("carried %1 bytes of data, not %2").arg(quint8(reply.at(2))).arg(2 * count);
+        return QString();
+    }
+    if (reply.size() != 8 || reply.mid(2, 4) != request.mid(2, 4))
+        return QStringLiteral("acknowledged %1 registers at %2, not %3 at %4")
+            .arg(reply.size() >= 6 ? RegisterAt(reply, 4) : 0)
+            .arg(hex4(reply.size() >= 6 ? RegisterAt(reply, 2) : 0))
+            .arg(count)
+            .arg(hex4(RegisterAt(request, 2)));
+    return QString();
+}
+
+// libmodbus's errors for a reply that came but cannot be taken; any other
+// error is the port's.
+bool isSpoiltReplyError(int error)
+{
+    return error == EMBBADCRC || error == EMBBADDATA || error == EMBBADEXC || error == EMBUNKEXC
+           || error == EMBMDATA || error == EMBBADSLAVE;
+}
+
+} // namespace
 
 RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
 {
@@ -222,7 +248,7 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
     if (modbus_send_raw_request(m_ctx, reinterpret_cast<const uint8_t *>(request.constData()),
                                 int(request.size()) - 2)
         == -1)
-        Fail(ExitPort, QStringLiteral("%1: write failed: %2").arg(m_device, QString::fromLocal8Bit(modbus_strerror(errno))));
+        Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
 
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
     Outcome outcome;
@@ -234,21 +260,27 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
         uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH] = {};
         const int length = modbus_receive_confirmation(m_ctx, rsp);
         if (length == -1) {
-            if (errno == ETIMEDOUT)
+            const int error = errno;
+            if (error == ETIMEDOUT)
                 break;
+            if (!isSpoiltReplyError(error))
+                Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(error))));
             // A reply that fails its CRC, or whose header makes no sense.
             logFrame("<-", QByteArray(reinterpret_cast<const char *>(rsp), qMin(replyLength(rsp), int(sizeof rsp))),
-                     errno == EMBBADCRC ? "  (bad CRC)" : "  (malformed)");
-            outcome.kind = Outcome::BadCrc;
+                     error == EMBBADCRC ? "  (bad CRC)" : "  (malformed)");
+            outcome.kind = Outcome::Spoilt;
+            outcome.spoilt = error == EMBBADCRC ? QStringLiteral("failed its CRC check") : QStringLiteral("was malformed");
             return outcome;
         }
-        // libmodbus hands back a reply of another address as an empty one.
+        // libmodbus hands back a reply of another address as an empty one, but
+        // one from address 0 in full: neither is this supply's.
         if (length < 4 || rsp[0] != address)
             continue;
         outcome.reply = QByteArray(reinterpret_cast<const char *>(rsp), length);
         if (rsp[1] == function) {
-            logFrame("<-", outcome.reply);
-            outcome.kind = Outcome::Reply;
+            outcome.spoilt = spoiltReply(request, outcome.reply);
+            logFrame("<-", outcome.reply, outcome.spoilt.isEmpty() ? "" : "  (spoilt)");
+            outcome.kind = outcome.spoilt.isEmpty() ? Outcome::Reply : Outcome::Spoilt;
             return outcome;
         }
         if (rsp[1] == (function | 0x80)) {

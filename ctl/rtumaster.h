@@ -31,14 +31,17 @@ struct LineOptions {
 // for a span of registers.
 QString RegisterText(quint16 start, int count = 1);
 
-// The standard name of a Modbus exception code ("illegal data address").
+// The name of a Modbus exception code as libmodbus gives it ("illegal data
+// address"), or "exception code N" for one it does not know.
 QString ExceptionName(int code);
 
 // A Modbus RTU master on one serial line, over libmodbus (framing, CRC,
 // timeouts). Each request waits for its own reply: replies of other addresses
-// and other functions are passed over until the timeout. A timeout or a reply
-// that fails its CRC is retried; an exception reply is not. Failures raise
-// CtlError with the exit status they stand for.
+// and other functions are passed over until the timeout. A timeout or a
+// spoilt reply (a failed CRC, a read's wrong byte count, a write's
+// acknowledgement that echoes another register or count) is retried; an
+// exception reply is not. Failures raise CtlError with the exit status they
+// stand for; a port that fails under way (the device gone) raises ExitPort.
 class RtuMaster
 {
 public:
@@ -49,8 +52,9 @@ public:
     RtuMaster(const RtuMaster &) = delete;
     RtuMaster &operator=(const RtuMaster &) = delete;
 
-    // Resolves COMn the way the tool does and opens the device.
+    // Resolves COMn the way the tool does and opens the device (again, after close()).
     void open();
+    void close();
     QString device() const { return m_device; }
 
     // Read holding registers (0x03); returns count values.
@@ -63,9 +67,10 @@ public:
 
 private:
     struct Outcome {
-        enum Kind { Reply, Timeout, BadCrc, Exception } kind = Timeout;
+        enum Kind { Reply, Timeout, Spoilt, Exception } kind = Timeout;
         QByteArray reply;
         int exceptionCode = 0;
+        QString spoilt; // what was wrong with a spoilt reply
     };
 
     Outcome exchange(const QByteArray &request);

@@ -38,6 +38,29 @@ StatusSample ReadStatusSample(RtuMaster &master, int address, const ModelEntry &
     return reading;
 }
 
+SetValues SetValuesFrom(const QHash<QString, QVariant> &options)
+{
+    SetValues values;
+    const auto decimal = [&](const char *name, std::optional<double> &value) {
+        if (options.contains(QLatin1String(name)))
+            value = options.value(QLatin1String(name)).toDouble();
+    };
+    const auto onOff = [&](const char *name, std::optional<bool> &value) {
+        if (options.contains(QLatin1String(name)))
+            value = options.value(QLatin1String(name)).toBool();
+    };
+    decimal("voltage", values.voltage);
+    decimal("current", values.current);
+    decimal("ovp", values.ovp);
+    decimal("ocp", values.ocp);
+    decimal("power", values.power);
+    onOff("output", values.output);
+    onOff("lock", values.lock);
+    onOff("power-control", values.powerControl);
+    onOff("pid", values.pid);
+    return values;
+}
+
 QString OvpRefusal(double ovp, const ModelEntry &model)
 {
     if (ScaledSetpoint(ovp, model.voltageScale, 0xFFFF) >= 2)

@@ -2,7 +2,9 @@
 
 #include "ctl/values.h"
 
+#include <QHash>
 #include <QString>
+#include <QVariant>
 #include <QStringList>
 #include <QVector>
 #include <optional>
@@ -23,8 +25,9 @@ struct SetValues {
     bool any() const { return inUnits() || power || output || lock || powerControl || pid; }
 };
 
-// The largest number set takes for a value in units, before the model caps it.
-constexpr double SetValueMax = 65535;
+// The values named in options as the option table converts them ("voltage"
+// -> 12.5, "output" -> true, ...); other names are passed over.
+SetValues SetValuesFrom(const QHash<QString, QVariant> &options);
 
 // Why ovp cannot be an over-voltage limit of model ("0.01: below two steps of
 // 0.01 V, ..."), or an empty string: 0 and 1 in OverVoltageLimit switch power

@@ -243,7 +243,7 @@ void SimSupply::applyWrite(quint16 reg, quint16 value)
         m_currentSetpoint = qMin(value, model().currentLimit);
         break;
     case OutputSwitch:
-        m_outputOn = value == 1;
+        m_outputOn = value == 1 && !m_faults.outputStaysOff;
         if (m_outputOn)
             m_trip = Trip::None;
         break;

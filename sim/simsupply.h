@@ -18,6 +18,7 @@ struct SimFaults {
     QByteArray strayBefore;     // bytes put on the line right before the reply
     QByteArray strayAfter;      // bytes put on the line right after the reply
     int floodBytes = 0;         // > 0: instead of the reply, this many bytes of line noise
+    bool outputStaysOff = false; // switching the output on is acknowledged, but it stays off
 };
 
 // One bench supply of a catalogue model behind its Modbus slave interface.

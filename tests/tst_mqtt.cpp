@@ -324,10 +324,10 @@ void TestMqtt::commandsCheckedAsSetChecks_data()
     QTest::newRow("unknown field") << "1" << QByteArray(R"({"voltage":3,"volume":11})") << "unknown field 'volume'"
                                    << VoltageSetpoint << quint16(0);
     QTest::newRow("out of range") << "1" << QByteArray(R"({"voltage":3,"current":70000})")
-                                  << "current 70000: not a number from 0 to 65535" << VoltageSetpoint << quint16(0);
-    QTest::newRow("text for a number") << "1" << QByteArray(R"({"voltage":"3"})") << "voltage \"3\": not a number"
+                                  << "current '70000': not a number from 0 to 65535" << VoltageSetpoint << quint16(0);
+    QTest::newRow("text for a number") << "1" << QByteArray(R"({"voltage":"12 V"})") << "voltage '12 V': not a number"
                                        << VoltageSetpoint << quint16(0);
-    QTest::newRow("switch word") << "1" << QByteArray(R"({"output":"yes"})") << "output \"yes\": on or off"
+    QTest::newRow("switch word") << "1" << QByteArray(R"({"output":"yes"})") << "output 'yes': on or off"
                                  << OutputSwitch << quint16(0);
     QTest::newRow("ovp as power control") << "1" << QByteArray(R"({"ovp":0.01})") << "ovp 0.01: below two steps"
                                           << OverVoltageLimit << quint16(0);

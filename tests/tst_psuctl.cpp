@@ -2,6 +2,7 @@
 // (or a test peer that answers with exceptions): what it sends, what it
 // prints, and the exit status a script sees.
 
+#include "ctl/optiontable.h"
 #include "link/frames.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
@@ -81,16 +82,25 @@ private slots:
 
     void csvReadingsEqualSimulator();
     void jsonReadingsCarryCsvKeys();
+    void roundsReadEverySupplyOnRhythm();
+    void failedReadingReportedWatchGoesOn_data();
+    void failedReadingReportedWatchGoesOn();
+    void portLostAndBackDuringWatch();
+    void defaultTimeoutCountsRequest();
     void setWritesThenReadsBack();
     void valuesCappedOrRoundedWithNote_data();
     void valuesCappedOrRoundedWithNote();
+    void readBackDiffers_data();
     void readBackDiffers();
     void calibrateWritesCode();
     void silentAddressExits3();
     void spoiltCrcExits3AfterRetries();
     void exceptionReportedByName_data();
     void exceptionReportedByName();
+    void otherAddressPassedOver_data();
     void otherAddressPassedOver();
+    void writeAcknowledgementChecked_data();
+    void writeAcknowledgementChecked();
     void scanFindsEachAddressOnce();
     void runStepsAndCycles();
     void interruptLeavesOutputOff();
@@ -100,6 +110,9 @@ private slots:
     void badOptionsRefused();
     void helpNamesEveryOption_data();
     void helpNamesEveryOption();
+    void manualFollowsTable_data();
+    void manualFollowsTable();
+    void manualNamesNoUnknownOption();
 
 private:
     void start(QProcess &process, const QStringList &arguments, const QString &device = QString());
@@ -209,6 +222,143 @@ void TestPsuctl::jsonReadingsCarryCsvKeys()
     QVERIFY2(rows.first().contains(QLatin1String("\"voltage_set\":24.50,\"current_set\":0.250,")), qPrintable(rows.first()));
 }
 
+// Each round reads every supply in the order given, one row each, on the
+// watch's rhythm: no round reaches the bus before its slot, counted from
+// before the program started.
+void TestPsuctl::roundsReadEverySupplyOnRhythm()
+{
+    m_bus->updateSupply(2, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {1700, 170}); });
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {100, 10}); });
+    const qint64 beforeUs = m_bus->nowUs();
+    const int intervalMs = 150;
+    const Outcome result = run({"status", "-a", "17,1-1:QELT30-05", "-m", "1", "--format", "csv", "--watch",
+                                QString::number(intervalMs), "--count", "3"});
+    QCOMPARE(result.exitCode, 0);
+    QStringList rows = lines(result.out);
+    QCOMPARE(rows.size(), 7);
+    rows.removeFirst();
+    for (int i = 0; i < rows.size(); ++i) {
+        const QString expected = i % 2 ? QStringLiteral(",1,QELT30-05,1.00,0.010,") : QStringLiteral(",17,QELT30-05,17.00,0.170,");
+        QVERIFY2(rows.at(i).contains(expected), qPrintable(rows.at(i)));
+    }
+    const QVector<SimFrameRecord> sent = requests();
+    QCOMPARE(sent.size(), 12);
+    for (int i = 0; i < sent.size(); ++i) {
+        QCOMPARE(sent.at(i).address, (i / 2) % 2 ? 1 : 17);
+        const qint64 since = sent.at(i).startUs - beforeUs;
+        const qint64 slotUs = qint64(i / 4) * intervalMs * 1000;
+        QVERIFY2(since >= slotUs, qPrintable(QStringLiteral("request %1 after %2 us").arg(i).arg(since)));
+    }
+}
+
+void TestPsuctl::failedReadingReportedWatchGoesOn_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("no reply") << "drop" << "in 1 try (no reply within 200 ms)";
+    QTest::newRow("spoilt reply") << "corrupt" << "in 1 try (the last reply failed its CRC check)";
+}
+
+// A supply that fails every reading: each failure is one line on stderr with
+// its time, address and cause, no row, and the watch reads on to its count.
+void TestPsuctl::failedReadingReportedWatchGoesOn()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+    m_bus->updateSupply(1, [fault](SimSupply &s) {
+        (fault == QLatin1String("drop") ? s.faults().dropShare : s.faults().corruptShare) = 1.0;
+    });
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {"-p", m_device, "-o", "0.2", "--retries", "0", "status", "-a",
+                                                   "5,1", "-m", "1", "--format", "csv", "--watch", "10", "--count", "3"});
+    const Outcome result = finish(process);
+    QCOMPARE(result.exitCode, 3);
+    const QStringList rows = lines(result.out);
+    QCOMPARE(rows.size(), 4);
+    for (int i = 1; i < 4; ++i)
+        QVERIFY2(rows.at(i).contains(QLatin1String(",1,QELT30-05,")), qPrintable(rows.at(i)));
+    static const QRegularExpression report(QStringLiteral(
+        "^psuctl: \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d): address 5: no valid reply "
+        "to the read of VoltageSetpoint..OutputSwitch \\(0x1000-0x1004\\) "));
+    const QStringList reports = lines(result.err).filter(QStringLiteral("address 5"));
+    QCOMPARE(reports.size(), 3);
+    for (const QString &line : reports) {
+        QVERIFY2(report.match(line).hasMatch(), qPrintable(line));
+        QVERIFY2(line.endsWith(cause), qPrintable(line));
+    }
+}
+
+// The device goes away under a watch and comes back at the same path: one
+// line when it is lost, one when it is back, rows again after, and status 3
+// for the readings missed.
+void TestPsuctl::portLostAndBackDuringWatch()
+{
+    const QString link = m_dir.filePath(QStringLiteral("bus"));
+    QVERIFY(QFile::link(m_device, link));
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", link, "-o", "1", "status", "-a", "1", "-m", "1", "--format", "csv", "--watch", "100"});
+    QVERIFY(process.waitForStarted());
+    QString out, err;
+    const auto collect = [&] {
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        err += QString::fromUtf8(process.readAllStandardError());
+    };
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), lines(out).size() >= 3), 20000);
+
+    m_bus->stop();
+    delete m_bus; // the pseudo-terminal's far end closes
+    m_bus = nullptr;
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), err.contains(QLatin1String("port lost"))), 20000);
+    const int rowsWhenLost = int(lines(out).size());
+
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);
+    const QString device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    QVERIFY(QFile::remove(link));
+    QVERIFY(QFile::link(device, link));
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), err.contains(QLatin1String("port back"))), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT((collect(), lines(out).size() >= rowsWhenLost + 2), 20000);
+
+    ::kill(pid_t(process.processId()), SIGINT);
+    const Outcome result = finish(process);
+    collect();
+    out += result.out;
+    err += result.err;
+    QCOMPARE(result.exitCode, 3);
+    const QStringList notes = lines(err);
+    QCOMPARE(notes.size(), 2);
+    // The cause is the system's: an I/O error, or the end of the file.
+    QVERIFY2(notes.at(0).contains(link + QStringLiteral(": port lost (")), qPrintable(notes.at(0)));
+    QVERIFY2(notes.at(0).endsWith(QStringLiteral("); opening it again every second")), qPrintable(notes.at(0)));
+    QVERIFY2(notes.at(1).endsWith(link + QStringLiteral(": port back")), qPrintable(notes.at(1)));
+    QVERIFY(!requests().isEmpty());
+}
+
+// At 1200 baud an 8-byte request takes 67 ms on the line; the simulator's
+// reply cannot begin before that request's frame gap and turnaround, well
+// past 30 ms. The default timeout counts the request's own time and waits.
+void TestPsuctl::defaultTimeoutCountsRequest()
+{
+    m_bus->stop();
+    delete m_bus;
+    m_bus = new SimBus(this);
+    SimLineSettings slow;
+    slow.baud = 1200;
+    m_bus->setLineSettings(slow);
+    m_bus->addSupply(1, 1);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", m_device, "-b", "1200", "--retries", "0", "status", "-a", "1", "-m", "1", "--format", "csv"});
+    const Outcome result = finish(process);
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(lines(result.out).size(), 2);
+    QCOMPARE(requests().size(), 2);
+}
+
 void TestPsuctl::setWritesThenReadsBack()
 {
     const Outcome result = run({"set", "-a", "1", "-m", "QELT30-05", "--voltage", "12.5", "--current", "1.25", "--output", "on"});
@@ -263,13 +413,30 @@ void TestPsuctl::valuesCappedOrRoundedWithNote()
     QCOMPARE(requests().value(0).bytes, singleFrame(quint16(reg), quint16(raw)));
 }
 
-void TestPsuctl::readBackDiffers()
+void TestPsuctl::readBackDiffers_data()
 {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("staysOff");
+    QTest::addColumn<QString>("message");
     // The supply is a 31 V model; told it is a 61 V one, psuctl sends 40.00 V,
     // which the supply takes as its largest setpoint.
-    const Outcome result = run({"set", "-a", "1", "-m", "QELT60-05", "--voltage", "40"});
+    QTest::newRow("setpoint beyond the model")
+        << QStringList{"set", "-a", "1", "-m", "QELT60-05", "--voltage", "40"} << false
+        << "psuctl: address 1: VoltageSetpoint (0x1000) holds 3100 after the write of 4000 (40.00 V)\n";
+    // A supply that acknowledges the output on but keeps it off.
+    QTest::newRow("output stays off") << QStringList{"set", "-a", "1", "--output", "on"} << true
+                                      << "psuctl: address 1: OutputSwitch (0x1004) holds 0 after the write of 1 (on)\n";
+}
+
+void TestPsuctl::readBackDiffers()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, staysOff);
+    QFETCH(QString, message);
+    m_bus->updateSupply(0, [staysOff](SimSupply &s) { s.faults().outputStaysOff = staysOff; });
+    const Outcome result = run(arguments);
     QCOMPARE(result.exitCode, 5);
-    QCOMPARE(result.err, QStringLiteral("psuctl: address 1: VoltageSetpoint (0x1000) holds 3100 after the write of 4000 (40.00 V)\n"));
+    QCOMPARE(result.err, message);
 }
 
 void TestPsuctl::calibrateWritesCode()
@@ -309,8 +476,9 @@ void TestPsuctl::exceptionReportedByName_data()
     QTest::newRow("01") << 1 << "illegal function";
     QTest::newRow("02") << 2 << "illegal data address";
     QTest::newRow("03") << 3 << "illegal data value";
-    QTest::newRow("04") << 4 << "server device failure";
-    QTest::newRow("06") << 6 << "server device busy";
+    QTest::newRow("04") << 4 << "slave device or server failure";
+    QTest::newRow("06") << 6 << "slave device or server is busy";
+    QTest::newRow("0C") << 12 << "exception code 12";
 }
 
 void TestPsuctl::exceptionReportedByName()
@@ -337,21 +505,29 @@ void TestPsuctl::exceptionReportedByName()
     QCOMPARE(peer.frames().size(), 1); // an exception is an answer: no retry
 }
 
-// Another supply's reply comes first; the request waits on for its own.
+void TestPsuctl::otherAddressPassedOver_data()
+{
+    QTest::addColumn<int>("other");
+    QTest::newRow("another supply") << 9;
+    QTest::newRow("address 0") << 0;
+}
+
+// Another address's reply comes first; the request waits on for its own.
 void TestPsuctl::otherAddressPassedOver()
 {
+    QFETCH(int, other);
     PtyPeer peer;
     peer.startRecording();
-    peer.setResponder([](const QByteArray &request) {
+    peer.setResponder([other](const QByteArray &request) {
         const int count = request.at(5);
         QByteArray answer;
-        for (char address : {char(9), request.at(0)}) {
+        for (char address : {char(other), request.at(0)}) {
             QByteArray reply;
             reply.append(address);
             reply.append(char(FunctionReadHolding));
             reply.append(char(2 * count));
             for (int i = 0; i < count; ++i)
-                appendWord(reply, address == 9 ? 7777 : 100);
+                appendWord(reply, address == char(other) ? 7777 : 100);
             answer += withCrc(reply);
         }
         return answer;
@@ -362,6 +538,40 @@ void TestPsuctl::otherAddressPassedOver()
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(lines(result.out).value(1).endsWith(",1,QELT30-05,1.00,0.100,1.00,0.100,off,1.00"), qPrintable(result.out));
     QCOMPARE(peer.frames().size(), 2);
+}
+
+void TestPsuctl::writeAcknowledgementChecked_data()
+{
+    QTest::addColumn<int>("offset"); // 2: the register echoed, 4: the count
+    QTest::newRow("another register") << 2;
+    QTest::newRow("another count") << 4;
+}
+
+// The first acknowledgement echoes something other than what was written: it
+// counts as spoilt and the write goes again; always spoilt, it is exit 3.
+void TestPsuctl::writeAcknowledgementChecked()
+{
+    QFETCH(int, offset);
+    for (const bool always : {false, true}) {
+        PtyPeer peer;
+        peer.startRecording();
+        int answered = 0;
+        peer.setResponder([&answered, always, offset](const QByteArray &request) {
+            QByteArray reply = request.left(6);
+            if (always || answered++ == 0)
+                reply[offset + 1] = char(reply.at(offset + 1) + 1);
+            return withCrc(reply);
+        });
+        QProcess process;
+        start(process, {"set", "-a", "7", "--pid", "on"}, peer.slavePath());
+        const Outcome result = finish(process);
+        QCOMPARE(peer.frames().size(), 2);
+        QCOMPARE(result.exitCode, always ? 3 : 0);
+        if (always)
+            QVERIFY2(result.err.contains(offset == 2 ? "acknowledged 1 registers at 0x1009, not 1 at 0x1008"
+                                                     : "acknowledged 2 registers at 0x1008, not 1 at 0x1008"),
+                     qPrintable(result.err));
+    }
 }
 
 void TestPsuctl::scanFindsEachAddressOnce()
@@ -466,7 +676,8 @@ void TestPsuctl::badOptionsRefused_data()
     QTest::newRow("model") << QStringList{"status", "-a", "1", "-m", "QELT99"} << "-m 'QELT99': no such model";
     QTest::newRow("no model") << QStringList{"status", "-a", "1"} << "status needs the model (-m)";
     QTest::newRow("format") << QStringList{"status", "-a", "1", "-m", "1", "--format", "xml"} << "--format 'xml': one of table, csv, json";
-    QTest::newRow("watch") << QStringList{"status", "-a", "1", "-m", "1", "--watch", "0"} << "--watch '0': not a whole number";
+    QTest::newRow("watch") << QStringList{"status", "-a", "1", "-m", "1", "--watch", "-1"} << "--watch '-1': not a whole number";
+    QTest::newRow("address list") << QStringList{"status", "-a", "1,300", "-m", "1"} << "-a '1,300': '300' is not within 1 to 247";
     QTest::newRow("switch") << QStringList{"set", "-a", "1", "--output", "maybe"} << "--output 'maybe': on or off";
     QTest::newRow("nothing to set") << QStringList{"set", "-a", "1"} << "set needs at least one value to write";
     QTest::newRow("ovp as power control") << QStringList{"set", "-a", "1", "-m", "1", "--ovp", "0.01"} << "--ovp 0.01: below two steps";
@@ -489,32 +700,156 @@ void TestPsuctl::badOptionsRefused()
     QCOMPARE(m_bus->record().size(), 0);
 }
 
-void TestPsuctl::helpNamesEveryOption_data()
+namespace {
+
+QString optionText(const OptionRow &row)
+{
+    return QStringLiteral("--") + QLatin1String(row.name) + (row.valueName ? QLatin1Char('=') + QLatin1String(row.valueName) : QString());
+}
+
+// The rows of a section: the line options (command empty) or a command's own.
+QStringList tableSection(const QString &command)
+{
+    QStringList names;
+    for (const OptionRow &row : OptionTable()) {
+        const bool inSection = command.isEmpty() ? !row.commands : row.commands && OptionApplies(row, command);
+        if (inSection)
+            names << QLatin1String(row.name);
+    }
+    names.sort();
+    return names;
+}
+
+// The manual page's options by section, from the tag lines of its .TP
+// paragraphs: OPTIONS holds the line options (""), each .SS of COMMANDS a
+// command's. Letters go in as "-x --name".
+QMap<QString, QStringList> manualSections(const QString &page, QStringList *letters)
+{
+    QMap<QString, QStringList> sections;
+    QString section;
+    bool inOptions = false;
+    const QStringList lines = page.split(QLatin1Char('\n'));
+    static const QRegularExpression font(QStringLiteral("\\\\f[BIRP]"));
+    static const QRegularExpression longName(QStringLiteral("--([a-z][a-z-]*)"));
+    static const QRegularExpression letter(QStringLiteral("(?:^|\\s)-([A-Za-z])(?=[\\s,=]|$)"));
+    for (int i = 0; i < lines.size(); ++i) {
+        const QString &line = lines.at(i);
+        if (line.startsWith(QLatin1String(".SH "))) {
+            inOptions = line == QLatin1String(".SH OPTIONS");
+            section = inOptions ? QString() : QStringLiteral("#");
+            if (inOptions)
+                sections[section];
+        } else if (line.startsWith(QLatin1String(".SS "))) {
+            section = line.mid(4).section(QLatin1Char(' '), 0, 0);
+            sections[section];
+        } else if (line == QLatin1String(".TP") && i + 1 < lines.size() && section != QLatin1String("#")) {
+            QString tag = lines.at(i + 1);
+            tag.replace(QStringLiteral("\\-"), QStringLiteral("-")).remove(font).remove(QLatin1Char('"'));
+            const QRegularExpressionMatch name = longName.match(tag);
+            if (!name.hasMatch())
+                continue;
+            sections[section] << name.captured(1);
+            const QRegularExpressionMatch shortName = letter.match(tag);
+            if (shortName.hasMatch())
+                *letters << QStringLiteral("-%1 --%2").arg(shortName.captured(1), name.captured(1));
+        }
+    }
+    for (QStringList &names : sections)
+        names.sort();
+    sections.remove(QStringLiteral("#"));
+    return sections;
+}
+
+// One row for the line options (an empty command) and one for each command.
+void addSectionRows()
 {
     QTest::addColumn<QString>("command");
-    QTest::addColumn<QStringList>("options");
-    QTest::newRow("general") << QString() << QStringList{"models", "scan", "status", "set", "run", "calibrate", "--port",
-                                                         "--baud", "--parity", "--data-bits", "--stop-bits", "--timeout",
-                                                         "--retries", "--verbose", "Exit status:"};
-    QTest::newRow("scan") << "scan" << QStringList{"--from", "--to"};
-    QTest::newRow("status") << "status" << QStringList{"--address", "--model", "--watch", "--count", "--format"};
-    QTest::newRow("set") << "set" << QStringList{"--voltage", "--current", "--ovp", "--ocp", "--output", "--lock", "--power",
-                                                 "--power-control", "--pid", "--new-address"};
-    QTest::newRow("run") << "run" << QStringList{"--cycles", "STEPS.csv", "volts,amps,seconds"};
-    QTest::newRow("calibrate") << "calibrate" << QStringList{"--voltage-code", "--current-code"};
+    QTest::newRow("line options") << QString();
+    for (const CommandRow &command : CommandTable())
+        QTest::newRow(command.name) << QString::fromLatin1(command.name);
+}
+
+QString manualPage()
+{
+    QFile file(QStringLiteral(PSUCTL_MANUAL));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+// Each command's help, and the general one for the line options, names every
+// option of the table that it takes, with its letter and value.
+void TestPsuctl::helpNamesEveryOption_data()
+{
+    addSectionRows();
 }
 
 void TestPsuctl::helpNamesEveryOption()
 {
     QFETCH(QString, command);
-    QFETCH(QStringList, options);
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM), command.isEmpty() ? QStringList{"--help"} : QStringList{command, "--help"});
     const Outcome result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.startsWith(QLatin1String("Usage: psuctl")));
-    for (const QString &option : options)
-        QVERIFY2(result.out.contains(option), qPrintable(option));
+    int options = 0;
+    for (const OptionRow &row : OptionTable()) {
+        const bool inSection = command.isEmpty() ? !row.commands : row.commands && OptionApplies(row, command);
+        if (!inSection)
+            continue;
+        ++options;
+        const QString shown = (row.letter ? QStringLiteral("-%1, ").arg(QLatin1Char(row.letter)) : QStringLiteral("    "))
+                              + optionText(row);
+        QVERIFY2(result.out.contains(shown), qPrintable(shown));
+    }
+    if (command.isEmpty()) {
+        QVERIFY(options >= 10);
+        for (const CommandRow &row : CommandTable())
+            QVERIFY2(result.out.contains(QStringLiteral("\n  ") + QLatin1String(row.name)), row.name);
+        QVERIFY(result.out.contains(QLatin1String("Exit status:")));
+    }
+}
+
+// The manual page tells each command's options and the line options where
+// the table has them, and no option the table does not have.
+void TestPsuctl::manualFollowsTable_data()
+{
+    addSectionRows();
+}
+
+void TestPsuctl::manualFollowsTable()
+{
+    QFETCH(QString, command);
+    const QString page = manualPage();
+    QVERIFY(!page.isEmpty());
+    QStringList letters;
+    const QMap<QString, QStringList> sections = manualSections(page, &letters);
+    QVERIFY2(sections.contains(command), qPrintable(command));
+    QCOMPARE(sections.value(command), tableSection(command));
+}
+
+void TestPsuctl::manualNamesNoUnknownOption()
+{
+    QString page = manualPage();
+    QVERIFY(!page.isEmpty());
+    page.replace(QStringLiteral("\\-"), QStringLiteral("-")).remove(QRegularExpression(QStringLiteral("\\\\f[BIRP]")));
+    static const QRegularExpression longName(QStringLiteral("--([a-z][a-z-]*)"));
+    int named = 0;
+    for (const QRegularExpressionMatch &match : longName.globalMatch(page)) {
+        QVERIFY2(FindOption(match.captured(1)), qPrintable(match.captured(0)));
+        ++named;
+    }
+    QVERIFY(named > 30);
+    // Every command of the table has its section, and a letter beside a name
+    // is the table's letter of that name.
+    QStringList letters;
+    const QMap<QString, QStringList> sections = manualSections(page, &letters);
+    QCOMPARE(sections.size(), CommandTable().size + 1);
+    QVERIFY(letters.size() >= 10);
+    for (const QString &pair : letters) {
+        const OptionRow *row = FindOption(pair.section(QStringLiteral(" --"), 1));
+        QVERIFY2(row && row->letter == pair.at(1).toLatin1(), qPrintable(pair));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPsuctl)

@@ -1,0 +1,263 @@
+#include "ctl/optiontable.h"
+
+#include "ctl/cli.h"
+#include "ctl/commands.h"
+#include "ctl/mqttbridge.h"
+#include "ctl/values.h"
+
+// Every command and option psuctl has. Parsing, --help and each command's help
+// are made from these rows, and the test of the manual page reads them too: a
+// new command is a row here and its handler, a new option a row here.
+
+namespace {
+
+const OptionRow Options[] = {
+    // The line, for every command.
+    {'p', "port", "PORT", ValueKind::Text, 0, 0, nullptr, nullptr, nullptr, nullptr,
+     "COM1 to COM12, numbered as psutool numbers them (USB adapters first), or a device path such as "
+     "/dev/ttyUSB0 (default COM1)"},
+    {'b', "baud", "BAUD", ValueKind::Choice, 0, 0, "1200 2400 4800 9600 19200 38400 57600 115200", nullptr, nullptr,
+     nullptr, "%r (default 9600)"},
+    {'P', "parity", "PARITY", ValueKind::Choice, 0, 0, "none even odd", nullptr, nullptr, nullptr, "%r (default none)"},
+    {'d', "data-bits", "BITS", ValueKind::Whole, 7, 8, nullptr, nullptr, nullptr, nullptr, "%r (default 8)"},
+    {'s', "stop-bits", "BITS", ValueKind::Whole, 1, 2, nullptr, nullptr, nullptr, nullptr, "%r (default 1)"},
+    {'o', "timeout", "SECONDS", ValueKind::Decimal, 0.01, 10, nullptr, nullptr, nullptr, nullptr,
+     "how long to wait for a reply to begin, %r (default: the request's own time on the line plus 30 ms, 38 ms "
+     "for a read at 9600 baud)"},
+    {0, "retries", "N", ValueKind::Whole, 0, 10, nullptr, nullptr, nullptr, nullptr,
+     "how often to ask again after a timeout or a spoilt reply (a failed CRC check, or an acknowledgement that "
+     "echoes another register or count), %r (default 1)"},
+    {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
+     "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
+    {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
+     "print this help, or a command's help after the command"},
+    {0, "version", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr, "print the version"},
+
+    // The supply.
+    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt", "status mqtt", "bus address",
+     "bus addresses, %r: one (1), a list (1,5,17), a range (1-8) or a mix; each may name its own model "
+     "(1:QELT30-05,5:QELT60-05)"},
+    {'a', "address", "ADDR", ValueKind::Whole, 1, 247, nullptr, "set run calibrate", "set run calibrate",
+     "bus address", "bus address, %r"},
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt", nullptr, "model",
+     "model name or menu number, for the supplies -a gives without one"},
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "set", nullptr, "model",
+     "model name or menu number (needed with --voltage, --current, --ovp and --ocp)"},
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "run", "run", "model", "model name or menu number"},
+
+    // scan
+    {0, "from", "A", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "first address, %r (default 1)"},
+    {0, "to", "B", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "last address, %r (default 247)"},
+
+    // status
+    {0, "watch", "MS", ValueKind::Whole, 0, 86400000, nullptr, "status", nullptr, nullptr,
+     "read again every MS milliseconds (%r) until --count rounds or Ctrl-C; 0 reads as fast as the line allows. "
+     "Rounds keep the rhythm: a late reply does not shift the next one, and rounds that fell due during a slow "
+     "one are skipped"},
+    {0, "count", "N", ValueKind::Whole, 1, 2000000000, nullptr, "status", nullptr, nullptr,
+     "stop after N rounds (default 1, or no end with --watch)"},
+    {0, "format", "FORMAT", ValueKind::Choice, 0, 0, "table csv json", "status", nullptr, nullptr,
+     "%r (default table)"},
+
+    // set
+    {0, "voltage", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
+     "voltage setpoint (VoltageSetpoint, 0x1000), capped at the model's limit"},
+    {0, "current", "A", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
+     "current setpoint (CurrentSetpoint, 0x1001), capped at the model's limit"},
+    {0, "ovp", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
+     "over-voltage limit (OverVoltageLimit, 0x100A), at least two steps of the resolution"},
+    {0, "ocp", "A", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
+     "over-current limit (OverCurrentLimit, 0x100B)"},
+    {0, "output", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr, "output switch (OutputSwitch, 0x1004)"},
+    {0, "lock", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
+     "front-panel key lock (KeyLock, 0x1006)"},
+    {0, "power", "W", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
+     "power setpoint (PowerSetpoint, 0x1007) in 0.01 W steps, capped at 650.00 W"},
+    {0, "power-control", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
+     "constant-power regulation (written as 1 or 0 to OverVoltageLimit, 0x100A)"},
+    {0, "pid", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
+     "the power regulator's PID loop (written as 0 to start or 1 to stop to OutputPower, 0x1008)"},
+    {0, "new-address", "N", ValueKind::Whole, 1, 247, nullptr, "set", nullptr, nullptr,
+     "a new bus address (BusAddress, 0x1005), %r"},
+
+    // run
+    {0, "cycles", "N", ValueKind::Whole, 1, 1000000, nullptr, "run", nullptr, nullptr,
+     "run the steps N times (default 1)"},
+
+    // calibrate
+    {0, "voltage-code", "N", ValueKind::Whole, 0, 20, nullptr, "calibrate", nullptr, nullptr,
+     "VoltageCorrection (0x101A): 0 to 10 correct by 0 to +10, 11 to 20 by -1 to -10"},
+    {0, "current-code", "N", ValueKind::Whole, 0, 200, nullptr, "calibrate", nullptr, nullptr,
+     "CurrentCorrection (0x1019): 0 to 100 correct by 0 to +100, 101 to 200 by -1 to -100"},
+
+    // mqtt
+    {0, "broker", "HOST[:PORT]", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the MQTT broker (default localhost, port 1883, or 8883 with --cafile)"},
+    {0, "prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the first level of every topic (default psu)"},
+    {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the second level, naming this bench (default the host name)"},
+    {0, "poll", "MS", ValueKind::Whole, 10, 86400000, nullptr, "mqtt", nullptr, nullptr,
+     "read every supply every MS milliseconds, %r (default 1000)"},
+    {0, "username", "USER", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the user name at the broker (default $PSUCTL_MQTT_USERNAME)"},
+    {0, "password-file", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "read the password from the first line of FILE (default $PSUCTL_MQTT_PASSWORD; there is no option that "
+     "takes the password itself, which ps would show)"},
+    {0, "cafile", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "connect with TLS, trusting the CA certificate in FILE (PEM)"},
+    {0, "homeassistant", nullptr, ValueKind::Flag, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "announce every supply for Home Assistant's MQTT discovery: sensors for voltage, current and power, a "
+     "switch for the output, numbers for the voltage and current setpoints"},
+    {0, "discovery-prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the discovery topics' first level (default homeassistant)"},
+    {0, "failsafe-off", "SECONDS", ValueKind::Whole, 1, 86400, nullptr, "mqtt", nullptr, nullptr,
+     "when the broker link stays lost SECONDS (%r), switch the outputs of the listed supplies off; a result "
+     "message says so when the link returns"},
+    {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
+};
+
+const CommandRow Commands[] = {
+    {"models", "models", "list the supply models: menu number, name, limits and resolution",
+     "List the supply models psuctl knows, in the order of psutool's model menu: the menu number (usable for -m), "
+     "the name, the largest voltage and current setpoint, and the resolution of voltage and current.",
+     nullptr, nullptr, nullptr, RunModels},
+    {"scan", "scan [--from A] [--to B]", "print the bus addresses that answer, one per line",
+     "Probe each bus address from A to B once, with a read of VoltageSetpoint (0x1000), and print the addresses "
+     "that answer, one per line, as they are found. A silent address is not asked again. A reply that fails its "
+     "CRC check counts as an answer, since something is there; so does an exception reply. With the default "
+     "timeout the whole bus (1 to 247) takes under ten seconds at 9600 baud. When stderr is a terminal it shows a "
+     "progress bar; otherwise nothing is printed there.",
+     "Exit status 3 when no address answers, 130 on Ctrl-C.", nullptr, CheckScan, RunScan},
+    {"status", "status -a ADDR[:MODEL],... [-m MODEL] [--watch MS] [--count N] [--format table|csv|json]",
+     "read setpoints, measured voltage and current, output state and output power of one or more supplies, "
+     "once or on a rhythm",
+     "Read supplies' voltage and current setpoints, measured voltage and current, output state and output power "
+     "(two requests each: VoltageSetpoint..OutputSwitch, 0x1000-0x1004, and OutputPower, 0x1008). A round reads "
+     "every supply given, in their order, and writes one row for each.",
+     "Formats: csv prints the header line\n"
+     "  time,address,model,voltage_set,current_set,voltage,current,output,power\n"
+     "and one line per reading; json prints one object per line with the same keys; table prints aligned columns "
+     "with the time of day. time is ISO 8601 local time with milliseconds and the UTC offset; voltages and currents "
+     "carry the model's resolution (12.00, 1.500), output is on or off, power is in watts (14.40). Each line is "
+     "written out as soon as it is read.\n\n"
+     "Without --watch the first reading that fails ends the command with its exit status. A watch goes on: a "
+     "reading that fails after the retries is reported on stderr with its time, address and cause, no row is "
+     "written for it, and the next reading goes on. A port that is lost (the device gone, an I/O error) is opened "
+     "again every second, with one line on stderr when it is lost and one when it is back. A watch ended by "
+     "--count or Ctrl-C exits with status 0 when every reading came in, 3 when any failed or fell due while the "
+     "port was lost.",
+     nullptr, CheckStatus, RunStatus},
+    {"set", "set -a ADDR [-m MODEL] VALUE...", "write setpoints, limits and switches, and read them back",
+     "Write values to a supply, one register at a time, and read each back: a supply that holds something other "
+     "than what was written ends the command with status 5, naming the register and both values.",
+     "An output switched off goes first and one switched on goes last, after the setpoints; a new address goes in "
+     "after everything else and is checked by reading from it. Power control and the PID loop share their "
+     "registers with other values and cannot be read back: the supply's acknowledgement is their check.",
+     nullptr, CheckSet, RunSet},
+    {"run", "run -a ADDR -m MODEL STEPS.csv [--cycles N]",
+     "run timed voltage and current steps, then switch the output off",
+     "Run timed steps. Each step's voltage and current setpoints are written together (0x1000-0x1001); the output "
+     "is switched on after the first step's setpoints and switched off when the last step of the last cycle has "
+     "run its time, on Ctrl-C and on any error. Steps keep to a fixed schedule, each starting its duration after "
+     "the one before, and each is printed as it starts.\n\n"
+     "STEPS.csv holds rows of volts,amps,seconds; seconds may have decimals. A header line, blank lines and lines "
+     "starting with # are allowed. The whole file is read and checked before anything is sent: a malformed row "
+     "ends the command with status 1, naming the line.",
+     "A steps file:\n"
+     "  volts,amps,seconds\n"
+     "  # soft start, then the burn-in\n"
+     "  5,0.5,60\n"
+     "  12,1.5,28800",
+     "STEPS.csv", nullptr, RunSteps},
+    {"calibrate", "calibrate -a ADDR (--voltage-code N | --current-code N)",
+     "write a voltage or current correction code",
+     "Write one correction code to a supply and read it back.", nullptr, nullptr, CheckCalibrate, RunCalibrate},
+    {"mqtt", "mqtt -a ADDR[:MODEL],... [-m MODEL] [--broker HOST[:PORT]] [--bench NAME] [OPTION]...",
+     "bridge the supplies on this line to an MQTT broker: readings out, commands in",
+     "Own the serial line and read the listed supplies on a rhythm; publish each reading as JSON (the keys of "
+     "status --format json) to PREFIX/BENCH/ADDR/state, retained, and take commands on PREFIX/BENCH/ADDR/set. "
+     "PREFIX/BENCH/status says online while the bridge runs and offline after it (the broker sends that for a "
+     "bridge that dies). PREFIX/BENCH/ADDR/availability says whether the supply answers.\n\n"
+     "A command is a JSON object with any of voltage, current, ovp, ocp, power (numbers in V, A and W), output "
+     "and lock (\"on\" or \"off\"), and an optional id (a string or number): {\"voltage\": 12, \"output\": "
+     "\"on\", \"id\": \"t1\"}. Each value is checked as set checks its option (range, resolution, ovp of at "
+     "least two steps) and capped or rounded as set does; a command with anything wrong, for an address not "
+     "listed, or for a supply that does not answer sends nothing. Commands are written and read back between "
+     "readings, in the order set uses, and answered on PREFIX/BENCH/ADDR/result: {\"id\", \"ok\": true, "
+     "\"written\", \"notes\"} or {\"id\", \"ok\": false, \"error\"}. A command whose id was carried out "
+     "already (the broker delivering it again) is answered again with \"repeat\": true and not run twice.",
+     "The bridge subscribes with QoS 1 in a session the broker keeps (client id psuctl-PREFIX-BENCH), so "
+     "commands sent while it is away wait for it; it reconnects by itself and publishes state again. A lost port "
+     "is opened again every second. SIGINT and SIGTERM take a last reading, publish it and offline, and exit 0. "
+     "A broker that cannot be reached or refuses the login at start-up exits 2. The unit psuctl-mqtt@.service "
+     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env.",
+     nullptr, CheckMqtt, RunMqtt},
+};
+
+} // namespace
+
+TableRows<OptionRow> OptionTable()
+{
+    return {Options, int(sizeof Options / sizeof Options[0])};
+}
+
+TableRows<CommandRow> CommandTable()
+{
+    return {Commands, int(sizeof Commands / sizeof Commands[0])};
+}
+
+const CommandRow *FindCommand(const QString &name)
+{
+    for (const CommandRow &row : CommandTable()) {
+        if (name == QLatin1String(row.name))
+            return &row;
+    }
+    return nullptr;
+}
+
+bool OptionApplies(const OptionRow &row, const QString &command)
+{
+    if (!row.commands)
+        return true;
+    return QString::fromLatin1(row.commands).split(QLatin1Char(' ')).contains(command);
+}
+
+const OptionRow *FindOption(const QString &name, const QString &command)
+{
+    for (const OptionRow &row : OptionTable()) {
+        const bool named = name.size() == 1 ? row.letter && name.at(0) == QLatin1Char(row.letter)
+                                            : name == QLatin1String(row.name);
+        if (named && (command.isEmpty() || OptionApplies(row, command)))
+            return &row;
+    }
+    return nullptr;
+}
+
+QString RangeText(const OptionRow &row)
+{
+    switch (row.kind) {
+    case ValueKind::Whole:
+    case ValueKind::Decimal:
+    case ValueKind::Supplies:
+        return QString::fromLatin1(row.kind == ValueKind::Whole && row.max == row.min + 1 ? "%1 or %2" : "%1 to %2")
+            .arg(PlainNumber(row.min), PlainNumber(row.max));
+    case ValueKind::Choice: {
+        QStringList words = QString::fromLatin1(row.choices).split(QLatin1Char(' '));
+        const QString last = words.takeLast();
+        return words.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+    }
+    case ValueKind::OnOff:
+        return QStringLiteral("on or off");
+    default:
+        return QString();
+    }
+}
+
+QString OptionHelp(const OptionRow &row)
+{
+    QString text = QString::fromUtf8(row.help);
+    text.replace(QStringLiteral("%r"), RangeText(row));
+    return text;
+}
