@@ -388,7 +388,6 @@ void Bridge::announceDiscovery()
             {QStringLiteral("identifiers"), QJsonArray{object}},
             {QStringLiteral("name"), QStringLiteral("%1 %2").arg(m_bench).arg(address)},
             {QStringLiteral("model"), QLatin1String(model.caption)},
-            {QStringLiteral("via_device"), node},
         };
         const QJsonArray availability{
             QJsonObject{{QStringLiteral("topic"), benchTopic("status")}},
