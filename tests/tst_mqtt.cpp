@@ -68,7 +68,8 @@ QJsonObject json(const QByteArray &text)
     return QJsonDocument::fromJson(text).object();
 }
 
-// A subscriber to every topic under psu/, keeping "topic payload" lines.
+// A subscriber to every topic under psu/ and homeassistant/, keeping "topic
+// payload" lines.
 class Subscriber
 {
 public:
@@ -77,7 +78,7 @@ public:
     explicit Subscriber(int port, const QString &clientId = QString())
     {
         QStringList arguments{"-h", "127.0.0.1", "-p", QString::number(port), "-u", User, "-P", Password,
-                              "-q", "1", "-v", "-t", "psu/#"};
+                              "-q", "1", "-v", "-t", "psu/#", "-t", "homeassistant/#"};
         if (!clientId.isEmpty())
             arguments << "-c" << "-i" << clientId;
         m_process.start(QStringLiteral("mosquitto_sub"), arguments);
@@ -292,8 +293,13 @@ void TestMqtt::stateCarriesSimulatorValues()
         s.writeRegisters(OutputSwitch, {1});
     });
     Subscriber sub(m_port);
-    startBridge();
+    startBridge({"--homeassistant"});
     QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2 && !sub.on("psu/b1/5/state").isEmpty(), 30000);
+    // The output switch as a dashboard finds it: its topics and the payloads it sends.
+    const QJsonObject output = json(sub.on("homeassistant/switch/psuctl_psu_b1_5/output/config").value(0));
+    QCOMPARE(output.value(QStringLiteral("command_topic")).toString(), QStringLiteral("psu/b1/5/set"));
+    QCOMPARE(output.value(QStringLiteral("state_topic")).toString(), QStringLiteral("psu/b1/5/state"));
+    QCOMPARE(json(output.value(QStringLiteral("payload_on")).toString().toUtf8()), json(R"({"output":"on"})"));
     QCOMPARE(sub.on("psu/b1/status").value(0), QByteArray("online"));
     QJsonObject state = json(sub.on("psu/b1/1/state").last());
     QVERIFY(state.contains(QStringLiteral("time")));
