@@ -125,6 +125,9 @@ private:
     void runCommand(SupplyState &state, const QByteArray &payload);
     void result(const QString &addressText, QJsonObject answer);
     void checkFailsafe();
+    // After a (re)connection: online, discovery, the last states and what the
+    // failsafe did. Returns whether the link is up.
+    bool takeConnection();
     qint64 commandEstimateUs(const Received &received) const;
     void waitUntil(Clock::time_point when);
     void stopCleanly();
@@ -672,6 +675,31 @@ void Bridge::checkFailsafe()
     }
 }
 
+bool Bridge::takeConnection()
+{
+    bool connected;
+    bool justConnected;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        connected = m_connected;
+        justConnected = m_justConnected;
+        m_justConnected = false;
+    }
+    if (!justConnected)
+        return connected;
+    announceOnline();
+    for (SupplyState &state : m_states) {
+        if (state.failsafeNote.isEmpty())
+            continue;
+        result(QString::number(state.supply.address),
+               QJsonObject{{QStringLiteral("ok"), true}, {QStringLiteral("failsafe"), true},
+                           {QStringLiteral("text"), state.failsafeNote}});
+        state.failsafeNote.clear();
+    }
+    m_failsafeDone = false;
+    return connected;
+}
+
 void Bridge::waitUntil(Clock::time_point when)
 {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(when - Clock::now()).count();
@@ -718,6 +746,7 @@ int Bridge::run()
     const Clock::time_point start = Clock::now();
     qint64 slot = 0;
     while (!g_stop) {
+        takeConnection();
         pollAll();
         ++slot;
         // Readings keep their rhythm: slots that passed during a slow poll are skipped.
@@ -727,26 +756,7 @@ int Bridge::run()
         const Clock::time_point next = start + slot * interval;
         bool freshGap = true;
         while (!g_stop) {
-            bool connected;
-            bool justConnected;
-            {
-                std::lock_guard<std::mutex> lock(m_mutex);
-                connected = m_connected;
-                justConnected = m_justConnected;
-                m_justConnected = false;
-            }
-            if (justConnected) {
-                announceOnline();
-                for (SupplyState &state : m_states) {
-                    if (state.failsafeNote.isEmpty())
-                        continue;
-                    result(QString::number(state.supply.address),
-                           QJsonObject{{QStringLiteral("ok"), true}, {QStringLiteral("failsafe"), true},
-                                       {QStringLiteral("text"), state.failsafeNote}});
-                    state.failsafeNote.clear();
-                }
-                m_failsafeDone = false;
-            }
+            const bool connected = takeConnection();
             if (!connected)
                 checkFailsafe();
             std::optional<Received> received;
