@@ -18,12 +18,12 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <deque>
+#include <fcntl.h>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
