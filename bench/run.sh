@@ -39,6 +39,8 @@ echo "footprint, ${POLL_SECONDS} s of polling ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --samples "$OUT/poll-samples.txt" > "$OUT/poll.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
+echo "psuctl mqtt, ten bridges on one broker ..." >&2
+"$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 
 cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt > "$OUT/all.txt"
 
@@ -82,5 +84,6 @@ END {
     row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
 }' "$OUT/all.txt" | tee "$OUT/table.md"
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
+tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

@@ -27,11 +27,19 @@ QString typedName(const QString &name)
 class Converter
 {
 public:
-    Converter(const Given &given, const QString &command) : m_given(given), m_command(command) {}
+    // bare: refusals without the pointer to the help, for values that came
+    // from elsewhere than the command line.
+    Converter(const Given &given, const QString &command, bool bare = false)
+        : m_given(given), m_command(command), m_bare(bare)
+    {
+    }
 
     [[noreturn]] void refuse(const QString &why) const
     {
-        UsageError(QStringLiteral("%1 '%2': %3").arg(m_given.typed, m_given.value, why), m_command);
+        const QString text = QStringLiteral("%1 '%2': %3").arg(m_given.typed, m_given.value, why);
+        if (m_bare)
+            Fail(ExitUsage, text);
+        UsageError(text, m_command);
     }
 
     int whole(const QString &text) const
@@ -122,6 +130,7 @@ public:
 private:
     const Given &m_given;
     QString m_command;
+    bool m_bare;
 };
 
 LineOptions lineOptions(const Invocation &inv)
@@ -185,6 +194,12 @@ bool Invocation::on(const char *name) const
 QString Invocation::text(const char *name, const QString &otherwise) const
 {
     return values.value(QLatin1String(name), otherwise).toString();
+}
+
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value)
+{
+    const Given given{&row, typed, value};
+    return Converter(given, QString(), true).convert();
 }
 
 void UsageError(const QString &text, const QString &command)

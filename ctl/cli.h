@@ -9,6 +9,8 @@
 #include <QVariant>
 #include <QVector>
 
+struct OptionRow;
+
 // One supply a command reads: its bus address and catalogue model (0: none known).
 struct SupplyRef {
     int address = 0;
@@ -38,6 +40,11 @@ struct Invocation {
 
 // Raises CtlError (ExitUsage) with a one-line message on anything it cannot take.
 Invocation ParseArguments(const QStringList &arguments);
+
+// value as the option row reads it on the command line (a number within the
+// row's range, on or off, ...); raises CtlError (ExitUsage) with "TYPED
+// 'VALUE': why", without the pointer to the help.
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value);
 
 // The help of a command, or the general help for an empty one.
 QString HelpText(const QString &command);

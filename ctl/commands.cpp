@@ -4,6 +4,7 @@
 #include "ctl/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "ctl/steps.h"
+#include "ctl/supplyio.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/replies.h"
@@ -64,11 +65,6 @@ QString timeNow()
 {
     const QDateTime now = QDateTime::currentDateTime();
     return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-}
-
-QString prefix(int address, quint16 reg)
-{
-    return QStringLiteral("address %1: %2: ").arg(address).arg(RegisterText(reg));
 }
 
 } // namespace
@@ -137,13 +133,7 @@ namespace {
 
 StatusSample takeReading(RtuMaster &master, const SupplyRef &supply)
 {
-    StatusSample reading;
-    reading.time = QDateTime::currentDateTime();
-    reading.address = supply.address;
-    reading.model = FindModel(supply.modelItem);
-    reading.status = DecodeStatusRegisters(master.read(supply.address, VoltageSetpoint, 5));
-    reading.power = master.read(supply.address, OutputPower, 1).first();
-    return reading;
+    return ReadStatusSample(master, supply.address, *FindModel(supply.modelItem));
 }
 
 // The port is gone (a device unplugged, an I/O error): opens it again every
@@ -247,49 +237,6 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
     return failed ? ExitNoReply : ExitSuccess;
 }
 
-namespace {
-
-// One register write of set, with what to expect when it is read back.
-struct Write {
-    quint16 reg;
-    quint16 value;
-    QString shown;   // the value in units, for messages
-    bool readBack;
-};
-
-void writeAndCheck(RtuMaster &master, int address, const Write &write)
-{
-    master.write(address, write.reg, {write.value});
-    if (!write.readBack)
-        return;
-    const quint16 held = master.read(address, write.reg, 1).first();
-    const bool same = write.reg == OutputSwitch ? OutputIsOn(held) == (write.value == 1) : held == write.value;
-    if (!same)
-        Fail(ExitReadBack, QStringLiteral("address %1: %2 holds %3 after the write of %4%5")
-                               .arg(address)
-                               .arg(RegisterText(write.reg))
-                               .arg(held)
-                               .arg(write.value)
-                               .arg(write.shown.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(write.shown)));
-}
-
-Write setpointWrite(int address, quint16 reg, double value, quint16 scale, quint16 limit, int decimals,
-                    const char *unit, std::FILE *err)
-{
-    const Setpoint setpoint = ConvertSetpoint(value, scale, limit, decimals, unit);
-    if (!setpoint.note.isEmpty())
-        print(err, QStringLiteral("psuctl: ") + prefix(address, reg) + setpoint.note);
-    return {reg, setpoint.raw, FormatScaled(setpoint.raw, scale, decimals) + QLatin1Char(' ') + QLatin1String(unit),
-            true};
-}
-
-Write switchWrite(quint16 reg, bool on, quint16 onValue, quint16 offValue, bool readBack)
-{
-    return {reg, on ? onValue : offValue, on ? QStringLiteral("on") : QStringLiteral("off"), readBack};
-}
-
-} // namespace
-
 void CheckSet(const Invocation &inv)
 {
     const bool inUnits = inv.has("voltage") || inv.has("current") || inv.has("ovp") || inv.has("ocp");
@@ -299,13 +246,9 @@ void CheckSet(const Invocation &inv)
         && !inv.has("pid") && !inv.has("new-address"))
         UsageError(QStringLiteral("set needs at least one value to write"), inv.command);
     if (inv.has("ovp")) {
-        // 0 and 1 in OverVoltageLimit switch power control rather than set a limit.
-        const ModelEntry &m = model(inv);
-        if (ScaledSetpoint(inv.decimal("ovp"), m.voltageScale, 0xFFFF) < 2)
-            UsageError(QStringLiteral("--ovp %1: below two steps of %2 V, which OverVoltageLimit (0x100A) takes as "
-                                      "power control")
-                           .arg(PlainNumber(inv.decimal("ovp")), FormatScaled(1, m.voltageScale, m.voltageDecimals)),
-                       inv.command);
+        const QString refusal = OvpRefusal(inv.decimal("ovp"), model(inv));
+        if (!refusal.isEmpty())
+            UsageError(QStringLiteral("--ovp ") + refusal, inv.command);
     }
 }
 
@@ -313,38 +256,14 @@ int RunSet(const Invocation &inv, std::FILE *, std::FILE *err)
 {
     // Every value is converted, and every note printed, before the port opens.
     const int address = inv.address();
-    QVector<Write> writes;
-    if (inv.has("output") && !inv.on("output"))
-        writes << switchWrite(OutputSwitch, false, 1, 0, true);
-    const ModelEntry *m = inv.modelItem() ? &model(inv) : nullptr;
-    if (inv.has("ovp"))
-        writes << setpointWrite(address, OverVoltageLimit, inv.decimal("ovp"), m->voltageScale, 0xFFFF,
-                                m->voltageDecimals, "V", err);
-    if (inv.has("ocp"))
-        writes << setpointWrite(address, OverCurrentLimit, inv.decimal("ocp"), m->currentScale, 0xFFFF,
-                                m->currentDecimals, "A", err);
-    if (inv.has("voltage"))
-        writes << setpointWrite(address, VoltageSetpoint, inv.decimal("voltage"), m->voltageScale, m->voltageLimit,
-                                m->voltageDecimals, "V", err);
-    if (inv.has("current"))
-        writes << setpointWrite(address, CurrentSetpoint, inv.decimal("current"), m->currentScale, m->currentLimit,
-                                m->currentDecimals, "A", err);
-    if (inv.has("power"))
-        writes << setpointWrite(address, PowerSetpoint, inv.decimal("power"), PowerScale, PowerSetpointLimit,
-                                PowerDecimals, "W", err);
-    if (inv.has("power-control"))
-        writes << switchWrite(OverVoltageLimit, inv.on("power-control"), 1, 0, false);
-    if (inv.has("pid"))
-        writes << switchWrite(OutputPower, inv.on("pid"), 0, 1, false);
-    if (inv.has("lock"))
-        writes << switchWrite(KeyLock, inv.on("lock"), 1, 0, true);
-    if (inv.has("output") && inv.on("output"))
-        writes << switchWrite(OutputSwitch, true, 1, 0, true);
+    const SetPlan plan = PlanSet(SetValuesFrom(inv.values), inv.modelItem() ? &model(inv) : nullptr);
+    for (const QString &note : plan.notes)
+        print(err, QStringLiteral("psuctl: address %1: ").arg(address) + note);
 
     RtuMaster master(inv.line, err);
     master.open();
-    for (const Write &write : writes)
-        writeAndCheck(master, address, write);
+    for (const SetWrite &write : plan.writes)
+        WriteAndCheck(master, address, write);
     if (inv.has("new-address")) {
         const int newAddress = inv.whole("new-address");
         master.write(address, BusAddress, {quint16(newAddress)});
@@ -443,7 +362,7 @@ int RunCalibrate(const Invocation &inv, std::FILE *, std::FILE *err)
     const quint16 reg = voltage ? VoltageCorrection : CurrentCorrection;
     RtuMaster master(inv.line, err);
     master.open();
-    writeAndCheck(master, inv.address(),
+    WriteAndCheck(master, inv.address(),
                   {reg, quint16(inv.whole(voltage ? "voltage-code" : "current-code")), QString(), true});
     return ExitSuccess;
 }

@@ -25,7 +25,8 @@ const char ExitStatus[] = R"(Exit status:
   0    success
   1    bad usage: an unknown option, a bad value or a malformed steps file;
        nothing was sent
-  2    the port cannot be opened
+  2    the port cannot be opened; for mqtt, also the broker cannot be reached
+       or refuses the login
   3    no valid reply after the retries; for a watch, some reading failed
   4    the supply answered with a Modbus exception (named in the message)
   5    the supply holds something other than what was written
@@ -38,6 +39,7 @@ Examples:
   psuctl status -a 1-3,5:QELT60-05 -m QELT30-05 --watch 1000 --format csv >> burn-in.csv
   psuctl set -a 1 -m QELT30-05 --voltage 12 --current 1.5 --output on
   psuctl run -a 1 -m QELT30-05 steps.csv --cycles 3
+  psuctl -p /dev/ttyUSB0 mqtt -a 1,5 -m QELT30-05 --broker lab-server --bench bench3
 )";
 
 // Words filled into lines of width; the text starts at column, and so do

@@ -2,6 +2,7 @@
 
 #include "ctl/cli.h"
 #include "ctl/commands.h"
+#include "ctl/mqttbridge.h"
 #include "ctl/values.h"
 
 // Every command and option psuctl has. Parsing, --help and each command's help
@@ -33,12 +34,12 @@ const OptionRow Options[] = {
     {0, "version", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr, "print the version"},
 
     // The supply.
-    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status", "status", "bus address",
+    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt", "status mqtt", "bus address",
      "bus addresses, %r: one (1), a list (1,5,17), a range (1-8) or a mix; each may name its own model "
      "(1:QELT30-05,5:QELT60-05)"},
     {'a', "address", "ADDR", ValueKind::Whole, 1, 247, nullptr, "set run calibrate", "set run calibrate",
      "bus address", "bus address, %r"},
-    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status", nullptr, "model",
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt", nullptr, "model",
      "model name or menu number, for the supplies -a gives without one"},
     {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "set", nullptr, "model",
      "model name or menu number (needed with --voltage, --current, --ovp and --ocp)"},
@@ -88,6 +89,33 @@ const OptionRow Options[] = {
      "VoltageCorrection (0x101A): 0 to 10 correct by 0 to +10, 11 to 20 by -1 to -10"},
     {0, "current-code", "N", ValueKind::Whole, 0, 200, nullptr, "calibrate", nullptr, nullptr,
      "CurrentCorrection (0x1019): 0 to 100 correct by 0 to +100, 101 to 200 by -1 to -100"},
+
+    // mqtt
+    {0, "broker", "HOST[:PORT]", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the MQTT broker (default localhost, port 1883, or 8883 with --cafile)"},
+    {0, "prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the first level of every topic (default psu)"},
+    {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the second level, naming this bench (default the host name)"},
+    {0, "poll", "MS", ValueKind::Whole, 10, 86400000, nullptr, "mqtt", nullptr, nullptr,
+     "read every supply every MS milliseconds, %r (default 1000)"},
+    {0, "username", "USER", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the user name at the broker (default $PSUCTL_MQTT_USERNAME)"},
+    {0, "password-file", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "read the password from the first line of FILE (default $PSUCTL_MQTT_PASSWORD; there is no option that "
+     "takes the password itself, which ps would show)"},
+    {0, "cafile", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "connect with TLS, trusting the CA certificate in FILE (PEM)"},
+    {0, "homeassistant", nullptr, ValueKind::Flag, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "announce every supply for Home Assistant's MQTT discovery: sensors for voltage, current and power, a "
+     "switch for the output, numbers for the voltage and current setpoints"},
+    {0, "discovery-prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the discovery topics' first level (default homeassistant)"},
+    {0, "failsafe-off", "SECONDS", ValueKind::Whole, 1, 86400, nullptr, "mqtt", nullptr, nullptr,
+     "when the broker link stays lost SECONDS (%r), switch the outputs of the listed supplies off; a result "
+     "message says so when the link returns"},
+    {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
 };
 
 const CommandRow Commands[] = {
@@ -146,6 +174,26 @@ const CommandRow Commands[] = {
     {"calibrate", "calibrate -a ADDR (--voltage-code N | --current-code N)",
      "write a voltage or current correction code",
      "Write one correction code to a supply and read it back.", nullptr, nullptr, CheckCalibrate, RunCalibrate},
+    {"mqtt", "mqtt -a ADDR[:MODEL],... [-m MODEL] [--broker HOST[:PORT]] [--bench NAME] [OPTION]...",
+     "bridge the supplies on this line to an MQTT broker: readings out, commands in",
+     "Own the serial line and read the listed supplies on a rhythm; publish each reading as JSON (the keys of "
+     "status --format json) to PREFIX/BENCH/ADDR/state, retained, and take commands on PREFIX/BENCH/ADDR/set. "
+     "PREFIX/BENCH/status says online while the bridge runs and offline after it (the broker sends that for a "
+     "bridge that dies). PREFIX/BENCH/ADDR/availability says whether the supply answers.\n\n"
+     "A command is a JSON object with any of voltage, current, ovp, ocp, power (numbers in V, A and W), output "
+     "and lock (\"on\" or \"off\"), and an optional id (a string or number): {\"voltage\": 12, \"output\": "
+     "\"on\", \"id\": \"t1\"}. Each value is checked as set checks its option (range, resolution, ovp of at "
+     "least two steps) and capped or rounded as set does; a command with anything wrong, for an address not "
+     "listed, or for a supply that does not answer sends nothing. Commands are written and read back between "
+     "readings, in the order set uses, and answered on PREFIX/BENCH/ADDR/result: {\"id\", \"ok\": true, "
+     "\"written\", \"notes\"} or {\"id\", \"ok\": false, \"error\"}. A command whose id was carried out "
+     "already (the broker delivering it again) is answered again with \"repeat\": true and not run twice.",
+     "The bridge subscribes with QoS 1 in a session the broker keeps (client id psuctl-PREFIX-BENCH), so "
+     "commands sent while it is away wait for it; it reconnects by itself and publishes state again. A lost port "
+     "is opened again every second. SIGINT and SIGTERM take a last reading, publish it and offline, and exit 0. "
+     "A broker that cannot be reached or refuses the login at start-up exits 2. The unit psuctl-mqtt@.service "
+     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env.",
+     nullptr, CheckMqtt, RunMqtt},
 };
 
 } // namespace

@@ -81,6 +81,15 @@ icon_name=$(sed -n 's/^Icon=//p' "$desktop")
 [ -x "$root/usr/bin/$exec_name" ] || fail "Exec=$exec_name is not an installed program"
 [ -f "$root/usr/share/icons/hicolor/48x48/apps/$icon_name.png" ] || fail "Icon=$icon_name is not installed"
 
+if [ -x "$root/usr/bin/psuctl" ]; then
+  step "the MQTT bridge's systemd unit"
+  unit="$root/usr/lib/systemd/system/psuctl-mqtt@.service"
+  [ -f "$unit" ] || fail "psuctl-mqtt@.service is missing"
+  [ -f "$root/usr/share/doc/psutool/examples/mqtt-bench.env" ] || fail "the bridge's example settings are missing"
+  grep -qx 'ExecStart=/usr/bin/psuctl $PSUCTL_LINE mqtt --bench %i $PSUCTL_MQTT_OPTIONS' "$unit" \
+    || fail "the unit does not start psuctl mqtt"
+fi
+
 for program in psusim psuctl; do
   [ -x "$root/usr/bin/$program" ] || continue
   step "$program --help"

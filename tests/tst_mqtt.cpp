@@ -1,0 +1,498 @@
+// psuctl mqtt, the program itself, between simulated supplies on a
+// pseudo-terminal and a real broker (mosquitto on a loopback port, with a
+// password file and a TLS listener made here), watched and driven through
+// mosquitto_sub and mosquitto_pub.
+
+#include "link/frames.h"
+#include "link/modelcatalogue.h"
+#include "sim/simbus.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const QString User = QStringLiteral("bench");
+const QString Password = QStringLiteral("s3cret");
+
+// A loopback port nothing listens on now.
+int freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+bool accepting(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// Runs a tool to its end; its exit code, or -1 when it did not end normally.
+int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+QJsonObject json(const QByteArray &text)
+{
+    return QJsonDocument::fromJson(text).object();
+}
+
+// A subscriber to every topic under psu/ and homeassistant/, keeping "topic
+// payload" lines.
+class Subscriber
+{
+public:
+    // With a client id, the broker keeps the subscriber's session (and what
+    // comes for it) while the subscriber or the broker is away.
+    explicit Subscriber(int port, const QString &clientId = QString())
+    {
+        QStringList arguments{"-h", "127.0.0.1", "-p", QString::number(port), "-u", User, "-P", Password,
+                              "-q", "1", "-v", "-t", "psu/#", "-t", "homeassistant/#"};
+        if (!clientId.isEmpty())
+            arguments << "-c" << "-i" << clientId;
+        m_process.start(QStringLiteral("mosquitto_sub"), arguments);
+        m_process.waitForStarted();
+    }
+    ~Subscriber()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(5000);
+    }
+    // The payloads received on topic so far.
+    QVector<QByteArray> on(const QString &topic)
+    {
+        m_text += m_process.readAllStandardOutput();
+        QVector<QByteArray> payloads;
+        const QByteArray prefix = topic.toUtf8() + ' ';
+        for (const QByteArray &line : m_text.split('\n')) {
+            if (line.startsWith(prefix))
+                payloads << line.mid(prefix.size());
+        }
+        return payloads;
+    }
+
+private:
+    QProcess m_process;
+    QByteArray m_text;
+};
+
+} // namespace
+
+class TestMqtt : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void stateCarriesSimulatorValues();
+    void commandsCheckedAsSetChecks_data();
+    void commandsCheckedAsSetChecks();
+    void loginRefused_data();
+    void loginRefused();
+    void tlsWithTheRightCaOnly_data();
+    void tlsWithTheRightCaOnly();
+    void brokerRestartLosesNoCommand();
+    void serialLineLostAndBack();
+    void failsafeSwitchesOutputsOff();
+
+private:
+    void startBroker();
+    void stopBroker();
+    void startBridge(const QStringList &extra = {});
+    void publish(const QString &topic, const QByteArray &payload);
+    int writesTo(quint16 reg) const;
+    QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
+
+    QTemporaryDir m_dir;
+    int m_port = 0;
+    int m_tlsPort = 0;
+    QProcess *m_broker = nullptr;
+    QProcess *m_bridge = nullptr;
+    SimBus *m_bus = nullptr;
+};
+
+void TestMqtt::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    // A password file, and a CA with a server certificate for 127.0.0.1, and a
+    // second CA that signed nothing.
+    QCOMPARE(runTool(QStringLiteral("mosquitto_passwd"), {"-b", "-c", path("passwd"), User, Password}), 0);
+    const QString openssl = QStringLiteral("openssl");
+    for (const char *ca : {"ca", "otherca"}) {
+        QCOMPARE(runTool(openssl, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                                   QStringLiteral("/CN=%1").arg(QLatin1String(ca)), "-keyout",
+                                   path(ca) + QStringLiteral(".key"), "-out", path(ca) + QStringLiteral(".pem")}),
+                 0);
+    }
+    QCOMPARE(runTool(openssl, {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout",
+                               path("server.key"), "-out", path("server.csr")}),
+             0);
+    QFile extensions(path("san.ext"));
+    QVERIFY(extensions.open(QIODevice::WriteOnly));
+    extensions.write("subjectAltName=IP:127.0.0.1,DNS:localhost\n");
+    extensions.close();
+    QCOMPARE(runTool(openssl, {"x509", "-req", "-in", path("server.csr"), "-CA", path("ca.pem"), "-CAkey", path("ca.key"),
+                               "-CAcreateserial", "-days", "2", "-extfile", path("san.ext"), "-out", path("server.pem")}),
+             0);
+    QFile secret(path("password"));
+    QVERIFY(secret.open(QIODevice::WriteOnly));
+    secret.write(Password.toUtf8() + '\n');
+}
+
+void TestMqtt::init()
+{
+    m_port = freePort();
+    m_tlsPort = freePort();
+    QDir(path("store")).removeRecursively();
+    QDir().mkpath(path("store"));
+    startBroker();
+
+    m_bus = new SimBus(this);
+    for (int address : {1, 5})
+        m_bus->addSupply(address, 1); // QELT30-05: 0.01 V, 0.001 A
+    QFile::remove(path("tty"));
+    QVERIFY(QFile::link(m_bus->openPty(), path("tty")));
+    m_bus->start(SimBus::Threading::OwnThread);
+}
+
+void TestMqtt::cleanup()
+{
+    if (m_bridge) {
+        m_bridge->terminate();
+        m_bridge->waitForFinished(10000);
+        delete m_bridge;
+        m_bridge = nullptr;
+    }
+    stopBroker();
+    if (m_bus)
+        m_bus->stop();
+    delete m_bus;
+    m_bus = nullptr;
+}
+
+void TestMqtt::startBroker()
+{
+    QFile config(path("mosquitto.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    // Started as root, the broker would drop to its own user, which cannot
+    // read this test's private directory; it stays the user running the test.
+    const passwd *account = ::getpwuid(::getuid());
+    config.write(QStringLiteral("user %8\n"
+                                "per_listener_settings false\n"
+                                "allow_anonymous false\n"
+                                "password_file %1\n"
+                                "persistence true\n"
+                                "persistence_location %2/\n"
+                                "listener %3 127.0.0.1\n"
+                                "listener %4 127.0.0.1\n"
+                                "cafile %5\ncertfile %6\nkeyfile %7\n")
+                     .arg(path("passwd"), path("store"))
+                     .arg(m_port)
+                     .arg(m_tlsPort)
+                     .arg(path("ca.pem"), path("server.pem"), path("server.key"),
+                          QString::fromLocal8Bit(account ? account->pw_name : "root"))
+                     .toUtf8());
+    config.close();
+    m_broker = new QProcess(this);
+    m_broker->setProcessChannelMode(QProcess::MergedChannels);
+    m_broker->setStandardOutputFile(path("broker.log"), QIODevice::Append);
+    m_broker->start(QStringLiteral("mosquitto"), {"-c", path("mosquitto.conf")});
+    QVERIFY2(m_broker->waitForStarted(), "mosquitto (Debian package mosquitto) must be installed");
+    QTRY_VERIFY_WITH_TIMEOUT(accepting(m_port) && accepting(m_tlsPort), 20000);
+}
+
+// SIGTERM: the broker saves its sessions and stops.
+void TestMqtt::stopBroker()
+{
+    if (!m_broker)
+        return;
+    m_broker->terminate();
+    QVERIFY(m_broker->waitForFinished(20000));
+    delete m_broker;
+    m_broker = nullptr;
+}
+
+void TestMqtt::startBridge(const QStringList &extra)
+{
+    m_bridge = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PSUCTL_MQTT_USERNAME"), User);
+    m_bridge->setProcessEnvironment(environment);
+    // A second's timeout keeps the answering cases clear of a loaded machine.
+    m_bridge->start(QStringLiteral(PSUCTL_PROGRAM),
+                    QStringList{"-p", path("tty"), "-o", "1", "mqtt", "-a", "1,5", "-m", "QELT30-05", "--bench",
+                                "b1", "--poll", "200", "--password-file", path("password")}
+                        + (extra.join(QLatin1Char(' ')).contains(QLatin1String("--broker"))
+                               ? QStringList()
+                               : QStringList{"--broker", QStringLiteral("127.0.0.1:%1").arg(m_port)})
+                        + extra);
+    QVERIFY(m_bridge->waitForStarted());
+}
+
+void TestMqtt::publish(const QString &topic, const QByteArray &payload)
+{
+    QCOMPARE(runTool(QStringLiteral("mosquitto_pub"), {"-h", "127.0.0.1", "-p", QString::number(m_port), "-u", User,
+                                                       "-P", Password, "-q", "1", "-t", topic, "-m",
+                                                       QString::fromUtf8(payload)}),
+             0);
+}
+
+// Write requests (function 0x10) the simulator received for reg.
+int TestMqtt::writesTo(quint16 reg) const
+{
+    int writes = 0;
+    for (const SimFrameRecord &entry : m_bus->record()) {
+        const QByteArray &b = entry.bytes;
+        if (entry.direction == SimFrameRecord::Received && b.size() > 4 && quint8(b.at(1)) == FunctionWriteMultiple
+            && ((quint8(b.at(2)) << 8) | quint8(b.at(3))) == reg)
+            ++writes;
+    }
+    return writes;
+}
+
+void TestMqtt::stateCarriesSimulatorValues()
+{
+    // 12 V into 10 ohm: 1.2 A, 14.40 W.
+    m_bus->updateSupply(0, [](SimSupply &s) {
+        s.setLoadOhms(10);
+        s.writeRegisters(VoltageSetpoint, {1200, 1500});
+        s.writeRegisters(OutputSwitch, {1});
+    });
+    Subscriber sub(m_port);
+    startBridge({"--homeassistant"});
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2 && !sub.on("psu/b1/5/state").isEmpty(), 30000);
+    // The output switch as a dashboard finds it: its topics and the payloads it sends.
+    const QJsonObject output = json(sub.on("homeassistant/switch/psuctl_psu_b1_5/output/config").value(0));
+    QCOMPARE(output.value(QStringLiteral("command_topic")).toString(), QStringLiteral("psu/b1/5/set"));
+    QCOMPARE(output.value(QStringLiteral("state_topic")).toString(), QStringLiteral("psu/b1/5/state"));
+    QCOMPARE(json(output.value(QStringLiteral("payload_on")).toString().toUtf8()), json(R"({"output":"on"})"));
+    QCOMPARE(sub.on("psu/b1/status").value(0), QByteArray("online"));
+    QJsonObject state = json(sub.on("psu/b1/1/state").last());
+    QVERIFY(state.contains(QStringLiteral("time")));
+    state.remove(QStringLiteral("time"));
+    QCOMPARE(QJsonDocument(state).toJson(QJsonDocument::Compact),
+             QByteArray(R"({"address":1,"current":1.2,"current_set":1.5,"model":"QELT30-05","output":"on","power":14.4,"voltage":12,"voltage_set":12})"));
+    // A clean stop: offline, and the will was not needed for it.
+    m_bridge->terminate();
+    QVERIFY(m_bridge->waitForFinished(20000));
+    QCOMPARE(m_bridge->exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/status").value(1), QByteArray("offline"), 20000);
+}
+
+void TestMqtt::commandsCheckedAsSetChecks_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("error");      // empty: the command is carried out
+    QTest::addColumn<quint16>("reg");        // written once when carried out
+    QTest::addColumn<quint16>("held");
+
+    const quint16 limit = FindModel(1)->voltageLimit;
+    QTest::newRow("set") << "1" << QByteArray(R"({"voltage":12.5,"id":"c1"})") << "" << VoltageSetpoint << quint16(1250);
+    QTest::newRow("capped") << "1" << QByteArray(R"({"voltage":400,"id":2})") << "" << VoltageSetpoint << limit;
+    QTest::newRow("switch") << "5" << QByteArray(R"({"output":"on"})") << "" << OutputSwitch << quint16(1);
+    QTest::newRow("not JSON") << "1" << QByteArray("voltage=12") << "not JSON" << VoltageSetpoint << quint16(0);
+    QTest::newRow("not an object") << "1" << QByteArray("[12]") << "not a JSON object" << VoltageSetpoint << quint16(0);
+    QTest::newRow("unknown field") << "1" << QByteArray(R"({"voltage":3,"volume":11})") << "unknown field 'volume'"
+                                   << VoltageSetpoint << quint16(0);
+    QTest::newRow("out of range") << "1" << QByteArray(R"({"voltage":3,"current":70000})")
+                                  << "current '70000': not a number from 0 to 65535" << VoltageSetpoint << quint16(0);
+    QTest::newRow("text for a number") << "1" << QByteArray(R"({"voltage":"12 V"})") << "voltage '12 V': not a number"
+                                       << VoltageSetpoint << quint16(0);
+    QTest::newRow("switch word") << "1" << QByteArray(R"({"output":"yes"})") << "output 'yes': on or off"
+                                 << OutputSwitch << quint16(0);
+    QTest::newRow("ovp as power control") << "1" << QByteArray(R"({"ovp":0.01})") << "ovp 0.01: below two steps"
+                                          << OverVoltageLimit << quint16(0);
+    QTest::newRow("nothing") << "1" << QByteArray(R"({"id":"x"})") << "nothing to write" << VoltageSetpoint << quint16(0);
+    QTest::newRow("address not listed") << "9" << QByteArray(R"({"voltage":3})") << "not on this bench's list (1, 5)"
+                                        << VoltageSetpoint << quint16(0);
+    QTest::newRow("silent supply") << "5" << QByteArray(R"({"voltage":3})") << "address 5 does not answer"
+                                   << VoltageSetpoint << quint16(0);
+}
+
+void TestMqtt::commandsCheckedAsSetChecks()
+{
+    QFETCH(QString, address);
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, error);
+    QFETCH(quint16, reg);
+    QFETCH(quint16, held);
+    const bool silent = QByteArray(QTest::currentDataTag()) == "silent supply";
+    if (silent)
+        m_bus->updateSupply(1, [](SimSupply &s) { s.faults().dropShare = 1; });
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2, 30000);
+    publish(QStringLiteral("psu/b1/%1/set").arg(address), payload);
+    const QString resultTopic = QStringLiteral("psu/b1/%1/result").arg(address);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on(resultTopic).size(), 1, 30000);
+    const QJsonObject result = json(sub.on(resultTopic).first());
+    const int index = m_bus->indexOfAddress(address.toInt());
+    if (error.isEmpty()) {
+        QVERIFY2(result.value(QStringLiteral("ok")).toBool(), sub.on(resultTopic).first());
+        QCOMPARE(result.value(QStringLiteral("id")), json(payload).value(QStringLiteral("id")));
+        QCOMPARE(writesTo(reg), 1);
+        const SimSupply supply = m_bus->supply(index);
+        QCOMPARE(reg == OutputSwitch ? quint16(supply.outputOn()) : supply.voltageSetpoint(), held);
+        if (held == FindModel(1)->voltageLimit)
+            QVERIFY(result.value(QStringLiteral("notes")).toArray().first().toString().contains(QLatin1String("above the limit")));
+    } else {
+        QCOMPARE(result.value(QStringLiteral("ok")), QJsonValue(false));
+        QVERIFY2(result.value(QStringLiteral("error")).toString().contains(error), sub.on(resultTopic).first());
+        for (quint16 r : {VoltageSetpoint, CurrentSetpoint, OutputSwitch, OverVoltageLimit})
+            QCOMPARE(writesTo(r), 0);
+    }
+}
+
+void TestMqtt::loginRefused_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::newRow("none") << QString();
+    QTest::newRow("wrong") << QStringLiteral("guess");
+}
+
+void TestMqtt::loginRefused()
+{
+    QFETCH(QString, password);
+    QFile file(path("wrong"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(password.toUtf8());
+    file.close();
+    QByteArray output;
+    QStringList sub{"-h", "127.0.0.1", "-p", QString::number(m_port), "-t", "psu/#", "-C", "1", "-W", "20"};
+    if (!password.isEmpty())
+        sub << "-u" << User << "-P" << password;
+    QVERIFY(runTool(QStringLiteral("mosquitto_sub"), sub, &output) != 0);
+    QVERIFY2(output.contains("not authorised"), output);
+
+    startBridge({"--password-file", path("wrong")});
+    QVERIFY(m_bridge->waitForFinished(30000));
+    QCOMPARE(m_bridge->exitCode(), 2);
+    QVERIFY(m_bridge->readAllStandardError().contains("refused the connection: Connection Refused: not authorised"));
+}
+
+void TestMqtt::tlsWithTheRightCaOnly_data()
+{
+    QTest::addColumn<QString>("ca");
+    QTest::addColumn<bool>("works");
+    QTest::newRow("its CA") << "ca.pem" << true;
+    QTest::newRow("another CA") << "otherca.pem" << false;
+}
+
+void TestMqtt::tlsWithTheRightCaOnly()
+{
+    QFETCH(QString, ca);
+    QFETCH(bool, works);
+    Subscriber sub(m_port);
+    startBridge({"--broker", QStringLiteral("127.0.0.1:%1").arg(m_tlsPort), "--cafile", m_dir.filePath(ca)});
+    if (works) {
+        QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+        return;
+    }
+    QVERIFY(m_bridge->waitForFinished(30000));
+    QCOMPARE(m_bridge->exitCode(), 2);
+    QVERIFY(m_bridge->readAllStandardError().contains("TLS handshake"));
+    QVERIFY(sub.on("psu/b1/1/state").isEmpty());
+}
+
+void TestMqtt::brokerRestartLosesNoCommand()
+{
+    startBridge();
+    {
+        Subscriber sub(m_port);
+        QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    }
+    stopBroker();
+    startBroker();
+    // Sent while the bridge is still away: the broker keeps it in the bridge's session.
+    Subscriber sub(m_port);
+    publish(QStringLiteral("psu/b1/1/set"), R"({"voltage":7.5,"id":"r1"})");
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/result").isEmpty(), 30000);
+    QVERIFY(json(sub.on("psu/b1/1/result").first()).value(QStringLiteral("ok")).toBool());
+    QCOMPARE(m_bus->supply(0).voltageSetpoint(), quint16(750));
+    // State goes out again (the retained copy and at least one live reading).
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2, 30000);
+    QCOMPARE(sub.on("psu/b1/status").last(), QByteArray("online"));
+    // The same command delivered again is answered, not run again.
+    publish(QStringLiteral("psu/b1/1/set"), R"({"voltage":7.5,"id":"r1"})");
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/1/result").size(), 2, 30000);
+    QVERIFY(json(sub.on("psu/b1/1/result").last()).value(QStringLiteral("repeat")).toBool());
+    QCOMPARE(writesTo(VoltageSetpoint), 1);
+}
+
+void TestMqtt::serialLineLostAndBack()
+{
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    // The simulator's end closes; a new one appears under the same name.
+    m_bus->stop();
+    const QString device = m_bus->openPty();
+    QFile::remove(path("tty"));
+    QVERIFY(QFile::link(device, path("tty")));
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/availability").contains("offline"), 30000);
+    m_bus->clearRecord();
+    m_bus->start(SimBus::Threading::OwnThread);
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/1/availability").last(), QByteArray("online"), 30000);
+    const int before = int(sub.on("psu/b1/1/state").size());
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() > before, 30000);
+    QVERIFY(!m_bus->record().isEmpty());
+    const QByteArray log = m_bridge->readAllStandardError();
+    QVERIFY2(log.contains("the port is lost") && log.contains("is back"), log);
+}
+
+void TestMqtt::failsafeSwitchesOutputsOff()
+{
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    m_bus->updateSupply(1, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    startBridge({"--failsafe-off", "1"});
+    {
+        Subscriber sub(m_port, QStringLiteral("watcher"));
+        QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/5/state").isEmpty(), 30000);
+    }
+    stopBroker();
+    QTRY_VERIFY_WITH_TIMEOUT(!m_bus->supply(0).outputOn() && !m_bus->supply(1).outputOn(), 30000);
+    startBroker();
+    Subscriber sub(m_port, QStringLiteral("watcher"));
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/5/result").isEmpty(), 30000);
+    const QJsonObject result = json(sub.on("psu/b1/5/result").first());
+    QVERIFY(result.value(QStringLiteral("failsafe")).toBool());
+    QVERIFY(result.value(QStringLiteral("text")).toString().contains(QLatin1String("output switched off")));
+}
+
+QTEST_GUILESS_MAIN(TestMqtt)
+#include "tst_mqtt.moc"
