@@ -252,6 +252,8 @@ void TPOWER_TEST::buildControls()
     auto *link = makeGroup(this, QStringLiteral("GroupAddress"), QStringLiteral("通讯与控制"));
     StaticText1 = makeLabel(link, QStringLiteral("StaticText1"), QStringLiteral("仪表地址"));
     SpinEdit1 = makeAddress(link, QStringLiteral("SpinEdit1"));
+    // The first address a supply can have: 0 is the broadcast that none answers.
+    SpinEdit1->SetValue(1);
     StaticText2 = makeLabel(link, QStringLiteral("StaticText2"), QStringLiteral("新地址"));
     SpinEdit2 = makeAddress(link, QStringLiteral("SpinEdit2"));
     BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), QStringLiteral("通讯地址设定"));
