@@ -5,6 +5,7 @@
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/spinedit.h"
 #include "widgets/uistyle.h"
 
@@ -186,7 +187,7 @@ TPOWER_TEST::TPOWER_TEST(QWidget *parent)
     setWindowTitle(QStringLiteral("电源测试"));
     setFont(panelFont());
     buildControls();
-    move(843, 64);
+    PlaceWindow(this, QPoint(843, 64));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
