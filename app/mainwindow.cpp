@@ -10,6 +10,7 @@
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/uistyle.h"
 
 #include <QApplication>
@@ -50,7 +51,7 @@ TMAIN::TMAIN(QWidget *parent)
 {
     setObjectName(QStringLiteral("MAIN"));
     setWindowTitle(QString());
-    move(kPosition);
+    PlaceWindow(this, kPosition);
     resize(kOuterSize);
     setAutoFillBackground(true);
     QPalette palette = this->palette();

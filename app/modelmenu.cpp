@@ -2,6 +2,7 @@
 
 #include "link/modelcatalogue.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/uistyle.h"
 
 #include <QAction>
@@ -72,7 +73,8 @@ TModelMenu::TModelMenu(QWidget *parent)
 void TModelMenu::Popup(const QPoint &topLeft)
 {
     // A popup has no window frame: its client rectangle starts at the point.
-    setGeometry(QRect(topLeft, sizeHint()));
+    // Kept whole on the screen, as the windows are.
+    setGeometry(QRect(ScreenPlace(QRect(topLeft, sizeHint())), sizeHint()));
     show();
     raise();
 }

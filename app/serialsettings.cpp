@@ -5,6 +5,7 @@
 #include "link/commports.h"
 #include "link/mscomm.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/uistyle.h"
 
 #include <QComboBox>
@@ -100,7 +101,7 @@ TRS232::TRS232(QWidget *parent)
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    move(483, 120);
+    PlaceWindow(this, QPoint(483, 120));
     connectHandlers();
 }
 

@@ -3,6 +3,7 @@
 #include "link/frames.h"
 #include "link/serialchannel.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/spinedit.h"
 #include "widgets/uistyle.h"
 
@@ -118,7 +119,7 @@ TRSADDERS::TRSADDERS(QWidget *parent)
     Timer1->setTimerType(Qt::PreciseTimer);
     Timer1->setInterval(kProbeIntervalMs);
 
-    move(517, 135);
+    PlaceWindow(this, QPoint(517, 135));
     connectHandlers();
 }
 

@@ -4,6 +4,7 @@
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/spinedit.h"
 #include "widgets/uistyle.h"
 
@@ -140,7 +141,7 @@ TERR::TERR(QWidget *parent)
     setTabOrder(BitBtn1, BitBtn2);
 
     resize(sizeHint().expandedTo(QSize(340, 0)));
-    move(715, 165);
+    PlaceWindow(this, QPoint(715, 165));
     connectHandlers();
 }
 

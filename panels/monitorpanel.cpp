@@ -5,6 +5,7 @@
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/spinedit.h"
 #include "widgets/uistyle.h"
 
@@ -186,7 +187,7 @@ TPOWER_TEST::TPOWER_TEST(QWidget *parent)
     setWindowTitle(tr("电源测试"));
     setFont(panelFont());
     buildControls();
-    move(843, 64);
+    PlaceWindow(this, QPoint(843, 64));
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -252,6 +253,8 @@ void TPOWER_TEST::buildControls()
     auto *link = makeGroup(this, QStringLiteral("GroupAddress"), tr("通讯与控制"));
     StaticText1 = makeLabel(link, QStringLiteral("StaticText1"), tr("仪表地址"));
     SpinEdit1 = makeAddress(link, QStringLiteral("SpinEdit1"));
+    // The first address a supply can have: 0 is the broadcast that none answers.
+    SpinEdit1->SetValue(1);
     StaticText2 = makeLabel(link, QStringLiteral("StaticText2"), tr("新地址"));
     SpinEdit2 = makeAddress(link, QStringLiteral("SpinEdit2"));
     BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), tr("通讯地址设定"));

@@ -4,6 +4,7 @@
 #include "link/modelcatalogue.h"
 #include "link/serialchannel.h"
 #include "widgets/errorreport.h"
+#include "widgets/placement.h"
 #include "widgets/spinedit.h"
 #include "widgets/uistyle.h"
 
@@ -126,7 +127,7 @@ TTYP::TTYP(QWidget *parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setTimerType(Qt::PreciseTimer);
 
-    move(1134, 110);
+    PlaceWindow(this, QPoint(1134, 110));
     connectHandlers();
 }
 

@@ -30,9 +30,11 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QTimer>
 #include <QToolButton>
 #include <QtTest>
 
@@ -211,6 +213,67 @@ public:
     SimBus *bus = nullptr;
     QString path;
     ModalCloser closer;
+};
+
+// The frames the tool sends, taken at the send seam as they leave: when, and
+// how many ticks of the window's rhythm timer had run to their end before it
+// (a frame sent from a tick counts the ticks before that one) and the timer's
+// interval just after. Spacing taken here leaves out the line and the
+// simulator's thread; the rhythm is checked by ticks and intervals, which a
+// loaded machine makes late but never merges or skips.
+class SendLedger
+{
+public:
+    struct Entry {
+        qint64 atMs;
+        int ticksBefore;
+        int intervalAfterMs;
+        QByteArray bytes;
+    };
+
+    explicit SendLedger(QTimer *timer)
+        : m_timer(timer)
+    {
+        m_clock.start();
+        m_tickCounter = QObject::connect(timer, &QTimer::timeout, timer, [this] { ++m_ticks; });
+        SetSendObserver([this](const QByteArray &frame) {
+            m_entries.append({m_clock.elapsed(), m_ticks, -1, frame});
+            // The handler arms the timer after it sent; read the interval once it has.
+            QTimer::singleShot(0, &m_context, [this, index = m_entries.size() - 1] {
+                m_entries[index].intervalAfterMs = m_timer->interval();
+            });
+        });
+    }
+    ~SendLedger()
+    {
+        SetSendObserver({});
+        QObject::disconnect(m_tickCounter);
+    }
+    SendLedger(const SendLedger &) = delete;
+    SendLedger &operator=(const SendLedger &) = delete;
+
+    const QVector<Entry> &entries() const { return m_entries; }
+    int ticks() const { return m_ticks; }
+
+    // "gap/ticks/interval" per frame after the first, for failure messages.
+    QString text() const
+    {
+        QStringList parts;
+        for (int i = 1; i < m_entries.size(); ++i)
+            parts << QStringLiteral("%1/%2/%3")
+                         .arg(m_entries[i].atMs - m_entries[i - 1].atMs)
+                         .arg(m_entries[i].ticksBefore)
+                         .arg(m_entries[i].intervalAfterMs);
+        return parts.join(QLatin1Char(' '));
+    }
+
+private:
+    QTimer *m_timer;
+    QObject m_context;
+    QElapsedTimer m_clock;
+    QMetaObject::Connection m_tickCounter;
+    int m_ticks = 0;
+    QVector<Entry> m_entries;
 };
 
 } // namespace e2e

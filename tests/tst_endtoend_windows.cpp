@@ -21,22 +21,6 @@ bool tick(QWidget *window, const QString &name)
     return button->isChecked();
 }
 
-QVector<qint64> gapsMs(const QVector<SimFrameRecord> &entries)
-{
-    QVector<qint64> gaps;
-    for (int i = 1; i < entries.size(); ++i)
-        gaps << (entries.at(i).startUs - entries.at(i - 1).startUs) / 1000;
-    return gaps;
-}
-
-QString gapsText(const QVector<qint64> &gaps)
-{
-    QStringList texts;
-    for (qint64 gap : gaps)
-        texts << QString::number(gap);
-    return texts.join(QLatin1Char(' '));
-}
-
 } // namespace
 
 class TestEndToEndWindows : public QObject
@@ -78,6 +62,7 @@ void TestEndToEndWindows::sequenceTwoRowsTwoCycles()
     QVERIFY(setText(TYP, QStringLiteral("Edit61"), QStringLiteral("2")));
 
     // The start holds the window for the one-second pause before the output goes on.
+    const SendLedger ledger(TYP->Timer1);
     QVERIFY(click(TYP, QStringLiteral("Button1")));
     QCOMPARE(textOf(TYP, QStringLiteral("Button1")), QStringLiteral("停 止"));
     QVERIFY(SequenceRunning);
@@ -96,12 +81,20 @@ void TestEndToEndWindows::sequenceTwoRowsTwoCycles()
         QCOMPARE(sent.at(i).bytes.toHex(' '), expected.at(i).toHex(' '));
         QCOMPARE(sent.at(i).note, QStringLiteral("answered"));
     }
-    // The pause before the output-on frame, then one dwell of a second per step.
-    const QVector<qint64> gaps = gapsMs(sent);
-    for (qint64 gap : gaps)
-        QVERIFY2(gap >= 900 && gap < 2000, qPrintable(gapsText(gaps)));
-    const qint64 totalMs = (sent.last().startUs - sent.first().startUs) / 1000;
-    QVERIFY2(totalMs >= 4800 && totalMs < 8000, qPrintable(QString::number(totalMs)));
+    // The pause before the output-on frame, then one dwell of a second per
+    // step: each step on the tick after the one before, the timer armed with
+    // the row's second each time; no frame sooner than its second.
+    const QVector<SendLedger::Entry> &left = ledger.entries();
+    QCOMPARE(left.size(), expected.size());
+    for (int i = 1; i < left.size(); ++i) {
+        QCOMPARE(left.at(i).bytes, expected.at(i));
+        QVERIFY2(left.at(i).atMs - left.at(i - 1).atMs >= 995, qPrintable(ledger.text()));
+        QVERIFY2(left.at(i).atMs - left.at(i - 1).atMs < 1000 + kShortWaitMs, qPrintable(ledger.text()));
+        QCOMPARE(left.at(i).ticksBefore, qMax(0, i - 2));
+        if (i < left.size() - 1)
+            QCOMPARE(left.at(i).intervalAfterMs, 1000);
+    }
+    QCOMPARE(ledger.ticks(), 4);
 
     const SimSupply supply = bench.supplyAt(1);
     QCOMPARE(int(supply.voltageSetpoint()), 1200);
@@ -160,6 +153,7 @@ void TestEndToEndWindows::scanFindsSupplies()
     QVERIFY(setNumber(RSADDERS, QStringLiteral("SpinEdit2"), 20));
     QVERIFY(setText(RSADDERS, QStringLiteral("Edit3"), QStringLiteral("old text")));
 
+    const SendLedger ledger(RSADDERS->Timer1);
     QVERIFY(click(RSADDERS, QStringLiteral("BitBtn1")));
     QCOMPARE(textOf(RSADDERS, QStringLiteral("Edit3")), QString());
     QTRY_COMPARE_WITH_TIMEOUT(textOf(RSADDERS, QStringLiteral("Edit3")), QStringLiteral("1,"), kShortWaitMs);
@@ -183,11 +177,18 @@ void TestEndToEndWindows::scanFindsSupplies()
     const QByteArray reply = replyTo(*bench.bus, ScanProbeFrame(17));
     QCOMPARE(reply.size(), 7);
     QCOMPARE(reply.left(5), QByteArray::fromHex("11 03 02 01 F4"));
-    // One probe a second.
-    const qint64 spanMs = (probes.last().startUs - probes.first().startUs) / 1000;
-    QVERIFY2(spanMs >= 19800 && spanMs < 26000, qPrintable(gapsText(gapsMs(probes))));
-    for (qint64 gap : gapsMs(probes))
-        QVERIFY2(gap >= 700 && gap < 2000, qPrintable(gapsText(gapsMs(probes))));
+    // One probe a second: the first at the click, each further one on the
+    // next tick of the one-second timer, which keeps its phase: probe i no
+    // sooner than i seconds after the first.
+    const QVector<SendLedger::Entry> &left = ledger.entries();
+    QCOMPARE(left.size(), 21);
+    for (int i = 1; i < left.size(); ++i) {
+        QCOMPARE(left.at(i).bytes, ScanProbeFrame(quint16(i)));
+        QVERIFY2(left.at(i).atMs - left.at(0).atMs >= 1000 * i - 5, qPrintable(ledger.text()));
+        QVERIFY2(left.at(i).atMs - left.at(i - 1).atMs < 1000 + kShortWaitMs, qPrintable(ledger.text()));
+        QCOMPARE(left.at(i).ticksBefore, i - 1);
+        QCOMPARE(left.at(i).intervalAfterMs, 1000);
+    }
 }
 
 // The calibrate button writes the correction code; the acknowledgement comes

@@ -301,6 +301,13 @@ void MonitorPanelTest::layoutReadsWell()
     QCOMPARE(POWER_TEST->SpinEdit1->MaxValue(), 0);
     QVERIFY(POWER_TEST->SpinEdit1->Unlimited());
     QVERIFY(POWER_TEST->SpinEdit2->Unlimited());
+    // A new panel works on address 1, the first a supply can have; the new
+    // address starts at 0.
+    {
+        const TPOWER_TEST fresh;
+        QCOMPARE(fresh.SpinEdit1->Value(), 1);
+        QCOMPARE(fresh.SpinEdit2->Value(), 0);
+    }
 
     // No two controls overlap and each is wholly inside the window.
     QList<QWidget *> controls;
