@@ -25,13 +25,13 @@ TERR *ERR = nullptr;
 namespace {
 
 // Where the reply dispatcher's results are shown: the monitor panel, the
-// calibration box and the address scan.
+// calibration box and the address scan. Status readings reach the panel's
+// readouts through the status feed.
 class TFormsReplyView final : public ReplyView
 {
 public:
     void CorrectionAccepted() override { ShowMessage(QStringLiteral("误差修正成功！")); }
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
-    void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }
     // The scan records the answer through its hidden button.
     void AddressAnswered() override { RSADDERS->See_Button->click(); }
