@@ -109,11 +109,13 @@ ReadingRecorder::ReadingRecorder(QObject *parent)
 
 ReadingRecorder::~ReadingRecorder()
 {
-    QThread *thread = m_thread;
     Stop();
-    // At exit the last rows are written before the thread goes.
-    if (thread)
-        thread->wait();
+    // The last rows are written before the recorder goes: a writer still
+    // finishing reports back to it.
+    for (const QPointer<QThread> &thread : std::as_const(m_threads)) {
+        if (thread)
+            thread->wait();
+    }
 }
 
 QString ReadingRecorder::DescribeError(int error)
@@ -171,6 +173,8 @@ bool ReadingRecorder::Start(const QString &path, QString *cause)
     connect(m_thread, &QThread::finished, m_writer, &QObject::deleteLater);
     connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
     m_thread->start();
+    m_threads.removeIf([](const QPointer<QThread> &thread) { return thread.isNull(); });
+    m_threads.append(m_thread);
 
     m_path = path;
     m_recording = true;

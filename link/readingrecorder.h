@@ -2,7 +2,9 @@
 
 #include "link/readingformat.h"
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <atomic>
 #include <memory>
@@ -58,6 +60,8 @@ private:
     // finishes its rows and ends by itself.
     QThread *m_thread = nullptr;
     RecorderWriter *m_writer = nullptr;
+    // Every writer thread not yet gone, waited for when the recorder goes.
+    QList<QPointer<QThread>> m_threads;
     // Rows written by the current writer or, after a stop, by the last one
     // (whose final rows may still come in); counted on the writer's thread.
     std::shared_ptr<std::atomic<qint64>> m_rows;
