@@ -96,6 +96,7 @@ private slots:
     void recordingToFullDiskStops_data();
     void recordingToFullDiskStops();
     void badInputAddsNothing();
+    void followingStopsOnZoom();
 };
 
 // Every status reply the simulator sent is one point of the trace, with the
@@ -358,6 +359,50 @@ void TestTrend::badInputAddsNothing()
     DispatchReply(status + QByteArray::fromHex("0000"));
     QCOMPARE(trend->Traces().size(), 2);
     QCOMPARE(trend->Traces().at(1).voltage->dataCount(), 1);
+    DestroyForms();
+    ResetToolState();
+}
+
+// The wheel zooms the time axis and stops the following; the follow button
+// brings the newest reading back to the right edge with the chosen span.
+void TestTrend::followingStopsOnZoom()
+{
+    ToolFixture fixture;
+    CreateForms();
+    TTREND *trend = POWER_TEST->Trend;
+    trend->show();
+    StatusSample sample;
+    sample.address = 1;
+    sample.model = &ModelCatalogue[0];
+    sample.status = {1200, 1500, 1200, 1200, true};
+    const QDateTime start = QDateTime::currentDateTime();
+    for (int n = 0; n < 20; ++n) {
+        sample.time = start.addMSecs(500 * n);
+        trend->AddReading(sample);
+    }
+    QCPAxis *time = trend->Plot->axisRect(2)->axis(QCPAxis::atBottom);
+    const double last = TTREND::KeyOf(sample.time);
+    QCOMPARE(time->range().upper, last);
+    QCOMPARE(time->range().size(), 600.0);
+
+    const QPointF middle = trend->Plot->axisRect(1)->rect().center();
+    QWheelEvent wheel(middle, trend->Plot->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(trend->Plot, &wheel);
+    QVERIFY(!trend->Following());
+    QVERIFY(time->range().size() < 600.0);
+    // All three plots keep one time axis.
+    QCOMPARE(trend->Plot->axisRect(0)->axis(QCPAxis::atBottom)->range(), time->range());
+    sample.time = start.addMSecs(500 * 20);
+    trend->AddReading(sample);
+    QVERIFY(time->range().upper < TTREND::KeyOf(sample.time));
+
+    QVERIFY(click(trend, QStringLiteral("Button1")));
+    QVERIFY(trend->Following());
+    QCOMPARE(time->range().upper, TTREND::KeyOf(sample.time));
+    trend->SetSpanSeconds(60);
+    QCOMPARE(time->range().size(), 60.0);
+    QCOMPARE(trend->Plot->axisRect(0)->axis(QCPAxis::atBottom)->range().size(), 60.0);
     DestroyForms();
     ResetToolState();
 }
