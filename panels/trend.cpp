@@ -14,7 +14,6 @@
 #include <QVBoxLayout>
 #include <cmath>
 #include <limits>
-#include <qcustomplot.h>
 
 namespace {
 
@@ -23,6 +22,12 @@ constexpr double kGap = std::numeric_limits<double>::quiet_NaN();
 constexpr double kReadoutReachSeconds = 2.0;
 
 enum Quantity { Volts = 0, Amperes = 1, Watts = 2 };
+
+// Lines are drawn smooth and a little heavy while the plot shows no more than
+// this many readings; beyond it (several per pixel column) thin and plain,
+// which looks the same and draws many times faster.
+constexpr int kSmoothReadings = 20000;
+constexpr double kLineWidth = 1.6;
 
 // One colour per trace, in the order traces start.
 const QColor kTraceColours[] = {
@@ -234,7 +239,7 @@ void TTREND::connectHandlers()
                     onKeyRangeChanged();
                 });
     }
-    connect(Plot, &QCustomPlot::beforeReplot, this, &TTREND::rescaleValues);
+    connect(Plot, &QCustomPlot::beforeReplot, this, &TTREND::prepareReplot);
     connect(Plot, &QCustomPlot::mouseMove, this, [this](QMouseEvent *event) {
         onMouseMove(m_rects[0]->axis(QCPAxis::atBottom)->pixelToCoord(event->position().x()));
     });
@@ -272,11 +277,11 @@ TTrendTrace &TTREND::traceFor(const StatusSample &sample)
         graph->removeFromLegend();
         return graph;
     };
-    trace.voltage = line(Volts, 1.6, Qt::SolidLine);
+    trace.voltage = line(Volts, kLineWidth, Qt::SolidLine);
     trace.voltage->setName(trace.label);
     trace.voltage->addToLegend();
-    trace.current = line(Amperes, 1.6, Qt::SolidLine);
-    trace.power = line(Watts, 1.6, Qt::SolidLine);
+    trace.current = line(Amperes, kLineWidth, Qt::SolidLine);
+    trace.power = line(Watts, kLineWidth, Qt::SolidLine);
     trace.power->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
     trace.voltageSetpoint = line(Volts, 1.0, Qt::DashLine);
     trace.voltageSetpoint->setLineStyle(QCPGraph::lsStepLeft);
@@ -328,6 +333,12 @@ void TTREND::AddReading(const StatusSample &sample)
         trace.power->addData(key, kGap); // no line drawn across readings without power
     addStep(trace.voltageSetpoint, key, sample.voltageSetpoint());
     addStep(trace.currentSetpoint, key, sample.currentSetpoint());
+    widen(trace, Volts, sample.outputVoltage());
+    widen(trace, Volts, sample.voltageSetpoint());
+    widen(trace, Amperes, sample.outputCurrent());
+    widen(trace, Amperes, sample.currentSetpoint());
+    if (const auto watts = sample.watts())
+        widen(trace, Watts, *watts);
     for (QCPGraph *shade : trace.outputOff)
         addStep(shade, key, sample.status.outputOn ? 0.0 : 1.0);
     trace.lastKey = key;
@@ -507,35 +518,68 @@ void TTREND::onKeyRangeChanged()
     scheduleReplot();
 }
 
-// Each value axis spans what its plot shows in the visible time, with a
-// margin, and never less than a small span so that noise is not blown up.
-void TTREND::rescaleValues()
+void TTREND::widen(TTrendTrace &trace, int plot, double value)
+{
+    if (!trace.spanKnown[size_t(plot)]) {
+        trace.span[size_t(plot)] = QCPRange(value, value);
+        trace.spanKnown[size_t(plot)] = true;
+    } else {
+        trace.span[size_t(plot)].expand(value);
+    }
+}
+
+// Before each repaint: each value axis spans what its plot shows in the
+// visible time, with a margin, and never less than a small span so that noise
+// is not blown up; and the lines are drawn as many readings as are in view
+// allow.
+void TTREND::prepareReplot()
 {
     const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
-    for (int n = 0; n < 3; ++n) {
-        QCPRange total;
-        bool any = false;
-        for (const TTrendTrace &trace : m_traces) {
+    int inView = 0;
+    std::array<QCPRange, 3> totals{};
+    std::array<bool, 3> any{};
+    const auto take = [&totals, &any](int n, const QCPRange &range) {
+        if (any[size_t(n)])
+            totals[size_t(n)].expand(range);
+        else
+            totals[size_t(n)] = range;
+        any[size_t(n)] = true;
+    };
+    for (const TTrendTrace &trace : m_traces) {
+        const QCPGraphDataContainer &data = *trace.voltage->data();
+        if (data.isEmpty())
+            continue;
+        const auto first = data.findBegin(keys.lower, false);
+        const auto last = data.findEnd(keys.upper, false);
+        inView += int(last - first);
+        if (first == last)
+            continue;
+        // A trace wholly in view: its kept spans; otherwise the readings in view.
+        const bool whole = first == data.constBegin() && last == data.constEnd();
+        for (int n = 0; n < 3; ++n) {
+            if (whole) {
+                if (trace.spanKnown[size_t(n)])
+                    take(n, trace.span[size_t(n)]);
+                continue;
+            }
             const QList<QCPGraph *> graphs = n == Volts     ? QList<QCPGraph *>{trace.voltage, trace.voltageSetpoint}
                                              : n == Amperes ? QList<QCPGraph *>{trace.current, trace.currentSetpoint}
                                                             : QList<QCPGraph *>{trace.power};
             for (QCPGraph *graph : graphs) {
                 bool found = false;
                 const QCPRange range = graph->getValueRange(found, QCP::sdBoth, keys);
-                if (!found)
-                    continue;
-                if (any)
-                    total.expand(range);
-                else
-                    total = range;
-                any = true;
+                if (found)
+                    take(n, range);
             }
         }
+    }
+    for (int n = 0; n < 3; ++n) {
         QCPAxis *axis = m_rects[size_t(n)]->axis(QCPAxis::atLeft);
-        if (!any) {
+        if (!any[size_t(n)]) {
             axis->setRange(0, 1);
             continue;
         }
+        QCPRange total = totals[size_t(n)];
         const double minimumSpan = std::max(0.05, std::fabs(total.upper) * 0.02);
         if (total.size() < minimumSpan) {
             const double middle = total.center();
@@ -543,6 +587,16 @@ void TTREND::rescaleValues()
         }
         const double margin = total.size() * 0.08;
         axis->setRange(total.lower - margin, total.upper + margin);
+    }
+
+    const bool smooth = inView <= kSmoothReadings;
+    Plot->setNotAntialiasedElements(smooth ? QCP::aeNone : QCP::aePlottables);
+    for (const TTrendTrace &trace : m_traces) {
+        for (QCPGraph *graph : {trace.voltage, trace.current, trace.power}) {
+            QPen pen = graph->pen();
+            pen.setWidthF(smooth ? kLineWidth : 0.0);
+            graph->setPen(pen);
+        }
     }
 }
 

@@ -6,6 +6,8 @@
 #include <QWidget>
 #include <array>
 
+#include <qcustomplot.h>
+
 class QCPAxisRect;
 class QCPGraph;
 class QCPItemStraightLine;
@@ -31,6 +33,11 @@ struct TTrendTrace {
     // Output-off shading, one per plot (1 while off, 0 while on).
     std::array<QCPGraph *, 3> outputOff{};
     double lastKey = 0;
+    // The value span of each plot over the whole trace (measured values and
+    // setpoints), kept as readings come so that a whole day on screen is not
+    // scanned at every repaint.
+    std::array<QCPRange, 3> span{};
+    std::array<bool, 3> spanKnown{};
 };
 
 // The trend: measured voltage, current and power of the status readings
@@ -100,7 +107,8 @@ private:
     void follow();
     void setKeyRange(double lower, double upper);
     void onKeyRangeChanged();
-    void rescaleValues();
+    void prepareReplot();
+    void widen(TTrendTrace &trace, int plot, double value);
     void scheduleReplot();
     void showRecorderState();
     void onRecordingFailed(const QString &path, const QString &cause);
