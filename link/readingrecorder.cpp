@@ -28,79 +28,59 @@ int syncToDisk(int fd)
 
 } // namespace
 
-// Lives on the recorder's thread: owns the open file, writes each row as it
-// comes and syncs the file on a 10 s rhythm while rows are unsynced.
-class RecorderWriter : public QObject
+RecorderWriter::RecorderWriter(QFile *file, std::shared_ptr<std::atomic<qint64>> rows)
+    : m_file(file), m_syncTimer(new QTimer(this)), m_rows(std::move(rows))
 {
-    Q_OBJECT
+    m_file->setParent(this);
+    m_syncTimer->setInterval(kSyncIntervalMs);
+    connect(m_syncTimer, &QTimer::timeout, this, &RecorderWriter::sync);
+    m_sinceSync.start();
+}
 
-public:
-    RecorderWriter(QFile *file, std::shared_ptr<std::atomic<qint64>> rows)
-        : m_file(file), m_syncTimer(new QTimer(this)), m_rows(std::move(rows))
-    {
-        m_file->setParent(this);
-        m_syncTimer->setInterval(kSyncIntervalMs);
-        connect(m_syncTimer, &QTimer::timeout, this, &RecorderWriter::sync);
-        m_sinceSync.start();
+void RecorderWriter::writeLine(const QByteArray &line, bool counted)
+{
+    if (m_failed)
+        return;
+    // Unbuffered: each write goes straight to the operating system.
+    errno = 0;
+    if (m_file->write(line) != line.size()) {
+        fail(errno);
+        return;
     }
-
-    void writeLine(const QByteArray &line, bool counted)
-    {
-        if (m_failed)
-            return;
-        // Unbuffered: each write goes straight to the operating system.
-        errno = 0;
-        if (m_file->write(line) != line.size()) {
-            fail(errno);
-            return;
-        }
-        m_dirty = true;
-        if (counted) {
-            ++*m_rows;
-            emit written();
-        }
-        if (m_sinceSync.elapsed() >= kSyncIntervalMs)
-            sync();
-        else if (!m_syncTimer->isActive())
-            m_syncTimer->start();
+    m_dirty = true;
+    if (counted) {
+        ++*m_rows;
+        emit written();
     }
-
-    void finish()
-    {
+    if (m_sinceSync.elapsed() >= kSyncIntervalMs)
         sync();
-        m_syncTimer->stop();
-        m_file->close();
-    }
+    else if (!m_syncTimer->isActive())
+        m_syncTimer->start();
+}
 
-signals:
-    void written();
-    void failed(const QString &cause);
+void RecorderWriter::finish()
+{
+    sync();
+    m_syncTimer->stop();
+    m_file->close();
+}
 
-private:
-    void sync()
-    {
-        m_syncTimer->stop();
-        m_sinceSync.restart();
-        if (!m_dirty || m_failed)
-            return;
-        m_dirty = false;
-        if (syncToDisk(m_file->handle()) != 0)
-            fail(errno);
-    }
+void RecorderWriter::sync()
+{
+    m_syncTimer->stop();
+    m_sinceSync.restart();
+    if (!m_dirty || m_failed)
+        return;
+    m_dirty = false;
+    if (syncToDisk(m_file->handle()) != 0)
+        fail(errno);
+}
 
-    void fail(int error)
-    {
-        m_failed = true;
-        emit failed(error ? ReadingRecorder::DescribeError(error) : m_file->errorString());
-    }
-
-    QFile *m_file;
-    QTimer *m_syncTimer;
-    QElapsedTimer m_sinceSync;
-    std::shared_ptr<std::atomic<qint64>> m_rows;
-    bool m_dirty = false;
-    bool m_failed = false;
-};
+void RecorderWriter::fail(int error)
+{
+    m_failed = true;
+    emit failed(error ? ReadingRecorder::DescribeError(error) : m_file->errorString());
+}
 
 ReadingRecorder::ReadingRecorder(QObject *parent)
     : QObject(parent)
@@ -231,4 +211,3 @@ void ReadingRecorder::onWriteFailed(const QString &cause)
     emit failed(path, cause);
 }
 
-#include "readingrecorder.moc"

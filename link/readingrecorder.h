@@ -2,6 +2,7 @@
 
 #include "link/readingformat.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -9,7 +10,9 @@
 #include <atomic>
 #include <memory>
 
+class QFile;
 class QThread;
+class QTimer;
 class RecorderWriter;
 
 // Keeps every status reading as one CSV row, in psuctl's header and formats,
@@ -67,4 +70,33 @@ private:
     std::shared_ptr<std::atomic<qint64>> m_rows;
     bool m_recording = false;
     QString m_path;
+};
+
+// Lives on a recording's thread: owns the open file, writes each row as it
+// comes and syncs the file on a 10 s rhythm while rows are unsynced.
+class RecorderWriter : public QObject
+{
+    Q_OBJECT
+
+public:
+    RecorderWriter(QFile *file, std::shared_ptr<std::atomic<qint64>> rows);
+
+    void writeLine(const QByteArray &line, bool counted);
+    // Syncs and closes the file.
+    void finish();
+
+signals:
+    void written();
+    void failed(const QString &cause);
+
+private:
+    void sync();
+    void fail(int error);
+
+    QFile *m_file;
+    QTimer *m_syncTimer;
+    QElapsedTimer m_sinceSync;
+    std::shared_ptr<std::atomic<qint64>> m_rows;
+    bool m_dirty = false;
+    bool m_failed = false;
 };
