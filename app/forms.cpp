@@ -26,7 +26,8 @@ TERR *ERR = nullptr;
 namespace {
 
 // Where the reply dispatcher's results are shown: the monitor panel, the
-// calibration box and the address scan.
+// calibration box and the address scan. Status readings reach the panel's
+// readouts through the status feed.
 class TFormsReplyView final : public ReplyView
 {
 public:
@@ -35,7 +36,6 @@ public:
         ShowMessage(QCoreApplication::translate("TFormsReplyView", "误差修正成功！"));
     }
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
-    void StatusRead(const StatusReading &status) override { POWER_TEST->ShowStatus(status); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }
     void AddressAnswered() override { RSADDERS->RecordAnswer(); }
 };

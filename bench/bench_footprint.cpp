@@ -2,11 +2,14 @@
 //
 //   bench_footprint --startup [runs]        start-up time to the main window
 //                                           painted, and resident memory then
-//   bench_footprint --poll <seconds> [--samples <file>]
+//   bench_footprint --poll <seconds> [--samples <file>] [--trend]
 //                                           the tool with the monitor polling a
 //                                           simulated supply (psusim in its own
 //                                           process): CPU time per minute and
-//                                           resident memory over the run
+//                                           resident memory over the run; with
+//                                           --trend the trend is shown too,
+//                                           following the readings (keys then
+//                                           start with "trend_")
 //
 // Each mode prints "key value" lines that bench/run.sh turns into the table.
 // --startup re-runs this program as a child (--startup-child) so that every
@@ -21,6 +24,7 @@
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
+#include "panels/trend.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
@@ -61,9 +65,12 @@ qint64 cpuUs()
         + usage.ru_stime.tv_usec;
 }
 
+// Put before every key printed (the trend run's keys stand beside the monitor's).
+const char *g_keyPrefix = "";
+
 void print(const char *key, double value)
 {
-    std::printf("%s %.3f\n", key, value);
+    std::printf("%s%s %.3f\n", g_keyPrefix, key, value);
     std::fflush(stdout);
 }
 
@@ -143,7 +150,7 @@ int startupRuns(int argc, char **argv, int runs)
 
 // The tool as an operator leaves it for a shift: port open on a supply,
 // model chosen, monitor panel shown and polling every 500 ms.
-int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
+int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool withTrend)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
@@ -183,6 +190,10 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath)
         POWER_TEST->SpinEdit1->SetValue(1);
         ShowWindow(POWER_TEST);
         POWER_TEST->Button11->click();
+        if (withTrend) {
+            POWER_TEST->Button12->click();
+            POWER_TEST->Trend->SetSpanSeconds(60);
+        }
     } catch (const SystemError &e) {
         std::fprintf(stderr, "set-up failed: %s\n", qPrintable(e.text()));
         return 1;
@@ -265,8 +276,11 @@ int main(int argc, char **argv)
         const QString samples = argc > 4 && QLatin1String(argv[3]) == QLatin1String("--samples")
             ? QString::fromLocal8Bit(argv[4])
             : QString();
-        return pollRun(argc, argv, std::atoi(argv[2]), samples);
+        const bool withTrend = QLatin1String(argv[argc - 1]) == QLatin1String("--trend");
+        if (withTrend)
+            g_keyPrefix = "trend_";
+        return pollRun(argc, argv, std::atoi(argv[2]), samples, withTrend);
     }
-    std::fprintf(stderr, "usage: bench_footprint --startup [runs] | --poll <seconds> [--samples <file>]\n");
+    std::fprintf(stderr, "usage: bench_footprint --startup [runs] | --poll <seconds> [--samples <file>] [--trend]\n");
     return 2;
 }

@@ -3,7 +3,7 @@
 // own (the tool blocks its GUI thread while it collects a reply, by design, so
 // the supplies must not share it).
 //
-//   bench_timing [--quick] [--only polls,free,inflight,scan,sequence]
+//   bench_timing [--quick] [--only polls,recording,free,inflight,scan,sequence]
 //
 // A request's time is when SendFrame had handed it to the pseudo-terminal; a
 // reply's time comes from the simulator's record (its first and last byte as
@@ -13,6 +13,8 @@
 // Phases, one after another on one line:
 //   polls     monitor on, N consecutive status polls: period; reply last byte
 //             to readouts written
+//   recording the polls again with the trend shown and every reading
+//             recorded to a CSV file: the same figures, keys "recording_..."
 //   free      monitor off, a command click with the line free: click to frame
 //   inflight  monitor on, a command click 20..180 ms after a poll: poll to
 //             frame (the 200 ms release) and click to frame
@@ -25,11 +27,13 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/readingrecorder.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
+#include "panels/trend.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 #include "widgets/spinedit.h"
@@ -40,6 +44,7 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -78,9 +83,12 @@ Stats stats(std::vector<double> v)
     return s;
 }
 
+// Put before every key printed (a phase run twice keeps both figures).
+const char *g_keyPrefix = "";
+
 void print(const char *key, double value)
 {
-    std::printf("%s %.3f\n", key, value);
+    std::printf("%s%s %.3f\n", g_keyPrefix, key, value);
     std::fflush(stdout);
 }
 
@@ -430,8 +438,8 @@ int main(int argc, char **argv)
     ShowWindow(POWER_TEST);
     waitMs(300);
 
-    // --only polls,free,inflight,scan,sequence runs some phases alone.
-    QStringList phases = {QStringLiteral("polls"), QStringLiteral("free"), QStringLiteral("inflight"),
+    // --only polls,recording,free,inflight,scan,sequence runs some phases alone.
+    QStringList phases = {QStringLiteral("polls"), QStringLiteral("recording"), QStringLiteral("free"), QStringLiteral("inflight"),
                           QStringLiteral("scan"), QStringLiteral("sequence")};
     const qsizetype only = app.arguments().indexOf(QStringLiteral("--only"));
     if (only > 0 && only + 1 < app.arguments().size())
@@ -440,6 +448,20 @@ int main(int argc, char **argv)
     print("quick", quick ? 1 : 0);
     if (phases.contains(QStringLiteral("polls")))
         pollPhase(bus, quick ? 40 : 200);
+    if (phases.contains(QStringLiteral("recording"))) {
+        // The polls again with the trend shown and every reading recorded.
+        QTemporaryDir folder;
+        POWER_TEST->Button12->click();
+        if (POWER_TEST->Trend->StartRecording(folder.filePath(QStringLiteral("readings.csv")))) {
+            g_keyPrefix = "recording_";
+            pollPhase(bus, quick ? 40 : 100);
+            g_keyPrefix = "";
+            POWER_TEST->Trend->StopRecording();
+            print("recording_rows", double(POWER_TEST->Trend->Recorder->RowsWritten()));
+        }
+        POWER_TEST->Trend->hide();
+        waitMs(300);
+    }
     if (phases.contains(QStringLiteral("free")))
         freeCommandPhase(bus, quick ? 8 : 20);
     if (phases.contains(QStringLiteral("inflight")))

@@ -37,12 +37,17 @@ echo "start-up ..." >&2
 "$BIN/bench_footprint" --startup 10 > "$OUT/startup.txt" 2> >(quiet)
 echo "footprint, ${POLL_SECONDS} s of polling ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --samples "$OUT/poll-samples.txt" > "$OUT/poll.txt" 2> >(quiet)
+echo "trend: a day of readings, drawn and in memory ..." >&2
+"$BIN/bench_trend" --render > "$OUT/trend.txt" 2> >(quiet)
+"$BIN/bench_trend" --memory >> "$OUT/trend.txt" 2> >(quiet)
+echo "footprint, ${POLL_SECONDS} s of polling with the trend shown ..." >&2
+"$BIN/bench_footprint" --poll "$POLL_SECONDS" --trend > "$OUT/poll-trend.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 
-cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt > "$OUT/all.txt"
+cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt > "$OUT/all.txt"
 
 awk '
 { v[$1] = ($2 == int($2) ? int($2) : $2) }
@@ -81,6 +86,13 @@ END {
     row("Resident memory, main window shown", f(v["startup_rss_mb"], 1) " MB", "< 60 MB", yn(v["startup_rss_mb"] < 60))
     row("Resident memory, polling: start / after " f(v["warm_seconds"], 0) " s / end", f(v["rss_mb_start"], 1) " / " f(v["rss_mb_warm"], 1) " / " f(v["rss_mb_end"], 1) " MB", "< 60 MB", yn(v["rss_mb_max"] < 60))
     row("Resident memory growth, " f(v["warm_seconds"], 0) " s to end (" f(v["poll_seconds"], 0) " s)", f(v["rss_kb_growth"], 0) " kB", "none (judged on runs of 5 min or more)", v["poll_seconds"] >= 300 ? yn(v["rss_kb_growth"] <= 0) : "-")
+    row("Trend, 172,800 readings, full redraw at " v["trend_width"] "x" v["trend_height"] ", median of 30: 10 min shown / the whole day", f(v["trend_redraw_10min_ms_median"], 2) " / " f(v["trend_redraw_day_ms_median"], 2) " ms", "<= 20 ms", yn(v["trend_redraw_10min_ms_median"] <= 20 && v["trend_redraw_day_ms_median"] <= 20))
+    row("Trend, 172,800 readings, one more appended and repainted, 10 min shown (the default), median of 200", f(v["trend_append_ms_median"], 2) " ms", "<= 5 ms", yn(v["trend_append_ms_median"] <= 5))
+    row("Trend, the same with the whole day shown, median of 100", f(v["trend_append_day_ms_median"], 2) " ms", "-", "-")
+    row("Same day in Qt Charts (3 line series, same size): redraw / append and repaint, median", f(v["charts_redraw_day_ms_median"], 1) " / " f(v["charts_append_day_ms_median"], 1) " ms", "-", "-")
+    row("Resident memory, monitor panel shown / with the day in the trend (added)", f(v["trend_rss_monitor_mb"], 1) " / " f(v["trend_rss_day_mb"], 1) " MB (+" f(v["trend_rss_added_mb"], 1) ")", "<= 40 MB more", yn(v["trend_rss_added_mb"] <= 40))
+    row("CPU time per minute, monitor polling with the trend shown and following, mean (max) over " f(v["trend_poll_seconds"], 0) " s", f(v["trend_cpu_ms_per_min_mean"], 0) " ms = " f(v["trend_cpu_ms_per_min_mean"] / 600, 3) "% of a core (" f(v["trend_cpu_ms_per_min_max"], 0) " ms)", "<= 1200 ms (2%)", yn(v["trend_cpu_ms_per_min_max"] <= 1200))
+    row("Reply last byte -> readouts written, trend shown and recording (" v["recording_rows"] " rows), median (p99) of " v["recording_reply_to_readout_ms_n"], f(v["recording_reply_to_readout_ms_median"], 1) " ms (" f(v["recording_reply_to_readout_ms_p99"], 1) ")", "as without: median within 1 ms", yn(abs(v["recording_reply_to_readout_ms_median"] - v["reply_to_readout_ms_median"]) <= 1))
     row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
 }' "$OUT/all.txt" | tee "$OUT/table.md"
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"

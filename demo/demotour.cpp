@@ -237,9 +237,52 @@ void DemoTour::runMonitor()
                   textOf(POWER_TEST, QStringLiteral("StaticText9")),
                   textOf(POWER_TEST, QStringLiteral("Edit1"))));
     shoot(POWER_TEST, QStringLiteral("monitor.png"));
+    runTrend();
     // The scan counts every short read reply: keep the polls off the line meanwhile.
     click(POWER_TEST, QStringLiteral("Button11"));
     pause(700);
+}
+
+// The trend of the supply at address 1 while the monitor polls: a few
+// seconds at 12 V, a step of the voltage setpoint to 15 V (the load then
+// draws the 1.5 A limit) and back, the output off for two seconds, with a
+// power read now and then.
+void DemoTour::runTrend()
+{
+    if (!click(POWER_TEST, QStringLiteral("Button12")))
+        return;
+    auto *trend = POWER_TEST->findChild<QWidget *>(QStringLiteral("TREND"));
+    if (!trend) {
+        m_problems << QStringLiteral("no trend window");
+        return;
+    }
+    if (auto *span = trend->findChild<QComboBox *>(QStringLiteral("ComboBox1")))
+        span->setCurrentIndex(span->count() - 1); // everything
+    const auto setVolts = [this](const QString &digits) {
+        for (int n = 0; n < digits.size(); ++n)
+            setNumber(POWER_TEST, QStringLiteral("SpinEdit%1").arg(3 + n), digits.at(n).digitValue());
+        click(POWER_TEST, QStringLiteral("BitBtn1"));
+    };
+    pause(1500);
+    click(POWER_TEST, QStringLiteral("Button5"));
+    pause(1500);
+    setVolts(QStringLiteral("1500"));
+    pause(1500);
+    click(POWER_TEST, QStringLiteral("Button5"));
+    pause(2000);
+    setVolts(QStringLiteral("1200"));
+    pause(1500);
+    click(POWER_TEST, QStringLiteral("Button5"));
+    pause(1000);
+    // The output button's first click writes "on" (the supply already is),
+    // the second "off", the third "on" again: a short shaded stretch.
+    click(POWER_TEST, QStringLiteral("BitBtn4"));
+    pause(300);
+    click(POWER_TEST, QStringLiteral("BitBtn4"));
+    pause(2000);
+    click(POWER_TEST, QStringLiteral("BitBtn4"));
+    pause(1500);
+    shoot(trend, QStringLiteral("trend.png"));
 }
 
 void DemoTour::runScan()

@@ -43,6 +43,7 @@ private:
     void applySerialSettings();
     void chooseModel();
     void runMonitor();
+    void runTrend();
     void runScan();
     void runSequence();
     void runCalibration();

@@ -1,6 +1,7 @@
 #include "link/replydispatcher.h"
 
 #include "link/modelcatalogue.h"
+#include "link/statusfeed.h"
 
 bool PowerReadRequested = false;
 bool CalibrationMode = false;
@@ -31,20 +32,15 @@ void DispatchReply(const QByteArray &reply)
         return;
     case ReplyKind::StatusBlock: {
         // The divisors are those of the model active when the reply arrives.
-        const StatusBlock block = DecodeStatusBlock(reply);
-        const StatusReading reading{{block.voltageSetpoint, VoltageScale, VoltageDecimals},
-                                    {block.currentSetpoint, CurrentScale, CurrentDecimals},
-                                    {block.outputVoltage, VoltageScale, VoltageDecimals},
-                                    {block.outputCurrent, CurrentScale, CurrentDecimals},
-                                    block.outputOn};
-        if (g_view)
-            g_view->StatusRead(reading);
+        TheStatusFeed()->AnnounceStatus(quint8(reply.at(0)), DecodeStatusBlock(reply));
         return;
     }
     case ReplyKind::SingleRegister:
         if (PowerReadRequested) {
+            const quint16 raw = DecodeSingleRegister(reply);
+            TheStatusFeed()->NotePower(raw);
             if (g_view)
-                g_view->PowerRead(ScaledReading(DecodeSingleRegister(reply), PowerScale));
+                g_view->PowerRead(ScaledReading(raw, PowerScale));
             PowerReadRequested = false;
             return;
         }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "link/modelcatalogue.h"
 #include "link/replies.h"
 
 #include <QByteArray>
@@ -12,25 +11,6 @@ extern bool PowerReadRequested;
 // write acknowledgement is a correction accepted.
 extern bool CalibrationMode;
 
-// A reading with the divisor and decimals of the model active when it arrived.
-// Before a model is chosen the divisor is 0 and the reading has no value.
-struct Reading {
-    quint16 raw;
-    quint16 divisor;
-    int decimals;
-
-    bool known() const { return divisor != 0; }
-    double value() const { return ScaledReading(raw, divisor); }
-};
-
-struct StatusReading {
-    Reading voltageSetpoint;
-    Reading currentSetpoint;
-    Reading outputVoltage;
-    Reading outputCurrent;
-    bool outputOn;
-};
-
 // What shows the results of DispatchReply: the windows register one. Each
 // call is one effect of one reply, made in the order the dispatcher decides.
 class ReplyView
@@ -41,7 +21,6 @@ public:
     virtual void CorrectionAccepted() = 0;
     // A write acknowledged otherwise.
     virtual void SettingAccepted() = 0;
-    virtual void StatusRead(const StatusReading &status) = 0;
     // The output power in watts, answering a power read.
     virtual void PowerRead(double watts) = 0;
     // A single register that answers no power read: an address scan's probe.
@@ -52,5 +31,7 @@ public:
 void SetReplyView(ReplyView *view);
 
 // The single place where instrument replies are understood: sorts a reply by
-// its length and function code and hands the result to the registered view.
+// its length and function code and hands the result to the registered view;
+// a status block becomes a reading announced by TheStatusFeed() (the address
+// in it is the reply's first byte, which is not compared with anything).
 void DispatchReply(const QByteArray &reply);

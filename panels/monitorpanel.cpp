@@ -4,6 +4,8 @@
 #include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "link/statusfeed.h"
+#include "panels/trend.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
 #include "widgets/spinedit.h"
@@ -141,10 +143,10 @@ QString formatPicture(double value, int integerDigits, int decimals)
 
 // A readout has four digits; before a model is chosen it keeps what it shows
 // (its design caption or the last reading).
-void showReading(QLabel *readout, const Reading &reading)
+void showReading(QLabel *readout, quint16 raw, quint16 divisor, int decimals)
 {
-    if (reading.known())
-        readout->setText(formatPicture(reading.value(), 4 - reading.decimals, reading.decimals));
+    if (divisor != 0)
+        readout->setText(formatPicture(ScaledReading(raw, divisor), 4 - decimals, decimals));
 }
 
 int digitRowValue(std::initializer_list<const TSpinEdit *> row)
@@ -197,6 +199,8 @@ TPOWER_TEST::TPOWER_TEST(QWidget *parent)
     Timer2->setObjectName(QStringLiteral("Timer2"));
     Timer2->setTimerType(Qt::PreciseTimer);
     Timer2->setInterval(kReleaseIntervalMs);
+
+    Trend = new TTREND(this);
 
     connectHandlers();
     // The poll timer runs from creation to exit, visible or not; it only acts
@@ -260,9 +264,23 @@ void TPOWER_TEST::buildControls()
     BitBtn3 = makeButton(link, QStringLiteral("BitBtn3"), tr("通讯地址设定"));
     BitBtn4 = makeButton(link, QStringLiteral("BitBtn4"), tr("输出启动"));
     BitBtn5 = makeButton(link, QStringLiteral("BitBtn5"), tr("按键锁定"));
+    // The trend and the recorder's switch take the free place beside the
+    // instrument address: they are about that instrument's readings.
+    Button12 = makeButton(link, QStringLiteral("Button12"), tr("曲线"), 0);
+    Button13 = makeButton(link, QStringLiteral("Button13"), tr("记录"), 0);
+    // The pair shares the width the column already has, so nothing moves.
+    for (QPushButton *button : {Button12, Button13}) {
+        button->setSizePolicy(QSizePolicy::Ignored, button->sizePolicy().verticalPolicy());
+        button->setMinimumWidth(40);
+    }
+    auto *trendRow = new QHBoxLayout;
+    trendRow->setSpacing(4);
+    trendRow->addWidget(Button12);
+    trendRow->addWidget(Button13);
     auto *linkLayout = new QGridLayout(link);
     linkLayout->addWidget(StaticText1, 0, 0);
     linkLayout->addWidget(SpinEdit1, 0, 1);
+    linkLayout->addLayout(trendRow, 0, 2);
     linkLayout->addWidget(StaticText2, 1, 0);
     linkLayout->addWidget(SpinEdit2, 1, 1);
     linkLayout->addWidget(BitBtn3, 1, 2);
@@ -390,6 +408,14 @@ void TPOWER_TEST::connectHandlers()
     ConnectHandler(BitBtn7, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn7Click);
     ConnectHandler(BitBtn8, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn8Click);
     ConnectHandler(BitBtn9, &QPushButton::clicked, this, &TPOWER_TEST::BitBtn9Click);
+    ConnectHandler(Button12, &QPushButton::clicked, this, &TPOWER_TEST::Button12Click);
+    ConnectHandler(Button13, &QPushButton::clicked, this, &TPOWER_TEST::Button13Click);
+    // The readouts show every status reading, whether the panel is visible or not.
+    connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TPOWER_TEST::ShowStatus);
+    connect(this, &TPOWER_TEST::statusPolled, Trend, &TTREND::PollSent);
+    connect(Trend, &TTREND::recordingChanged, this, [this](bool recording) {
+        Button13->setText(recording ? tr("停止记录") : tr("记录"));
+    });
 }
 
 void TPOWER_TEST::showEvent(QShowEvent *event)
@@ -415,13 +441,14 @@ void TPOWER_TEST::ShowSettingAccepted()
     StaticText4->setText(tr("数据设定OK!"));
 }
 
-void TPOWER_TEST::ShowStatus(const StatusReading &status)
+void TPOWER_TEST::ShowStatus(const StatusSample &status)
 {
-    showReading(StaticText7, status.voltageSetpoint);
-    showReading(StaticText8, status.currentSetpoint);
-    showReading(StaticText5, status.outputVoltage);
-    showReading(StaticText6, status.outputCurrent);
-    StaticText9->setText(status.outputOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    const SampleModel &model = status.model;
+    showReading(StaticText7, status.status.voltageSetpoint, model.voltageScale, model.voltageDecimals);
+    showReading(StaticText8, status.status.currentSetpoint, model.currentScale, model.currentDecimals);
+    showReading(StaticText5, status.status.outputVoltage, model.voltageScale, model.voltageDecimals);
+    showReading(StaticText6, status.status.outputCurrent, model.currentScale, model.currentDecimals);
+    StaticText9->setText(status.status.outputOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
 }
 
 void TPOWER_TEST::ShowPower(double watts)
@@ -469,6 +496,7 @@ void TPOWER_TEST::Timer1Timer()
     SendFrame(BuildReadRequest(PanelAddress, VoltageSetpoint, kStatusRegisterCount));
     PollActive = true;
     enableTimer2();
+    emit statusPolled();
 }
 
 void TPOWER_TEST::Timer2Timer()
@@ -601,4 +629,16 @@ void TPOWER_TEST::BitBtn8Click()
 void TPOWER_TEST::BitBtn9Click()
 {
     issueCommand(OutputPower, [] { return quint16(0); });
+}
+
+void TPOWER_TEST::Button12Click()
+{
+    Trend->show();
+    Trend->raise();
+    Trend->activateWindow();
+}
+
+void TPOWER_TEST::Button13Click()
+{
+    Trend->RecordClick();
 }

@@ -11,7 +11,8 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 class TSpinEdit;
-struct StatusReading;
+class TTREND;
+struct StatusSample;
 
 // Panel state. Process-wide, zero/off/empty at start, never reset by hiding or
 // showing the panel.
@@ -107,6 +108,11 @@ public:
     QTimer *Timer1;
     QTimer *Timer2;
 
+    // The trend of the readings and the recorder's switch beside it.
+    QPushButton *Button12;
+    QPushButton *Button13;
+    TTREND *Trend;
+
     void FormShow();
     void BitBtn6Click();
     void Button11Click();
@@ -115,7 +121,7 @@ public:
 
     // What the reply dispatcher found, shown in the panel's controls.
     void ShowSettingAccepted();
-    void ShowStatus(const StatusReading &status);
+    void ShowStatus(const StatusSample &status);
     void ShowPower(double watts);
 
     // Sends a command frame at once when the line is free, else holds it (only
@@ -137,6 +143,14 @@ public:
     void BitBtn7Click();
     void BitBtn8Click();
     void BitBtn9Click();
+
+    // Trend and recording.
+    void Button12Click();
+    void Button13Click();
+
+signals:
+    // A status poll went out (the trend marks polls that get no reply).
+    void statusPolled();
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -9,6 +9,11 @@ CXX=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 QT=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
 flags=(-fsyntax-only -std=c++17 -Wall -Wextra -Wno-attributes -DQT_NO_CONTEXTLESS_CONNECT
        -I. -I"$QT" -I"$QT/QtCore" -I"$QT/QtGui" -I"$QT/QtWidgets" -I"$QT/QtSerialPort")
+# The plotting library's one header, without the rest of /usr/include.
+plotdir=$(mktemp -d)
+trap 'rm -rf "$plotdir"' EXIT
+ln -s /usr/include/qcustomplot.h "$plotdir/qcustomplot.h"
+flags+=(-I"$plotdir" -I"$QT/QtPrintSupport")
 failed=0
 count=0
 for src in link/*.cpp widgets/*.cpp app/*.cpp panels/*.cpp; do

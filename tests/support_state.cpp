@@ -4,6 +4,7 @@
 #include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "link/statusfeed.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
@@ -13,6 +14,7 @@ void ResetToolState()
     RxBusy = false;
     ClearActiveModel();
     PowerReadRequested = false;
+    TheStatusFeed()->Reset();
     CalibrationMode = false;
 
     MonitorRunning = false;
