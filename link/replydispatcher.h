@@ -32,6 +32,5 @@ void SetReplyView(ReplyView *view);
 
 // The single place where instrument replies are understood: sorts a reply by
 // its length and function code and hands the result to the registered view;
-// a status block becomes a reading announced by TheStatusFeed() (the address
-// in it is the reply's first byte, which is not compared with anything).
+// a status block becomes a reading announced by TheStatusFeed().
 void DispatchReply(const QByteArray &reply);

@@ -5,11 +5,23 @@ StatusFeed::StatusFeed(QObject *parent)
 {
 }
 
-void StatusFeed::AnnounceStatus(int address, const StatusBlock &block)
+void StatusFeed::NotePoll(int address)
+{
+    m_pollAddress = address;
+    emit statusPolled();
+}
+
+void StatusFeed::Reset()
+{
+    m_power.reset();
+    m_pollAddress = 0;
+}
+
+void StatusFeed::AnnounceStatus(const StatusBlock &block)
 {
     StatusSample sample;
     sample.time = QDateTime::currentDateTime();
-    sample.address = address;
+    sample.address = m_pollAddress;
     sample.model = SampleModel::Active();
     sample.status = block;
     sample.power = m_power;

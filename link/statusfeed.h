@@ -16,20 +16,26 @@ class StatusFeed : public QObject
 public:
     explicit StatusFeed(QObject *parent = nullptr);
 
-    // Builds the reading of one decoded status block (the time is now, the
-    // model the active one) and announces it. A power read answered since the
-    // last status reading goes into this one and is then forgotten.
-    void AnnounceStatus(int address, const StatusBlock &block);
+    // A status poll went out to address (the low byte of the panel's).
+    void NotePoll(int address);
+    // Builds the reading of one decoded status block and announces it: the
+    // time is now, the model the active one, the address that of the last
+    // status poll (the reply's own address byte is not trusted: its CRC is
+    // never checked). A power read answered since the last status reading
+    // goes into this one and is then forgotten.
+    void AnnounceStatus(const StatusBlock &block);
     // A power read's answer, in hundredths of a watt.
     void NotePower(quint16 raw) { m_power = raw; }
-    // Forgets a power answer not yet announced (a new start).
-    void Reset() { m_power.reset(); }
+    // Back to the start (no poll yet, no power answer).
+    void Reset();
 
 signals:
     void statusRead(const StatusSample &sample);
+    void statusPolled();
 
 private:
     std::optional<quint16> m_power;
+    int m_pollAddress = 0;
 };
 
 // The one feed of the process, made on first use.

@@ -412,7 +412,6 @@ void TPOWER_TEST::connectHandlers()
     ConnectHandler(Button13, &QPushButton::clicked, this, &TPOWER_TEST::Button13Click);
     // The readouts show every status reading, whether the panel is visible or not.
     connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TPOWER_TEST::ShowStatus);
-    connect(this, &TPOWER_TEST::statusPolled, Trend, &TTREND::PollSent);
     connect(Trend, &TTREND::recordingChanged, this, [this](bool recording) {
         Button13->setText(recording ? tr("停止记录") : tr("记录"));
     });
@@ -496,7 +495,9 @@ void TPOWER_TEST::Timer1Timer()
     SendFrame(BuildReadRequest(PanelAddress, VoltageSetpoint, kStatusRegisterCount));
     PollActive = true;
     enableTimer2();
-    emit statusPolled();
+    // Readings are labelled with the address polled; the trend marks polls
+    // that get no reading.
+    TheStatusFeed()->NotePoll(quint8(PanelAddress & 0xFF));
 }
 
 void TPOWER_TEST::Timer2Timer()

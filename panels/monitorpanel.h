@@ -148,10 +148,6 @@ public:
     void Button12Click();
     void Button13Click();
 
-signals:
-    // A status poll went out (the trend marks polls that get no reply).
-    void statusPolled();
-
 protected:
     void showEvent(QShowEvent *event) override;
 

@@ -226,6 +226,7 @@ void TTREND::connectHandlers()
     // The trend and the recorder take every reading, shown or not.
     connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TTREND::AddReading);
     connect(TheStatusFeed(), &StatusFeed::statusRead, Recorder, &ReadingRecorder::Record);
+    connect(TheStatusFeed(), &StatusFeed::statusPolled, this, &TTREND::PollSent);
     connect(Recorder, &ReadingRecorder::changed, this, &TTREND::showRecorderState);
     connect(Recorder, &ReadingRecorder::failed, this, &TTREND::onRecordingFailed);
     // The three time axes move together; a move the operator makes stops
