@@ -2,6 +2,41 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="zh_CN">
 <context>
+    <name>ReadingRecorder</name>
+    <message>
+        <source>磁盘已满</source>
+        <translation>disk full</translation>
+    </message>
+    <message>
+        <source>磁盘配额已用完</source>
+        <translation>disk quota exhausted</translation>
+    </message>
+    <message>
+        <source>只读文件系统</source>
+        <translation>read-only file system</translation>
+    </message>
+    <message>
+        <source>没有写入权限</source>
+        <translation>no write permission</translation>
+    </message>
+    <message>
+        <source>文件夹不存在</source>
+        <translation>folder does not exist</translation>
+    </message>
+    <message>
+        <source>这是一个文件夹</source>
+        <translation>this is a folder</translation>
+    </message>
+    <message>
+        <source>输入输出错误（设备可能已被拔出）</source>
+        <translation>input/output error (the device may have been unplugged)</translation>
+    </message>
+    <message>
+        <source>设备已不存在</source>
+        <translation>the device is gone</translation>
+    </message>
+</context>
+<context>
     <name>TERR</name>
     <message>
         <source>电源误差修正</source>
@@ -299,6 +334,18 @@ Check the connection, then set up the serial port again.</translation>
         <source>功率控制停止</source>
         <translation>Power Ctrl Off</translation>
     </message>
+    <message>
+        <source>曲线</source>
+        <translation>Trend</translation>
+    </message>
+    <message>
+        <source>记录</source>
+        <translation>Record</translation>
+    </message>
+    <message>
+        <source>停止记录</source>
+        <translation>Stop recording</translation>
+    </message>
 </context>
 <context>
     <name>TRS232</name>
@@ -428,6 +475,133 @@ Check the connection, then set up the serial port again.</translation>
     <message>
         <source>仪表地址检测结束！！</source>
         <translation>Address scan finished!</translation>
+    </message>
+</context>
+<context>
+    <name>TTREND</name>
+    <message>
+        <source>曲线</source>
+        <translation>Trend</translation>
+    </message>
+    <message>
+        <source>时间范围</source>
+        <translation>Time span</translation>
+    </message>
+    <message>
+        <source>1 分钟</source>
+        <translation>1 min</translation>
+    </message>
+    <message>
+        <source>10 分钟</source>
+        <translation>10 min</translation>
+    </message>
+    <message>
+        <source>1 小时</source>
+        <translation>1 hour</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
+    </message>
+    <message>
+        <source>跟随最新</source>
+        <translation>Follow latest</translation>
+    </message>
+    <message>
+        <source>拖动或滚轮缩放后停止跟随，点击此按钮恢复</source>
+        <translation>Dragging or wheel-zooming stops following; click this button to resume</translation>
+    </message>
+    <message>
+        <source>清除</source>
+        <translation>Clear</translation>
+    </message>
+    <message>
+        <source>导出图片</source>
+        <translation>Export image</translation>
+    </message>
+    <message>
+        <source>开始记录</source>
+        <translation>Start recording</translation>
+    </message>
+    <message>
+        <source>将鼠标移到曲线上可读出该时刻的数值</source>
+        <translation>Move the mouse over the plot to read the values at that time</translation>
+    </message>
+    <message>
+        <source>电压 (V)</source>
+        <translation>Voltage (V)</translation>
+    </message>
+    <message>
+        <source>电流 (A)</source>
+        <translation>Current (A)</translation>
+    </message>
+    <message>
+        <source>功率 (W)</source>
+        <translation>Power (W)</translation>
+    </message>
+    <message>
+        <source>时间</source>
+        <translation>Time</translation>
+    </message>
+    <message>
+        <source>地址 %1 · %2 · %3 起</source>
+        <translation>Address %1 · %2 · from %3</translation>
+    </message>
+    <message>
+        <source>PNG 图片 (*.png)</source>
+        <translation>PNG images (*.png)</translation>
+    </message>
+    <message>
+        <source>无法保存图片 %1。</source>
+        <translation>Cannot save the image %1.</translation>
+    </message>
+    <message>
+        <source>记录到文件（已有文件将在末尾续写）</source>
+        <translation>Record to file (an existing file is appended to)</translation>
+    </message>
+    <message>
+        <source>CSV 文件 (*.csv)</source>
+        <translation>CSV files (*.csv)</translation>
+    </message>
+    <message>
+        <source>无法打开记录文件 %1：%2。未开始记录。</source>
+        <translation>Cannot open the record file %1: %2. Recording not started.</translation>
+    </message>
+    <message>
+        <source>记录已停止：写入文件 %1 失败（%2）。已写入的行仍在文件中，监测继续进行。</source>
+        <translation>Recording stopped: writing to %1 failed (%2). The rows already written remain in the file; monitoring continues.</translation>
+    </message>
+    <message>
+        <source>停止记录</source>
+        <translation>Stop recording</translation>
+    </message>
+    <message>
+        <source>正在记录：%1 · 已写入 %2 行</source>
+        <translation>Recording: %1 · %2 rows written</translation>
+    </message>
+    <message>
+        <source>记录已停止：%1 · 共写入 %2 行</source>
+        <translation>Recording stopped: %1 · %2 rows written in all</translation>
+    </message>
+    <message>
+        <source>未在记录</source>
+        <translation>Not recording</translation>
+    </message>
+    <message>
+        <source>地址 %1 %2：%3 V  %4 A  %5%6%7</source>
+        <translation>Address %1 %2: %3 V  %4 A  %5%6%7</translation>
+    </message>
+    <message>
+        <source>  设定 %1 V / %2 A</source>
+        <translation>  set %1 V / %2 A</translation>
+    </message>
+    <message>
+        <source>  输出关</source>
+        <translation>  output off</translation>
+    </message>
+    <message>
+        <source>  输出开</source>
+        <translation>  output on</translation>
     </message>
 </context>
 <context>
