@@ -263,25 +263,25 @@ void DemoTour::runTrend()
             setNumber(POWER_TEST, QStringLiteral("SpinEdit%1").arg(3 + n), digits.at(n).digitValue());
         click(POWER_TEST, QStringLiteral("BitBtn1"));
     };
-    pause(1500);
-    click(POWER_TEST, QStringLiteral("Button5"));
-    pause(1500);
-    setVolts(QStringLiteral("1500"));
-    pause(1500);
-    click(POWER_TEST, QStringLiteral("Button5"));
-    pause(2000);
-    setVolts(QStringLiteral("1200"));
-    pause(1500);
+    pause(1000);
     click(POWER_TEST, QStringLiteral("Button5"));
     pause(1000);
+    setVolts(QStringLiteral("1500"));
+    pause(1000);
+    click(POWER_TEST, QStringLiteral("Button5"));
+    pause(1500);
+    setVolts(QStringLiteral("1200"));
+    pause(1000);
+    click(POWER_TEST, QStringLiteral("Button5"));
+    pause(700);
     // The output button's first click writes "on" (the supply already is),
     // the second "off", the third "on" again: a short shaded stretch.
     click(POWER_TEST, QStringLiteral("BitBtn4"));
     pause(300);
     click(POWER_TEST, QStringLiteral("BitBtn4"));
-    pause(2000);
-    click(POWER_TEST, QStringLiteral("BitBtn4"));
     pause(1500);
+    click(POWER_TEST, QStringLiteral("BitBtn4"));
+    pause(1000);
     shoot(trend, QStringLiteral("trend.png"));
 }
 
@@ -290,13 +290,13 @@ void DemoTour::runScan()
     MAIN->BitBtn2->click();
     pause(300);
     setNumber(RSADDERS, QStringLiteral("SpinEdit1"), 0);
-    setNumber(RSADDERS, QStringLiteral("SpinEdit2"), 20);
+    setNumber(RSADDERS, QStringLiteral("SpinEdit2"), 17);
     const int before = m_messages.size();
     if (!click(RSADDERS, QStringLiteral("BitBtn1"))) {
         shoot(RSADDERS, QStringLiteral("scan.png"));
         return;
     }
-    // 21 addresses, one a second; the end message closes the run.
+    // 18 addresses, one a second; the end message closes the run.
     if (!waitFor([this, before] { return m_messages.size() > before; }, 30000))
         m_problems << QStringLiteral("the scan did not finish");
     const QString found = textOf(RSADDERS, QStringLiteral("Edit3"));
