@@ -48,39 +48,25 @@ bool SleepUntil(Clock::time_point when)
     return false;
 }
 
-void print(std::FILE *stream, const QString &line)
-{
-    std::fputs(line.toUtf8().constData(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
 const ModelEntry &model(const Invocation &inv)
 {
     return *FindModel(inv.modelItem());
-}
-
-// The local time with milliseconds and UTC offset, as the CSV rows carry it.
-QString timeNow()
-{
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 } // namespace
 
 int RunModels(const Invocation &, std::FILE *out, std::FILE *)
 {
-    print(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
+    PrintLine(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
     for (int item = 1; item <= ModelCount; ++item) {
         const ModelEntry &m = *FindModel(item);
-        print(out, QStringLiteral("%1  %2 %3 %4   %5  %6")
-                       .arg(item, 2)
-                       .arg(QLatin1String(m.caption), -12)
-                       .arg(FormatScaled(m.voltageLimit, m.voltageScale, m.voltageDecimals), 8)
-                       .arg(FormatScaled(m.currentLimit, m.currentScale, m.currentDecimals), 8)
-                       .arg(FormatScaled(1, m.voltageScale, m.voltageDecimals), -6)
-                       .arg(FormatScaled(1, m.currentScale, m.currentDecimals)));
+        PrintLine(out, QStringLiteral("%1  %2 %3 %4   %5  %6")
+                           .arg(item, 2)
+                           .arg(QLatin1String(m.caption), -12)
+                           .arg(FormatScaled(m.voltageLimit, m.voltageScale, m.voltageDecimals), 8)
+                           .arg(FormatScaled(m.currentLimit, m.currentScale, m.currentDecimals), 8)
+                           .arg(FormatScaled(1, m.voltageScale, m.voltageDecimals), -6)
+                           .arg(FormatScaled(1, m.currentScale, m.currentDecimals)));
     }
     return ExitSuccess;
 }
@@ -108,7 +94,7 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
             ++found;
             if (progress)
                 std::fputs("\r\033[K", err);
-            print(out, QString::number(address));
+            PrintLine(out, QString::number(address));
         }
     }
     if (progress) {
@@ -140,7 +126,7 @@ StatusSample takeReading(RtuMaster &master, const SupplyRef &supply)
 // second until it is back; false when Ctrl-C came first.
 bool reopenLostPort(RtuMaster &master, const CtlError &loss, std::FILE *err)
 {
-    print(err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(timeNow(), loss.text()));
+    PrintLine(err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(TimeNow(), loss.text()));
     master.close();
     Clock::time_point next = Clock::now();
     while (!g_interrupted) {
@@ -149,7 +135,7 @@ bool reopenLostPort(RtuMaster &master, const CtlError &loss, std::FILE *err)
             break;
         try {
             master.open();
-            print(err, QStringLiteral("psuctl: %1: %2: port back").arg(timeNow(), master.device()));
+            PrintLine(err, QStringLiteral("psuctl: %1: %2: port back").arg(TimeNow(), master.device()));
             return true;
         } catch (const CtlError &) {
         }
@@ -193,9 +179,9 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
             const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
             if (slot * intervalUs < now) {
                 if (!warnedLate)
-                    print(err, QStringLiteral("psuctl: a round of readings took longer than the %1 ms interval; "
-                                              "rounds that fell due meanwhile are skipped")
-                                   .arg(intervalUs / 1000));
+                    PrintLine(err, QStringLiteral("psuctl: a round of readings took longer than the %1 ms interval; "
+                                                  "rounds that fell due meanwhile are skipped")
+                                       .arg(intervalUs / 1000));
                 warnedLate = true;
                 slot = now / intervalUs + 1;
             }
@@ -221,15 +207,15 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
                     }
                     break;
                 }
-                print(err, QStringLiteral("psuctl: %1: %2").arg(timeNow(), error.text()));
+                PrintLine(err, QStringLiteral("psuctl: %1: %2").arg(TimeNow(), error.text()));
                 continue;
             }
             // The header goes out with the first reading, so a supply that
             // never answers leaves no header behind.
             if (!header.isEmpty())
-                print(out, header);
+                PrintLine(out, header);
             header.clear();
-            print(out, FormatReading(reading, format));
+            PrintLine(out, FormatReading(reading, format));
             if (g_interrupted)
                 break;
         }
@@ -258,7 +244,7 @@ int RunSet(const Invocation &inv, std::FILE *, std::FILE *err)
     const int address = inv.address();
     const SetPlan plan = PlanSet(SetValuesFrom(inv.values), inv.modelItem() ? &model(inv) : nullptr);
     for (const QString &note : plan.notes)
-        print(err, QStringLiteral("psuctl: address %1: ").arg(address) + note);
+        PrintLine(err, QStringLiteral("psuctl: address %1: ").arg(address) + note);
 
     RtuMaster master(inv.line, err);
     master.open();
@@ -295,9 +281,9 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
         const Setpoint volts = ConvertSetpoint(row.volts, m.voltageScale, m.voltageLimit, m.voltageDecimals, "V");
         const Setpoint amps = ConvertSetpoint(row.amps, m.currentScale, m.currentLimit, m.currentDecimals, "A");
         if (!volts.note.isEmpty())
-            print(err, where + RegisterText(VoltageSetpoint) + QStringLiteral(": ") + volts.note);
+            PrintLine(err, where + RegisterText(VoltageSetpoint) + QStringLiteral(": ") + volts.note);
         if (!amps.note.isEmpty())
-            print(err, where + RegisterText(CurrentSetpoint) + QStringLiteral(": ") + amps.note);
+            PrintLine(err, where + RegisterText(CurrentSetpoint) + QStringLiteral(": ") + amps.note);
         setpoints.append({volts.raw, amps.raw});
     }
 
@@ -315,14 +301,14 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
                 if (!SleepUntil(start + offset))
                     break;
                 const StepRow &row = rows.at(i);
-                print(out, QStringLiteral("cycle %1/%2 step %3/%4: %5 V %6 A for %7 s")
-                               .arg(cycle)
-                               .arg(cycles)
-                               .arg(i + 1)
-                               .arg(steps)
-                               .arg(FormatScaled(setpoints.at(i).at(0), m.voltageScale, m.voltageDecimals),
-                                    FormatScaled(setpoints.at(i).at(1), m.currentScale, m.currentDecimals),
-                                    PlainNumber(row.seconds)));
+                PrintLine(out, QStringLiteral("cycle %1/%2 step %3/%4: %5 V %6 A for %7 s")
+                                   .arg(cycle)
+                                   .arg(cycles)
+                                   .arg(i + 1)
+                                   .arg(steps)
+                                   .arg(FormatScaled(setpoints.at(i).at(0), m.voltageScale, m.voltageDecimals),
+                                        FormatScaled(setpoints.at(i).at(1), m.currentScale, m.currentDecimals),
+                                        PlainNumber(row.seconds)));
                 master.write(address, VoltageSetpoint, setpoints.at(i));
                 if (!on) {
                     master.write(address, OutputSwitch, {1});
@@ -338,15 +324,15 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
         try {
             switchOff();
         } catch (const CtlError &) {
-            print(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(address));
+            PrintLine(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(address));
         }
         throw;
     }
     if (g_interrupted) {
-        print(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(address));
+        PrintLine(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(address));
         return ExitInterrupted;
     }
-    print(out, QStringLiteral("output off"));
+    PrintLine(out, QStringLiteral("output off"));
     return ExitSuccess;
 }
 
@@ -391,7 +377,7 @@ int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
             return ExitSuccess;
         }
         if (inv.version) {
-            print(out, QStringLiteral("psuctl " PSUCTL_VERSION));
+            PrintLine(out, QStringLiteral("psuctl " PSUCTL_VERSION));
             return ExitSuccess;
         }
 #ifdef __linux__
@@ -401,7 +387,7 @@ int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
 #endif
         return FindCommand(inv.command)->run(inv, out, err);
     } catch (const CtlError &error) {
-        print(err, QStringLiteral("psuctl: ") + error.text());
+        PrintLine(err, QStringLiteral("psuctl: ") + error.text());
         return error.exitCode();
     }
 }

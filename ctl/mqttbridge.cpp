@@ -53,19 +53,6 @@ void onStopSignal(int)
     wake();
 }
 
-void print(std::FILE *stream, const QString &line)
-{
-    std::fputs(line.toUtf8().constData(), stream);
-    std::fputc('\n', stream);
-    std::fflush(stream);
-}
-
-QString timeText()
-{
-    const QDateTime now = QDateTime::currentDateTime();
-    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
-}
-
 QByteArray compact(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -315,7 +302,7 @@ void Bridge::connectAtStart()
         Fail(ExitPort, QStringLiteral("cannot reach the broker at %1: %2").arg(where, QString::fromLocal8Bit(mosquitto_strerror(rc))));
     if (connack < 0)
         Fail(ExitPort, QStringLiteral("the broker at %1 did not answer the connection within 10 s").arg(where));
-    print(m_err, QStringLiteral("psuctl: connected to the broker at %1 as %2").arg(where, clientId));
+    PrintLine(m_err, QStringLiteral("psuctl: connected to the broker at %1 as %2").arg(where, clientId));
     rc = mosquitto_loop_start(m_mosq);
     if (rc != MOSQ_ERR_SUCCESS)
         Fail(ExitPort, QStringLiteral("cannot start the MQTT thread: %1").arg(QString::fromLocal8Bit(mosquitto_strerror(rc))));
@@ -473,13 +460,13 @@ bool Bridge::portReady()
     }
     m_master = std::move(master);
     m_portLost = false;
-    print(m_err, QStringLiteral("psuctl: %1: %2 is back").arg(timeText(), m_master->device()));
+    PrintLine(m_err, QStringLiteral("psuctl: %1: %2 is back").arg(TimeNow(), m_master->device()));
     return true;
 }
 
 void Bridge::portLost(const QString &cause)
 {
-    print(m_err, QStringLiteral("psuctl: %1: the port is lost (%2); opening it again every second").arg(timeText(), cause));
+    PrintLine(m_err, QStringLiteral("psuctl: %1: the port is lost (%2); opening it again every second").arg(TimeNow(), cause));
     m_master.reset();
     m_portLost = true;
     m_nextReopen = Clock::now() + std::chrono::seconds(1);
@@ -496,7 +483,7 @@ void Bridge::pollOne(SupplyState &state)
         if (!state.answering || !state.everPolled)
             publish(topic(address, "availability"), "online", 1, true);
         if (!wasAnswering)
-            print(m_err, QStringLiteral("psuctl: %1: address %2 answers again").arg(timeText()).arg(address));
+            PrintLine(m_err, QStringLiteral("psuctl: %1: address %2 answers again").arg(TimeNow()).arg(address));
         state.answering = true;
         state.cause.clear();
     } catch (const CtlError &error) {
@@ -505,7 +492,7 @@ void Bridge::pollOne(SupplyState &state)
             throw;
         }
         if (wasAnswering) {
-            print(m_err, QStringLiteral("psuctl: %1: %2").arg(timeText(), error.text()));
+            PrintLine(m_err, QStringLiteral("psuctl: %1: %2").arg(TimeNow(), error.text()));
             publish(topic(address, "availability"), "offline", 1, true);
         }
         state.answering = false;
@@ -551,7 +538,7 @@ qint64 Bridge::commandEstimateUs(const Received &received) const
 
 void Bridge::result(const QString &addressText, QJsonObject answer)
 {
-    answer[QStringLiteral("time")] = timeText();
+    answer[QStringLiteral("time")] = TimeNow();
     publish(QStringLiteral("%1/%2/%3/result").arg(m_options.prefix, m_bench, addressText), compact(answer), 1, false);
 }
 
@@ -655,7 +642,7 @@ void Bridge::checkFailsafe()
     if (Clock::now() - lostAt < std::chrono::seconds(m_options.failsafeOffSeconds))
         return;
     m_failsafeDone = true;
-    const QString when = timeText();
+    const QString when = TimeNow();
     for (SupplyState &state : m_states) {
         QString outcome;
         try {
@@ -671,7 +658,7 @@ void Bridge::checkFailsafe()
         state.failsafeNote = QStringLiteral("failsafe: the broker link was lost for %1 s; at %2 %3")
                                  .arg(m_options.failsafeOffSeconds)
                                  .arg(when, outcome);
-        print(m_err, QStringLiteral("psuctl: address %1: %2").arg(state.supply.address).arg(state.failsafeNote));
+        PrintLine(m_err, QStringLiteral("psuctl: address %1: %2").arg(state.supply.address).arg(state.failsafeNote));
     }
 }
 

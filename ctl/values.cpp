@@ -23,3 +23,15 @@ QString PlainNumber(double value)
 {
     return QString::number(value, 'g', 12);
 }
+
+void PrintLine(std::FILE *stream, const QString &line)
+{
+    std::fputs(line.toUtf8().constData(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+QString TimeNow()
+{
+    return IsoTime(QDateTime::currentDateTime());
+}

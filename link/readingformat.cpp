@@ -13,7 +13,7 @@ QStringList fields(const StatusSample &reading)
 {
     const SampleModel &model = reading.model;
     return {
-        reading.time.toOffsetFromUtc(reading.time.offsetFromUtc()).toString(Qt::ISODateWithMs),
+        IsoTime(reading.time),
         QString::number(reading.address),
         model.name,
         FormatScaled(reading.status.voltageSetpoint, model.voltageScale, model.voltageDecimals),
@@ -91,6 +91,11 @@ std::optional<double> StatusSample::watts() const
     if (!power)
         return std::nullopt;
     return ScaledReading(*power, PowerScale);
+}
+
+QString IsoTime(const QDateTime &time)
+{
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 QString FormatScaled(quint16 raw, quint16 scale, int decimals)

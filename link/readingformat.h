@@ -46,6 +46,10 @@ struct StatusSample {
 
 enum class ReadingFormat { Table, Csv, Json };
 
+// A reading's time as psuctl and the recorder write it: ISO 8601 with
+// milliseconds and the local offset from UTC ("2026-01-05T22:00:00.013+08:00").
+QString IsoTime(const QDateTime &time);
+
 // raw / scale with decimals places: "12.00", "1.500".
 QString FormatScaled(quint16 raw, quint16 scale, int decimals);
 
