@@ -1,0 +1,83 @@
+#pragma once
+
+// A plan file made into a run: LoadPlan reads and checks a plan before
+// anything is sent; PlanRun drives every slot of it on one bus and tells its
+// listeners what happens.
+
+#include "link/systemerror.h"
+#include "plan/planresults.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <atomic>
+#include <memory>
+
+// A plan refused before anything is sent: the file, the line and column (1-based,
+// 0 when unknown) and the cause.
+class PlanError : public SystemError
+{
+public:
+    PlanError(const QString &file, int line, int column, const QString &cause);
+    QString file() const { return m_file; }
+    int line() const { return m_line; }
+    int column() const { return m_column; }
+    QString cause() const { return m_cause; }
+
+private:
+    QString m_file;
+    int m_line;
+    int m_column;
+    QString m_cause;
+};
+
+struct PlanSlot {
+    QString name;
+    int address = 1;
+    QString model; // catalogue caption
+};
+
+struct PlanSteps; // the parsed steps; the engine's own
+
+struct Plan {
+    QString name;
+    QString version;
+    QString file;
+    QStringList models; // the models the plan accepts
+    QVector<PlanSlot> slots;
+    std::shared_ptr<const PlanSteps> steps;
+};
+
+// Reads, parses and checks a plan file (steps, limits against each slot's
+// model, profile files named in it); raises PlanError.
+Plan LoadPlan(const QString &path);
+
+// Refuses (PlanError with file "serials") an empty serial, one given twice, or
+// a count that is not one per slot.
+void CheckSerials(const QStringList &serials, int slotCount);
+
+// One run of a plan. run() blocks until every slot has ended and its finally
+// block has run; a window calls it on a worker thread. abort() may be called
+// from any thread and from a signal handler: it only sets a flag that the run
+// sees between bus transactions, after which every slot goes to its finally
+// block.
+class PlanRun
+{
+public:
+    // info: who, where and which serials (info.slots in plan slot order);
+    // runId, planName/planVersion/planFile and start are filled in by run().
+    PlanRun(Plan plan, PlanBus &bus, RunInfo info);
+    ~PlanRun();
+    PlanRun(const PlanRun &) = delete;
+    PlanRun &operator=(const PlanRun &) = delete;
+
+    // Not owned; called on the run's thread in the order added.
+    void addListener(PlanListener *listener);
+    RunEnd run();
+    void abort() { m_abort.store(true); }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+    std::atomic<bool> m_abort{false};
+};

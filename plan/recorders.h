@@ -1,0 +1,65 @@
+#pragma once
+
+// Where a plan run is kept: the report files (JUnit XML, a self-contained
+// HTML page, a CSV of every reading) and the history database. Both are
+// listeners of the run; neither stops it: a failure (a locked database, a full
+// disk) is kept in problems(), naming the file and the cause, and the other
+// outputs are still written.
+
+#include "plan/planresults.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <memory>
+
+struct RecorderOptions {
+    QString reportDir; // empty: no report files
+    QString database;  // a SQLite file, or postgresql://user@host:port/dbname; empty: DefaultHistoryDatabase()
+    bool history = true;
+};
+
+// ~/.local/share/psutool/history.sqlite (XDG data home).
+QString DefaultHistoryDatabase();
+
+class RunRecorders : public PlanListener
+{
+public:
+    explicit RunRecorders(const RecorderOptions &options);
+    ~RunRecorders() override;
+
+    void runStarted(const RunInfo &info) override;
+    void stepStarted(const StepEvent &event) override;
+    void stepEnded(const StepEvent &event) override;
+    void reading(const ReadingEvent &event) override;
+    void checkJudged(const CheckResult &result) override;
+    void slotFinished(const SlotVerdict &verdict) override;
+    void runFinished(const RunEnd &end) override;
+
+    QStringList files() const;    // the report files written
+    QStringList problems() const; // what could not be written, with file and cause
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+};
+
+// One slot of one run, as the history lists it.
+struct HistoryRow {
+    QString runId;
+    QDateTime start;
+    QDateTime end;
+    QString planName;
+    QString planVersion;
+    QString station;
+    QString slot;
+    QString serial;
+    Verdict verdict = Verdict::Error;
+    int checks = 0;
+    int failed = 0;
+};
+
+// Every run of serial in database (newest first); raises SystemError naming
+// the database and the cause.
+QVector<HistoryRow> ListHistory(const QString &database, const QString &serial);
