@@ -140,6 +140,13 @@ QSqlQuery HistoryDatabase::run(const Statement &statement, bool forwardOnly)
 {
     QSqlQuery query(QSqlDatabase::database(m_connection, false));
     query.setForwardOnly(forwardOnly);
+    // PostgreSQL prepares no table definitions: a statement without values
+    // goes as it is.
+    if (statement.values.isEmpty()) {
+        if (!query.exec(statement.sql))
+            fail(sqlErrorText(query.lastError()));
+        return query;
+    }
     if (!query.prepare(statement.sql))
         fail(sqlErrorText(query.lastError()));
     for (int i = 0; i < statement.values.size(); ++i)

@@ -8,7 +8,7 @@
 RunInfo streamRunInfo(const StreamShape &shape)
 {
     RunInfo info;
-    info.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    info.runId = shape.runId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : shape.runId;
     info.planName = QStringLiteral("accuracy");
     info.planVersion = QStringLiteral("1.2");
     info.planFile = QStringLiteral("examples/plans/accuracy.toml");
@@ -45,6 +45,8 @@ void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterC
     const RunInfo info = streamRunInfo(shape);
     const SampleModel model(FindModel(1)); // 30 V, 5 A: 0.01 V and 0.001 A
     listener.runStarted(info);
+    if (stopAfterChecks == 0)
+        return;
     qint64 ms = 0;
     int judged = 0;
     for (int check = 0; check < shape.checksPerSlot; ++check) {

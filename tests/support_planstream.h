@@ -16,6 +16,7 @@ struct StreamShape {
     int erroredSlot = -1;     // a slot whose supply stops answering at its end
     QString serialPrefix = QStringLiteral("A");
     QDateTime start = QDateTime::currentDateTime();
+    QString runId;            // empty: a new one
 };
 
 // The run's information: slots 1, 5, 17, ... with serials prefix+1, prefix+2, ...

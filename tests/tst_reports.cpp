@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -78,6 +79,62 @@ JUnitCounts parseJUnit(const QByteArray &data)
     return counts;
 }
 
+// Hands every event on to a listener, and calls back once the given number
+// of checks were judged.
+class Relay : public PlanListener
+{
+public:
+    Relay(PlanListener &to, int afterChecks, std::function<void()> then)
+        : m_to(to)
+        , m_after(afterChecks)
+        , m_then(std::move(then))
+    {
+    }
+    void runStarted(const RunInfo &info) override { m_to.runStarted(info); }
+    void stepStarted(const StepEvent &event) override { m_to.stepStarted(event); }
+    void stepEnded(const StepEvent &event) override { m_to.stepEnded(event); }
+    void reading(const ReadingEvent &event) override { m_to.reading(event); }
+    void checkJudged(const CheckResult &result) override
+    {
+        m_to.checkJudged(result);
+        if (++m_checks == m_after)
+            m_then();
+    }
+    void slotFinished(const SlotVerdict &verdict) override { m_to.slotFinished(verdict); }
+    void runFinished(const RunEnd &end) override { m_to.runFinished(end); }
+
+private:
+    PlanListener &m_to;
+    int m_after;
+    int m_checks = 0;
+    std::function<void()> m_then;
+};
+
+int countRows(const QString &database, const QString &sql)
+{
+    HistoryDatabase db(database);
+    return db.select({sql, {}}).value(0).value(0).toInt();
+}
+
+// Runs a program as the unprivileged user nobody when this test runs as root
+// (PostgreSQL refuses root), as itself otherwise; returns its exit code.
+int runUnprivileged(const QString &program, const QStringList &arguments, QString *output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (::geteuid() == 0)
+        process.start(QStringLiteral("setpriv"), QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
+                                                            QStringLiteral("--clear-groups"), program}
+                                                     + arguments);
+    else
+        process.start(program, arguments);
+    if (!process.waitForFinished(120000))
+        return -1;
+    if (output)
+        *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
 } // namespace
 
 class TestReports : public QObject
@@ -92,6 +149,13 @@ private slots:
     void csvHoldsEveryReading();
     void runsNeverOverwriteEachOther();
     void historyNewestFirst();
+    void killedRunKeepsEveryJudgedCheck_data();
+    void killedRunKeepsEveryJudgedCheck();
+    void lockedDatabaseLosesNoVerdict_data();
+    void lockedDatabaseLosesNoVerdict();
+    void fullDiskLosesNoVerdict_data();
+    void fullDiskLosesNoVerdict();
+    void historyInPostgres();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -275,6 +339,198 @@ void TestReports::historyNewestFirst()
         QCOMPARE(history.at(i).verdict, i == 1 ? Verdict::Fail : Verdict::Pass);
     }
     QCOMPARE(ListHistory(options().database, QStringLiteral("nobody")).size(), 0);
+}
+
+void TestReports::killedRunKeepsEveryJudgedCheck_data()
+{
+    QTest::addColumn<int>("judged");
+    QTest::newRow("killed before the first check") << 0;
+    QTest::newRow("killed after one check") << 1;
+    QTest::newRow("killed in the middle of a round of slots") << 8;
+}
+
+void TestReports::killedRunKeepsEveryJudgedCheck()
+{
+    QFETCH(int, judged);
+    const QString database = options().database;
+    StreamShape shape;
+    shape.checksPerSlot = 6;
+    shape.runId = QStringLiteral("killed-run");
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // The station dies at once after the check: no destructor, no end.
+        auto *recorders = new RunRecorders(options(true));
+        feedStream(*recorders, shape, judged);
+        ::kill(::getpid(), SIGKILL);
+        ::_exit(0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+
+    HistoryDatabase db(database);
+    QCOMPARE(db.select({QStringLiteral("PRAGMA integrity_check"), {}}).value(0).value(0).toString(), QStringLiteral("ok"));
+    QCOMPARE(countRows(database, QStringLiteral("SELECT COUNT(*) FROM checks")), judged);
+    // The checks are interleaved A, B, C, A, ...: slot B has judged the
+    // second, fifth, ... of them.
+    const QVector<HistoryRow> history = ListHistory(database, QStringLiteral("A2"));
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history.at(0).runId, shape.runId);
+    QCOMPARE(history.at(0).checks, (judged + 1) / shape.slotCount);
+    QCOMPARE(history.at(0).verdict, Verdict::Error); // never ended: not a pass
+    QVERIFY(!history.at(0).end.isValid());
+}
+
+void TestReports::lockedDatabaseLosesNoVerdict_data()
+{
+    QTest::addColumn<int>("releaseAfter"); // checks judged before the lock goes; -1: never
+    QTest::newRow("locked for the whole run") << -1;
+    QTest::newRow("lock released before the run ends") << 5;
+}
+
+void TestReports::lockedDatabaseLosesNoVerdict()
+{
+    QFETCH(int, releaseAfter);
+    const QString database = options().database;
+    { HistoryDatabase make(database); }
+    // Another station's connection holding the file's write lock.
+    const QString holderName = QStringLiteral("lock-holder");
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holderName);
+        holder.setDatabaseName(database);
+        QVERIFY(holder.open());
+        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    }
+    auto release = [&] {
+        {
+            QSqlDatabase holder = QSqlDatabase::database(holderName, false);
+            QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+            holder.close();
+        }
+        QSqlDatabase::removeDatabase(holderName);
+    };
+
+    StreamShape shape;
+    shape.failingChecks = {1};
+    QStringList problems, files;
+    {
+        RunRecorders recorders(options(true));
+        Relay relay(recorders, releaseAfter, release);
+        feedStream(relay, shape);
+        problems = recorders.problems();
+        files = recorders.files();
+    }
+    if (releaseAfter < 0)
+        release();
+
+    // The verdicts are in the report files whatever the database did.
+    QCOMPARE(files.size(), 3);
+    const JUnitCounts counts = parseJUnit(readAll(files.filter(QStringLiteral(".xml")).value(0)));
+    QCOMPARE(counts.failures, shape.slotCount);
+    QCOMPARE(counts.cases, shape.slotCount * shape.checksPerSlot);
+
+    const QVector<HistoryRow> history = ListHistory(database, QStringLiteral("A3"));
+    if (releaseAfter < 0) {
+        QCOMPARE(problems.size(), 1);
+        QVERIFY2(problems.at(0).startsWith(database + QStringLiteral(": database is locked")), qPrintable(problems.at(0)));
+        QCOMPARE(history.size(), 0);
+    } else {
+        // What waited while the file was locked is kept at the run's end.
+        QCOMPARE(problems, QStringList());
+        QCOMPARE(history.size(), 1);
+        QCOMPARE(history.at(0).checks, shape.checksPerSlot);
+        QCOMPARE(history.at(0).verdict, Verdict::Fail);
+    }
+}
+
+void TestReports::fullDiskLosesNoVerdict_data()
+{
+    QTest::addColumn<QStringList>("full"); // the report files on a full disk
+    QTest::newRow("csv") << QStringList{QStringLiteral(".csv")};
+    QTest::newRow("junit") << QStringList{QStringLiteral(".xml")};
+    QTest::newRow("html") << QStringList{QStringLiteral(".html")};
+    QTest::newRow("all three") << QStringList{QStringLiteral(".csv"), QStringLiteral(".xml"), QStringLiteral(".html")};
+}
+
+void TestReports::fullDiskLosesNoVerdict()
+{
+    QFETCH(QStringList, full);
+    StreamShape shape;
+    shape.checksPerSlot = 40;
+    shape.readingsPerCheck = 20; // more CSV than a write buffer holds
+    shape.failingChecks = {3};
+    shape.runId = QStringLiteral("0c0ffee0-full-disk");
+    const RecorderOptions o = options(true);
+    QVERIFY(QDir().mkpath(o.reportDir));
+    const QString base = QDir(o.reportDir).filePath(ReportBaseName(streamRunInfo(shape)));
+    for (const QString &suffix : full)
+        QVERIFY(QFile::link(QStringLiteral("/dev/full"), base + suffix));
+
+    RunRecorders recorders(o);
+    feedStream(recorders, shape);
+    QCOMPARE(recorders.problems().size(), full.size());
+    for (const QString &suffix : full) {
+        const QString expected = base + suffix + QStringLiteral(": No space left on device");
+        QVERIFY2(recorders.problems().contains(expected), qPrintable(recorders.problems().join(QLatin1Char('\n'))));
+    }
+    QCOMPARE(recorders.files().size(), 3 - full.size());
+    const QVector<HistoryRow> history = ListHistory(o.database, QStringLiteral("A1"));
+    QCOMPARE(history.size(), 1);
+    QCOMPARE(history.at(0).verdict, Verdict::Fail);
+    QCOMPARE(history.at(0).failed, 1);
+}
+
+void TestReports::historyInPostgres()
+{
+    // A server of our own: a cluster in a temporary folder, owned by an
+    // unprivileged user, listening on a Unix socket in that folder only.
+    QStringList initdbs;
+    for (const QFileInfo &version : QDir(QStringLiteral("/usr/lib/postgresql")).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot))
+        initdbs << version.filePath() + QStringLiteral("/bin/");
+    QVERIFY2(!initdbs.isEmpty(), "Debian's postgresql is not installed (make deps installs it)");
+    const QString bin = initdbs.last();
+    const QString cluster = m_dir->filePath(QStringLiteral("cluster"));
+    const QString sockets = m_dir->path();
+    if (::geteuid() == 0)
+        QVERIFY(::chown(qPrintable(m_dir->path()), 65534, 65534) == 0);
+    QString output;
+    QVERIFY2(runUnprivileged(bin + QStringLiteral("initdb"), {QStringLiteral("-D"), cluster, QStringLiteral("-A"), QStringLiteral("trust"),
+                                                            QStringLiteral("-U"), QStringLiteral("station"), QStringLiteral("--no-sync")},
+                             &output)
+                 == 0,
+             qPrintable(output));
+    const QStringList serverOptions{QStringLiteral("-c listen_addresses='' -k %1 -p 5432 -F").arg(sockets)};
+    QVERIFY2(runUnprivileged(bin + QStringLiteral("pg_ctl"), QStringList{QStringLiteral("-D"), cluster, QStringLiteral("-w"),
+                                                                        QStringLiteral("-l"), m_dir->filePath(QStringLiteral("server.log")),
+                                                                        QStringLiteral("-o")}
+                                                                 + serverOptions + QStringList{QStringLiteral("start")},
+                             &output)
+                 == 0,
+             qPrintable(output + QString::fromUtf8(readAll(m_dir->filePath(QStringLiteral("server.log"))))));
+    struct Stop {
+        QString pgCtl, cluster;
+        ~Stop() { runUnprivileged(pgCtl, {QStringLiteral("-D"), cluster, QStringLiteral("-m"), QStringLiteral("immediate"), QStringLiteral("stop")}); }
+    } stop{bin + QStringLiteral("pg_ctl"), cluster};
+
+    RecorderOptions o = options(true);
+    o.database = QStringLiteral("postgresql://station@localhost/postgres?host=%1").arg(sockets);
+    StreamShape shape;
+    shape.failingChecks = {2};
+    for (int run = 1; run >= 0; --run) {
+        shape.start = QDateTime::currentDateTime().addSecs(-60 * run);
+        RunRecorders recorders(o);
+        feedStream(recorders, shape);
+        QVERIFY2(recorders.problems().isEmpty(), qPrintable(recorders.problems().join(QLatin1Char('\n'))));
+    }
+    const QVector<HistoryRow> history = ListHistory(o.database, QStringLiteral("A2"));
+    QCOMPARE(history.size(), 2);
+    QVERIFY(history.at(0).start > history.at(1).start);
+    QCOMPARE(history.at(0).verdict, Verdict::Fail);
+    QCOMPARE(history.at(0).checks, shape.checksPerSlot);
+    QCOMPARE(history.at(0).failed, 1);
+    QCOMPARE(history.at(0).station, QStringLiteral("eol-3"));
+    QCOMPARE(countRows(o.database, QStringLiteral("SELECT COUNT(*) FROM checks")), 2 * shape.slotCount * shape.checksPerSlot);
 }
 
 QTEST_MAIN(TestReports)
