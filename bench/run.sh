@@ -42,12 +42,14 @@ echo "trend: a day of readings, drawn and in memory ..." >&2
 "$BIN/bench_trend" --memory >> "$OUT/trend.txt" 2> >(quiet)
 echo "footprint, ${POLL_SECONDS} s of polling with the trend shown ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --trend > "$OUT/poll-trend.txt" 2> >(quiet)
+echo "plan run recorders: report files and the history ..." >&2
+"$BIN/bench_reports" > "$OUT/reports.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 
-cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt > "$OUT/all.txt"
+cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt > "$OUT/all.txt"
 
 awk '
 { v[$1] = ($2 == int($2) ? int($2) : $2) }
@@ -93,6 +95,8 @@ END {
     row("Resident memory, monitor panel shown / with the day in the trend (added)", f(v["trend_rss_monitor_mb"], 1) " / " f(v["trend_rss_day_mb"], 1) " MB (+" f(v["trend_rss_added_mb"], 1) ")", "<= 40 MB more", yn(v["trend_rss_added_mb"] <= 40))
     row("CPU time per minute, monitor polling with the trend shown and following, mean (max) over " f(v["trend_poll_seconds"], 0) " s", f(v["trend_cpu_ms_per_min_mean"], 0) " ms = " f(v["trend_cpu_ms_per_min_mean"] / 600, 3) "% of a core (" f(v["trend_cpu_ms_per_min_max"], 0) " ms)", "<= 1200 ms (2%)", yn(v["trend_cpu_ms_per_min_max"] <= 1200))
     row("Reply last byte -> readouts written, trend shown and recording (" v["recording_rows"] " rows), median (p99) of " v["recording_reply_to_readout_ms_n"], f(v["recording_reply_to_readout_ms_median"], 1) " ms (" f(v["recording_reply_to_readout_ms_p99"], 1) ")", "as without: median within 1 ms", yn(abs(v["recording_reply_to_readout_ms_median"] - v["reply_to_readout_ms_median"]) <= 1))
+    row("Plan run of " v["reports_checks"] " checks and " v["reports_readings"] " readings, 4 slots: JUnit, HTML and CSV written (" f(v["reports_bytes"] / 1e6, 1) " MB), median (max) of 5", f(v["reports_write_ms_median"], 0) " ms (" f(v["reports_write_ms_max"], 0) ")", "<= 2 s", yn(v["reports_write_ms_max"] <= 2000))
+    row("History of one serial (" v["history_listed"] " runs) among " v["history_runs"] " runs in SQLite, listed with the file opened, median (max) of 25", f(v["history_list_ms_median"], 2) " ms (" f(v["history_list_ms_max"], 2) ")", "<= 20 ms", yn(v["history_list_ms_max"] <= 20))
     row("Start-up to main window painted, median (max) of " v["startup_runs"], f(v["startup_ms_median"], 1) " ms (" f(v["startup_ms_max"], 1) ")", "< 300 ms", yn(v["startup_ms_max"] < 300))
 }' "$OUT/all.txt" | tee "$OUT/table.md"
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"

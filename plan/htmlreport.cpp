@@ -30,6 +30,7 @@ tr.failed td { background: #fdecea; }
 td.negative { color: #d93025; font-weight: 600; }
 svg { display: block; margin: 6px 0 12px; background: #fff; border: 1px solid #e3e7ed; }
 svg text { font: 11px Arial, sans-serif; fill: #3c4654; }
+svg text.volts { fill: #1a73e8; font-weight: 700; } svg text.amps { fill: #e8710a; font-weight: 700; }
 footer { margin-top: 32px; color: #7a8594; font-size: 12px; }
 )";
 
@@ -128,9 +129,11 @@ void Page::plot(const QVector<PlotPoint> &points)
     const double ampStep = tickStep(maxAmps > 0 ? maxAmps : 1, 5);
     const double voltTop = std::max(1.0, std::ceil(maxVolts * 1.05 / voltStep)) * voltStep;
     const double ampTop = std::max(1.0, std::ceil(maxAmps * 1.05 / ampStep)) * ampStep;
-    const double seconds = lastMs / 1000.0;
-    const double timeStep = tickStep(seconds, 8);
-    auto x = [&](qint64 ms) { return left + plotWidth * double(ms) / lastMs; };
+    // The time axis ends on a tick.
+    const double timeStep = tickStep(lastMs / 1000.0, 8);
+    const double seconds = std::ceil(lastMs / 1000.0 / timeStep) * timeStep;
+    const double axisMs = seconds * 1000;
+    auto x = [&](qint64 ms) { return left + plotWidth * double(ms) / axisMs; };
     auto yVolts = [&](double v) { return top + plotHeight * (1 - v / voltTop); };
     auto yAmps = [&](double a) { return top + plotHeight * (1 - a / ampTop); };
 
@@ -172,10 +175,10 @@ void Page::plot(const QVector<PlotPoint> &points)
     end();
     element(QStringLiteral("text"), QStringLiteral("V"),
             {{QStringLiteral("x"), QString::number(left - 6)}, {QStringLiteral("y"), QString::number(top - 4)},
-             {QStringLiteral("text-anchor"), QStringLiteral("end")}, {QStringLiteral("fill"), VoltageColour}});
+             {QStringLiteral("text-anchor"), QStringLiteral("end")}, {QStringLiteral("class"), QStringLiteral("volts")}});
     element(QStringLiteral("text"), QStringLiteral("A"),
             {{QStringLiteral("x"), QString::number(left + plotWidth + 6)}, {QStringLiteral("y"), QString::number(top - 4)},
-             {QStringLiteral("fill"), CurrentColour}});
+             {QStringLiteral("class"), QStringLiteral("amps")}});
     element(QStringLiteral("text"), QStringLiteral("s"),
             {{QStringLiteral("x"), QString::number(left + plotWidth)}, {QStringLiteral("y"), QString::number(height - 4)},
              {QStringLiteral("text-anchor"), QStringLiteral("end")}});
@@ -223,10 +226,10 @@ void Page::plot(const QVector<PlotPoint> &points)
     }
     element(QStringLiteral("text"), QStringLiteral("voltage"),
             {{QStringLiteral("x"), QString::number(left + 8)}, {QStringLiteral("y"), QString::number(top + 14)},
-             {QStringLiteral("fill"), VoltageColour}});
+             {QStringLiteral("class"), QStringLiteral("volts")}});
     element(QStringLiteral("text"), QStringLiteral("current"),
             {{QStringLiteral("x"), QString::number(left + 64)}, {QStringLiteral("y"), QString::number(top + 14)},
-             {QStringLiteral("fill"), CurrentColour}});
+             {QStringLiteral("class"), QStringLiteral("amps")}});
     end();
 }
 

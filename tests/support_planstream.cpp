@@ -60,7 +60,7 @@ void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterC
             step.label = QStringLiteral("measure at %1 V").arg(setVolts, 0, 'f', 1);
             step.started = info.start.addMSecs(ms);
             listener.stepStarted(step);
-            const bool failing = shape.failingChecks.contains(check);
+            const bool failing = shape.failingChecks.contains(check) && (shape.failingSlot < 0 || shape.failingSlot == slot);
             double sum = 0;
             for (int r = 0; r < shape.readingsPerCheck; ++r) {
                 ReadingEvent reading;
@@ -104,7 +104,7 @@ void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterC
         SlotVerdict verdict;
         verdict.slot = slot;
         verdict.checks = shape.checksPerSlot;
-        verdict.failed = shape.failingChecks.size();
+        verdict.failed = shape.failingSlot < 0 || shape.failingSlot == slot ? shape.failingChecks.size() : 0;
         verdict.verdict = slot == shape.erroredSlot ? Verdict::Error
                           : verdict.failed > 0     ? Verdict::Fail
                                                    : Verdict::Pass;

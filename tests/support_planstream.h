@@ -12,7 +12,8 @@ struct StreamShape {
     int slotCount = 3;
     int checksPerSlot = 4;
     int readingsPerCheck = 5;
-    QSet<int> failingChecks;  // by index within a slot, failing in every slot
+    QSet<int> failingChecks;  // by index within a slot
+    int failingSlot = -1;     // the one slot they fail in; -1: every slot
     int erroredSlot = -1;     // a slot whose supply stops answering at its end
     QString serialPrefix = QStringLiteral("A");
     QDateTime start = QDateTime::currentDateTime();
