@@ -231,9 +231,10 @@ void RunRecorders::Impl::finish()
         writeReport(QStringLiteral(".html"), WriteHtmlReport);
     }
     if (options.history && !pending.isEmpty() && !flush()) {
-        problem(QStringLiteral("%1; the history of this run was not kept (%2 writes refused), its verdicts are in the report files")
+        problem(QStringLiteral("%1; the history of this run was not kept (%2 writes refused)%3")
                     .arg(dbProblem)
-                    .arg(pending.size()));
+                    .arg(pending.size())
+                    .arg(files.isEmpty() ? QString() : QStringLiteral(", its verdicts are in the report files")));
         pending.clear();
     }
     db.reset();
@@ -268,7 +269,12 @@ QStringList RunRecorders::problems() const
 void RunRecorders::runStarted(const RunInfo &info)
 {
     Impl &d = *m_impl;
+    // One recorder may keep several runs in turn; what it tells is of the last.
     d.run = RunRecord();
+    d.files.clear();
+    d.problems.clear();
+    d.pending.clear();
+    d.dbProblem.clear();
     d.run.info = info;
     d.run.verdicts.resize(info.slotList.size());
     d.run.readings.resize(info.slotList.size());
