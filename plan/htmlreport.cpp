@@ -31,6 +31,8 @@ td.negative { color: #d93025; font-weight: 600; }
 svg { display: block; margin: 6px 0 12px; background: #fff; border: 1px solid #e3e7ed; }
 svg text { font: 11px Arial, sans-serif; fill: #3c4654; }
 svg text.volts { fill: #1a73e8; font-weight: 700; } svg text.amps { fill: #e8710a; font-weight: 700; }
+details { margin: 8px 0 4px; } summary { cursor: pointer; color: #3c4654; }
+table.steps { margin-top: 6px; }
 footer { margin-top: 32px; color: #7a8594; font-size: 12px; }
 )";
 
@@ -106,6 +108,7 @@ public:
     }
 
     void plot(const QVector<PlotPoint> &points);
+    void steps(const RunRecord &run, int slot);
 
 private:
     QXmlStreamWriter &m_xml;
@@ -233,6 +236,37 @@ void Page::plot(const QVector<PlotPoint> &points)
     end();
 }
 
+// The slot's steps as they ran, folded: when each started, how long the plan
+// asked for and how long it took, and why a long step ended.
+void Page::steps(const RunRecord &run, int slot)
+{
+    int count = 0;
+    for (const StepEvent &step : run.steps)
+        count += step.slot == slot ? 1 : 0;
+    if (count == 0)
+        return;
+    start(QStringLiteral("details"));
+    element(QStringLiteral("summary"), QStringLiteral("Steps (%1)").arg(count));
+    start(QStringLiteral("table"), {{QStringLiteral("class"), QStringLiteral("steps")}});
+    headerRow({QStringLiteral("Step"), QStringLiteral("Kind"), QStringLiteral("Name"), QStringLiteral("Start (s)"),
+               QStringLiteral("Planned (s)"), QStringLiteral("Actual (s)"), QStringLiteral("Ended by")});
+    for (const StepEvent &step : run.steps) {
+        if (step.slot != slot)
+            continue;
+        start(QStringLiteral("tr"));
+        cell(step.path);
+        cell(step.kind);
+        cell(step.label);
+        cell(number(run.info.start.msecsTo(step.started) / 1000.0, 3), QStringLiteral("num"));
+        cell(step.plannedMs > 0 ? number(step.plannedMs / 1000.0, 3) : QString(), QStringLiteral("num"));
+        cell(number(step.actualMs / 1000.0, 3), QStringLiteral("num"));
+        cell(step.stopReason);
+        end();
+    }
+    end();
+    end();
+}
+
 QString duration(qint64 ms)
 {
     const qint64 s = std::max<qint64>(ms, 0) / 1000;
@@ -353,6 +387,7 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
             page.end();
         }
         page.end();
+        page.steps(run, slot);
         page.end();
     }
 

@@ -305,8 +305,9 @@ void RunRecorders::stepStarted(const StepEvent &event)
     m_impl->run.stepLabels.insert(RunRecord::StepKey(event.slot, event.path), event.label);
 }
 
-void RunRecorders::stepEnded(const StepEvent &)
+void RunRecorders::stepEnded(const StepEvent &event)
 {
+    m_impl->run.steps.append(event);
 }
 
 void RunRecorders::reading(const ReadingEvent &event)

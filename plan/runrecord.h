@@ -25,6 +25,7 @@ struct RunRecord {
     QVector<std::optional<SlotVerdict>> verdicts;  // by slot index; empty while the slot runs
     QVector<QVector<PlotPoint>> readings;          // by slot index
     QHash<QString, QString> stepLabels;            // StepKey -> the step's label
+    QVector<StepEvent> steps;                      // the steps ended, in order
     std::optional<RunEnd> end;
 
     static QString StepKey(int slot, const QString &path) { return QString::number(slot) + QLatin1Char('/') + path; }

@@ -274,6 +274,7 @@ void TestReports::htmlHoldsEveryCheck()
     for (int check = 0; check < shape.checksPerSlot; ++check)
         QCOMPARE(rows.value(streamCheckName(check)), shape.slotCount);
     const QString page = QString::fromUtf8(readAll(path));
+    QCOMPARE(page.count(QStringLiteral("<summary>Steps (%1)</summary>").arg(shape.checksPerSlot)), shape.slotCount);
     for (const QString &text : {QStringLiteral("accuracy"), QStringLiteral("1.2"), QStringLiteral("li.wei"),
                                 QStringLiteral("eol-3"), QStringLiteral("A1"), QStringLiteral("A3")})
         QVERIFY2(page.contains(text), qPrintable(text));
