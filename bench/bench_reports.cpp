@@ -1,10 +1,6 @@
 // The recorders of a plan run: the time to write the JUnit, HTML and CSV of a
 // run of 10,000 checks, and the time to list one serial's history among
 // 100,000 runs in SQLite. Prints "key value" lines.
-//
-//   bench_reports                  both figures
-//   bench_reports --sample FILE    writes a sample HTML report of a
-//                                  three-slot accuracy run (one slot fails)
 
 #include "plan/historydb.h"
 #include "plan/recorders.h"
@@ -12,10 +8,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QTextStream>
 #include <algorithm>
 #include <cstdio>
 
@@ -113,40 +107,11 @@ void history(const QString &dir)
     print("history_list_ms_max", *std::max_element(times.begin(), times.end()));
 }
 
-void sample(const QString &path)
-{
-    QTemporaryDir dir;
-    StreamShape shape;
-    shape.start = QDateTime(QDate(2026, 12, 7), QTime(9, 30, 0));
-    shape.runId = QStringLiteral("5d0f6a2e-8b1c-4f57-9a3e-2c61d04b7f19");
-    shape.checksPerSlot = 9;
-    shape.readingsPerCheck = 10;
-    shape.failingChecks = {4};
-    shape.failingSlot = 1;
-    RecorderOptions options;
-    options.reportDir = dir.path();
-    options.history = false;
-    RunRecorders recorders(options);
-    feedStream(recorders, shape);
-    for (const QString &file : recorders.files()) {
-        if (file.endsWith(QLatin1String(".html"))) {
-            QFile::remove(path);
-            if (!QFile::copy(file, path))
-                std::exit(1);
-        }
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const QStringList arguments = app.arguments();
-    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--sample")) {
-        sample(arguments.at(2));
-        return 0;
-    }
     QTemporaryDir dir;
     reportFiles(dir.path());
     history(dir.path());

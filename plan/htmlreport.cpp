@@ -18,7 +18,8 @@ h1 { font-size: 24px; margin: 0; }
 h1 .version { color: #5b6675; font-weight: normal; font-size: 18px; margin-left: 8px; }
 h2 { font-size: 18px; margin: 28px 0 8px; }
 table { border-collapse: collapse; }
-th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #e3e7ed; }
+th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #e3e7ed; white-space: nowrap; }
+td.cause { white-space: normal; }
 th { background: #f1f4f8; font-weight: 600; }
 td.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", Consolas, monospace; }
 table.info th { background: none; color: #5b6675; font-weight: normal; }
@@ -114,13 +115,14 @@ private:
     QXmlStreamWriter &m_xml;
 };
 
-// The slot's output voltage (left axis) and current (right axis) over the
-// run's time. Many readings are cut to the lowest and highest of each pixel
+// The slot's output voltage above its output current, on one time axis.
+// Many readings are cut to the first, lowest, highest and last of each pixel
 // column, which draws the same line.
 void Page::plot(const QVector<PlotPoint> &points)
 {
-    const int width = 1060, height = 260, left = 56, right = 56, top = 16, bottom = 34;
-    const int plotWidth = width - left - right, plotHeight = height - top - bottom;
+    const int width = 1060, left = 56, right = 16, top = 12, panelHeight = 110, gap = 18, bottom = 34;
+    const int plotWidth = width - left - right;
+    const int height = top + 2 * panelHeight + gap + bottom;
     qint64 lastMs = 1;
     double maxVolts = 0, maxAmps = 0;
     for (const PlotPoint &point : points) {
@@ -128,74 +130,55 @@ void Page::plot(const QVector<PlotPoint> &points)
         maxVolts = std::max(maxVolts, point.volts);
         maxAmps = std::max(maxAmps, point.amps);
     }
-    const double voltStep = tickStep(maxVolts > 0 ? maxVolts : 1, 5);
-    const double ampStep = tickStep(maxAmps > 0 ? maxAmps : 1, 5);
-    const double voltTop = std::max(1.0, std::ceil(maxVolts * 1.05 / voltStep)) * voltStep;
-    const double ampTop = std::max(1.0, std::ceil(maxAmps * 1.05 / ampStep)) * ampStep;
     // The time axis ends on a tick.
     const double timeStep = tickStep(lastMs / 1000.0, 8);
     const double seconds = std::ceil(lastMs / 1000.0 / timeStep) * timeStep;
-    const double axisMs = seconds * 1000;
-    auto x = [&](qint64 ms) { return left + plotWidth * double(ms) / axisMs; };
-    auto yVolts = [&](double v) { return top + plotHeight * (1 - v / voltTop); };
-    auto yAmps = [&](double a) { return top + plotHeight * (1 - a / ampTop); };
+    auto x = [&](qint64 ms) { return left + plotWidth * double(ms) / (seconds * 1000); };
 
     start(QStringLiteral("svg"), {{QStringLiteral("xmlns"), QStringLiteral("http://www.w3.org/2000/svg")},
                                   {QStringLiteral("width"), QString::number(width)},
                                   {QStringLiteral("height"), QString::number(height)},
                                   {QStringLiteral("viewBox"), QStringLiteral("0 0 %1 %2").arg(width).arg(height)},
                                   {QStringLiteral("role"), QStringLiteral("img")}});
-    // Grid and axes: the voltage's ticks on the left carry the grid lines.
-    for (double v = 0; v <= voltTop + voltStep / 2; v += voltStep) {
-        const QString y = number(yVolts(v));
-        start(QStringLiteral("line"), {{QStringLiteral("x1"), QString::number(left)},
-                                       {QStringLiteral("x2"), QString::number(left + plotWidth)},
-                                       {QStringLiteral("y1"), y},
-                                       {QStringLiteral("y2"), y},
-                                       {QStringLiteral("stroke"), QStringLiteral("#e3e7ed")}});
-        end();
-        element(QStringLiteral("text"), QString::number(v, 'g', 4),
-                {{QStringLiteral("x"), QString::number(left - 6)},
-                 {QStringLiteral("y"), number(yVolts(v) + 4)},
-                 {QStringLiteral("text-anchor"), QStringLiteral("end")}});
-    }
-    for (double a = 0; a <= ampTop + ampStep / 2; a += ampStep) {
-        element(QStringLiteral("text"), QString::number(a, 'g', 4),
-                {{QStringLiteral("x"), QString::number(left + plotWidth + 6)}, {QStringLiteral("y"), number(yAmps(a) + 4)}});
-    }
-    for (double t = 0; t <= seconds + timeStep / 2; t += timeStep) {
-        element(QStringLiteral("text"), QString::number(t, 'g', 6),
-                {{QStringLiteral("x"), number(x(qint64(t * 1000)))},
-                 {QStringLiteral("y"), QString::number(top + plotHeight + 16)},
-                 {QStringLiteral("text-anchor"), QStringLiteral("middle")}});
-    }
-    start(QStringLiteral("rect"), {{QStringLiteral("x"), QString::number(left)},
-                                   {QStringLiteral("y"), QString::number(top)},
-                                   {QStringLiteral("width"), QString::number(plotWidth)},
-                                   {QStringLiteral("height"), QString::number(plotHeight)},
-                                   {QStringLiteral("fill"), QStringLiteral("none")},
-                                   {QStringLiteral("stroke"), QStringLiteral("#9aa5b4")}});
-    end();
-    element(QStringLiteral("text"), QStringLiteral("V"),
-            {{QStringLiteral("x"), QString::number(left - 6)}, {QStringLiteral("y"), QString::number(top - 4)},
-             {QStringLiteral("text-anchor"), QStringLiteral("end")}, {QStringLiteral("class"), QStringLiteral("volts")}});
-    element(QStringLiteral("text"), QStringLiteral("A"),
-            {{QStringLiteral("x"), QString::number(left + plotWidth + 6)}, {QStringLiteral("y"), QString::number(top - 4)},
-             {QStringLiteral("class"), QStringLiteral("amps")}});
-    element(QStringLiteral("text"), QStringLiteral("s"),
-            {{QStringLiteral("x"), QString::number(left + plotWidth)}, {QStringLiteral("y"), QString::number(height - 4)},
-             {QStringLiteral("text-anchor"), QStringLiteral("end")}});
 
-    auto polyline = [&](bool volts) {
+    auto panel = [&](int panelTop, double maximum, bool volts) {
+        const double step = tickStep(maximum > 0 ? maximum : 1, 4);
+        const double axisTop = std::max(1.0, std::ceil(maximum * 1.05 / step)) * step;
+        auto y = [&](double value) { return panelTop + panelHeight * (1 - value / axisTop); };
+        for (double v = 0; v <= axisTop + step / 2; v += step) {
+            const QString lineY = number(y(v));
+            start(QStringLiteral("line"), {{QStringLiteral("x1"), QString::number(left)},
+                                           {QStringLiteral("x2"), QString::number(left + plotWidth)},
+                                           {QStringLiteral("y1"), lineY},
+                                           {QStringLiteral("y2"), lineY},
+                                           {QStringLiteral("stroke"), QStringLiteral("#e3e7ed")}});
+            end();
+            element(QStringLiteral("text"), QString::number(v, 'g', 4),
+                    {{QStringLiteral("x"), QString::number(left - 6)},
+                     {QStringLiteral("y"), number(y(v) + 4)},
+                     {QStringLiteral("text-anchor"), QStringLiteral("end")}});
+        }
+        start(QStringLiteral("rect"), {{QStringLiteral("x"), QString::number(left)},
+                                       {QStringLiteral("y"), QString::number(panelTop)},
+                                       {QStringLiteral("width"), QString::number(plotWidth)},
+                                       {QStringLiteral("height"), QString::number(panelHeight)},
+                                       {QStringLiteral("fill"), QStringLiteral("none")},
+                                       {QStringLiteral("stroke"), QStringLiteral("#9aa5b4")}});
+        end();
+        element(QStringLiteral("text"), volts ? QStringLiteral("voltage (V)") : QStringLiteral("current (A)"),
+                {{QStringLiteral("x"), QString::number(left + 8)}, {QStringLiteral("y"), QString::number(panelTop + 14)},
+                 {QStringLiteral("class"), volts ? QStringLiteral("volts") : QStringLiteral("amps")}});
+        if (points.isEmpty())
+            return;
+        auto value = [&](const PlotPoint &point) { return volts ? point.volts : point.amps; };
         QString coordinates;
         coordinates.reserve(std::min<qsizetype>(points.size(), 4 * plotWidth) * 14);
         auto add = [&](const PlotPoint &point) {
             coordinates += number(x(point.ms));
             coordinates += QLatin1Char(',');
-            coordinates += number(volts ? yVolts(point.volts) : yAmps(point.amps));
+            coordinates += number(y(value(point)));
             coordinates += QLatin1Char(' ');
         };
-        auto value = [&](const PlotPoint &point) { return volts ? point.volts : point.amps; };
         if (points.size() <= 4 * plotWidth) {
             for (const PlotPoint &point : points)
                 add(point);
@@ -223,16 +206,19 @@ void Page::plot(const QVector<PlotPoint> &points)
                                            {QStringLiteral("stroke-width"), QStringLiteral("1.5")}});
         end();
     };
-    if (!points.isEmpty()) {
-        polyline(true);
-        polyline(false);
+    panel(top, maxVolts, true);
+    panel(top + panelHeight + gap, maxAmps, false);
+
+    const int axisY = top + 2 * panelHeight + gap;
+    for (double t = 0; t <= seconds + timeStep / 2; t += timeStep) {
+        element(QStringLiteral("text"), QString::number(t, 'g', 6),
+                {{QStringLiteral("x"), number(x(qint64(t * 1000)))},
+                 {QStringLiteral("y"), QString::number(axisY + 16)},
+                 {QStringLiteral("text-anchor"), QStringLiteral("middle")}});
     }
-    element(QStringLiteral("text"), QStringLiteral("voltage"),
-            {{QStringLiteral("x"), QString::number(left + 8)}, {QStringLiteral("y"), QString::number(top + 14)},
-             {QStringLiteral("class"), QStringLiteral("volts")}});
-    element(QStringLiteral("text"), QStringLiteral("current"),
-            {{QStringLiteral("x"), QString::number(left + 64)}, {QStringLiteral("y"), QString::number(top + 14)},
-             {QStringLiteral("class"), QStringLiteral("amps")}});
+    element(QStringLiteral("text"), QStringLiteral("time (s)"),
+            {{QStringLiteral("x"), QString::number(left + plotWidth)}, {QStringLiteral("y"), QString::number(height - 2)},
+             {QStringLiteral("text-anchor"), QStringLiteral("end")}});
     end();
 }
 
@@ -352,7 +338,7 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
         page.end();
         page.cell(QString::number(bySlot.at(slot).size()), QStringLiteral("num"));
         page.cell(QString::number(failed), QStringLiteral("num"));
-        page.cell(verdict ? verdict->cause : QString());
+        page.cell(verdict ? verdict->cause : QString(), QStringLiteral("cause"));
         page.end();
     }
     page.end();
