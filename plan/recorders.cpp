@@ -51,9 +51,29 @@ XmlReportFile::XmlReportFile(const QString &path)
 void XmlReportFile::close()
 {
     m_xml.writeEndDocument();
-    if (m_xml.hasError() || !m_file.flush())
+    // The writer's own error flag also stands for a character XML cannot
+    // hold; only the file's error is a file not written.
+    if (!m_file.flush() || m_file.error() != QFileDevice::NoError)
         RaiseError(QStringLiteral("%1: %2").arg(m_file.fileName(), m_file.errorString()));
     m_file.close();
+}
+
+QString XmlSafe(QString text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        const bool control = c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r';
+        const bool surrogate = QChar::isSurrogate(c)
+                               && !(QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate());
+        if (control || c == 0xFFFE || c == 0xFFFF) {
+            text[i] = QChar::ReplacementCharacter;
+        } else if (surrogate) {
+            text[i] = QChar::ReplacementCharacter;
+        } else if (QChar::isHighSurrogate(c)) {
+            ++i; // a whole pair
+        }
+    }
+    return text;
 }
 
 QString CheckNumber(const CheckResult &check, std::optional<double> value)
@@ -276,6 +296,15 @@ void RunRecorders::runStarted(const RunInfo &info)
     d.pending.clear();
     d.dbProblem.clear();
     d.run.info = info;
+    // The report files hold text as XML can: a barcode's group separator
+    // and the like become U+FFFD there (the database keeps them as read).
+    for (QString *text : {&d.run.info.planName, &d.run.info.planVersion, &d.run.info.planFile, &d.run.info.station,
+                          &d.run.info.operatorName, &d.run.info.port})
+        *text = XmlSafe(*text);
+    for (SlotInfo &slot : d.run.info.slotList) {
+        slot.name = XmlSafe(slot.name);
+        slot.serial = XmlSafe(slot.serial);
+    }
     d.run.verdicts.resize(info.slotList.size());
     d.run.readings.resize(info.slotList.size());
     d.started = true;
@@ -302,12 +331,13 @@ void RunRecorders::runStarted(const RunInfo &info)
 
 void RunRecorders::stepStarted(const StepEvent &event)
 {
-    m_impl->run.stepLabels.insert(RunRecord::StepKey(event.slot, event.path), event.label);
+    m_impl->run.stepLabels.insert(RunRecord::StepKey(event.slot, event.path), XmlSafe(event.label));
 }
 
 void RunRecorders::stepEnded(const StepEvent &event)
 {
     m_impl->run.steps.append(event);
+    m_impl->run.steps.last().label = XmlSafe(event.label);
 }
 
 void RunRecorders::reading(const ReadingEvent &event)
@@ -336,6 +366,7 @@ void RunRecorders::checkJudged(const CheckResult &result)
 {
     Impl &d = *m_impl;
     d.run.checks.append(result);
+    d.run.checks.last().name = XmlSafe(result.name);
     d.record({
         {QStringLiteral("INSERT INTO checks (run_id, slot_index, path, name, quantity, statistic, unit, value, low, high,"
                         " passed, judged_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
@@ -350,8 +381,10 @@ void RunRecorders::checkJudged(const CheckResult &result)
 void RunRecorders::slotFinished(const SlotVerdict &verdict)
 {
     Impl &d = *m_impl;
-    if (verdict.slot >= 0 && verdict.slot < d.run.verdicts.size())
+    if (verdict.slot >= 0 && verdict.slot < d.run.verdicts.size()) {
         d.run.verdicts[verdict.slot] = verdict;
+        d.run.verdicts[verdict.slot]->cause = XmlSafe(verdict.cause);
+    }
     d.record({{QStringLiteral("UPDATE slots SET verdict = ?, cause = ?, end_time = ? WHERE run_id = ? AND slot_index = ?"),
                {VerdictText(verdict.verdict), verdict.cause, DatabaseTime(verdict.end), d.run.info.runId, verdict.slot}}});
 }

@@ -56,6 +56,9 @@ private:
 void WriteJUnitReport(const QString &path, const RunRecord &run);
 void WriteHtmlReport(const QString &path, const RunRecord &run);
 
+// The text with every character XML 1.0 cannot hold replaced by U+FFFD.
+QString XmlSafe(QString text);
+
 // A check's value or limit with the check's decimals; "" for no limit.
 QString CheckNumber(const CheckResult &check, std::optional<double> value);
 // "12.000 V in [11.880, 12.120] V", the judgement of a check in one line.

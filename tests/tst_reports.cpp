@@ -181,11 +181,17 @@ void TestReports::junitCounts_data()
     QTest::addColumn<int>("checks");
     QTest::addColumn<QList<int>>("failing");
     QTest::addColumn<int>("erroredSlot");
+    QTest::addColumn<QString>("serialPrefix");
+    QTest::addColumn<QString>("firstSerial"); // as the report shows it
 
-    QTest::newRow("one slot, all pass") << 1 << 6 << QList<int>{} << -1;
-    QTest::newRow("three slots, two checks fail") << 3 << 7 << QList<int>{2, 5} << -1;
-    QTest::newRow("a slot whose supply went silent") << 3 << 4 << QList<int>{} << 1;
-    QTest::newRow("no checks at all") << 2 << 0 << QList<int>{} << -1;
+    const QString plain = QStringLiteral("A");
+    QTest::newRow("one slot, all pass") << 1 << 6 << QList<int>{} << -1 << plain << QStringLiteral("A1");
+    QTest::newRow("three slots, two checks fail") << 3 << 7 << QList<int>{2, 5} << -1 << plain << QStringLiteral("A1");
+    QTest::newRow("a slot whose supply went silent") << 3 << 4 << QList<int>{} << 1 << plain << QStringLiteral("A1");
+    QTest::newRow("no checks at all") << 2 << 0 << QList<int>{} << -1 << plain << QStringLiteral("A1");
+    // A GS1 barcode's group separator, which XML cannot hold.
+    QTest::newRow("a serial with a control character")
+        << 2 << 3 << QList<int>{1} << -1 << QStringLiteral("01\x1d") << QStringLiteral("01\uFFFD1");
 }
 
 void TestReports::junitCounts()
@@ -194,8 +200,11 @@ void TestReports::junitCounts()
     QFETCH(int, checks);
     QFETCH(QList<int>, failing);
     QFETCH(int, erroredSlot);
+    QFETCH(QString, serialPrefix);
+    QFETCH(QString, firstSerial);
 
     StreamShape shape;
+    shape.serialPrefix = serialPrefix;
     shape.slotCount = slotCount;
     shape.checksPerSlot = checks;
     shape.failingChecks = QSet<int>(failing.begin(), failing.end());
@@ -219,7 +228,7 @@ void TestReports::junitCounts()
                      .match(message)
                      .hasMatch(),
                  qPrintable(message));
-    QCOMPARE(counts.properties.value(QStringLiteral("serial")), QStringLiteral("A1"));
+    QCOMPARE(counts.properties.value(QStringLiteral("serial")), firstSerial);
     QCOMPARE(counts.properties.value(QStringLiteral("plan")), QStringLiteral("accuracy"));
     QCOMPARE(counts.properties.value(QStringLiteral("station")), QStringLiteral("eol-3"));
 }
