@@ -5,6 +5,7 @@
 #include "plan/runrecord.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 Verdict RunRecord::verdict(int slot) const
@@ -144,6 +145,7 @@ struct RunRecorders::Impl {
     std::unique_ptr<HistoryDatabase> db;
     QString dbName;
     QString dbProblem;            // why the database last refused, while it does
+    QElapsedTimer sinceRefusal;   // a refusing database is tried again after RetryMs
     QVector<QVector<Statement>> pending; // transactions not yet kept, in order
 
     void problem(const QString &text)
@@ -159,9 +161,10 @@ struct RunRecorders::Impl {
     void writeReport(const QString &suffix, void (*writer)(const QString &, const RunRecord &));
 
     // History: each event is one transaction, kept in order. When the
-    // database refuses (locked, disk full, server gone), the rest wait in
-    // memory for one more try at the run's end, so a station never stalls on
-    // each check.
+    // database refuses (locked, disk full, server gone), what follows waits
+    // in memory and is tried again half a minute later and at the run's end,
+    // so a station never stalls on each check.
+    static constexpr qint64 RetryMs = 30000;
     void record(QVector<Statement> transaction);
     bool flush();
     void finish();
@@ -219,7 +222,7 @@ void RunRecorders::Impl::record(QVector<Statement> transaction)
     if (!options.history)
         return;
     pending.append(std::move(transaction));
-    if (dbProblem.isEmpty())
+    if (dbProblem.isEmpty() || sinceRefusal.hasExpired(RetryMs))
         flush();
 }
 
@@ -236,6 +239,7 @@ bool RunRecorders::Impl::flush()
         return true;
     } catch (const SystemError &error) {
         dbProblem = error.text();
+        sinceRefusal.start();
         return false;
     }
 }
