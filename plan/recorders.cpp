@@ -255,7 +255,7 @@ void RunRecorders::Impl::finish()
         writeReport(QStringLiteral(".html"), WriteHtmlReport);
     }
     if (options.history && !pending.isEmpty() && !flush()) {
-        problem(QStringLiteral("%1; the history of this run was not kept (%2 writes refused)%3")
+        problem(QStringLiteral("%1; %2 writes of this run's history were not kept%3")
                     .arg(dbProblem)
                     .arg(pending.size())
                     .arg(files.isEmpty() ? QString() : QStringLiteral(", its verdicts are in the report files")));
