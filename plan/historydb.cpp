@@ -232,7 +232,11 @@ QDateTime timeFromDatabase(const QVariant &value)
 
 QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
 {
-    HistoryDatabase db(database.isEmpty() ? DefaultHistoryDatabase() : database);
+    const QString name = database.isEmpty() ? DefaultHistoryDatabase() : database;
+    // A file no run has made yet holds no history, and is not made by asking.
+    if (!isPostgres(name) && !QFileInfo::exists(name))
+        return {};
+    HistoryDatabase db(name);
     const QVector<QVariantList> rows = db.select(
         {QStringLiteral("SELECT r.run_id, r.start_time, COALESCE(s.end_time, r.end_time), r.plan_name, r.plan_version,"
                         " r.station, s.slot_name, s.serial, s.verdict, s.checks, s.failed"

@@ -16,6 +16,12 @@ QString seconds(qint64 ms)
     return QString::number(std::max<qint64>(ms, 0) / 1000.0, 'f', 3);
 }
 
+// The JUnit schema's timestamp: local time, no zone.
+QString timestamp(const QDateTime &time)
+{
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss"));
+}
+
 void property(QXmlStreamWriter &xml, const QString &name, const QString &value)
 {
     xml.writeStartElement(QStringLiteral("property"));
@@ -76,7 +82,7 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
     xml.writeAttribute(QStringLiteral("failures"), QString::number(total.failures));
     xml.writeAttribute(QStringLiteral("errors"), QString::number(total.errors));
     xml.writeAttribute(QStringLiteral("time"), seconds(info.start.msecsTo(end)));
-    xml.writeAttribute(QStringLiteral("timestamp"), info.start.toString(Qt::ISODate));
+    xml.writeAttribute(QStringLiteral("timestamp"), timestamp(info.start));
 
     for (int slot = 0; slot < slotCount; ++slot) {
         const SlotInfo &unit = info.slotList.at(slot);
@@ -91,7 +97,7 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         xml.writeAttribute(QStringLiteral("errors"), QString::number(counts[slot].errors));
         xml.writeAttribute(QStringLiteral("skipped"), QStringLiteral("0"));
         xml.writeAttribute(QStringLiteral("time"), seconds(info.start.msecsTo(slotEnd)));
-        xml.writeAttribute(QStringLiteral("timestamp"), info.start.toString(Qt::ISODate));
+        xml.writeAttribute(QStringLiteral("timestamp"), timestamp(info.start));
         xml.writeAttribute(QStringLiteral("hostname"), info.station);
 
         xml.writeStartElement(QStringLiteral("properties"));

@@ -349,6 +349,9 @@ void TestReports::historyNewestFirst()
         QCOMPARE(history.at(i).verdict, i == 1 ? Verdict::Fail : Verdict::Pass);
     }
     QCOMPARE(ListHistory(options().database, QStringLiteral("nobody")).size(), 0);
+    const QString none = m_dir->filePath(QStringLiteral("none.sqlite"));
+    QCOMPARE(ListHistory(none, QStringLiteral("A2")).size(), 0);
+    QVERIFY(!QFile::exists(none));
 }
 
 void TestReports::killedRunKeepsEveryJudgedCheck_data()
