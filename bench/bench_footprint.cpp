@@ -7,7 +7,9 @@
 //                                           simulated supply (psusim in its own
 //                                           process): CPU time per minute and
 //                                           resident memory over the run; with
-//                                           --trend the trend is shown too,
+//                                           --trend the trend is shown too at
+//                                           1920 x 1080, ten minutes of readings
+//                                           in it and ten minutes shown,
 //                                           following the readings (keys then
 //                                           start with "trend_")
 //
@@ -21,6 +23,7 @@
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/readingformat.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
@@ -191,8 +194,22 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
         ShowWindow(POWER_TEST);
         POWER_TEST->Button11->click();
         if (withTrend) {
+            // Ten minutes of readings already in the trend, ten minutes shown,
+            // the window as large as a maximised one on a full-HD screen.
+            TTREND *trend = POWER_TEST->Trend;
+            const QDateTime now = QDateTime::currentDateTime();
+            for (int n = 1200; n > 0; --n) {
+                StatusSample sample;
+                sample.time = now.addMSecs(-500 * n);
+                sample.address = 1;
+                sample.model = &ModelCatalogue[0];
+                const quint16 noise = quint16((quint32(n) * 2654435761u) >> 30);
+                sample.status = {1200, 1000, quint16(1198 + noise), quint16(1198 + noise), true};
+                trend->AddReading(sample);
+            }
             POWER_TEST->Button12->click();
-            POWER_TEST->Trend->SetSpanSeconds(60);
+            trend->resize(1920, 1080);
+            trend->SetSpanSeconds(600);
         }
     } catch (const SystemError &e) {
         std::fprintf(stderr, "set-up failed: %s\n", qPrintable(e.text()));

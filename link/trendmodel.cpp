@@ -8,6 +8,22 @@
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+void count(TrendStats &stats, double &sum, const TrendSeries &series, const TrendPoint &point, int quantity)
+{
+    const double value = series.value(point, quantity);
+    stats.min = stats.count ? std::min(stats.min, value) : value;
+    stats.max = stats.count ? std::max(stats.max, value) : value;
+    sum += value;
+    ++stats.count;
+    if (quantity == TrendWatts && !point.powerRead)
+        ++stats.computed;
+    stats.mean = sum / stats.count;
+}
+
+} // namespace
+
 double TrendSeries::volts(const TrendPoint &point) const
 {
     return ScaledReading(point.status.outputVoltage, model.voltageScale);
@@ -159,6 +175,8 @@ void TrendModel::append(const StatusSample &sample)
     point.powerRead = reading.power.has_value();
     point.power = reading.power.value_or(0);
     trace.points.append(point);
+    for (int quantity = 0; quantity < 3; ++quantity)
+        count(trace.whole[size_t(quantity)], trace.wholeSum[size_t(quantity)], trace, point, quantity);
     trace.lastKey = key;
     m_firstKey = m_traces.size() == 1 && trace.points.size() == 1 ? key : std::min(m_firstKey, key);
     m_lastKey = std::max(m_lastKey, key);
@@ -196,24 +214,16 @@ void TrendModel::clear()
 
 TrendStats TrendModel::stats(int trace, int quantity, double lower, double upper) const
 {
-    TrendStats stats;
     const TrendSeries &series = m_traces.at(trace);
     const auto [first, last] = series.indicesIn(lower, upper);
+    if (first == 0 && last == series.points.size())
+        return series.whole[size_t(quantity)];
+    TrendStats stats;
     double sum = 0;
     for (int n = first; n < last; ++n) {
-        const TrendPoint &point = series.points.at(n);
-        if (point.gap)
-            continue;
-        const double value = series.value(point, quantity);
-        stats.min = stats.count ? std::min(stats.min, value) : value;
-        stats.max = stats.count ? std::max(stats.max, value) : value;
-        sum += value;
-        ++stats.count;
-        if (quantity == TrendWatts && !point.powerRead)
-            ++stats.computed;
+        if (!series.points.at(n).gap)
+            count(stats, sum, series, series.points.at(n), quantity);
     }
-    if (stats.count)
-        stats.mean = sum / stats.count;
     return stats;
 }
 

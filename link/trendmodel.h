@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 #include <QVector>
+#include <array>
 #include <optional>
 
 class QIODevice;
@@ -22,6 +23,15 @@ struct TrendPoint {
     bool gap = false;
 };
 
+struct TrendStats {
+    int count = 0;
+    double min = 0;
+    double max = 0;
+    double mean = 0;
+    // Of the powers: how many are voltage x current, not read.
+    int computed = 0;
+};
+
 enum TrendQuantity { TrendVolts = 0, TrendAmperes = 1, TrendWatts = 2 };
 
 // One run of readings from one address under one model, times only going
@@ -32,6 +42,10 @@ struct TrendSeries {
     QDateTime started;
     QVector<TrendPoint> points;
     double lastKey = 0;
+    // Figures of every reading of the trace, kept as they come: a trace
+    // wholly in view is not counted again at each reading.
+    std::array<TrendStats, 3> whole{};
+    std::array<double, 3> wholeSum{};
 
     double volts(const TrendPoint &point) const;
     double amps(const TrendPoint &point) const;
@@ -48,15 +62,6 @@ struct TrendSeries {
     std::pair<int, int> indicesIn(double lower, double upper) const;
     // Index of the reading (not a gap) nearest to key, within reach; -1 if none.
     int nearest(double key, double reach) const;
-};
-
-struct TrendStats {
-    int count = 0;
-    double min = 0;
-    double max = 0;
-    double mean = 0;
-    // Of the powers: how many are voltage x current, not read.
-    int computed = 0;
 };
 
 // Differences between two times of one trace: the readings nearest to each.

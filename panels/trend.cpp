@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
 #include <limits>
@@ -30,6 +31,8 @@ constexpr double kGap = std::numeric_limits<double>::quiet_NaN();
 constexpr double kReadoutReachSeconds = 2.0;
 // Beyond a day in view the time axis shows the date.
 constexpr double kDaySeconds = 86400.0;
+// A reading waits no longer than this to be drawn.
+constexpr qint64 kLongestReplotWaitMs = 5000;
 // A cursor is taken by the mouse within this many pixels.
 constexpr double kCursorGrabPixels = 5.0;
 
@@ -104,6 +107,8 @@ TTREND::TTREND(QWidget *parent)
     m_model->setObjectName(QStringLiteral("TrendModel"));
     Recorder = new ReadingRecorder(holder);
     Recorder->setObjectName(QStringLiteral("Recorder"));
+    m_replotTimer = new QTimer(this);
+    m_replotTimer->setSingleShot(true);
     buildControls();
     resize(960, 640);
     connectHandlers();
@@ -161,7 +166,10 @@ void TTREND::buildControls()
 
     // A value range per plot: automatic, or fixed between two values.
     auto *ranges = new QHBoxLayout;
-    const QString rangeLabels[] = {tr("电压范围 (V)"), tr("电流范围 (A)"), tr("功率范围 (W)")};
+    auto *rangeLabel = new QLabel(tr("数值范围"), this);
+    rangeLabel->setObjectName(QStringLiteral("LabelRanges"));
+    ranges->addWidget(rangeLabel);
+    const QString rangeLabels[] = {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W")};
     for (int n = 0; n < 3; ++n) {
         auto *label = new QLabel(rangeLabels[n], this);
         label->setObjectName(QStringLiteral("LabelRange%1").arg(n + 1));
@@ -176,6 +184,7 @@ void TTREND::buildControls()
             spin->setRange(-1000, 10000);
             spin->setDecimals(3);
             spin->setKeyboardTracking(false);
+            spin->setMaximumWidth(spin->fontMetrics().horizontalAdvance(QStringLiteral("00000.000")) + 28);
             spin->setEnabled(false);
             (*spins)[size_t(n)] = spin;
         }
@@ -306,7 +315,7 @@ void TTREND::buildLegend()
     m_seriesKeys[Setpoints] = key(tr("设定值（虚线）"), QPen(kKeyColour, 1.0, Qt::DashLine));
     QColor pale = kKeyColour;
     pale.setAlpha(kComputedAlpha);
-    m_seriesKeys[ComputedPower] = key(tr("功率 = 电压 × 电流（计算）"), QPen(pale, kLineWidth));
+    m_seriesKeys[ComputedPower] = key(tr("功率 = 电压 × 电流（计算）"), QPen(pale, 0.0));
     m_seriesKeys[ReadPower] = key(tr("功率（读取值，圆点）"), QPen(kKeyColour));
     m_seriesKeys[ReadPower]->setLineStyle(QCPGraph::lsNone);
     m_seriesKeys[ReadPower]->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
@@ -354,6 +363,7 @@ void TTREND::connectHandlers()
                 });
     }
     connect(Plot, &QCustomPlot::beforeReplot, this, &TTREND::prepareReplot);
+    connect(m_replotTimer, &QTimer::timeout, this, &TTREND::scheduleReplot);
     connect(Plot, &QCustomPlot::mouseMove, this, &TTREND::onMouseMove);
     connect(Plot, &QCustomPlot::mousePress, this, &TTREND::onMousePress);
     connect(Plot, &QCustomPlot::mouseRelease, this, &TTREND::onMouseRelease);
@@ -404,7 +414,8 @@ void TTREND::onTraceStarted(int index)
     trace.current = line(TrendAmperes, QPen(colour, kLineWidth));
     QColor pale = colour;
     pale.setAlpha(kComputedAlpha);
-    trace.computedPower = line(TrendWatts, QPen(pale, kLineWidth));
+    // Hairline: a pale line of its own, and cheap to draw.
+    trace.computedPower = line(TrendWatts, QPen(pale, 0.0));
     trace.power = line(TrendWatts, QPen(colour));
     trace.power->setLineStyle(QCPGraph::lsNone);
     trace.power->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
@@ -453,7 +464,24 @@ void TTREND::onReadingAdded(int index, const StatusSample &sample)
     m_textsDirty = true;
     if (m_following)
         follow();
-    scheduleReplot();
+    replotForReading(key);
+}
+
+// A reading is drawn at once while it moves the newest end of the lines by
+// a pixel or more; with a long span on screen (a day, a minute per pixel)
+// the readings in between are drawn together, at most a pixel's time later.
+void TTREND::replotForReading(double key)
+{
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    if (!isVisible() || key < keys.lower || key > keys.upper)
+        return;
+    const double secondsPerPixel = keys.size() / std::max(1, m_rects[0]->width());
+    const qint64 intervalMs = std::min<qint64>(qint64(secondsPerPixel * 1000), kLongestReplotWaitMs);
+    const qint64 since = m_sinceReplot.isValid() ? m_sinceReplot.elapsed() : intervalMs;
+    if (since >= intervalMs)
+        scheduleReplot();
+    else if (!m_replotTimer->isActive())
+        m_replotTimer->start(int(intervalMs - since));
 }
 
 void TTREND::onGapAdded(int index, double key)
@@ -925,6 +953,8 @@ void TTREND::widen(TTrendTrace &trace, int plot, double value)
 // up to date.
 void TTREND::prepareReplot()
 {
+    m_sinceReplot.start();
+    m_replotTimer->stop();
     const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
     int inView = 0;
     std::array<QCPRange, 3> totals{};
@@ -987,7 +1017,7 @@ void TTREND::prepareReplot()
     const bool smooth = inView <= kSmoothReadings;
     Plot->setNotAntialiasedElements(smooth ? QCP::aeNone : QCP::aePlottables);
     for (const TTrendTrace &trace : m_traces) {
-        for (QCPGraph *graph : {trace.voltage, trace.current, trace.computedPower}) {
+        for (QCPGraph *graph : {trace.voltage, trace.current}) {
             QPen pen = graph->pen();
             pen.setWidthF(smooth ? kLineWidth : 0.0);
             graph->setPen(pen);

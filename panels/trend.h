@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QWidget>
@@ -18,6 +19,7 @@ class QCustomPlot;
 class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
+class QTimer;
 class ReadingRecorder;
 class TrendModel;
 struct SampleModel;
@@ -162,6 +164,7 @@ private:
     void applyVisibility();
     void widen(TTrendTrace &trace, int plot, double value);
     void scheduleReplot();
+    void replotForReading(double key);
     void showRecorderState();
     void onRecordingFailed(const QString &path, const QString &cause);
     void onMouseMove(QMouseEvent *event);
@@ -195,4 +198,6 @@ private:
     bool m_textsDirty = true;
     QCPRange m_textsRange;
     QString m_lastRecordFile;
+    QTimer *m_replotTimer;
+    QElapsedTimer m_sinceReplot;
 };
