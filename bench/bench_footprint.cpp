@@ -31,6 +31,8 @@
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
+#include <qcustomplot.h>
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
@@ -70,6 +72,7 @@ qint64 cpuUs()
 
 // Put before every key printed (the trend run's keys stand beside the monitor's).
 const char *g_keyPrefix = "";
+long g_replots = 0;
 
 void print(const char *key, double value)
 {
@@ -208,6 +211,7 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
                 trend->AddReading(sample);
             }
             POWER_TEST->Button12->click();
+            QObject::connect(trend->Plot, &QCustomPlot::afterReplot, trend, [] { ++g_replots; });
             trend->resize(1920, 1080);
             trend->SetSpanSeconds(600);
         }
@@ -262,6 +266,8 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
     print("poll_seconds", clock.elapsed() / 1000.0);
     print("poll_count", double(polls));
     print("poll_replies", double(replies));
+    if (withTrend)
+        print("replots", double(g_replots));
     print("cpu_ms_per_min_mean", cpuTotal / std::max(1.0, minutes));
     print("cpu_ms_per_min_max", *std::max_element(cpuPerMinute.begin(), cpuPerMinute.end()));
     print("rss_mb_start", rssStart / 1024.0);

@@ -36,10 +36,11 @@ constexpr qint64 kLongestReplotWaitMs = 5000;
 // A cursor is taken by the mouse within this many pixels.
 constexpr double kCursorGrabPixels = 5.0;
 
-// Lines are drawn smooth and a little heavy while the plot shows no more than
-// this many readings; beyond it (several per pixel column) thin and plain,
-// which looks the same and draws many times faster.
+// Lines are drawn smooth while the plot shows no more than this many
+// readings; beyond it (several per pixel column) plain, which looks the same
+// and draws many times faster. Heavy lines need this many pixels per reading.
 constexpr int kSmoothReadings = 20000;
+constexpr int kPixelsPerReading = 3;
 constexpr double kLineWidth = 1.6;
 
 // One colour per trace, in the order traces start.
@@ -204,6 +205,9 @@ void TTREND::buildControls()
     Plot->setNoAntialiasingOnDrag(true);
     Plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
     Plot->setMouseTracking(true);
+    // One paint buffer for every layer: a full-screen window clears and
+    // composes one picture per repaint, not two.
+    Plot->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
 
     // Three plots stacked on one time axis in the left column, only the
     // lowest showing the times; the legend and the figures of the view in the
@@ -270,6 +274,8 @@ void TTREND::buildLegend()
 {
     auto *side = new QCPLayoutGrid;
     Plot->plotLayout()->addElement(0, 1, side);
+    side->setAutoMargins(QCP::msNone);
+    side->setMargins(QMargins(0, 8, 8, 0));
     Plot->plotLayout()->setColumnStretchFactor(1, 0.01);
     Plot->plotLayout()->setColumnSpacing(8);
     // The traces above, the keys to how every trace is drawn below.
@@ -459,8 +465,18 @@ void TTREND::onReadingAdded(int index, const StatusSample &sample)
     widen(trace, TrendVolts, sample.voltageSetpoint());
     widen(trace, TrendAmperes, amps);
     widen(trace, TrendAmperes, sample.currentSetpoint());
-    for (QCPGraph *shade : trace.outputOff)
-        addStep(shade, key, sample.status.outputOn ? 0.0 : 1.0);
+    // The shading is drawn only where the output is off: a stretch from the
+    // first reading with the output off to the first with it on again, and
+    // nothing (a gap) elsewhere. A fill under a line that runs along the
+    // bottom for a whole day costs far more to draw than it shows.
+    for (QCPGraph *shade : trace.outputOff) {
+        if (!sample.status.outputOn) {
+            addStep(shade, key, 1.0);
+        } else if (!endsInGap(shade)) {
+            shade->addData(key, 1.0);
+            shade->addData(key, kGap);
+        }
+    }
     m_textsDirty = true;
     if (m_following)
         follow();
@@ -1014,12 +1030,20 @@ void TTREND::prepareReplot()
         axis->setRange(total.lower - margin, total.upper + margin);
     }
 
-    const bool smooth = inView <= kSmoothReadings;
-    Plot->setNotAntialiasedElements(smooth ? QCP::aeNone : QCP::aePlottables);
+    // About one time label per 130 pixels, so that they never run together.
+    m_times->setTickCount(std::max(2, m_rects[0]->width() / 130));
+
+    // Readings a few pixels apart or more: heavy smooth lines. Closer (ten
+    // minutes on a wide window): hairlines, which look the same at that
+    // density and draw many times faster, above all where noise makes the
+    // line run up and down the plot at every reading. Thousands per view
+    // (several per pixel column): plain hairlines.
+    const bool sparse = inView * kPixelsPerReading <= m_rects[0]->width();
+    Plot->setNotAntialiasedElements(inView <= kSmoothReadings ? QCP::aeNone : QCP::aePlottables);
     for (const TTrendTrace &trace : m_traces) {
         for (QCPGraph *graph : {trace.voltage, trace.current}) {
             QPen pen = graph->pen();
-            pen.setWidthF(smooth ? kLineWidth : 0.0);
+            pen.setWidthF(sparse ? kLineWidth : 0.0);
             graph->setPen(pen);
         }
     }

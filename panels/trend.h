@@ -38,7 +38,7 @@ struct TTrendTrace {
     QCPGraph *computedPower = nullptr;
     QCPGraph *voltageSetpoint = nullptr;
     QCPGraph *currentSetpoint = nullptr;
-    // Output-off shading, one per plot (1 while off, 0 while on).
+    // Output-off shading, one per plot (1 while off, a gap while on).
     std::array<QCPGraph *, 3> outputOff{};
     // The value span of each plot over the whole trace (measured values and
     // setpoints), kept as readings come so that a whole day on screen is not
