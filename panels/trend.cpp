@@ -939,9 +939,12 @@ void TTREND::setKeyRange(double lower, double upper)
     for (QCPAxisRect *rect : m_rects)
         rect->axis(QCPAxis::atBottom)->setRange(lower, upper);
     m_settingRange = false;
-    // Beyond a day in view the times need their dates.
-    m_times->setDateTimeFormat(upper - lower > kDaySeconds ? QStringLiteral("yyyy-MM-dd\nHH:mm")
-                                                           : QStringLiteral("HH:mm:ss"));
+    // Beyond a day in view the times need their dates; within a few seconds,
+    // their tenths.
+    const double span = upper - lower;
+    m_times->setDateTimeFormat(span > kDaySeconds ? QStringLiteral("yyyy-MM-dd\nHH:mm")
+                               : span < 10        ? QStringLiteral("HH:mm:ss.z")
+                                                  : QStringLiteral("HH:mm:ss"));
 }
 
 void TTREND::onKeyRangeChanged()

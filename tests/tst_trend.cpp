@@ -620,6 +620,17 @@ void TestTrend::cursorDeltas()
     f.trend->SetCursors(f.key(7.2), f.key(2));
     QVERIFY(f.trend->CursorText().contains(QStringLiteral("Δt -5.200 s")));
     QVERIFY(f.trend->CursorText().contains(QStringLiteral("ΔV -0.50 V  ΔI -0.050 A")));
+    // Cursor A dragged from 7.2 s to 4 s: the cursor moves, not the view.
+    QCPAxis *time = f.trend->Plot->axisRect(1)->axis(QCPAxis::atBottom);
+    const QCPRange view = time->range();
+    const int y = f.trend->Plot->axisRect(1)->rect().center().y();
+    const QPoint from(int(std::lround(time->coordToPixel(f.key(7.2)))), y);
+    const QPoint to(int(std::lround(time->coordToPixel(f.key(4)))), y);
+    QTest::mousePress(f.trend->Plot, Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(f.trend->Plot, to);
+    QTest::mouseRelease(f.trend->Plot, Qt::LeftButton, Qt::NoModifier, to);
+    QCOMPARE(time->range(), view);
+    QVERIFY2(f.trend->CursorText().contains(QStringLiteral("ΔV -0.20 V")), qPrintable(f.trend->CursorText()));
     // A cursor far from every reading: no differences for the trace.
     QVERIFY(!f.trend->Model()->delta(0, f.key(2), f.key(60), 2.0));
     f.trend->HideCursors();

@@ -604,18 +604,6 @@ Check the connection, then set up the serial port again.</translation>
         <translation>Move the mouse over the plot to read the values at that time; click a legend entry to show or hide it</translation>
     </message>
     <message>
-        <source>电压范围 (V)</source>
-        <translation>Voltage range (V)</translation>
-    </message>
-    <message>
-        <source>电流范围 (A)</source>
-        <translation>Current range (A)</translation>
-    </message>
-    <message>
-        <source>功率范围 (W)</source>
-        <translation>Power range (W)</translation>
-    </message>
-    <message>
         <source>自动</source>
         <translation>Auto</translation>
     </message>
@@ -698,6 +686,10 @@ Check the connection, then set up the serial port again.</translation>
     <message>
         <source>输出关</source>
         <translation>output off</translation>
+    </message>
+    <message>
+        <source>数值范围</source>
+        <translation>Value ranges</translation>
     </message>
 </context>
 <context>
