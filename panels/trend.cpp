@@ -587,6 +587,8 @@ void TTREND::ExportCsv(const QString &path)
         writer->deleteLater();
         emit csvExported(path, result->first, result->second);
     });
+    // A window closed for good first waits for the file to be written.
+    writer->setParent(this);
     connect(this, &QObject::destroyed, writer, [writer] { writer->wait(); });
     writer->start();
 }
