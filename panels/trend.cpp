@@ -405,7 +405,6 @@ void TTREND::onTraceStarted(int index)
     trace.label = tr("地址 %1 · %2 · %3 起")
                       .arg(series.address)
                       .arg(series.model.name, series.started.toString(QStringLiteral("HH:mm:ss")));
-    trace.shown = m_focusAddress == 0 || m_focusAddress == series.address;
     const QColor colour = kTraceColours[index % int(std::size(kTraceColours))];
     const auto line = [this](int rect, const QPen &pen) {
         QCPGraph *graph = Plot->addGraph(m_rects[size_t(rect)]->axis(QCPAxis::atBottom),
@@ -537,7 +536,6 @@ void TTREND::PollSent()
 
 void TTREND::showAddress(int address)
 {
-    m_focusAddress = address;
     for (int n = 0; n < m_traces.size(); ++n)
         m_traces[n].shown = address == 0 || m_traces.at(n).address == address;
     applyVisibility();

@@ -91,7 +91,8 @@ public:
     void PollSent();
 
     // Shows the window with the traces of address only (0: every address),
-    // following the newest reading.
+    // following the newest reading. Traces that start later are shown; a
+    // click on the legend hides them.
     void showAddress(int address);
     // The model of the supply at address (see TrendModel::setAddressModel).
     void setAddressModel(int address, const SampleModel &model);
@@ -191,7 +192,6 @@ private:
     QCPTextElement *m_cursorText = nullptr;
     QSharedPointer<QCPAxisTickerDateTime> m_times;
     QList<TTrendTrace> m_traces;
-    int m_focusAddress = 0;
     int m_spanSeconds = 600;
     bool m_following = true;
     bool m_settingRange = false;
