@@ -72,6 +72,7 @@ qint64 cpuUs()
 
 // Put before every key printed (the trend run's keys stand beside the monitor's).
 const char *g_keyPrefix = "";
+// The trend's repaints in the --trend run.
 long g_replots = 0;
 
 void print(const char *key, double value)
