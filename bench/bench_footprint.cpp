@@ -7,7 +7,9 @@
 //                                           simulated supply (psusim in its own
 //                                           process): CPU time per minute and
 //                                           resident memory over the run; with
-//                                           --trend the trend is shown too,
+//                                           --trend the trend is shown too at
+//                                           1920 x 1080, ten minutes of readings
+//                                           in it and ten minutes shown,
 //                                           following the readings (keys then
 //                                           start with "trend_")
 //
@@ -21,12 +23,15 @@
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
+#include "link/readingformat.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/monitorpanel.h"
 #include "panels/trend.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
+
+#include <qcustomplot.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -67,6 +72,8 @@ qint64 cpuUs()
 
 // Put before every key printed (the trend run's keys stand beside the monitor's).
 const char *g_keyPrefix = "";
+// The trend's repaints in the --trend run.
+long g_replots = 0;
 
 void print(const char *key, double value)
 {
@@ -191,8 +198,23 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
         ShowWindow(POWER_TEST);
         POWER_TEST->Button11->click();
         if (withTrend) {
+            // Ten minutes of readings already in the trend, ten minutes shown,
+            // the window as large as a maximised one on a full-HD screen.
+            TTREND *trend = POWER_TEST->Trend;
+            const QDateTime now = QDateTime::currentDateTime();
+            for (int n = 1200; n > 0; --n) {
+                StatusSample sample;
+                sample.time = now.addMSecs(-500 * n);
+                sample.address = 1;
+                sample.model = &ModelCatalogue[0];
+                const quint16 noise = quint16((quint32(n) * 2654435761u) >> 30);
+                sample.status = {1200, 1000, quint16(1198 + noise), quint16(1198 + noise), true};
+                trend->AddReading(sample);
+            }
             POWER_TEST->Button12->click();
-            POWER_TEST->Trend->SetSpanSeconds(60);
+            QObject::connect(trend->Plot, &QCustomPlot::afterReplot, trend, [] { ++g_replots; });
+            trend->resize(1920, 1080);
+            trend->SetSpanSeconds(600);
         }
     } catch (const SystemError &e) {
         std::fprintf(stderr, "set-up failed: %s\n", qPrintable(e.text()));
@@ -245,6 +267,8 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
     print("poll_seconds", clock.elapsed() / 1000.0);
     print("poll_count", double(polls));
     print("poll_replies", double(replies));
+    if (withTrend)
+        print("replots", double(g_replots));
     print("cpu_ms_per_min_mean", cpuTotal / std::max(1.0, minutes));
     print("cpu_ms_per_min_max", *std::max_element(cpuPerMinute.begin(), cpuPerMinute.end()));
     print("rss_mb_start", rssStart / 1024.0);

@@ -282,6 +282,8 @@ void DemoTour::runTrend()
     pause(1500);
     click(POWER_TEST, QStringLiteral("BitBtn4"));
     pause(1000);
+    // The two cursors over the step of the setpoint.
+    click(trend, QStringLiteral("Button6"));
     shoot(trend, QStringLiteral("trend.png"));
 }
 

@@ -18,6 +18,8 @@ public:
 
     // A status poll went out to address (the low byte of the panel's).
     void NotePoll(int address);
+    // The address of the last status poll.
+    int PollAddress() const { return m_pollAddress; }
     // Builds the reading of one decoded status block and announces it: the
     // time is now, the model the active one, the address that of the last
     // status poll (the reply's own address byte is not trusted: its CRC is

@@ -1,32 +1,46 @@
 #include "panels/trend.h"
 
 #include "widgets/errorreport.h"
+#include "link/modelcatalogue.h"
 #include "link/readingformat.h"
 #include "link/readingrecorder.h"
 #include "link/statusfeed.h"
+#include "link/trendmodel.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace {
 
 constexpr double kGap = std::numeric_limits<double>::quiet_NaN();
-// The hover readout names a trace's values only near a reading of it.
+// The hover readout and the cursors name a trace's values only near a
+// reading of it: within this, or a two-hundredth of the span in view.
 constexpr double kReadoutReachSeconds = 2.0;
+// Beyond a day in view the time axis shows the date.
+constexpr double kDaySeconds = 86400.0;
+// A reading waits no longer than this to be drawn.
+constexpr qint64 kLongestReplotWaitMs = 5000;
+// A cursor is taken by the mouse within this many pixels.
+constexpr double kCursorGrabPixels = 5.0;
 
-enum Quantity { Volts = 0, Amperes = 1, Watts = 2 };
-
-// Lines are drawn smooth and a little heavy while the plot shows no more than
-// this many readings; beyond it (several per pixel column) thin and plain,
-// which looks the same and draws many times faster.
+// Lines are drawn smooth while the plot shows no more than this many
+// readings; beyond it (several per pixel column) plain, which looks the same
+// and draws many times faster. Heavy lines need this many pixels per reading.
 constexpr int kSmoothReadings = 20000;
+constexpr int kPixelsPerReading = 3;
 constexpr double kLineWidth = 1.6;
 
 // One colour per trace, in the order traces start.
@@ -34,6 +48,11 @@ const QColor kTraceColours[] = {
     QColor(0x1F, 0x77, 0xB4), QColor(0xD6, 0x27, 0x28), QColor(0x2C, 0xA0, 0x2C), QColor(0x94, 0x67, 0xBD),
     QColor(0xFF, 0x7F, 0x0E), QColor(0x8C, 0x56, 0x4B), QColor(0x17, 0xBE, 0xCF), QColor(0x7F, 0x7F, 0x7F),
 };
+const QColor kKeyColour(0x50, 0x50, 0x50);
+const QColor kHiddenText(0xA8, 0xA8, 0xA8);
+// Computed power: the trace's colour, paler.
+constexpr int kComputedAlpha = 110;
+constexpr int kShadeAlpha = 40;
 
 QPushButton *makeButton(QWidget *parent, const QString &name, const QString &text)
 {
@@ -65,41 +84,15 @@ bool endsInGap(const QCPGraph *graph)
     return data.isEmpty() || std::isnan((data.constEnd() - 1)->value);
 }
 
-// The value of the graph's reading nearest to key, if one lies within reach.
-bool valueNear(const QCPGraph *graph, double key, double *value)
+QString number(double value, int decimals)
 {
-    const QCPGraphDataContainer &data = *graph->data();
-    if (data.isEmpty())
-        return false;
-    auto at = data.findBegin(key, false);
-    auto best = data.constEnd();
-    double distance = kReadoutReachSeconds;
-    for (auto it : {at == data.constBegin() ? at : at - 1, at}) {
-        if (it == data.constEnd() || std::isnan(it->value))
-            continue;
-        if (std::fabs(it->key - key) <= distance) {
-            distance = std::fabs(it->key - key);
-            best = it;
-        }
-    }
-    if (best == data.constEnd())
-        return false;
-    *value = best->value;
-    return true;
+    return QString::number(value, 'f', decimals);
 }
 
-// A step line's value at key: that of the last point at or before it.
-bool stepValueAt(const QCPGraph *graph, double key, double *value)
+QString signedNumber(double value, int decimals)
 {
-    const QCPGraphDataContainer &data = *graph->data();
-    auto after = data.findEnd(key, false);
-    if (after == data.constBegin())
-        return false;
-    const double found = (after - 1)->value;
-    if (std::isnan(found))
-        return false;
-    *value = found;
-    return true;
+    const QString text = number(value, decimals);
+    return value >= 0 && !text.startsWith(QLatin1Char('-')) ? QLatin1Char('+') + text : text;
 }
 
 } // namespace
@@ -109,6 +102,14 @@ TTREND::TTREND(QWidget *parent)
 {
     setObjectName(QStringLiteral("TREND"));
     setWindowTitle(tr("曲线"));
+    // The readings and their recording belong beside the window, not in it.
+    QObject *holder = parent ? static_cast<QObject *>(parent) : this;
+    m_model = new TrendModel(holder);
+    m_model->setObjectName(QStringLiteral("TrendModel"));
+    Recorder = new ReadingRecorder(holder);
+    Recorder->setObjectName(QStringLiteral("Recorder"));
+    m_replotTimer = new QTimer(this);
+    m_replotTimer->setSingleShot(true);
     buildControls();
     resize(960, 640);
     connectHandlers();
@@ -119,7 +120,7 @@ TTREND::~TTREND() = default;
 
 double TTREND::KeyOf(const QDateTime &time)
 {
-    return double(time.toMSecsSinceEpoch()) / 1000.0;
+    return TrendModel::KeyOf(time);
 }
 
 void TTREND::buildControls()
@@ -139,41 +140,93 @@ void TTREND::buildControls()
     Button1->setToolTip(tr("拖动或滚轮缩放后停止跟随，点击此按钮恢复"));
     Button2 = makeButton(this, QStringLiteral("Button2"), tr("清除"));
     Button3 = makeButton(this, QStringLiteral("Button3"), tr("导出图片"));
+    Button5 = makeButton(this, QStringLiteral("Button5"), tr("导出 CSV"));
+    Button5->setToolTip(tr("将可见时间范围内显示的曲线的读数导出为 CSV 文件"));
+    Button6 = makeButton(this, QStringLiteral("Button6"), tr("游标"));
+    Button6->setCheckable(true);
+    Button6->setToolTip(tr("两条游标可用鼠标拖动，显示两者之间的时间差、电压差和电流差"));
     Button4 = makeButton(this, QStringLiteral("Button4"), tr("开始记录"));
     StaticText1 = new QLabel(this);
     StaticText1->setObjectName(QStringLiteral("StaticText1"));
     StaticText1->setTextInteractionFlags(Qt::TextSelectableByMouse);
     StaticText2 = new QLabel(this);
     StaticText2->setObjectName(QStringLiteral("StaticText2"));
-    StaticText2->setText(tr("将鼠标移到曲线上可读出该时刻的数值"));
+    StaticText2->setText(tr("将鼠标移到曲线上可读出该时刻的数值；单击图例项可显示或隐藏该曲线"));
 
     auto *tools = new QHBoxLayout;
     tools->addWidget(spanLabel);
     tools->addWidget(ComboBox1);
     tools->addWidget(Button1);
     tools->addSpacing(12);
+    tools->addWidget(Button6);
     tools->addWidget(Button2);
     tools->addWidget(Button3);
+    tools->addWidget(Button5);
     tools->addStretch();
     tools->addWidget(Button4);
+
+    // A value range per plot: automatic, or fixed between two values.
+    auto *ranges = new QHBoxLayout;
+    auto *rangeLabel = new QLabel(tr("数值范围"), this);
+    rangeLabel->setObjectName(QStringLiteral("LabelRanges"));
+    ranges->addWidget(rangeLabel);
+    const QString rangeLabels[] = {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W")};
+    for (int n = 0; n < 3; ++n) {
+        auto *label = new QLabel(rangeLabels[n], this);
+        label->setObjectName(QStringLiteral("LabelRange%1").arg(n + 1));
+        RangeAuto[size_t(n)] = new QCheckBox(tr("自动"), this);
+        RangeAuto[size_t(n)]->setObjectName(QStringLiteral("RangeAuto%1").arg(n + 1));
+        RangeAuto[size_t(n)]->setChecked(true);
+        for (auto *spins : {&RangeLow, &RangeHigh}) {
+            auto *spin = new QDoubleSpinBox(this);
+            spin->setObjectName(QStringLiteral("%1%2").arg(spins == &RangeLow ? QStringLiteral("RangeLow")
+                                                                              : QStringLiteral("RangeHigh"))
+                                    .arg(n + 1));
+            spin->setRange(-1000, 10000);
+            spin->setDecimals(3);
+            spin->setKeyboardTracking(false);
+            spin->setMaximumWidth(spin->fontMetrics().horizontalAdvance(QStringLiteral("00000.000")) + 28);
+            spin->setEnabled(false);
+            (*spins)[size_t(n)] = spin;
+        }
+        RangeHigh[size_t(n)]->setValue(1);
+        ranges->addWidget(label);
+        ranges->addWidget(RangeAuto[size_t(n)]);
+        ranges->addWidget(RangeLow[size_t(n)]);
+        ranges->addWidget(new QLabel(QStringLiteral("–"), this));
+        ranges->addWidget(RangeHigh[size_t(n)]);
+        ranges->addSpacing(12);
+    }
+    ranges->addStretch();
 
     Plot = new QCustomPlot(this);
     Plot->setObjectName(QStringLiteral("Plot"));
     Plot->setMinimumSize(480, 320);
     Plot->setNoAntialiasingOnDrag(true);
     Plot->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    Plot->setMouseTracking(true);
+    // One paint buffer for every layer: a full-screen window clears and
+    // composes one picture per repaint, not two.
+    Plot->layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmLogical);
 
-    // Three plots stacked on one time axis; only the lowest shows the times.
+    // Three plots stacked on one time axis in the left column, only the
+    // lowest showing the times; the legend and the figures of the view in the
+    // right column, beside the data and never over it.
     m_rects[0] = Plot->axisRect();
+    m_rects[0]->insetLayout()->take(Plot->legend);
+    Plot->plotLayout()->take(m_rects[0]);
+    Plot->plotLayout()->simplify();
+    auto *plots = new QCPLayoutGrid;
+    Plot->plotLayout()->addElement(0, 0, plots);
     m_rects[1] = new QCPAxisRect(Plot);
     m_rects[2] = new QCPAxisRect(Plot);
-    Plot->plotLayout()->addElement(1, 0, m_rects[1]);
-    Plot->plotLayout()->addElement(2, 0, m_rects[2]);
-    Plot->plotLayout()->setRowSpacing(4);
+    for (int n = 0; n < 3; ++n)
+        plots->addElement(n, 0, m_rects[size_t(n)]);
+    plots->setRowSpacing(4);
     auto *margins = new QCPMarginGroup(Plot);
-    QSharedPointer<QCPAxisTickerDateTime> times(new QCPAxisTickerDateTime);
-    times->setDateTimeFormat(QStringLiteral("HH:mm:ss"));
-    times->setTickCount(8);
+    m_times.reset(new QCPAxisTickerDateTime);
+    m_times->setDateTimeFormat(QStringLiteral("HH:mm:ss"));
+    m_times->setTickCount(8);
     const QString labels[] = {tr("电压 (V)"), tr("电流 (A)"), tr("功率 (W)")};
     for (int n = 0; n < 3; ++n) {
         QCPAxisRect *rect = m_rects[size_t(n)];
@@ -185,35 +238,97 @@ void TTREND::buildControls()
         rect->setRangeZoom(Qt::Horizontal);
         rect->setRangeDragAxes(time, value);
         rect->setRangeZoomAxes(time, value);
-        time->setTicker(times);
+        time->setTicker(m_times);
         time->setTickLabels(n == 2);
         value->setLabel(labels[n]);
         value->setRange(0, 1);
         // The shading's own axis: 0..1 over the plot's height, not shown.
         shade->setRange(0, 1);
         shade->setVisible(false);
-        auto *cursor = new QCPItemStraightLine(Plot);
-        cursor->setClipAxisRect(rect);
-        cursor->point1->setAxes(time, value);
-        cursor->point2->setAxes(time, value);
-        cursor->setPen(QPen(QColor(0x60, 0x60, 0x60), 1, Qt::DashLine));
-        cursor->setVisible(false);
-        m_cursor[size_t(n)] = cursor;
+        const auto line = [this, rect, time, value](const QPen &pen) {
+            auto *item = new QCPItemStraightLine(Plot);
+            item->setClipAxisRect(rect);
+            item->point1->setAxes(time, value);
+            item->point2->setAxes(time, value);
+            item->setPen(pen);
+            item->setVisible(false);
+            return item;
+        };
+        m_hover[size_t(n)] = line(QPen(QColor(0x60, 0x60, 0x60), 1, Qt::DashLine));
+        m_cursorLines[0][size_t(n)] = line(QPen(QColor(0xC0, 0x30, 0x30), 1.5));
+        m_cursorLines[1][size_t(n)] = line(QPen(QColor(0x30, 0x60, 0xC0), 1.5));
     }
     m_rects[2]->axis(QCPAxis::atBottom)->setLabel(tr("时间"));
-    Plot->legend->setVisible(true);
-    Plot->legend->setBrush(QColor(255, 255, 255, 210));
-    m_rects[0]->insetLayout()->setInsetAlignment(0, Qt::AlignTop | Qt::AlignLeft);
+    buildLegend();
     setKeyRange(KeyOf(QDateTime::currentDateTime()) - m_spanSeconds, KeyOf(QDateTime::currentDateTime()));
-
-    Recorder = new ReadingRecorder(this);
-    Recorder->setObjectName(QStringLiteral("Recorder"));
 
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(tools);
+    layout->addLayout(ranges);
     layout->addWidget(Plot, 1);
     layout->addWidget(StaticText2);
     layout->addWidget(StaticText1);
+}
+
+void TTREND::buildLegend()
+{
+    auto *side = new QCPLayoutGrid;
+    Plot->plotLayout()->addElement(0, 1, side);
+    side->setAutoMargins(QCP::msNone);
+    side->setMargins(QMargins(0, 8, 8, 0));
+    Plot->plotLayout()->setColumnStretchFactor(1, 0.01);
+    Plot->plotLayout()->setColumnSpacing(8);
+    // The traces above, the keys to how every trace is drawn below.
+    auto *keys = new QCPLegend;
+    side->addElement(0, 0, Plot->legend);
+    side->addElement(1, 0, keys);
+    QFont small = font();
+    small.setPointSizeF(small.pointSizeF() * 0.9);
+    for (QCPLegend *legend : {Plot->legend, keys}) {
+        legend->setVisible(true);
+        legend->setBrush(Qt::white);
+        legend->setIconSize(26, 12);
+        legend->setFont(small);
+    }
+    keys->setLayer(Plot->legend->layer());
+    m_keyLegend = keys;
+    const auto text = [this, &small](const QString &name) {
+        auto *element = new QCPTextElement(Plot, QString(), small);
+        element->setObjectName(name);
+        element->setTextFlags(Qt::AlignLeft | Qt::AlignTop);
+        element->setTextColor(QColor(0x20, 0x20, 0x20));
+        element->setMargins(QMargins(6, 6, 6, 0));
+        return element;
+    };
+    m_statsText = text(QStringLiteral("Stats"));
+    m_cursorText = text(QStringLiteral("Cursors"));
+    side->addElement(2, 0, m_statsText);
+    side->addElement(3, 0, m_cursorText);
+    // What is left of the column's height stays empty below.
+    side->addElement(4, 0, new QCPLayoutElement(Plot));
+    for (int row = 0; row < 4; ++row)
+        side->setRowStretchFactor(row, 0.001);
+
+    // Keys of the series every trace draws in the same manner (no data).
+    const auto key = [this, keys](const QString &name, const QPen &pen) {
+        QCPGraph *graph = Plot->addGraph(m_rects[0]->axis(QCPAxis::atBottom), m_rects[0]->axis(QCPAxis::atLeft));
+        graph->setName(name);
+        graph->setPen(pen);
+        graph->removeFromLegend();
+        graph->addToLegend(keys);
+        return graph;
+    };
+    m_seriesKeys[Setpoints] = key(tr("设定值（虚线）"), QPen(kKeyColour, 1.0, Qt::DashLine));
+    QColor pale = kKeyColour;
+    pale.setAlpha(kComputedAlpha);
+    m_seriesKeys[ComputedPower] = key(tr("功率 = 电压 × 电流（计算）"), QPen(pale, 0.0));
+    m_seriesKeys[ReadPower] = key(tr("功率（读取值，圆点）"), QPen(kKeyColour));
+    m_seriesKeys[ReadPower]->setLineStyle(QCPGraph::lsNone);
+    m_seriesKeys[ReadPower]->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
+    m_seriesKeys[OutputOff] = key(tr("输出关闭（阴影）"), Qt::NoPen);
+    QColor shade = kKeyColour;
+    shade.setAlpha(kShadeAlpha * 2);
+    m_seriesKeys[OutputOff]->setBrush(shade);
 }
 
 void TTREND::connectHandlers()
@@ -222,11 +337,24 @@ void TTREND::connectHandlers()
     ConnectHandler(Button1, &QPushButton::clicked, this, &TTREND::Button1Click);
     ConnectHandler(Button2, &QPushButton::clicked, this, &TTREND::Button2Click);
     ConnectHandler(Button3, &QPushButton::clicked, this, &TTREND::Button3Click);
-    ConnectHandler(Button4, &QPushButton::clicked, this, &TTREND::Button4Click);
-    // The trend and the recorder take every reading, shown or not.
-    connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TTREND::AddReading);
-    connect(TheStatusFeed(), &StatusFeed::statusRead, Recorder, &ReadingRecorder::Record);
-    connect(TheStatusFeed(), &StatusFeed::statusPolled, this, &TTREND::PollSent);
+    ConnectHandler(Button4, &QPushButton::clicked, this, &TTREND::RecordClick);
+    ConnectHandler(Button5, &QPushButton::clicked, this, &TTREND::Button5Click);
+    ConnectHandler(Button6, &QPushButton::clicked, this, &TTREND::Button6Click);
+    for (int n = 0; n < 3; ++n) {
+        const auto change = [this, n] { RunHandler([this, n] { RangeChange(n); }); };
+        connect(RangeAuto[size_t(n)], &QCheckBox::toggled, this, change);
+        connect(RangeLow[size_t(n)], &QDoubleSpinBox::valueChanged, this, change);
+        connect(RangeHigh[size_t(n)], &QDoubleSpinBox::valueChanged, this, change);
+    }
+    // The model takes every reading, shown or not; the recorder writes each
+    // one the model takes, as the model took it.
+    m_model->listenTo(TheStatusFeed());
+    connect(m_model, &TrendModel::readingAdded, Recorder,
+            [recorder = Recorder](int, const StatusSample &sample) { recorder->Record(sample); });
+    connect(m_model, &TrendModel::traceStarted, this, &TTREND::onTraceStarted);
+    connect(m_model, &TrendModel::readingAdded, this, &TTREND::onReadingAdded);
+    connect(m_model, &TrendModel::gapAdded, this, &TTREND::onGapAdded);
+    connect(m_model, &TrendModel::cleared, this, &TTREND::onCleared);
     connect(Recorder, &ReadingRecorder::changed, this, &TTREND::showRecorderState);
     connect(Recorder, &ReadingRecorder::failed, this, &TTREND::onRecordingFailed);
     // The three time axes move together; a move the operator makes stops
@@ -241,9 +369,13 @@ void TTREND::connectHandlers()
                 });
     }
     connect(Plot, &QCustomPlot::beforeReplot, this, &TTREND::prepareReplot);
-    connect(Plot, &QCustomPlot::mouseMove, this, [this](QMouseEvent *event) {
-        onMouseMove(m_rects[0]->axis(QCPAxis::atBottom)->pixelToCoord(event->position().x()));
-    });
+    connect(m_replotTimer, &QTimer::timeout, this, &TTREND::scheduleReplot);
+    connect(Plot, &QCustomPlot::mouseMove, this, &TTREND::onMouseMove);
+    connect(Plot, &QCustomPlot::mousePress, this, &TTREND::onMousePress);
+    connect(Plot, &QCustomPlot::mouseRelease, this, &TTREND::onMouseRelease);
+    connect(Plot, &QCustomPlot::legendClick, this,
+            [this](QCPLegend *, QCPAbstractLegendItem *item, QMouseEvent *) { onLegendClick(item); });
+    Plot->installEventFilter(this);
 }
 
 void TTREND::showEvent(QShowEvent *event)
@@ -254,39 +386,47 @@ void TTREND::showEvent(QShowEvent *event)
     scheduleReplot();
 }
 
-TTrendTrace &TTREND::traceFor(const StatusSample &sample)
+bool TTREND::eventFilter(QObject *watched, QEvent *event)
 {
-    const double key = KeyOf(sample.time);
-    if (!m_traces.isEmpty()) {
-        TTrendTrace &last = m_traces.last();
-        // A clock set back starts a new trace rather than drawing backwards.
-        if (last.address == sample.address && last.model == sample.model.name && key >= last.lastKey)
-            return last;
+    if (watched == Plot && event->type() == QEvent::Leave) {
+        hideHover();
+        onMouseRelease();
     }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TTREND::onTraceStarted(int index)
+{
+    const TrendSeries &series = m_model->traces().at(index);
     TTrendTrace trace;
-    trace.address = sample.address;
-    trace.model = sample.model.name;
-    trace.started = sample.time;
+    trace.address = series.address;
+    trace.model = series.model.name;
+    trace.started = series.started;
     trace.label = tr("地址 %1 · %2 · %3 起")
-                      .arg(sample.address)
-                      .arg(sample.model.name, sample.time.toString(QStringLiteral("HH:mm:ss")));
-    const QColor colour = kTraceColours[m_traces.size() % int(std::size(kTraceColours))];
-    const auto line = [this, &colour](int rect, double width, Qt::PenStyle style) {
+                      .arg(series.address)
+                      .arg(series.model.name, series.started.toString(QStringLiteral("HH:mm:ss")));
+    const QColor colour = kTraceColours[index % int(std::size(kTraceColours))];
+    const auto line = [this](int rect, const QPen &pen) {
         QCPGraph *graph = Plot->addGraph(m_rects[size_t(rect)]->axis(QCPAxis::atBottom),
                                          m_rects[size_t(rect)]->axis(QCPAxis::atLeft));
-        graph->setPen(QPen(colour, width, style));
+        graph->setPen(pen);
         graph->removeFromLegend();
         return graph;
     };
-    trace.voltage = line(Volts, kLineWidth, Qt::SolidLine);
+    trace.voltage = line(TrendVolts, QPen(colour, kLineWidth));
     trace.voltage->setName(trace.label);
     trace.voltage->addToLegend();
-    trace.current = line(Amperes, kLineWidth, Qt::SolidLine);
-    trace.power = line(Watts, kLineWidth, Qt::SolidLine);
+    trace.current = line(TrendAmperes, QPen(colour, kLineWidth));
+    QColor pale = colour;
+    pale.setAlpha(kComputedAlpha);
+    // Hairline: a pale line of its own, and cheap to draw.
+    trace.computedPower = line(TrendWatts, QPen(pale, 0.0));
+    trace.power = line(TrendWatts, QPen(colour));
+    trace.power->setLineStyle(QCPGraph::lsNone);
     trace.power->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
-    trace.voltageSetpoint = line(Volts, 1.0, Qt::DashLine);
+    trace.voltageSetpoint = line(TrendVolts, QPen(colour, 1.0, Qt::DashLine));
     trace.voltageSetpoint->setLineStyle(QCPGraph::lsStepLeft);
-    trace.currentSetpoint = line(Amperes, 1.0, Qt::DashLine);
+    trace.currentSetpoint = line(TrendAmperes, QPen(colour, 1.0, Qt::DashLine));
     trace.currentSetpoint->setLineStyle(QCPGraph::lsStepLeft);
     for (int n = 0; n < 3; ++n) {
         QCPGraph *shade = Plot->addGraph(m_rects[size_t(n)]->axis(QCPAxis::atBottom),
@@ -294,92 +434,161 @@ TTrendTrace &TTREND::traceFor(const StatusSample &sample)
         shade->setLineStyle(QCPGraph::lsStepLeft);
         shade->setPen(Qt::NoPen);
         QColor fill = colour;
-        fill.setAlpha(40);
+        fill.setAlpha(kShadeAlpha);
         shade->setBrush(fill);
         shade->removeFromLegend();
         shade->setLayer(QStringLiteral("background"));
         trace.outputOff[size_t(n)] = shade;
     }
-    trace.lastKey = key;
     m_traces.append(trace);
-    return m_traces.last();
+    applyVisibility();
 }
 
-void TTREND::addGap(TTrendTrace &trace, double key)
+void TTREND::onReadingAdded(int index, const StatusSample &sample)
 {
-    for (QCPGraph *graph : {trace.voltage, trace.current, trace.voltageSetpoint, trace.currentSetpoint}) {
+    TTrendTrace &trace = m_traces[index];
+    const double key = KeyOf(sample.time);
+    const double volts = sample.outputVoltage();
+    const double amps = sample.outputCurrent();
+    trace.voltage->addData(key, volts);
+    trace.current->addData(key, amps);
+    trace.computedPower->addData(key, volts * amps);
+    widen(trace, TrendWatts, volts * amps);
+    if (const auto watts = sample.watts()) {
+        trace.power->addData(key, *watts);
+        widen(trace, TrendWatts, *watts);
+    }
+    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint());
+    addStep(trace.currentSetpoint, key, sample.currentSetpoint());
+    widen(trace, TrendVolts, volts);
+    widen(trace, TrendVolts, sample.voltageSetpoint());
+    widen(trace, TrendAmperes, amps);
+    widen(trace, TrendAmperes, sample.currentSetpoint());
+    // The shading is drawn only where the output is off: a stretch from the
+    // first reading with the output off to the first with it on again, and
+    // nothing (a gap) elsewhere. A fill under a line that runs along the
+    // bottom for a whole day costs far more to draw than it shows.
+    for (QCPGraph *shade : trace.outputOff) {
+        if (!sample.status.outputOn) {
+            addStep(shade, key, 1.0);
+        } else if (!endsInGap(shade)) {
+            shade->addData(key, 1.0);
+            shade->addData(key, kGap);
+        }
+    }
+    m_textsDirty = true;
+    if (m_following)
+        follow();
+    replotForReading(key);
+}
+
+// A reading is drawn at once while it moves the newest end of the lines by
+// a pixel or more; with a long span on screen (a day, a minute per pixel)
+// the readings in between are drawn together, at most a pixel's time later.
+void TTREND::replotForReading(double key)
+{
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    if (!isVisible() || key < keys.lower || key > keys.upper)
+        return;
+    const double secondsPerPixel = keys.size() / std::max(1, m_rects[0]->width());
+    const qint64 intervalMs = std::min<qint64>(qint64(secondsPerPixel * 1000), kLongestReplotWaitMs);
+    const qint64 since = m_sinceReplot.isValid() ? m_sinceReplot.elapsed() : intervalMs;
+    if (since >= intervalMs)
+        scheduleReplot();
+    else if (!m_replotTimer->isActive())
+        m_replotTimer->start(int(intervalMs - since));
+}
+
+void TTREND::onGapAdded(int index, double key)
+{
+    const TTrendTrace &trace = m_traces.at(index);
+    for (QCPGraph *graph : {trace.voltage, trace.current, trace.computedPower, trace.voltageSetpoint,
+                            trace.currentSetpoint, trace.outputOff[0], trace.outputOff[1], trace.outputOff[2]}) {
         if (!endsInGap(graph))
             graph->addData(key, kGap);
     }
-    if (!endsInGap(trace.power))
-        trace.power->addData(key, kGap);
-    for (QCPGraph *shade : trace.outputOff) {
-        if (!endsInGap(shade))
-            shade->addData(key, kGap);
-    }
 }
 
-void TTREND::AddReading(const StatusSample &sample)
-{
-    m_pollOutstanding = false;
-    if (!sample.model.scaled())
-        return;
-    const double key = KeyOf(sample.time);
-    TTrendTrace &trace = traceFor(sample);
-    trace.voltage->addData(key, sample.outputVoltage());
-    trace.current->addData(key, sample.outputCurrent());
-    if (const auto watts = sample.watts())
-        trace.power->addData(key, *watts);
-    else if (!endsInGap(trace.power))
-        trace.power->addData(key, kGap); // no line drawn across readings without power
-    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint());
-    addStep(trace.currentSetpoint, key, sample.currentSetpoint());
-    widen(trace, Volts, sample.outputVoltage());
-    widen(trace, Volts, sample.voltageSetpoint());
-    widen(trace, Amperes, sample.outputCurrent());
-    widen(trace, Amperes, sample.currentSetpoint());
-    if (const auto watts = sample.watts())
-        widen(trace, Watts, *watts);
-    for (QCPGraph *shade : trace.outputOff)
-        addStep(shade, key, sample.status.outputOn ? 0.0 : 1.0);
-    trace.lastKey = key;
-    if (m_traces.size() == 1 && trace.voltage->dataCount() == 1)
-        m_firstKey = key;
-    m_firstKey = std::min(m_firstKey, key);
-    m_lastKey = key;
-    if (m_following)
-        follow();
-    scheduleReplot();
-}
-
-void TTREND::PollSent()
-{
-    // The poll before this one got no reading: no line across the silence.
-    if (m_pollOutstanding && !m_traces.isEmpty())
-        addGap(m_traces.last(), KeyOf(QDateTime::currentDateTime()));
-    m_pollOutstanding = true;
-}
-
-void TTREND::Clear()
+void TTREND::onCleared()
 {
     for (const TTrendTrace &trace : m_traces) {
-        for (QCPGraph *graph : {trace.voltage, trace.current, trace.power, trace.voltageSetpoint, trace.currentSetpoint})
+        for (QCPGraph *graph : {trace.voltage, trace.current, trace.power, trace.computedPower,
+                                trace.voltageSetpoint, trace.currentSetpoint})
             Plot->removeGraph(graph);
         for (QCPGraph *shade : trace.outputOff)
             Plot->removeGraph(shade);
     }
     m_traces.clear();
-    m_firstKey = m_lastKey = 0;
-    m_pollOutstanding = false;
-    for (QCPItemStraightLine *cursor : m_cursor)
-        cursor->setVisible(false);
-    StaticText2->setText(tr("将鼠标移到曲线上可读出该时刻的数值"));
+    hideHover();
+    m_textsDirty = true;
     scheduleReplot();
+}
+
+void TTREND::AddReading(const StatusSample &sample)
+{
+    m_model->append(sample);
+}
+
+void TTREND::PollSent()
+{
+    m_model->pollSent(TheStatusFeed()->PollAddress(), KeyOf(QDateTime::currentDateTime()));
+}
+
+void TTREND::showAddress(int address)
+{
+    for (int n = 0; n < m_traces.size(); ++n)
+        m_traces[n].shown = address == 0 || m_traces.at(n).address == address;
+    applyVisibility();
+    Button1Click();
+    show();
+    raise();
+    activateWindow();
+}
+
+void TTREND::setAddressModel(int address, const SampleModel &model)
+{
+    m_model->setAddressModel(address, model);
+}
+
+void TTREND::Clear()
+{
+    m_model->clear();
 }
 
 bool TTREND::ExportPng(const QString &path)
 {
+    // The readout under the mouse is not part of the picture.
+    hideHover();
+    Plot->replot(QCustomPlot::rpImmediateRefresh);
     return Plot->savePng(path, Plot->width(), Plot->height());
+}
+
+void TTREND::ExportCsv(const QString &path)
+{
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    QList<TrendSeries> shown;
+    for (int n = 0; n < m_traces.size(); ++n) {
+        if (m_traces.at(n).shown)
+            shown.append(m_model->traces().at(n)); // shares the readings, copies nothing
+    }
+    // A day of rows takes a while to format: not on the GUI thread.
+    auto result = std::make_shared<std::pair<bool, QString>>(false, QString());
+    QThread *writer = QThread::create([path, shown, keys, result] {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+            result->second = file.errorString();
+            return;
+        }
+        result->first = TrendModel::WriteCsv(&file, shown, keys.lower, keys.upper, &result->second);
+    });
+    connect(writer, &QThread::finished, this, [this, writer, path, result] {
+        writer->deleteLater();
+        emit csvExported(path, result->first, result->second);
+    });
+    // A window closed for good first waits for the file to be written.
+    writer->setParent(this);
+    connect(this, &QObject::destroyed, writer, [writer] { writer->wait(); });
+    writer->start();
 }
 
 void TTREND::SetSpanSeconds(int seconds)
@@ -395,7 +604,7 @@ void TTREND::SetSpanSeconds(int seconds)
         if (seconds > 0)
             setKeyRange(range.upper - seconds, range.upper);
         else if (!m_traces.isEmpty())
-            setKeyRange(m_firstKey, m_lastKey);
+            setKeyRange(m_model->firstKey(), m_model->lastKey());
     }
     scheduleReplot();
 }
@@ -429,10 +638,229 @@ void TTREND::Button3Click()
         ShowMessage(tr("无法保存图片 %1。").arg(path));
 }
 
-void TTREND::Button4Click()
+void TTREND::Button5Click()
 {
-    RecordClick();
+    const QString suggested = QStringLiteral("trend-%1.csv")
+                                  .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    const QString path = QFileDialog::getSaveFileName(this, tr("导出 CSV"), suggested, tr("CSV 文件 (*.csv)"));
+    if (path.isEmpty())
+        return;
+    Button5->setEnabled(false);
+    auto *once = new QObject(this);
+    connect(this, &TTREND::csvExported, once, [this, once](const QString &file, bool ok, const QString &cause) {
+        once->deleteLater();
+        Button5->setEnabled(true);
+        if (ok)
+            StaticText2->setText(tr("已导出到 %1").arg(file));
+        else
+            ShowMessage(tr("无法导出到文件 %1：%2。").arg(file, cause));
+    });
+    ExportCsv(path);
 }
+
+void TTREND::Button6Click()
+{
+    if (!Button6->isChecked()) {
+        HideCursors();
+        return;
+    }
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    SetCursors(keys.lower + keys.size() / 3, keys.lower + keys.size() * 2 / 3);
+}
+
+void TTREND::RangeChange(int plot)
+{
+    const size_t n = size_t(plot);
+    const bool automatic = RangeAuto[n]->isChecked();
+    RangeLow[n]->setEnabled(!automatic);
+    RangeHigh[n]->setEnabled(!automatic);
+    if (automatic) {
+        m_fixed[n] = false;
+        scheduleReplot();
+        return;
+    }
+    if (!m_fixed[n]) {
+        // Fixing starts from the range shown.
+        const QCPRange shown = m_rects[n]->axis(QCPAxis::atLeft)->range();
+        m_fixed[n] = true;
+        m_fixedRange[n] = shown;
+        const QSignalBlocker low(RangeLow[n]);
+        const QSignalBlocker high(RangeHigh[n]);
+        RangeLow[n]->setValue(shown.lower);
+        RangeHigh[n]->setValue(shown.upper);
+    }
+    if (RangeLow[n]->value() >= RangeHigh[n]->value()) {
+        StaticText2->setText(tr("下限须小于上限，数值范围未改变"));
+        return;
+    }
+    m_fixedRange[n] = QCPRange(RangeLow[n]->value(), RangeHigh[n]->value());
+    scheduleReplot();
+}
+
+bool TTREND::SetValueRange(int plot, double lower, double upper)
+{
+    if (plot < 0 || plot > 2 || !(lower < upper))
+        return false;
+    const size_t n = size_t(plot);
+    m_fixed[n] = true;
+    {
+        const QSignalBlocker automatic(RangeAuto[n]);
+        const QSignalBlocker low(RangeLow[n]);
+        const QSignalBlocker high(RangeHigh[n]);
+        RangeAuto[n]->setChecked(false);
+        RangeLow[n]->setValue(lower);
+        RangeHigh[n]->setValue(upper);
+    }
+    RangeChange(plot);
+    return true;
+}
+
+void TTREND::SetAutoRange(int plot)
+{
+    if (plot >= 0 && plot <= 2)
+        RangeAuto[size_t(plot)]->setChecked(true);
+}
+
+void TTREND::SetTraceShown(int trace, bool shown)
+{
+    if (trace < 0 || trace >= m_traces.size())
+        return;
+    m_traces[trace].shown = shown;
+    applyVisibility();
+}
+
+void TTREND::SetSeriesShown(Series series, bool shown)
+{
+    m_seriesShown[size_t(series)] = shown;
+    applyVisibility();
+}
+
+void TTREND::applyVisibility()
+{
+    for (TTrendTrace &trace : m_traces) {
+        trace.voltage->setVisible(trace.shown);
+        trace.current->setVisible(trace.shown);
+        trace.power->setVisible(trace.shown && m_seriesShown[ReadPower]);
+        trace.computedPower->setVisible(trace.shown && m_seriesShown[ComputedPower]);
+        trace.voltageSetpoint->setVisible(trace.shown && m_seriesShown[Setpoints]);
+        trace.currentSetpoint->setVisible(trace.shown && m_seriesShown[Setpoints]);
+        for (QCPGraph *shade : trace.outputOff)
+            shade->setVisible(trace.shown && m_seriesShown[OutputOff]);
+        if (auto *item = Plot->legend->itemWithPlottable(trace.voltage))
+            item->setTextColor(trace.shown ? Qt::black : kHiddenText);
+    }
+    for (int n = 0; n < SeriesCount; ++n) {
+        if (auto *item = m_keyLegend->itemWithPlottable(m_seriesKeys[size_t(n)]))
+            item->setTextColor(m_seriesShown[size_t(n)] ? Qt::black : kHiddenText);
+    }
+    m_textsDirty = true;
+    scheduleReplot();
+}
+
+void TTREND::onLegendClick(QCPAbstractLegendItem *item)
+{
+    auto *entry = qobject_cast<QCPPlottableLegendItem *>(item);
+    if (!entry)
+        return;
+    for (int n = 0; n < m_traces.size(); ++n) {
+        if (entry->plottable() == m_traces.at(n).voltage) {
+            SetTraceShown(n, !m_traces.at(n).shown);
+            return;
+        }
+    }
+    for (int n = 0; n < SeriesCount; ++n) {
+        if (entry->plottable() == m_seriesKeys[size_t(n)]) {
+            SetSeriesShown(Series(n), !m_seriesShown[size_t(n)]);
+            return;
+        }
+    }
+}
+
+void TTREND::SetCursors(double a, double b)
+{
+    m_cursorKeys = {a, b};
+    m_cursorsShown = true;
+    Button6->setChecked(true);
+    for (size_t c = 0; c < 2; ++c) {
+        for (QCPItemStraightLine *line : m_cursorLines[c]) {
+            line->point1->setCoords(m_cursorKeys[c], 0);
+            line->point2->setCoords(m_cursorKeys[c], 1);
+            line->setVisible(true);
+        }
+    }
+    m_textsDirty = true;
+    scheduleReplot();
+}
+
+void TTREND::HideCursors()
+{
+    m_cursorsShown = false;
+    Button6->setChecked(false);
+    for (const auto &lines : m_cursorLines) {
+        for (QCPItemStraightLine *line : lines)
+            line->setVisible(false);
+    }
+    m_textsDirty = true;
+    scheduleReplot();
+}
+
+QString TTREND::CursorText() const
+{
+    if (!m_cursorsShown)
+        return QString();
+    const double a = m_cursorKeys[0];
+    const double b = m_cursorKeys[1];
+    QStringList lines{tr("游标 A %1  B %2").arg(timeText(a), timeText(b)),
+                      tr("Δt %1 s").arg(signedNumber(b - a, 3))};
+    for (int n = 0; n < m_traces.size(); ++n) {
+        if (!m_traces.at(n).shown)
+            continue;
+        const auto delta = m_model->delta(n, a, b, reach());
+        if (!delta)
+            continue;
+        const TrendSeries &series = m_model->traces().at(n);
+        lines << tr("地址 %1 %2：ΔV %3 V  ΔI %4 A")
+                     .arg(series.address)
+                     .arg(series.model.name, signedNumber(delta->volts, series.model.voltageDecimals),
+                          signedNumber(delta->amps, series.model.currentDecimals));
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString TTREND::StatsText() const
+{
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    QStringList lines{tr("可见范围：最小 / 最大 / 平均")};
+    const QString units[] = {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W")};
+    for (int n = 0; n < m_traces.size(); ++n) {
+        if (!m_traces.at(n).shown)
+            continue;
+        const TrendSeries &series = m_model->traces().at(n);
+        const TrendStats first = m_model->stats(n, TrendVolts, keys.lower, keys.upper);
+        if (first.count == 0)
+            continue;
+        lines << tr("地址 %1 %2（%3 个读数）").arg(series.address).arg(series.model.name).arg(first.count);
+        for (int q = 0; q < 3; ++q) {
+            const TrendStats stats = q == 0 ? first : m_model->stats(n, q, keys.lower, keys.upper);
+            const int decimals = series.decimals(q);
+            QString line = QStringLiteral("  %1 / %2 / %3 %4")
+                               .arg(number(stats.min, decimals), number(stats.max, decimals),
+                                    number(stats.mean, decimals), units[q]);
+            if (q == TrendWatts && stats.computed > 0)
+                line += stats.computed == stats.count ? tr("（计算）") : tr("（部分计算）");
+            lines << line;
+        }
+    }
+    if (lines.size() == 1)
+        lines << tr("（无读数）");
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString TTREND::TimeFormat() const
+{
+    return m_times->dateTimeFormat();
+}
+
 
 void TTREND::RecordClick()
 {
@@ -492,15 +920,17 @@ void TTREND::showRecorderState()
 
 void TTREND::follow()
 {
-    if (m_traces.isEmpty() && m_lastKey == 0) {
+    if (m_traces.isEmpty() && m_model->lastKey() == 0) {
         const double now = KeyOf(QDateTime::currentDateTime());
         setKeyRange(now - (m_spanSeconds > 0 ? m_spanSeconds : 60), now);
         return;
     }
+    const double first = m_model->firstKey();
+    const double last = m_model->lastKey();
     if (m_spanSeconds > 0)
-        setKeyRange(m_lastKey - m_spanSeconds, m_lastKey);
+        setKeyRange(last - m_spanSeconds, last);
     else
-        setKeyRange(m_firstKey, std::max(m_lastKey, m_firstKey + 1.0));
+        setKeyRange(first, std::max(last, first + 1.0));
 }
 
 void TTREND::setKeyRange(double lower, double upper)
@@ -509,6 +939,12 @@ void TTREND::setKeyRange(double lower, double upper)
     for (QCPAxisRect *rect : m_rects)
         rect->axis(QCPAxis::atBottom)->setRange(lower, upper);
     m_settingRange = false;
+    // Beyond a day in view the times need their dates; within a few seconds,
+    // their tenths.
+    const double span = upper - lower;
+    m_times->setDateTimeFormat(span > kDaySeconds ? QStringLiteral("yyyy-MM-dd\nHH:mm")
+                               : span < 10        ? QStringLiteral("HH:mm:ss.z")
+                                                  : QStringLiteral("HH:mm:ss"));
 }
 
 void TTREND::onKeyRangeChanged()
@@ -531,10 +967,13 @@ void TTREND::widen(TTrendTrace &trace, int plot, double value)
 
 // Before each repaint: each value axis spans what its plot shows in the
 // visible time, with a margin, and never less than a small span so that noise
-// is not blown up; and the lines are drawn as many readings as are in view
-// allow.
+// is not blown up (unless the operator fixed its range); the lines are drawn
+// as many readings as are in view allow; the figures of the view are brought
+// up to date.
 void TTREND::prepareReplot()
 {
+    m_sinceReplot.start();
+    m_replotTimer->stop();
     const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
     int inView = 0;
     std::array<QCPRange, 3> totals{};
@@ -548,7 +987,7 @@ void TTREND::prepareReplot()
     };
     for (const TTrendTrace &trace : m_traces) {
         const QCPGraphDataContainer &data = *trace.voltage->data();
-        if (data.isEmpty())
+        if (!trace.shown || data.isEmpty())
             continue;
         const auto first = data.findBegin(keys.lower, false);
         const auto last = data.findEnd(keys.upper, false);
@@ -563,9 +1002,9 @@ void TTREND::prepareReplot()
                     take(n, trace.span[size_t(n)]);
                 continue;
             }
-            const QList<QCPGraph *> graphs = n == Volts     ? QList<QCPGraph *>{trace.voltage, trace.voltageSetpoint}
-                                             : n == Amperes ? QList<QCPGraph *>{trace.current, trace.currentSetpoint}
-                                                            : QList<QCPGraph *>{trace.power};
+            const QList<QCPGraph *> graphs = n == TrendVolts     ? QList<QCPGraph *>{trace.voltage, trace.voltageSetpoint}
+                                             : n == TrendAmperes ? QList<QCPGraph *>{trace.current, trace.currentSetpoint}
+                                                                 : QList<QCPGraph *>{trace.computedPower, trace.power};
             for (QCPGraph *graph : graphs) {
                 bool found = false;
                 const QCPRange range = graph->getValueRange(found, QCP::sdBoth, keys);
@@ -576,6 +1015,10 @@ void TTREND::prepareReplot()
     }
     for (int n = 0; n < 3; ++n) {
         QCPAxis *axis = m_rects[size_t(n)]->axis(QCPAxis::atLeft);
+        if (m_fixed[size_t(n)]) {
+            axis->setRange(m_fixedRange[size_t(n)]);
+            continue;
+        }
         if (!any[size_t(n)]) {
             axis->setRange(0, 1);
             continue;
@@ -590,15 +1033,38 @@ void TTREND::prepareReplot()
         axis->setRange(total.lower - margin, total.upper + margin);
     }
 
-    const bool smooth = inView <= kSmoothReadings;
-    Plot->setNotAntialiasedElements(smooth ? QCP::aeNone : QCP::aePlottables);
+    // About one time label per 130 pixels, so that they never run together.
+    m_times->setTickCount(std::max(2, m_rects[0]->width() / 130));
+
+    // Readings a few pixels apart or more: heavy smooth lines. Closer (ten
+    // minutes on a wide window): hairlines, which look the same at that
+    // density and draw many times faster, above all where noise makes the
+    // line run up and down the plot at every reading. Thousands per view
+    // (several per pixel column): plain hairlines.
+    const bool sparse = inView * kPixelsPerReading <= m_rects[0]->width();
+    Plot->setNotAntialiasedElements(inView <= kSmoothReadings ? QCP::aeNone : QCP::aePlottables);
     for (const TTrendTrace &trace : m_traces) {
-        for (QCPGraph *graph : {trace.voltage, trace.current, trace.power}) {
+        for (QCPGraph *graph : {trace.voltage, trace.current}) {
             QPen pen = graph->pen();
-            pen.setWidthF(smooth ? kLineWidth : 0.0);
+            pen.setWidthF(sparse ? kLineWidth : 0.0);
             graph->setPen(pen);
         }
     }
+    updateTexts();
+}
+
+// The figures of the view change only with the readings, the range or what
+// is shown: a repaint for the mouse alone does not count them again.
+void TTREND::updateTexts()
+{
+    const QCPRange keys = m_rects[0]->axis(QCPAxis::atBottom)->range();
+    if (!m_textsDirty && keys == m_textsRange)
+        return;
+    m_textsDirty = false;
+    m_textsRange = keys;
+    m_statsText->setText(StatsText());
+    m_cursorText->setText(CursorText());
+    m_cursorText->setVisible(m_cursorsShown);
 }
 
 void TTREND::scheduleReplot()
@@ -608,43 +1074,91 @@ void TTREND::scheduleReplot()
         Plot->replot(QCustomPlot::rpQueuedReplot);
 }
 
-void TTREND::onMouseMove(double key)
+double TTREND::reach() const
 {
-    for (QCPItemStraightLine *cursor : m_cursor) {
-        cursor->point1->setCoords(key, 0);
-        cursor->point2->setCoords(key, 1);
-        cursor->setVisible(true);
+    return std::max(kReadoutReachSeconds, m_rects[0]->axis(QCPAxis::atBottom)->range().size() / 200);
+}
+
+QString TTREND::timeText(double key) const
+{
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(std::llround(key * 1000.0)));
+    const bool dated = m_rects[0]->axis(QCPAxis::atBottom)->range().size() > kDaySeconds;
+    return time.toString(dated ? QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz") : QStringLiteral("HH:mm:ss.zzz"));
+}
+
+void TTREND::onMousePress(QMouseEvent *event)
+{
+    if (!m_cursorsShown || event->button() != Qt::LeftButton)
+        return;
+    const QCPAxis *time = m_rects[0]->axis(QCPAxis::atBottom);
+    const double x = event->position().x();
+    for (int c = 0; c < 2; ++c) {
+        if (std::fabs(time->coordToPixel(m_cursorKeys[size_t(c)]) - x) <= kCursorGrabPixels) {
+            // The cursor moves, not the view.
+            m_draggedCursor = c;
+            Plot->setInteraction(QCP::iRangeDrag, false);
+            return;
+        }
+    }
+}
+
+void TTREND::onMouseRelease()
+{
+    if (m_draggedCursor < 0)
+        return;
+    m_draggedCursor = -1;
+    Plot->setInteraction(QCP::iRangeDrag, true);
+}
+
+void TTREND::onMouseMove(QMouseEvent *event)
+{
+    const double key = m_rects[0]->axis(QCPAxis::atBottom)->pixelToCoord(event->position().x());
+    if (m_draggedCursor >= 0) {
+        std::array<double, 2> keys = m_cursorKeys;
+        keys[size_t(m_draggedCursor)] = key;
+        SetCursors(keys[0], keys[1]);
+    }
+    for (QCPItemStraightLine *line : m_hover) {
+        line->point1->setCoords(key, 0);
+        line->point2->setCoords(key, 1);
+        line->setVisible(true);
     }
     StaticText2->setText(ReadoutAt(key));
     Plot->replot(QCustomPlot::rpQueuedReplot);
 }
 
+void TTREND::hideHover()
+{
+    bool shown = false;
+    for (QCPItemStraightLine *line : m_hover) {
+        shown = shown || line->visible();
+        line->setVisible(false);
+    }
+    StaticText2->setText(tr("将鼠标移到曲线上可读出该时刻的数值；单击图例项可显示或隐藏该曲线"));
+    if (shown)
+        scheduleReplot();
+}
+
 QString TTREND::ReadoutAt(double key) const
 {
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(std::llround(key * 1000.0)));
-    QStringList parts{time.toString(QStringLiteral("HH:mm:ss.z"))};
-    for (const TTrendTrace &trace : m_traces) {
-        double volts = 0;
-        double amps = 0;
-        if (!valueNear(trace.voltage, key, &volts) || !valueNear(trace.current, key, &amps))
+    QStringList parts{timeText(key)};
+    for (int n = 0; n < m_traces.size(); ++n) {
+        if (!m_traces.at(n).shown)
             continue;
-        double watts = 0;
-        const QString power = valueNear(trace.power, key, &watts) ? QString::number(watts, 'f', 2) + QStringLiteral(" W")
-                                                                  : QStringLiteral("— W");
-        double setVolts = 0;
-        double setAmps = 0;
-        double off = 0;
-        const bool haveSet = stepValueAt(trace.voltageSetpoint, key, &setVolts)
-                             && stepValueAt(trace.currentSetpoint, key, &setAmps);
-        const bool haveState = stepValueAt(trace.outputOff[0], key, &off);
-        parts << tr("地址 %1 %2：%3 V  %4 A  %5%6%7")
-                     .arg(trace.address)
-                     .arg(trace.model)
-                     .arg(QString::number(volts, 'f', 3), QString::number(amps, 'f', 3), power,
-                          haveSet ? tr("  设定 %1 V / %2 A").arg(QString::number(setVolts, 'g', 6),
-                                                                  QString::number(setAmps, 'g', 6))
-                                  : QString(),
-                          haveState ? (off > 0.5 ? tr("  输出关") : tr("  输出开")) : QString());
+        const TrendSeries &series = m_model->traces().at(n);
+        const int at = series.nearest(key, reach());
+        if (at < 0)
+            continue;
+        const TrendPoint &point = series.points.at(at);
+        const int vd = series.model.voltageDecimals;
+        const int cd = series.model.currentDecimals;
+        const QString power = point.powerRead ? tr("%1 W（读取）").arg(number(series.watts(point), PowerDecimals))
+                                              : tr("%1 W（计算）").arg(number(series.watts(point), PowerDecimals));
+        parts << tr("地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8")
+                     .arg(series.address)
+                     .arg(series.model.name, number(series.volts(point), vd), number(series.amps(point), cd), power,
+                          number(series.voltageSetpoint(point), vd), number(series.currentSetpoint(point), cd),
+                          point.status.outputOn ? tr("输出开") : tr("输出关"));
     }
     return parts.join(QStringLiteral("    "));
 }

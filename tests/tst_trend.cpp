@@ -5,9 +5,13 @@
 #include "link/readingformat.h"
 #include "link/readingrecorder.h"
 #include "link/statusfeed.h"
+#include "link/trendmodel.h"
 #include "panels/trend.h"
 #include "tst_endtoend.h"
 
+#include <QCheckBox>
+#include <QDoubleSpinBox>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <cmath>
 #include <qcustomplot.h>
@@ -81,6 +85,59 @@ QVector<SentReply> statusRepliesOf(const SimBus &bus, qint64 wallAtZeroMs)
     return replies;
 }
 
+const ModelEntry *modelNamed(const char *name)
+{
+    return FindModel(ModelItemFromText(QLatin1String(name)));
+}
+
+// A reading of the supply at address under model at key seconds from start:
+// raw counts as the supply sends them.
+StatusSample readingAt(const QDateTime &start, double seconds, int address, const ModelEntry *model,
+                       StatusBlock status, std::optional<quint16> power = std::nullopt)
+{
+    StatusSample sample;
+    sample.time = start.addMSecs(qint64(std::llround(seconds * 1000)));
+    sample.address = address;
+    sample.model = model;
+    sample.status = status;
+    sample.power = power;
+    return sample;
+}
+
+// The tool's windows made, with the trend shown at the tests' size.
+struct TrendFixture {
+    ToolFixture fixture;
+    TTREND *trend;
+    const QDateTime start = QDateTime::currentDateTime().addSecs(-3600);
+    TrendFixture()
+    {
+        CreateForms();
+        SelectModel(1);
+        trend = POWER_TEST->Trend;
+        trend->show();
+    }
+    ~TrendFixture()
+    {
+        DestroyForms();
+        ResetToolState();
+    }
+    double key(double seconds) const { return TTREND::KeyOf(start) + seconds; }
+    // The view from start + lower to start + upper seconds.
+    void view(double lower, double upper) const
+    {
+        trend->Plot->axisRect(0)->axis(QCPAxis::atBottom)->setRange(key(lower), key(upper));
+        trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
+    }
+    // Readings of address 1 (QELT30-05) one a second from 0 to 10 s, the
+    // output voltage 10.00 V + n x 0.10 V, the current 1.000 A + n x 0.010 A.
+    void tenSeconds(int address = 1) const
+    {
+        for (int n = 0; n <= 10; ++n)
+            trend->AddReading(readingAt(start, n, address, &ModelCatalogue[0],
+                                        {1500, 1500, quint16(1000 + 10 * n), quint16(1000 + 10 * n), true}));
+    }
+};
+
 } // namespace
 
 class TestTrend : public QObject
@@ -97,6 +154,20 @@ private slots:
     void recordingToFullDiskStops();
     void badInputAddsNothing();
     void followingStopsOnZoom();
+    void perAddressModel_data();
+    void perAddressModel();
+    void computedAndReadPower();
+    void readoutInModelResolution_data();
+    void readoutInModelResolution();
+    void readoutGoneOnLeaveAndFromExport();
+    void cursorDeltas();
+    void statsOfVisibleRange_data();
+    void statsOfVisibleRange();
+    void csvOfVisibleRange();
+    void fixedValueRange();
+    void hiddenSeries();
+    void dateOnTimeAxis_data();
+    void dateOnTimeAxis();
 };
 
 // Every status reply the simulator sent is one point of the trace, with the
@@ -140,15 +211,18 @@ void TestTrend::readingsReachTrend()
     // Setpoints as step lines, output on: no shading.
     QCOMPARE(readingsOf(trace.voltageSetpoint).last().value, 12.0);
     QCOMPARE(readingsOf(trace.currentSetpoint).last().value, 1.5);
-    QCOMPARE(readingsOf(trace.outputOff[0]).last().value, 0.0);
-    // No power was read: the power plot has no point, not a row of zeros.
+    QCOMPARE(readingsOf(trace.outputOff[0]).size(), 0);
+    // No power was read: no read power, and voltage x current at every reading.
     QCOMPARE(readingsOf(trace.power).size(), 0);
+    const QVector<Point> computed = readingsOf(trace.computedPower);
+    QCOMPARE(computed.size(), replies.size());
+    QCOMPARE(computed.first().value, 12.0 * 1.2);
 
     // Hidden and shown again, the window keeps its data.
     trend->hide();
     QVERIFY(click(POWER_TEST, QStringLiteral("Button12")));
     QCOMPARE(readingsOf(trend->Traces().first().voltage).size(), replies.size());
-    QVERIFY(trend->ReadoutAt(volts.at(1).key).contains(QStringLiteral("12.000 V")));
+    QVERIFY(trend->ReadoutAt(volts.at(1).key).contains(QStringLiteral("12.00 V  1.200 A  14.40 W（计算）")));
     QVERIFY(trend->Following());
 
     // A power read goes into the next reading only.
@@ -229,9 +303,11 @@ void TestTrend::newTraceOnAddressOrModel()
     // The supply at 5 runs at 24 V into 30 ohm.
     QCOMPARE(readingsOf(traces.at(2).voltage).last().value, 24.0);
     QCOMPARE(readingsOf(traces.at(2).current).last().value, 0.8);
-    // Each starts after the one before; all are in the legend.
+    // Each starts after the one before; all are in the legend of the traces.
     QVERIFY(traces.at(1).started >= traces.at(0).started && traces.at(2).started >= traces.at(1).started);
     QCOMPARE(trend->Plot->legend->itemCount(), 3);
+    QCOMPARE(qobject_cast<QCPPlottableLegendItem *>(trend->Plot->legend->item(2))->plottable()->name(),
+             traces.at(2).label);
 }
 
 // A recording holds one row per reading, in exactly the header and formats
@@ -405,6 +481,306 @@ void TestTrend::followingStopsOnZoom()
     QCOMPARE(trend->Plot->axisRect(0)->axis(QCPAxis::atBottom)->range().size(), 60.0);
     DestroyForms();
     ResetToolState();
+}
+
+void TestTrend::perAddressModel_data()
+{
+    QTest::addColumn<int>("address");
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<double>("amps");
+    // Active model QELT30-05 (1000 counts per ampere); 17 is a QELT36-03 (also
+    // 1000) and 5 a QELT60-10 (100 counts per ampere).
+    QTest::newRow("monitor's address: the active model") << 1 << "QELT30-05" << 0.8;
+    QTest::newRow("17: its own") << 17 << "QELT36-03" << 0.8;
+    QTest::newRow("5: its own, its own scale") << 5 << "QELT60-10" << 8.0;
+}
+
+// A reading takes the model set for its address, else the active one: in the
+// trace, its label, the readout and the recording.
+void TestTrend::perAddressModel()
+{
+    QFETCH(int, address);
+    QFETCH(QString, model);
+    QFETCH(double, amps);
+    TrendFixture f;
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("r.csv"));
+    QVERIFY(f.trend->StartRecording(path));
+    f.trend->setAddressModel(17, modelNamed("QELT36-03"));
+    f.trend->setAddressModel(5, modelNamed("QELT60-10"));
+    QCOMPARE(ModelName, QStringLiteral("QELT30-05"));
+    // The reply to a status poll of address, as the dispatcher sees it.
+    TheStatusFeed()->NotePoll(address);
+    QByteArray reply = QByteArray::fromHex("03 0A 04B0 05DC 04B0 0320 0001 0000");
+    reply.prepend(char(address));
+    DispatchReply(reply);
+    QCOMPARE(f.trend->Traces().size(), 1);
+    const TTrendTrace &trace = f.trend->Traces().first();
+    QCOMPARE(trace.address, address);
+    QCOMPARE(trace.model, model);
+    QVERIFY(trace.label.contains(model));
+    QCOMPARE(readingsOf(trace.current).first().value, amps);
+    QVERIFY(f.trend->ReadoutAt(readingsOf(trace.current).first().key).contains(model));
+    f.trend->StopRecording();
+    QTRY_COMPARE_WITH_TIMEOUT(linesOf(path).size(), 2, kShortWaitMs);
+    QCOMPARE(linesOf(path).at(1).section(QLatin1Char(','), 1, 2), QStringLiteral("%1,%2").arg(address).arg(model));
+    // An unscaled model gives the address back to the active one.
+    f.trend->setAddressModel(17, SampleModel());
+    QVERIFY(!f.trend->Model()->addressModel(17).scaled());
+}
+
+// Without a power reading the power is voltage x current, marked as computed;
+// a power read is drawn as a dot and preferred wherever it exists.
+void TestTrend::computedAndReadPower()
+{
+    TrendFixture f;
+    f.trend->AddReading(readingAt(f.start, 0, 1, &ModelCatalogue[0], {1200, 1500, 1200, 1200, true}));
+    f.trend->AddReading(readingAt(f.start, 1, 1, &ModelCatalogue[0], {1200, 1500, 1200, 1200, true}, 1450));
+    const TTrendTrace &trace = f.trend->Traces().first();
+    QCOMPARE(readingsOf(trace.computedPower).size(), 2);
+    QCOMPARE(readingsOf(trace.computedPower).first().value, 12.0 * 1.2);
+    QCOMPARE(readingsOf(trace.power).size(), 1);
+    QCOMPARE(readingsOf(trace.power).first().value, 14.5);
+    QVERIFY(f.trend->ReadoutAt(f.key(0)).contains(QStringLiteral("14.40 W（计算）")));
+    QVERIFY(f.trend->ReadoutAt(f.key(1)).contains(QStringLiteral("14.50 W（读取）")));
+    f.view(0, 1);
+    QVERIFY2(f.trend->StatsText().contains(QStringLiteral("14.40 / 14.50 / 14.45 W（部分计算）")),
+             qPrintable(f.trend->StatsText()));
+    f.view(0.5, 1);
+    QVERIFY2(f.trend->StatsText().endsWith(QStringLiteral("14.50 / 14.50 / 14.50 W")),
+             qPrintable(f.trend->StatsText()));
+    f.view(-1, 0.5);
+    QVERIFY(f.trend->StatsText().contains(QStringLiteral("14.40 / 14.40 / 14.40 W（计算）")));
+}
+
+void TestTrend::readoutInModelResolution_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("expected");
+    // Raw 1234 of every register: each model's scale and decimals.
+    QTest::newRow("0.01 V, 0.001 A") << "QELT30-05" << "12.34 V  1.234 A  15.23 W（计算）  设定 12.34 V / 1.234 A  输出开";
+    QTest::newRow("0.01 V, 0.01 A") << "QELT30-10" << "12.34 V  12.34 A  152.28 W（计算）  设定 12.34 V / 12.34 A  输出开";
+    QTest::newRow("0.1 V, 0.001 A") << "QELT100-05" << "123.4 V  1.234 A  152.28 W（计算）  设定 123.4 V / 1.234 A  输出开";
+}
+
+void TestTrend::readoutInModelResolution()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, expected);
+    TrendFixture f;
+    f.trend->AddReading(readingAt(f.start, 0, 1, modelNamed(qPrintable(model)), {1234, 1234, 1234, 1234, true}));
+    const QString readout = f.trend->ReadoutAt(f.key(0.4));
+    QVERIFY2(readout.endsWith(expected), qPrintable(readout));
+    // Beyond the reach of any reading, nothing of the trace.
+    QVERIFY(!f.trend->ReadoutAt(f.key(-30)).contains(model));
+}
+
+// The readout and its line follow the mouse over the plot, go when it
+// leaves, and are never in the exported picture.
+void TestTrend::readoutGoneOnLeaveAndFromExport()
+{
+    TrendFixture f;
+    f.tenSeconds();
+    f.view(0, 10);
+    QTemporaryDir folder;
+    const QString hint = textOf(f.trend, QStringLiteral("StaticText2"));
+    QVERIFY(f.trend->ExportPng(folder.filePath(QStringLiteral("plain.png"))));
+    const QPoint middle = f.trend->Plot->axisRect(0)->rect().center();
+    QTest::mouseMove(f.trend->Plot, middle);
+    QTRY_VERIFY(textOf(f.trend, QStringLiteral("StaticText2")).contains(QStringLiteral("10.50 V")));
+    QVERIFY(f.trend->Plot->item(0)->visible());
+    QVERIFY(f.trend->ExportPng(folder.filePath(QStringLiteral("hover.png"))));
+    QCOMPARE(QImage(folder.filePath(QStringLiteral("hover.png"))),
+             QImage(folder.filePath(QStringLiteral("plain.png"))));
+    QTest::mouseMove(f.trend->Plot, middle + QPoint(3, 0));
+    QVERIFY(textOf(f.trend, QStringLiteral("StaticText2")).contains(QStringLiteral("10.50 V")));
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(f.trend->Plot, &leave);
+    QCOMPARE(textOf(f.trend, QStringLiteral("StaticText2")), hint);
+    for (int n = 0; n < 3; ++n)
+        QVERIFY(!f.trend->Plot->item(n * 3)->visible());
+}
+
+// Two cursors: the differences of time and of each trace's voltage and current
+// between the readings nearest to them.
+void TestTrend::cursorDeltas()
+{
+    TrendFixture f;
+    f.tenSeconds();
+    f.view(0, 10);
+    f.trend->SetCursors(f.key(2), f.key(7.2));
+    const std::optional<TrendDelta> delta = f.trend->Model()->delta(0, f.key(2), f.key(7.2), 2.0);
+    QVERIFY(delta.has_value());
+    QVERIFY(std::fabs(delta->seconds - 5.2) < 1e-6); // keys are seconds since 1970
+    QCOMPARE(delta->volts, 0.5);
+    QVERIFY(std::fabs(delta->amps - 0.05) < 1e-9);
+    QVERIFY2(f.trend->CursorText().contains(QStringLiteral("Δt +5.200 s")), qPrintable(f.trend->CursorText()));
+    QVERIFY(f.trend->CursorText().contains(QStringLiteral("ΔV +0.50 V  ΔI +0.050 A")));
+    // Swapped: the differences change sign.
+    f.trend->SetCursors(f.key(7.2), f.key(2));
+    QVERIFY(f.trend->CursorText().contains(QStringLiteral("Δt -5.200 s")));
+    QVERIFY(f.trend->CursorText().contains(QStringLiteral("ΔV -0.50 V  ΔI -0.050 A")));
+    // Cursor A dragged from 7.2 s to 4 s: the cursor moves, not the view.
+    QCPAxis *time = f.trend->Plot->axisRect(1)->axis(QCPAxis::atBottom);
+    const QCPRange view = time->range();
+    const int y = f.trend->Plot->axisRect(1)->rect().center().y();
+    const QPoint from(int(std::lround(time->coordToPixel(f.key(7.2)))), y);
+    const QPoint to(int(std::lround(time->coordToPixel(f.key(4)))), y);
+    QTest::mousePress(f.trend->Plot, Qt::LeftButton, Qt::NoModifier, from);
+    QTest::mouseMove(f.trend->Plot, to);
+    QTest::mouseRelease(f.trend->Plot, Qt::LeftButton, Qt::NoModifier, to);
+    QCOMPARE(time->range(), view);
+    QVERIFY2(f.trend->CursorText().contains(QStringLiteral("ΔV -0.20 V")), qPrintable(f.trend->CursorText()));
+    // A cursor far from every reading: no differences for the trace.
+    QVERIFY(!f.trend->Model()->delta(0, f.key(2), f.key(60), 2.0));
+    f.trend->HideCursors();
+    QVERIFY(f.trend->CursorText().isEmpty());
+    QVERIFY(!f.trend->Button6->isChecked());
+}
+
+void TestTrend::statsOfVisibleRange_data()
+{
+    QTest::addColumn<double>("lower");
+    QTest::addColumn<double>("upper");
+    QTest::addColumn<QString>("volts");
+    // Readings at whole seconds 0..10, 10.00 V + 0.10 V a second.
+    QTest::newRow("edges on readings: both in") << 2.0 << 5.0 << "10.20 / 10.50 / 10.35 V";
+    QTest::newRow("a millisecond inside: both out") << 2.001 << 4.999 << "10.30 / 10.40 / 10.35 V";
+    QTest::newRow("the first reading at the start") << 0.0 << 0.5 << "10.00 / 10.00 / 10.00 V";
+    QTest::newRow("the last reading at the end") << 9.5 << 10.0 << "11.00 / 11.00 / 11.00 V";
+}
+
+// Minimum, maximum and mean over the readings in view: a reading exactly at an
+// edge counts, one just outside does not.
+void TestTrend::statsOfVisibleRange()
+{
+    QFETCH(double, lower);
+    QFETCH(double, upper);
+    QFETCH(QString, volts);
+    TrendFixture f;
+    f.tenSeconds();
+    f.view(lower, upper);
+    QVERIFY2(f.trend->StatsText().contains(volts), qPrintable(f.trend->StatsText()));
+    QVERIFY(f.trend->Plot->findChild<QCPTextElement *>(QStringLiteral("Stats"))->text().contains(volts));
+}
+
+// The export holds the readings of the shown traces in the visible range,
+// edges included, in psuctl's CSV; a hidden trace is not exported.
+void TestTrend::csvOfVisibleRange()
+{
+    TrendFixture f;
+    f.tenSeconds(1);
+    f.tenSeconds(5);
+    QCOMPARE(f.trend->Traces().size(), 2);
+    f.view(3, 6);
+    QTemporaryDir folder;
+    const auto exportTo = [&f](const QString &path) {
+        QSignalSpy done(f.trend, &TTREND::csvExported);
+        f.trend->ExportCsv(path);
+        return done.wait(kShortWaitMs) && done.first().at(1).toBool();
+    };
+    const QString both = folder.filePath(QStringLiteral("both.csv"));
+    QVERIFY(exportTo(both));
+    QStringList expected{ReadingHeader(ReadingFormat::Csv)};
+    for (int n = 3; n <= 6; ++n) {
+        for (int address : {1, 5})
+            expected << FormatReading(readingAt(f.start, n, address, &ModelCatalogue[0],
+                                                {1500, 1500, quint16(1000 + 10 * n), quint16(1000 + 10 * n), true}),
+                                      ReadingFormat::Csv);
+    }
+    QCOMPARE(linesOf(both), expected);
+    f.trend->SetTraceShown(0, false);
+    const QString one = folder.filePath(QStringLiteral("one.csv"));
+    QVERIFY(exportTo(one));
+    QCOMPARE(linesOf(one).size(), 5);
+    QVERIFY(linesOf(one).at(1).contains(QStringLiteral(",5,QELT30-05,15.00,1.500,10.30,1.030,on,")));
+    // A folder that does not exist: the export says so.
+    QSignalSpy done(f.trend, &TTREND::csvExported);
+    f.trend->ExportCsv(QStringLiteral("/nonexistent-folder/x.csv"));
+    QVERIFY(done.wait(kShortWaitMs));
+    QCOMPARE(done.first().at(1).toBool(), false);
+    QVERIFY(!done.first().at(2).toString().isEmpty());
+}
+
+// A fixed value range stays whatever the readings; lower must be below upper;
+// automatic again follows the readings.
+void TestTrend::fixedValueRange()
+{
+    TrendFixture f;
+    f.tenSeconds();
+    f.view(0, 10);
+    QCPAxis *volts = f.trend->Plot->axisRect(0)->axis(QCPAxis::atLeft);
+    QVERIFY(volts->range().lower > 9.5 && volts->range().upper < 16); // readings and setpoint
+    QVERIFY(f.trend->SetValueRange(0, 0, 30));
+    f.trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
+    QCOMPARE(volts->range(), QCPRange(0, 30));
+    QVERIFY(!f.trend->RangeAuto[0]->isChecked());
+    QVERIFY(f.trend->RangeLow[0]->isEnabled());
+    QVERIFY(!f.trend->SetValueRange(0, 5, 5));
+    QVERIFY(!f.trend->SetValueRange(0, 6, 5));
+    // From the spin boxes: an upper value below the lower is not taken.
+    f.trend->RangeHigh[0]->setValue(-1);
+    f.trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
+    QCOMPARE(volts->range(), QCPRange(0, 30));
+    f.trend->RangeHigh[0]->setValue(20);
+    f.trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
+    QCOMPARE(volts->range(), QCPRange(0, 20));
+    // The current's plot stays automatic.
+    QVERIFY(f.trend->Plot->axisRect(1)->axis(QCPAxis::atLeft)->range().upper < 2);
+    f.trend->SetAutoRange(0);
+    f.trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
+    QVERIFY(volts->range().lower > 9.5 && volts->range().upper < 16);
+}
+
+// A hidden trace is not drawn, read out or counted; the setpoints, computed
+// power, read power and shading can each be hidden; a click on a legend entry
+// toggles it.
+void TestTrend::hiddenSeries()
+{
+    TrendFixture f;
+    f.tenSeconds(1);
+    f.tenSeconds(5);
+    f.view(0, 10);
+    const TTrendTrace first = f.trend->Traces().at(0);
+    f.trend->SetTraceShown(0, false);
+    QVERIFY(!first.voltage->visible() && !first.current->visible() && !first.computedPower->visible());
+    QVERIFY(!f.trend->ReadoutAt(f.key(1)).contains(QStringLiteral("地址 1 ")));
+    QVERIFY(f.trend->ReadoutAt(f.key(1)).contains(QStringLiteral("地址 5 ")));
+    QVERIFY(!f.trend->StatsText().contains(QStringLiteral("地址 1 ")));
+    f.trend->SetSeriesShown(TTREND::Setpoints, false);
+    QVERIFY(!f.trend->Traces().at(1).voltageSetpoint->visible());
+    QVERIFY(f.trend->Traces().at(1).voltage->visible());
+    // A click on the first trace's legend entry shows it again.
+    QCPAbstractLegendItem *entry = f.trend->Plot->legend->item(0);
+    const QPoint at = entry->rect().center();
+    QTest::mouseClick(f.trend->Plot, Qt::LeftButton, Qt::NoModifier, at);
+    QVERIFY(f.trend->Traces().at(0).shown);
+    QVERIFY(first.voltage->visible());
+    // The overview opens the trend at one address: the others are hidden.
+    f.trend->showAddress(5);
+    QVERIFY(!f.trend->Traces().at(0).shown && f.trend->Traces().at(1).shown);
+    QVERIFY(f.trend->Following());
+}
+
+void TestTrend::dateOnTimeAxis_data()
+{
+    QTest::addColumn<double>("span");
+    QTest::addColumn<bool>("dated");
+    QTest::newRow("an hour") << 3600.0 << false;
+    QTest::newRow("a day") << 86400.0 << false;
+    QTest::newRow("a day and a second") << 86401.0 << true;
+}
+
+void TestTrend::dateOnTimeAxis()
+{
+    QFETCH(double, span);
+    QFETCH(bool, dated);
+    TrendFixture f;
+    f.tenSeconds();
+    f.view(10 - span, 10);
+    QCOMPARE(f.trend->TimeFormat().contains(QStringLiteral("yyyy-MM-dd")), dated);
+    QCOMPARE(f.trend->ReadoutAt(f.key(10)).startsWith(f.start.addSecs(10).toString(QStringLiteral("yyyy-MM-dd"))),
+             dated);
 }
 
 QTEST_MAIN(TestTrend)

@@ -524,10 +524,6 @@ Check the connection, then set up the serial port again.</translation>
         <translation>Start recording</translation>
     </message>
     <message>
-        <source>将鼠标移到曲线上可读出该时刻的数值</source>
-        <translation>Move the mouse over the plot to read the values at that time</translation>
-    </message>
-    <message>
         <source>电压 (V)</source>
         <translation>Voltage (V)</translation>
     </message>
@@ -588,20 +584,112 @@ Check the connection, then set up the serial port again.</translation>
         <translation>Not recording</translation>
     </message>
     <message>
-        <source>地址 %1 %2：%3 V  %4 A  %5%6%7</source>
-        <translation>Address %1 %2: %3 V  %4 A  %5%6%7</translation>
+        <source>导出 CSV</source>
+        <translation>Export CSV</translation>
     </message>
     <message>
-        <source>  设定 %1 V / %2 A</source>
-        <translation>  set %1 V / %2 A</translation>
+        <source>将可见时间范围内显示的曲线的读数导出为 CSV 文件</source>
+        <translation>Export the readings of the shown traces in the visible time range to a CSV file</translation>
     </message>
     <message>
-        <source>  输出关</source>
-        <translation>  output off</translation>
+        <source>游标</source>
+        <translation>Cursors</translation>
     </message>
     <message>
-        <source>  输出开</source>
-        <translation>  output on</translation>
+        <source>两条游标可用鼠标拖动，显示两者之间的时间差、电压差和电流差</source>
+        <translation>Two cursors, dragged with the mouse, show the differences of time, voltage and current between them</translation>
+    </message>
+    <message>
+        <source>将鼠标移到曲线上可读出该时刻的数值；单击图例项可显示或隐藏该曲线</source>
+        <translation>Move the mouse over the plot to read the values at that time; click a legend entry to show or hide it</translation>
+    </message>
+    <message>
+        <source>自动</source>
+        <translation>Auto</translation>
+    </message>
+    <message>
+        <source>设定值（虚线）</source>
+        <translation>Setpoint (dashed)</translation>
+    </message>
+    <message>
+        <source>功率 = 电压 × 电流（计算）</source>
+        <translation>Power = voltage × current (calculated)</translation>
+    </message>
+    <message>
+        <source>功率（读取值，圆点）</source>
+        <translation>Power as read (dots)</translation>
+    </message>
+    <message>
+        <source>输出关闭（阴影）</source>
+        <translation>Output off (shaded)</translation>
+    </message>
+    <message>
+        <source>已导出到 %1</source>
+        <translation>Exported to %1</translation>
+    </message>
+    <message>
+        <source>无法导出到文件 %1：%2。</source>
+        <translation>Cannot export to file %1: %2.</translation>
+    </message>
+    <message>
+        <source>下限须小于上限，数值范围未改变</source>
+        <translation>The lower limit must be below the upper; the range is unchanged</translation>
+    </message>
+    <message>
+        <source>游标 A %1  B %2</source>
+        <translation>Cursor A %1  B %2</translation>
+    </message>
+    <message>
+        <source>Δt %1 s</source>
+        <translation>Δt %1 s</translation>
+    </message>
+    <message>
+        <source>地址 %1 %2：ΔV %3 V  ΔI %4 A</source>
+        <translation>Address %1 %2: ΔV %3 V  ΔI %4 A</translation>
+    </message>
+    <message>
+        <source>可见范围：最小 / 最大 / 平均</source>
+        <translation>In view: min / max / mean</translation>
+    </message>
+    <message>
+        <source>地址 %1 %2（%3 个读数）</source>
+        <translation>Address %1 %2 (%3 readings)</translation>
+    </message>
+    <message>
+        <source>（计算）</source>
+        <translation> (calculated)</translation>
+    </message>
+    <message>
+        <source>（部分计算）</source>
+        <translation> (partly calculated)</translation>
+    </message>
+    <message>
+        <source>（无读数）</source>
+        <translation>(no readings)</translation>
+    </message>
+    <message>
+        <source>%1 W（读取）</source>
+        <translation>%1 W (read)</translation>
+    </message>
+    <message>
+        <source>%1 W（计算）</source>
+        <translation>%1 W (calculated)</translation>
+    </message>
+    <message>
+        <source>地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8</source>
+        <translation>Address %1 %2: %3 V  %4 A  %5  set %6 V / %7 A  %8</translation>
+    </message>
+    <message>
+        <source>输出开</source>
+        <translation>output on</translation>
+    </message>
+    <message>
+        <source>输出关</source>
+        <translation>output off</translation>
+    </message>
+    <message>
+        <source>数值范围</source>
+        <translation>Value ranges</translation>
     </message>
 </context>
 <context>
