@@ -159,7 +159,7 @@ fi
 step "psutool in English, as the menu entry's English action starts it"
 # The English catalogue is compiled into the program: nothing else of the
 # package is needed for it.
-english="Power Supply Tester"
+english="PSU Tester"
 action=$(sed -n '/^\[Desktop Action english\]/,/^\[/s/^Exec=//p' "$desktop")
 [ "$action" = "psutool --lang en" ] || fail "the menu entry's English action runs [$action]"
 kill -0 "$xvfb_pid" 2>/dev/null || { cat "$work/xvfb.log"; fail "the test's X server is gone before the English start"; }

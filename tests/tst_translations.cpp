@@ -201,7 +201,7 @@ private slots:
         qputenv("PSUTOOL_LANG", "en");
         QCOMPARE(InstallTranslation(*qApp, {QStringLiteral("psutool")}), QStringLiteral("en"));
         qunsetenv("PSUTOOL_LANG");
-        QCOMPARE(QApplication::applicationDisplayName(), QStringLiteral("Power Supply Tester"));
+        QCOMPARE(QApplication::applicationDisplayName(), QStringLiteral("PSU Tester"));
 
         ResetToolState();
         CreateForms();

@@ -157,6 +157,11 @@
         <source>总览</source>
         <translation>Overview</translation>
     </message>
+    <message>
+        <source>精密数控电源测试软件</source>
+        <comment>the name in title bars</comment>
+        <translation>PSU Tester</translation>
+    </message>
 </context>
 <context>
     <name>TMSComm</name>
