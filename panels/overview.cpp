@@ -355,6 +355,12 @@ void TOVERVIEW::connectHandlers()
     connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TOVERVIEW::onReading);
 }
 
+TOVERVIEW::~TOVERVIEW()
+{
+    if (m_monitor->PollsLent())
+        m_monitor->ReturnPolls();
+}
+
 TSupplyTile *TOVERVIEW::Tile(int address) const
 {
     for (TSupplyTile *tile : m_tiles) {
@@ -399,7 +405,10 @@ void TOVERVIEW::borrowPolls()
         return;
     }
     if (!m_monitor->PollsLent())
-        m_monitor->LendPolls([this] { return m_roster->NextAddress(); }, RhythmMs());
+        // Nothing is polled while the port is closed: the overview may be
+        // open before the serial settings are confirmed.
+        m_monitor->LendPolls([this] { return m_comm && m_comm->PortOpen() ? m_roster->NextAddress() : 0; },
+                             RhythmMs());
     m_roundClock.invalidate();
     showRhythm(-1);
 }

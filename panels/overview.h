@@ -73,6 +73,8 @@ class TOVERVIEW : public QWidget
 
 public:
     TOVERVIEW(TPOWER_TEST *monitor, TRSADDERS *scan, TMSComm *comm, QWidget *parent = nullptr);
+    // Gives the polls back if they are still lent.
+    ~TOVERVIEW() override;
 
     QLabel *StaticText1;
     QLineEdit *Edit1;       // the address list
