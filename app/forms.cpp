@@ -7,6 +7,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/overview.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 
@@ -22,6 +23,7 @@ TRSADDERS *RSADDERS = nullptr;
 TPOWER_TEST *POWER_TEST = nullptr;
 TTYP *TYP = nullptr;
 TERR *ERR = nullptr;
+TOVERVIEW *OVERVIEW = nullptr;
 
 namespace {
 
@@ -33,7 +35,8 @@ class TFormsReplyView final : public ReplyView
 public:
     void CorrectionAccepted() override
     {
-        ShowMessage(QCoreApplication::translate("TFormsReplyView", "误差修正成功！"));
+        // Opened after the reception: polls, the trend and the recorder go on behind it.
+        ShowMessageQueued(QCoreApplication::translate("TFormsReplyView", "误差修正成功！"));
     }
     void SettingAccepted() override { POWER_TEST->ShowSettingAccepted(); }
     void PowerRead(double watts) override { POWER_TEST->ShowPower(watts); }
@@ -67,6 +70,9 @@ void DestroyForms()
     SetModelObserver(nullptr);
     SetReplyView(nullptr);
     g_replyView.reset();
+    // The overview gives the polls back to the panel as it goes.
+    delete OVERVIEW;
+    OVERVIEW = nullptr;
     delete ERR;
     ERR = nullptr;
     delete TYP;

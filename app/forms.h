@@ -6,6 +6,7 @@ class TRSADDERS;
 class TPOWER_TEST;
 class TTYP;
 class TERR;
+class TOVERVIEW;
 
 // The six windows of the tool, created once by CreateForms and kept until exit.
 // Handlers of one window read and write controls of another through these.
@@ -15,6 +16,8 @@ extern TRSADDERS *RSADDERS;
 extern TPOWER_TEST *POWER_TEST;
 extern TTYP *TYP;
 extern TERR *ERR;
+// The overview, made by the main window's "总览" button on first use.
+extern TOVERVIEW *OVERVIEW;
 
 // Creates the six windows in their fixed order, all hidden.
 void CreateForms();

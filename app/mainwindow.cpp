@@ -8,6 +8,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/overview.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
@@ -70,6 +71,9 @@ TMAIN::TMAIN(QWidget *parent)
     BitBtn6 = makeButton(QStringLiteral("BitBtn6"), tr("典型应用"), 232);
     BitBtn5 = makeButton(QStringLiteral("BitBtn5"), tr("电源误差微调"), 272);
     BitBtn3 = makeButton(QStringLiteral("BitBtn3"), tr("退  出"), 312);
+    // The overview: a narrow button in the free column right of "参数设置",
+    // so that none of the designed buttons moves.
+    BitBtn9 = makeButton(QStringLiteral("BitBtn9"), tr("总览"), QRect(189, 192, 52, 30));
     // Tab order as designed: 1, 2, 4, 6, 7, 3, 5.
     setTabOrder(BitBtn1, BitBtn2);
     setTabOrder(BitBtn2, BitBtn4);
@@ -77,6 +81,7 @@ TMAIN::TMAIN(QWidget *parent)
     setTabOrder(BitBtn6, BitBtn7);
     setTabOrder(BitBtn7, BitBtn3);
     setTabOrder(BitBtn3, BitBtn5);
+    setTabOrder(BitBtn5, BitBtn9);
 
     Label3 = makeLabel(this, QStringLiteral("Label3"), tr("精密电源测试工作室"),
                        QRect(24, 360, 192, 20), DesignFont(QStringLiteral("楷体_GB2312"), 16), kAqua);
@@ -93,11 +98,16 @@ TMAIN::TMAIN(QWidget *parent)
 
 QPushButton *TMAIN::makeButton(const QString &name, const QString &text, int top)
 {
+    return makeButton(name, text, QRect(QPoint(56, top), kButtonSize));
+}
+
+QPushButton *TMAIN::makeButton(const QString &name, const QString &text, const QRect &geometry)
+{
     auto *button = new QPushButton(this);
     button->setObjectName(name);
-    button->setGeometry(QRect(QPoint(56, top), kButtonSize));
-    button->setIcon(QIcon(ButtonPicture(text, kButtonSize - QSize(6, 6))));
-    button->setIconSize(kButtonSize - QSize(6, 6));
+    button->setGeometry(geometry);
+    button->setIcon(QIcon(ButtonPicture(text, geometry.size() - QSize(6, 6))));
+    button->setIconSize(geometry.size() - QSize(6, 6));
     button->setAccessibleName(text);
     button->setToolTip(text);
     return button;
@@ -112,6 +122,7 @@ void TMAIN::connectHandlers()
     ConnectHandler(BitBtn5, &QPushButton::clicked, this, &TMAIN::BitBtn5Click);
     ConnectHandler(BitBtn6, &QPushButton::clicked, this, &TMAIN::BitBtn6Click);
     ConnectHandler(BitBtn7, &QPushButton::clicked, this, &TMAIN::BitBtn7Click);
+    ConnectHandler(BitBtn9, &QPushButton::clicked, this, &TMAIN::BitBtn9Click);
     ConnectHandler(MSComm1, &TMSComm::OnComm, this, &TMAIN::MSComm1Comm);
     connect(MSComm1, &TMSComm::PortLost, this, [](const QString &reason) { ReportError(reason); });
 }
@@ -184,6 +195,14 @@ void TMAIN::BitBtn6Click()
 void TMAIN::BitBtn7Click()
 {
     PopupMenu3->Popup(ModelMenuPosition());
+}
+
+// The overview is made on first use: the six windows of start-up stay six.
+void TMAIN::BitBtn9Click()
+{
+    if (!OVERVIEW)
+        OVERVIEW = new TOVERVIEW(POWER_TEST, RSADDERS, MSComm1);
+    ShowWindow(OVERVIEW);
 }
 
 void TMAIN::MSComm1Comm()

@@ -26,6 +26,8 @@ public:
     QPushButton *BitBtn5;
     QPushButton *BitBtn6;
     QPushButton *BitBtn7;
+    // The overview of several supplies, beside "参数设置".
+    QPushButton *BitBtn9;
     TMSComm *MSComm1;
     TModelMenu *PopupMenu3;
 
@@ -40,6 +42,7 @@ public:
     void BitBtn5Click();
     void BitBtn6Click();
     void BitBtn7Click();
+    void BitBtn9Click();
     void MSComm1Comm();
 
 protected:
@@ -48,6 +51,7 @@ protected:
 
 private:
     QPushButton *makeButton(const QString &name, const QString &text, int top);
+    QPushButton *makeButton(const QString &name, const QString &text, const QRect &geometry);
     void connectHandlers();
 
     bool m_shown = false;

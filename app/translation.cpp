@@ -60,7 +60,10 @@ QString InstallTranslation(QApplication &app, const QStringList &arguments)
                          qPrintable(language));
         }
     }
-    // Message boxes carry this name in their title bar, the main window too.
-    QApplication::setApplicationDisplayName(QCoreApplication::translate("TMAIN", "精密数控电源测试软件"));
+    // Message boxes carry this name in their title bar, the main window too,
+    // and every other window after its own title: in English a short one, so
+    // that the narrow windows' titles are not cut off.
+    QApplication::setApplicationDisplayName(
+        QCoreApplication::translate("TMAIN", "精密数控电源测试软件", "the name in title bars"));
     return inUse;
 }

@@ -44,12 +44,14 @@ echo "footprint, ${POLL_SECONDS} s of polling with the trend shown ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --trend > "$OUT/poll-trend.txt" 2> >(quiet)
 echo "plan run recorders: report files and the history ..." >&2
 "$BIN/bench_reports" > "$OUT/reports.txt" 2> >(quiet)
+echo "overview, 16 supplies at 9600 baud, ${POLL_SECONDS} s ..." >&2
+"$BIN/bench_overview" "$POLL_SECONDS" > "$OUT/overview.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 
-cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt > "$OUT/all.txt"
+cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt "$OUT"/overview.txt > "$OUT/all.txt"
 
 awk '
 { v[$1] = ($2 == int($2) ? int($2) : $2) }
@@ -93,6 +95,8 @@ END {
     row("Trend, the same with the whole day shown, median of 100", f(v["trend_append_day_ms_median"], 2) " ms", "-", "-")
     row("Same day in Qt Charts (3 line series, same size): redraw / append and repaint, median", f(v["charts_redraw_day_ms_median"], 1) " / " f(v["charts_append_day_ms_median"], 1) " ms", "-", "-")
     row("Resident memory, monitor panel shown / with the day in the trend (added)", f(v["trend_rss_monitor_mb"], 1) " / " f(v["trend_rss_day_mb"], 1) " MB (+" f(v["trend_rss_added_mb"], 1) ")", "<= 40 MB more", yn(v["trend_rss_added_mb"] <= 40))
+    row("Overview, " v["overview_supplies"] " supplies at 9600 baud for " v["overview_seconds"] " s: gap between two readings of one supply, median / p99 / max", f(v["overview_refresh_gap_ms_median"], 0) " / " f(v["overview_refresh_gap_ms_p99"], 0) " / " f(v["overview_refresh_gap_ms_max"], 0) " ms", "<= 1200 ms", yn(v["overview_refresh_gap_ms_max"] <= 1200 && v["overview_unrefreshed_supplies"] == 0))
+    row("Overview, the same: CPU of the tool", f(v["overview_cpu_percent"], 2) "% of a core", "<= 3%", yn(v["overview_cpu_percent"] <= 3))
     row("CPU time per minute, monitor polling with the trend shown at 1920x1080 (a maximised window), 10 min of readings in it, 10 min shown and following, mean (max) over " f(v["trend_poll_seconds"], 0) " s", f(v["trend_cpu_ms_per_min_mean"], 0) " ms = " f(v["trend_cpu_ms_per_min_mean"] / 600, 3) "% of a core (" f(v["trend_cpu_ms_per_min_max"], 0) " ms)", "<= 1200 ms (2%)", yn(v["trend_cpu_ms_per_min_max"] <= 1200))
     row("Reply last byte -> readouts written, trend shown and recording (" v["recording_rows"] " rows), median (p99) of " v["recording_reply_to_readout_ms_n"], f(v["recording_reply_to_readout_ms_median"], 1) " ms (" f(v["recording_reply_to_readout_ms_p99"], 1) ")", "as without: median within 1 ms", yn(abs(v["recording_reply_to_readout_ms_median"] - v["reply_to_readout_ms_median"]) <= 1))
     row("Plan run of " v["reports_checks"] " checks and " v["reports_readings"] " readings, 4 slots: JUnit, HTML and CSV written (" f(v["reports_bytes"] / 1e6, 1) " MB), median (max) of 5", f(v["reports_write_ms_median"], 0) " ms (" f(v["reports_write_ms_max"], 0) ")", "<= 2 s", yn(v["reports_write_ms_max"] <= 2000))

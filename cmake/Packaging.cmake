@@ -120,7 +120,10 @@ function(psutool_add_package_test)
   if(BUILD_TESTING AND PROJECT_IS_TOP_LEVEL AND UNIX AND NOT APPLE AND NOT PSUTOOL_SANITIZE)
     add_test(NAME package
              COMMAND ${PSUTOOL_PACKAGING_DIR}/test-package.sh ${PROJECT_BINARY_DIR} ${PSUTOOL_PROGRAMS})
-    set_tests_properties(package PROPERTIES LABELS package ENVIRONMENT "LC_ALL=C.UTF-8" TIMEOUT 300)
+    # Offscreen and no display of the caller's: the script starts its own X
+    # server for the two runs of the tool that need one and names it there.
+    set_tests_properties(package PROPERTIES LABELS package
+                         ENVIRONMENT "LC_ALL=C.UTF-8;QT_QPA_PLATFORM=offscreen;DISPLAY=" TIMEOUT 300)
   endif()
 endfunction()
 cmake_language(DEFER CALL psutool_add_package_test)

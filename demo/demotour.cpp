@@ -8,6 +8,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/overview.h"
 #include "panels/sequencerunner.h"
 
 #include <QAbstractButton>
@@ -177,6 +178,7 @@ void DemoTour::run()
     chooseModel();
     runMonitor();
     runScan();
+    runOverview();
     runSequence();
     runCalibration();
     shoot(MAIN, QStringLiteral("main.png"));
@@ -306,6 +308,46 @@ void DemoTour::runScan()
     if (found != QLatin1String("1,5,17,"))
         m_problems << QStringLiteral("the scan found \"%1\" instead of the three supplies").arg(found);
     shoot(RSADDERS, QStringLiteral("scan.png"));
+}
+
+// The overview of the supplies the scan found and one address where none
+// answers: each tile with its own model, an amber current band on the first.
+void DemoTour::runOverview()
+{
+    MAIN->BitBtn9->click();
+    pause(300);
+    if (!OVERVIEW) {
+        m_problems << QStringLiteral("no overview window");
+        return;
+    }
+    click(OVERVIEW, QStringLiteral("Button2"));
+    setText(OVERVIEW, QStringLiteral("Edit1"), OVERVIEW->Edit1->text() + QStringLiteral(",9"));
+    click(OVERVIEW, QStringLiteral("Button1"));
+    const QList<QPair<int, int>> models{{5, 7}, {17, 5}};
+    for (const auto &[address, item] : models) {
+        if (TSupplyTile *tile = OVERVIEW->Tile(address))
+            tile->ComboModel->setCurrentIndex(item);
+    }
+    if (TSupplyTile *tile = OVERVIEW->Tile(1))
+        tile->ButtonBand->click();
+    setText(OVERVIEW, QStringLiteral("Edit4"), QStringLiteral("1.0"));
+    setText(OVERVIEW, QStringLiteral("Edit5"), QStringLiteral("1.205"));
+    click(OVERVIEW, QStringLiteral("Button3"));
+    const bool live = waitFor(
+        [] {
+            const TSupplyTile *silent = OVERVIEW->Tile(9);
+            const TSupplyTile *first = OVERVIEW->Tile(1);
+            const TSupplyTile *last = OVERVIEW->Tile(17);
+            return silent && first && last && silent->State() == QLatin1String("silent")
+                   && first->State() == QLatin1String("near") && last->State() == QLatin1String("normal");
+        },
+        5000);
+    if (!live)
+        m_problems << QStringLiteral("the overview shows no live tiles");
+    pause(600);
+    shoot(OVERVIEW, QStringLiteral("overview.png"));
+    OVERVIEW->close();
+    pause(300);
 }
 
 void DemoTour::runSequence()

@@ -45,6 +45,7 @@ private:
     void runMonitor();
     void runTrend();
     void runScan();
+    void runOverview();
     void runSequence();
     void runCalibration();
 

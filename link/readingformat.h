@@ -36,6 +36,10 @@ struct StatusSample {
     SampleModel model;
     StatusBlock status = {};
     std::optional<quint16> power;
+    // The address byte the reply itself carried (-1: not known). Not checked
+    // by any CRC, so only a reading that agrees with address is sure to be
+    // that supply's; one that differs is another supply's late answer.
+    int replyAddress = -1;
 
     double voltageSetpoint() const;
     double currentSetpoint() const;

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 #include <cerrno>
@@ -133,8 +134,12 @@ bool ReadingRecorder::Start(const QString &path, QString *cause)
     if (m_recording)
         Stop();
     auto *file = new QFile(path);
+    // A pipe or a device cannot seek to an end to append at: it is written
+    // where it stands (opening it to append would try that seek, and warn).
+    const QFileInfo existing(path);
+    const QIODevice::OpenMode at = existing.exists() && !existing.isFile() ? QIODevice::NotOpen : QIODevice::Append;
     errno = 0;
-    if (!file->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    if (!file->open(QIODevice::WriteOnly | at | QIODevice::Unbuffered)) {
         const int error = errno;
         if (cause)
             *cause = error ? DescribeError(error) : file->errorString();

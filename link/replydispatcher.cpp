@@ -32,7 +32,7 @@ void DispatchReply(const QByteArray &reply)
         return;
     case ReplyKind::StatusBlock: {
         // The divisors are those of the model active when the reply arrives.
-        TheStatusFeed()->AnnounceStatus(DecodeStatusBlock(reply));
+        TheStatusFeed()->AnnounceStatus(DecodeStatusBlock(reply), quint8(reply.at(0)));
         return;
     }
     case ReplyKind::SingleRegister:

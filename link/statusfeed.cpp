@@ -17,7 +17,7 @@ void StatusFeed::Reset()
     m_pollAddress = 0;
 }
 
-void StatusFeed::AnnounceStatus(const StatusBlock &block)
+void StatusFeed::AnnounceStatus(const StatusBlock &block, int replyAddress)
 {
     StatusSample sample;
     sample.time = QDateTime::currentDateTime();
@@ -25,6 +25,7 @@ void StatusFeed::AnnounceStatus(const StatusBlock &block)
     sample.model = SampleModel::Active();
     sample.status = block;
     sample.power = m_power;
+    sample.replyAddress = replyAddress;
     m_power.reset();
     emit statusRead(sample);
 }

@@ -23,11 +23,13 @@ public:
     // Builds the reading of one decoded status block and announces it: the
     // time is now, the model the active one, the address that of the last
     // status poll (the reply's own address byte is not trusted: its CRC is
-    // never checked). A power read answered since the last status reading
+    // never checked; it goes along as replyAddress). A power read answered since the last status reading
     // goes into this one and is then forgotten.
-    void AnnounceStatus(const StatusBlock &block);
+    void AnnounceStatus(const StatusBlock &block, int replyAddress = -1);
     // A power read's answer, in hundredths of a watt.
     void NotePower(quint16 raw) { m_power = raw; }
+    // The address of the last status poll (0 before the first).
+    int PollAddress() const { return m_pollAddress; }
     // Back to the start (no poll yet, no power answer).
     void Reset();
 

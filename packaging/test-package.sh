@@ -135,7 +135,9 @@ await_window() {
   fail "no window titled $title appeared"
 }
 
-XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" >"$work/tool.log" 2>&1 &
+# Both runs name the test's own server, never a display the caller had.
+display=$DISPLAY
+XDG_RUNTIME_DIR="$runtime" DISPLAY="$display" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" >"$work/tool.log" 2>&1 &
 tool_pid=$!
 window=$(await_window "$title" "$work/tool.log")
 echo "main window $window: $(xwininfo -id "$window" | grep -E 'Width|Height' | tr -s ' \n' ' ')"
@@ -157,10 +159,11 @@ fi
 step "psutool in English, as the menu entry's English action starts it"
 # The English catalogue is compiled into the program: nothing else of the
 # package is needed for it.
-english="Power Supply Tester"
+english="PSU Tester"
 action=$(sed -n '/^\[Desktop Action english\]/,/^\[/s/^Exec=//p' "$desktop")
 [ "$action" = "psutool --lang en" ] || fail "the menu entry's English action runs [$action]"
-XDG_RUNTIME_DIR="$runtime" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" --lang en >"$work/tool-en.log" 2>&1 &
+kill -0 "$xvfb_pid" 2>/dev/null || { cat "$work/xvfb.log"; fail "the test's X server is gone before the English start"; }
+XDG_RUNTIME_DIR="$runtime" DISPLAY="$display" QT_QPA_PLATFORM=xcb "$root/usr/bin/psutool" --lang en >"$work/tool-en.log" 2>&1 &
 tool_pid=$!
 window=$(await_window "$english" "$work/tool-en.log")
 echo "main window $window in English"

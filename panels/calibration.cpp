@@ -87,7 +87,9 @@ TERR::TERR(QWidget *parent)
     SpinEdit2 = new TSpinEdit(Bevel1);
     SpinEdit2->setObjectName(QStringLiteral("SpinEdit2"));
     SpinEdit2->SetLimits(0, 0);
-    SpinEdit2->SetValue(0);
+    // The first supply's address: 0, the broadcast, would reach every supply
+    // on the bus. It stays selectable.
+    SpinEdit2->SetValue(1);
 
     const auto fieldLabel = [this](const QString &name, const QString &text, QWidget *buddy) {
         auto *label = new QLabel(text, Bevel1);

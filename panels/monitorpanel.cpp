@@ -38,6 +38,8 @@ namespace {
 
 constexpr int kPollIntervalMs = 500;
 constexpr int kReleaseIntervalMs = 200;
+// While the polls are lent, the lamps still step about every half second.
+constexpr int kLampStepMs = kPollIntervalMs - 20;
 constexpr quint16 kStatusRegisterCount = 5;
 
 const QColor kLime(0x00, 0xFF, 0x00);
@@ -46,6 +48,8 @@ const QColor kRed(0xFF, 0x00, 0x00);
 const QColor kReadoutBlue(0x2E, 0x6B, 0xFF);
 const QColor kTitleBlue(0x00, 0x00, 0x80);
 const QSize kBackdropSize(260, 95);
+// Readouts whose last poll got no reply keep their text, greyed.
+const QColor kNoReplyGrey(0x70, 0x70, 0x70);
 
 QFont readoutFont(int pixelSize, bool bold = true)
 {
@@ -442,6 +446,12 @@ void TPOWER_TEST::ShowSettingAccepted()
 
 void TPOWER_TEST::ShowStatus(const StatusSample &status)
 {
+    m_lentReplyAwaited = false;
+    // Lent, the polls go round several supplies: the panel shows its own.
+    if (PollsLent() && status.address != quint8(SpinEdit1->Value() & 0xFF))
+        return;
+    m_replyOutstanding = false;
+    markNoReply(false);
     const SampleModel &model = status.model;
     showReading(StaticText7, status.status.voltageSetpoint, model.voltageScale, model.voltageDecimals);
     showReading(StaticText8, status.status.currentSetpoint, model.currentScale, model.currentDecimals);
@@ -475,9 +485,49 @@ void TPOWER_TEST::enableTimer2()
 
 void TPOWER_TEST::Timer1Timer()
 {
-    if (!MonitorRunning)
+    const bool lent = PollsLent();
+    if (!MonitorRunning && !lent)
         return;
 
+    if (MonitorRunning && (!lent || !m_sinceLampStep.isValid() || m_sinceLampStep.hasExpired(kLampStepMs)))
+        stepLamps();
+
+    if (CommandPending || lentReplyDue())
+        return;
+
+    int address;
+    if (lent) {
+        address = m_lentTo();
+        if (address <= 0)
+            return;
+    } else {
+        PanelAddress = qint16(SpinEdit1->Value());
+        address = PanelAddress;
+    }
+    SendFrame(BuildReadRequest(address, VoltageSetpoint, kStatusRegisterCount));
+    m_sinceLastPoll.start();
+    m_lentReplyAwaited = lent;
+    PollActive = true;
+    enableTimer2();
+    notePanelPoll(quint8(address & 0xFF));
+    // Readings are labelled with the address polled; the trend marks polls
+    // that get no reading.
+    TheStatusFeed()->NotePoll(quint8(address & 0xFF));
+}
+
+// Lent, a poll's reply is due from the poll until its reading has come, or
+// for one and a half ticks of the rhythm when none comes (a silent supply
+// then takes two ticks): the next poll waits for it, so that a late reply is
+// not taken for the next supply's.
+bool TPOWER_TEST::lentReplyDue() const
+{
+    return PollsLent() && m_lentReplyAwaited && m_sinceLastPoll.isValid()
+           && !m_sinceLastPoll.hasExpired(Timer1->interval() * 3 / 2);
+}
+
+void TPOWER_TEST::stepLamps()
+{
+    m_sinceLampStep.start();
     ++LampStep;
     const auto all = lamps();
     if (LampStep > 5) {
@@ -487,21 +537,62 @@ void TPOWER_TEST::Timer1Timer()
     } else {
         all[LampStep - 1]->SetBrushColor(kRed);
     }
+}
 
-    if (CommandPending)
+// A poll of the panel's address that finds the one before it unanswered
+// greys the readouts.
+void TPOWER_TEST::notePanelPoll(int address)
+{
+    if (PollsLent() && address != quint8(SpinEdit1->Value() & 0xFF))
         return;
+    if (m_replyOutstanding)
+        markNoReply(true);
+    m_replyOutstanding = true;
+}
 
-    PanelAddress = qint16(SpinEdit1->Value());
-    SendFrame(BuildReadRequest(PanelAddress, VoltageSetpoint, kStatusRegisterCount));
-    PollActive = true;
-    enableTimer2();
-    // Readings are labelled with the address polled; the trend marks polls
-    // that get no reading.
-    TheStatusFeed()->NotePoll(quint8(PanelAddress & 0xFF));
+void TPOWER_TEST::markNoReply(bool silent)
+{
+    if (Image2->property("noReply").toBool() == silent)
+        return;
+    Image2->setProperty("noReply", silent);
+    const QList<QPair<QLabel *, QColor>> readouts{{StaticText5, kLime},
+                                                 {StaticText6, kRed},
+                                                 {StaticText7, kReadoutBlue},
+                                                 {StaticText8, kReadoutBlue},
+                                                 {StaticText9, kRed}};
+    const QString tip = silent ? tr("上次查询无应答：显示的是最后收到的读数") : QString();
+    for (const auto &[label, colour] : readouts) {
+        SetTextColour(label, silent ? kNoReplyGrey : colour);
+        label->setToolTip(tip);
+    }
+    Image2->setToolTip(tip);
+}
+
+void TPOWER_TEST::LendPolls(const std::function<int()> &nextAddress, int intervalMs)
+{
+    m_lentTo = nextAddress;
+    m_lentReplyAwaited = false;
+    m_replyOutstanding = false;
+    Timer1->setInterval(intervalMs);
+}
+
+void TPOWER_TEST::ReturnPolls()
+{
+    if (!PollsLent())
+        return;
+    m_lentTo = {};
+    m_lentReplyAwaited = false;
+    m_replyOutstanding = false;
+    Timer1->setInterval(kPollIntervalMs);
 }
 
 void TPOWER_TEST::Timer2Timer()
 {
+    // Lent, the polls come faster than Timer2: a tick while a poll's reply
+    // may still be on its way leaves everything for the next tick, so that no
+    // command goes out on top of that reply.
+    if (lentReplyDue())
+        return;
     PollActive = false;
     if (!PendingFrame.isEmpty()) {
         SendFrame(PendingFrame);

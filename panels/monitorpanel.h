@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QElapsedTimer>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -148,6 +149,16 @@ public:
     void Button12Click();
     void Button13Click();
 
+    // The overview borrows the status polls: while they are lent, Timer1
+    // ticks every intervalMs and each tick polls the address nextAddress
+    // gives (none when it gives 0), under the same hold-and-release rules for
+    // commands; the readouts show only readings of SpinEdit1's address.
+    void LendPolls(const std::function<int()> &nextAddress, int intervalMs);
+    // The polls back: Timer1 at 500 ms again, polling SpinEdit1's address
+    // while the monitor is on.
+    void ReturnPolls();
+    bool PollsLent() const { return bool(m_lentTo); }
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -160,4 +171,16 @@ private:
     void issueCommand(quint16 reg, const std::function<quint16()> &formValue);
     quint16 flipToggle(bool &flag, QPushButton *button, const QString &captionWhenOff,
                        const QString &captionWhenOn);
+    void stepLamps();
+    void notePanelPoll(int address);
+    void markNoReply(bool silent);
+    bool lentReplyDue() const;
+
+    std::function<int()> m_lentTo;
+    QElapsedTimer m_sinceLastPoll;
+    QElapsedTimer m_sinceLampStep;
+    // A poll of the panel's address went out and no reading has come since.
+    bool m_replyOutstanding = false;
+    // Lent: the last poll's reading has not come yet.
+    bool m_lentReplyAwaited = false;
 };

@@ -205,7 +205,9 @@ void TTYP::buildControls()
     SpinEdit2 = new TSpinEdit(this);
     SpinEdit2->setObjectName(QStringLiteral("SpinEdit2"));
     SpinEdit2->SetLimits(0, 0);
-    SpinEdit2->SetValue(0);
+    // The first supply's address: 0, the broadcast, would reach every supply
+    // on the bus. It stays selectable.
+    SpinEdit2->SetValue(1);
     SpinEdit2->setGeometry(56, 552, 49, 26);
 
     Label1 = makeText(this, tr("循环次数："), 8, 596, 80, 20);

@@ -4,6 +4,7 @@
 #include "app/forms.h"
 #include "link/modelcatalogue.h"
 #include "link/replydispatcher.h"
+#include "link/statusfeed.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
@@ -95,6 +96,8 @@ private slots:
     void routing();
     void regionalSeparator();
     void divisorsReadAtEachReply();
+    void powerOnlyAnswersAPowerRead_data();
+    void powerOnlyAnswersAPowerRead();
 
 private:
     ToolFixture m_fixture;
@@ -298,9 +301,49 @@ void DispatcherTest::routing()
         QCOMPARE(ShownMessages().count, messagesBefore);
         QVERIFY(closer.texts().isEmpty());
     } else {
-        QCOMPARE(ShownMessages().count, messagesBefore + 1);
-        QCOMPARE(closer.texts(), QStringList{message});
+        // The box opens once the reception has ended, not inside it.
+        QCOMPARE(ShownMessages().count, messagesBefore);
+        QTRY_COMPARE(ShownMessages().count, messagesBefore + 1);
+        QTRY_COMPARE(closer.texts(), QStringList{message});
     }
+}
+
+void DispatcherTest::powerOnlyAnswersAPowerRead_data()
+{
+    QTest::addColumn<bool>("powerPending");
+    QTest::addColumn<int>("scanAnswers");
+    QTest::addColumn<int>("watts"); // hundredths in the next reading, -1: none
+    QTest::newRow("power read") << true << 0 << 12345;
+    QTest::newRow("scan answer") << false << 1 << -1;
+}
+
+// A one-register reply is a power reading only while one is asked for: a scan
+// answer must not ride into the next status reading as its power.
+void DispatcherTest::powerOnlyAnswersAPowerRead()
+{
+    QFETCH(bool, powerPending);
+    QFETCH(int, scanAnswers);
+    QFETCH(int, watts);
+    setDivisors(100, 1000);
+    std::optional<quint16> power;
+    int readings = 0;
+    QObject listener;
+    connect(TheStatusFeed(), &StatusFeed::statusRead, &listener, [&](const StatusSample &sample) {
+        power = sample.power;
+        ++readings;
+    });
+    const int answersBefore = int(RSADDERS->Edit3->text().count(QLatin1Char(',')));
+    PowerReadRequested = powerPending;
+    DispatchReply(reply("01030230390000", 7));
+    DispatchReply(status("04D209C4003800050001"));
+    QCOMPARE(readings, 1);
+    QCOMPARE(power, watts < 0 ? std::optional<quint16>() : std::optional<quint16>(quint16(watts)));
+    QCOMPARE(int(RSADDERS->Edit3->text().count(QLatin1Char(','))) - answersBefore, scanAnswers);
+    QVERIFY(!PowerReadRequested);
+    // A power answer goes into one reading only.
+    DispatchReply(status("04D209C4003800050001"));
+    QCOMPARE(readings, 2);
+    QCOMPARE(power, std::optional<quint16>());
 }
 
 // The point in a reading is the operator's regional decimal separator.

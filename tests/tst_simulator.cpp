@@ -866,7 +866,7 @@ void TestSimulator::demoTourSavesScreenshots()
     tour.start();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
     QVERIFY2(finished.first().first().toBool(), qPrintable(tour.problems().join(QLatin1String("; "))));
-    const QStringList names{"settings.png", "monitor.png", "trend.png", "scan.png", "sequence.png", "calibration.png", "main.png"};
+    const QStringList names{"settings.png", "monitor.png", "trend.png", "scan.png", "overview.png", "sequence.png", "calibration.png", "main.png"};
     QCOMPARE(tour.screenshots().size(), names.size());
     for (const QString &name : names) {
         const QImage shot(folder.filePath(name));

@@ -201,13 +201,13 @@ private slots:
         qputenv("PSUTOOL_LANG", "en");
         QCOMPARE(InstallTranslation(*qApp, {QStringLiteral("psutool")}), QStringLiteral("en"));
         qunsetenv("PSUTOOL_LANG");
-        QCOMPARE(QApplication::applicationDisplayName(), QStringLiteral("Power Supply Tester"));
+        QCOMPARE(QApplication::applicationDisplayName(), QStringLiteral("PSU Tester"));
 
         ResetToolState();
         CreateForms();
         QCOMPARE(MAIN->Label1->text(), QStringLiteral("Power Supply Tester"));
         QCOMPARE(MAIN->BitBtn1->accessibleName(), QStringLiteral("Serial Port"));
-        QCOMPARE(MAIN->BitBtn3->accessibleName(), QStringLiteral("Exit"));
+        QCOMPARE(MAIN->BitBtn3->accessibleName(), QStringLiteral("Quit"));
         QCOMPARE(POWER_TEST->windowTitle(), QStringLiteral("Supply Test"));
         QCOMPARE(POWER_TEST->StaticText3->text(), QStringLiteral("QELTXX-XX Supply Monitor"));
         QCOMPARE(POWER_TEST->BitBtn1->text(), QStringLiteral("Set Voltage"));

@@ -2,6 +2,36 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="zh_CN">
 <context>
+    <name>AddressList</name>
+    <message>
+        <source>无法识别“%1”：请输入地址或地址范围，以逗号分隔，例如 1,5,17 或 1-4,9。</source>
+        <translation>Cannot read “%1”: enter addresses or address ranges separated by commas, for example 1,5,17 or 1-4,9.</translation>
+    </message>
+    <message>
+        <source>地址 %1 超出范围：电源地址为 %2 到 %3。</source>
+        <translation>Address %1 is out of range: supply addresses are %2 to %3.</translation>
+    </message>
+    <message>
+        <source>地址列表为空：请输入要总览的电源地址，例如 1,5,17 或 1-4,9。</source>
+        <translation>The address list is empty: enter the addresses of the supplies to show, for example 1,5,17 or 1-4,9.</translation>
+    </message>
+    <message>
+        <source>地址 %1 重复（在“%2”中）：每个地址只能列一次。</source>
+        <translation>Address %1 is listed twice (in “%2”): list each address once.</translation>
+    </message>
+    <message>
+        <source>地址范围“%1”从大到小：请写成 %2-%3。</source>
+        <translation>The address range “%1” runs backwards: write it as %2-%3.</translation>
+    </message>
+</context>
+<context>
+    <name>AlarmBand</name>
+    <message>
+        <source>报警下限 %1 高于上限 %2：未设定。</source>
+        <translation>The alarm low limit %1 is above the high limit %2: not set.</translation>
+    </message>
+</context>
+<context>
     <name>ReadingRecorder</name>
     <message>
         <source>磁盘已满</source>
@@ -37,6 +67,13 @@
     </message>
 </context>
 <context>
+    <name>SupplyRoster</name>
+    <message>
+        <source>地址 %1 不在总览中。</source>
+        <translation>Address %1 is not in the overview.</translation>
+    </message>
+</context>
+<context>
     <name>TERR</name>
     <message>
         <source>电源误差修正</source>
@@ -68,7 +105,7 @@
     </message>
     <message>
         <source>退  出</source>
-        <translation>Exit</translation>
+        <translation>Close</translation>
     </message>
 </context>
 <context>
@@ -98,7 +135,7 @@
     </message>
     <message>
         <source>参数设置</source>
-        <translation>Parameters</translation>
+        <translation>Supply Control</translation>
     </message>
     <message>
         <source>典型应用</source>
@@ -110,11 +147,20 @@
     </message>
     <message>
         <source>退  出</source>
-        <translation>Exit</translation>
+        <translation>Quit</translation>
     </message>
     <message>
         <source>精密电源测试工作室</source>
         <translation>Power Supply Test Lab</translation>
+    </message>
+    <message>
+        <source>总览</source>
+        <translation>Overview</translation>
+    </message>
+    <message>
+        <source>精密数控电源测试软件</source>
+        <comment>the name in title bars</comment>
+        <translation>PSU Tester</translation>
     </message>
 </context>
 <context>
@@ -221,6 +267,165 @@ Check the connection, then set up the serial port again.</translation>
     </message>
 </context>
 <context>
+    <name>TOVERVIEW</name>
+    <message>
+        <source>“%1”不是数值：报警上下限请填数值或留空。</source>
+        <translation>“%1” is not a number: enter the alarm limits as numbers or leave them empty.</translation>
+    </message>
+    <message>
+        <source>点击打开地址 %1 的监控界面和曲线</source>
+        <translation>Click to open the monitor and the trend of address %1</translation>
+    </message>
+    <message>
+        <source>地址 %1</source>
+        <translation>Address %1</translation>
+    </message>
+    <message>
+        <source>（未选型号）</source>
+        <translation>(no model)</translation>
+    </message>
+    <message>
+        <source>报警…</source>
+        <translation>Alarm…</translation>
+    </message>
+    <message>
+        <source>%1 W (V×I)</source>
+        <translation>%1 W (V×I)</translation>
+    </message>
+    <message>
+        <source>%1 W (读数)</source>
+        <translation>%1 W (read)</translation>
+    </message>
+    <message>
+        <source>功率未读取：为电压×电流的计算值</source>
+        <translation>Power not read: computed as voltage × current</translation>
+    </message>
+    <message>
+        <source>电源读出的输出功率</source>
+        <translation>Output power as read from the supply</translation>
+    </message>
+    <message>
+        <source>设定 %1 V / %2 A</source>
+        <translation>Set %1 V / %2 A</translation>
+    </message>
+    <message>
+        <source>输出 开</source>
+        <translation>Output ON</translation>
+    </message>
+    <message>
+        <source>输出 关</source>
+        <translation>Output OFF</translation>
+    </message>
+    <message>
+        <source>设定 %1 V / %1 A</source>
+        <translation>Set %1 V / %1 A</translation>
+    </message>
+    <message>
+        <source>输出 —</source>
+        <translation>Output —</translation>
+    </message>
+    <message>
+        <source>无应答（连续 %1 次）</source>
+        <translation>No reply (%1 polls)</translation>
+    </message>
+    <message>
+        <source>等待读数</source>
+        <translation>Waiting for a reading</translation>
+    </message>
+    <message>
+        <source>请选择型号</source>
+        <translation>Choose the model</translation>
+    </message>
+    <message>
+        <source>读数超出 %1 的范围：型号选错了？</source>
+        <translation>Reading beyond the %1 range: wrong model?</translation>
+    </message>
+    <message>
+        <source>超出报警范围</source>
+        <translation>Outside the alarm band</translation>
+    </message>
+    <message>
+        <source>接近报警界限</source>
+        <translation>Near an alarm limit</translation>
+    </message>
+    <message>
+        <source>%1 s 前</source>
+        <translation>%1 s ago</translation>
+    </message>
+    <message>
+        <source>总览</source>
+        <translation>Overview</translation>
+    </message>
+    <message>
+        <source>电源地址：</source>
+        <translation>Supply addresses:</translation>
+    </message>
+    <message>
+        <source>例如 1,5,17 或 1-4,9</source>
+        <translation>for example 1,5,17 or 1-4,9</translation>
+    </message>
+    <message>
+        <source>应用</source>
+        <translation>Apply</translation>
+    </message>
+    <message>
+        <source>取地址检测结果</source>
+        <translation>From Address Scan</translation>
+    </message>
+    <message>
+        <source>报警范围（留空为不设）</source>
+        <translation>Alarm band (empty: no limit)</translation>
+    </message>
+    <message>
+        <source>设定报警</source>
+        <translation>Set Alarm</translation>
+    </message>
+    <message>
+        <source>清除报警</source>
+        <translation>Clear Alarm</translation>
+    </message>
+    <message>
+        <source>电压 (V) 下限</source>
+        <translation>Voltage (V) low</translation>
+    </message>
+    <message>
+        <source>上限</source>
+        <translation>high</translation>
+    </message>
+    <message>
+        <source>电流 (A) 下限</source>
+        <translation>Current (A) low</translation>
+    </message>
+    <message>
+        <source>关 闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>总览已关闭，查询已交还监控界面</source>
+        <translation>Overview closed: the polls are back with the monitor</translation>
+    </message>
+    <message>
+        <source>请输入电源地址后按“应用”</source>
+        <translation>Enter the supply addresses, then press “Apply”</translation>
+    </message>
+    <message>
+        <source>%1 台电源轮流查询，间隔 %2 ms 起</source>
+        <translation>%1 supplies polled in turn, at least %2 ms apart</translation>
+    </message>
+    <message>
+        <source>，上一轮 %1 s</source>
+        <translation>; last round %1 s</translation>
+    </message>
+    <message>
+        <source>地址检测还没有找到电源：请先在“仪表地址检测”中检测，或直接输入地址。</source>
+        <translation>The address scan has found no supply yet: run “Address Scan” first, or enter the addresses.</translation>
+    </message>
+    <message>
+        <source>请先列出电源，再设定报警范围。</source>
+        <translation>List the supplies first, then set the alarm band.</translation>
+    </message>
+</context>
+<context>
     <name>TPOWER_TEST</name>
     <message>
         <source>电源测试</source>
@@ -292,7 +497,7 @@ Check the connection, then set up the serial port again.</translation>
     </message>
     <message>
         <source>功率控制启动</source>
-        <translation>Power Ctrl On</translation>
+        <translation>Constant Power On</translation>
     </message>
     <message>
         <source>PID停止</source>
@@ -320,11 +525,11 @@ Check the connection, then set up the serial port again.</translation>
     </message>
     <message>
         <source>电源启动</source>
-        <translation>Supply On</translation>
+        <translation>Output On</translation>
     </message>
     <message>
         <source>电源停止</source>
-        <translation>Supply Off</translation>
+        <translation>Output Off</translation>
     </message>
     <message>
         <source>按键解锁</source>
@@ -332,7 +537,7 @@ Check the connection, then set up the serial port again.</translation>
     </message>
     <message>
         <source>功率控制停止</source>
-        <translation>Power Ctrl Off</translation>
+        <translation>Constant Power Off</translation>
     </message>
     <message>
         <source>曲线</source>
@@ -345,6 +550,10 @@ Check the connection, then set up the serial port again.</translation>
     <message>
         <source>停止记录</source>
         <translation>Stop recording</translation>
+    </message>
+    <message>
+        <source>上次查询无应答：显示的是最后收到的读数</source>
+        <translation>No reply to the last poll: these are the last readings received</translation>
     </message>
 </context>
 <context>

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QScopeGuard>
 #include <QStringList>
+#include <QTimer>
 
 namespace {
 
@@ -14,6 +15,9 @@ MessageRecord g_messages;
 bool g_errorBoxOpen = false;
 QString g_openError;
 QStringList g_waitingErrors;
+
+// Texts of the queued boxes not yet closed.
+QStringList g_queuedMessages;
 
 void showBox(QMessageBox::Icon icon, const QString &name, const QString &text)
 {
@@ -30,6 +34,17 @@ void showBox(QMessageBox::Icon icon, const QString &name, const QString &text)
 void ShowMessage(const QString &text)
 {
     showBox(QMessageBox::NoIcon, QStringLiteral("MessageBox"), text);
+}
+
+void ShowMessageQueued(const QString &text)
+{
+    if (g_queuedMessages.contains(text))
+        return;
+    g_queuedMessages.append(text);
+    QTimer::singleShot(0, qApp, [text] {
+        const auto done = qScopeGuard([text] { g_queuedMessages.removeOne(text); });
+        ShowMessage(text);
+    });
 }
 
 void ReportError(const QString &text)

@@ -10,6 +10,11 @@
 // It returns when the operator has closed the box.
 void ShowMessage(const QString &text);
 
+// The same box, opened once the handler that asks for it has ended: a reply's
+// reception asks for it, and the replies behind it go on being taken in while
+// it is open. A box whose text is already open or waiting adds nothing.
+void ShowMessageQueued(const QString &text);
+
 // The error report: the error text in a modal box, one box at a time. An
 // error raised while an error box is open (by timers that keep running under
 // it) is shown after that box has closed, unless its text is the open box's or

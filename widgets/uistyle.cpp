@@ -1,5 +1,6 @@
 #include "widgets/uistyle.h"
 
+#include <QFontMetrics>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -32,7 +33,11 @@ QPixmap ButtonPicture(const QString &text, const QSize &size)
     ground.setColorAt(1.0, QColor(0xB4, 0xB4, 0xB4));
     painter.fillRect(picture.rect(), ground);
     painter.setPen(QColor(0x00, 0x00, 0x80));
-    painter.setFont(DesignFont(QStringLiteral("华文新魏"), size.height() * 6 / 10, true));
+    QFont font = DesignFont(QStringLiteral("华文新魏"), size.height() * 6 / 10, true);
+    // A word wider than a narrow button is drawn smaller until it fits.
+    while (font.pixelSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > size.width() - 4)
+        font.setPixelSize(font.pixelSize() - 1);
+    painter.setFont(font);
     painter.drawText(picture.rect(), Qt::AlignCenter, text);
     return picture;
 }
