@@ -18,13 +18,11 @@ public:
 
     // A status poll went out to address (the low byte of the panel's).
     void NotePoll(int address);
-    // The address of the last status poll.
-    int PollAddress() const { return m_pollAddress; }
     // Builds the reading of one decoded status block and announces it: the
     // time is now, the model the active one, the address that of the last
     // status poll (the reply's own address byte is not trusted: its CRC is
-    // never checked; it goes along as replyAddress). A power read answered since the last status reading
-    // goes into this one and is then forgotten.
+    // never checked; it goes along as replyAddress). A power read answered
+    // since the last status reading goes into this one and is then forgotten.
     void AnnounceStatus(const StatusBlock &block, int replyAddress = -1);
     // A power read's answer, in hundredths of a watt.
     void NotePower(quint16 raw) { m_power = raw; }

@@ -6,6 +6,7 @@
 #include "link/statusfeed.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
+#include "panels/trend.h"
 #include "roster/addresslist.h"
 #include "roster/supplyroster.h"
 #include "widgets/errorreport.h"
@@ -472,7 +473,14 @@ void TOVERVIEW::rebuildTiles()
         connect(tile, &TSupplyTile::clicked, this, [this](int clicked) { RunHandler([&] { TileClick(clicked); }); });
         connect(tile->ButtonBand, &QPushButton::clicked, this, [this, address] { editBands(address); });
         connect(tile->ComboModel, &QComboBox::currentIndexChanged, this,
-                [this, address](int item) { RunHandler([&] { m_roster->SetModel(address, item); }); });
+                [this, address](int item) {
+                    RunHandler([&] {
+                        m_roster->SetModel(address, item);
+                        m_monitor->Trend->setAddressModel(address, SampleModel(FindModel(item)));
+                    });
+                });
+        if (const ModelEntry *model = m_roster->Entry(n).model())
+            m_monitor->Trend->setAddressModel(address, SampleModel(model));
         ComboBox1->addItem(tr("地址 %1").arg(address), address);
         showEntry(n);
     }
@@ -572,5 +580,11 @@ void TOVERVIEW::TileClick(int address)
     m_monitor->show();
     m_monitor->raise();
     m_monitor->activateWindow();
-    m_monitor->Button12Click();
+    // The trend draws this supply under the model its tile holds, and only it.
+    for (int i = 0; i < m_roster->Count(); ++i) {
+        const RosterEntry &entry = m_roster->Entry(i);
+        if (entry.address == address && entry.model())
+            m_monitor->Trend->setAddressModel(address, SampleModel(entry.model()));
+    }
+    m_monitor->Trend->showAddress(address);
 }
