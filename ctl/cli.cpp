@@ -1,6 +1,6 @@
 #include "ctl/cli.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "link/modelcatalogue.h"
 

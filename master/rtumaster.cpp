@@ -1,6 +1,6 @@
-#include "ctl/rtumaster.h"
+#include "master/rtumaster.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 #include "link/commports.h"
 #include "link/frames.h"
 
