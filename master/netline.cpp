@@ -101,6 +101,13 @@ void NetLine::connect(const LinkAddress &address)
         Fail(ExitPort, QStringLiteral("cannot connect to %1: %2").arg(m_where, failure));
 }
 
+void NetLine::lost(int error)
+{
+    if (error == ECONNRESET || error == EPIPE)
+        lost(QStringLiteral("the server closed the connection"));
+    lost(QStringLiteral("connection lost (%1)").arg(systemText(error)));
+}
+
 void NetLine::lost(const QString &why)
 {
     close();
@@ -119,7 +126,7 @@ void NetLine::discard()
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            lost(QStringLiteral("connection lost (%1)").arg(systemText(errno)));
+            lost(errno);
         return;
     }
 }
@@ -138,7 +145,7 @@ void NetLine::send(const QByteArray &bytes)
             continue;
         if ((errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(m_fd, POLLOUT, deadline))
             continue;
-        lost(QStringLiteral("connection lost (%1)").arg(systemText(errno == EAGAIN ? ETIMEDOUT : errno)));
+        lost(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
     }
 }
 
@@ -156,7 +163,7 @@ bool NetLine::read(QByteArray *into, int count, Clock::time_point firstDeadline,
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
-            lost(QStringLiteral("connection lost (%1)").arg(systemText(errno)));
+            lost(errno);
         }
         into->append(buffer, n);
         deadline = Clock::now() + byteGap;

@@ -40,6 +40,7 @@ public:
 
 private:
     [[noreturn]] void lost(const QString &why);
+    [[noreturn]] void lost(int error);
 
     int m_fd = -1;
     QString m_where;

@@ -2,6 +2,37 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="zh_CN">
 <context>
+    <name>NetworkTransport</name>
+    <message>
+        <source>与 %1 的连接在建立过程中被取消。</source>
+        <translation>The connection to %1 was cancelled while it was being made.</translation>
+    </message>
+    <message>
+        <source>%1 秒内没有应答</source>
+        <translation>no answer within %1 s</translation>
+    </message>
+    <message>
+        <source>无法连接 %1：%2。</source>
+        <translation>Cannot connect to %1: %2.</translation>
+    </message>
+    <message>
+        <source>%1 断开了连接</source>
+        <translation>%1 closed the connection</translation>
+    </message>
+    <message>
+        <source>与 %1 的连接中断（%2）</source>
+        <translation>the connection to %1 broke (%2)</translation>
+    </message>
+    <message>
+        <source>向 %1 发送失败：%2。</source>
+        <translation>Sending to %1 failed: %2.</translation>
+    </message>
+    <message>
+        <source>%1 字节的帧不是 Modbus 请求，无法经 %2 发送。</source>
+        <translation>A frame of %1 bytes is no Modbus request and cannot be sent over %2.</translation>
+    </message>
+</context>
+<context>
     <name>ReadingRecorder</name>
     <message>
         <source>磁盘已满</source>
@@ -218,6 +249,30 @@ On Linux, serial devices usually belong to the dialout group: run sudo usermod -
 请检查连接后重新进行串行口设置。</source>
         <translation>Serial port %1 failed and was closed: %2.
 Check the connection, then set up the serial port again.</translation>
+    </message>
+    <message>
+        <source>进程 %1</source>
+        <translation>process %1</translation>
+    </message>
+    <message>
+        <source>%1（进程 %2）</source>
+        <translation>%1 (process %2)</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：网络地址无效（%2）。</source>
+        <translation>Cannot open %1: the network address is not valid (%2).</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：本程序不支持网络连接。</source>
+        <translation>Cannot open %1: this program has no network links.</translation>
+    </message>
+    <message>
+        <source>%1 在连接过程中已被关闭。</source>
+        <translation>%1 was closed while it was connecting.</translation>
+    </message>
+    <message>
+        <source>无法打开 %1：端口正被 %2 使用。</source>
+        <translation>Cannot open %1: the port is in use by %2.</translation>
     </message>
 </context>
 <context>
