@@ -167,6 +167,14 @@ bool NetLine::read(QByteArray *into, int count, Clock::time_point firstDeadline,
         }
         into->append(buffer, n);
         deadline = Clock::now() + byteGap;
+#ifdef TCP_QUICKACK
+        // Acknowledge each piece at once: a server that sends a reply in
+        // pieces as they come off its line, with Nagle's algorithm on, holds
+        // the next piece until this one is acknowledged, and a delayed
+        // acknowledgement would cost up to 40 ms a reply.
+        const int on = 1;
+        ::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#endif
     }
     return true;
 }
