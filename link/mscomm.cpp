@@ -6,6 +6,7 @@
 #include "link/porttransport.h"
 #include "link/systemerror.h"
 
+#include <QPointer>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <limits>
@@ -191,12 +192,16 @@ void TMSComm::openLink(const QString &address)
         RaiseError(tr("无法打开 %1：本程序不支持网络连接。").arg(portLabel()));
     m_link = link;
     m_openDevice = address;
+    // The connection is made with the event loop running: the port may be
+    // closed (and the link let go) meanwhile.
+    const QPointer<PortTransport> alive(link);
     try {
         link->open(m_line);
     } catch (...) {
         if (m_link == link)
             m_link = nullptr;
-        link->deleteLater();
+        if (alive)
+            alive->deleteLater();
         throw;
     }
     // Closed again (or replaced) while the connection was being made.

@@ -89,7 +89,9 @@ const char *const kStatusReply = "01 03 0A 00 00 00 00 00 00 00 00 00 00";
 class MbapServer
 {
 public:
-    enum Fault { None, Transaction, Length, Unit, Protocol, Close };
+    // Close: the first `faulty` connections are closed at once; Drop: the
+    // first connection is closed after `faulty` requests.
+    enum Fault { None, Transaction, Length, Unit, Protocol, Close, Drop };
 
     MbapServer(Fault fault, int faulty) : m_fault(fault), m_faulty(faulty)
     {
@@ -134,6 +136,10 @@ private:
                 if (n <= 0)
                     break;
                 buffer.append(chunk, n);
+                if (m_fault == Drop && m_requests >= m_faulty && m_faulty > 0) {
+                    m_faulty = 0;
+                    break;
+                }
                 while (MbapFrameLength(buffer) > 0 && buffer.size() >= MbapFrameLength(buffer)) {
                     const QByteArray request = buffer.left(MbapFrameLength(buffer));
                     buffer.remove(0, request.size());
@@ -154,7 +160,7 @@ private:
         quint16 transaction = MbapTransaction(request);
         quint8 unit = quint8(request.at(6));
         quint16 protocol = 0;
-        const bool spoil = m_faulty > 0 ? (--m_faulty, true) : false;
+        const bool spoil = m_fault != Drop && m_faulty > 0 ? (--m_faulty, true) : false;
         if (spoil && m_fault == Transaction)
             transaction = quint16(transaction + 1000);
         if (spoil && m_fault == Unit)
@@ -213,6 +219,7 @@ private slots:
     void modbusTcpFaultRetried_data();
     void modbusTcpFaultRetried();
     void droppedConnectionExits2();
+    void watchConnectsAgain();
     void toolThroughModbusTcp();
 
 private:
@@ -582,6 +589,27 @@ void TestNetLinks::droppedConnectionExits2()
                             QStringLiteral("1")});
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.err, QStringLiteral("psuctl: tcp://127.0.0.1:%1: the server closed the connection\n").arg(dropping.port()));
+}
+
+// A watch whose server drops the connection says so, connects again a second
+// later and reads on; the exit status tells that readings were missed.
+void TestNetLinks::watchConnectsAgain()
+{
+    MbapServer server(MbapServer::Drop, 4); // two rounds of status and power
+    const Run run = psuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
+                            QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
+                            QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv"),
+                            QStringLiteral("--watch"), QStringLiteral("50"), QStringLiteral("--count"),
+                            QStringLiteral("4")});
+    QCOMPARE(run.exitCode, 3);
+    const QStringList err = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(err.size(), 2);
+    QVERIFY2(err.at(0).endsWith(QStringLiteral("tcp://127.0.0.1:%1: the server closed the connection; opening it "
+                                               "again every second").arg(server.port())),
+             qPrintable(run.err));
+    QVERIFY2(err.at(1).endsWith(QStringLiteral("tcp://127.0.0.1:%1: port back").arg(server.port())), qPrintable(run.err));
+    // The header and a row for each round read: two before the drop, at least one after.
+    QVERIFY2(run.out.count(QLatin1Char('\n')) >= 4, qPrintable(run.out));
 }
 
 // tcp:// in the tool: the frame goes out as Modbus TCP, the reply comes back
