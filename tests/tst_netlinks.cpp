@@ -4,21 +4,28 @@
 // server (rtu+tcp://) and through a small Modbus TCP server in this process
 // (tcp://), whose faults must be retried; addresses that cannot be used.
 
+#include "app/forms.h"
+#include "app/mainwindow.h"
 #include "app/portmaps.h"
 #include "ctl/commands.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/linkaddress.h"
 #include "link/modbustcp.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/portlock.h"
 #include "link/systemerror.h"
 #include "netlink/networktransport.h"
+#include "panels/monitorpanel.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
 #include "support_net.h"
+#include "support_pty.h"
+#include "support_state.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QProcess>
 #include <QSerialPort>
 #include <QTest>
@@ -216,6 +223,7 @@ private slots:
 
     void psuctlThroughSerialServer();
     void toolThroughSerialServer();
+    void monitorReadsThroughSerialServer();
     void modbusTcpFaultRetried_data();
     void modbusTcpFaultRetried();
     void droppedConnectionExits2();
@@ -508,6 +516,35 @@ void TestNetLinks::psuctlThroughSerialServer()
     QVERIFY2(status.out.section(QLatin1Char('\n'), 1, 1).contains(QStringLiteral(",1,QELT30-05,12.34,")),
              qPrintable(status.out));
     QCOMPARE(m_bus->supply(0).voltageSetpoint(), quint16(1234));
+}
+
+// The windows over the network: the monitor panel's poll, as its timer sends
+// it, reaches the supply through the serial server and fills the readouts.
+void TestNetLinks::monitorReadsThroughSerialServer()
+{
+    startSerialServer();
+    QVERIFY(psuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
+                    QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"), QStringLiteral("12.34"),
+                    QStringLiteral("--current"), QStringLiteral("2.5")})
+                .exitCode
+            == 0);
+    ToolFixture fixture;
+    CreateForms();
+    fixture.reset();
+    MAIN->show();
+    SelectModel(1);
+    OpenToolPort(QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), 2);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    MonitorRunning = true;
+    POWER_TEST->Timer1Timer();
+    auto *voltage = POWER_TEST->findChild<QLabel *>(QStringLiteral("StaticText7"));
+    auto *current = POWER_TEST->findChild<QLabel *>(QStringLiteral("StaticText8"));
+    QVERIFY(voltage && current);
+    QTRY_COMPARE(voltage->text(), QStringLiteral("12.34"));
+    QCOMPARE(current->text(), QStringLiteral("2.500"));
+    MonitorRunning = false;
+    MAIN->MSComm1->SetPortOpen(false);
+    DestroyForms();
 }
 
 // The tool's serial control on a port number mapped to the serial server: the
