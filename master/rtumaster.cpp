@@ -20,6 +20,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The exceptions of a Modbus gateway for a device it could not reach.
+constexpr int GatewayPathUnavailable = 0x0A;
+constexpr int GatewayTargetSilent = 0x0B;
+
 const char *registerName(quint16 reg)
 {
     switch (reg) {
@@ -401,6 +405,13 @@ RtuMaster::Outcome RtuMaster::exchangeNetwork(const QByteArray &request)
             continue;
         }
         const bool decided = judge(request, rtu, &outcome);
+        // A gateway says so when the supply behind it did not answer: that
+        // is the supply's silence, not its refusal.
+        if (decided && outcome.kind == Outcome::Exception
+            && (outcome.exceptionCode == GatewayPathUnavailable || outcome.exceptionCode == GatewayTargetSilent)) {
+            logFrame("<-", received, "  (the gateway had no answer)");
+            break;
+        }
         logFrame("<-", received, decided ? outcomeNote(outcome) : "  (another function, passed over)");
         if (decided)
             return outcome;

@@ -91,7 +91,8 @@ const char *const kStatusReply = "01 03 0A 00 00 00 00 00 00 00 00 00 00";
 
 // A Modbus TCP server on the loopback, in a thread of its own (psuctl in this
 // process blocks while it waits for a reply). It answers every read of N
-// registers with zeros, as kStatusReply; the first `faulty` replies carry the
+// registers at unit 1 with zeros, as kStatusReply, and every other unit with
+// the exception of a gateway whose device is silent; the first `faulty` replies carry the
 // fault asked for instead.
 class MbapServer
 {
@@ -161,6 +162,9 @@ private:
     QByteArray answer(const QByteArray &request)
     {
         ++m_requests;
+        // As a gateway answers for a device behind it that is silent.
+        if (quint8(request.at(6)) != 1)
+            return request.left(4) + hex("00 03") + request.at(6) + char(request.at(7) | 0x80) + hex("0B");
         // A read of count registers, all 0 as a supply holds them after power-up.
         const int count = RegisterAt(request, 10);
         QByteArray pdu = hex("03") + char(2 * count) + QByteArray(2 * count, '\0');
@@ -226,6 +230,7 @@ private slots:
     void monitorReadsThroughSerialServer();
     void modbusTcpFaultRetried_data();
     void modbusTcpFaultRetried();
+    void gatewaySilenceIsNoReply();
     void droppedConnectionExits2();
     void watchConnectsAgain();
     void toolThroughModbusTcp();
@@ -615,6 +620,23 @@ void TestNetLinks::modbusTcpFaultRetried()
         QCOMPARE(run.exitCode, 3);
         QVERIFY2(run.err.contains(QStringLiteral("in 1 try (the last reply ") + why), qPrintable(run.err));
     }
+}
+
+// Behind a gateway, a silent address is an exception from the gateway: a scan
+// finds only the supply that answers, and a read of a silent one is no reply.
+void TestNetLinks::gatewaySilenceIsNoReply()
+{
+    MbapServer server(MbapServer::None, 0);
+    const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(server.port());
+    const Run scan = psuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
+                             QStringLiteral("1"), QStringLiteral("--to"), QStringLiteral("3")});
+    QCOMPARE(scan.exitCode, 0);
+    QCOMPARE(scan.out, QStringLiteral("1\n"));
+    const Run status = psuctl({QStringLiteral("-p"), link, QStringLiteral("status"), QStringLiteral("-a"),
+                               QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("1")});
+    QCOMPARE(status.exitCode, 3);
+    // The line's wait (8 bytes at 9600 baud and 30 ms) and the gateway's 100 ms.
+    QVERIFY2(status.err.contains(QStringLiteral("in 2 tries (no reply within 138.333 ms)")), qPrintable(status.err));
 }
 
 // A server that takes the connection and drops it at once.
