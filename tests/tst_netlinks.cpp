@@ -238,6 +238,7 @@ private slots:
 
 private:
     void startSerialServer();
+    void stopSerialServer();
 
     SimBus *m_bus = nullptr;
     QString m_device;
@@ -260,22 +261,28 @@ void TestNetLinks::init()
 
 void TestNetLinks::cleanup()
 {
-    if (m_socat) {
-        m_socat->terminate();
-        m_socat->waitForFinished(5000);
-        delete m_socat;
-        m_socat = nullptr;
-    }
+    stopSerialServer();
     ClearCommPortMappings();
     m_bus->stop();
     delete m_bus;
     m_bus = nullptr;
 }
 
+void TestNetLinks::stopSerialServer()
+{
+    if (!m_socat)
+        return;
+    m_socat->terminate();
+    m_socat->waitForFinished(5000);
+    delete m_socat;
+    m_socat = nullptr;
+}
+
 // socat between a TCP port and the simulator's pseudo-terminal, as a
 // transparent serial server stands between the network and an RS-485 bus.
 void TestNetLinks::startSerialServer()
 {
+    stopSerialServer();
     m_socatPort = FreeLoopbackPort();
     m_socat = new QProcess;
     m_socat->setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -518,7 +525,7 @@ void TestNetLinks::psuctlThroughSerialServer()
                             QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"),
                             QStringLiteral("12.34")});
     QCOMPARE(set.exitCode, 0);
-    m_socat->waitForFinished(10000);
+    // It served its one connection; another takes its place.
     startSerialServer();
     const Run status = psuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("status"), QStringLiteral("-a"),
                                QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
