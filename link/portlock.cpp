@@ -137,11 +137,22 @@ bool PortLock::acquire(const QString &device, PortHolder *holder, QString *error
         if (processAlive(found.pid))
             return refuse(found, path);
         const int fd = ::open(local.constData(), O_RDWR | O_CLOEXEC);
-        const bool taken = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(local.constData()) == 0;
+        const bool flocked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        const bool taken = flocked && ::unlink(local.constData()) == 0;
+        const int why = errno;
         if (fd >= 0)
             ::close(fd);
-        if (!taken && ::access(local.constData(), F_OK) == 0)
+        if (taken || ::access(local.constData(), F_OK) != 0)
+            continue;
+        // Held with flock() by a process we cannot see, or not ours to remove.
+        if (!flocked && fd >= 0)
             return refuse(PortHolder(), path);
+        if (holder)
+            *holder = PortHolder();
+        if (error)
+            *error = QStringLiteral("%1: the lock %2 was left by a process that is gone, and cannot be removed here (%3)")
+                         .arg(device, path, QString::fromLocal8Bit(std::strerror(why)));
+        return false;
     }
     for (const QString &directory : lockDirectories()) {
         const QFileInfo info(directory);
