@@ -65,6 +65,13 @@ Run psuctl(const QStringList &arguments)
     return run;
 }
 
+// psuctl with a wait of a second for each reply, for runs that must read
+// even when a loaded machine wakes the simulator late.
+Run patientPsuctl(const QStringList &arguments)
+{
+    return psuctl(QStringList{QStringLiteral("-o"), QStringLiteral("1")} + arguments);
+}
+
 // Whether a process listens on the loopback port, from the kernel's table
 // (a test connection would use up a server that takes one).
 bool listening(quint16 port)
@@ -402,7 +409,7 @@ void TestNetLinks::psuctlAndPsusimRefusedWhileHeld()
 
     // Released, psuctl takes the port, and gives it back when done.
     lock.release();
-    QCOMPARE(psuctl({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
+    QCOMPARE(patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
                      QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")})
                  .exitCode,
              0);
@@ -521,13 +528,13 @@ void TestNetLinks::portMapsRead()
 void TestNetLinks::psuctlThroughSerialServer()
 {
     startSerialServer();
-    const Run set = psuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
+    const Run set = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
                             QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"),
                             QStringLiteral("12.34")});
     QCOMPARE(set.exitCode, 0);
     // It served its one connection; another takes its place.
     startSerialServer();
-    const Run status = psuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("status"), QStringLiteral("-a"),
+    const Run status = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("status"), QStringLiteral("-a"),
                                QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
                                QStringLiteral("--format"), QStringLiteral("csv")});
     QCOMPARE(status.exitCode, 0);
@@ -541,11 +548,11 @@ void TestNetLinks::psuctlThroughSerialServer()
 void TestNetLinks::monitorReadsThroughSerialServer()
 {
     startSerialServer();
-    QVERIFY(psuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
-                    QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"), QStringLiteral("12.34"),
-                    QStringLiteral("--current"), QStringLiteral("2.5")})
-                .exitCode
-            == 0);
+    const Run set = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
+                                   QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
+                                   QStringLiteral("--voltage"), QStringLiteral("12.34"), QStringLiteral("--current"),
+                                   QStringLiteral("2.5")});
+    QVERIFY2(set.exitCode == 0, qPrintable(set.err));
     ToolFixture fixture;
     CreateForms();
     fixture.reset();
@@ -582,8 +589,10 @@ void TestNetLinks::toolThroughSerialServer()
     const QByteArray request = BuildReadRequest(1, VoltageSetpoint, 5);
     comm.Output(request);
     const QByteArray reply = withCrc(hex(kStatusReply));
+    // The event first: a count taken meanwhile takes the bytes in silently,
+    // as a reception does that is already collecting them.
+    QTRY_VERIFY(events > 0);
     QTRY_COMPARE(int(comm.InBufferCount()), int(reply.size()));
-    QVERIFY(events > 0);
     QCOMPARE(comm.Input(), reply);
     QCOMPARE(m_bus->record().first().bytes, request);
 
@@ -617,7 +626,7 @@ void TestNetLinks::modbusTcpFaultRetried()
                                 QStringLiteral("csv")};
     {
         MbapServer server(MbapServer::Fault(fault), 1);
-        const Run run = psuctl(QStringList{QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
+        const Run run = patientPsuctl(QStringList{QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
                                + status);
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
         // The status and the power reading, and the one asked again.
@@ -627,7 +636,7 @@ void TestNetLinks::modbusTcpFaultRetried()
     }
     {
         MbapServer server(MbapServer::Fault(fault), 1);
-        const Run run = psuctl(QStringList{QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("-p"),
+        const Run run = patientPsuctl(QStringList{QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("-p"),
                                            QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
                                + status);
         QCOMPARE(run.exitCode, 3);
@@ -641,7 +650,7 @@ void TestNetLinks::gatewaySilenceIsNoReply()
 {
     MbapServer server(MbapServer::None, 0);
     const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(server.port());
-    const Run scan = psuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
+    const Run scan = patientPsuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
                              QStringLiteral("1"), QStringLiteral("--to"), QStringLiteral("3")});
     QCOMPARE(scan.exitCode, 0);
     QCOMPARE(scan.out, QStringLiteral("1\n"));
@@ -668,18 +677,17 @@ void TestNetLinks::droppedConnectionExits2()
 void TestNetLinks::watchConnectsAgain()
 {
     MbapServer server(MbapServer::Drop, 4); // two rounds of status and power
-    const Run run = psuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
+    const Run run = patientPsuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
                             QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
                             QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv"),
                             QStringLiteral("--watch"), QStringLiteral("50"), QStringLiteral("--count"),
                             QStringLiteral("4")});
     QCOMPARE(run.exitCode, 3);
-    const QStringList err = run.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(err.size(), 2);
-    QVERIFY2(err.at(0).endsWith(QStringLiteral("tcp://127.0.0.1:%1: the server closed the connection; opening it "
-                                               "again every second").arg(server.port())),
+    // (A loaded machine may add a note that a round ran late.)
+    QVERIFY2(run.err.contains(QStringLiteral(": tcp://127.0.0.1:%1: the server closed the connection; opening it again "
+                                             "every second\n").arg(server.port())),
              qPrintable(run.err));
-    QVERIFY2(err.at(1).endsWith(QStringLiteral("tcp://127.0.0.1:%1: port back").arg(server.port())), qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral(": tcp://127.0.0.1:%1: port back\n").arg(server.port())), qPrintable(run.err));
     // The header and a row for each round read: two before the drop, at least one after.
     QVERIFY2(run.out.count(QLatin1Char('\n')) >= 4, qPrintable(run.out));
 }
