@@ -2,15 +2,26 @@
 
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "app/portmaps.h"
 #include "app/translation.h"
+#include "netlink/networktransport.h"
 
 #include <QApplication>
 #include <QIcon>
+
+#include <cstdio>
 
 int RunTool(int argc, char *argv[], const StartupHook &hook)
 {
     QApplication app(argc, argv);
     InstallTranslation(app, QApplication::arguments());
+    // Port numbers mapped to network links: their bytes go over the network.
+    InstallNetworkTransports();
+    const QString badMap = ApplyPortMaps(QApplication::arguments(), qEnvironmentVariable("PSUTOOL_MAP"));
+    if (!badMap.isEmpty()) {
+        std::fprintf(stderr, "psutool: %s\n", badMap.toLocal8Bit().constData());
+        return 2;
+    }
     // The icon lives in the windows library's resources (packaging/psutool.qrc).
     Q_INIT_RESOURCE(psutool);
     QIcon icon(QStringLiteral(":/icons/psutool-48.png"));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the three benchmark programs of a build and bench_psuctl.sh, and prints
-# one table (Markdown) of codec speed, timing fidelity, footprint and psuctl
-# beside mbpoll against their targets.
+# Runs the three benchmark programs of a build, bench_psuctl.sh, bench_mqtt.sh
+# and bench_rtutcp.sh, and prints one table (Markdown) of codec speed, timing
+# fidelity, footprint, psuctl beside mbpoll and over the network against their
+# targets.
 #
 #   bench/run.sh [build-dir]         full run (about six minutes)
 #   BENCH_QUICK=1 bench/run.sh       40 polls, fewer commands and probes,
@@ -50,6 +51,8 @@ echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
+echo "psuctl over RTU over TCP through socat, beside the direct line ..." >&2
+"$(dirname "$0")/bench_rtutcp.sh" "$BUILD" > "$OUT/rtutcp-rows.md"
 
 cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt "$OUT"/overview.txt > "$OUT/all.txt"
 
@@ -105,5 +108,6 @@ END {
 }' "$OUT/all.txt" | tee "$OUT/table.md"
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
+tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

@@ -1,6 +1,6 @@
 #include "ctl/cli.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "link/modelcatalogue.h"
 
@@ -147,6 +147,7 @@ LineOptions lineOptions(const Invocation &inv)
     if (inv.has("timeout"))
         line.timeoutUs = int(std::lround(inv.decimal("timeout") * 1e6));
     line.retries = inv.whole("retries", line.retries);
+    line.gatewayDelayUs = inv.whole("gateway-delay", line.gatewayDelayUs / 1000) * 1000;
     line.verbose = inv.has("verbose");
     return line;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ctl/rtumaster.h"
+#include "master/rtumaster.h"
 #include "ctl/values.h"
 
 #include <QHash>

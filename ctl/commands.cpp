@@ -1,7 +1,7 @@
 #include "ctl/commands.h"
 
 #include "ctl/cli.h"
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "ctl/steps.h"
 #include "ctl/supplyio.h"

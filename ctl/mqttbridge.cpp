@@ -1,6 +1,6 @@
 #include "ctl/mqttbridge.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "ctl/supplyio.h"
 #include "link/frames.h"

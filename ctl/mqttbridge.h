@@ -1,7 +1,7 @@
 #pragma once
 
 #include "ctl/cli.h"
-#include "ctl/rtumaster.h"
+#include "master/rtumaster.h"
 
 #include <QByteArray>
 #include <QString>

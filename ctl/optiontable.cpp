@@ -14,8 +14,9 @@ namespace {
 const OptionRow Options[] = {
     // The line, for every command.
     {'p', "port", "PORT", ValueKind::Text, 0, 0, nullptr, nullptr, nullptr, nullptr,
-     "COM1 to COM12, numbered as psutool numbers them (USB adapters first), or a device path such as "
-     "/dev/ttyUSB0 (default COM1)"},
+     "COM1 to COM12, numbered as psutool numbers them (USB adapters first), a device path such as "
+     "/dev/ttyUSB0, tcp://HOST:PORT for a Modbus TCP server or gateway, or rtu+tcp://HOST:PORT for a transparent "
+     "serial server (default COM1). A serial port is taken for psuctl alone while it runs"},
     {'b', "baud", "BAUD", ValueKind::Choice, 0, 0, "1200 2400 4800 9600 19200 38400 57600 115200", nullptr, nullptr,
      nullptr, "%r (default 9600)"},
     {'P', "parity", "PARITY", ValueKind::Choice, 0, 0, "none even odd", nullptr, nullptr, nullptr, "%r (default none)"},
@@ -27,6 +28,9 @@ const OptionRow Options[] = {
     {0, "retries", "N", ValueKind::Whole, 0, 10, nullptr, nullptr, nullptr, nullptr,
      "how often to ask again after a timeout or a spoilt reply (a failed CRC check, or an acknowledgement that "
      "echoes another register or count), %r (default 1)"},
+    {0, "gateway-delay", "MS", ValueKind::Whole, 0, 10000, nullptr, nullptr, nullptr, nullptr,
+     "on a tcp:// or rtu+tcp:// link, the time the network and the server add to every reply, waited for on "
+     "top of the timeout, %r (default 100)"},
     {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
     {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,

@@ -1,6 +1,6 @@
 #include "ctl/steps.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
 
 #include <QLocale>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "ctl/supplyio.h"
 
-#include "ctl/ctlerror.h"
-#include "ctl/rtumaster.h"
+#include "master/ctlerror.h"
+#include "master/rtumaster.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/replies.h"

@@ -1,8 +1,12 @@
 #include "link/mscomm.h"
 
 #include "link/commports.h"
+#include "link/linkaddress.h"
+#include "link/portlock.h"
+#include "link/porttransport.h"
 #include "link/systemerror.h"
 
+#include <QPointer>
 #include <QSignalBlocker>
 #include <QTimer>
 #include <limits>
@@ -18,6 +22,13 @@ TMSComm::TMSComm(QObject *parent)
 {
     connect(m_port, &QSerialPort::readyRead, this, &TMSComm::onReadyRead);
     connect(m_port, &QSerialPort::errorOccurred, this, &TMSComm::onError);
+}
+
+QString TMSComm::holderText(const PortHolder &holder)
+{
+    if (holder.program.isEmpty())
+        return tr("进程 %1").arg(holder.pid);
+    return tr("%1（进程 %2）").arg(holder.program).arg(holder.pid);
 }
 
 QString TMSComm::portLabel() const
@@ -59,16 +70,20 @@ void TMSComm::pullFromSystem()
 
 short TMSComm::InBufferCount()
 {
-    if (!m_port->isOpen())
+    if (!portIsOpen())
         return 0;
-    const qint64 waiting = m_port->bytesAvailable() + pendingInSystem();
+    const qint64 waiting = m_link ? m_link->waiting() : m_port->bytesAvailable() + pendingInSystem();
     return short(qMin<qint64>(waiting, std::numeric_limits<short>::max()));
 }
 
 void TMSComm::SetInBufferCount(short count)
 {
-    if (count != 0 || !m_port->isOpen())
+    if (count != 0 || !portIsOpen())
         return;
+    if (m_link) {
+        m_link->discardInput();
+        return;
+    }
     m_port->clear(QSerialPort::Input);
     // Anything the port had already buffered is gone as well.
     m_port->readAll();
@@ -91,7 +106,7 @@ void TMSComm::SetRThreshold(short threshold)
 
 void TMSComm::Output(const QByteArray &bytes)
 {
-    if (!m_port->isOpen()) {
+    if (!portIsOpen()) {
         // A port closed because its device vanished says why; a loss not yet
         // reported needs no report of its own then, the operator has the reason.
         if (!m_lostReason.isEmpty()) {
@@ -99,6 +114,10 @@ void TMSComm::Output(const QByteArray &bytes)
             RaiseError(tr("串口未打开：%1").arg(m_lostReason));
         }
         RaiseError(tr("串口未打开，无法发送数据。请先通过“串行口设置”打开串口。"));
+    }
+    if (m_link) {
+        m_link->write(bytes);
+        return;
     }
     if (m_port->write(bytes) != bytes.size())
         RaiseError(tr("向 %1 写入数据失败：%2").arg(portLabel(), m_port->errorString()));
@@ -112,8 +131,10 @@ void TMSComm::Output(const QByteArray &bytes)
 
 QByteArray TMSComm::Input()
 {
-    if (!m_port->isOpen())
+    if (!portIsOpen())
         return QByteArray();
+    if (m_link)
+        return m_link->take(m_inputLen);
     pullFromSystem();
     if (m_inputLen > 0)
         return m_port->read(m_inputLen);
@@ -122,24 +143,72 @@ QByteArray TMSComm::Input()
 
 bool TMSComm::PortOpen() const
 {
-    return m_port->isOpen();
+    return portIsOpen();
+}
+
+bool TMSComm::portIsOpen() const
+{
+    return m_link ? m_link->isOpen() : m_port->isOpen();
 }
 
 QString TMSComm::OpenDevice() const
 {
-    return m_port->isOpen() ? m_openDevice : QString();
+    return portIsOpen() ? m_openDevice : QString();
 }
 
 void TMSComm::SetPortOpen(bool open)
 {
     if (!open) {
-        if (m_port->isOpen())
-            m_port->close();
+        closePort();
         return;
     }
-    if (m_port->isOpen())
+    if (portIsOpen() || m_link)
         RaiseError(tr("%1 已经打开。").arg(portLabel()));
     openPort();
+}
+
+void TMSComm::closePort()
+{
+    if (m_link) {
+        PortTransport *link = m_link;
+        m_link = nullptr;
+        link->close();
+        link->deleteLater();
+    }
+    if (m_port->isOpen())
+        m_port->close();
+}
+
+// A mapped network link: the bytes travel over the network, the rest of the
+// control works as on a serial port.
+void TMSComm::openLink(const QString &address)
+{
+    QString why;
+    LinkAddress parsed;
+    if (!ParseLinkAddress(address, &parsed, &why))
+        RaiseError(tr("无法打开 %1：网络地址无效（%2）。").arg(portLabel(), why));
+    PortTransport *link = MakePortTransport(address, this);
+    if (!link)
+        RaiseError(tr("无法打开 %1：本程序不支持网络连接。").arg(portLabel()));
+    m_link = link;
+    m_openDevice = address;
+    // The connection is made with the event loop running: the port may be
+    // closed (and the link let go) meanwhile.
+    const QPointer<PortTransport> alive(link);
+    try {
+        link->open(m_line);
+    } catch (...) {
+        if (m_link == link)
+            m_link = nullptr;
+        if (alive)
+            alive->deleteLater();
+        throw;
+    }
+    // Closed again (or replaced) while the connection was being made.
+    if (m_link != link)
+        RaiseError(tr("%1 在连接过程中已被关闭。").arg(portLabel()));
+    connect(link, &PortTransport::readyRead, this, &TMSComm::onReadyRead);
+    connect(link, &PortTransport::failed, this, &TMSComm::portFailed);
 }
 
 void TMSComm::openPort()
@@ -148,12 +217,22 @@ void TMSComm::openPort()
     if (device.isEmpty())
         RaiseError(tr("串口 COM%1 不存在：系统中没有与之对应的串口设备。").arg(m_commPort));
     m_lostReason.clear();
-    m_port->setPortName(device);
+    if (IsNetworkAddress(device)) {
+        openLink(device);
+        return;
+    }
+    // The device itself, not a link to it: its lock file has the name every
+    // program gives it.
+    m_port->setPortName(PortDevicePath(device));
     m_openDevice = device;
     if (!m_port->open(QIODevice::ReadWrite)) {
         const QSerialPort::SerialPortError error = m_port->error();
         const QString reason = m_port->errorString();
         m_port->clearError();
+        // Another program holds the port: say which.
+        const PortHolder holder = FindPortHolder(device);
+        if (holder.isSet())
+            RaiseError(tr("无法打开 %1：端口正被 %2 使用。").arg(portLabel(), holderText(holder)));
         switch (error) {
         case QSerialPort::PermissionError:
 #ifdef Q_OS_WIN
@@ -182,6 +261,9 @@ void TMSComm::openPort()
 
 void TMSComm::applyLineSettings()
 {
+    // A network link's far end keeps the line settings of its own serial side.
+    if (m_link)
+        return;
     const auto refuse = [this](const QString &what) {
         const QString reason = m_port->error() == QSerialPort::UnsupportedOperationError
             ? tr("设备不接受该设置")
@@ -212,7 +294,7 @@ void TMSComm::applyLineSettings()
 
 void TMSComm::SetCommPort(short port)
 {
-    if (m_port->isOpen())
+    if (portIsOpen())
         RaiseError(tr("端口打开时不能更改端口号。"));
     if (port < 1)
         RaiseError(tr("无效的端口号 %1。").arg(port));
@@ -226,7 +308,7 @@ void TMSComm::SetSettings(const QString &settings)
         RaiseError(tr("无效的串口参数“%1”。").arg(settings));
     m_settings = settings;
     m_line = line;
-    if (m_port->isOpen())
+    if (portIsOpen())
         applyLineSettings();
 }
 
@@ -245,10 +327,15 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
         return;
     if (!m_port->isOpen())
         return;
-    m_lostReason = tr("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。")
-                       .arg(portLabel(), m_port->errorString());
+    const QString reason = m_port->errorString();
     m_port->clearError();
-    m_port->close();
+    portFailed(reason);
+}
+
+void TMSComm::portFailed(const QString &reason)
+{
+    m_lostReason = tr("串口 %1 出错，已关闭：%2。\n请检查连接后重新进行串行口设置。").arg(portLabel(), reason);
+    closePort();
     m_lossUnreported = true;
     QTimer::singleShot(0, this, [this, report = m_lostReason] {
         if (!m_lossUnreported)

@@ -6,9 +6,15 @@
 #include <QSerialPort>
 #include <QString>
 
+class PortTransport;
+struct PortHolder;
+
 // The serial control of the main window: a small property interface over
 // QSerialPort that the serial channel, the start-up code and the serial
-// settings dialog drive. It raises OnComm on the GUI thread whenever received
+// settings dialog drive. A port number mapped to a network address
+// (MapCommPort(2, "rtu+tcp://host:4001")) is opened as a network link made by
+// the installed transport factory instead, with the same bytes and events.
+// It raises OnComm on the GUI thread whenever received
 // bytes are waiting, and reports refused operations as SystemError.
 class TMSComm : public QObject
 {
@@ -61,13 +67,20 @@ signals:
 private:
     qint64 pendingInSystem() const;
     void pullFromSystem();
+    bool portIsOpen() const;
     void openPort();
+    void openLink(const QString &address);
+    void closePort();
+    void portFailed(const QString &reason);
     void applyLineSettings();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
     QString portLabel() const;
+    static QString holderText(const PortHolder &holder);
 
     QSerialPort *m_port;
+    // The network link while the port is open over one, else null.
+    PortTransport *m_link = nullptr;
     int m_inputMode = 0;
     short m_inputLen = 0;
     short m_rThreshold = 0;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles every source of the tool (link/, roster/, widgets/, app/, panels/) for Windows with
+# Compiles every source of the tool (link/, netlink/, roster/, widgets/, app/, panels/) for Windows with
 # MinGW-w64, syntax only, against the Qt 6 headers of the Linux build: the
 # Windows branches (ClearCommError, COMn port names) are checked without a
 # Windows machine. Nothing is linked or run.
@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 CXX=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 QT=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
 flags=(-fsyntax-only -std=c++17 -Wall -Wextra -Wno-attributes -DQT_NO_CONTEXTLESS_CONNECT
-       -I. -I"$QT" -I"$QT/QtCore" -I"$QT/QtGui" -I"$QT/QtWidgets" -I"$QT/QtSerialPort")
+       -I. -I"$QT" -I"$QT/QtCore" -I"$QT/QtGui" -I"$QT/QtWidgets" -I"$QT/QtSerialPort" -I"$QT/QtNetwork")
 # The plotting library's one header, without the rest of /usr/include.
 plotdir=$(mktemp -d)
 trap 'rm -rf "$plotdir"' EXIT
@@ -16,7 +16,7 @@ ln -s /usr/include/qcustomplot.h "$plotdir/qcustomplot.h"
 flags+=(-I"$plotdir" -I"$QT/QtPrintSupport")
 failed=0
 count=0
-for src in link/*.cpp roster/*.cpp widgets/*.cpp app/*.cpp panels/*.cpp; do
+for src in link/*.cpp netlink/*.cpp roster/*.cpp widgets/*.cpp app/*.cpp panels/*.cpp; do
   count=$((count + 1))
   if ! "$CXX" "${flags[@]}" "$src"; then
     echo "windows: $src does not compile" >&2

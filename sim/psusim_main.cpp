@@ -53,6 +53,9 @@ int main(int argc, char *argv[])
             bus.openDevice(options.device);
             device = options.device;
         }
+    } catch (const PortBusyError &e) {
+        err << "psusim: " << e.what() << "\n";
+        return 2;
     } catch (const std::exception &e) {
         err << "psusim: " << e.what() << "\n";
         return 1;

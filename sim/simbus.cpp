@@ -609,6 +609,7 @@ QString SimBus::openPty()
         ::close(m_state->fd);
     if (m_state->slaveFd >= 0)
         ::close(m_state->slaveFd);
+    m_lock.release();
     m_state->fd = master;
     m_state->slaveFd = slave;
     m_state->isPty = true;
@@ -620,16 +621,23 @@ void SimBus::openDevice(const QString &path)
 {
     if (isRunning())
         throw std::logic_error("the bus is running");
+    PortHolder holder;
+    QString busy;
+    if (!m_lock.acquire(path, &holder, &busy))
+        throw PortBusyError(busy.toStdString());
     QMutexLocker lock(&m_state->mutex);
     const SimLineSettings line = m_state->line;
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        m_lock.release();
         throw std::runtime_error(QStringLiteral("cannot open %1: %2")
                                      .arg(path, QString::fromLocal8Bit(strerror(errno)))
                                      .toStdString());
+    }
     struct termios tio;
     if (::tcgetattr(fd, &tio) != 0) {
         ::close(fd);
+        m_lock.release();
         throw std::runtime_error(QStringLiteral("%1 is not a serial port").arg(path).toStdString());
     }
     cfmakeraw(&tio);
@@ -643,12 +651,14 @@ void SimBus::openDevice(const QString &path)
     const speed_t speed = codeOf(line.baud);
     if (speed == B0 || cfsetspeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
         ::close(fd);
+        m_lock.release();
         throw std::runtime_error(QStringLiteral("%1 does not take %2").arg(path, line.text()).toStdString());
     }
     if (m_state->fd >= 0)
         ::close(m_state->fd);
     if (m_state->slaveFd >= 0)
         ::close(m_state->slaveFd);
+    MakeExclusive(fd);
     m_state->fd = fd;
     m_state->slaveFd = -1;
     m_state->isPty = false;

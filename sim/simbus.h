@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/portlock.h"
 #include "sim/simsupply.h"
 
 #include <QByteArray>
@@ -8,6 +9,7 @@
 #include <QVector>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 
 class QThread;
 
@@ -102,7 +104,9 @@ public:
 
     // Opens a new pseudo-terminal and returns the path of the tool's end.
     QString openPty();
-    // Uses a real serial device instead (null-modem use), set to the line settings.
+    // Uses a real serial device instead (null-modem use), set to the line
+    // settings, and takes it for this process alone (its lock file and
+    // TIOCEXCL): a device that another program holds raises PortBusyError.
     void openDevice(const QString &path);
     QString devicePath() const;
 
@@ -131,4 +135,12 @@ private:
     Engine *m_engine = nullptr;
     QThread *m_thread = nullptr;
     Threading m_threading = Threading::OwnThread;
+    PortLock m_lock;
+};
+
+// openDevice() on a port that another program holds; the text names it.
+class PortBusyError : public std::runtime_error
+{
+public:
+    using std::runtime_error::runtime_error;
 };

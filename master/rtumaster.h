@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/linesettings.h"
+#include "link/portlock.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,23 +9,35 @@
 
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <memory>
 
 struct _modbus;
+class NetLine;
 
-// The serial line as psuctl's global options give it.
+// The line as psuctl's global options give it.
 struct LineOptions {
-    QString port = QStringLiteral("COM1"); // COM1..COM12 or a device path
+    // COM1..COM12, a device path, or a network link: tcp://HOST:PORT (Modbus
+    // TCP) or rtu+tcp://HOST:PORT (RTU frames over a raw socket).
+    QString port = QStringLiteral("COM1");
     LineSettings serial;                   // 9600 8N1 unless told otherwise
     int timeoutUs = 0;                     // wait for a reply to begin; 0: what the line needs
     int retries = 1;                       // further tries after a timeout or a spoilt reply
     bool verbose = false;                  // every frame in hex on stderr
+    // On a network link, the far end's own time on top of the line's: the
+    // network and the gateway or serial server in between.
+    int gatewayDelayUs = 100000;
+
+    bool isNetwork() const;
 
     // The default wait for a reply to begin: the request's own time on the
     // line plus 30 ms for the supply to turn round.
     int defaultTimeoutUs(int requestBytes) const;
     // The wait for the reply to a request of that many bytes: -o when given,
-    // else the default.
+    // else the default; on a network link the gateway's delay on top.
     int timeoutFor(int requestBytes) const;
+    // The longest pause between two bytes of one reply.
+    int byteGapUs() const;
 };
 
 // "VoltageSetpoint (0x1000)", or "VoltageSetpoint..OutputSwitch (0x1000-0x1004)"
@@ -36,7 +49,12 @@ QString RegisterText(quint16 start, int count = 1);
 QString ExceptionName(int code);
 
 // A Modbus RTU master on one serial line, over libmodbus (framing, CRC,
-// timeouts). Each request waits for its own reply: replies of other addresses
+// timeouts), or on a network link: Modbus TCP, where a reply whose
+// transaction id, length or unit is not the request's counts as spoilt (a
+// late reply to an earlier request is passed over), or RTU frames over TCP.
+// The serial port is taken for this process alone (its lock file and
+// TIOCEXCL): a port another program holds is refused naming the holder.
+// Each request waits for its own reply: replies of other addresses
 // and other functions are passed over until the timeout. A timeout or a
 // spoilt reply (a failed CRC, a read's wrong byte count, a write's
 // acknowledgement that echoes another register or count) is retried; an
@@ -52,7 +70,8 @@ public:
     RtuMaster(const RtuMaster &) = delete;
     RtuMaster &operator=(const RtuMaster &) = delete;
 
-    // Resolves COMn the way the tool does and opens the device (again, after close()).
+    // Resolves COMn the way the tool does and opens the device (again, after
+    // close()), or connects to the network link.
     void open();
     void close();
     QString device() const { return m_device; }
@@ -74,6 +93,14 @@ private:
     };
 
     Outcome exchange(const QByteArray &request);
+    Outcome exchangeNetwork(const QByteArray &request);
+    bool receiveNetwork(const QByteArray &request, std::chrono::steady_clock::time_point deadline, QByteArray *wire,
+                        QByteArray *rtu, Outcome *outcome);
+    // Whether reply (a whole RTU frame, CRC checked) ends the exchange, and how.
+    bool judge(const QByteArray &request, const QByteArray &reply, Outcome *outcome);
+    static const char *outcomeNote(const Outcome &outcome);
+    void openSerial();
+    void openNetwork();
     QByteArray transact(const QByteArray &request, const QString &what);
     void logFrame(const char *direction, const QByteArray &bytes, const char *note = "");
 
@@ -81,5 +108,10 @@ private:
     std::FILE *m_log;
     QString m_device;
     _modbus *m_ctx = nullptr;
+    PortLock m_lock;
+    std::unique_ptr<NetLine> m_net;
+    bool m_modbusTcp = false;
+    quint16 m_transaction = 0;
+    std::deque<quint16> m_unanswered; // transaction ids sent whose replies have not come
     std::chrono::steady_clock::time_point m_opened;
 };

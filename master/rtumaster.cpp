@@ -1,12 +1,16 @@
-#include "ctl/rtumaster.h"
+#include "master/rtumaster.h"
 
-#include "ctl/ctlerror.h"
+#include "master/ctlerror.h"
+#include "master/netline.h"
 #include "link/commports.h"
 #include "link/frames.h"
+#include "link/linkaddress.h"
+#include "link/modbustcp.h"
 
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -15,6 +19,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The exceptions of a Modbus gateway for a device it could not reach.
+constexpr int GatewayPathUnavailable = 0x0A;
+constexpr int GatewayTargetSilent = 0x0B;
 
 const char *registerName(quint16 reg)
 {
@@ -70,9 +78,22 @@ int LineOptions::defaultTimeoutUs(int requestBytes) const
     return int(std::lround(requestBytes * serial.charMicros())) + 30000;
 }
 
+bool LineOptions::isNetwork() const
+{
+    return IsNetworkAddress(port);
+}
+
 int LineOptions::timeoutFor(int requestBytes) const
 {
-    return timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes);
+    return (timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes)) + (isNetwork() ? gatewayDelayUs : 0);
+}
+
+int LineOptions::byteGapUs() const
+{
+    // Bytes of a reply follow each other at once; a pause of 20 ms inside one
+    // is a broken frame, whatever the speed. A network may hold a frame's
+    // pieces apart for as long as its delay.
+    return 20000 + int(2 * serial.charMicros()) + (isNetwork() ? gatewayDelayUs : 0);
 }
 
 QString RegisterText(quint16 start, int count)
@@ -108,15 +129,43 @@ RtuMaster::~RtuMaster()
 void RtuMaster::close()
 {
     if (m_ctx) {
+        ReleaseExclusive(modbus_get_socket(m_ctx));
         modbus_close(m_ctx);
         modbus_free(m_ctx);
         m_ctx = nullptr;
     }
+    m_lock.release();
+    if (m_net)
+        m_net->close();
 }
 
 void RtuMaster::open()
 {
     close();
+    if (m_line.isNetwork())
+        openNetwork();
+    else
+        openSerial();
+    m_opened = Clock::now();
+}
+
+void RtuMaster::openNetwork()
+{
+    LinkAddress address;
+    QString why;
+    m_device = m_line.port;
+    if (!ParseLinkAddress(m_line.port, &address, &why))
+        Fail(ExitPort, QStringLiteral("%1: %2").arg(m_line.port, why));
+    m_device = address.text();
+    m_modbusTcp = address.kind == LinkAddress::ModbusTcp;
+    m_unanswered.clear();
+    if (!m_net)
+        m_net = std::make_unique<NetLine>();
+    m_net->connect(address);
+}
+
+void RtuMaster::openSerial()
+{
     static const QRegularExpression comPort(QStringLiteral("^COM(\\d+)$"), QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch com = comPort.match(m_line.port);
     m_device = m_line.port;
@@ -127,23 +176,28 @@ void RtuMaster::open()
                                .arg(m_line.port.toUpper())
                                .arg(QSerialPortInfo::availablePorts().size()));
     }
+    // One program at a time on a port.
+    PortHolder holder;
+    QString why;
+    if (!m_lock.acquire(m_device, &holder, &why))
+        Fail(ExitPort, why);
     const LineSettings &serial = m_line.serial;
     const char parity = serial.parity == QSerialPort::EvenParity ? 'E' : serial.parity == QSerialPort::OddParity ? 'O' : 'N';
     m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), serial.baud, parity, int(serial.dataBits),
                            serial.stopBits == QSerialPort::TwoStop ? 2 : 1);
-    if (!m_ctx)
+    if (!m_ctx) {
+        m_lock.release();
         Fail(ExitPort, openFailure(m_device, errno));
+    }
     if (modbus_connect(m_ctx) == -1) {
         const int error = errno;
         modbus_free(m_ctx);
         m_ctx = nullptr;
+        m_lock.release();
         Fail(ExitPort, openFailure(m_device, error));
     }
-    // Bytes of a reply follow each other at once; a pause of 20 ms inside one
-    // is a broken frame, whatever the speed.
-    const int byteTimeoutUs = 20000 + int(2 * m_line.serial.charMicros());
-    modbus_set_byte_timeout(m_ctx, 0, uint32_t(byteTimeoutUs));
-    m_opened = Clock::now();
+    MakeExclusive(modbus_get_socket(m_ctx));
+    modbus_set_byte_timeout(m_ctx, 0, uint32_t(m_line.byteGapUs()));
 }
 
 QVector<quint16> RtuMaster::read(int address, quint16 start, int count)
@@ -236,8 +290,11 @@ bool isSpoiltReplyError(int error)
 
 RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
 {
+    if (m_net && m_net->isOpen())
+        return exchangeNetwork(request);
+    if (!m_ctx)
+        Fail(ExitPort, QStringLiteral("%1: not open").arg(m_device));
     const int address = quint8(request.at(0));
-    const quint8 function = quint8(request.at(1));
     const int timeoutUs = m_line.timeoutFor(int(request.size()));
 
     modbus_set_slave(m_ctx, address);
@@ -276,26 +333,158 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
         // one from address 0 in full: neither is this supply's.
         if (length < 4 || rsp[0] != address)
             continue;
-        outcome.reply = QByteArray(reinterpret_cast<const char *>(rsp), length);
-        if (rsp[1] == function) {
-            outcome.spoilt = spoiltReply(request, outcome.reply);
-            logFrame("<-", outcome.reply, outcome.spoilt.isEmpty() ? "" : "  (spoilt)");
-            outcome.kind = outcome.spoilt.isEmpty() ? Outcome::Reply : Outcome::Spoilt;
+        const QByteArray reply(reinterpret_cast<const char *>(rsp), length);
+        logFrame("<-", reply, judge(request, reply, &outcome) ? outcomeNote(outcome) : "  (another function, passed over)");
+        if (outcome.kind != Outcome::Timeout)
             return outcome;
-        }
-        if (rsp[1] == (function | 0x80)) {
-            logFrame("<-", outcome.reply, "  (exception)");
-            outcome.kind = Outcome::Exception;
-            outcome.exceptionCode = rsp[2];
-            return outcome;
-        }
-        logFrame("<-", outcome.reply, "  (another function, passed over)");
     }
     if (m_line.verbose)
         std::fprintf(m_log, "%12.3f ms    no reply from %d\n",
                      std::chrono::duration<double, std::milli>(Clock::now() - m_opened).count(), address);
     outcome.kind = Outcome::Timeout;
     return outcome;
+}
+
+const char *RtuMaster::outcomeNote(const Outcome &outcome)
+{
+    return outcome.kind == Outcome::Exception ? "  (exception)" : outcome.kind == Outcome::Spoilt ? "  (spoilt)" : "";
+}
+
+bool RtuMaster::judge(const QByteArray &request, const QByteArray &reply, Outcome *outcome)
+{
+    const quint8 function = quint8(request.at(1));
+    outcome->reply = reply;
+    if (quint8(reply.at(1)) == function) {
+        outcome->spoilt = spoiltReply(request, reply);
+        outcome->kind = outcome->spoilt.isEmpty() ? Outcome::Reply : Outcome::Spoilt;
+        return true;
+    }
+    if (quint8(reply.at(1)) == (function | 0x80)) {
+        outcome->kind = Outcome::Exception;
+        outcome->exceptionCode = quint8(reply.at(2));
+        return true;
+    }
+    outcome->kind = Outcome::Timeout;
+    return false;
+}
+
+RtuMaster::Outcome RtuMaster::exchangeNetwork(const QByteArray &request)
+{
+    const int address = quint8(request.at(0));
+    // A late reply to an earlier request must not be taken for this one.
+    m_net->discard();
+    QByteArray wire = request;
+    if (m_modbusTcp) {
+        wire = MbapFromRtu(request, ++m_transaction);
+        m_unanswered.push_back(m_transaction);
+        // Replies later than a few requests are not waited for.
+        while (m_unanswered.size() > 16)
+            m_unanswered.pop_front();
+    }
+    logFrame("->", wire);
+    m_net->send(wire);
+
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(m_line.timeoutFor(int(request.size())));
+    Outcome outcome;
+    for (;;) {
+        QByteArray received;
+        QByteArray rtu;
+        if (!receiveNetwork(request, deadline, &received, &rtu, &outcome)) {
+            if (received.isEmpty())
+                break;
+            logFrame("<-", received, outcome.kind == Outcome::Spoilt ? "  (spoilt)" : "  (passed over)");
+            if (outcome.kind == Outcome::Spoilt) {
+                // Whatever follows a broken frame cannot be framed: start afresh.
+                m_net->discard();
+                return outcome;
+            }
+            continue;
+        }
+        if (quint8(rtu.at(0)) != address) {
+            logFrame("<-", received, "  (another address, passed over)");
+            continue;
+        }
+        const bool decided = judge(request, rtu, &outcome);
+        // A gateway says so when the supply behind it did not answer: that
+        // is the supply's silence, not its refusal.
+        if (decided && outcome.kind == Outcome::Exception
+            && (outcome.exceptionCode == GatewayPathUnavailable || outcome.exceptionCode == GatewayTargetSilent)) {
+            logFrame("<-", received, "  (the gateway had no answer)");
+            break;
+        }
+        logFrame("<-", received, decided ? outcomeNote(outcome) : "  (another function, passed over)");
+        if (decided)
+            return outcome;
+    }
+    if (m_line.verbose)
+        std::fprintf(m_log, "%12.3f ms    no reply from %d\n",
+                     std::chrono::duration<double, std::milli>(Clock::now() - m_opened).count(), address);
+    outcome.kind = Outcome::Timeout;
+    return outcome;
+}
+
+// Reads one reply off the network link into *wire (the bytes as they came)
+// and *rtu (the RTU frame they stand for, CRC checked). False when no whole
+// reply came by the deadline (wire empty), or with outcome Spoilt when what
+// came is not one; false with outcome Timeout for a late reply to an earlier
+// request, which is passed over.
+bool RtuMaster::receiveNetwork(const QByteArray &request, Clock::time_point deadline, QByteArray *wire,
+                               QByteArray *rtu, Outcome *outcome)
+{
+    const std::chrono::microseconds gap(m_line.byteGapUs());
+    const auto spoilt = [outcome](const QString &why) {
+        outcome->kind = Outcome::Spoilt;
+        outcome->spoilt = why;
+        return false;
+    };
+    outcome->kind = Outcome::Timeout;
+    if (m_modbusTcp) {
+        if (!m_net->read(wire, MbapHeaderSize, deadline, gap))
+            return wire->isEmpty() ? false : spoilt(QStringLiteral("was cut short"));
+        const int length = MbapFrameLength(*wire);
+        if (length < 0)
+            return spoilt(QStringLiteral("had a header that is not Modbus TCP (protocol %1, length %2)")
+                              .arg(RegisterAt(*wire, 2))
+                              .arg(RegisterAt(*wire, 4)));
+        if (!m_net->read(wire, length - MbapHeaderSize, Clock::now() + gap, gap))
+            return spoilt(QStringLiteral("was cut short (%1 of the %2 bytes its header announced)")
+                              .arg(wire->size() - 6)
+                              .arg(length - 6));
+        const quint16 transaction = MbapTransaction(*wire);
+        if (transaction != m_transaction) {
+            const auto earlier = std::find(m_unanswered.begin(), m_unanswered.end(), transaction);
+            if (earlier == m_unanswered.end())
+                return spoilt(QStringLiteral("carried transaction id %1, not %2").arg(transaction).arg(m_transaction));
+            m_unanswered.erase(earlier);
+            return false;
+        }
+        const int unit = quint8(wire->at(6));
+        if (unit != quint8(request.at(0)))
+            return spoilt(QStringLiteral("came from unit %1, not %2").arg(unit).arg(quint8(request.at(0))));
+        m_unanswered.erase(std::remove(m_unanswered.begin(), m_unanswered.end(), transaction), m_unanswered.end());
+        *rtu = RtuFromMbap(*wire);
+        return true;
+    }
+    if (!m_net->read(wire, 2, deadline, gap))
+        return wire->isEmpty() ? false : spoilt(QStringLiteral("was cut short"));
+    int length = RtuReplyLength(*wire);
+    if (length == 0) {
+        if (!m_net->read(wire, 1, Clock::now() + gap, gap))
+            return spoilt(QStringLiteral("was cut short"));
+        length = RtuReplyLength(*wire);
+    }
+    if (length < 0) {
+        // Whatever it is, it is over when the line goes quiet.
+        while (m_net->read(wire, 1, Clock::now() + gap, gap) && wire->size() < 256) {
+        }
+        return spoilt(QStringLiteral("was malformed"));
+    }
+    if (!m_net->read(wire, length - int(wire->size()), Clock::now() + gap, gap))
+        return spoilt(QStringLiteral("was cut short"));
+    if (ModbusCrc16(wire->constData(), length - 2) != quint16(quint8(wire->at(length - 2)) | (quint8(wire->at(length - 1)) << 8)))
+        return spoilt(QStringLiteral("failed its CRC check"));
+    *rtu = *wire;
+    return true;
 }
 
 void RtuMaster::logFrame(const char *direction, const QByteArray &bytes, const char *note)

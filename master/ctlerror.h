@@ -1,0 +1,31 @@
+#pragma once
+
+#include "link/systemerror.h"
+
+// What psuctl's exit status tells a script.
+enum ExitCode {
+    ExitSuccess = 0,
+    ExitUsage = 1,        // a bad option, value or steps file; nothing was sent
+    ExitPort = 2,         // the port cannot be opened
+    ExitNoReply = 3,      // no valid reply after the retries
+    ExitException = 4,    // the supply answered with a Modbus exception
+    ExitReadBack = 5,     // the supply holds something other than what was written
+    ExitInterrupted = 130 // a run or scan ended by Ctrl-C (128 + SIGINT)
+};
+
+// A failure that ends the command with its exit status; caught once, in
+// RunPsuctl, which prints the text on one line.
+class CtlError : public SystemError
+{
+public:
+    CtlError(int exitCode, const QString &text) : SystemError(text), m_exitCode(exitCode) {}
+    int exitCode() const { return m_exitCode; }
+
+private:
+    int m_exitCode;
+};
+
+[[noreturn]] inline void Fail(int exitCode, const QString &text)
+{
+    throw CtlError(exitCode, text);
+}

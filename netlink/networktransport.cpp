@@ -1,0 +1,165 @@
+#include "netlink/networktransport.h"
+
+#include "link/modbustcp.h"
+#include "link/systemerror.h"
+
+#include <QEventLoop>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+
+NetworkTransport::NetworkTransport(const LinkAddress &address, QObject *parent)
+    : PortTransport(parent), m_address(address), m_socket(new QTcpSocket(this))
+{
+    connect(m_socket, &QTcpSocket::readyRead, this, [this] {
+        absorb();
+        if (!m_pulling && !m_waiting.isEmpty())
+            emit readyRead();
+    });
+    connect(m_socket, &QTcpSocket::disconnected, this, &NetworkTransport::onDisconnected);
+    connect(m_socket, &QTcpSocket::errorOccurred, this, [this] {
+        if (m_open && m_socket->state() != QAbstractSocket::ConnectedState)
+            onDisconnected();
+    });
+}
+
+void NetworkTransport::open(const LineSettings &)
+{
+    const QString where = m_address.text();
+    // The GUI stays live while the name is looked up and the server answers;
+    // a close() meanwhile (the port set closed again) ends the wait.
+    QEventLoop wait;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    connect(&timeout, &QTimer::timeout, &wait, &QEventLoop::quit);
+    connect(m_socket, &QTcpSocket::connected, &wait, &QEventLoop::quit);
+    connect(m_socket, &QTcpSocket::errorOccurred, &wait, &QEventLoop::quit);
+    m_socket->connectToHost(m_address.host, m_address.port);
+    timeout.start(ConnectTimeoutMs);
+    QPointer<NetworkTransport> self(this);
+    bool cancelled = false;
+    if (m_socket->state() != QAbstractSocket::ConnectedState && m_socket->state() != QAbstractSocket::UnconnectedState) {
+        m_connecting = &wait;
+        wait.exec();
+        cancelled = !self || !m_connecting;
+        if (self)
+            m_connecting = nullptr;
+    }
+    if (cancelled)
+        RaiseError(tr("与 %1 的连接在建立过程中被取消。").arg(where));
+    if (m_socket->state() != QAbstractSocket::ConnectedState) {
+        const QString why = timeout.isActive() ? m_socket->errorString()
+                                               : tr("%1 秒内没有应答").arg(ConnectTimeoutMs / 1000);
+        m_socket->abort();
+        RaiseError(tr("无法连接 %1：%2。").arg(where, why));
+    }
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_open = true;
+}
+
+void NetworkTransport::close()
+{
+    if (m_connecting) {
+        m_connecting->quit();
+        m_connecting = nullptr;
+    }
+    m_open = false;
+    m_socket->abort();
+    m_raw.clear();
+    m_waiting.clear();
+}
+
+void NetworkTransport::onDisconnected()
+{
+    if (!m_open || !m_failure.isEmpty())
+        return;
+    m_failure = m_socket->error() == QAbstractSocket::RemoteHostClosedError || m_socket->errorString().isEmpty()
+                    ? tr("%1 断开了连接").arg(m_address.text())
+                    : tr("与 %1 的连接中断（%2）").arg(m_address.text(), m_socket->errorString());
+    // Told from the event loop: the reception that noticed it may be running.
+    QTimer::singleShot(0, this, [this] {
+        if (m_open)
+            emit failed(m_failure);
+    });
+}
+
+// Takes in what the system holds for the socket without the event loop: a
+// reception sleeping on the GUI thread still sees the bytes arrive.
+void NetworkTransport::pull()
+{
+    if (!m_open)
+        return;
+    m_pulling = true;
+    while (m_socket->state() == QAbstractSocket::ConnectedState && m_socket->waitForReadyRead(0)) {
+    }
+    m_pulling = false;
+    absorb();
+}
+
+void NetworkTransport::absorb()
+{
+    const QByteArray arrived = m_socket->readAll();
+    if (m_address.kind == LinkAddress::RtuOverTcp) {
+        m_waiting += arrived;
+        return;
+    }
+    m_raw += arrived;
+    for (;;) {
+        const int length = MbapFrameLength(m_raw);
+        if (length < 0) {
+            // Not Modbus TCP: nothing after it can be framed either.
+            m_raw.clear();
+            return;
+        }
+        if (length == 0 || m_raw.size() < length)
+            return;
+        m_waiting += RtuFromMbap(m_raw.left(length));
+        m_raw.remove(0, length);
+    }
+}
+
+qint64 NetworkTransport::waiting()
+{
+    pull();
+    return m_waiting.size();
+}
+
+QByteArray NetworkTransport::take(qint64 max)
+{
+    pull();
+    const QByteArray taken = max > 0 ? m_waiting.left(max) : m_waiting;
+    m_waiting.remove(0, taken.size());
+    return taken;
+}
+
+void NetworkTransport::discardInput()
+{
+    pull();
+    m_waiting.clear();
+}
+
+void NetworkTransport::write(const QByteArray &frame)
+{
+    if (!m_failure.isEmpty())
+        RaiseError(tr("向 %1 发送失败：%2。").arg(m_address.text(), m_failure));
+    QByteArray bytes = frame;
+    if (m_address.kind == LinkAddress::ModbusTcp) {
+        bytes = MbapFromRtu(frame, ++m_transaction);
+        if (bytes.isEmpty())
+            RaiseError(tr("%1 字节的帧不是 Modbus 请求，无法经 %2 发送。").arg(frame.size()).arg(m_address.text()));
+    }
+    if (m_socket->write(bytes) != bytes.size())
+        RaiseError(tr("向 %1 发送失败：%2。").arg(m_address.text(), m_socket->errorString()));
+    // To the system now, as a serial send does: callers sleep after a send.
+    m_socket->flush();
+}
+
+void InstallNetworkTransports()
+{
+    SetPortTransportFactory([](const QString &text, QObject *parent) -> PortTransport * {
+        LinkAddress address;
+        if (!ParseLinkAddress(text, &address, nullptr))
+            return nullptr;
+        return new NetworkTransport(address, parent);
+    });
+}

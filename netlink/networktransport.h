@@ -1,0 +1,51 @@
+#pragma once
+
+#include "link/linkaddress.h"
+#include "link/porttransport.h"
+
+#include <QByteArray>
+
+class QEventLoop;
+class QTcpSocket;
+
+// The tool's port over the network (Qt Network). rtu+tcp:// carries the
+// frames byte for byte to a transparent serial server; tcp:// sends each
+// frame as a Modbus TCP request (its CRC replaced by the MBAP header) and
+// turns each reply back into the RTU frame a supply would have sent, with a
+// correct CRC, so that the channel and the dispatcher see RTU as ever.
+class NetworkTransport : public PortTransport
+{
+    Q_OBJECT
+
+public:
+    NetworkTransport(const LinkAddress &address, QObject *parent = nullptr);
+
+    // How long open() waits for the server.
+    static constexpr int ConnectTimeoutMs = 5000;
+
+    void open(const LineSettings &line) override;
+    void close() override;
+    bool isOpen() const override { return m_open; }
+    qint64 waiting() override;
+    QByteArray take(qint64 max) override;
+    void discardInput() override;
+    void write(const QByteArray &frame) override;
+
+private:
+    void pull();
+    void absorb();
+    void onDisconnected();
+
+    LinkAddress m_address;
+    QTcpSocket *m_socket;
+    bool m_open = false;
+    QEventLoop *m_connecting = nullptr; // the wait of open(), which close() ends
+    bool m_pulling = false;
+    QString m_failure;    // why the link failed under way
+    QByteArray m_raw;     // Modbus TCP bytes not yet a whole frame
+    QByteArray m_waiting; // what the channel reads: RTU bytes
+    quint16 m_transaction = 0;
+};
+
+// Installs the network links as the transports of mapped port numbers.
+void InstallNetworkTransports();

@@ -1,0 +1,719 @@
+// A port for one program at a time, and the line over the network: the lock
+// file as psuctl, psusim and the tool's serial port see it; psuctl and the
+// tool reaching simulated supplies through socat as a transparent serial
+// server (rtu+tcp://) and through a small Modbus TCP server in this process
+// (tcp://), whose faults must be retried; addresses that cannot be used.
+
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "app/portmaps.h"
+#include "ctl/commands.h"
+#include "link/commports.h"
+#include "link/frames.h"
+#include "link/linkaddress.h"
+#include "link/modbustcp.h"
+#include "link/modelcatalogue.h"
+#include "link/mscomm.h"
+#include "link/portlock.h"
+#include "link/systemerror.h"
+#include "netlink/networktransport.h"
+#include "panels/monitorpanel.h"
+#include "sim/simbus.h"
+#include "support_bytes.h"
+#include "support_net.h"
+#include "support_pty.h"
+#include "support_state.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <cstdio>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+// psuctl in this process, its output caught.
+Run psuctl(const QStringList &arguments)
+{
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    Run run;
+    run.exitCode = RunPsuctl(arguments, out, err);
+    for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
+        std::rewind(file);
+        QFile read;
+        read.open(file, QIODevice::ReadOnly);
+        *text = QString::fromUtf8(read.readAll());
+        read.close();
+        std::fclose(file);
+    }
+    return run;
+}
+
+// psuctl with a wait of a second for each reply, for runs that must read
+// even when a loaded machine wakes the simulator late.
+Run patientPsuctl(const QStringList &arguments)
+{
+    return psuctl(QStringList{QStringLiteral("-o"), QStringLiteral("1")} + arguments);
+}
+
+// Whether a process listens on the loopback port, from the kernel's table
+// (a test connection would use up a server that takes one).
+bool listening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    // local address 127.0.0.1:port, state 0A (LISTEN)
+    const QByteArray entry = QStringLiteral("0100007F:%1 00000000:0000 0A").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
+    return table.readAll().contains(entry);
+}
+
+// A process that has ended: its id names no live process.
+qint64 deadPid()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+// The read reply of the simulated QELT30-05 at address 1 after power-up.
+const char *const kStatusReply = "01 03 0A 00 00 00 00 00 00 00 00 00 00";
+
+// A Modbus TCP server on the loopback, in a thread of its own (psuctl in this
+// process blocks while it waits for a reply). It answers every read of N
+// registers at unit 1 with zeros, as kStatusReply, and every other unit with
+// the exception of a gateway whose device is silent; the first `faulty` replies carry the
+// fault asked for instead.
+class MbapServer
+{
+public:
+    // Close: the first `faulty` connections are closed at once; Drop: the
+    // first connection is closed after `faulty` requests.
+    enum Fault { None, Transaction, Length, Unit, Protocol, Close, Drop };
+
+    MbapServer(Fault fault, int faulty) : m_fault(fault), m_faulty(faulty)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int on = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(m_listener, 4);
+        socklen_t size = sizeof address;
+        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &size);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~MbapServer()
+    {
+        m_stop = true;
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    quint16 port() const { return m_port; }
+    int requests() const { return m_requests; }
+
+private:
+    void serve()
+    {
+        while (!m_stop) {
+            const int client = ::accept(m_listener, nullptr, nullptr);
+            if (client < 0)
+                return;
+            if (m_fault == Close && m_faulty-- > 0) {
+                ::close(client);
+                continue;
+            }
+            QByteArray buffer;
+            char chunk[256];
+            for (;;) {
+                const ssize_t n = ::recv(client, chunk, sizeof chunk, 0);
+                if (n <= 0)
+                    break;
+                buffer.append(chunk, n);
+                if (m_fault == Drop && m_requests >= m_faulty && m_faulty > 0) {
+                    m_faulty = 0;
+                    break;
+                }
+                while (MbapFrameLength(buffer) > 0 && buffer.size() >= MbapFrameLength(buffer)) {
+                    const QByteArray request = buffer.left(MbapFrameLength(buffer));
+                    buffer.remove(0, request.size());
+                    const QByteArray reply = answer(request);
+                    ::send(client, reply.constData(), size_t(reply.size()), MSG_NOSIGNAL);
+                }
+            }
+            ::close(client);
+        }
+    }
+
+    QByteArray answer(const QByteArray &request)
+    {
+        ++m_requests;
+        // As a gateway answers for a device behind it that is silent.
+        if (quint8(request.at(6)) != 1)
+            return request.left(4) + hex("00 03") + request.at(6) + char(request.at(7) | 0x80) + hex("0B");
+        // A read of count registers, all 0 as a supply holds them after power-up.
+        const int count = RegisterAt(request, 10);
+        QByteArray pdu = hex("03") + char(2 * count) + QByteArray(2 * count, '\0');
+        quint16 transaction = MbapTransaction(request);
+        quint8 unit = quint8(request.at(6));
+        quint16 protocol = 0;
+        const bool spoil = m_fault != Drop && m_faulty > 0 ? (--m_faulty, true) : false;
+        if (spoil && m_fault == Transaction)
+            transaction = quint16(transaction + 1000);
+        if (spoil && m_fault == Unit)
+            unit = quint8(unit + 1);
+        if (spoil && m_fault == Protocol)
+            protocol = 1;
+        if (spoil && m_fault == Length) {
+            // A register short, the byte count telling the same.
+            pdu.chop(2);
+            pdu[1] = char(pdu.at(1) - 2);
+        }
+        QByteArray reply;
+        reply.append(char(transaction >> 8)).append(char(transaction));
+        reply.append(char(protocol >> 8)).append(char(protocol));
+        const int following = int(pdu.size()) + 1;
+        reply.append(char(following >> 8)).append(char(following));
+        reply.append(char(unit)).append(pdu);
+        return reply;
+    }
+
+    Fault m_fault;
+    std::atomic<int> m_faulty;
+    std::atomic<int> m_requests{0};
+    std::atomic<bool> m_stop{false};
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::thread m_thread;
+};
+
+} // namespace
+
+class TestNetLinks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void secondLockRefusedNamingHolder();
+    void staleLockTakenOver_data();
+    void staleLockTakenOver();
+    void toolAndLockSeeEachOther();
+    void psuctlAndPsusimRefusedWhileHeld();
+
+    void addressesParsed_data();
+    void addressesParsed();
+    void badNetworkAddressExits2_data();
+    void badNetworkAddressExits2();
+    void portMapsRead_data();
+    void portMapsRead();
+
+    void psuctlThroughSerialServer();
+    void toolThroughSerialServer();
+    void monitorReadsThroughSerialServer();
+    void modbusTcpFaultRetried_data();
+    void modbusTcpFaultRetried();
+    void gatewaySilenceIsNoReply();
+    void droppedConnectionExits2();
+    void watchConnectsAgain();
+    void toolThroughModbusTcp();
+
+private:
+    void startSerialServer();
+    void stopSerialServer();
+
+    SimBus *m_bus = nullptr;
+    QString m_device;
+    QProcess *m_socat = nullptr;
+    quint16 m_socatPort = 0;
+};
+
+void TestNetLinks::initTestCase()
+{
+    InstallNetworkTransports();
+}
+
+void TestNetLinks::init()
+{
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+}
+
+void TestNetLinks::cleanup()
+{
+    stopSerialServer();
+    ClearCommPortMappings();
+    m_bus->stop();
+    delete m_bus;
+    m_bus = nullptr;
+}
+
+void TestNetLinks::stopSerialServer()
+{
+    if (!m_socat)
+        return;
+    m_socat->terminate();
+    m_socat->waitForFinished(5000);
+    delete m_socat;
+    m_socat = nullptr;
+}
+
+// socat between a TCP port and the simulator's pseudo-terminal, as a
+// transparent serial server stands between the network and an RS-485 bus.
+void TestNetLinks::startSerialServer()
+{
+    stopSerialServer();
+    m_socatPort = FreeLoopbackPort();
+    m_socat = new QProcess;
+    m_socat->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // One connection, as such a server takes: a forked socat per connection
+    // would leave the last one reading the line while it winds down.
+    m_socat->start(QStringLiteral("socat"),
+                   {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(m_socatPort),
+                    QStringLiteral("FILE:%1,raw,echo=0").arg(m_device)});
+    QVERIFY2(m_socat->waitForStarted(5000), "socat (Debian's socat package) must be installed");
+    QTRY_VERIFY_WITH_TIMEOUT(listening(m_socatPort), 10000);
+}
+
+void TestNetLinks::secondLockRefusedNamingHolder()
+{
+    PortLock first;
+    QString error;
+    QVERIFY2(first.acquire(m_device, nullptr, &error), qPrintable(error));
+    QFile file(first.path());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    // The shared convention: ten ASCII digits and a newline.
+    QCOMPARE(file.readAll(), QByteArray::number(qint64(::getpid())).rightJustified(10, ' ') + '\n');
+
+    PortLock second;
+    PortHolder holder;
+    QVERIFY(!second.acquire(m_device, &holder, &error));
+    QCOMPARE(holder.pid, qint64(::getpid()));
+    QCOMPARE(holder.program, QStringLiteral("tst_netlinks"));
+    QCOMPARE(error, QStringLiteral("%1 is in use by tst_netlinks (pid %2)").arg(m_device).arg(::getpid()));
+    QVERIFY(!second.isHeld());
+
+    first.release();
+    QVERIFY(!QFile::exists(file.fileName()));
+    QVERIFY(second.acquire(m_device, &holder, &error));
+}
+
+void TestNetLinks::staleLockTakenOver_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    const QByteArray pid = QByteArray::number(deadPid());
+    QTest::newRow("ten digits") << pid.rightJustified(10, ' ') + '\n';
+    QTest::newRow("serial port layer's lines") << pid + "\nsomeprogram\nsomehost\n";
+    QTest::newRow("no process id") << QByteArray("\n");
+}
+
+void TestNetLinks::staleLockTakenOver()
+{
+    QFETCH(QByteArray, content);
+    const QString path = QStringLiteral("/var/lock/") + PortLockName(m_device);
+    {
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write(content);
+    }
+    QVERIFY(!FindPortHolder(m_device).isSet());
+    PortLock lock;
+    QString error;
+    QVERIFY2(lock.acquire(m_device, nullptr, &error), qPrintable(error));
+    QCOMPARE(lock.path(), path);
+    QFile taken(path);
+    QVERIFY(taken.open(QIODevice::ReadOnly));
+    QCOMPARE(taken.readAll().trimmed(), QByteArray::number(qint64(::getpid())));
+}
+
+// The tool's serial port layer keeps a lock file of its own making: each side
+// must see the other's, whichever came first.
+void TestNetLinks::toolAndLockSeeEachOther()
+{
+    // Ours first: the tool's open fails, naming the holder. The tool opens
+    // the device through a link to it, as psusim --link makes one: the lock
+    // goes by the device's own name all the same.
+    PortLock lock;
+    QVERIFY(lock.acquire(m_device, nullptr, nullptr));
+    QTemporaryDir folder;
+    const QString link = folder.filePath(QStringLiteral("psubus"));
+    QVERIFY(QFile::link(m_device, link));
+    MapCommPort(3, link);
+    TMSComm comm;
+    comm.SetCommPort(3);
+    try {
+        comm.SetPortOpen(true);
+        QFAIL("the port opened while another program held it");
+    } catch (const SystemError &error) {
+        QVERIFY2(error.text().contains(QStringLiteral("tst_netlinks（进程 %1）").arg(::getpid())), qPrintable(error.text()));
+    }
+    QVERIFY(!comm.PortOpen());
+    lock.release();
+
+    // The tool first: our lock is refused, naming it.
+    comm.SetPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    PortHolder holder;
+    QString error;
+    QVERIFY(!lock.acquire(m_device, &holder, &error));
+    QCOMPARE(holder.pid, qint64(::getpid()));
+    comm.SetPortOpen(false);
+    QVERIFY(lock.acquire(m_device, &holder, &error));
+}
+
+void TestNetLinks::psuctlAndPsusimRefusedWhileHeld()
+{
+    PortLock lock;
+    QVERIFY(lock.acquire(m_device, nullptr, nullptr));
+    const QString holder = QStringLiteral("is in use by tst_netlinks (pid %1)").arg(::getpid());
+
+    const Run run = psuctl({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
+                            QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.err, QStringLiteral("psuctl: %1 %2\n").arg(m_device, holder));
+    QVERIFY(run.out.isEmpty());
+    QVERIFY(m_bus->record().isEmpty());
+
+    QProcess psusim;
+    psusim.start(QStringLiteral(PSUSIM_PROGRAM), {QStringLiteral("-d"), m_device});
+    QVERIFY(psusim.waitForFinished(20000));
+    QCOMPARE(psusim.exitCode(), 2);
+    QCOMPARE(QString::fromUtf8(psusim.readAllStandardError()), QStringLiteral("psusim: %1 %2\n").arg(m_device, holder));
+
+    // Released, psuctl takes the port, and gives it back when done.
+    lock.release();
+    QCOMPARE(patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
+                     QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")})
+                 .exitCode,
+             0);
+    QVERIFY(!FindPortHolder(m_device).isSet());
+}
+
+void TestNetLinks::addressesParsed_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("modbus tcp") << "tcp://bench-7.lab:502" << int(LinkAddress::ModbusTcp) << "bench-7.lab" << 502 << "";
+    QTest::newRow("rtu over tcp, upper case") << "RTU+TCP://10.0.0.5:4001" << int(LinkAddress::RtuOverTcp) << "10.0.0.5"
+                                              << 4001 << "";
+    QTest::newRow("ipv6") << "tcp://[::1]:1502" << int(LinkAddress::ModbusTcp) << "::1" << 1502 << "";
+    QTest::newRow("port 1") << "tcp://h:1" << int(LinkAddress::ModbusTcp) << "h" << 1 << "";
+    QTest::newRow("port 65535") << "tcp://h:65535" << int(LinkAddress::ModbusTcp) << "h" << 65535 << "";
+    QTest::newRow("port 0") << "tcp://h:0" << -1 << "" << 0 << "port 0 is not from 1 to 65535";
+    QTest::newRow("port 65536") << "tcp://h:65536" << -1 << "" << 0 << "port 65536 is not from 1 to 65535";
+    QTest::newRow("no port") << "rtu+tcp://h" << -1 << "" << 0 << "the port is missing (HOST:PORT)";
+    QTest::newRow("empty port") << "rtu+tcp://h:" << -1 << "" << 0 << "the port is missing (HOST:PORT)";
+    QTest::newRow("no host") << "tcp://" << -1 << "" << 0 << "the host is missing";
+    QTest::newRow("a path") << "tcp://h:502/x" << -1 << "" << 0 << "'h:502/x' is not HOST:PORT";
+    QTest::newRow("open bracket") << "tcp://[::1:502" << -1 << "" << 0 << "'[::1:502' is not HOST:PORT";
+    QTest::newRow("other scheme") << "udp://h:502" << -1 << "" << 0 << "not tcp://HOST:PORT or rtu+tcp://HOST:PORT";
+}
+
+void TestNetLinks::addressesParsed()
+{
+    QFETCH(QString, text);
+    QFETCH(int, kind);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, why);
+    LinkAddress address;
+    QString reason;
+    QCOMPARE(ParseLinkAddress(text, &address, &reason), kind >= 0);
+    QCOMPARE(reason, why);
+    if (kind < 0)
+        return;
+    QCOMPARE(int(address.kind), kind);
+    QCOMPARE(address.host, host);
+    QCOMPARE(int(address.port), port);
+    QCOMPARE(address.text(), text.startsWith(QLatin1String("RTU")) ? text.toLower() : text);
+}
+
+void TestNetLinks::badNetworkAddressExits2_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("no port") << "tcp://localhost" << "tcp://localhost: the port is missing (HOST:PORT)";
+    QTest::newRow("port 0") << "rtu+tcp://localhost:0" << "rtu+tcp://localhost:0: port 0 is not from 1 to 65535";
+    QTest::newRow("no such host") << "tcp://no-such-host.invalid:502"
+                                  << "tcp://no-such-host.invalid:502: cannot find the host no-such-host.invalid (";
+    const QString refused = QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(FreeLoopbackPort());
+    QTest::newRow("refused") << refused << QStringLiteral("cannot connect to %1: Connection refused").arg(refused);
+}
+
+void TestNetLinks::badNetworkAddressExits2()
+{
+    QFETCH(QString, port);
+    QFETCH(QString, error);
+    const Run run = psuctl({QStringLiteral("-p"), port, QStringLiteral("status"), QStringLiteral("-a"),
+                            QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")});
+    QCOMPARE(run.exitCode, 2);
+    QVERIFY2(run.err.startsWith(QStringLiteral("psuctl: ") + error), qPrintable(run.err));
+    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+}
+
+void TestNetLinks::portMapsRead_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("environment");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("com2");
+    QTest::addColumn<QString>("com3");
+    const QStringList none;
+    QTest::newRow("option") << QStringList{"--map", "COM2=rtu+tcp://bench-7.lab:4001"} << "" << ""
+                            << "rtu+tcp://bench-7.lab:4001" << "";
+    QTest::newRow("option with =") << QStringList{"--map=com3=tcp://gw:502"} << "" << "" << "" << "tcp://gw:502";
+    QTest::newRow("environment, two") << none << "COM2=tcp://gw:502; COM3=/dev/ttyUSB1" << "" << "tcp://gw:502"
+                                      << "/dev/ttyUSB1";
+    QTest::newRow("option over environment") << QStringList{"--map", "COM2=tcp://a:1"} << "COM2=tcp://b:2" << ""
+                                             << "tcp://a:1" << "";
+    QTest::newRow("COM255") << QStringList{"--map", "COM255=tcp://a:1"} << "" << "" << "" << "";
+    QTest::newRow("COM256") << QStringList{"--map", "COM256=tcp://a:1"} << ""
+                            << "--map 'COM256=tcp://a:1': COM256 is not COM1 to COM255" << "" << "";
+    QTest::newRow("bad address") << QStringList{"--map", "COM2=tcp://a"} << ""
+                                 << "--map 'COM2=tcp://a': the port is missing (HOST:PORT)" << "" << "";
+    QTest::newRow("no target") << none << "COM2" << "PSUTOOL_MAP 'COM2': not COMn=ADDRESS" << "" << "";
+    QTest::newRow("relative path") << QStringList{"--map", "COM2=ttyUSB0"} << ""
+                                   << "--map 'COM2=ttyUSB0': the target is neither tcp://HOST:PORT, "
+                                      "rtu+tcp://HOST:PORT nor a device path"
+                                   << "" << "";
+    QTest::newRow("missing value") << QStringList{"--map"} << "" << "--map needs COMn=ADDRESS" << "" << "";
+}
+
+void TestNetLinks::portMapsRead()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, environment);
+    QFETCH(QString, error);
+    QFETCH(QString, com2);
+    QFETCH(QString, com3);
+    ClearCommPortMappings();
+    MapCommPort(2, QStringLiteral("/dev/before"));
+    QCOMPARE(ApplyPortMaps(QStringList{QStringLiteral("psutool")} + arguments, environment), error);
+    // A refused map changes nothing.
+    QCOMPARE(CommPortDevice(2), com2.isEmpty() ? QStringLiteral("/dev/before") : com2);
+    if (!com3.isEmpty())
+        QCOMPARE(CommPortDevice(3), com3);
+}
+
+void TestNetLinks::psuctlThroughSerialServer()
+{
+    startSerialServer();
+    const Run set = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
+                            QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"),
+                            QStringLiteral("12.34")});
+    QCOMPARE(set.exitCode, 0);
+    // It served its one connection; another takes its place.
+    startSerialServer();
+    const Run status = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("status"), QStringLiteral("-a"),
+                               QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
+                               QStringLiteral("--format"), QStringLiteral("csv")});
+    QCOMPARE(status.exitCode, 0);
+    QVERIFY2(status.out.section(QLatin1Char('\n'), 1, 1).contains(QStringLiteral(",1,QELT30-05,12.34,")),
+             qPrintable(status.out));
+    QCOMPARE(m_bus->supply(0).voltageSetpoint(), quint16(1234));
+}
+
+// The windows over the network: the monitor panel's poll, as its timer sends
+// it, reaches the supply through the serial server and fills the readouts.
+void TestNetLinks::monitorReadsThroughSerialServer()
+{
+    startSerialServer();
+    const Run set = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
+                                   QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
+                                   QStringLiteral("--voltage"), QStringLiteral("12.34"), QStringLiteral("--current"),
+                                   QStringLiteral("2.5")});
+    QVERIFY2(set.exitCode == 0, qPrintable(set.err));
+    ToolFixture fixture;
+    CreateForms();
+    fixture.reset();
+    MAIN->show();
+    SelectModel(1);
+    OpenToolPort(QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), 2);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    MonitorRunning = true;
+    POWER_TEST->Timer1Timer();
+    auto *voltage = POWER_TEST->findChild<QLabel *>(QStringLiteral("StaticText7"));
+    auto *current = POWER_TEST->findChild<QLabel *>(QStringLiteral("StaticText8"));
+    QVERIFY(voltage && current);
+    QTRY_COMPARE(voltage->text(), QStringLiteral("12.34"));
+    QCOMPARE(current->text(), QStringLiteral("2.500"));
+    MonitorRunning = false;
+    MAIN->MSComm1->SetPortOpen(false);
+    DestroyForms();
+}
+
+// The tool's serial control on a port number mapped to the serial server: the
+// same frame goes out, the same reply comes back as on the pseudo-terminal.
+void TestNetLinks::toolThroughSerialServer()
+{
+    startSerialServer();
+    MapCommPort(2, QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort));
+    TMSComm comm;
+    comm.SetCommPort(2);
+    comm.SetPortOpen(true);
+    QVERIFY(comm.PortOpen());
+    QCOMPARE(comm.OpenDevice(), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort));
+    int events = 0;
+    comm.SetRThreshold(1);
+    connect(&comm, &TMSComm::OnComm, this, [&events] { ++events; });
+    const QByteArray request = BuildReadRequest(1, VoltageSetpoint, 5);
+    comm.Output(request);
+    const QByteArray reply = withCrc(hex(kStatusReply));
+    // The event first: a count taken meanwhile takes the bytes in silently,
+    // as a reception does that is already collecting them.
+    QTRY_VERIFY(events > 0);
+    QTRY_COMPARE(int(comm.InBufferCount()), int(reply.size()));
+    QCOMPARE(comm.Input(), reply);
+    QCOMPARE(m_bus->record().first().bytes, request);
+
+    // The server gone: the port closes and says why.
+    QString lost;
+    connect(&comm, &TMSComm::PortLost, this, [&lost](const QString &reason) { lost = reason; });
+    m_socat->kill();
+    QTRY_VERIFY(!lost.isEmpty());
+    QVERIFY(!comm.PortOpen());
+    QVERIFY2(lost.contains(QStringLiteral("COM2")), qPrintable(lost));
+}
+
+void TestNetLinks::modbusTcpFaultRetried_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("transaction id") << int(MbapServer::Transaction) << "carried transaction id";
+    QTest::newRow("length") << int(MbapServer::Length) << "carried 8 bytes of data, not 10";
+    QTest::newRow("unit") << int(MbapServer::Unit) << "came from unit 2, not 1";
+    QTest::newRow("protocol") << int(MbapServer::Protocol) << "had a header that is not Modbus TCP (protocol 1";
+}
+
+// One spoilt reply is asked again and the reading comes; with no retry the
+// command fails naming what was wrong.
+void TestNetLinks::modbusTcpFaultRetried()
+{
+    QFETCH(int, fault);
+    QFETCH(QString, why);
+    const QStringList status = {QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"),
+                                QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--format"),
+                                QStringLiteral("csv")};
+    {
+        MbapServer server(MbapServer::Fault(fault), 1);
+        const Run run = patientPsuctl(QStringList{QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
+                               + status);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        // The status and the power reading, and the one asked again.
+        QCOMPARE(server.requests(), 3);
+        QVERIFY2(run.out.section(QLatin1Char('\n'), 1, 1).contains(QStringLiteral(",1,QELT30-05,0.00,0.000,")),
+                 qPrintable(run.out));
+    }
+    {
+        MbapServer server(MbapServer::Fault(fault), 1);
+        const Run run = patientPsuctl(QStringList{QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("-p"),
+                                           QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
+                               + status);
+        QCOMPARE(run.exitCode, 3);
+        QVERIFY2(run.err.contains(QStringLiteral("in 1 try (the last reply ") + why), qPrintable(run.err));
+    }
+}
+
+// Behind a gateway, a silent address is an exception from the gateway: a scan
+// finds only the supply that answers, and a read of a silent one is no reply.
+void TestNetLinks::gatewaySilenceIsNoReply()
+{
+    MbapServer server(MbapServer::None, 0);
+    const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(server.port());
+    const Run scan = patientPsuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
+                             QStringLiteral("1"), QStringLiteral("--to"), QStringLiteral("3")});
+    QCOMPARE(scan.exitCode, 0);
+    QCOMPARE(scan.out, QStringLiteral("1\n"));
+    const Run status = psuctl({QStringLiteral("-p"), link, QStringLiteral("status"), QStringLiteral("-a"),
+                               QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("1")});
+    QCOMPARE(status.exitCode, 3);
+    // The line's wait (8 bytes at 9600 baud and 30 ms) and the gateway's 100 ms.
+    QVERIFY2(status.err.contains(QStringLiteral("in 2 tries (no reply within 138.333 ms)")), qPrintable(status.err));
+}
+
+// A server that takes the connection and drops it at once.
+void TestNetLinks::droppedConnectionExits2()
+{
+    MbapServer dropping(MbapServer::Close, 1);
+    const Run run = psuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(dropping.port()),
+                            QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
+                            QStringLiteral("1")});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.err, QStringLiteral("psuctl: tcp://127.0.0.1:%1: the server closed the connection\n").arg(dropping.port()));
+}
+
+// A watch whose server drops the connection says so, connects again a second
+// later and reads on; the exit status tells that readings were missed.
+void TestNetLinks::watchConnectsAgain()
+{
+    MbapServer server(MbapServer::Drop, 4); // two rounds of status and power
+    const Run run = patientPsuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
+                            QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
+                            QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv"),
+                            QStringLiteral("--watch"), QStringLiteral("50"), QStringLiteral("--count"),
+                            QStringLiteral("4")});
+    QCOMPARE(run.exitCode, 3);
+    // (A loaded machine may add a note that a round ran late.)
+    QVERIFY2(run.err.contains(QStringLiteral(": tcp://127.0.0.1:%1: the server closed the connection; opening it again "
+                                             "every second\n").arg(server.port())),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral(": tcp://127.0.0.1:%1: port back\n").arg(server.port())), qPrintable(run.err));
+    // The header and a row for each round read: two before the drop, at least one after.
+    QVERIFY2(run.out.count(QLatin1Char('\n')) >= 4, qPrintable(run.out));
+}
+
+// tcp:// in the tool: the frame goes out as Modbus TCP, the reply comes back
+// as the RTU frame a supply sends, with its CRC.
+void TestNetLinks::toolThroughModbusTcp()
+{
+    MbapServer server(MbapServer::None, 0);
+    MapCommPort(4, QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()));
+    TMSComm comm;
+    comm.SetCommPort(4);
+    comm.SetPortOpen(true);
+    comm.Output(BuildReadRequest(1, VoltageSetpoint, 5));
+    const QByteArray reply = withCrc(hex(kStatusReply));
+    QTRY_COMPARE(int(comm.InBufferCount()), int(reply.size()));
+    comm.SetInputLen(4);
+    QCOMPARE(comm.Input(), reply.left(4));
+    comm.SetInputLen(0);
+    QCOMPARE(comm.Input(), reply.mid(4));
+    // A frame too short to be a request never reaches the wire.
+    QVERIFY_THROWS_EXCEPTION(SystemError, comm.Output(hex("01 03")));
+    QCOMPARE(server.requests(), 1);
+    comm.SetPortOpen(false);
+    QVERIFY(!comm.PortOpen());
+}
+
+QTEST_MAIN(TestNetLinks)
+#include "tst_netlinks.moc"
