@@ -267,13 +267,10 @@ void BrokerLink::connectUntilUp()
         if (connack > 0)
             why = QStringLiteral("the broker at %1 turned the connection away: %2")
                       .arg(where, QString::fromLatin1(mosquitto_reason_string(connack)));
-        else if (reached && m_options.caFile.isEmpty() && rc == MOSQ_ERR_PROTOCOL) {
-            refuse(QStringLiteral("the broker at %1 does not speak plain MQTT there: a TLS port needs --cafile").arg(where));
-            return;
-        } else if (reached && rc != MOSQ_ERR_SUCCESS)
+        else if (reached && rc != MOSQ_ERR_SUCCESS)
             why = QStringLiteral("the broker at %1 closed the connection without answering (%2)%3")
                       .arg(where, libraryText(rc),
-                           m_options.caFile.isEmpty() ? QStringLiteral("; a TLS port needs --cafile") : QString());
+                           m_options.caFile.isEmpty() ? QStringLiteral("; if it is a TLS port, give --cafile") : QString());
         else if (reached)
             why = QStringLiteral("the broker at %1 did not answer the connection within %2 s")
                       .arg(where)
