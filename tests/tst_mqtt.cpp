@@ -127,6 +127,7 @@ private slots:
     void stateCarriesSimulatorValues();
     void commandsCheckedAsSetChecks_data();
     void commandsCheckedAsSetChecks();
+    void passwordFromCredential();
     void loginRefused_data();
     void loginRefused();
     void tlsWithTheRightCaOnly_data();
@@ -453,6 +454,26 @@ void TestMqtt::loginRefused()
     QCOMPARE(m_bridge->exitCode(), int(ExitRefused));
     const QByteArray log = m_bridge->readAllStandardError();
     QVERIFY2(log.contains("refused the login"), log);
+}
+
+// Under systemd the password comes as the credential mqtt-password.
+void TestMqtt::passwordFromCredential()
+{
+    QDir().mkpath(path("credentials"));
+    QVERIFY(QFile::copy(path("password"), path("credentials/mqtt-password")));
+    m_bridge = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PSUCTL_MQTT_USERNAME"), User);
+    environment.insert(QStringLiteral("CREDENTIALS_DIRECTORY"), path("credentials"));
+    environment.remove(QStringLiteral("PSUCTL_MQTT_PASSWORD"));
+    m_bridge->setProcessEnvironment(environment);
+    Subscriber sub(m_port);
+    m_bridge->start(QStringLiteral(PSUCTL_PROGRAM),
+                    {"-p", path("tty"), "-o", "1", "mqtt", "-a", "1", "-m", "QELT30-05", "--bench", "b1", "--broker",
+                     QStringLiteral("127.0.0.1:%1").arg(m_port)});
+    QVERIFY(m_bridge->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    QDir(path("credentials")).removeRecursively();
 }
 
 void TestMqtt::tlsWithTheRightCaOnly_data()
