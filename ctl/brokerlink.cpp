@@ -55,13 +55,15 @@ void linkMessage(mosquitto *, void *link, const mosquitto_message *message)
 {
     static_cast<BrokerLink *>(link)->onMessage(message);
 }
+// Called when a message went out: for QoS 0 when it is written to the socket
+// (no sign of the broker at all), for QoS 1 when the broker acknowledged it.
 void linkPublish(mosquitto *, void *link, int mid)
 {
     static_cast<BrokerLink *>(link)->onAcknowledged(mid);
 }
 void linkSubscribe(mosquitto *, void *link, int, int, const int *)
 {
-    static_cast<BrokerLink *>(link)->onAcknowledged(0);
+    static_cast<BrokerLink *>(link)->onSubscribed();
 }
 void linkLog(mosquitto *, void *link, int, const char *text)
 {
@@ -323,7 +325,18 @@ void BrokerLink::stop(int lastMid)
 void BrokerLink::publish(const QString &topic, const QByteArray &payload, int qos, bool retain, int *mid)
 {
     const QByteArray name = topic.toUtf8();
-    const int rc = mosquitto_publish(m_mosq, mid, name.constData(), int(payload.size()), payload.constData(), qos, retain);
+    int sent = 0;
+    int rc;
+    {
+        // The broker's acknowledgement may come before mosquitto_publish
+        // returns; it waits here until the message is noted as awaited.
+        std::lock_guard<std::mutex> lock(m_ackMutex);
+        rc = mosquitto_publish(m_mosq, &sent, name.constData(), int(payload.size()), payload.constData(), qos, retain);
+        if (rc == MOSQ_ERR_SUCCESS && qos > 0)
+            m_awaited.insert(sent);
+    }
+    if (mid)
+        *mid = sent;
     if (m_verbose) {
         const qint64 wallUs = std::chrono::duration_cast<std::chrono::microseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
@@ -336,17 +349,15 @@ void BrokerLink::publish(const QString &topic, const QByteArray &payload, int qo
 
 void BrokerLink::publishAsking(const QString &topic, const QByteArray &payload, bool retain)
 {
-    if (!m_connected || m_askingMid != 0) {
-        publish(topic, payload, 0, retain);
-        return;
+    bool ask;
+    {
+        std::lock_guard<std::mutex> lock(m_ackMutex);
+        ask = m_connected && !m_awaited.count(m_askingMid);
     }
     int mid = 0;
-    // Noted before the broker can answer, which it may do before publish returns.
-    m_askingMid = -1;
-    publish(topic, payload, 1, retain, &mid);
-    int expected = -1;
-    if (!m_askingMid.compare_exchange_strong(expected, mid))
-        m_askingMid = 0; // acknowledged already
+    publish(topic, payload, ask ? 1 : 0, retain, &mid);
+    if (ask)
+        m_askingMid = mid;
 }
 
 SteadyClock::time_point BrokerLink::lastSignOfLife() const
@@ -390,7 +401,6 @@ void BrokerLink::onConnect(int rc)
                                nullptr);
     }
     m_everConnected = true;
-    m_askingMid = 0;
     m_connected = true;
     m_justConnected = true;
     WakeWaiter();
@@ -401,7 +411,6 @@ void BrokerLink::onDisconnect(int rc)
     if (m_connected.exchange(false) && !m_stopping)
         PrintLine(m_err, QStringLiteral("psuctl: %1: the broker at %2 is lost (%3); reconnecting every 1 to 4 s")
                              .arg(TimeNow(), m_options.brokerText(), libraryText(rc)));
-    m_askingMid = 0;
     WakeWaiter();
 }
 
@@ -419,13 +428,19 @@ void BrokerLink::onMessage(const mosquitto_message *message)
 
 void BrokerLink::onAcknowledged(int mid)
 {
-    signOfLife();
-    if (mid) {
-        m_lastAcked = mid;
-        int asked = mid;
-        m_askingMid.compare_exchange_strong(asked, 0);
+    {
+        std::lock_guard<std::mutex> lock(m_ackMutex);
+        if (!m_awaited.erase(mid))
+            return;
     }
+    signOfLife();
+    m_lastAcked = mid;
     WakeWaiter();
+}
+
+void BrokerLink::onSubscribed()
+{
+    signOfLife();
 }
 
 void BrokerLink::onLog(const char *text)

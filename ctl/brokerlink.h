@@ -14,6 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 struct mosquitto;
@@ -81,7 +82,7 @@ public:
 
     void publish(const QString &topic, const QByteArray &payload, int qos, bool retain, int *mid = nullptr);
     // A message that also asks the broker for a sign of life: sent with QoS 1
-    // while the one asked before has been acknowledged, else with QoS 0.
+    // when the one that asked before has been acknowledged, else with QoS 0.
     void publishAsking(const QString &topic, const QByteArray &payload, bool retain);
 
     bool connected() const { return m_connected; }
@@ -98,6 +99,7 @@ public:
     void onDisconnect(int rc);
     void onMessage(const mosquitto_message *message);
     void onAcknowledged(int mid);
+    void onSubscribed();
     void onLog(const char *text);
 
 private:
@@ -121,9 +123,11 @@ private:
     std::atomic<bool> m_threadDone{false};
     std::atomic<int> m_connack{-1};        // the broker's answer to the CONNECT under way
     std::atomic<qint64> m_lastSignNs{0};   // steady clock
-    std::atomic<int> m_askingMid{0};       // the asking message not yet acknowledged
+    std::atomic<int> m_askingMid{0};       // the last message that asked for a sign of life
     std::atomic<int> m_lastAcked{0};
 
+    std::mutex m_ackMutex;
+    std::set<int> m_awaited;               // QoS 1 messages not yet acknowledged
     mutable std::mutex m_mutex;
     std::condition_variable m_stopped;
     std::deque<Message> m_received;

@@ -364,8 +364,12 @@ int Bridge::run()
     m_link.start({QStringLiteral("%1/%2/+/set").arg(m_options.prefix, m_options.bench), DiscoveryFilter(m_discovery)},
                  benchTopic("status"));
 
-    Rhythm rhythm(std::chrono::milliseconds(m_options.pollMs));
     const auto refused = [this] { return m_link.refusal().has_value(); };
+    // A broker at hand is met before the first reading, so that reading goes out.
+    const SteadyClock::time_point firstTry = SteadyClock::now() + std::chrono::seconds(2);
+    while (!m_link.connected() && !refused() && !StopRequested() && SteadyClock::now() < firstTry)
+        WaitUntil(std::min(firstTry, SteadyClock::now() + std::chrono::milliseconds(50)));
+    Rhythm rhythm(std::chrono::milliseconds(m_options.pollMs));
     while (!StopRequested() && !refused()) {
         takeConnection();
         pollAll();

@@ -103,7 +103,8 @@ const OptionRow Options[] = {
     {0, "username", "USER", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the user name at the broker (default $PSUCTL_MQTT_USERNAME)"},
     {0, "password-file", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "read the password from the first line of FILE (default $PSUCTL_MQTT_PASSWORD; there is no option that "
+     "read the password from the first line of FILE (default: the credential mqtt-password that systemd's "
+     "LoadCredential= hands over, else $PSUCTL_MQTT_PASSWORD; there is no option that "
      "takes the password itself, which ps would show)"},
     {0, "cafile", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "connect with TLS, trusting the CA certificate in FILE (PEM)"},
