@@ -200,7 +200,8 @@ const CommandRow Commands[] = {
      "supply's, are one line each on stderr. A retained message on a set topic is never run: it is answered with "
      "why, and cleared; an id longer than 128 bytes is refused. A broker that refuses the login, or a TLS "
      "handshake that fails, ends the bridge with status 6. The unit psuctl-mqtt@.service "
-     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env.",
+     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env, the password in /etc/psuctl/mqtt-BENCH.password "
+     "handed over as a credential; it does not restart after status 6.",
      nullptr, CheckMqtt, RunMqtt},
 };
 

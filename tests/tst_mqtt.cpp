@@ -690,11 +690,10 @@ void TestMqtt::linkAndSupplyEventsOneLineEach()
     // A few rounds more: nothing is said twice.
     Subscriber sub(m_port);
     QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/5/state").size() >= 3, 30000);
+    // Connected, lost, back; address 5 silent, and back.
     const QByteArray log = bridgeLog();
-    QCOMPARE(log.count("is lost"), 1);
-    QCOMPARE(log.count("is back"), 1);
-    QCOMPARE(log.count("address 5"), 2);
-    QCOMPARE(log.count("\n"), 5); // connected, lost, back, address 5 silent, and back
+    QVERIFY2(log.count("the broker at") == 3 && log.count("is lost") == 1 && log.count("is back") == 1, log);
+    QVERIFY2(log.count("address 5") == 2, log);
 }
 
 // Home Assistant's discovery as it reads it today, and a supply dropped from
