@@ -136,18 +136,18 @@ private:
 LineOptions lineOptions(const Invocation &inv)
 {
     LineOptions line;
-    line.port = inv.text("port", line.port);
-    line.serial.baud = inv.text("baud", QString::number(line.serial.baud)).toInt();
-    const QString parity = inv.text("parity", QStringLiteral("none"));
+    line.port = inv.text("port");
+    line.serial.baud = inv.text("baud").toInt();
+    const QString parity = inv.text("parity");
     line.serial.parity = parity == QLatin1String("even") ? QSerialPort::EvenParity
                          : parity == QLatin1String("odd") ? QSerialPort::OddParity
                                                           : QSerialPort::NoParity;
-    line.serial.dataBits = QSerialPort::DataBits(inv.whole("data-bits", 8));
-    line.serial.stopBits = inv.whole("stop-bits", 1) == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop;
+    line.serial.dataBits = QSerialPort::DataBits(inv.whole("data-bits"));
+    line.serial.stopBits = inv.whole("stop-bits") == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop;
     if (inv.has("timeout"))
         line.timeoutUs = int(std::lround(inv.decimal("timeout") * 1e6));
-    line.retries = inv.whole("retries", line.retries);
-    line.gatewayDelayUs = inv.whole("gateway-delay", line.gatewayDelayUs / 1000) * 1000;
+    line.retries = inv.whole("retries");
+    line.gatewayDelayUs = inv.whole("gateway-delay") * 1000;
     line.verbose = inv.has("verbose");
     return line;
 }
@@ -177,24 +177,30 @@ void checkNeeded(const Invocation &inv, const CommandRow &command)
 
 } // namespace
 
+QVariant Invocation::value(const char *name, const QVariant &otherwise) const
+{
+    const QString key = QLatin1String(name);
+    return values.value(key, defaults.value(key, otherwise));
+}
+
 int Invocation::whole(const char *name, int otherwise) const
 {
-    return values.value(QLatin1String(name), otherwise).toInt();
+    return value(name, otherwise).toInt();
 }
 
 double Invocation::decimal(const char *name) const
 {
-    return values.value(QLatin1String(name)).toDouble();
+    return value(name).toDouble();
 }
 
 bool Invocation::on(const char *name) const
 {
-    return values.value(QLatin1String(name)).toBool();
+    return value(name).toBool();
 }
 
 QString Invocation::text(const char *name, const QString &otherwise) const
 {
-    return values.value(QLatin1String(name), otherwise).toString();
+    return value(name, otherwise).toString();
 }
 
 QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value)
@@ -275,6 +281,14 @@ Invocation ParseArguments(const QStringList &arguments)
             inv.supplies = convert.supplies();
         else
             inv.values.insert(QLatin1String(g.row->name), convert.convert());
+    }
+    for (const OptionRow &row : OptionTable()) {
+        const QString name = QLatin1String(row.name);
+        if (row.byDefault && OptionApplies(row, inv.command) && !inv.values.contains(name)
+            && !inv.defaults.contains(name)) {
+            const Given fallback{&row, typedName(name), QLatin1String(row.byDefault)};
+            inv.defaults.insert(name, Converter(fallback, inv.command).convert());
+        }
     }
     for (SupplyRef &supply : inv.supplies) {
         if (!supply.modelItem)

@@ -27,12 +27,16 @@ struct Invocation {
     QStringList arguments;   // the command's positional arguments
     QVector<SupplyRef> supplies; // an option of kind Supplies, with -m filled in
     QHash<QString, QVariant> values; // the other options given, by long name, converted
+    QHash<QString, QVariant> defaults; // the table's defaults of the command's options not given
 
+    // Whether the option was given; the readers below fall back to the
+    // table's default, then to otherwise.
     bool has(const char *name) const { return values.contains(QLatin1String(name)); }
     int whole(const char *name, int otherwise = 0) const;
     double decimal(const char *name) const;
     bool on(const char *name) const;                  // an OnOff option given as on
     QString text(const char *name, const QString &otherwise = QString()) const;
+    QVariant value(const char *name, const QVariant &otherwise = QVariant()) const;
     // The single-supply commands' supply.
     int address() const { return whole("address"); }
     int modelItem() const { return whole("model"); }

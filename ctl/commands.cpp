@@ -3,6 +3,7 @@
 #include "ctl/cli.h"
 #include "master/ctlerror.h"
 #include "ctl/optiontable.h"
+#include "ctl/service.h"
 #include "ctl/steps.h"
 #include "ctl/supplyio.h"
 #include "link/frames.h"
@@ -11,10 +12,7 @@
 
 #include <QFile>
 
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <ctime>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -22,31 +20,25 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// What scan and status take, read once from their options.
+struct ScanValues {
+    int from, to;
+    explicit ScanValues(const Invocation &inv) : from(inv.whole("from")), to(inv.whole("to")) {}
+};
 
-volatile std::sig_atomic_t g_interrupted = 0;
-
-void onInterrupt(int)
-{
-    g_interrupted = 1;
-}
-
-// Sleeps until the moment given on the monotonic clock; false when Ctrl-C came first.
-bool SleepUntil(Clock::time_point when)
-{
-    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
-    timespec due;
-    due.tv_sec = time_t(since / 1000000000);
-    due.tv_nsec = long(since % 1000000000);
-    while (!g_interrupted) {
-        const int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
-        if (result == 0)
-            return true;
-        if (result != EINTR)
-            return true;
+struct StatusValues {
+    bool watching;
+    std::chrono::microseconds interval; // between rounds of a watch
+    int rounds;                         // 0: no end
+    ReadingFormat format;
+    explicit StatusValues(const Invocation &inv)
+        : watching(inv.has("watch")), interval(qint64(inv.whole("watch")) * 1000),
+          rounds(inv.whole("count", watching ? 0 : 1)),
+          format(ReadingFormat(QStringList({QStringLiteral("table"), QStringLiteral("csv"), QStringLiteral("json")})
+                                   .indexOf(inv.text("format"))))
+    {
     }
-    return false;
-}
+};
 
 const ModelEntry &model(const Invocation &inv)
 {
@@ -75,13 +67,12 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
     RtuMaster master(inv.line, err);
     master.open();
-    CatchInterrupts();
-    const int from = inv.whole("from", 1);
-    const int to = inv.whole("to", 247);
+    CatchStopSignals();
+    const auto [from, to] = ScanValues(inv);
     const bool progress = ::isatty(::fileno(err));
     const int total = to - from + 1;
     int found = 0;
-    for (int address = from; address <= to && !g_interrupted; ++address) {
+    for (int address = from; address <= to && !StopRequested(); ++address) {
         if (progress) {
             const int done = address - from;
             const int width = 40;
@@ -101,7 +92,7 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
         std::fputs("\r\033[K", err);
         std::fflush(err);
     }
-    if (g_interrupted)
+    if (StopRequested())
         return ExitInterrupted;
     if (!found)
         Fail(ExitNoReply, QStringLiteral("no address from %1 to %2 answers").arg(from).arg(to));
@@ -110,9 +101,9 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
 
 void CheckScan(const Invocation &inv)
 {
-    if (inv.whole("from", 1) > inv.whole("to", 247))
-        UsageError(QStringLiteral("--from %1 is above --to %2").arg(inv.whole("from", 1)).arg(inv.whole("to", 247)),
-                   inv.command);
+    const ScanValues values(inv);
+    if (values.from > values.to)
+        UsageError(QStringLiteral("--from %1 is above --to %2").arg(values.from).arg(values.to), inv.command);
 }
 
 namespace {
@@ -120,27 +111,6 @@ namespace {
 StatusSample takeReading(RtuMaster &master, const SupplyRef &supply)
 {
     return ReadStatusSample(master, supply.address, *FindModel(supply.modelItem));
-}
-
-// The port is gone (a device unplugged, an I/O error): opens it again every
-// second until it is back; false when Ctrl-C came first.
-bool reopenLostPort(RtuMaster &master, const CtlError &loss, std::FILE *err)
-{
-    PrintLine(err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(TimeNow(), loss.text()));
-    master.close();
-    Clock::time_point next = Clock::now();
-    while (!g_interrupted) {
-        next += std::chrono::seconds(1);
-        if (!SleepUntil(next))
-            break;
-        try {
-            master.open();
-            PrintLine(err, QStringLiteral("psuctl: %1: %2: port back").arg(TimeNow(), master.device()));
-            return true;
-        } catch (const CtlError &) {
-        }
-    }
-    return false;
 }
 
 } // namespace
@@ -155,56 +125,43 @@ void CheckStatus(const Invocation &inv)
 
 int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
-    RtuMaster master(inv.line, err);
-    master.open();
-    const bool watching = inv.has("watch");
-    if (watching)
-        CatchInterrupts();
-    const ReadingFormat format = ReadingFormat(QStringList({QStringLiteral("table"), QStringLiteral("csv"),
-                                                            QStringLiteral("json")})
-                                                   .indexOf(inv.text("format", QStringLiteral("table"))));
-    QString header = ReadingHeader(format);
-    const int rounds = inv.whole("count", watching ? 0 : 1);
-    // Rounds fall on slots of the interval counted from the first; with
-    // --watch 0 each round follows the one before at once.
-    const qint64 intervalUs = qint64(inv.whole("watch")) * 1000;
-    const Clock::time_point start = Clock::now();
+    const StatusValues values(inv);
+    PortKeeper port(inv.line, err);
+    port.open();
+    if (values.watching)
+        CatchStopSignals();
+    QString header = ReadingHeader(values.format);
+    Rhythm rhythm(values.interval);
     bool warnedLate = false;
     bool failed = false;
-    qint64 slot = 0;
-    for (int taken = 0; (rounds == 0 || taken < rounds) && !g_interrupted; ++taken) {
-        if (taken > 0 && intervalUs) {
-            // The next round falls on the rhythm's next slot still ahead.
-            ++slot;
-            const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-            if (slot * intervalUs < now) {
-                if (!warnedLate)
-                    PrintLine(err, QStringLiteral("psuctl: a round of readings took longer than the %1 ms interval; "
-                                                  "rounds that fell due meanwhile are skipped")
-                                       .arg(intervalUs / 1000));
+    for (int taken = 0; (values.rounds == 0 || taken < values.rounds) && !StopRequested(); ++taken) {
+        if (taken > 0) {
+            bool skipped = false;
+            const SteadyClock::time_point due = rhythm.next(&skipped);
+            if (skipped && !warnedLate) {
+                PrintLine(err, QStringLiteral("psuctl: a round of readings took longer than the %1 ms interval; "
+                                              "rounds that fell due meanwhile are skipped")
+                                   .arg(values.interval.count() / 1000));
                 warnedLate = true;
-                slot = now / intervalUs + 1;
             }
-            if (!SleepUntil(start + std::chrono::microseconds(slot * intervalUs)))
+            if (!WaitUntil(due))
                 break;
         }
         for (const SupplyRef &supply : inv.supplies) {
             StatusSample reading;
             try {
-                reading = takeReading(master, supply);
+                reading = takeReading(*port.ready(), supply);
             } catch (const CtlError &error) {
                 // Without --watch the first failure is the command's end.
-                if (!watching)
+                if (!values.watching)
                     throw;
                 failed = true;
                 if (error.exitCode() == ExitPort) {
-                    if (!reopenLostPort(master, error, err))
+                    port.lost(error.text());
+                    if (!port.waitUntilBack())
                         return ExitNoReply;
                     // The time lost is not the round's fault.
-                    if (intervalUs) {
-                        const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
-                        slot = now / intervalUs;
-                    }
+                    rhythm.realign();
                     break;
                 }
                 PrintLine(err, QStringLiteral("psuctl: %1: %2").arg(TimeNow(), error.text()));
@@ -215,8 +172,8 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
             if (!header.isEmpty())
                 PrintLine(out, header);
             header.clear();
-            PrintLine(out, FormatReading(reading, format));
-            if (g_interrupted)
+            PrintLine(out, FormatReading(reading, values.format));
+            if (StopRequested())
                 break;
         }
     }
@@ -269,7 +226,7 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
     const QString stepsFile = inv.arguments.first();
     const int address = inv.address();
-    const int cycles = inv.whole("cycles", 1);
+    const int cycles = inv.whole("cycles");
     QFile file(stepsFile);
     if (!file.open(QIODevice::ReadOnly))
         Fail(ExitUsage, QStringLiteral("cannot read %1: %2").arg(stepsFile, file.errorString()));
@@ -289,16 +246,16 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
 
     RtuMaster master(inv.line, err);
     master.open();
-    CatchInterrupts();
+    CatchStopSignals();
     const int steps = int(rows.size());
     const auto switchOff = [&] { master.write(address, OutputSwitch, {0}); };
     try {
-        const Clock::time_point start = Clock::now();
+        const SteadyClock::time_point start = SteadyClock::now();
         std::chrono::microseconds offset(0);
         bool on = false;
-        for (int cycle = 1; cycle <= cycles && !g_interrupted; ++cycle) {
-            for (int i = 0; i < steps && !g_interrupted; ++i) {
-                if (!SleepUntil(start + offset))
+        for (int cycle = 1; cycle <= cycles && !StopRequested(); ++cycle) {
+            for (int i = 0; i < steps && !StopRequested(); ++i) {
+                if (!WaitUntil(start + offset))
                     break;
                 const StepRow &row = rows.at(i);
                 PrintLine(out, QStringLiteral("cycle %1/%2 step %3/%4: %5 V %6 A for %7 s")
@@ -317,7 +274,7 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
                 offset += std::chrono::microseconds(qint64(row.seconds * 1e6 + 0.5));
             }
         }
-        SleepUntil(start + offset);
+        WaitUntil(start + offset);
         switchOff();
     } catch (const CtlError &) {
         // The output goes off whatever failed; the first failure is the one reported.
@@ -328,7 +285,7 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
         }
         throw;
     }
-    if (g_interrupted) {
+    if (StopRequested()) {
         PrintLine(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(address));
         return ExitInterrupted;
     }
@@ -353,23 +310,9 @@ int RunCalibrate(const Invocation &inv, std::FILE *, std::FILE *err)
     return ExitSuccess;
 }
 
-void CatchInterrupts()
-{
-    struct sigaction action = {};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
-bool Interrupted()
-{
-    return g_interrupted;
-}
-
 int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
 {
-    g_interrupted = 0;
+    ClearStopRequest();
     try {
         const Invocation inv = ParseArguments(arguments);
         if (inv.help) {

@@ -24,9 +24,3 @@ void CheckScan(const Invocation &inv);
 void CheckStatus(const Invocation &inv);
 void CheckSet(const Invocation &inv);
 void CheckCalibrate(const Invocation &inv);
-
-// Ctrl-C (and SIGTERM) from now on set a flag that long commands look at
-// between requests, so a request under way finishes and a run can still
-// switch the output off.
-void CatchInterrupts();
-bool Interrupted();

@@ -25,11 +25,12 @@ const char ExitStatus[] = R"(Exit status:
   0    success
   1    bad usage: an unknown option, a bad value or a malformed steps file;
        nothing was sent
-  2    the port cannot be opened; for mqtt, also the broker cannot be reached
-       or refuses the login
+  2    the port cannot be opened (or is held by another program)
   3    no valid reply after the retries; for a watch, some reading failed
   4    the supply answered with a Modbus exception (named in the message)
   5    the supply holds something other than what was written
+  7    mqtt: the broker refused the login, or TLS failed; trying again with
+       the same settings cannot help
   130  a run or a scan ended by Ctrl-C (a run switches the output off first)
 Errors are one line on stderr naming the address and the register.
 

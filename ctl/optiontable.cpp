@@ -2,6 +2,7 @@
 
 #include "ctl/cli.h"
 #include "ctl/commands.h"
+#include "ctl/brokerlink.h"
 #include "ctl/mqttbridge.h"
 #include "ctl/values.h"
 
@@ -16,21 +17,21 @@ const OptionRow Options[] = {
     {'p', "port", "PORT", ValueKind::Text, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "COM1 to COM12, numbered as psutool numbers them (USB adapters first), a device path such as "
      "/dev/ttyUSB0, tcp://HOST:PORT for a Modbus TCP server or gateway, or rtu+tcp://HOST:PORT for a transparent "
-     "serial server (default COM1). A serial port is taken for psuctl alone while it runs"},
+     "serial server (default %d). A serial port is taken for psuctl alone while it runs", "COM1"},
     {'b', "baud", "BAUD", ValueKind::Choice, 0, 0, "1200 2400 4800 9600 19200 38400 57600 115200", nullptr, nullptr,
-     nullptr, "%r (default 9600)"},
-    {'P', "parity", "PARITY", ValueKind::Choice, 0, 0, "none even odd", nullptr, nullptr, nullptr, "%r (default none)"},
-    {'d', "data-bits", "BITS", ValueKind::Whole, 7, 8, nullptr, nullptr, nullptr, nullptr, "%r (default 8)"},
-    {'s', "stop-bits", "BITS", ValueKind::Whole, 1, 2, nullptr, nullptr, nullptr, nullptr, "%r (default 1)"},
+     nullptr, "%r (default %d)", "9600"},
+    {'P', "parity", "PARITY", ValueKind::Choice, 0, 0, "none even odd", nullptr, nullptr, nullptr, "%r (default %d)", "none"},
+    {'d', "data-bits", "BITS", ValueKind::Whole, 7, 8, nullptr, nullptr, nullptr, nullptr, "%r (default %d)", "8"},
+    {'s', "stop-bits", "BITS", ValueKind::Whole, 1, 2, nullptr, nullptr, nullptr, nullptr, "%r (default %d)", "1"},
     {'o', "timeout", "SECONDS", ValueKind::Decimal, 0.01, 10, nullptr, nullptr, nullptr, nullptr,
      "how long to wait for a reply to begin, %r (default: the request's own time on the line plus 30 ms, 38 ms "
      "for a read at 9600 baud)"},
     {0, "retries", "N", ValueKind::Whole, 0, 10, nullptr, nullptr, nullptr, nullptr,
      "how often to ask again after a timeout or a spoilt reply (a failed CRC check, or an acknowledgement that "
-     "echoes another register or count), %r (default 1)"},
+     "echoes another register or count), %r (default %d)", "1"},
     {0, "gateway-delay", "MS", ValueKind::Whole, 0, 10000, nullptr, nullptr, nullptr, nullptr,
      "on a tcp:// or rtu+tcp:// link, the time the network and the server add to every reply, waited for on "
-     "top of the timeout, %r (default 100)"},
+     "top of the timeout, %r (default %d)", "100"},
     {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
     {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
@@ -50,8 +51,8 @@ const OptionRow Options[] = {
     {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "run", "run", "model", "model name or menu number"},
 
     // scan
-    {0, "from", "A", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "first address, %r (default 1)"},
-    {0, "to", "B", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "last address, %r (default 247)"},
+    {0, "from", "A", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "first address, %r (default %d)", "1"},
+    {0, "to", "B", ValueKind::Whole, 1, 247, nullptr, "scan", nullptr, nullptr, "last address, %r (default %d)", "247"},
 
     // status
     {0, "watch", "MS", ValueKind::Whole, 0, 86400000, nullptr, "status", nullptr, nullptr,
@@ -61,7 +62,7 @@ const OptionRow Options[] = {
     {0, "count", "N", ValueKind::Whole, 1, 2000000000, nullptr, "status", nullptr, nullptr,
      "stop after N rounds (default 1, or no end with --watch)"},
     {0, "format", "FORMAT", ValueKind::Choice, 0, 0, "table csv json", "status", nullptr, nullptr,
-     "%r (default table)"},
+     "%r (default %d)", "table"},
 
     // set
     {0, "voltage", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
@@ -86,7 +87,7 @@ const OptionRow Options[] = {
 
     // run
     {0, "cycles", "N", ValueKind::Whole, 1, 1000000, nullptr, "run", nullptr, nullptr,
-     "run the steps N times (default 1)"},
+     "run the steps N times (default %d)", "1"},
 
     // calibrate
     {0, "voltage-code", "N", ValueKind::Whole, 0, 20, nullptr, "calibrate", nullptr, nullptr,
@@ -96,17 +97,18 @@ const OptionRow Options[] = {
 
     // mqtt
     {0, "broker", "HOST[:PORT]", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "the MQTT broker (default localhost, port 1883, or 8883 with --cafile)"},
+     "the MQTT broker (default %d, port 1883, or 8883 with --cafile)", "localhost"},
     {0, "prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "the first level of every topic (default psu)"},
+     "the first level of every topic (default %d)", "psu"},
     {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the second level, naming this bench (default the host name)"},
     {0, "poll", "MS", ValueKind::Whole, 10, 86400000, nullptr, "mqtt", nullptr, nullptr,
-     "read every supply every MS milliseconds, %r (default 1000)"},
+     "read every supply every MS milliseconds, %r (default %d)", "1000"},
     {0, "username", "USER", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the user name at the broker (default $PSUCTL_MQTT_USERNAME)"},
     {0, "password-file", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "read the password from the first line of FILE (default $PSUCTL_MQTT_PASSWORD; there is no option that "
+     "read the password from the first line of FILE (default: the credential mqtt-password that systemd's "
+     "LoadCredential= hands over, else $PSUCTL_MQTT_PASSWORD; there is no option that "
      "takes the password itself, which ps would show)"},
     {0, "cafile", "FILE", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "connect with TLS, trusting the CA certificate in FILE (PEM)"},
@@ -114,10 +116,13 @@ const OptionRow Options[] = {
      "announce every supply for Home Assistant's MQTT discovery: sensors for voltage, current and power, a "
      "switch for the output, numbers for the voltage and current setpoints"},
     {0, "discovery-prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "the discovery topics' first level (default homeassistant)"},
+     "the discovery topics' first level (default %d)", "homeassistant"},
+    {0, "manufacturer", "NAME", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
+     "the supplies' maker, as the discovery's devices name it (default %d)", "Power Supply Test Lab"},
     {0, "failsafe-off", "SECONDS", ValueKind::Whole, 1, 86400, nullptr, "mqtt", nullptr, nullptr,
-     "when the broker link stays lost SECONDS (%r), switch the outputs of the listed supplies off; a result "
-     "message says so when the link returns"},
+     "when the broker has given no sign of life (an acknowledgement, a message, a keep-alive answer) for SECONDS "
+     "(%r), from start-up on, switch the outputs of the listed supplies off; a result message says so when the "
+     "link returns"},
     {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
 };
@@ -192,11 +197,15 @@ const CommandRow Commands[] = {
      "readings, in the order set uses, and answered on PREFIX/BENCH/ADDR/result: {\"id\", \"ok\": true, "
      "\"written\", \"notes\"} or {\"id\", \"ok\": false, \"error\"}. A command whose id was carried out "
      "already (the broker delivering it again) is answered again with \"repeat\": true and not run twice.",
-     "The bridge subscribes with QoS 1 in a session the broker keeps (client id psuctl-PREFIX-BENCH), so "
+     "The bridge speaks MQTT 5 and subscribes with QoS 1 in a session the broker keeps a day (client id psuctl-PREFIX-BENCH), so "
      "commands sent while it is away wait for it; it reconnects by itself and publishes state again. A lost port "
      "is opened again every second. SIGINT and SIGTERM take a last reading, publish it and offline, and exit 0. "
-     "A broker that cannot be reached or refuses the login at start-up exits 2. The unit psuctl-mqtt@.service "
-     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env.",
+     "A broker that cannot be reached is tried again every 1 to 4 s, at start-up too; its loss and return, and a "
+     "supply's, are one line each on stderr. A retained message on a set topic is never run: it is answered with "
+     "why, and cleared; an id longer than 128 bytes is refused. A broker that refuses the login, or a TLS "
+     "handshake that fails, ends the bridge with status 7. The unit psuctl-mqtt@.service "
+     "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env, the password in /etc/psuctl/mqtt-BENCH.password "
+     "handed over as a credential; it does not restart after status 7.",
      nullptr, CheckMqtt, RunMqtt},
 };
 
@@ -263,5 +272,7 @@ QString OptionHelp(const OptionRow &row)
 {
     QString text = QString::fromUtf8(row.help);
     text.replace(QStringLiteral("%r"), RangeText(row));
+    if (row.byDefault)
+        text.replace(QStringLiteral("%d"), QLatin1String(row.byDefault));
     return text;
 }

@@ -32,7 +32,8 @@ struct OptionRow {
     const char *commands;  // space-separated; nullptr: a line option, taken by every command
     const char *neededBy;  // the commands that cannot go without it, or nullptr
     const char *noun;      // what it is in "status needs the model (-m)"
-    const char *help;      // for --help; %r stands for the range or the choices
+    const char *help;      // for --help; %r stands for the range or the choices, %d for the default
+    const char *byDefault = nullptr; // the value taken when the option is not given, as it would be typed
 };
 
 // What a command does once its options are read; its exit status.

@@ -88,6 +88,15 @@ if [ -x "$root/usr/bin/psuctl" ]; then
   [ -f "$root/usr/share/doc/psutool/examples/mqtt-bench.env" ] || fail "the bridge's example settings are missing"
   grep -qx 'ExecStart=/usr/bin/psuctl $PSUCTL_LINE mqtt --bench %i $PSUCTL_MQTT_OPTIONS' "$unit" \
     || fail "the unit does not start psuctl mqtt"
+  # Every unit the package installs passes systemd's security review: an
+  # overall exposure of 3.0 or less ("OK").
+  for installed in "$root"/usr/lib/systemd/system/*.service; do
+    review=$(systemd-analyze security --offline=yes "$installed" 2>&1 | tail -n 1)
+    echo "$(basename "$installed"): $review"
+    exposure=$(printf '%s\n' "$review" | sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p')
+    [ -n "$exposure" ] || fail "systemd-analyze security gives no exposure for $(basename "$installed")"
+    awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' || fail "$(basename "$installed") is exposed: $review"
+  done
 fi
 
 for program in psusim psuctl; do

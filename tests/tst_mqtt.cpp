@@ -3,18 +3,24 @@
 // password file and a TLS listener made here), watched and driven through
 // mosquitto_sub and mosquitto_pub.
 
+#include "ctl/ctlerror.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "sim/simbus.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <functional>
+
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -121,6 +127,7 @@ private slots:
     void stateCarriesSimulatorValues();
     void commandsCheckedAsSetChecks_data();
     void commandsCheckedAsSetChecks();
+    void passwordFromCredential();
     void loginRefused_data();
     void loginRefused();
     void tlsWithTheRightCaOnly_data();
@@ -128,6 +135,15 @@ private slots:
     void brokerRestartLosesNoCommand();
     void serialLineLostAndBack();
     void failsafeSwitchesOutputsOff();
+    void liveStateIsRetained();
+    void retainedCommandNeverRuns_data();
+    void retainedCommandNeverRuns();
+    void failsafeCountsFromLastSignOfLife();
+    void brokerAwayAtStart();
+    void linkAndSupplyEventsOneLineEach();
+    void discoveryAsHomeAssistantReadsIt();
+    void settingsErrorsSayWhatIsWrong_data();
+    void settingsErrorsSayWhatIsWrong();
 
 private:
     void startBroker();
@@ -135,6 +151,8 @@ private:
     void startBridge(const QStringList &extra = {});
     void publish(const QString &topic, const QByteArray &payload);
     int writesTo(quint16 reg) const;
+    QVector<QByteArray> retained(const QString &topic, const std::function<bool(const QVector<QByteArray> &)> &done);
+    QByteArray bridgeLog();
     QString path(const char *name) const { return m_dir.filePath(QLatin1String(name)); }
 
     QTemporaryDir m_dir;
@@ -142,6 +160,7 @@ private:
     int m_tlsPort = 0;
     QProcess *m_broker = nullptr;
     QProcess *m_bridge = nullptr;
+    QByteArray m_bridgeLog;
     SimBus *m_bus = nullptr;
 };
 
@@ -191,6 +210,9 @@ void TestMqtt::init()
 
 void TestMqtt::cleanup()
 {
+    if (m_broker)
+        ::kill(pid_t(m_broker->processId()), SIGCONT);
+    m_bridgeLog.clear();
     if (m_bridge) {
         m_bridge->terminate();
         m_bridge->waitForFinished(10000);
@@ -271,6 +293,34 @@ void TestMqtt::publish(const QString &topic, const QByteArray &payload)
              0);
 }
 
+// What the broker holds retained under topic (a filter): "topic payload"
+// lines, asked again until done says they are what was awaited or 30 s passed.
+QVector<QByteArray> TestMqtt::retained(const QString &topic, const std::function<bool(const QVector<QByteArray> &)> &done)
+{
+    QElapsedTimer waited;
+    waited.start();
+    QVector<QByteArray> lines;
+    do {
+        QProcess process;
+        process.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p", QString::number(m_port), "-u", User,
+                                                        "-P", Password, "-t", topic, "-v", "--retained-only", "-W", "1"});
+        process.waitForFinished(20000);
+        lines.clear();
+        for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
+            if (!line.isEmpty())
+                lines << line;
+        }
+    } while (!done(lines) && waited.elapsed() < 30000);
+    return lines;
+}
+
+// The bridge's stderr so far.
+QByteArray TestMqtt::bridgeLog()
+{
+    m_bridgeLog += m_bridge->readAllStandardError();
+    return m_bridgeLog;
+}
+
 // Write requests (function 0x10) the simulator received for reg.
 int TestMqtt::writesTo(quint16 reg) const
 {
@@ -296,7 +346,7 @@ void TestMqtt::stateCarriesSimulatorValues()
     startBridge({"--homeassistant"});
     QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2 && !sub.on("psu/b1/5/state").isEmpty(), 30000);
     // The output switch as a dashboard finds it: its topics and the payloads it sends.
-    const QJsonObject output = json(sub.on("homeassistant/switch/psuctl_psu_b1_5/output/config").value(0));
+    const QJsonObject output = json(sub.on("homeassistant/switch/psuctl-psu-b1/5-output/config").value(0));
     QCOMPARE(output.value(QStringLiteral("command_topic")).toString(), QStringLiteral("psu/b1/5/set"));
     QCOMPARE(output.value(QStringLiteral("state_topic")).toString(), QStringLiteral("psu/b1/5/state"));
     QCOMPARE(json(output.value(QStringLiteral("payload_on")).toString().toUtf8()), json(R"({"output":"on"})"));
@@ -401,8 +451,29 @@ void TestMqtt::loginRefused()
 
     startBridge({"--password-file", path("wrong")});
     QVERIFY(m_bridge->waitForFinished(30000));
-    QCOMPARE(m_bridge->exitCode(), 2);
-    QVERIFY(m_bridge->readAllStandardError().contains("refused the connection: Connection Refused: not authorised"));
+    QCOMPARE(m_bridge->exitCode(), int(ExitRefused));
+    const QByteArray log = m_bridge->readAllStandardError();
+    QVERIFY2(log.contains("refused the login"), log);
+}
+
+// Under systemd the password comes as the credential mqtt-password.
+void TestMqtt::passwordFromCredential()
+{
+    QDir().mkpath(path("credentials"));
+    QVERIFY(QFile::copy(path("password"), path("credentials/mqtt-password")));
+    m_bridge = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PSUCTL_MQTT_USERNAME"), User);
+    environment.insert(QStringLiteral("CREDENTIALS_DIRECTORY"), path("credentials"));
+    environment.remove(QStringLiteral("PSUCTL_MQTT_PASSWORD"));
+    m_bridge->setProcessEnvironment(environment);
+    Subscriber sub(m_port);
+    m_bridge->start(QStringLiteral(PSUCTL_PROGRAM),
+                    {"-p", path("tty"), "-o", "1", "mqtt", "-a", "1", "-m", "QELT30-05", "--bench", "b1", "--broker",
+                     QStringLiteral("127.0.0.1:%1").arg(m_port)});
+    QVERIFY(m_bridge->waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    QDir(path("credentials")).removeRecursively();
 }
 
 void TestMqtt::tlsWithTheRightCaOnly_data()
@@ -424,7 +495,7 @@ void TestMqtt::tlsWithTheRightCaOnly()
         return;
     }
     QVERIFY(m_bridge->waitForFinished(30000));
-    QCOMPARE(m_bridge->exitCode(), 2);
+    QCOMPARE(m_bridge->exitCode(), int(ExitRefused));
     QVERIFY(m_bridge->readAllStandardError().contains("TLS handshake"));
     QVERIFY(sub.on("psu/b1/1/state").isEmpty());
 }
@@ -472,7 +543,7 @@ void TestMqtt::serialLineLostAndBack()
     QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() > before, 30000);
     QVERIFY(!m_bus->record().isEmpty());
     const QByteArray log = m_bridge->readAllStandardError();
-    QVERIFY2(log.contains("the port is lost") && log.contains("is back"), log);
+    QVERIFY2(log.contains("port lost") && log.contains("port back"), log);
 }
 
 void TestMqtt::failsafeSwitchesOutputsOff()
@@ -492,6 +563,231 @@ void TestMqtt::failsafeSwitchesOutputsOff()
     const QJsonObject result = json(sub.on("psu/b1/5/result").first());
     QVERIFY(result.value(QStringLiteral("failsafe")).toBool());
     QVERIFY(result.value(QStringLiteral("text")).toString().contains(QLatin1String("output switched off")));
+}
+
+// A dashboard that connects late sees the last reading, not the first.
+void TestMqtt::liveStateIsRetained()
+{
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/1/state").size() >= 2, 30000);
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {1234}); });
+    QTRY_VERIFY_WITH_TIMEOUT(json(sub.on("psu/b1/1/state").last()).value(QStringLiteral("voltage_set")).toDouble() == 12.34,
+                             30000);
+    const auto newest = [](const QVector<QByteArray> &lines) {
+        return json(lines.value(0).mid(lines.value(0).indexOf(' ') + 1)).value(QStringLiteral("voltage_set")) == QJsonValue(12.34);
+    };
+    QVERIFY(newest(retained(QStringLiteral("psu/b1/1/state"), newest)));
+}
+
+void TestMqtt::retainedCommandNeverRuns_data()
+{
+    QTest::addColumn<bool>("beforeStart");
+    QTest::newRow("held by the broker at start") << true;
+    QTest::newRow("published retained while running") << false;
+}
+
+// A retained command would run again at every start and every return of the
+// broker: it is answered, cleared and never run.
+void TestMqtt::retainedCommandNeverRuns()
+{
+    QFETCH(bool, beforeStart);
+    const auto publishRetained = [this] {
+        QCOMPARE(runTool(QStringLiteral("mosquitto_pub"),
+                         {"-h", "127.0.0.1", "-p", QString::number(m_port), "-u", User, "-P", Password, "-q", "1", "-r",
+                          "-t", "psu/b1/1/set", "-m", R"({"output":"on","id":"stale"})"}),
+                 0);
+    };
+    if (beforeStart)
+        publishRetained();
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    if (!beforeStart)
+        publishRetained();
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/result").isEmpty(), 30000);
+    const QJsonObject result = json(sub.on("psu/b1/1/result").first());
+    QCOMPARE(result.value(QStringLiteral("ok")), QJsonValue(false));
+    QCOMPARE(result.value(QStringLiteral("id")), QJsonValue(QStringLiteral("stale")));
+    QVERIFY2(result.value(QStringLiteral("error")).toString().contains(QLatin1String("retained command is never run")),
+             sub.on("psu/b1/1/result").first());
+    const auto none = [](const QVector<QByteArray> &lines) { return lines.isEmpty(); };
+    QVERIFY(none(retained(QStringLiteral("psu/b1/1/set"), none)));
+    // A reconnection does not bring it back, and the output was never written.
+    stopBroker();
+    startBroker();
+    Subscriber again(m_port);
+    QTRY_VERIFY_WITH_TIMEOUT(again.on("psu/b1/1/state").size() >= 2, 30000);
+    QCOMPARE(writesTo(OutputSwitch), 0);
+    QVERIFY(!m_bus->supply(0).outputOn());
+    QCOMPARE(sub.on("psu/b1/1/result").size() + again.on("psu/b1/1/result").size(), 1);
+}
+
+// A broker that stops answering without closing the connection (stopped by
+// SIGSTOP): the failsafe counts from its last sign of life, not from when the
+// keep-alive gives up on it, and says how long the silence was.
+void TestMqtt::failsafeCountsFromLastSignOfLife()
+{
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    startBridge({"--failsafe-off", "2"});
+    // Its session kept, it gets the failsafe's result once the broker goes on.
+    Subscriber watcher(m_port, QStringLiteral("watcher"));
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.on("psu/b1/1/state").size() >= 3, 30000);
+    QElapsedTimer silent;
+    silent.start();
+    QCOMPARE(::kill(pid_t(m_broker->processId()), SIGSTOP), 0);
+    // The keep-alive alone would notice after 7.5 s at the earliest.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_bus->supply(0).outputOn(), 30000);
+    const qint64 tookMs = silent.elapsed();
+    QVERIFY2(tookMs >= 1500 && tookMs < 7000, QByteArray::number(tookMs) + " ms\n" + bridgeLog());
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("failsafe"), 10000);
+    static const QRegularExpression stated(QStringLiteral("no sign of life from the broker for ([0-9.]+) s"));
+    const QRegularExpressionMatch match = stated.match(QString::fromUtf8(bridgeLog()));
+    QVERIFY2(match.hasMatch(), bridgeLog());
+    const double seconds = match.captured(1).toDouble();
+    QVERIFY2(seconds >= 2 && seconds < 7, bridgeLog());
+    QCOMPARE(::kill(pid_t(m_broker->processId()), SIGCONT), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher.on("psu/b1/1/result").isEmpty(), 60000);
+    QVERIFY(json(watcher.on("psu/b1/1/result").first()).value(QStringLiteral("failsafe")).toBool());
+}
+
+// A broker away at start-up: the bridge keeps reading and trying, the
+// failsafe is armed from the start, and the bridge joins the broker later.
+void TestMqtt::brokerAwayAtStart()
+{
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    stopBroker();
+    startBridge({"--failsafe-off", "1"});
+    QTRY_VERIFY_WITH_TIMEOUT(!m_bus->supply(0).outputOn(), 30000);
+    QVERIFY(m_bridge->state() == QProcess::Running);
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("cannot reach the broker"), 10000);
+    startBroker();
+    Subscriber sub(m_port);
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/result").isEmpty(), 30000);
+    QVERIFY(json(sub.on("psu/b1/1/result").first()).value(QStringLiteral("failsafe")).toBool());
+    QCOMPARE(bridgeLog().count("cannot reach the broker"), 1);
+    QCOMPARE(bridgeLog().count("connected to the broker"), 1);
+}
+
+// The broker lost and back, a supply silent and back: one line each.
+void TestMqtt::linkAndSupplyEventsOneLineEach()
+{
+    startBridge();
+    {
+        Subscriber sub(m_port);
+        QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/5/state").size() >= 2, 30000);
+    }
+    stopBroker();
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("is lost"), 30000);
+    startBroker();
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("is back"), 30000);
+    m_bus->updateSupply(1, [](SimSupply &s) { s.faults().dropShare = 1; });
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("address 5"), 30000);
+    m_bus->updateSupply(1, [](SimSupply &s) { s.faults().dropShare = 0; });
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("address 5 answers again"), 30000);
+    // A few rounds more: nothing is said twice.
+    Subscriber sub(m_port);
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/5/state").size() >= 3, 30000);
+    // Connected, lost, back; address 5 silent, and back.
+    const QByteArray log = bridgeLog();
+    QVERIFY2(log.count("the broker at") == 3 && log.count("is lost") == 1 && log.count("is back") == 1, log);
+    QVERIFY2(log.count("address 5") == 2, log);
+}
+
+// Home Assistant's discovery as it reads it today, and a supply dropped from
+// the list leaves no config behind.
+void TestMqtt::discoveryAsHomeAssistantReadsIt()
+{
+    Subscriber sub(m_port);
+    startBridge({"--homeassistant"});
+    const QString voltageTopic = QStringLiteral("homeassistant/sensor/psuctl-psu-b1/5-voltage/config");
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on(voltageTopic).isEmpty(), 30000);
+    const QJsonObject voltage = json(sub.on(voltageTopic).first());
+    QCOMPARE(voltage.value(QStringLiteral("default_entity_id")).toString(), QStringLiteral("sensor.psuctl_psu_b1_5_voltage"));
+    QVERIFY(!voltage.contains(QStringLiteral("object_id")));
+    QCOMPARE(voltage.value(QStringLiteral("unique_id")).toString(), QStringLiteral("psuctl-psu-b1-5-voltage"));
+    QCOMPARE(voltage.value(QStringLiteral("origin")).toObject().value(QStringLiteral("name")).toString(), QStringLiteral("psuctl"));
+    QVERIFY(!voltage.value(QStringLiteral("origin")).toObject().value(QStringLiteral("sw_version")).toString().isEmpty());
+    const QJsonObject device = voltage.value(QStringLiteral("device")).toObject();
+    QVERIFY(!device.value(QStringLiteral("manufacturer")).toString().isEmpty());
+    QVERIFY(!device.value(QStringLiteral("sw_version")).toString().isEmpty());
+    QCOMPARE(device.value(QStringLiteral("model")).toString(), QStringLiteral("QELT30-05"));
+    // QELT30-05: 0.01 V and 0.001 A steps.
+    QCOMPARE(voltage.value(QStringLiteral("device_class")).toString(), QStringLiteral("voltage"));
+    QCOMPARE(voltage.value(QStringLiteral("unit_of_measurement")).toString(), QStringLiteral("V"));
+    QCOMPARE(voltage.value(QStringLiteral("suggested_display_precision")).toInt(), 2);
+    const QJsonObject current = json(sub.on(QStringLiteral("homeassistant/sensor/psuctl-psu-b1/5-current/config")).value(0));
+    QCOMPARE(current.value(QStringLiteral("device_class")).toString(), QStringLiteral("current"));
+    QCOMPARE(current.value(QStringLiteral("suggested_display_precision")).toInt(), 3);
+    const QJsonObject power = json(sub.on(QStringLiteral("homeassistant/sensor/psuctl-psu-b1/5-power/config")).value(0));
+    QCOMPARE(power.value(QStringLiteral("device_class")).toString(), QStringLiteral("power"));
+    QCOMPARE(power.value(QStringLiteral("unit_of_measurement")).toString(), QStringLiteral("W"));
+    const QString filter = QStringLiteral("homeassistant/+/psuctl-psu-b1/+/config");
+    const auto configs = [](int count) { return [count](const QVector<QByteArray> &lines) { return lines.size() == count; }; };
+    QCOMPARE(retained(filter, configs(12)).size(), 12);
+
+    // The next run lists supply 1 only: supply 5's six configs are cleared.
+    m_bridge->terminate();
+    QVERIFY(m_bridge->waitForFinished(20000));
+    delete m_bridge;
+    m_bridge = nullptr;
+    m_bridge = new QProcess(this);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PSUCTL_MQTT_USERNAME"), User);
+    m_bridge->setProcessEnvironment(environment);
+    m_bridge->start(QStringLiteral(PSUCTL_PROGRAM),
+                    {"-p", path("tty"), "-o", "1", "mqtt", "-a", "1", "-m", "QELT30-05", "--bench", "b1", "--poll",
+                     "200", "--password-file", path("password"), "--broker", QStringLiteral("127.0.0.1:%1").arg(m_port),
+                     "--homeassistant"});
+    QVERIFY(m_bridge->waitForStarted());
+    const QVector<QByteArray> kept = retained(filter, configs(6));
+    QCOMPARE(kept.size(), 6);
+    for (const QByteArray &line : kept)
+        QVERIFY2(line.startsWith("homeassistant/") && line.contains("/1-"), line);
+}
+
+void TestMqtt::settingsErrorsSayWhatIsWrong_data()
+{
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("exitCode"); // -1: the bridge goes on trying
+    QTest::addColumn<QString>("text");
+    QTest::newRow("missing CA file") << QStringList{"--cafile", "/nonexistent/ca.pem"} << int(ExitUsage)
+                                     << "cannot read the CA file /nonexistent/ca.pem: No such file";
+    QTest::newRow("missing password file") << QStringList{"--password-file", "/nonexistent/pw"} << int(ExitUsage)
+                                           << "cannot read the password file /nonexistent/pw: No such file";
+    QTest::newRow("plain client on the TLS port") << QStringList{"--broker", "TLS"} << -1
+                                                  << "closed the connection without answering (The connection was "
+                                                     "lost.); if it is a TLS port, give --cafile; trying again";
+    QTest::newRow("TLS client on the plain port") << QStringList{"--cafile", "ca.pem"} << int(ExitRefused)
+                                                  << "TLS handshake";
+}
+
+void TestMqtt::settingsErrorsSayWhatIsWrong()
+{
+    QFETCH(QStringList, extra);
+    QFETCH(int, exitCode);
+    QFETCH(QString, text);
+    for (QString &argument : extra) {
+        if (argument == QLatin1String("TLS"))
+            argument = QStringLiteral("127.0.0.1:%1").arg(m_tlsPort);
+        else if (argument == QLatin1String("ca.pem"))
+            argument = path("ca.pem");
+    }
+    if (extra.contains(QStringLiteral("--cafile")) && !extra.contains(QStringLiteral("--broker")))
+        extra << "--broker" << QStringLiteral("127.0.0.1:%1").arg(m_port);
+    startBridge(extra);
+    if (exitCode < 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains(text.toUtf8()), 30000);
+        QCOMPARE(m_bridge->state(), QProcess::Running);
+        m_bridge->terminate();
+        exitCode = ExitSuccess;
+    }
+    QVERIFY(m_bridge->waitForFinished(30000));
+    QCOMPARE(m_bridge->exitCode(), exitCode);
+    const QByteArray log = bridgeLog();
+    QVERIFY2(log.contains(text.toUtf8()), log);
+    QCOMPARE(log.count(text.toUtf8()), 1);
 }
 
 QTEST_GUILESS_MAIN(TestMqtt)

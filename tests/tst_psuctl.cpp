@@ -2,7 +2,12 @@
 // (or a test peer that answers with exceptions): what it sends, what it
 // prints, and the exit status a script sees.
 
+#include "ctl/commands.h"
+#include "ctl/discovery.h"
+#include "ctl/mqttbridge.h"
 #include "ctl/optiontable.h"
+#include "ctl/supplyio.h"
+#include "link/modelcatalogue.h"
 #include "link/frames.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
@@ -30,6 +35,37 @@ struct Outcome {
 QStringList lines(const QString &text)
 {
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// psuctl run in this process, its output and errors caught.
+Outcome runHere(const QStringList &arguments)
+{
+    std::FILE *out = std::tmpfile();
+    std::FILE *err = std::tmpfile();
+    Outcome outcome;
+    outcome.exitCode = RunPsuctl(arguments, out, err);
+    const auto text = [](std::FILE *file) {
+        QByteArray bytes;
+        std::rewind(file);
+        char buffer[4096];
+        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, file))
+            bytes.append(buffer, qsizetype(n));
+        std::fclose(file);
+        return QString::fromUtf8(bytes);
+    };
+    outcome.out = text(out);
+    outcome.err = text(err);
+    return outcome;
+}
+
+// The first model whose voltage step is steps (counts per volt).
+int modelWithVoltageScale(quint16 scale)
+{
+    for (int item = 1; item <= ModelCount; ++item) {
+        if (FindModel(item)->voltageScale == scale)
+            return item;
+    }
+    return 0;
 }
 
 // Lets the event loop run (a PtyPeer answers from it) until the program ends.
@@ -113,6 +149,13 @@ private slots:
     void manualFollowsTable_data();
     void manualFollowsTable();
     void manualNamesNoUnknownOption();
+    void ovpOfTwoStepsTaken_data();
+    void ovpOfTwoStepsTaken();
+    void bridgeCommandChecked_data();
+    void bridgeCommandChecked();
+    void discoveryIdsNeverShared_data();
+    void discoveryIdsNeverShared();
+    void helpTellsTableDefaults();
 
 private:
     void start(QProcess &process, const QStringList &arguments, const QString &device = QString());
@@ -698,6 +741,140 @@ void TestPsuctl::badOptionsRefused()
     QVERIFY2(result.err.startsWith(QStringLiteral("psuctl: ") + message), qPrintable(result.err));
     QVERIFY2(result.err.contains("--help'"), qPrintable(result.err));
     QCOMPARE(m_bus->record().size(), 0);
+}
+
+// An over-voltage limit of two resolution steps is the least one (0 and 1 in
+// OverVoltageLimit switch power control): taken at two steps, refused one
+// below, by set and by the bridge alike, for a fine and a coarse model.
+void TestPsuctl::ovpOfTwoStepsTaken_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<int>("steps");
+    for (const quint16 scale : {quint16(100), quint16(10)}) {
+        const int model = modelWithVoltageScale(scale);
+        QVERIFY(model);
+        for (int steps : {1, 2})
+            QTest::addRow("%d steps of 1/%d V", steps, int(scale)) << model << steps;
+    }
+}
+
+void TestPsuctl::ovpOfTwoStepsTaken()
+{
+    QFETCH(int, model);
+    QFETCH(int, steps);
+    const ModelEntry &entry = *FindModel(model);
+    const QString volts = PlainNumber(double(steps) / entry.voltageScale);
+    const bool taken = steps >= 2;
+
+    const Outcome result = runHere({"-p", m_device, "-o", "1", "set", "-a", "1", "-m", QString::number(model), "--ovp", volts});
+    QCOMPARE(result.exitCode, taken ? 0 : 1);
+    if (taken) {
+        QCOMPARE(m_bus->supply(0).overVoltageLimit(), quint16(steps));
+    } else {
+        QVERIFY2(result.err.contains(QStringLiteral("--ovp %1: below two steps").arg(volts)), qPrintable(result.err));
+        QCOMPARE(m_bus->record().size(), 0);
+    }
+
+    SetValues values;
+    const BridgeCommand command = ParseBridgeCommand(QStringLiteral(R"({"ovp": %1})").arg(volts).toUtf8(), entry, values);
+    QCOMPARE(command.error.isEmpty(), taken);
+    QCOMPARE(bool(values.ovp), taken);
+    if (!taken)
+        QVERIFY2(command.error.contains(QStringLiteral("ovp %1: below two steps").arg(volts)), qPrintable(command.error));
+}
+
+void TestPsuctl::bridgeCommandChecked_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("error"); // empty: taken
+    const QByteArray longest(LongestCommandId, 'i');
+    QTest::newRow("id of 128 bytes") << QByteArray(R"({"voltage":5,"id":")" + longest + R"("})") << "";
+    QTest::newRow("id of 129 bytes") << QByteArray(R"({"voltage":5,"id":")" + longest + R"(i"})")
+                                     << "id: 129 bytes, longer than 128; nothing was sent";
+    const QByteArray wide = QString(LongestCommandId / 2, QChar(0x00E9)).toUtf8(); // two bytes each
+    QTest::newRow("id of 64 two-byte letters") << QByteArray(R"({"output":"on","id":")" + wide + R"("})") << "";
+    QTest::newRow("id of 65 two-byte letters") << QByteArray(R"({"output":"on","id":")" + wide + "\u00e9\"}")
+                                               << "id: 130 bytes, longer than 128";
+    QTest::newRow("negative voltage") << QByteArray(R"({"voltage":-1})")
+                                      << "voltage -1: negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
+    QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})") << "current -0.5: negative; QELT30-05 takes 0 to 5.100 A";
+    QTest::newRow("zero voltage") << QByteArray(R"({"voltage":0})") << "";
+}
+
+// The bridge's check of a command, in this process.
+void TestPsuctl::bridgeCommandChecked()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, error);
+    SetValues values;
+    const BridgeCommand command = ParseBridgeCommand(payload, *FindModel(1), values);
+    if (error.isEmpty()) {
+        QVERIFY2(command.error.isEmpty(), qPrintable(command.error));
+        QVERIFY(values.any());
+        return;
+    }
+    QVERIFY2(command.error.startsWith(error), qPrintable(command.error));
+    QVERIFY(!values.any());
+    QVERIFY(!command.id);
+}
+
+void TestPsuctl::discoveryIdsNeverShared_data()
+{
+    QTest::addColumn<QStringList>("first");  // prefix, bench
+    QTest::addColumn<QStringList>("second");
+    QTest::newRow("underscore moved across the join") << QStringList{"psu_x", "y"} << QStringList{"psu", "x_y"};
+    QTest::newRow("dash moved across the join") << QStringList{"psu-x", "y"} << QStringList{"psu", "x-y"};
+    QTest::newRow("dot and underscore") << QStringList{"psu", "b.1"} << QStringList{"psu", "b_1"};
+    QTest::newRow("dash and underscore") << QStringList{"psu", "b-1"} << QStringList{"psu", "b_1"};
+    QTest::newRow("escape look-alike") << QStringList{"psu", "b_2e1"} << QStringList{"psu", "b.1"};
+    QTest::newRow("letters beyond ASCII") << QStringList{"psu", QStringLiteral("台1")} << QStringList{"psu", QStringLiteral("台2")};
+}
+
+// Benches whose names a plain join would run together get unique ids and
+// config topics of their own, and each bench finds only its own configs.
+void TestPsuctl::discoveryIdsNeverShared()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, second);
+    QSet<QString> ids;
+    QVector<DiscoveryBench> benches;
+    for (const QStringList &names : {first, second}) {
+        DiscoveryBench bench;
+        bench.prefix = names.at(0);
+        bench.bench = names.at(1);
+        bench.discoveryPrefix = QStringLiteral("homeassistant");
+        bench.supplies = {{1, FindModel(1)}, {11, FindModel(1)}};
+        benches << bench;
+    }
+    for (int b = 0; b < 2; ++b) {
+        const QVector<RetainedMessage> messages = DiscoveryMessages(benches.at(b));
+        QCOMPARE(messages.size(), 12);
+        for (const RetainedMessage &message : messages) {
+            const QJsonObject config = QJsonDocument::fromJson(message.payload).object();
+            const QString id = config.value(QStringLiteral("unique_id")).toString();
+            QVERIFY2(!ids.contains(id), qPrintable(id));
+            ids.insert(id);
+            QVERIFY2(!ids.contains(message.topic), qPrintable(message.topic));
+            ids.insert(message.topic);
+            const int address = config.value(QStringLiteral("state_topic")).toString().section(QLatin1Char('/'), 2, 2).toInt();
+            QCOMPARE(DiscoveryAddress(benches.at(b), message.topic), address);
+            QCOMPARE(DiscoveryAddress(benches.at(1 - b), message.topic), 0);
+        }
+    }
+}
+
+// Defaults live in the option rows; each help tells them.
+void TestPsuctl::helpTellsTableDefaults()
+{
+    for (const CommandRow &command : CommandTable()) {
+        const Outcome help = runHere({QLatin1String(command.name), "--help"});
+        QCOMPARE(help.exitCode, 0);
+        QVERIFY2(!help.out.contains(QLatin1String("%d")), command.name);
+        for (const OptionRow &row : OptionTable()) {
+            if (row.byDefault && row.commands && OptionApplies(row, QLatin1String(command.name)))
+                QVERIFY2(help.out.simplified().contains(QStringLiteral("(default %1").arg(QLatin1String(row.byDefault))), row.name);
+        }
+    }
 }
 
 namespace {

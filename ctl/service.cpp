@@ -1,0 +1,157 @@
+#include "ctl/service.h"
+
+#include "ctl/ctlerror.h"
+#include "ctl/values.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+// The wait's wake-up: a byte written here ends a poll() on the read end.
+int g_wake[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    g_stop = 1;
+    WakeWaiter();
+}
+
+} // namespace
+
+void CatchStopSignals()
+{
+    g_stop = 0;
+    if (g_wake[0] < 0 && ::pipe(g_wake) == 0) {
+        for (int fd : g_wake)
+            ::fcntl(fd, F_SETFL, O_NONBLOCK);
+    }
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StopRequested()
+{
+    return g_stop;
+}
+
+void ClearStopRequest()
+{
+    g_stop = 0;
+}
+
+void WakeWaiter()
+{
+    const char byte = 1;
+    if (g_wake[1] >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(g_wake[1], &byte, 1);
+    }
+}
+
+bool WaitUntil(SteadyClock::time_point when)
+{
+    while (!g_stop) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(when - SteadyClock::now()).count();
+        if (left <= 0)
+            return true;
+        if (left > 2000 && g_wake[0] >= 0) {
+            // poll() counts whole milliseconds: the last ones are slept to the microsecond below.
+            pollfd wake = {g_wake[0], POLLIN, 0};
+            if (::poll(&wake, 1, int(std::min<qint64>(left / 1000 - 1, 1000))) > 0) {
+                char drain[64];
+                while (::read(g_wake[0], drain, sizeof drain) > 0) {
+                }
+                return !g_stop;
+            }
+            continue;
+        }
+        const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+        timespec due;
+        due.tv_sec = time_t(since / 1000000000);
+        due.tv_nsec = long(since % 1000000000);
+        const int result = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+        if (result != EINTR)
+            return !g_stop;
+    }
+    return false;
+}
+
+Rhythm::Rhythm(std::chrono::microseconds interval) : m_interval(interval), m_start(SteadyClock::now()) {}
+
+SteadyClock::time_point Rhythm::next(bool *skipped)
+{
+    if (skipped)
+        *skipped = false;
+    if (m_interval.count() == 0)
+        return SteadyClock::now();
+    ++m_slot;
+    const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - m_start).count();
+    if (m_slot * m_interval.count() < now) {
+        m_slot = now / m_interval.count() + 1;
+        if (skipped)
+            *skipped = true;
+    }
+    return m_start + m_slot * m_interval;
+}
+
+void Rhythm::realign()
+{
+    if (m_interval.count() == 0)
+        return;
+    const qint64 now = std::chrono::duration_cast<std::chrono::microseconds>(SteadyClock::now() - m_start).count();
+    m_slot = now / m_interval.count();
+}
+
+PortKeeper::PortKeeper(const LineOptions &line, std::FILE *err) : m_line(line), m_err(err) {}
+
+PortKeeper::~PortKeeper() = default;
+
+void PortKeeper::open()
+{
+    auto master = std::make_unique<RtuMaster>(m_line, m_err);
+    master->open();
+    m_master = std::move(master);
+}
+
+RtuMaster *PortKeeper::ready()
+{
+    if (m_master)
+        return m_master.get();
+    if (SteadyClock::now() < m_nextTry)
+        return nullptr;
+    m_nextTry = SteadyClock::now() + std::chrono::seconds(1);
+    try {
+        open();
+    } catch (const CtlError &) {
+        return nullptr;
+    }
+    PrintLine(m_err, QStringLiteral("psuctl: %1: %2: port back").arg(TimeNow(), m_master->device()));
+    return m_master.get();
+}
+
+void PortKeeper::lost(const QString &cause)
+{
+    if (!m_master)
+        return;
+    PrintLine(m_err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(TimeNow(), cause));
+    m_master.reset();
+    m_nextTry = SteadyClock::now() + std::chrono::seconds(1);
+}
+
+bool PortKeeper::waitUntilBack()
+{
+    while (!ready()) {
+        if (!WaitUntil(m_nextTry))
+            return false;
+    }
+    return true;
+}
