@@ -121,7 +121,8 @@ const OptionRow Options[] = {
     // serve
     {0, "listen", "ADDR[:PORT]", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
      "take Modbus TCP clients on this address and port (default 127.0.0.1:1502, this host only; 0.0.0.0 or [::] "
-     "for every network; 1502 because 502, Modbus TCP's own port, needs privileges)"},
+     "for every network; port 0 for one the system picks, which the log names). 1502 because 502, Modbus TCP's "
+     "own port, needs privileges"},
     {0, "allow", "RANGE,...", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
      "take clients only from these address ranges (192.168.7.0/24,10.1.2.3,fd00::/8); any other is closed at "
      "once and logged (default: every address that reaches --listen)"},
@@ -213,8 +214,8 @@ const CommandRow Commands[] = {
      "the client after the one served last with a request waiting goes next. Each request gets the line's "
      "timeout (-o) and retries (--retries); when no valid reply comes the client is answered with exception 0x0B "
      "(gateway target failed to respond), and a supply's own exception is passed on. Functions 0x03 (read "
-     "holding registers) and 0x10 (write multiple registers) are served, and 0x06 (write single register) goes on the line as a 0x10 of one "
-     "register; others are answered with exception 0x01 (illegal function). Unit id 0 is a broadcast: a write is sent once and acknowledged at once, and no "
+     "holding registers) and 0x10 (write multiple registers) are served, and 0x06 (write single register) goes "
+     "on the line as a 0x10 of one register; others are answered with exception 0x01 (illegal function). Unit id 0 is a broadcast: a write is sent once and acknowledged at once, and no "
      "other request goes on the line until the timeout has passed.",
      "Every client's arrival and departure is one line on stderr, with the time. A client that sends something "
      "other than Modbus TCP, leaves a request unfinished for a second, has more than 8 requests waiting or does "
