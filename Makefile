@@ -33,7 +33,7 @@ test: build
 # table of codec speed, timing fidelity and footprint (docs/performance.md);
 # BENCH_QUICK=1 for a shorter run.
 bench: deps
-	@./scripts/install-deps.sh libbenchmark-dev libboost-dev mbpoll strace qt6-charts-dev
+	@./scripts/install-deps.sh libbenchmark-dev libboost-dev mbpoll strace qt6-charts-dev python3-serial
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPSUTOOL_BENCH=ON -DBUILD_TESTING=OFF
 	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint bench_trend psusim psuctl
 	./bench/run.sh build-bench
