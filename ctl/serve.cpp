@@ -8,6 +8,7 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -353,9 +354,11 @@ void BusServer::listen()
 {
     const QByteArray host = m_options.host.toLatin1();
     const QByteArray port = QByteArray::number(m_options.port);
-    const QString where = QStringLiteral("%1:%2").arg(
-        m_options.host.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_options.host + QLatin1Char(']') : m_options.host)
-        .arg(m_options.port);
+    const bool v6 = m_options.host.contains(QLatin1Char(':'));
+    const QString where = QStringLiteral("%1%2%3:%4")
+                              .arg(v6 ? QStringLiteral("[") : QString(), m_options.host,
+                                   v6 ? QStringLiteral("]") : QString())
+                              .arg(m_options.port);
     m_listener = modbus_new_tcp_pi(host.constData(), port.constData());
     if (m_listener)
         m_listenFd = modbus_tcp_pi_listen(m_listener, 64);

@@ -55,7 +55,7 @@ struct TcpRequest {
 enum class TcpCut {
     Incomplete, // more bytes to come
     Request,    // one request taken off the front of the buffer
-    Junk        // not Modbus TCP: a protocol id other than 0, a length that cannot be
+    Junk        // not Modbus TCP: a protocol id other than 0, or a length no request has
 };
 TcpCut CutTcpRequest(QByteArray &buffer, TcpRequest &request);
 QByteArray TcpFrame(quint16 transaction, quint8 unit, const QByteArray &pdu);

@@ -192,7 +192,8 @@ void TestServe::startServe(const QStringList &options)
 {
     const QString logPath = m_dir.filePath(QStringLiteral("serve.log"));
     m_log = std::fopen(logPath.toLocal8Bit().constData(), "w");
-    const QStringList arguments = QStringList{"-p", m_device, "-o", "0.3", "serve", "--listen", "127.0.0.1:0"} + options;
+    const QStringList arguments =
+        QStringList{"-p", m_device, "-o", "0.3", "serve", "--listen", "127.0.0.1:0"} + options;
     m_exit = -1;
     m_serve = std::thread([this, arguments] { m_exit = RunPsuctl(arguments, stdout, m_log); });
     static const QRegularExpression serving(QStringLiteral("serving .* on 127\\.0\\.0\\.1:(\\d+)"));
@@ -238,7 +239,8 @@ void TestServe::answersAsTheLineDoes_data()
                                        << BuildReadRequest(1, VoltageSetpoint, 5) << 1 << none;
     QTest::newRow("read, 125 registers: on the line") << 5 << readPdu(VoltageSetpoint, 125)
                                                       << BuildReadRequest(5, VoltageSetpoint, 125) << 1 << none;
-    QTest::newRow("read, 126 registers: refused here") << 5 << readPdu(VoltageSetpoint, 126) << none << 0 << hex("83 03");
+    QTest::newRow("read, 126 registers: refused here") << 5 << readPdu(VoltageSetpoint, 126) << none << 0
+                                                       << hex("83 03");
     QTest::newRow("read past 0xFFFF") << 1 << readPdu(0xFFFF, 2) << none << 0 << hex("83 02");
     QTest::newRow("the supply's own exception") << 17 << readPdu(0x0000, 1) << BuildReadRequest(17, 0x0000, 1) << 1
                                                 << none;
@@ -497,8 +499,10 @@ void TestServe::badOptionsRefused_data()
     QTest::newRow("max-clients 1001") << QStringList{"--max-clients", "1001"} << "--max-clients '1001'";
     QTest::newRow("port 65536") << QStringList{"--listen", "127.0.0.1:65536"} << "--listen '127.0.0.1:65536'";
     QTest::newRow("IPv6 without brackets") << QStringList{"--listen", "::1:1502"} << "--listen '::1:1502'";
-    QTest::newRow("IPv4 /33") << QStringList{"--allow", "10.0.0.0/33"} << "--allow '10.0.0.0/33': the prefix length is 0 to 32";
-    QTest::newRow("IPv6 /129") << QStringList{"--allow", "::1/129"} << "--allow '::1/129': the prefix length is 0 to 128";
+    QTest::newRow("IPv4 /33") << QStringList{"--allow", "10.0.0.0/33"}
+                              << "--allow '10.0.0.0/33': the prefix length is 0 to 32";
+    QTest::newRow("IPv6 /129") << QStringList{"--allow", "::1/129"}
+                               << "--allow '::1/129': the prefix length is 0 to 128";
     QTest::newRow("a name") << QStringList{"--allow", "127.0.0.1,lab-pc"} << "--allow 'lab-pc': not an IPv4 or IPv6";
     QTest::newRow("an empty piece") << QStringList{"--allow", "127.0.0.1,"} << "--allow '': not an IPv4 or IPv6";
     QTest::newRow("a length alone") << QStringList{"--allow", "10.0.0.0/"} << "--allow '10.0.0.0/': the prefix";
