@@ -388,10 +388,11 @@ void BusServer::acceptClients()
                              || std::any_of(m_options.allow.cbegin(), m_options.allow.cend(),
                                             [&](const AddressRange &range) { return range.contains(bytes); });
         if (!allowed || int(m_clients.size()) >= m_options.maxClients) {
-            ::close(fd);
+            // Logged first, so the line is there by the time the client sees the end.
             log(QStringLiteral("client %1 refused: %2")
                     .arg(text, allowed ? QStringLiteral("%1 clients already (--max-clients)").arg(m_options.maxClients)
                                        : QStringLiteral("not in --allow")));
+            ::close(fd);
             continue;
         }
         // Answers go out at once, not after Nagle's wait for more.
@@ -479,8 +480,8 @@ void BusServer::sweep()
             ++it;
             continue;
         }
-        ::close(it->fd);
         log(QStringLiteral("client %1 %2 after %3 answers").arg(it->peer, it->ending).arg(it->answered));
+        ::close(it->fd);
         it = m_clients.erase(it);
     }
 }

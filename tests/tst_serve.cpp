@@ -276,9 +276,10 @@ void TestServe::answersAsTheLineDoes()
     for (const SimFrameRecord &request : requests)
         QCOMPARE(request.bytes, lineRequest);
     if (answer.isEmpty()) {
-        const QVector<SimFrameRecord> replies = onLine(SimFrameRecord::Sent);
-        QCOMPARE(replies.size(), 1);
-        QCOMPARE(got, linePdu(replies.first().bytes));
+        // The simulator records its reply once the last byte is out, a moment
+        // after serve may have passed it on.
+        QTRY_COMPARE(onLine(SimFrameRecord::Sent).size(), 1);
+        QCOMPARE(got, linePdu(onLine(SimFrameRecord::Sent).first().bytes));
     } else {
         QCOMPARE(got, answer);
     }
@@ -295,7 +296,7 @@ void TestServe::broadcastGoesOnceAndEverySupplyTakesIt()
         QTRY_COMPARE(m_bus->supply(index).voltageSetpoint(), quint16(777));
     // The next request waits for the broadcast's silence and is answered.
     QCOMPARE(client.ask(5, readPdu(VoltageSetpoint, 1)), hex("03 02 03 09"));
-    QCOMPARE(onLine(SimFrameRecord::Sent).size(), 1);
+    QTRY_COMPARE(onLine(SimFrameRecord::Sent).size(), 1);
 }
 
 // Two pymodbus clients and mbpoll at once, each on its own supply, and a
@@ -303,7 +304,9 @@ void TestServe::broadcastGoesOnceAndEverySupplyTakesIt()
 // asker's own.
 void TestServe::clientsAtOnceGetTheirOwnAnswers()
 {
-    startServe();
+    // Three programs starting beside the simulator may hold a reply up past
+    // the gap that ends it on a loaded machine: more tries than by default.
+    startServe({"--retries", "4"});
     const QVector<quint16> setpoints{1111, 555, 1717};
     const QVector<quint8> units{1, 5, 17};
     Client writer(m_port);
