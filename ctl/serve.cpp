@@ -592,9 +592,10 @@ int BusServer::run()
             if (fds[i].revents & POLLOUT)
                 flush(m_clients[i - 1]);
         }
+        // Those that went make room for those that come.
+        sweep();
         if (fds[0].revents & POLLIN)
             acceptClients();
-        sweep();
         if (!m_portOpen && Clock::now() >= m_reopenDue)
             reopenPort();
         serveOne();

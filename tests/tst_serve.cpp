@@ -179,8 +179,10 @@ void TestServe::init()
 
 void TestServe::cleanup()
 {
-    if (m_serve.joinable())
+    if (m_serve.joinable()) {
         QCOMPARE(stopServe(), int(ExitSuccess));
+        QVERIFY2(log().contains(QStringLiteral("serve ends after")), qPrintable(log()));
+    }
     m_bus->stop();
     delete m_bus;
     m_bus = nullptr;
