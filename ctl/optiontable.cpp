@@ -220,7 +220,8 @@ const CommandRow Commands[] = {
      "Every client's arrival and departure is one line on stderr, with the time. A client that sends something "
      "other than Modbus TCP, leaves a request unfinished for a second, has more than 8 requests waiting or does "
      "not read its answers is cut off, and its waiting requests are dropped; a client that goes while its request "
-     "is on the line costs the others only that request. A lost port is opened again every second; meanwhile "
+     "is on the line costs the others only that request; one whose machine stops answering is found by TCP "
+     "keep-alive within 90 s. A lost port is opened again every second; meanwhile "
      "requests are answered with exception 0x0B. SIGINT and SIGTERM close every client and exit 0 with a line "
      "that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
      "/etc/psuctl/serve-BENCH.env.",

@@ -398,6 +398,19 @@ void BusServer::acceptClients()
         // Answers go out at once, not after Nagle's wait for more.
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // A client whose machine died sends no end: after a minute of silence
+        // it is asked three times, 10 s apart, and then counts as gone, so it
+        // does not hold a place of --max-clients for ever.
+        const int idleSeconds = 60;
+        const int intervalSeconds = 10;
+        const int probes = 3;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+        // The same limit for an answer it never acknowledges.
+        const unsigned userTimeoutMs = (idleSeconds + probes * intervalSeconds) * 1000;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
         Client client;
         client.fd = fd;
         client.id = m_nextId++;
