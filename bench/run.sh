@@ -53,6 +53,8 @@ echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 echo "psuctl over RTU over TCP through socat, beside the direct line ..." >&2
 "$(dirname "$0")/bench_rtutcp.sh" "$BUILD" > "$OUT/rtutcp-rows.md"
+echo "psuctl serve, the line through Modbus TCP and eight clients on it ..." >&2
+"$(dirname "$0")/bench_serve.py" "$BUILD" > "$OUT/serve-rows.md"
 
 cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt "$OUT"/overview.txt > "$OUT/all.txt"
 
@@ -109,5 +111,6 @@ END {
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
+tee -a "$OUT/table.md" < "$OUT/serve-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

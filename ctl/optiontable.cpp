@@ -4,6 +4,7 @@
 #include "ctl/commands.h"
 #include "ctl/brokerlink.h"
 #include "ctl/mqttbridge.h"
+#include "ctl/serve.h"
 #include "ctl/values.h"
 
 // Every command and option psuctl has. Parsing, --help and each command's help
@@ -125,6 +126,17 @@ const OptionRow Options[] = {
      "link returns"},
     {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
+
+    // serve
+    {0, "listen", "ADDR[:PORT]", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "take Modbus TCP clients on this address and port (default 127.0.0.1:1502, this host only; 0.0.0.0 or [::] "
+     "for every network; port 0 for one the system picks, which the log names). 1502 because 502, Modbus TCP's "
+     "own port, needs privileges"},
+    {0, "allow", "RANGE,...", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "take clients only from these address ranges (192.168.7.0/24,10.1.2.3,fd00::/8); any other is closed at "
+     "once and logged (default: every address that reaches --listen)"},
+    {0, "max-clients", "N", ValueKind::Whole, 1, 1000, nullptr, "serve", nullptr, nullptr,
+     "clients at once, %r (default 16); one more is closed at once and logged"},
 };
 
 const CommandRow Commands[] = {
@@ -207,6 +219,26 @@ const CommandRow Commands[] = {
      "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env, the password in /etc/psuctl/mqtt-BENCH.password "
      "handed over as a credential; it does not restart after status 7.",
      nullptr, CheckMqtt, RunMqtt},
+    {"serve", "serve [--listen ADDR[:PORT]] [--allow RANGE,...] [--max-clients N]",
+     "share this line with Modbus TCP clients: the window, the bridge and scripts at once",
+     "Own the serial line and serve it as a Modbus TCP server, so that several programs use one bench at once "
+     "(psutool, psuctl mqtt and psuctl's other commands with -p tcp://HOST:PORT, mbpoll -m tcp, any Modbus TCP "
+     "client). The unit id is the bus address. Requests from all clients go on the line one at a time, in turns: "
+     "the client after the one served last with a request waiting goes next. Each request gets the line's "
+     "timeout (-o) and retries (--retries); when no valid reply comes the client is answered with exception 0x0B "
+     "(gateway target failed to respond), and a supply's own exception is passed on. Functions 0x03 (read "
+     "holding registers) and 0x10 (write multiple registers) are served, and 0x06 (write single register) goes "
+     "on the line as a 0x10 of one register; others are answered with exception 0x01 (illegal function). Unit id 0 is a broadcast: a write is sent once and acknowledged at once, and no "
+     "other request goes on the line until the timeout has passed.",
+     "Every client's arrival and departure is one line on stderr, with the time. A client that sends something "
+     "other than Modbus TCP, leaves a request unfinished for a second, has more than 8 requests waiting or does "
+     "not read its answers is cut off, and its waiting requests are dropped; a client that goes while its request "
+     "is on the line costs the others only that request; one whose machine stops answering is found by TCP "
+     "keep-alive within 90 s. A lost port is opened again every second; meanwhile "
+     "requests are answered with exception 0x0B. SIGINT and SIGTERM close every client and exit 0 with a line "
+     "that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
+     "/etc/psuctl/serve-BENCH.env.",
+     nullptr, CheckServe, RunServe},
 };
 
 } // namespace

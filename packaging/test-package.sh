@@ -99,6 +99,20 @@ if [ -x "$root/usr/bin/psuctl" ]; then
   done
 fi
 
+if [ -x "$root/usr/bin/psuctl" ]; then
+  step "psuctl serve's systemd unit"
+  unit="$root/usr/lib/systemd/system/psuctl-serve@.service"
+  [ -f "$unit" ] || fail "psuctl-serve@.service is missing"
+  [ -f "$root/usr/share/doc/psutool/examples/serve-bench.env" ] || fail "serve's example settings are missing"
+  grep -qx 'ExecStart=/usr/bin/psuctl $PSUCTL_LINE serve $PSUCTL_SERVE_OPTIONS' "$unit" \
+    || fail "the unit does not start psuctl serve"
+  if command -v systemd-analyze >/dev/null; then
+    systemd-analyze security --offline=yes "$unit" | tail -n 1
+    systemd-analyze security --offline=yes --threshold=30 "$unit" >/dev/null \
+      || fail "systemd-analyze security rates psuctl-serve@.service above 3.0"
+  fi
+fi
+
 for program in psusim psuctl; do
   [ -x "$root/usr/bin/$program" ] || continue
   step "$program --help"

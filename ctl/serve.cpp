@@ -1,0 +1,659 @@
+#include "ctl/serve.h"
+
+#include "ctl/cli.h"
+#include "ctl/commands.h"
+#include "ctl/ctlerror.h"
+#include "ctl/service.h"
+#include "ctl/values.h"
+#include "link/frames.h"
+
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A client may queue this many requests behind the one on the line; one more
+// is a flood. Clients that wait for each answer (mbpoll, pymodbus, the
+// window, the bridge) never have more than one.
+constexpr int MaxWaiting = 8;
+// The bytes of one request come in one piece on any network; a request begun
+// and not finished within this time is a half frame.
+constexpr auto FrameTimeout = std::chrono::seconds(1);
+// Answers a client has not taken off its socket; more is a client that does
+// not read them.
+constexpr int MaxUnread = 64 * 1024;
+constexpr auto ReopenEvery = std::chrono::seconds(1);
+// The largest Modbus TCP frame: a 7-byte header and a 253-byte PDU.
+constexpr int MaxPdu = 253;
+// Write single register, which Modbus TCP clients use for one value.
+constexpr quint8 FunctionWriteSingle = 0x06;
+
+quint16 wordAt(const QByteArray &bytes, int at)
+{
+    return quint16(quint8(bytes.at(at)) << 8 | quint8(bytes.at(at + 1)));
+}
+
+void appendWord(QByteArray &bytes, quint16 word)
+{
+    bytes.append(char(word >> 8));
+    bytes.append(char(word & 0xFF));
+}
+
+QString systemText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// The exception code in the text of a refused request (RtuMaster names it
+// there: "... refused with exception 02, illegal data address").
+quint8 exceptionCodeOf(const CtlError &error)
+{
+    static const QRegularExpression code(QStringLiteral("exception (\\d+)"));
+    return quint8(code.match(error.text()).captured(1).toInt());
+}
+
+} // namespace
+
+bool AddressRange::contains(const QByteArray &address) const
+{
+    for (int bit = 0; bit < bits; bit += 8) {
+        const int index = bit / 8;
+        const int take = qMin(8, bits - bit);
+        const quint8 mask = quint8(0xFF << (8 - take));
+        if ((quint8(address.at(index)) & mask) != (quint8(network.at(index)) & mask))
+            return false;
+    }
+    return true;
+}
+
+QVector<AddressRange> ParseAllowList(const QString &text)
+{
+    QVector<AddressRange> ranges;
+    for (const QString &piece : text.split(QLatin1Char(','))) {
+        const QString item = piece.trimmed();
+        const QString host = item.section(QLatin1Char('/'), 0, 0);
+        const QString length = item.section(QLatin1Char('/'), 1);
+        AddressRange range;
+        range.network = QByteArray(16, 0);
+        in_addr v4 = {};
+        const QByteArray hostBytes = host.toLatin1();
+        int widest = 128;
+        if (inet_pton(AF_INET, hostBytes.constData(), &v4) == 1) {
+            range.network[10] = char(0xFF);
+            range.network[11] = char(0xFF);
+            std::memcpy(range.network.data() + 12, &v4, 4);
+            widest = 32;
+        } else if (inet_pton(AF_INET6, hostBytes.constData(), range.network.data()) != 1) {
+            Fail(ExitUsage, QStringLiteral("--allow '%1': not an IPv4 or IPv6 address").arg(item));
+        }
+        bool ok = true;
+        const int bits = length.isEmpty() ? widest : length.toInt(&ok);
+        if (!ok || bits < 0 || bits > widest || (item.contains(QLatin1Char('/')) && length.isEmpty()))
+            Fail(ExitUsage, QStringLiteral("--allow '%1': the prefix length is 0 to %2").arg(item).arg(widest));
+        range.bits = bits + (widest == 32 ? 96 : 0);
+        ranges.append(range);
+    }
+    return ranges;
+}
+
+QByteArray PeerAddress(const sockaddr *address)
+{
+    QByteArray bytes(16, 0);
+    if (address->sa_family == AF_INET) {
+        bytes[10] = char(0xFF);
+        bytes[11] = char(0xFF);
+        std::memcpy(bytes.data() + 12, &reinterpret_cast<const sockaddr_in *>(address)->sin_addr, 4);
+    } else if (address->sa_family == AF_INET6) {
+        std::memcpy(bytes.data(), &reinterpret_cast<const sockaddr_in6 *>(address)->sin6_addr, 16);
+    }
+    return bytes;
+}
+
+QString PeerText(const sockaddr *address)
+{
+    const QByteArray bytes = PeerAddress(address);
+    const int port = ntohs(address->sa_family == AF_INET ? reinterpret_cast<const sockaddr_in *>(address)->sin_port
+                                                          : reinterpret_cast<const sockaddr_in6 *>(address)->sin6_port);
+    char text[INET6_ADDRSTRLEN] = {};
+    if (bytes.startsWith(QByteArray(10, 0) + QByteArray(2, char(0xFF)))) {
+        inet_ntop(AF_INET, bytes.constData() + 12, text, sizeof text);
+        return QStringLiteral("%1:%2").arg(QLatin1String(text)).arg(port);
+    }
+    inet_ntop(AF_INET6, bytes.constData(), text, sizeof text);
+    return QStringLiteral("[%1]:%2").arg(QLatin1String(text)).arg(port);
+}
+
+void ParseListenAddress(const QString &text, ServeOptions &options)
+{
+    static const QRegularExpression form(QStringLiteral("^(?:\\[([0-9A-Fa-f:.]+)\\]|([^:\\[\\]]*))(?::(\\d{1,5}))?$"));
+    const QRegularExpressionMatch match = form.match(text);
+    const int port = match.captured(3).isEmpty() ? options.port : match.captured(3).toInt();
+    const QString host = match.captured(1).isEmpty() ? match.captured(2) : match.captured(1);
+    if (!match.hasMatch() || port > 65535 || (host.isEmpty() && match.captured(3).isEmpty()))
+        Fail(ExitUsage, QStringLiteral("--listen '%1': not ADDR, ADDR:PORT, :PORT or [IPV6]:PORT with a port of 0 "
+                                       "to 65535 (0: one the system picks)")
+                            .arg(text));
+    if (!host.isEmpty())
+        options.host = host;
+    options.port = port;
+}
+
+TcpCut CutTcpRequest(QByteArray &buffer, TcpRequest &request)
+{
+    if (buffer.size() >= 4 && wordAt(buffer, 2) != 0)
+        return TcpCut::Junk;
+    if (buffer.size() < 6)
+        return TcpCut::Incomplete;
+    const int length = wordAt(buffer, 4); // the unit id and the PDU
+    if (length < 2 || length > 1 + MaxPdu)
+        return TcpCut::Junk;
+    if (buffer.size() < 6 + length)
+        return TcpCut::Incomplete;
+    request.transaction = wordAt(buffer, 0);
+    request.unit = quint8(buffer.at(6));
+    request.pdu = buffer.mid(7, length - 1);
+    buffer.remove(0, 6 + length);
+    return TcpCut::Request;
+}
+
+QByteArray TcpFrame(quint16 transaction, quint8 unit, const QByteArray &pdu)
+{
+    QByteArray frame;
+    appendWord(frame, transaction);
+    appendWord(frame, 0);
+    appendWord(frame, quint16(pdu.size() + 1));
+    frame.append(char(unit));
+    return frame + pdu;
+}
+
+QByteArray ExceptionPdu(quint8 function, quint8 code)
+{
+    QByteArray pdu;
+    pdu.append(char(function | 0x80));
+    pdu.append(char(code));
+    return pdu;
+}
+
+QByteArray RequestFault(quint8 unit, const QByteArray &pdu)
+{
+    const quint8 function = quint8(pdu.at(0));
+    if (function != FunctionReadHolding && function != FunctionWriteMultiple && function != FunctionWriteSingle)
+        return ExceptionPdu(function, IllegalFunction);
+    const bool read = function == FunctionReadHolding;
+    if (pdu.size() < (function == FunctionWriteMultiple ? 6 : 5))
+        return ExceptionPdu(function, IllegalDataValue);
+    const int count = function == FunctionWriteSingle ? 1 : wordAt(pdu, 3);
+    const bool fits = function == FunctionReadHolding   ? count >= 1 && count <= 125 && pdu.size() == 5
+                      : function == FunctionWriteSingle ? pdu.size() == 5
+                                                        : count >= 1 && count <= 123 && quint8(pdu.at(5)) == 2 * count
+                                                              && pdu.size() == 6 + 2 * count;
+    if (!fits)
+        return ExceptionPdu(function, IllegalDataValue);
+    if (wordAt(pdu, 1) + count > 0x10000)
+        return ExceptionPdu(function, IllegalDataAddress);
+    if (unit > 247 || (unit == 0 && read))
+        return ExceptionPdu(function, GatewayPathUnavailable);
+    return QByteArray();
+}
+
+bool IsBroadcastWrite(quint8 unit, const QByteArray &pdu)
+{
+    return unit == 0 && quint8(pdu.at(0)) != FunctionReadHolding;
+}
+
+QByteArray WriteAcknowledgement(const QByteArray &pdu)
+{
+    return pdu.left(5);
+}
+
+QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArray &pdu)
+{
+    const QByteArray fault = RequestFault(unit, pdu);
+    if (!fault.isEmpty())
+        return fault;
+    const quint8 function = quint8(pdu.at(0));
+    const quint16 start = wordAt(pdu, 1);
+    const int count = function == FunctionReadHolding ? wordAt(pdu, 3) : 0;
+    // The supplies take writes as 0x10 only: a single-register write goes on
+    // the line as one of one register, as the window writes one.
+    QVector<quint16> values;
+    if (function == FunctionWriteSingle)
+        values.append(wordAt(pdu, 3));
+    for (int i = 0; function == FunctionWriteMultiple && i < wordAt(pdu, 3); ++i)
+        values.append(wordAt(pdu, 6 + 2 * i));
+    for (int attempt = 0; attempt <= retries; ++attempt) {
+        try {
+            if (function != FunctionReadHolding) {
+                master.write(unit, start, values);
+                return WriteAcknowledgement(pdu);
+            }
+            QByteArray answer;
+            answer.append(char(function));
+            answer.append(char(2 * count));
+            for (const quint16 value : master.read(unit, start, count))
+                appendWord(answer, value);
+            return answer;
+        } catch (const CtlError &error) {
+            if (error.exitCode() == ExitException)
+                return ExceptionPdu(function, exceptionCodeOf(error));
+            if (error.exitCode() != ExitNoReply)
+                throw;
+            // Nothing answers a broadcast: the timeout has passed, and with it
+            // the time the supplies take to carry it out.
+            if (unit == 0)
+                return WriteAcknowledgement(pdu);
+        }
+    }
+    return ExceptionPdu(function, GatewayTargetFailed);
+}
+
+namespace {
+
+// One Modbus TCP server over one serial line, in one thread: a poll() over
+// the listening socket and the clients between transactions, and one
+// transaction at a time on the line. Clients take turns: the next request
+// is the first waiting of the client after the one served last, so a client
+// that queues many gets no more of the line than one that waits for each
+// answer. While the line is busy the sockets wait in the kernel; nothing a
+// client does can hold the line or the other clients up.
+class BusServer
+{
+public:
+    BusServer(const LineOptions &line, const ServeOptions &options, std::FILE *err);
+    ~BusServer();
+    BusServer(const BusServer &) = delete;
+    BusServer &operator=(const BusServer &) = delete;
+
+    int run();
+
+private:
+    struct Client {
+        int fd = -1;
+        quint64 id = 0;
+        QString peer;
+        QByteArray in;
+        QByteArray out;
+        QVector<TcpRequest> waiting;
+        Clock::time_point partialSince; // when the unfinished request in `in` began
+        int answered = 0;
+        QString ending; // why it goes, once it goes
+    };
+
+    void listen();
+    void acceptClients();
+    void readFrom(Client &client);
+    void flush(Client &client);
+    void send(Client &client, const QByteArray &frame);
+    void end(Client &client, const QString &why);
+    void sweep();
+    Client *nextTurn();
+    void serveOne();
+    void portLost(const CtlError &error);
+    void reopenPort();
+    void log(const QString &text);
+    int pollTimeoutMs() const;
+
+    LineOptions m_line;
+    ServeOptions m_options;
+    std::FILE *m_err;
+    RtuMaster m_master;
+    modbus_t *m_listener = nullptr;
+    int m_listenFd = -1;
+    QString m_where; // the address listened on, as the log gives it
+    std::vector<Client> m_clients;
+    quint64 m_nextId = 1;
+    quint64 m_lastServed = 0;
+    bool m_portOpen = false;
+    Clock::time_point m_reopenDue;
+    Clock::time_point m_started;
+    Clock::duration m_busy{};
+    qint64 m_transactions = 0;
+};
+
+LineOptions withoutRetries(LineOptions line)
+{
+    line.retries = 0;
+    return line;
+}
+
+BusServer::BusServer(const LineOptions &line, const ServeOptions &options, std::FILE *err)
+    : m_line(line), m_options(options), m_err(err), m_master(withoutRetries(line), err)
+{
+}
+
+BusServer::~BusServer()
+{
+    for (Client &client : m_clients)
+        ::close(client.fd);
+    if (m_listenFd != -1)
+        ::close(m_listenFd);
+    if (m_listener)
+        modbus_free(m_listener);
+}
+
+void BusServer::log(const QString &text)
+{
+    PrintLine(m_err, QStringLiteral("psuctl: %1: %2").arg(TimeNow(), text));
+}
+
+void BusServer::listen()
+{
+    const QByteArray host = m_options.host.toLatin1();
+    const QByteArray port = QByteArray::number(m_options.port);
+    const bool v6 = m_options.host.contains(QLatin1Char(':'));
+    const QString where = QStringLiteral("%1%2%3:%4")
+                              .arg(v6 ? QStringLiteral("[") : QString(), m_options.host,
+                                   v6 ? QStringLiteral("]") : QString())
+                              .arg(m_options.port);
+    m_listener = modbus_new_tcp_pi(host.constData(), port.constData());
+    if (m_listener)
+        m_listenFd = modbus_tcp_pi_listen(m_listener, 64);
+    if (m_listenFd == -1)
+        Fail(ExitPort, QStringLiteral("cannot listen on %1: %2").arg(where, systemText(errno)));
+    ::fcntl(m_listenFd, F_SETFL, ::fcntl(m_listenFd, F_GETFL) | O_NONBLOCK);
+    // Port 0 is one the system picks: the log says which.
+    sockaddr_storage bound = {};
+    socklen_t length = sizeof bound;
+    ::getsockname(m_listenFd, reinterpret_cast<sockaddr *>(&bound), &length);
+    m_where = PeerText(reinterpret_cast<const sockaddr *>(&bound));
+}
+
+void BusServer::acceptClients()
+{
+    for (;;) {
+        sockaddr_storage address = {};
+        socklen_t length = sizeof address;
+        const int fd = ::accept4(m_listenFd, reinterpret_cast<sockaddr *>(&address), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd == -1)
+            return;
+        const sockaddr *peer = reinterpret_cast<const sockaddr *>(&address);
+        const QString text = PeerText(peer);
+        const QByteArray bytes = PeerAddress(peer);
+        const bool allowed = m_options.allow.isEmpty()
+                             || std::any_of(m_options.allow.cbegin(), m_options.allow.cend(),
+                                            [&](const AddressRange &range) { return range.contains(bytes); });
+        if (!allowed || int(m_clients.size()) >= m_options.maxClients) {
+            // Logged first, so the line is there by the time the client sees the end.
+            log(QStringLiteral("client %1 refused: %2")
+                    .arg(text, allowed ? QStringLiteral("%1 clients already (--max-clients)").arg(m_options.maxClients)
+                                       : QStringLiteral("not in --allow")));
+            ::close(fd);
+            continue;
+        }
+        // Answers go out at once, not after Nagle's wait for more.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        // A client whose machine died sends no end: after a minute of silence
+        // it is asked three times, 10 s apart, and then counts as gone, so it
+        // does not hold a place of --max-clients for ever.
+        const int idleSeconds = 60;
+        const int intervalSeconds = 10;
+        const int probes = 3;
+        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
+        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+        // The same limit for an answer it never acknowledges.
+        const unsigned userTimeoutMs = (idleSeconds + probes * intervalSeconds) * 1000;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+        Client client;
+        client.fd = fd;
+        client.id = m_nextId++;
+        client.peer = text;
+        m_clients.push_back(client);
+        log(QStringLiteral("client %1 connected (%2 of %3)").arg(text).arg(m_clients.size()).arg(m_options.maxClients));
+    }
+}
+
+void BusServer::end(Client &client, const QString &why)
+{
+    if (client.ending.isEmpty())
+        client.ending = why;
+}
+
+void BusServer::readFrom(Client &client)
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = ::recv(client.fd, chunk, sizeof chunk, 0);
+        if (got == 0)
+            return end(client, QStringLiteral("left"));
+        if (got < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                end(client, QStringLiteral("gone (%1)").arg(systemText(errno)));
+            break;
+        }
+        if (client.in.isEmpty())
+            client.partialSince = Clock::now();
+        client.in.append(chunk, int(got));
+        TcpRequest request;
+        for (;;) {
+            const TcpCut cut = CutTcpRequest(client.in, request);
+            if (cut == TcpCut::Junk)
+                return end(client, QStringLiteral("cut off: not Modbus TCP (%1)")
+                                       .arg(QString::fromLatin1(client.in.left(8).toHex(' '))));
+            if (cut == TcpCut::Incomplete)
+                break;
+            client.waiting.append(request);
+            client.partialSince = Clock::now();
+            if (client.waiting.size() > MaxWaiting)
+                return end(client, QStringLiteral("cut off: more than %1 requests waiting").arg(MaxWaiting));
+        }
+    }
+}
+
+void BusServer::flush(Client &client)
+{
+    while (!client.out.isEmpty()) {
+        const ssize_t sent = ::send(client.fd, client.out.constData(), size_t(client.out.size()), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                end(client, QStringLiteral("gone (%1)").arg(systemText(errno)));
+            break;
+        }
+        client.out.remove(0, int(sent));
+    }
+    if (client.out.size() > MaxUnread)
+        end(client, QStringLiteral("cut off: does not read its answers"));
+}
+
+void BusServer::send(Client &client, const QByteArray &frame)
+{
+    ++client.answered;
+    client.out.append(frame);
+    flush(client);
+}
+
+void BusServer::sweep()
+{
+    const Clock::time_point now = Clock::now();
+    for (Client &client : m_clients) {
+        if (client.ending.isEmpty() && !client.in.isEmpty() && now - client.partialSince > FrameTimeout)
+            end(client, QStringLiteral("cut off: %1 bytes of a request and no more within %2 s")
+                            .arg(client.in.size())
+                            .arg(std::chrono::duration_cast<std::chrono::seconds>(FrameTimeout).count()));
+    }
+    for (auto it = m_clients.begin(); it != m_clients.end();) {
+        if (it->ending.isEmpty()) {
+            ++it;
+            continue;
+        }
+        log(QStringLiteral("client %1 %2 after %3 answers").arg(it->peer, it->ending).arg(it->answered));
+        ::close(it->fd);
+        it = m_clients.erase(it);
+    }
+}
+
+BusServer::Client *BusServer::nextTurn()
+{
+    Client *first = nullptr;
+    for (Client &client : m_clients) {
+        if (client.waiting.isEmpty() || !client.ending.isEmpty())
+            continue;
+        if (client.id > m_lastServed)
+            return &client;
+        if (!first)
+            first = &client;
+    }
+    return first;
+}
+
+void BusServer::serveOne()
+{
+    Client *client = nextTurn();
+    if (!client)
+        return;
+    m_lastServed = client->id;
+    const TcpRequest request = client->waiting.takeFirst();
+    const quint8 function = quint8(request.pdu.at(0));
+    QByteArray answer = RequestFault(request.unit, request.pdu);
+    if (answer.isEmpty() && !m_portOpen)
+        answer = ExceptionPdu(function, GatewayTargetFailed);
+    if (!answer.isEmpty())
+        return send(*client, TcpFrame(request.transaction, request.unit, answer));
+    // Nothing answers a broadcast on the line: its client need not wait for
+    // the silence after it.
+    const bool broadcast = IsBroadcastWrite(request.unit, request.pdu);
+    if (broadcast)
+        send(*client, TcpFrame(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
+    const Clock::time_point begun = Clock::now();
+    try {
+        answer = CarryOut(m_master, m_line.retries, request.unit, request.pdu);
+    } catch (const CtlError &error) {
+        if (error.exitCode() != ExitPort)
+            throw;
+        portLost(error);
+        answer = ExceptionPdu(function, GatewayTargetFailed);
+    }
+    m_busy += Clock::now() - begun;
+    ++m_transactions;
+    // The client may have gone meanwhile; then its answer goes nowhere and
+    // the socket's error ends it.
+    if (!broadcast)
+        send(*client, TcpFrame(request.transaction, request.unit, answer));
+}
+
+void BusServer::portLost(const CtlError &error)
+{
+    m_master.close();
+    m_portOpen = false;
+    m_reopenDue = Clock::now() + ReopenEvery;
+    log(QStringLiteral("%1; opening it again every second, answering 0x0B meanwhile").arg(error.text()));
+}
+
+void BusServer::reopenPort()
+{
+    try {
+        m_master.open();
+        m_portOpen = true;
+        log(QStringLiteral("%1 is back").arg(m_master.device()));
+    } catch (const CtlError &) {
+        m_reopenDue = Clock::now() + ReopenEvery;
+    }
+}
+
+int BusServer::pollTimeoutMs() const
+{
+    for (const Client &client : m_clients) {
+        if (!client.waiting.isEmpty())
+            return 0;
+    }
+    Clock::time_point due = Clock::now() + std::chrono::milliseconds(250);
+    if (!m_portOpen)
+        due = std::min(due, m_reopenDue);
+    for (const Client &client : m_clients) {
+        if (!client.in.isEmpty())
+            due = std::min(due, client.partialSince + FrameTimeout + std::chrono::milliseconds(1));
+    }
+    return int(std::max<qint64>(0, std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count()));
+}
+
+int BusServer::run()
+{
+    listen();
+    m_master.open();
+    m_portOpen = true;
+    log(QStringLiteral("serving %1 on %2").arg(m_master.device(), m_where));
+    CatchStopSignals();
+    m_started = Clock::now();
+    std::vector<pollfd> fds;
+    while (!StopRequested()) {
+        fds.assign(1, pollfd{m_listenFd, POLLIN, 0});
+        for (const Client &client : m_clients)
+            fds.push_back(pollfd{client.fd, short(POLLIN | (client.out.isEmpty() ? 0 : POLLOUT)), 0});
+        if (::poll(fds.data(), nfds_t(fds.size()), pollTimeoutMs()) == -1 && errno != EINTR)
+            Fail(ExitPort, QStringLiteral("poll: %1").arg(systemText(errno)));
+        // The clients polled are the first of m_clients: new ones go behind.
+        for (std::size_t i = 1; i < fds.size(); ++i) {
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                readFrom(m_clients[i - 1]);
+            if (fds[i].revents & POLLOUT)
+                flush(m_clients[i - 1]);
+        }
+        // Those that went make room for those that come.
+        sweep();
+        if (fds[0].revents & POLLIN)
+            acceptClients();
+        if (!m_portOpen && Clock::now() >= m_reopenDue)
+            reopenPort();
+        serveOne();
+        sweep();
+    }
+    for (Client &client : m_clients)
+        end(client, QStringLiteral("closed as serve ends"));
+    sweep();
+    const double seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+    log(QStringLiteral("serve ends after %1 transactions; the line was busy %2 % of %3 s")
+            .arg(m_transactions)
+            .arg(seconds > 0 ? 100 * std::chrono::duration<double>(m_busy).count() / seconds : 0, 0, 'f', 1)
+            .arg(seconds, 0, 'f', 1));
+    return ExitSuccess;
+}
+
+} // namespace
+
+int RunBusServer(const LineOptions &line, const ServeOptions &options, std::FILE *err)
+{
+    BusServer server(line, options, err);
+    return server.run();
+}
+
+void CheckServe(const Invocation &inv)
+{
+    try {
+        ServeOptions options;
+        if (inv.has("listen"))
+            ParseListenAddress(inv.text("listen"), options);
+        if (inv.has("allow"))
+            ParseAllowList(inv.text("allow"));
+    } catch (const CtlError &error) {
+        UsageError(error.text(), inv.command);
+    }
+}
+
+int RunServe(const Invocation &inv, std::FILE *, std::FILE *err)
+{
+    ServeOptions options;
+    if (inv.has("listen"))
+        ParseListenAddress(inv.text("listen"), options);
+    if (inv.has("allow"))
+        options.allow = ParseAllowList(inv.text("allow"));
+    options.maxClients = inv.whole("max-clients", options.maxClients);
+    return RunBusServer(inv.line, options, err);
+}
