@@ -216,6 +216,11 @@ const CommandRow Commands[] = {
      "steps), 1 for a bad plan or serial numbers, 2 when the port cannot be opened. Plans are TOML files; "
      "examples are in /usr/share/doc/psutool/examples/plans.",
      "PLAN.toml", CheckTest, RunTest},
+    {"history", "history SERIAL [--db FILE|postgresql://...]", "list the test runs of a serial number with their verdicts",
+     "List every run of the unit with serial number SERIAL in the history database, newest first: start, verdict, "
+     "plan and version, slot, station, checks and failed checks, and the run's id (which names its report files).",
+     "Exit status 0, also when the serial number has no runs; 1 when the database cannot be read.", "SERIAL", nullptr,
+     RunHistory},
 };
 
 } // namespace

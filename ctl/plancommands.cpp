@@ -7,6 +7,7 @@
 #include "ctl/rtuplanbus.h"
 #include "ctl/values.h"
 #include "plan/planengine.h"
+#include "plan/recorders.h"
 
 #include <QSet>
 
@@ -100,6 +101,11 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     PlanRun run(plan, bus, info);
     TerminalLines lines(out);
     run.addListener(&lines);
+    RecorderOptions keep;
+    keep.reportDir = inv.text("report");
+    keep.database = inv.text("db");
+    RunRecorders recorders(keep);
+    run.addListener(&recorders);
 
     // Ctrl-C: the run sees its abort between transactions and runs the finally block.
     CatchInterrupts();
@@ -123,11 +129,41 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     running.store(false);
     watcher.join();
 
+    // A report or the database that could not be written never hides the verdict.
+    for (const QString &file : recorders.files())
+        PrintLine(out, QStringLiteral("report %1").arg(file));
+    for (const QString &problem : recorders.problems())
+        PrintLine(err, QStringLiteral("psuctl: ") + problem);
+
     if (Interrupted())
         return ExitInterrupted;
     for (const Verdict verdict : lines.verdicts()) {
         if (verdict != Verdict::Pass)
             return ExitTestFailed;
     }
+    return ExitSuccess;
+}
+
+int RunHistory(const Invocation &inv, std::FILE *out, std::FILE *)
+{
+    const QString serial = inv.arguments.first();
+    const QString database = inv.text("db", DefaultHistoryDatabase());
+    QVector<HistoryRow> rows;
+    try {
+        rows = ListHistory(database, serial);
+    } catch (const SystemError &error) {
+        Fail(ExitUsage, error.text());
+    }
+    if (rows.isEmpty()) {
+        PrintLine(out, QStringLiteral("no runs of %1 in %2").arg(serial, database));
+        return ExitSuccess;
+    }
+    for (const HistoryRow &row : rows)
+        PrintLine(out, QStringLiteral("%1  %2  %3 %4  slot %5  %6  %7 checks, %8 failed  %9")
+                           .arg(IsoTime(row.start), VerdictText(row.verdict), row.planName, row.planVersion, row.slot,
+                                row.station)
+                           .arg(row.checks)
+                           .arg(row.failed)
+                           .arg(row.runId));
     return ExitSuccess;
 }
