@@ -34,7 +34,7 @@ test: build
 bench: deps
 	@./scripts/install-deps.sh libbenchmark-dev libboost-dev mbpoll strace qt6-charts-dev
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPSUTOOL_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint bench_trend psusim psuctl
+	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint bench_trend bench_plan psusim psuctl
 	./bench/run.sh build-bench
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -44,6 +44,8 @@ echo "footprint, ${POLL_SECONDS} s of polling with the trend shown ..." >&2
 "$BIN/bench_footprint" --poll "$POLL_SECONDS" --trend > "$OUT/poll-trend.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
+echo "plan engine: overhead and dwell on a shared line ..." >&2
+"$BIN/bench_plan" $TIMING_ARGS > "$OUT/plan-rows.md" 2> >(quiet)
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 
@@ -97,5 +99,6 @@ END {
 }' "$OUT/all.txt" | tee "$OUT/table.md"
 tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
+tee -a "$OUT/table.md" < "$OUT/plan-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

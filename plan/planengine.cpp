@@ -830,7 +830,7 @@ RunEnd PlanRun::run()
         // A transaction is not started when it would hold up another slot's
         // step end (an action without the bus) that falls due meanwhile.
         if (next->usesBus) {
-            const TimePoint busy = after(std::max(now, next->due), d.transactionSeconds);
+            const TimePoint busy = after(std::max(now, next->due), d.transactionSeconds + 0.001);
             SlotMachine *first = nullptr;
             for (auto &slot : d.machines) {
                 if (!slot->done && !slot->usesBus && slot->due < busy && (!first || slot->due < first->due))
@@ -848,6 +848,12 @@ RunEnd PlanRun::run()
         const bool bus = next->usesBus;
         try {
             next->act();
+            if (bus) {
+                // The longest transaction lately (slowly forgotten): the span a
+                // new one is expected to hold the line.
+                const double took = secondsBetween(begun, Clock::now());
+                d.transactionSeconds = qMax(took, d.transactionSeconds * 0.98);
+            }
         } catch (const SystemError &error) {
             if (d.bus.lost()) {
                 // The port went: wait for it (unless aborted), then every slot's finally.
@@ -870,10 +876,6 @@ RunEnd PlanRun::run()
             } else {
                 next->fail(error.text(), Verdict::Error);
             }
-        }
-        if (bus) {
-            const double took = secondsBetween(begun, Clock::now());
-            d.transactionSeconds = qMax(took, d.transactionSeconds * 0.9);
         }
     }
     RunEnd end;
