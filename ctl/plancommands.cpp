@@ -12,6 +12,8 @@
 #include <QSet>
 
 #include <atomic>
+#include <csignal>
+#include <pthread.h>
 #include <thread>
 
 namespace {
@@ -119,15 +121,26 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
+    // The signal goes to the watcher alone: a request under way on this
+    // thread is never cut short by it (an interrupted wait would look like a
+    // lost port).
+    sigset_t interrupts, before;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+    const auto stopWatching = [&] {
+        running.store(false);
+        watcher.join();
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    };
     try {
         run.run();
     } catch (...) {
-        running.store(false);
-        watcher.join();
+        stopWatching();
         throw;
     }
-    running.store(false);
-    watcher.join();
+    stopWatching();
 
     // A report or the database that could not be written never hides the verdict.
     for (const QString &file : recorders.files())

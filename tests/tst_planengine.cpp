@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+
 namespace {
 
 // Everything a run tells, kept in order.
@@ -103,6 +105,7 @@ private slots:
     void protection_data();
     void protection();
     void psuctlTestEndToEnd();
+    void psuctlTestInterrupted();
 
 private:
     QString writePlan(const QString &text, const QString &name = QStringLiteral("plan.toml"));
@@ -508,6 +511,33 @@ void TestPlanEngine::psuctlTestEndToEnd()
     QVERIFY(process.waitForFinished(30000));
     QCOMPARE(process.exitCode(), 0);
     QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(QLatin1String("FAIL  End-of-line accuracy 1.0  slot B")));
+}
+
+// Ctrl-C during a long wait: the finally block switches the output off and
+// psuctl exits 130.
+void TestPlanEngine::psuctlTestInterrupted()
+{
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 5
+current = 1
+output = true
+[[step]]
+type = "wait"
+time = 60
+)") + QLatin1String(kOutputsOff));
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
+                                                   QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
+                                                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
+                                                   QStringLiteral("0.2")});
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn(), 20000);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(!m_bus->supply(0).outputOn());
+    QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(QLatin1String("serial X1): ABORTED")));
 }
 
 QTEST_GUILESS_MAIN(TestPlanEngine)
