@@ -6,13 +6,17 @@
 #include "ctl/rtuplanbus.h"
 #include "plan/planengine.h"
 #include "sim/simbus.h"
+#include "sim/simoptions.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 namespace {
 
@@ -104,6 +108,7 @@ private slots:
     void stopConditions();
     void protection_data();
     void protection();
+    void lostPortRunsFinallyWhenBack();
     void psuctlTestEndToEnd();
     void psuctlTestInterrupted();
 
@@ -124,6 +129,10 @@ void TestPlanEngine::init()
     m_bus->addSupply(1, 1);  // QELT30-05
     m_bus->addSupply(5, 7);  // QELT60-05
     m_bus->addSupply(17, 5); // QELT36-03
+    // Each reply written whole when its last byte is due: on a loaded machine
+    // a reply paced byte by byte can pause longer than the master's 20 ms
+    // between bytes, and the engine's tests are not about that.
+    m_bus->setPacing(SimBus::Pacing::PerFrame);
     m_device = m_bus->openPty();
     m_bus->start(SimBus::Threading::OwnThread);
 }
@@ -150,7 +159,8 @@ Recorded TestPlanEngine::runPlan(const QString &text, const std::function<void(P
     const Plan plan = LoadPlan(writePlan(text));
     LineOptions line;
     line.port = m_device;
-    line.timeoutUs = 200000; // generous: other tests run beside this one
+    line.timeoutUs = 1000000; // generous: other tests run beside this one
+    line.retries = 2;
     RtuMaster master(line, nullptr);
     master.open();
     RtuPlanBus bus(master);
@@ -292,7 +302,7 @@ name = "v"
 quantity = "voltage"
 %1
 )").arg(limits) + QLatin1String(kOutputsOff));
-    QCOMPARE(r.checks.size(), 1);
+    QVERIFY2(r.checks.size() == 1, qPrintable(r.verdicts.value(0).cause));
     const CheckResult &check = r.checks.first();
     QCOMPARE(check.value, (1200 + offset) / 100.0);
     QCOMPARE(check.passed, passes);
@@ -436,7 +446,13 @@ min = 0
 )").arg(stop) + QLatin1String(kOutputsOff));
     const StepEvent *wait = r.endOf(QStringLiteral("wait"));
     QVERIFY(wait);
-    QCOMPARE(wait->stopReason, reason);
+    if (wait->stopReason != reason) {
+        QString seen = r.verdicts.value(0).cause + QLatin1Char('\n');
+        const QVector<SimFrameRecord> record = m_bus->record();
+        for (int i = qMax(0, int(record.size()) - 30); i < record.size(); ++i)
+            seen += FormatRecord(record.at(i)) + QLatin1Char('\n');
+        QFAIL(qPrintable(seen));
+    }
     QVERIFY2(wait->actualMs >= 300 && wait->actualMs < 10000, qPrintable(QString::number(wait->actualMs)));
     QCOMPARE(r.checks.size(), 1);
     QCOMPARE(r.checks.first().unit, QStringLiteral("Ah"));
@@ -483,6 +499,79 @@ within = 0.3
     QCOMPARE(m_bus->supply(0).overVoltageLimit(), limitBefore);
 }
 
+// The port goes (socat, the line between the master and the simulator, is
+// killed) during a wait and comes back a second later under the same name:
+// the run waits for it, then runs the finally block, which switches the
+// output off; the slot is ERROR with the cause.
+void TestPlanEngine::lostPortRunsFinallyWhenBack()
+{
+    const QString port = m_folder->filePath(QStringLiteral("port"));
+    m_bus->stop();
+    delete m_bus;
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);
+    m_bus->setCheckLineSpeed(false); // socat's end of the simulator's line keeps its own speed
+    m_bus->setPacing(SimBus::Pacing::PerFrame);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    const QStringList line{QStringLiteral("PTY,link=%1,raw,echo=0").arg(port), m_device + QStringLiteral(",raw,echo=0")};
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(QStringLiteral("socat"), line, QString(), &pid));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(port), 10000);
+
+    const Plan plan = LoadPlan(writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 5
+current = 1
+output = true
+[[step]]
+type = "wait"
+time = 60
+interval = 0.1
+)") + QLatin1String(kOutputsOff)));
+    LineOptions options;
+    options.port = port;
+    options.timeoutUs = 1000000;
+    RtuMaster master(options, nullptr);
+    master.open();
+    RtuPlanBus bus(master);
+    RunInfo info;
+    info.slotList << SlotInfo{};
+    PlanRun run(plan, bus, info);
+    Recorded recorded;
+    run.addListener(&recorded);
+    std::thread restart;
+    std::atomic<qint64> second{0};
+    recorded.onStart = [&](const StepEvent &e) {
+        if (e.kind != QLatin1String("wait"))
+            return;
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGTERM);
+        restart = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            qint64 again = 0;
+            QProcess::startDetached(QStringLiteral("socat"), line, QString(), &again);
+            second = again;
+        });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    run.run();
+    if (restart.joinable())
+        restart.join();
+    else if (pid > 0)
+        ::kill(pid_t(pid), SIGTERM); // the wait never began: the first socat is still there
+    if (second.load() > 0)
+        ::kill(pid_t(second.load()), SIGTERM);
+    QVERIFY(clock.elapsed() < 30000);
+    QCOMPARE(recorded.verdictOf(0), Verdict::Error);
+    QVERIFY2(recorded.verdicts.first().cause.contains(QLatin1String("port lost")), qPrintable(recorded.verdicts.first().cause));
+    QVERIFY(!m_bus->supply(0).outputOn());
+    const StepEvent *last = recorded.ended.isEmpty() ? nullptr : &recorded.ended.last();
+    QVERIFY(last && last->path == QLatin1String("finally.1"));
+}
+
 // psuctl test as a script runs it: the accuracy plan of the examples against
 // three supplies, one of them reading 0.12 V high: a FAIL line, exit 6, and
 // the reports.
@@ -494,10 +583,15 @@ void TestPlanEngine::psuctlTestEndToEnd()
                   {QStringLiteral("test"), QStringLiteral(PSUTOOL_EXAMPLE_PLANS "/eol-accuracy.toml"), QStringLiteral("-p"),
                    m_device, QStringLiteral("--serial"), QStringLiteral("A1,A2,A3"), QStringLiteral("--report"),
                    m_folder->filePath(QStringLiteral("reports")), QStringLiteral("--db"),
-                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"), QStringLiteral("0.2")});
+                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"), QStringLiteral("1"),
+                   QStringLiteral("--retries"), QStringLiteral("2")});
     QVERIFY(process.waitForFinished(120000));
-    const QString out = QString::fromUtf8(process.readAllStandardOutput());
-    QCOMPARE(process.exitCode(), 6);
+    QString out = QString::fromUtf8(process.readAllStandardOutput());
+    if (!out.contains(QLatin1String("A1): PASS"))) {
+        for (const SimFrameRecord &r : m_bus->record())
+            out += FormatRecord(r) + QLatin1Char('\n');
+    }
+    QVERIFY2(process.exitCode() == 6, qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("slot A (address 1, QELT30-05, serial A1): PASS")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("slot B (address 5, QELT60-05, serial A2): FAIL")), qPrintable(out));
     QVERIFY2(out.contains(QLatin1String("slot C (address 17, QELT36-03, serial A3): PASS")), qPrintable(out));
@@ -531,13 +625,21 @@ time = 60
     process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
                                                    QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
                                                    m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
-                                                   QStringLiteral("0.2")});
-    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn(), 20000);
+                                                   QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("2")});
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn() || process.state() == QProcess::NotRunning, 20000);
+    if (!m_bus->supply(0).outputOn()) {
+        QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        for (const SimFrameRecord &r : m_bus->record())
+            seen += FormatRecord(r) + QLatin1Char('\n');
+        QFAIL(qPrintable(seen));
+    }
+    QVERIFY(process.processId() > 0);
     ::kill(pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(20000));
-    QCOMPARE(process.exitCode(), 130);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 130, qPrintable(out));
     QVERIFY(!m_bus->supply(0).outputOn());
-    QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(QLatin1String("serial X1): ABORTED")));
+    QVERIFY2(out.contains(QLatin1String("serial X1): ABORTED")), qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(TestPlanEngine)
