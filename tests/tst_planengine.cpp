@@ -79,6 +79,15 @@ address = 17
 model = "QELT36-03"
 )";
 
+// Every slot at 5 V, 1 A, output on.
+const char *kOn5V = R"(
+[[step]]
+type = "set"
+voltage = 5
+current = 1
+output = true
+)";
+
 const char *kOutputsOff = R"(
 [[finally]]
 type = "set"
@@ -317,11 +326,7 @@ void TestPlanEngine::silentSupplyFailsOnlyItsSlot()
 {
     change(5, [](SimSupply &s) { s.faults().dropShare = 1.0; });
     const Recorded r = runPlan(QLatin1String(kThreeSlots) + QStringLiteral(R"(
-[[step]]
-type = "set"
-voltage = 5
-current = 1
-output = true
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
 [[step]]
 type = "measure"
 count = 3
@@ -350,11 +355,7 @@ void TestPlanEngine::abortRunsFinally()
     QElapsedTimer clock;
     clock.start();
     const Recorded r = runPlan(QLatin1String(kThreeSlots) + QStringLiteral(R"(
-[[step]]
-type = "set"
-voltage = 5
-current = 1
-output = true
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
 [[step]]
 type = "wait"
 name = "long"
@@ -520,11 +521,7 @@ void TestPlanEngine::lostPortRunsFinallyWhenBack()
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(port), 10000);
 
     const Plan plan = LoadPlan(writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
-[[step]]
-type = "set"
-voltage = 5
-current = 1
-output = true
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
 [[step]]
 type = "wait"
 time = 60
@@ -612,11 +609,7 @@ void TestPlanEngine::psuctlTestEndToEnd()
 void TestPlanEngine::psuctlTestInterrupted()
 {
     const QString plan = writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
-[[step]]
-type = "set"
-voltage = 5
-current = 1
-output = true
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
 [[step]]
 type = "wait"
 time = 60
