@@ -7,7 +7,7 @@ CMAKE_FLAGS ?=
 DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialport-dev libqt6serialport6 \
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick \
 	dpkg-dev desktop-file-utils libqcustomplot-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
-	libmosquitto-dev mosquitto mosquitto-clients openssl libqt6sql6-sqlite libqt6sql6-psql postgresql socat \
+	libmosquitto-dev mosquitto mosquitto-clients openssl libqt6sql6-sqlite libqt6sql6-psql postgresql libtomlplusplus-dev socat \
 	mbpoll python3-pymodbus python3-serial-asyncio systemd
 
 .PHONY: all deps build run test bench test-asan check-windows check-embed install package clean
@@ -35,7 +35,7 @@ test: build
 bench: deps
 	@./scripts/install-deps.sh libbenchmark-dev libboost-dev mbpoll strace qt6-charts-dev libqt6opengl6-dev python3-serial
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DPSUTOOL_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint bench_trend bench_reports bench_overview psusim psuctl
+	cmake --build build-bench -j $(JOBS) --target bench_codec bench_timing bench_footprint bench_trend bench_reports bench_overview bench_plan psusim psuctl
 	./bench/run.sh build-bench
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.

@@ -49,6 +49,8 @@ echo "overview, 16 supplies at 9600 baud, ${POLL_SECONDS} s ..." >&2
 "$BIN/bench_overview" "$POLL_SECONDS" > "$OUT/overview.txt" 2> >(quiet)
 echo "psuctl beside mbpoll ..." >&2
 "$(dirname "$0")/bench_psuctl.sh" "$BUILD" > "$OUT/psuctl-rows.md"
+echo "plan engine: overhead and dwell on a shared line ..." >&2
+"$BIN/bench_plan" $TIMING_ARGS > "$OUT/plan-rows.md" 2> >(quiet)
 echo "psuctl mqtt, ten bridges on one broker ..." >&2
 "$(dirname "$0")/bench_mqtt.sh" "$BUILD" > "$OUT/mqtt-rows.md"
 echo "psuctl over RTU over TCP through socat, beside the direct line ..." >&2
@@ -112,5 +114,6 @@ tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
 tee -a "$OUT/table.md" < "$OUT/serve-rows.md"
+tee -a "$OUT/table.md" < "$OUT/plan-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

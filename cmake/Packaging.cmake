@@ -62,6 +62,8 @@ if(UNIX AND NOT APPLE)
   if(TARGET psuctl)
     install(FILES ${PSUTOOL_PACKAGING_DIR}/systemd/psuctl-mqtt@.service DESTINATION lib/systemd/system)
     install(FILES ${PSUTOOL_PACKAGING_DIR}/systemd/mqtt-bench.env DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+    # Test plans to start from (psuctl test, the station window).
+    install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/plans DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   endif()
   # The line shared over Modbus TCP (psuctl serve), a unit per bench the same way.
   if(TARGET psuctl)

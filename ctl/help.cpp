@@ -29,9 +29,11 @@ const char ExitStatus[] = R"(Exit status:
   3    no valid reply after the retries; for a watch, some reading failed
   4    the supply answered with a Modbus exception (named in the message)
   5    the supply holds something other than what was written
+  6    a test plan ran and a slot did not pass (FAIL or ERROR)
   7    mqtt: the broker refused the login, or TLS failed; trying again with
        the same settings cannot help
-  130  a run or a scan ended by Ctrl-C (a run switches the output off first)
+  130  a run, a test or a scan ended by Ctrl-C (a run switches the output off
+       first, a test runs its finally steps)
 Errors are one line on stderr naming the address and the register.
 
 Examples:

@@ -2,6 +2,7 @@
 
 #include "link/linesettings.h"
 #include "link/portlock.h"
+#include "link/setwrites.h"
 
 #include <QByteArray>
 #include <QString>
@@ -39,10 +40,6 @@ struct LineOptions {
     // The longest pause between two bytes of one reply.
     int byteGapUs() const;
 };
-
-// "VoltageSetpoint (0x1000)", or "VoltageSetpoint..OutputSwitch (0x1000-0x1004)"
-// for a span of registers.
-QString RegisterText(quint16 start, int count = 1);
 
 // The name of a Modbus exception code as libmodbus gives it ("illegal data
 // address"), or "exception code N" for one it does not know.

@@ -170,6 +170,8 @@ private slots:
 
     void outputFollowsLoad_data();
     void outputFollowsLoad();
+    void supplyFaults_data();
+    void supplyFaults();
     void protectionTrips_data();
     void protectionTrips();
     void addressChangeTakesEffectForNextRequest();
@@ -437,6 +439,45 @@ void TestSimulator::outputFollowsLoad()
     const double watts = voltageReading / double(supply.model().voltageScale) * currentReading
                          / double(supply.model().currentScale);
     QCOMPARE(int(RegisterAt(power, 3)), int(std::lround(watts * 100)));
+}
+
+// Faults of the supply itself, on supply 1 at 12.00 V into 10 ohm, with its
+// over-voltage limit then set to 10.00 V.
+void TestSimulator::supplyFaults_data()
+{
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<double>("sagOhms");
+    QTest::addColumn<bool>("neverTrips");
+    QTest::addColumn<int>("voltageReading");
+    QTest::addColumn<int>("currentReading");
+    QTest::addColumn<bool>("onAfterOvp");
+    QTest::newRow("none") << 0 << 0.0 << false << 1200 << 1200 << false;
+    QTest::newRow("calibration offset +12: reads 12.12 V, outputs 12.00 V") << 12 << 0.0 << false << 1212 << 1200 << false;
+    QTest::newRow("calibration offset -5") << -5 << 0.0 << false << 1195 << 1200 << false;
+    QTest::newRow("sag behind 0.5 ohm: 12 x 10 / 10.5") << 0 << 0.5 << false << 1143 << 1143 << false;
+    QTest::newRow("never trips") << 0 << 0.0 << true << 1200 << 1200 << true;
+}
+
+void TestSimulator::supplyFaults()
+{
+    QFETCH(int, offset);
+    QFETCH(double, sagOhms);
+    QFETCH(bool, neverTrips);
+    QFETCH(int, voltageReading);
+    QFETCH(int, currentReading);
+    QFETCH(bool, onAfterOvp);
+    m_bus->updateSupply(0, [&](SimSupply &supply) {
+        supply.faults().voltageOffsetCounts = offset;
+        supply.faults().sagOhms = sagOhms;
+        supply.faults().neverTrips = neverTrips;
+        supply.setLoadOhms(10.0);
+    });
+    const QByteArray status = m_line->exchange(BuildReadRequest(1, VoltageSetpoint, 5));
+    QCOMPARE(status.size(), 15);
+    QCOMPARE(int(RegisterAt(status, 7)), voltageReading);
+    QCOMPARE(int(RegisterAt(status, 9)), currentReading);
+    QCOMPARE(m_line->exchange(BuildWriteSingle(1, OverVoltageLimit, 1000)).size(), 8);
+    QCOMPARE(m_bus->supply(0).outputOn(), onAfterOvp);
 }
 
 void TestSimulator::protectionTrips_data()
@@ -809,6 +850,13 @@ void TestSimulator::parseOptions_data()
     QTest::newRow("faults for one supply")
         << QStringList{"-s", "1", "-s", "2", "--drop", "2=0.25", "--split", "2=5,40", "--load", "7.5"} << QString()
         << QStringLiteral("9600,n,8,1;1:1 load 7.5;2:1 load 7.5 drop 0.25 split 5/40");
+    QTest::newRow("supply faults")
+        << QStringList{"--cal-offset", "5=-12", "--sag", "1=0.5", "--no-trip", "17"} << QString()
+        << QStringLiteral("9600,n,8,1;1:1 sag 0.5;5:1 cal -12;17:1 no trip");
+    QTest::newRow("no-trip for a missing supply") << QStringList{"--no-trip", "9"}
+                                                  << QStringLiteral("--no-trip '9': no supply at that address.") << QString();
+    QTest::newRow("calibration offset not whole") << QStringList{"--cal-offset", "1.5"}
+                                                  << QStringLiteral("--cal-offset '1.5': the value is not valid.") << QString();
     QTest::newRow("unknown model") << QStringList{"-s", "1:QELT99"} << QStringLiteral("Unknown model in '1:QELT99'.")
                                    << QString();
     QTest::newRow("address 0") << QStringList{"-s", "0"}
@@ -840,6 +888,12 @@ void TestSimulator::parseOptions()
             part += QStringLiteral(" drop %1").arg(setup.faults.dropShare);
         if (setup.faults.splitAt > 0)
             part += QStringLiteral(" split %1/%2").arg(setup.faults.splitAt).arg(setup.faults.splitPauseMs);
+        if (setup.faults.sagOhms > 0)
+            part += QStringLiteral(" sag %1").arg(setup.faults.sagOhms);
+        if (setup.faults.voltageOffsetCounts != 0)
+            part += QStringLiteral(" cal %1").arg(setup.faults.voltageOffsetCounts);
+        if (setup.faults.neverTrips)
+            part += QStringLiteral(" no trip");
         parts << part;
     }
     QCOMPARE(parts.join(QLatin1Char(';')), summary);

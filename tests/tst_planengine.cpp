@@ -1,0 +1,639 @@
+// The plan engine in this process against simulated supplies on a
+// pseudo-terminal: plans refused with their place, checks at their limits,
+// stop conditions, protection, a silent supply, an abort; and one psuctl test
+// run as a script would start it.
+
+#include "ctl/rtuplanbus.h"
+#include "plan/planengine.h"
+#include "sim/simbus.h"
+#include "sim/simoptions.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+namespace {
+
+// Everything a run tells, kept in order.
+struct Recorded : PlanListener {
+    QVector<StepEvent> started, ended;
+    QVector<ReadingEvent> readings;
+    QVector<CheckResult> checks;
+    QVector<SlotVerdict> verdicts;
+    std::function<void(const StepEvent &)> onStart;
+
+    void stepStarted(const StepEvent &e) override
+    {
+        started << e;
+        if (onStart)
+            onStart(e);
+    }
+    void stepEnded(const StepEvent &e) override { ended << e; }
+    void reading(const ReadingEvent &e) override { readings << e; }
+    void checkJudged(const CheckResult &c) override { checks << c; }
+    void slotFinished(const SlotVerdict &v) override { verdicts << v; }
+
+    Verdict verdictOf(int slot) const
+    {
+        for (const SlotVerdict &v : verdicts)
+            if (v.slot == slot)
+                return v.verdict;
+        return Verdict::Error;
+    }
+    const StepEvent *endOf(const QString &kind) const
+    {
+        for (const StepEvent &e : ended)
+            if (e.kind == kind)
+                return &e;
+        return nullptr;
+    }
+};
+
+const char *kOneSlot = R"(name = "t"
+version = "1"
+[[slot]]
+name = "A"
+address = 1
+model = "QELT30-05"
+)";
+
+const char *kThreeSlots = R"(name = "t"
+version = "1"
+[[slot]]
+name = "A"
+address = 1
+model = "QELT30-05"
+[[slot]]
+name = "B"
+address = 5
+model = "QELT60-05"
+[[slot]]
+name = "C"
+address = 17
+model = "QELT36-03"
+)";
+
+// Every slot at 5 V, 1 A, output on.
+const char *kOn5V = R"(
+[[step]]
+type = "set"
+voltage = 5
+current = 1
+output = true
+)";
+
+const char *kOutputsOff = R"(
+[[finally]]
+type = "set"
+output = false
+)";
+
+} // namespace
+
+class TestPlanEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void planErrors_data();
+    void planErrors();
+    void serialRefusals_data();
+    void serialRefusals();
+    void checkAtItsLimits_data();
+    void checkAtItsLimits();
+    void silentSupplyFailsOnlyItsSlot();
+    void abortRunsFinally();
+    void waitDwellIsMeasured();
+    void stopConditions_data();
+    void stopConditions();
+    void protection_data();
+    void protection();
+    void lostPortRunsFinallyWhenBack();
+    void psuctlTestEndToEnd();
+    void psuctlTestInterrupted();
+
+private:
+    QString writePlan(const QString &text, const QString &name = QStringLiteral("plan.toml"));
+    Recorded runPlan(const QString &text, const std::function<void(PlanRun &, Recorded &)> &prepare = {});
+    void change(int address, const std::function<void(SimSupply &)> &change);
+
+    SimBus *m_bus = nullptr;
+    QString m_device;
+    std::unique_ptr<QTemporaryDir> m_folder;
+};
+
+void TestPlanEngine::init()
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);  // QELT30-05
+    m_bus->addSupply(5, 7);  // QELT60-05
+    m_bus->addSupply(17, 5); // QELT36-03
+    // Each reply written whole when its last byte is due: on a loaded machine
+    // a reply paced byte by byte can pause longer than the master's 20 ms
+    // between bytes, and the engine's tests are not about that.
+    m_bus->setPacing(SimBus::Pacing::PerFrame);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+}
+
+void TestPlanEngine::cleanup()
+{
+    m_bus->stop();
+    delete m_bus;
+    m_bus = nullptr;
+}
+
+QString TestPlanEngine::writePlan(const QString &text, const QString &name)
+{
+    const QString path = m_folder->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    file.write(text.toUtf8());
+    return path;
+}
+
+Recorded TestPlanEngine::runPlan(const QString &text, const std::function<void(PlanRun &, Recorded &)> &prepare)
+{
+    const Plan plan = LoadPlan(writePlan(text));
+    LineOptions line;
+    line.port = m_device;
+    line.timeoutUs = 1000000; // generous: other tests run beside this one
+    line.retries = 2;
+    RtuMaster master(line, nullptr);
+    master.open();
+    RtuPlanBus bus(master);
+    RunInfo info;
+    for (int i = 0; i < plan.slotList.size(); ++i) {
+        SlotInfo slot;
+        slot.serial = QStringLiteral("S%1").arg(i);
+        info.slotList << slot;
+    }
+    PlanRun run(plan, bus, info);
+    Recorded recorded;
+    run.addListener(&recorded);
+    if (prepare)
+        prepare(run, recorded);
+    run.run();
+    return recorded;
+}
+
+void TestPlanEngine::change(int address, const std::function<void(SimSupply &)> &change)
+{
+    m_bus->updateSupply(m_bus->indexOfAddress(address), change);
+}
+
+// Each refusal names the line and column of what is wrong.
+void TestPlanEngine::planErrors_data()
+{
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("profile");
+    QTest::addColumn<bool>("inProfile");
+    QTest::addColumn<int>("line");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("cause");
+
+    // kOneSlot has 6 lines; the steps start on line 7.
+    QTest::newRow("unknown step") << "[[step]]\ntype = \"jump\"\n" << "" << false << 8 << 8 << "unknown step 'jump'";
+    QTest::newRow("missing limit") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\n"
+                                   << "" << false << 9 << 1 << "check 'v' has no limit";
+    QTest::newRow("above the model's range") << "[[step]]\ntype = \"set\"\nvoltage = 31.01\n" << "" << false << 9 << 11
+                                             << "above the range of QELT30-05";
+    QTest::newRow("min above max") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 2\nmax = 1\n"
+                                   << "" << false << 12 << 7 << "min 2 is above max 1";
+    QTest::newRow("unknown key") << "[[step]]\ntype = \"wait\"\ntime = 1\ntme = 2\n" << "" << false << 10 << 1
+                                 << "unknown key 'tme'";
+    QTest::newRow("not TOML") << "[[step]\ntype = \"wait\"\n" << "" << false << 7 << 8 << "";
+    QTest::newRow("profile row") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "time,v,a\n0,1,0.5\n2,x,0.5\n"
+                                 << true << 3 << 3 << "'x' is not a voltage";
+    QTest::newRow("profile row beyond the range") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "0,40,0.5\n"
+                                                  << true << 1 << 1 << "beyond the range of QELT30-05";
+}
+
+void TestPlanEngine::planErrors()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, profile);
+    QFETCH(bool, inProfile);
+    QFETCH(int, line);
+    QFETCH(int, column);
+    QFETCH(QString, cause);
+    if (!profile.isEmpty())
+        writePlan(profile, QStringLiteral("p.csv"));
+    const QString path = writePlan(QLatin1String(kOneSlot) + steps);
+    try {
+        LoadPlan(path);
+        QFAIL("the plan was taken");
+    } catch (const PlanError &error) {
+        QCOMPARE(error.file(), inProfile ? m_folder->filePath(QStringLiteral("p.csv")) : path);
+        QCOMPARE(error.line(), line);
+        QCOMPARE(error.column(), column);
+        QVERIFY2(error.cause().contains(cause), qPrintable(error.cause()));
+    }
+    // Nothing was sent.
+    QVERIFY(m_bus->record().isEmpty());
+}
+
+void TestPlanEngine::serialRefusals_data()
+{
+    QTest::addColumn<QStringList>("serials");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("empty") << QStringList{"A1", " ", "A3"} << "slot 2 is empty";
+    QTest::newRow("twice") << QStringList{"A1", "A2", "A1"} << "A1 is given for two slots";
+    QTest::newRow("too few") << QStringList{"A1", "A2"} << "2 serial numbers for 3 slots";
+}
+
+void TestPlanEngine::serialRefusals()
+{
+    QFETCH(QStringList, serials);
+    QFETCH(QString, cause);
+    CheckSerials({"A1", "A2", "A3"}, 3);
+    try {
+        CheckSerials(serials, 3);
+        QFAIL("the serial numbers were taken");
+    } catch (const PlanError &error) {
+        QVERIFY2(error.cause().contains(cause), qPrintable(error.cause()));
+    }
+}
+
+// 12.00 V on a 0.01 V model, read off by a calibration offset of so many
+// counts: a reading at a limit passes, one count beyond fails, on both sides,
+// for absolute limits and for both relative forms.
+void TestPlanEngine::checkAtItsLimits_data()
+{
+    QTest::addColumn<QString>("limits");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<bool>("passes");
+    const QString absolute = QStringLiteral("min = 11.98\nmax = 12.02");
+    const QString counts = QStringLiteral("counts = 2");
+    const QString percent = QStringLiteral("percent = 0.25"); // 0.03 V of 12 V
+    QTest::newRow("absolute max, at") << absolute << 2 << true;
+    QTest::newRow("absolute max, beyond") << absolute << 3 << false;
+    QTest::newRow("absolute min, at") << absolute << -2 << true;
+    QTest::newRow("absolute min, beyond") << absolute << -3 << false;
+    QTest::newRow("counts high, at") << counts << 2 << true;
+    QTest::newRow("counts high, beyond") << counts << 3 << false;
+    QTest::newRow("counts low, at") << counts << -2 << true;
+    QTest::newRow("counts low, beyond") << counts << -3 << false;
+    QTest::newRow("percent high, at") << percent << 3 << true;
+    QTest::newRow("percent high, beyond") << percent << 4 << false;
+    QTest::newRow("percent low, at") << percent << -3 << true;
+    QTest::newRow("percent low, beyond") << percent << -4 << false;
+}
+
+void TestPlanEngine::checkAtItsLimits()
+{
+    QFETCH(QString, limits);
+    QFETCH(int, offset);
+    QFETCH(bool, passes);
+    change(1, [offset](SimSupply &s) { s.faults().voltageOffsetCounts = offset; });
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 12
+current = 1
+output = true
+[[step]]
+type = "measure"
+count = 2
+[[step.check]]
+name = "v"
+quantity = "voltage"
+%1
+)").arg(limits) + QLatin1String(kOutputsOff));
+    QVERIFY2(r.checks.size() == 1, qPrintable(r.verdicts.value(0).cause));
+    const CheckResult &check = r.checks.first();
+    QCOMPARE(check.value, (1200 + offset) / 100.0);
+    QCOMPARE(check.passed, passes);
+    QCOMPARE(r.verdictOf(0), passes ? Verdict::Pass : Verdict::Fail);
+    QVERIFY(check.margin().has_value());
+    QCOMPARE(*check.margin() >= -1e-9, passes);
+}
+
+// A supply that stops answering fails its own slot with the cause; the
+// others are judged to the end and pass.
+void TestPlanEngine::silentSupplyFailsOnlyItsSlot()
+{
+    change(5, [](SimSupply &s) { s.faults().dropShare = 1.0; });
+    const Recorded r = runPlan(QLatin1String(kThreeSlots) + QStringLiteral(R"(
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "measure"
+count = 3
+[[step.check]]
+name = "v"
+quantity = "voltage"
+counts = 2
+)") + QLatin1String(kOutputsOff));
+    QCOMPARE(r.verdicts.size(), 3);
+    QCOMPARE(r.verdictOf(0), Verdict::Pass);
+    QCOMPARE(r.verdictOf(1), Verdict::Error);
+    QCOMPARE(r.verdictOf(2), Verdict::Pass);
+    for (const SlotVerdict &v : r.verdicts) {
+        if (v.slot == 1)
+            QVERIFY2(v.cause.contains(QLatin1String("address 5")) && v.cause.contains(QLatin1String("no valid reply")),
+                     qPrintable(v.cause));
+    }
+    QVERIFY(!m_bus->supply(m_bus->indexOfAddress(1)).outputOn());
+    QVERIFY(!m_bus->supply(m_bus->indexOfAddress(17)).outputOn());
+}
+
+// An abort during a long wait ends the wait at once and runs the finally
+// block: the outputs go off and the slots are ABORTED.
+void TestPlanEngine::abortRunsFinally()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Recorded r = runPlan(QLatin1String(kThreeSlots) + QStringLiteral(R"(
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "wait"
+name = "long"
+time = 60
+)") + QLatin1String(kOutputsOff), [](PlanRun &run, Recorded &recorded) {
+        recorded.onStart = [&run](const StepEvent &e) {
+            if (e.kind == QLatin1String("wait") && e.slot == 2)
+                run.abort();
+        };
+    });
+    QVERIFY(clock.elapsed() < 30000);
+    QCOMPARE(r.verdicts.size(), 3);
+    for (int slot = 0; slot < 3; ++slot)
+        QCOMPARE(r.verdictOf(slot), Verdict::Aborted);
+    for (int i = 0; i < m_bus->supplyCount(); ++i)
+        QVERIFY(!m_bus->supply(i).outputOn());
+    int finallySteps = 0;
+    for (const StepEvent &e : r.ended)
+        finallySteps += e.path.startsWith(QLatin1String("finally")) ? 1 : 0;
+    QCOMPARE(finallySteps, 3);
+}
+
+// A wait's dwell is the time measured on the steady clock, never less than
+// the plan's; a reading carries the time it was taken.
+void TestPlanEngine::waitDwellIsMeasured()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "wait"
+time = 0.3
+[[step]]
+type = "measure"
+count = 2
+[[step.check]]
+name = "v"
+quantity = "voltage"
+max = 1
+)"));
+    const qint64 wholeRun = clock.elapsed();
+    const StepEvent *wait = r.endOf(QStringLiteral("wait"));
+    QVERIFY(wait);
+    QCOMPARE(wait->plannedMs, 300.0);
+    QVERIFY2(wait->actualMs >= 300.0 && wait->actualMs < wholeRun, qPrintable(QString::number(wait->actualMs)));
+    QVERIFY(qAbs(wait->started.msecsTo(wait->ended) - wait->actualMs) <= 1.0);
+    // Two readings of the measure, later than the wait's end, in order.
+    QVector<QDateTime> times;
+    for (const ReadingEvent &e : r.readings)
+        if (e.path == QLatin1String("2"))
+            times << e.sample.time;
+    QCOMPARE(times.size(), 2);
+    QVERIFY(times.at(0) >= wait->ended && times.at(1) >= times.at(0));
+}
+
+void TestPlanEngine::stopConditions_data()
+{
+    QTest::addColumn<double>("ohms");
+    QTest::addColumn<QString>("stop");
+    QTest::addColumn<QString>("reason");
+    // No load: no current, so it tapers at once and ends after the taper time.
+    QTest::newRow("taper") << SimSupply::OpenCircuit << "taper_current = 0.1, taper_time = 0.3" << "taper";
+    // 1 V into 1 ohm: 1 A, 0.36 s per 0.1 mAh, and 1 W.
+    QTest::newRow("charge") << 1.0 << "charge = 0.0001" << "charge";
+    QTest::newRow("energy") << 1.0 << "energy = 0.0001" << "energy";
+}
+
+void TestPlanEngine::stopConditions()
+{
+    QFETCH(double, ohms);
+    QFETCH(QString, stop);
+    QFETCH(QString, reason);
+    change(1, [ohms](SimSupply &s) { s.setLoadOhms(ohms); });
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 1
+current = 2
+output = true
+[[step]]
+type = "wait"
+time = 20
+interval = 0.05
+stop = { %1 }
+[[step.check]]
+name = "charge"
+quantity = "charge"
+min = 0
+)").arg(stop) + QLatin1String(kOutputsOff));
+    const StepEvent *wait = r.endOf(QStringLiteral("wait"));
+    QVERIFY(wait);
+    if (wait->stopReason != reason) {
+        QString seen = r.verdicts.value(0).cause + QLatin1Char('\n');
+        const QVector<SimFrameRecord> record = m_bus->record();
+        for (int i = qMax(0, int(record.size()) - 30); i < record.size(); ++i)
+            seen += FormatRecord(record.at(i)) + QLatin1Char('\n');
+        QFAIL(qPrintable(seen));
+    }
+    QVERIFY2(wait->actualMs >= 300 && wait->actualMs < 10000, qPrintable(QString::number(wait->actualMs)));
+    QCOMPARE(r.checks.size(), 1);
+    QCOMPARE(r.checks.first().unit, QStringLiteral("Ah"));
+    if (reason == QLatin1String("charge"))
+        QVERIFY(r.checks.first().value >= 0.0001);
+}
+
+// Over-voltage limit set below the output: a supply that trips passes, one
+// that never trips fails once the time is up.
+void TestPlanEngine::protection_data()
+{
+    QTest::addColumn<bool>("neverTrips");
+    QTest::newRow("trips") << false;
+    QTest::newRow("never trips") << true;
+}
+
+void TestPlanEngine::protection()
+{
+    QFETCH(bool, neverTrips);
+    change(1, [neverTrips](SimSupply &s) { s.faults().neverTrips = neverTrips; });
+    const quint16 limitBefore = m_bus->supply(0).overVoltageLimit();
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 12
+current = 1
+output = true
+[[step]]
+type = "protection"
+name = "ovp trips"
+limit = "ovp"
+level = 10
+within = 0.3
+)") + QLatin1String(kOutputsOff));
+    QCOMPARE(r.checks.size(), 1);
+    const CheckResult &trip = r.checks.first();
+    QCOMPARE(trip.quantity, QStringLiteral("trip_time"));
+    QCOMPARE(trip.passed, !neverTrips);
+    QCOMPARE(r.verdictOf(0), neverTrips ? Verdict::Fail : Verdict::Pass);
+    if (neverTrips)
+        QVERIFY(trip.value > 0.3);
+    QCOMPARE(m_bus->supply(0).lastTrip(), neverTrips ? SimSupply::Trip::None : SimSupply::Trip::OverVoltage);
+    // The limit held before is back.
+    QCOMPARE(m_bus->supply(0).overVoltageLimit(), limitBefore);
+}
+
+// The port goes (socat, the line between the master and the simulator, is
+// killed) during a wait and comes back a second later under the same name:
+// the run waits for it, then runs the finally block, which switches the
+// output off; the slot is ERROR with the cause.
+void TestPlanEngine::lostPortRunsFinallyWhenBack()
+{
+    const QString port = m_folder->filePath(QStringLiteral("port"));
+    m_bus->stop();
+    delete m_bus;
+    m_bus = new SimBus(this);
+    m_bus->addSupply(1, 1);
+    m_bus->setCheckLineSpeed(false); // socat's end of the simulator's line keeps its own speed
+    m_bus->setPacing(SimBus::Pacing::PerFrame);
+    m_device = m_bus->openPty();
+    m_bus->start(SimBus::Threading::OwnThread);
+    const QStringList line{QStringLiteral("PTY,link=%1,raw,echo=0").arg(port), m_device + QStringLiteral(",raw,echo=0")};
+    qint64 pid = 0;
+    QVERIFY(QProcess::startDetached(QStringLiteral("socat"), line, QString(), &pid));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(port), 10000);
+
+    const Plan plan = LoadPlan(writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "wait"
+time = 60
+interval = 0.1
+)") + QLatin1String(kOutputsOff)));
+    LineOptions options;
+    options.port = port;
+    options.timeoutUs = 1000000;
+    RtuMaster master(options, nullptr);
+    master.open();
+    RtuPlanBus bus(master);
+    RunInfo info;
+    info.slotList << SlotInfo{};
+    PlanRun run(plan, bus, info);
+    Recorded recorded;
+    run.addListener(&recorded);
+    std::thread restart;
+    std::atomic<qint64> second{0};
+    recorded.onStart = [&](const StepEvent &e) {
+        if (e.kind != QLatin1String("wait"))
+            return;
+        if (pid > 0)
+            ::kill(pid_t(pid), SIGTERM);
+        restart = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            qint64 again = 0;
+            QProcess::startDetached(QStringLiteral("socat"), line, QString(), &again);
+            second = again;
+        });
+    };
+    QElapsedTimer clock;
+    clock.start();
+    run.run();
+    if (restart.joinable())
+        restart.join();
+    else if (pid > 0)
+        ::kill(pid_t(pid), SIGTERM); // the wait never began: the first socat is still there
+    if (second.load() > 0)
+        ::kill(pid_t(second.load()), SIGTERM);
+    QVERIFY(clock.elapsed() < 30000);
+    QCOMPARE(recorded.verdictOf(0), Verdict::Error);
+    QVERIFY2(recorded.verdicts.first().cause.contains(QLatin1String("port lost")), qPrintable(recorded.verdicts.first().cause));
+    QVERIFY(!m_bus->supply(0).outputOn());
+    const StepEvent *last = recorded.ended.isEmpty() ? nullptr : &recorded.ended.last();
+    QVERIFY(last && last->path == QLatin1String("finally.1"));
+}
+
+// psuctl test as a script runs it: the accuracy plan of the examples against
+// three supplies, one of them reading 0.12 V high: a FAIL line, exit 6, and
+// the reports.
+void TestPlanEngine::psuctlTestEndToEnd()
+{
+    change(5, [](SimSupply &s) { s.faults().voltageOffsetCounts = 12; });
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {QStringLiteral("test"), QStringLiteral(PSUTOOL_EXAMPLE_PLANS "/eol-accuracy.toml"), QStringLiteral("-p"),
+                   m_device, QStringLiteral("--serial"), QStringLiteral("A1,A2,A3"), QStringLiteral("--report"),
+                   m_folder->filePath(QStringLiteral("reports")), QStringLiteral("--db"),
+                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"), QStringLiteral("1"),
+                   QStringLiteral("--retries"), QStringLiteral("2")});
+    QVERIFY(process.waitForFinished(120000));
+    QString out = QString::fromUtf8(process.readAllStandardOutput());
+    if (!out.contains(QLatin1String("A1): PASS"))) {
+        for (const SimFrameRecord &r : m_bus->record())
+            out += FormatRecord(r) + QLatin1Char('\n');
+    }
+    QVERIFY2(process.exitCode() == 6, qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("slot A (address 1, QELT30-05, serial A1): PASS")), qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("slot B (address 5, QELT60-05, serial A2): FAIL")), qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("slot C (address 17, QELT36-03, serial A3): PASS")), qPrintable(out));
+    QCOMPARE(QDir(m_folder->filePath(QStringLiteral("reports"))).entryList(QDir::Files).size(), 3);
+    // The outputs are off after the finally block.
+    for (int i = 0; i < m_bus->supplyCount(); ++i)
+        QVERIFY(!m_bus->supply(i).outputOn());
+
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("A2"), QStringLiteral("--db"),
+                                                   m_folder->filePath(QStringLiteral("history.sqlite"))});
+    QVERIFY(process.waitForFinished(30000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(QLatin1String("FAIL  End-of-line accuracy 1.0  slot B")));
+}
+
+// Ctrl-C during a long wait: the finally block switches the output off and
+// psuctl exits 130.
+void TestPlanEngine::psuctlTestInterrupted()
+{
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "wait"
+time = 60
+)") + QLatin1String(kOutputsOff));
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
+                                                   QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
+                                                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
+                                                   QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("2")});
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn() || process.state() == QProcess::NotRunning, 20000);
+    if (!m_bus->supply(0).outputOn()) {
+        QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        for (const SimFrameRecord &r : m_bus->record())
+            seen += FormatRecord(r) + QLatin1Char('\n');
+        QFAIL(qPrintable(seen));
+    }
+    QVERIFY(process.processId() > 0);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(20000));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 130, qPrintable(out));
+    QVERIFY(!m_bus->supply(0).outputOn());
+    QVERIFY2(out.contains(QLatin1String("serial X1): ABORTED")), qPrintable(out));
+}
+
+QTEST_GUILESS_MAIN(TestPlanEngine)
+#include "tst_planengine.moc"
