@@ -7,6 +7,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/planstation.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 
@@ -67,6 +68,9 @@ void DestroyForms()
     SetModelObserver(nullptr);
     SetReplyView(nullptr);
     g_replyView.reset();
+    // The station first: a run still going ends in its finally block on the line.
+    delete PLANSTATION;
+    PLANSTATION = nullptr;
     delete ERR;
     ERR = nullptr;
     delete TYP;

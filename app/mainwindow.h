@@ -26,6 +26,8 @@ public:
     QPushButton *BitBtn5;
     QPushButton *BitBtn6;
     QPushButton *BitBtn7;
+    // The test station ("测试计划"), in the free column right of the launcher buttons.
+    QPushButton *BitBtn8;
     TMSComm *MSComm1;
     TModelMenu *PopupMenu3;
 
@@ -40,6 +42,7 @@ public:
     void BitBtn5Click();
     void BitBtn6Click();
     void BitBtn7Click();
+    void BitBtn8Click();
     void MSComm1Comm();
 
 protected:

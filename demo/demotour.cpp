@@ -8,6 +8,7 @@
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
+#include "panels/planstation.h"
 #include "panels/sequencerunner.h"
 
 #include <QAbstractButton>
@@ -16,6 +17,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -179,6 +181,7 @@ void DemoTour::run()
     runScan();
     runSequence();
     runCalibration();
+    runStation();
     shoot(MAIN, QStringLiteral("main.png"));
     m_modalTimer->stop();
     for (const QString &problem : m_problems)
@@ -353,4 +356,46 @@ void DemoTour::runCalibration()
     shoot(ERR, QStringLiteral("calibration.png"));
     // Leave calibration, so that acknowledgements go to the monitor again.
     click(ERR, QStringLiteral("BitBtn2"));
+}
+
+// The station: the accuracy plan from the examples on the three supplies, the
+// serial numbers typed as a scanner types them (Return after each), and the
+// verdicts; the demo's bus has one supply whose measured voltage is off.
+void DemoTour::runStation()
+{
+    MAIN->BitBtn8->click();
+    pause(300);
+    TPLANSTATION *station = PLANSTATION;
+    const QString plan = QDir(QStringLiteral(PSUTOOL_EXAMPLES_DIR)).filePath(QStringLiteral("accuracy.toml"));
+    try {
+        station->OpenPlan(plan);
+    } catch (const SystemError &error) {
+        m_problems << QStringLiteral("the station refused %1: %2").arg(plan, error.text());
+        return;
+    }
+    const QStringList serials{QStringLiteral("A1"), QStringLiteral("A2"), QStringLiteral("A3")};
+    for (int n = 0; n < station->Tiles.size() && n < serials.size(); ++n) {
+        QLineEdit *edit = station->Tiles.at(n)->Serial;
+        edit->setFocus();
+        edit->setText(serials.at(n));
+        QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+        QCoreApplication::sendEvent(edit, &enter);
+    }
+    if (!click(station, QStringLiteral("Button2")))
+        return;
+    if (!waitFor([station] { return !station->Running(); }, 60000)) {
+        m_problems << QStringLiteral("the plan did not end");
+        return;
+    }
+    QStringList verdicts;
+    int failed = 0;
+    for (const TPlanTile *tile : station->Tiles) {
+        verdicts << tile->Verdict->text();
+        failed += tile->CurrentState() == TPlanTile::State::Fail ? 1 : 0;
+    }
+    note(QStringLiteral("station verdicts %1").arg(verdicts.join(QLatin1Char(' '))));
+    if (failed != 1)
+        m_problems << QStringLiteral("the station found %1 failing supplies, not one").arg(failed);
+    shoot(station, QStringLiteral("station.png"));
+    station->hide();
 }

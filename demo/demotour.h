@@ -18,8 +18,8 @@ class QWidget;
 SimBusOptions DemoBusOptions();
 
 // A scripted operator for the demo without a display: applies the serial
-// settings, picks a model, runs the monitor, a scan, a short sequence and a
-// calibration, saves a screenshot of each window into a folder and quits.
+// settings, picks a model, runs the monitor, a scan, a short sequence, a
+// calibration and a test plan at the station, saves a screenshot of each window into a folder and quits.
 // Controls are looked up by object name, so a missing one only skips its step.
 class DemoTour : public QObject
 {
@@ -47,6 +47,7 @@ private:
     void runScan();
     void runSequence();
     void runCalibration();
+    void runStation();
 
     // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);

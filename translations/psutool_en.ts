@@ -116,6 +116,10 @@
         <source>精密电源测试工作室</source>
         <translation>Power Supply Test Lab</translation>
     </message>
+    <message>
+        <source>测试计划</source>
+        <translation type="unfinished"></translation>
+    </message>
 </context>
 <context>
     <name>TMSComm</name>
@@ -218,6 +222,109 @@ On Linux, serial devices usually belong to the dialout group: run sudo usermod -
 请检查连接后重新进行串行口设置。</source>
         <translation>Serial port %1 failed and was closed: %2.
 Check the connection, then set up the serial port again.</translation>
+    </message>
+</context>
+<context>
+    <name>TPLANSTATION</name>
+    <message>
+        <source>测试计划</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>打开计划…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>选择…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>SQLite 文件，或 postgresql://用户@主机:端口/数据库</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>报告目录</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>历史数据库</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>中止</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>打开测试计划</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>测试计划 (*.toml);;所有文件 (*)</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>测试进行中，不能换计划</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>版本 %1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>工位：%1</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>序列号不能为空</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>序列号 %1 已用于 %2</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>请先打开测试计划</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>监控正在运行：请先在参数设置窗口停止监控，再开始测试</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>典型应用正在运行：请先停止，再开始测试</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>地址检测正在运行：请等它结束，再开始测试</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>串口未打开：请先在“串行口设置”中选择并打开串口</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>%1 (%2) · %3</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>测试中…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>正在中止：关闭输出…</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>测试结束</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>报告：%1</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 <context>
@@ -345,6 +452,21 @@ Check the connection, then set up the serial port again.</translation>
     <message>
         <source>停止记录</source>
         <translation>Stop recording</translation>
+    </message>
+</context>
+<context>
+    <name>TPlanTile</name>
+    <message>
+        <source>%1 · 地址 %2 · %3</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>扫描或输入序列号</source>
+        <translation type="unfinished"></translation>
+    </message>
+    <message>
+        <source>测试中</source>
+        <translation type="unfinished"></translation>
     </message>
 </context>
 <context>

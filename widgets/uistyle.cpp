@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWidget>
+#include <algorithm>
 
 QFont DesignFont(const QString &family, int pixelSize, bool bold)
 {
@@ -23,7 +24,9 @@ void SetTextColour(QWidget *widget, const QColor &colour)
     widget->setPalette(palette);
 }
 
-QPixmap ButtonPicture(const QString &text, const QSize &size)
+namespace {
+
+QPixmap pictureOf(const QString &text, const QSize &size, int fontPixels)
 {
     QPixmap picture(size);
     QPainter painter(&picture);
@@ -32,9 +35,23 @@ QPixmap ButtonPicture(const QString &text, const QSize &size)
     ground.setColorAt(1.0, QColor(0xB4, 0xB4, 0xB4));
     painter.fillRect(picture.rect(), ground);
     painter.setPen(QColor(0x00, 0x00, 0x80));
-    painter.setFont(DesignFont(QStringLiteral("华文新魏"), size.height() * 6 / 10, true));
+    painter.setFont(DesignFont(QStringLiteral("华文新魏"), fontPixels, true));
     painter.drawText(picture.rect(), Qt::AlignCenter, text);
     return picture;
+}
+
+} // namespace
+
+QPixmap ButtonPicture(const QString &text, const QSize &size)
+{
+    return pictureOf(text, size, size.height() * 6 / 10);
+}
+
+QPixmap StackedButtonPicture(const QString &text, const QSize &size)
+{
+    const int half = int((text.size() + 1) / 2);
+    return pictureOf(text.left(half) + QLatin1Char('\n') + text.mid(half), size,
+                     std::min(size.width() * 9 / 20, size.height() * 3 / 10));
 }
 
 QPixmap MenuArrowPicture()
