@@ -41,7 +41,7 @@ struct RunInfo {
     QString toolVersion;
     QString port;         // the line as given (COM2, /dev/ttyUSB0, tcp://...)
     QDateTime start;
-    QVector<SlotInfo> slots;
+    QVector<SlotInfo> slotList; // in plan slot order ("slots" is a Qt keyword macro)
 };
 
 // A step of one slot starting or ending. path names the step within the plan

@@ -23,6 +23,11 @@ struct RecorderOptions {
 // ~/.local/share/psutool/history.sqlite (XDG data home).
 QString DefaultHistoryDatabase();
 
+// The report files' name without its extension: the plan, the run's start and
+// the start of its id ("accuracy_20261207-203500_1f0c2a9b"), so that runs never
+// overwrite each other's files.
+QString ReportBaseName(const RunInfo &info);
+
 class RunRecorders : public PlanListener
 {
 public:

@@ -1,0 +1,253 @@
+#include "plan/historydb.h"
+
+#include "link/systemerror.h"
+#include "plan/recorders.h"
+
+#include <QAtomicInteger>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStandardPaths>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace {
+
+bool isPostgres(const QString &database)
+{
+    return database.startsWith(QLatin1String("postgresql://")) || database.startsWith(QLatin1String("postgres://"));
+}
+
+QString connectionName()
+{
+    static QAtomicInteger<int> counter;
+    return QStringLiteral("psutool-history-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
+QString sqlErrorText(const QSqlError &error)
+{
+    QString text = error.databaseText().trimmed();
+    if (text.isEmpty())
+        text = error.driverText().trimmed();
+    return text.isEmpty() ? QStringLiteral("unknown database error") : text;
+}
+
+// The tables. The auto-numbered key is the one word the two engines spell
+// differently.
+QStringList schema(bool postgres)
+{
+    const QString key = postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY");
+    return {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS runs ("
+                       "run_id TEXT PRIMARY KEY, plan_name TEXT NOT NULL, plan_version TEXT, plan_file TEXT,"
+                       " station TEXT, operator TEXT, tool_version TEXT, port TEXT,"
+                       " start_time TEXT NOT NULL, end_time TEXT, verdict TEXT)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS slots ("
+                       "run_id TEXT NOT NULL REFERENCES runs (run_id), slot_index INTEGER NOT NULL,"
+                       " slot_name TEXT, address INTEGER, model TEXT, serial TEXT NOT NULL,"
+                       " verdict TEXT, cause TEXT, checks INTEGER NOT NULL DEFAULT 0,"
+                       " failed INTEGER NOT NULL DEFAULT 0, end_time TEXT,"
+                       " PRIMARY KEY (run_id, slot_index))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS slots_by_serial ON slots (serial)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS checks (id %1,"
+                       " run_id TEXT NOT NULL, slot_index INTEGER NOT NULL, path TEXT, name TEXT NOT NULL,"
+                       " quantity TEXT, statistic TEXT, unit TEXT, value DOUBLE PRECISION,"
+                       " low DOUBLE PRECISION, high DOUBLE PRECISION, passed INTEGER NOT NULL, judged_at TEXT)")
+            .arg(key),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS checks_by_slot ON checks (run_id, slot_index)"),
+    };
+}
+
+} // namespace
+
+HistoryDatabase::HistoryDatabase(const QString &database)
+    : m_name(database)
+    , m_connection(connectionName())
+{
+    const bool postgres = isPostgres(database);
+    const QString driver = postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
+    if (!QSqlDatabase::isDriverAvailable(driver))
+        fail(QStringLiteral("Qt Sql has no %1 driver (install %2)")
+                 .arg(driver, postgres ? QStringLiteral("libqt6sql6-psql") : QStringLiteral("libqt6sql6-sqlite")));
+    QSqlDatabase db = QSqlDatabase::addDatabase(driver, m_connection);
+    if (postgres) {
+        const QUrl url(database);
+        if (!url.isValid() || url.path().size() < 2)
+            fail(QStringLiteral("not a database address (postgresql://user@host:port/dbname)"));
+        QUrl shown = url;
+        shown.setPassword(QString());
+        m_name = shown.toString();
+        const QUrlQuery query(url);
+        db.setHostName(query.hasQueryItem(QStringLiteral("host")) ? query.queryItemValue(QStringLiteral("host")) : url.host());
+        db.setPort(url.port(5432));
+        db.setUserName(url.userName());
+        db.setPassword(url.password());
+        db.setDatabaseName(url.path().mid(1));
+        db.setConnectOptions(QStringLiteral("connect_timeout=5"));
+    } else {
+        const QFileInfo file(database);
+        if (!QDir().mkpath(file.absolutePath()))
+            fail(QStringLiteral("cannot make the folder %1").arg(file.absolutePath()));
+        db.setDatabaseName(database);
+        // A station that finds the file locked waits a second, then keeps
+        // what it could not write for the run's end.
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=1000"));
+    }
+    if (!db.open())
+        fail(sqlErrorText(db.lastError()));
+    if (!postgres) {
+        // WAL: a reader (psuctl history on the same file) never holds up the
+        // station; FULL: each committed check survives a crash or a power cut.
+        execute({QStringLiteral("PRAGMA journal_mode=WAL"), {}});
+        execute({QStringLiteral("PRAGMA synchronous=FULL"), {}});
+    }
+    const QStringList tables = db.tables();
+    if (!tables.contains(QStringLiteral("runs")) || !tables.contains(QStringLiteral("slots"))
+        || !tables.contains(QStringLiteral("checks"))) {
+        QVector<Statement> statements;
+        for (const QString &sql : schema(postgres))
+            statements.append({sql, {}});
+        commit(statements);
+    }
+}
+
+HistoryDatabase::~HistoryDatabase()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isOpen())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+void HistoryDatabase::fail(const QString &cause) const
+{
+    RaiseError(QStringLiteral("%1: %2").arg(m_name, cause));
+}
+
+void HistoryDatabase::execute(const Statement &statement)
+{
+    run(statement, false);
+}
+
+QSqlQuery HistoryDatabase::run(const Statement &statement, bool forwardOnly)
+{
+    QSqlQuery query(QSqlDatabase::database(m_connection, false));
+    query.setForwardOnly(forwardOnly);
+    if (!query.prepare(statement.sql))
+        fail(sqlErrorText(query.lastError()));
+    for (int i = 0; i < statement.values.size(); ++i)
+        query.bindValue(i, statement.values.at(i));
+    if (!query.exec())
+        fail(sqlErrorText(query.lastError()));
+    return query;
+}
+
+void HistoryDatabase::commit(const QVector<Statement> &statements)
+{
+    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    if (!db.transaction())
+        fail(sqlErrorText(db.lastError()));
+    try {
+        for (const Statement &statement : statements)
+            execute(statement);
+    } catch (const SystemError &) {
+        db.rollback();
+        throw;
+    }
+    if (!db.commit()) {
+        const QString cause = sqlErrorText(db.lastError());
+        db.rollback();
+        fail(cause);
+    }
+}
+
+QVector<QVariantList> HistoryDatabase::select(const Statement &statement)
+{
+    QSqlQuery query = run(statement, true);
+    QVector<QVariantList> rows;
+    const int columns = query.record().count();
+    while (query.next()) {
+        QVariantList row;
+        row.reserve(columns);
+        for (int i = 0; i < columns; ++i)
+            row.append(query.value(i));
+        rows.append(row);
+    }
+    return rows;
+}
+
+QVariant DatabaseTime(const QDateTime &time)
+{
+    if (!time.isValid())
+        return QVariant(QMetaType::fromType<QString>());
+    return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QVariant DatabaseNumber(std::optional<double> value)
+{
+    return value ? QVariant(*value) : QVariant(QMetaType::fromType<double>());
+}
+
+QString DefaultHistoryDatabase()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+           + QStringLiteral("/psutool/history.sqlite");
+}
+
+namespace {
+
+Verdict verdictFromText(const QString &text)
+{
+    for (Verdict verdict : {Verdict::Pass, Verdict::Fail, Verdict::Error, Verdict::Aborted}) {
+        if (VerdictText(verdict) == text)
+            return verdict;
+    }
+    // A slot that never ended (the run was killed) is not a pass.
+    return Verdict::Error;
+}
+
+QDateTime timeFromDatabase(const QVariant &value)
+{
+    if (value.isNull())
+        return QDateTime();
+    QDateTime time = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    return time.isValid() ? time.toLocalTime() : time;
+}
+
+} // namespace
+
+QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
+{
+    HistoryDatabase db(database.isEmpty() ? DefaultHistoryDatabase() : database);
+    const QVector<QVariantList> rows = db.select(
+        {QStringLiteral("SELECT r.run_id, r.start_time, COALESCE(s.end_time, r.end_time), r.plan_name, r.plan_version,"
+                        " r.station, s.slot_name, s.serial, s.verdict, s.checks, s.failed"
+                        " FROM slots s JOIN runs r ON r.run_id = s.run_id"
+                        " WHERE s.serial = ? ORDER BY r.start_time DESC, s.slot_index"),
+         {serial}});
+    QVector<HistoryRow> history;
+    history.reserve(rows.size());
+    for (const QVariantList &row : rows) {
+        HistoryRow entry;
+        entry.runId = row.at(0).toString();
+        entry.start = timeFromDatabase(row.at(1));
+        entry.end = timeFromDatabase(row.at(2));
+        entry.planName = row.at(3).toString();
+        entry.planVersion = row.at(4).toString();
+        entry.station = row.at(5).toString();
+        entry.slot = row.at(6).toString();
+        entry.serial = row.at(7).toString();
+        entry.verdict = verdictFromText(row.at(8).toString());
+        entry.checks = row.at(9).toInt();
+        entry.failed = row.at(10).toInt();
+        history.append(entry);
+    }
+    return history;
+}

@@ -1,0 +1,360 @@
+// The run as one HTML page that needs nothing beside it: the styles are in
+// the page and the plots are inline SVG, so the file can be mailed or kept
+// as it is. It is written as XHTML, so that any XML reader can check it.
+
+#include "link/systemerror.h"
+#include "plan/runrecord.h"
+
+#include <QFile>
+#include <QXmlStreamWriter>
+#include <cmath>
+
+namespace {
+
+const char Style[] = R"(
+body { font: 14px/1.45 "Noto Sans", "WenQuanYi Micro Hei", "Microsoft YaHei", Arial, sans-serif; color: #1d2430; margin: 24px auto; max-width: 1100px; padding: 0 16px; }
+header { display: flex; align-items: center; justify-content: space-between; border-bottom: 3px solid #c9d1dc; padding-bottom: 10px; }
+h1 { font-size: 24px; margin: 0; }
+h1 .version { color: #5b6675; font-weight: normal; font-size: 18px; margin-left: 8px; }
+h2 { font-size: 18px; margin: 28px 0 8px; }
+table { border-collapse: collapse; }
+th, td { padding: 3px 10px; text-align: left; border-bottom: 1px solid #e3e7ed; }
+th { background: #f1f4f8; font-weight: 600; }
+td.num { text-align: right; font-variant-numeric: tabular-nums; font-family: "DejaVu Sans Mono", Consolas, monospace; }
+table.info th { background: none; color: #5b6675; font-weight: normal; }
+table.checks { width: 100%; }
+.verdict { display: inline-block; padding: 1px 10px; border-radius: 4px; color: #fff; font-weight: 700; letter-spacing: 0.05em; }
+header .verdict { font-size: 28px; padding: 4px 22px; }
+.PASS { background: #1e8e3e; } .FAIL { background: #d93025; } .ERROR { background: #e37400; } .ABORTED { background: #6b7280; }
+tr.failed td { background: #fdecea; }
+td.negative { color: #d93025; font-weight: 600; }
+svg { display: block; margin: 6px 0 12px; background: #fff; border: 1px solid #e3e7ed; }
+svg text { font: 11px Arial, sans-serif; fill: #3c4654; }
+footer { margin-top: 32px; color: #7a8594; font-size: 12px; }
+)";
+
+const QString VoltageColour = QStringLiteral("#1a73e8");
+const QString CurrentColour = QStringLiteral("#e8710a");
+
+// A step of 1, 2 or 5 times a power of ten that cuts span into about count parts.
+double tickStep(double span, int count)
+{
+    if (span <= 0)
+        return 1;
+    const double raw = span / count;
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    for (double factor : {1.0, 2.0, 5.0, 10.0}) {
+        if (raw <= factor * power)
+            return factor * power;
+    }
+    return 10 * power;
+}
+
+QString number(double value, int decimals = 1)
+{
+    return QString::number(value, 'f', decimals);
+}
+
+class Page
+{
+public:
+    explicit Page(QXmlStreamWriter &xml)
+        : m_xml(xml)
+    {
+    }
+
+    void start(const QString &name, std::initializer_list<std::pair<QString, QString>> attributes = {})
+    {
+        m_xml.writeStartElement(name);
+        for (const auto &attribute : attributes)
+            m_xml.writeAttribute(attribute.first, attribute.second);
+    }
+    void end() { m_xml.writeEndElement(); }
+    void element(const QString &name, const QString &text, std::initializer_list<std::pair<QString, QString>> attributes = {})
+    {
+        start(name, attributes);
+        m_xml.writeCharacters(text);
+        end();
+    }
+    void text(const QString &text) { m_xml.writeCharacters(text); }
+    void cell(const QString &text, const QString &cls = QString())
+    {
+        if (cls.isEmpty())
+            element(QStringLiteral("td"), text);
+        else
+            element(QStringLiteral("td"), text, {{QStringLiteral("class"), cls}});
+    }
+    void verdict(Verdict verdict)
+    {
+        element(QStringLiteral("span"), VerdictText(verdict),
+                {{QStringLiteral("class"), QStringLiteral("verdict ") + VerdictText(verdict)}});
+    }
+    void headerRow(const QStringList &names)
+    {
+        start(QStringLiteral("tr"));
+        for (const QString &name : names)
+            element(QStringLiteral("th"), name);
+        end();
+    }
+    void infoRow(const QString &name, const QString &value)
+    {
+        start(QStringLiteral("tr"));
+        element(QStringLiteral("th"), name);
+        cell(value);
+        end();
+    }
+
+    void plot(const QVector<PlotPoint> &points);
+
+private:
+    QXmlStreamWriter &m_xml;
+};
+
+// The slot's output voltage (left axis) and current (right axis) over the
+// run's time. Many readings are cut to the lowest and highest of each pixel
+// column, which draws the same line.
+void Page::plot(const QVector<PlotPoint> &points)
+{
+    const int width = 1060, height = 260, left = 56, right = 56, top = 16, bottom = 34;
+    const int plotWidth = width - left - right, plotHeight = height - top - bottom;
+    qint64 lastMs = 1;
+    double maxVolts = 0, maxAmps = 0;
+    for (const PlotPoint &point : points) {
+        lastMs = std::max(lastMs, point.ms);
+        maxVolts = std::max(maxVolts, point.volts);
+        maxAmps = std::max(maxAmps, point.amps);
+    }
+    const double voltStep = tickStep(maxVolts > 0 ? maxVolts : 1, 5);
+    const double ampStep = tickStep(maxAmps > 0 ? maxAmps : 1, 5);
+    const double voltTop = std::max(1.0, std::ceil(maxVolts * 1.05 / voltStep)) * voltStep;
+    const double ampTop = std::max(1.0, std::ceil(maxAmps * 1.05 / ampStep)) * ampStep;
+    const double seconds = lastMs / 1000.0;
+    const double timeStep = tickStep(seconds, 8);
+    auto x = [&](qint64 ms) { return left + plotWidth * double(ms) / lastMs; };
+    auto yVolts = [&](double v) { return top + plotHeight * (1 - v / voltTop); };
+    auto yAmps = [&](double a) { return top + plotHeight * (1 - a / ampTop); };
+
+    start(QStringLiteral("svg"), {{QStringLiteral("xmlns"), QStringLiteral("http://www.w3.org/2000/svg")},
+                                  {QStringLiteral("width"), QString::number(width)},
+                                  {QStringLiteral("height"), QString::number(height)},
+                                  {QStringLiteral("viewBox"), QStringLiteral("0 0 %1 %2").arg(width).arg(height)},
+                                  {QStringLiteral("role"), QStringLiteral("img")}});
+    // Grid and axes: the voltage's ticks on the left carry the grid lines.
+    for (double v = 0; v <= voltTop + voltStep / 2; v += voltStep) {
+        const QString y = number(yVolts(v));
+        start(QStringLiteral("line"), {{QStringLiteral("x1"), QString::number(left)},
+                                       {QStringLiteral("x2"), QString::number(left + plotWidth)},
+                                       {QStringLiteral("y1"), y},
+                                       {QStringLiteral("y2"), y},
+                                       {QStringLiteral("stroke"), QStringLiteral("#e3e7ed")}});
+        end();
+        element(QStringLiteral("text"), QString::number(v, 'g', 4),
+                {{QStringLiteral("x"), QString::number(left - 6)},
+                 {QStringLiteral("y"), number(yVolts(v) + 4)},
+                 {QStringLiteral("text-anchor"), QStringLiteral("end")}});
+    }
+    for (double a = 0; a <= ampTop + ampStep / 2; a += ampStep) {
+        element(QStringLiteral("text"), QString::number(a, 'g', 4),
+                {{QStringLiteral("x"), QString::number(left + plotWidth + 6)}, {QStringLiteral("y"), number(yAmps(a) + 4)}});
+    }
+    for (double t = 0; t <= seconds + timeStep / 2; t += timeStep) {
+        element(QStringLiteral("text"), QString::number(t, 'g', 6),
+                {{QStringLiteral("x"), number(x(qint64(t * 1000)))},
+                 {QStringLiteral("y"), QString::number(top + plotHeight + 16)},
+                 {QStringLiteral("text-anchor"), QStringLiteral("middle")}});
+    }
+    start(QStringLiteral("rect"), {{QStringLiteral("x"), QString::number(left)},
+                                   {QStringLiteral("y"), QString::number(top)},
+                                   {QStringLiteral("width"), QString::number(plotWidth)},
+                                   {QStringLiteral("height"), QString::number(plotHeight)},
+                                   {QStringLiteral("fill"), QStringLiteral("none")},
+                                   {QStringLiteral("stroke"), QStringLiteral("#9aa5b4")}});
+    end();
+    element(QStringLiteral("text"), QStringLiteral("V"),
+            {{QStringLiteral("x"), QString::number(left - 6)}, {QStringLiteral("y"), QString::number(top - 4)},
+             {QStringLiteral("text-anchor"), QStringLiteral("end")}, {QStringLiteral("fill"), VoltageColour}});
+    element(QStringLiteral("text"), QStringLiteral("A"),
+            {{QStringLiteral("x"), QString::number(left + plotWidth + 6)}, {QStringLiteral("y"), QString::number(top - 4)},
+             {QStringLiteral("fill"), CurrentColour}});
+    element(QStringLiteral("text"), QStringLiteral("s"),
+            {{QStringLiteral("x"), QString::number(left + plotWidth)}, {QStringLiteral("y"), QString::number(height - 4)},
+             {QStringLiteral("text-anchor"), QStringLiteral("end")}});
+
+    auto polyline = [&](bool volts) {
+        QString coordinates;
+        coordinates.reserve(std::min<qsizetype>(points.size(), 4 * plotWidth) * 14);
+        auto add = [&](const PlotPoint &point) {
+            coordinates += number(x(point.ms));
+            coordinates += QLatin1Char(',');
+            coordinates += number(volts ? yVolts(point.volts) : yAmps(point.amps));
+            coordinates += QLatin1Char(' ');
+        };
+        auto value = [&](const PlotPoint &point) { return volts ? point.volts : point.amps; };
+        if (points.size() <= 4 * plotWidth) {
+            for (const PlotPoint &point : points)
+                add(point);
+        } else {
+            int i = 0;
+            while (i < points.size()) {
+                const int column = int(x(points.at(i).ms));
+                int first = i, low = i, high = i, last = i;
+                while (i < points.size() && int(x(points.at(i).ms)) == column) {
+                    if (value(points.at(i)) < value(points.at(low)))
+                        low = i;
+                    if (value(points.at(i)) > value(points.at(high)))
+                        high = i;
+                    last = i++;
+                }
+                add(points.at(first));
+                add(points.at(std::min(low, high)));
+                add(points.at(std::max(low, high)));
+                add(points.at(last));
+            }
+        }
+        start(QStringLiteral("polyline"), {{QStringLiteral("points"), coordinates.trimmed()},
+                                           {QStringLiteral("fill"), QStringLiteral("none")},
+                                           {QStringLiteral("stroke"), volts ? VoltageColour : CurrentColour},
+                                           {QStringLiteral("stroke-width"), QStringLiteral("1.5")}});
+        end();
+    };
+    if (!points.isEmpty()) {
+        polyline(true);
+        polyline(false);
+    }
+    element(QStringLiteral("text"), QStringLiteral("voltage"),
+            {{QStringLiteral("x"), QString::number(left + 8)}, {QStringLiteral("y"), QString::number(top + 14)},
+             {QStringLiteral("fill"), VoltageColour}});
+    element(QStringLiteral("text"), QStringLiteral("current"),
+            {{QStringLiteral("x"), QString::number(left + 64)}, {QStringLiteral("y"), QString::number(top + 14)},
+             {QStringLiteral("fill"), CurrentColour}});
+    end();
+}
+
+QString duration(qint64 ms)
+{
+    const qint64 s = std::max<qint64>(ms, 0) / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600)
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+void WriteHtmlReport(const QString &path, const RunRecord &run)
+{
+    const RunInfo &info = run.info;
+    const int slotCount = info.slotList.size();
+    QVector<QVector<const CheckResult *>> bySlot(slotCount);
+    for (const CheckResult &check : run.checks) {
+        if (check.slot >= 0 && check.slot < slotCount)
+            bySlot[check.slot].append(&check);
+    }
+
+    XmlReportFile file(path);
+    QXmlStreamWriter &xml = file.xml();
+    Page page(xml);
+    xml.writeDTD(QStringLiteral("<!DOCTYPE html>"));
+    page.start(QStringLiteral("html"), {{QStringLiteral("xmlns"), QStringLiteral("http://www.w3.org/1999/xhtml")},
+                                        {QStringLiteral("lang"), QStringLiteral("en")}});
+    page.start(QStringLiteral("head"));
+    page.start(QStringLiteral("meta"), {{QStringLiteral("charset"), QStringLiteral("utf-8")}});
+    page.end();
+    const Verdict overall = run.overall();
+    page.element(QStringLiteral("title"), QStringLiteral("%1 %2: %3").arg(info.planName, info.planVersion, VerdictText(overall)));
+    page.element(QStringLiteral("style"), QString::fromUtf8(Style));
+    page.end();
+
+    page.start(QStringLiteral("body"));
+    page.start(QStringLiteral("header"));
+    page.start(QStringLiteral("h1"));
+    page.text(info.planName);
+    page.element(QStringLiteral("span"), info.planVersion, {{QStringLiteral("class"), QStringLiteral("version")}});
+    page.end();
+    page.verdict(overall);
+    page.end();
+
+    const QDateTime end = run.endTime();
+    page.start(QStringLiteral("table"), {{QStringLiteral("class"), QStringLiteral("info")}});
+    page.infoRow(QStringLiteral("Plan file"), info.planFile);
+    page.infoRow(QStringLiteral("Serials"), [&] {
+        QStringList serials;
+        for (const SlotInfo &slot : info.slotList)
+            serials << slot.serial;
+        return serials.join(QStringLiteral(", "));
+    }());
+    page.infoRow(QStringLiteral("Operator"), info.operatorName);
+    page.infoRow(QStringLiteral("Station"), info.station);
+    page.infoRow(QStringLiteral("Port"), info.port);
+    page.infoRow(QStringLiteral("Tool version"), info.toolVersion);
+    page.infoRow(QStringLiteral("Start"), IsoTime(info.start));
+    page.infoRow(QStringLiteral("End"), end.isValid() ? IsoTime(end) : QString());
+    page.infoRow(QStringLiteral("Duration"), duration(info.start.msecsTo(end)));
+    page.infoRow(QStringLiteral("Run"), info.runId);
+    page.end();
+
+    page.element(QStringLiteral("h2"), QStringLiteral("Slots"));
+    page.start(QStringLiteral("table"), {{QStringLiteral("class"), QStringLiteral("slots")}});
+    page.headerRow({QStringLiteral("Slot"), QStringLiteral("Address"), QStringLiteral("Model"), QStringLiteral("Serial"),
+                    QStringLiteral("Verdict"), QStringLiteral("Checks"), QStringLiteral("Failed"), QStringLiteral("Cause")});
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const SlotInfo &unit = info.slotList.at(slot);
+        const std::optional<SlotVerdict> &verdict = run.verdicts.at(slot);
+        int failed = 0;
+        for (const CheckResult *check : bySlot.at(slot))
+            failed += check->passed ? 0 : 1;
+        page.start(QStringLiteral("tr"));
+        page.start(QStringLiteral("td"));
+        page.element(QStringLiteral("a"), unit.name, {{QStringLiteral("href"), QStringLiteral("#slot-%1").arg(slot)}});
+        page.end();
+        page.cell(QString::number(unit.address), QStringLiteral("num"));
+        page.cell(unit.model);
+        page.cell(unit.serial);
+        page.start(QStringLiteral("td"));
+        page.verdict(run.verdict(slot));
+        page.end();
+        page.cell(QString::number(bySlot.at(slot).size()), QStringLiteral("num"));
+        page.cell(QString::number(failed), QStringLiteral("num"));
+        page.cell(verdict ? verdict->cause : QString());
+        page.end();
+    }
+    page.end();
+
+    for (int slot = 0; slot < slotCount; ++slot) {
+        const SlotInfo &unit = info.slotList.at(slot);
+        page.start(QStringLiteral("section"), {{QStringLiteral("id"), QStringLiteral("slot-%1").arg(slot)}});
+        page.start(QStringLiteral("h2"));
+        page.text(QStringLiteral("Slot %1: %2 (%3, address %4) ").arg(unit.name, unit.serial, unit.model).arg(unit.address));
+        page.verdict(run.verdict(slot));
+        page.end();
+        page.plot(run.readings.at(slot));
+        page.start(QStringLiteral("table"), {{QStringLiteral("class"), QStringLiteral("checks")}});
+        page.headerRow({QStringLiteral("Step"), QStringLiteral("Check"), QStringLiteral("Quantity"), QStringLiteral("Value"),
+                        QStringLiteral("Low"), QStringLiteral("High"), QStringLiteral("Unit"), QStringLiteral("Margin"),
+                        QStringLiteral("Verdict")});
+        for (const CheckResult *check : bySlot.at(slot)) {
+            const std::optional<double> margin = check->margin();
+            const QString label = run.stepLabel(slot, check->path);
+            page.start(QStringLiteral("tr"), {{QStringLiteral("class"), check->passed ? QStringLiteral("passed") : QStringLiteral("failed")}});
+            page.cell(label.isEmpty() ? check->path : QStringLiteral("%1 %2").arg(check->path, label));
+            page.cell(check->name);
+            page.cell(check->statistic.isEmpty() ? check->quantity : QStringLiteral("%1 %2").arg(check->statistic, check->quantity));
+            page.cell(CheckNumber(*check, check->value), QStringLiteral("num"));
+            page.cell(CheckNumber(*check, check->low), QStringLiteral("num"));
+            page.cell(CheckNumber(*check, check->high), QStringLiteral("num"));
+            page.cell(check->unit);
+            page.cell(CheckNumber(*check, margin), margin && *margin < 0 ? QStringLiteral("num negative") : QStringLiteral("num"));
+            page.start(QStringLiteral("td"));
+            page.verdict(check->passed ? Verdict::Pass : Verdict::Fail);
+            page.end();
+            page.end();
+        }
+        page.end();
+        page.end();
+    }
+
+    page.element(QStringLiteral("footer"), QStringLiteral("Written by psutool %1 on %2.").arg(info.toolVersion, info.station));
+    page.end();
+    page.end();
+    file.close();
+}

@@ -1,0 +1,28 @@
+#include "plan/planresults.h"
+
+#include <algorithm>
+
+QString VerdictText(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Pass:
+        return QStringLiteral("PASS");
+    case Verdict::Fail:
+        return QStringLiteral("FAIL");
+    case Verdict::Error:
+        return QStringLiteral("ERROR");
+    case Verdict::Aborted:
+        return QStringLiteral("ABORTED");
+    }
+    return QStringLiteral("ERROR");
+}
+
+std::optional<double> CheckResult::margin() const
+{
+    std::optional<double> nearest;
+    if (low)
+        nearest = value - *low;
+    if (high)
+        nearest = nearest ? std::min(*nearest, *high - value) : *high - value;
+    return nearest;
+}

@@ -1,0 +1,359 @@
+#include "plan/recorders.h"
+
+#include "link/systemerror.h"
+#include "plan/historydb.h"
+#include "plan/runrecord.h"
+
+#include <QDir>
+#include <QFile>
+
+Verdict RunRecord::verdict(int slot) const
+{
+    if (slot >= 0 && slot < verdicts.size() && verdicts.at(slot))
+        return verdicts.at(slot)->verdict;
+    // A slot that never ended: the run was aborted, or it is still going.
+    return end ? Verdict::Aborted : Verdict::Error;
+}
+
+Verdict RunRecord::overall() const
+{
+    if (end)
+        return end->overall;
+    Verdict worst = Verdict::Pass;
+    for (int slot = 0; slot < info.slotList.size(); ++slot) {
+        const Verdict v = verdict(slot);
+        if (v != Verdict::Pass)
+            worst = (worst == Verdict::Pass || v == Verdict::Fail) ? v : worst;
+    }
+    return worst;
+}
+
+QDateTime RunRecord::endTime() const
+{
+    if (end)
+        return end->end;
+    QDateTime last = info.start;
+    for (const auto &v : verdicts) {
+        if (v && v->end > last)
+            last = v->end;
+    }
+    return last;
+}
+
+XmlReportFile::XmlReportFile(const QString &path)
+    : m_file(path)
+{
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        RaiseError(QStringLiteral("%1: %2").arg(path, m_file.errorString()));
+    m_xml.setDevice(&m_file);
+}
+
+void XmlReportFile::close()
+{
+    m_xml.writeEndDocument();
+    if (m_xml.hasError() || !m_file.flush())
+        RaiseError(QStringLiteral("%1: %2").arg(m_file.fileName(), m_file.errorString()));
+    m_file.close();
+}
+
+QString CheckNumber(const CheckResult &check, std::optional<double> value)
+{
+    return value ? QString::number(*value, 'f', check.decimals) : QString();
+}
+
+QString CheckSummary(const CheckResult &check)
+{
+    const QString unit = check.unit.isEmpty() ? QString() : QLatin1Char(' ') + check.unit;
+    QString limits;
+    if (check.low && check.high)
+        limits = QStringLiteral("[%1, %2]").arg(CheckNumber(check, check.low), CheckNumber(check, check.high));
+    else if (check.low)
+        limits = QStringLiteral(">= %1").arg(CheckNumber(check, check.low));
+    else if (check.high)
+        limits = QStringLiteral("<= %1").arg(CheckNumber(check, check.high));
+    else
+        limits = QStringLiteral("no limit");
+    return QStringLiteral("%1%2 %3 %4%5")
+        .arg(CheckNumber(check, check.value), unit,
+             check.passed ? QStringLiteral("in") : QStringLiteral("outside"), limits, (check.low || check.high) ? unit : QString());
+}
+
+QString ReportBaseName(const RunInfo &info)
+{
+    QString plan;
+    for (const QChar c : info.planName.trimmed()) {
+        plan += (c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('_') || c == QLatin1Char('.'))
+                    ? c
+                    : QLatin1Char('-');
+    }
+    if (plan.isEmpty())
+        plan = QStringLiteral("plan");
+    QString id = info.runId;
+    id.remove(QLatin1Char('-'));
+    return QStringLiteral("%1_%2_%3")
+        .arg(plan.left(60), info.start.toString(QStringLiteral("yyyyMMdd-HHmmss")), id.left(8));
+}
+
+namespace {
+
+// A cell of the CSV: quoted when it holds a separator, a quote or a line end.
+QString csvCell(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n'))
+        && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+struct RunRecorders::Impl {
+    RecorderOptions options;
+    RunRecord run;
+    bool started = false;
+    bool finished = false;
+    QString base; // the report files' path without extension
+    QStringList files;
+    QStringList problems;
+
+    QFile csv;
+    bool csvOpen = false;
+
+    std::unique_ptr<HistoryDatabase> db;
+    QString dbName;
+    QString dbProblem;            // why the database last refused, while it does
+    QVector<QVector<Statement>> pending; // transactions not yet kept, in order
+
+    void problem(const QString &text)
+    {
+        if (!problems.contains(text))
+            problems.append(text);
+    }
+
+    // Report files.
+    void openCsv();
+    void writeCsv(const QByteArray &line);
+    void closeCsv();
+    void writeReport(const QString &suffix, void (*writer)(const QString &, const RunRecord &));
+
+    // History: each event is one transaction, kept in order. When the
+    // database refuses (locked, disk full, server gone), the rest wait in
+    // memory for one more try at the run's end, so a station never stalls on
+    // each check.
+    void record(QVector<Statement> transaction);
+    bool flush();
+    void finish();
+};
+
+void RunRecorders::Impl::openCsv()
+{
+    csv.setFileName(base + QStringLiteral(".csv"));
+    if (!csv.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        problem(QStringLiteral("%1: %2").arg(csv.fileName(), csv.errorString()));
+        return;
+    }
+    csvOpen = true;
+    writeCsv(QStringLiteral("slot,serial,step,%1\n").arg(ReadingHeader(ReadingFormat::Csv)).toUtf8());
+}
+
+void RunRecorders::Impl::writeCsv(const QByteArray &line)
+{
+    if (!csvOpen)
+        return;
+    if (csv.write(line) != line.size()) {
+        problem(QStringLiteral("%1: %2").arg(csv.fileName(), csv.errorString()));
+        csv.close();
+        csvOpen = false;
+    }
+}
+
+void RunRecorders::Impl::closeCsv()
+{
+    if (!csvOpen)
+        return;
+    csvOpen = false;
+    if (!csv.flush()) {
+        problem(QStringLiteral("%1: %2").arg(csv.fileName(), csv.errorString()));
+        csv.close();
+        return;
+    }
+    csv.close();
+    files.append(csv.fileName());
+}
+
+void RunRecorders::Impl::writeReport(const QString &suffix, void (*writer)(const QString &, const RunRecord &))
+{
+    const QString path = base + suffix;
+    try {
+        writer(path, run);
+        files.append(path);
+    } catch (const SystemError &error) {
+        problem(error.text());
+    }
+}
+
+void RunRecorders::Impl::record(QVector<Statement> transaction)
+{
+    if (!options.history)
+        return;
+    pending.append(std::move(transaction));
+    if (dbProblem.isEmpty())
+        flush();
+}
+
+bool RunRecorders::Impl::flush()
+{
+    try {
+        if (!db)
+            db = std::make_unique<HistoryDatabase>(dbName);
+        while (!pending.isEmpty()) {
+            db->commit(pending.first());
+            pending.removeFirst();
+        }
+        dbProblem.clear();
+        return true;
+    } catch (const SystemError &error) {
+        dbProblem = error.text();
+        return false;
+    }
+}
+
+void RunRecorders::Impl::finish()
+{
+    if (!started || finished)
+        return;
+    finished = true;
+    if (!base.isEmpty()) {
+        closeCsv();
+        writeReport(QStringLiteral(".xml"), WriteJUnitReport);
+        writeReport(QStringLiteral(".html"), WriteHtmlReport);
+    }
+    if (options.history && !pending.isEmpty() && !flush()) {
+        problem(QStringLiteral("%1; the history of this run was not kept (%2 writes refused), its verdicts are in the report files")
+                    .arg(dbProblem)
+                    .arg(pending.size()));
+        pending.clear();
+    }
+    db.reset();
+}
+
+RunRecorders::RunRecorders(const RecorderOptions &options)
+    : m_impl(std::make_unique<Impl>())
+{
+    m_impl->options = options;
+    m_impl->dbName = options.database.isEmpty() ? DefaultHistoryDatabase() : options.database;
+}
+
+RunRecorders::~RunRecorders()
+{
+    try {
+        m_impl->finish();
+    } catch (const std::exception &) {
+        // A destructor never throws; what failed is in problems() for no one.
+    }
+}
+
+QStringList RunRecorders::files() const
+{
+    return m_impl->files;
+}
+
+QStringList RunRecorders::problems() const
+{
+    return m_impl->problems;
+}
+
+void RunRecorders::runStarted(const RunInfo &info)
+{
+    Impl &d = *m_impl;
+    d.run = RunRecord();
+    d.run.info = info;
+    d.run.verdicts.resize(info.slotList.size());
+    d.run.readings.resize(info.slotList.size());
+    d.started = true;
+    d.finished = false;
+    if (!d.options.reportDir.isEmpty()) {
+        if (!QDir().mkpath(d.options.reportDir))
+            d.problem(QStringLiteral("%1: cannot make the folder").arg(d.options.reportDir));
+        d.base = QDir(d.options.reportDir).filePath(ReportBaseName(info));
+        d.openCsv();
+    }
+
+    QVector<Statement> transaction;
+    transaction.append({QStringLiteral("INSERT INTO runs (run_id, plan_name, plan_version, plan_file, station, operator,"
+                                       " tool_version, port, start_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                        {info.runId, info.planName, info.planVersion, info.planFile, info.station, info.operatorName,
+                         info.toolVersion, info.port, DatabaseTime(info.start)}});
+    for (const SlotInfo &slot : info.slotList) {
+        transaction.append({QStringLiteral("INSERT INTO slots (run_id, slot_index, slot_name, address, model, serial)"
+                                           " VALUES (?, ?, ?, ?, ?, ?)"),
+                            {info.runId, slot.index, slot.name, slot.address, slot.model, slot.serial}});
+    }
+    d.record(transaction);
+}
+
+void RunRecorders::stepStarted(const StepEvent &event)
+{
+    m_impl->run.stepLabels.insert(RunRecord::StepKey(event.slot, event.path), event.label);
+}
+
+void RunRecorders::stepEnded(const StepEvent &)
+{
+}
+
+void RunRecorders::reading(const ReadingEvent &event)
+{
+    Impl &d = *m_impl;
+    if (event.slot < 0 || event.slot >= d.run.info.slotList.size() || !event.sample.model.scaled())
+        return;
+    const StatusSample &sample = event.sample;
+    d.run.readings[event.slot].append(
+        {d.run.info.start.msecsTo(sample.time), sample.outputVoltage(), sample.outputCurrent()});
+    if (d.csvOpen) {
+        const SlotInfo &slot = d.run.info.slotList.at(event.slot);
+        QString line = csvCell(slot.name);
+        line += QLatin1Char(',');
+        line += csvCell(slot.serial);
+        line += QLatin1Char(',');
+        line += csvCell(event.path);
+        line += QLatin1Char(',');
+        line += FormatReading(sample, ReadingFormat::Csv);
+        line += QLatin1Char('\n');
+        d.writeCsv(line.toUtf8());
+    }
+}
+
+void RunRecorders::checkJudged(const CheckResult &result)
+{
+    Impl &d = *m_impl;
+    d.run.checks.append(result);
+    d.record({
+        {QStringLiteral("INSERT INTO checks (run_id, slot_index, path, name, quantity, statistic, unit, value, low, high,"
+                        " passed, judged_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+         {d.run.info.runId, result.slot, result.path, result.name, result.quantity, result.statistic, result.unit,
+          result.value, DatabaseNumber(result.low), DatabaseNumber(result.high), result.passed ? 1 : 0,
+          DatabaseTime(result.time)}},
+        {QStringLiteral("UPDATE slots SET checks = checks + 1, failed = failed + ? WHERE run_id = ? AND slot_index = ?"),
+         {result.passed ? 0 : 1, d.run.info.runId, result.slot}},
+    });
+}
+
+void RunRecorders::slotFinished(const SlotVerdict &verdict)
+{
+    Impl &d = *m_impl;
+    if (verdict.slot >= 0 && verdict.slot < d.run.verdicts.size())
+        d.run.verdicts[verdict.slot] = verdict;
+    d.record({{QStringLiteral("UPDATE slots SET verdict = ?, cause = ?, end_time = ? WHERE run_id = ? AND slot_index = ?"),
+               {VerdictText(verdict.verdict), verdict.cause, DatabaseTime(verdict.end), d.run.info.runId, verdict.slot}}});
+}
+
+void RunRecorders::runFinished(const RunEnd &end)
+{
+    Impl &d = *m_impl;
+    d.run.end = end;
+    d.record({{QStringLiteral("UPDATE runs SET end_time = ?, verdict = ? WHERE run_id = ?"),
+               {DatabaseTime(end.end), VerdictText(end.overall), d.run.info.runId}}});
+    d.finish();
+}
