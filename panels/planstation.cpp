@@ -236,7 +236,11 @@ void TPlanTile::resizeEvent(QResizeEvent *event)
 // a third of its height; never smaller than reads from two metres.
 void TPlanTile::fitVerdict()
 {
-    QFont font = DesignFont(QStringLiteral("Arial"), 100, true);
+    QFont font;
+    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"),
+                      QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei")});
+    font.setPixelSize(100);
+    font.setBold(true);
     const int textWidth = std::max(1, QFontMetrics(font).horizontalAdvance(Verdict->text()));
     const int size = std::max(40, std::min(height() / 3, 100 * width() * 9 / 10 / textWidth));
     font.setPixelSize(size);
@@ -484,7 +488,7 @@ void TPLANSTATION::startRun(const QStringList &serials)
         slot.address = m_plan.slots.at(n).address;
         slot.model = m_plan.slots.at(n).model;
         slot.serial = serials.at(n);
-        info.slots << slot;
+        info.slotList << slot;
     }
     RecorderOptions options;
     options.reportDir = Edit1->text().trimmed();

@@ -5,12 +5,7 @@
 // settings in hand.
 
 #include "link/linesettings.h"
-
-// A run's slot lists are members named "slots", which Qt's keyword macro would eat.
-#pragma push_macro("slots")
-#undef slots
 #include "plan/planresults.h"
-#pragma pop_macro("slots")
 
 #include <QString>
 #include <memory>
