@@ -18,12 +18,14 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err);
 int RunSet(const Invocation &inv, std::FILE *out, std::FILE *err);
 int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err);
 int RunCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err);
+int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err);
 
 // Their checks of options that go together, before anything is sent.
 void CheckScan(const Invocation &inv);
 void CheckStatus(const Invocation &inv);
 void CheckSet(const Invocation &inv);
 void CheckCalibrate(const Invocation &inv);
+void CheckTest(const Invocation &inv);
 
 // Ctrl-C (and SIGTERM) from now on set a flag that long commands look at
 // between requests, so a request under way finishes and a run can still

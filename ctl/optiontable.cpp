@@ -90,6 +90,16 @@ const OptionRow Options[] = {
     {0, "current-code", "N", ValueKind::Whole, 0, 200, nullptr, "calibrate", nullptr, nullptr,
      "CurrentCorrection (0x1019): 0 to 100 correct by 0 to +100, 101 to 200 by -1 to -100"},
 
+    // test
+    {0, "serial", "SN[,SN...]", ValueKind::Text, 0, 0, nullptr, "test", "test", "serial numbers",
+     "the serial numbers of the units under test, one per slot of the plan, in slot order; none empty, none twice"},
+    {0, "report", "DIR", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
+     "write the run's reports into DIR: JUnit XML, a self-contained HTML page and a CSV of every reading"},
+    {0, "db", "FILE|postgresql://USER@HOST[:PORT]/DB", ValueKind::Text, 0, 0, nullptr, "test history", nullptr, nullptr,
+     "the history database: a SQLite file, or a PostgreSQL database (default ~/.local/share/psutool/history.sqlite)"},
+    {0, "operator", "NAME", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
+     "who ran the test, for the reports and the history (default the login name)"},
+
     // mqtt
     {0, "broker", "HOST[:PORT]", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the MQTT broker (default localhost, port 1883, or 8883 with --cafile)"},
@@ -194,6 +204,18 @@ const CommandRow Commands[] = {
      "A broker that cannot be reached or refuses the login at start-up exits 2. The unit psuctl-mqtt@.service "
      "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env.",
      nullptr, CheckMqtt, RunMqtt},
+    {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...]",
+     "run a test plan on every slot at once and judge each unit PASS or FAIL",
+     "Run a test plan: every slot of the plan (a supply at its address) at once, their requests interleaved on "
+     "the line. The plan is read and checked before anything is sent; a plan with an error ends the command with "
+     "status 1, naming the file, line, column and cause. Each check is printed as it is judged (time, slot, step, "
+     "check, quantity, value, limits, PASS or FAIL), and each slot's verdict when it ends. A supply that stops "
+     "answering ends its slot with ERROR and the cause; the other slots go on. The plan's finally steps run "
+     "after a pass, a fail, an error and Ctrl-C, and once a lost port is back.",
+     "Exit status 0 when every slot passed, 6 when any did not (FAIL or ERROR), 130 on Ctrl-C (after the finally "
+     "steps), 1 for a bad plan or serial numbers, 2 when the port cannot be opened. Plans are TOML files; "
+     "examples are in /usr/share/doc/psutool/examples/plans.",
+     "PLAN.toml", CheckTest, RunTest},
 };
 
 } // namespace

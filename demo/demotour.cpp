@@ -47,6 +47,9 @@ SimBusOptions DemoBusOptions()
         supply(5, 7, 2400, 1000, 30.0),
         supply(17, 5, 500, 2000, 2.0),
     };
+    // A unit for the end-of-line accuracy plan to find: its voltage reads
+    // 0.12 V high.
+    options.supplies[1].faults.voltageOffsetCounts = 12;
     return options;
 }
 

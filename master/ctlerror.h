@@ -10,6 +10,7 @@ enum ExitCode {
     ExitNoReply = 3,      // no valid reply after the retries
     ExitException = 4,    // the supply answered with a Modbus exception
     ExitReadBack = 5,     // the supply holds something other than what was written
+    ExitTestFailed = 6,   // a test plan ran and a slot did not pass
     ExitInterrupted = 130 // a run or scan ended by Ctrl-C (128 + SIGINT)
 };
 

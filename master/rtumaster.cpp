@@ -16,31 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char *registerName(quint16 reg)
-{
-    switch (reg) {
-    case VoltageSetpoint: return "VoltageSetpoint";
-    case CurrentSetpoint: return "CurrentSetpoint";
-    case OutputVoltage: return "OutputVoltage";
-    case OutputCurrent: return "OutputCurrent";
-    case OutputSwitch: return "OutputSwitch";
-    case BusAddress: return "BusAddress";
-    case KeyLock: return "KeyLock";
-    case PowerSetpoint: return "PowerSetpoint";
-    case OutputPower: return "OutputPower";
-    case OverVoltageLimit: return "OverVoltageLimit";
-    case OverCurrentLimit: return "OverCurrentLimit";
-    case CurrentCorrection: return "CurrentCorrection";
-    case VoltageCorrection: return "VoltageCorrection";
-    default: return "register";
-    }
-}
-
-QString hex4(int value)
-{
-    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0')).toUpper();
-}
-
 // How long the reply in rsp is, as far as its first bytes tell (libmodbus
 // does not say when it refuses a reply's CRC).
 int replyLength(const uint8_t *rsp)
@@ -73,15 +48,6 @@ int LineOptions::defaultTimeoutUs(int requestBytes) const
 int LineOptions::timeoutFor(int requestBytes) const
 {
     return timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes);
-}
-
-QString RegisterText(quint16 start, int count)
-{
-    if (count <= 1)
-        return QStringLiteral("%1 (%2)").arg(QLatin1String(registerName(start)), hex4(start));
-    const quint16 last = quint16(start + count - 1);
-    return QStringLiteral("%1..%2 (%3-%4)")
-        .arg(QLatin1String(registerName(start)), QLatin1String(registerName(last)), hex4(start), hex4(last));
 }
 
 QString ExceptionName(int code)
@@ -218,9 +184,9 @@ QString spoiltReply(const QByteArray &request, const QByteArray &reply)
     if (reply.size() != 8 || reply.mid(2, 4) != request.mid(2, 4))
         return QStringLiteral("acknowledged %1 registers at %2, not %3 at %4")
             .arg(reply.size() >= 6 ? RegisterAt(reply, 4) : 0)
-            .arg(hex4(reply.size() >= 6 ? RegisterAt(reply, 2) : 0))
+            .arg(HexWord(reply.size() >= 6 ? RegisterAt(reply, 2) : 0))
             .arg(count)
-            .arg(hex4(RegisterAt(request, 2)));
+            .arg(HexWord(RegisterAt(request, 2)));
     return QString();
 }
 

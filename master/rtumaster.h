@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/linesettings.h"
+#include "link/setwrites.h"
 
 #include <QByteArray>
 #include <QString>
@@ -26,10 +27,6 @@ struct LineOptions {
     // else the default.
     int timeoutFor(int requestBytes) const;
 };
-
-// "VoltageSetpoint (0x1000)", or "VoltageSetpoint..OutputSwitch (0x1000-0x1004)"
-// for a span of registers.
-QString RegisterText(quint16 start, int count = 1);
 
 // The name of a Modbus exception code as libmodbus gives it ("illegal data
 // address"), or "exception code N" for one it does not know.

@@ -44,7 +44,7 @@ struct Plan {
     QString version;
     QString file;
     QStringList models; // the models the plan accepts
-    QVector<PlanSlot> slots;
+    QVector<PlanSlot> slotList; // not "slots": a Qt keyword
     std::shared_ptr<const PlanSteps> steps;
 };
 
@@ -64,7 +64,7 @@ void CheckSerials(const QStringList &serials, int slotCount);
 class PlanRun
 {
 public:
-    // info: who, where and which serials (info.slots in plan slot order);
+    // info: who, where and which serials (info.slotList in plan slot order);
     // runId, planName/planVersion/planFile and start are filled in by run().
     PlanRun(Plan plan, PlanBus &bus, RunInfo info);
     ~PlanRun();

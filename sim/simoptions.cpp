@@ -3,6 +3,7 @@
 #include "link/frames.h"
 
 #include <QCommandLineParser>
+#include <cmath>
 #include <functional>
 
 namespace {
@@ -41,6 +42,14 @@ const QList<QCommandLineOption> &optionList()
          QStringLiteral("[address=]hex")},
         {QStringLiteral("flood"), QStringLiteral("Answer with this many bytes of line noise instead."),
          QStringLiteral("[address=]count")},
+        {QStringLiteral("cal-offset"),
+         QStringLiteral("Fault: the measured voltage reads this many counts off (signed) while the output is on."),
+         QStringLiteral("[address=]counts")},
+        {QStringLiteral("sag"), QStringLiteral("Fault: the output sags under load behind this series resistance."),
+         QStringLiteral("[address=]ohms")},
+        {QStringLiteral("no-trip"),
+         QStringLiteral("Fault: the over-voltage and over-current limits never switch the output off."),
+         QStringLiteral("address|all")},
         {QStringLiteral("turnaround"), QStringLiteral("Silence between request and reply (default 5)."),
          QStringLiteral("ms")},
         {QStringLiteral("any-speed"),
@@ -231,11 +240,36 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              s.faults.floodBytes = int(count);
              return true;
          }},
+        {QStringLiteral("cal-offset"),
+         [&](const QString &v, SimSupplySetup &s) {
+             double counts = 0;
+             if (!number(v, -1000, 1000, &counts) || counts != std::floor(counts))
+                 return false;
+             s.faults.voltageOffsetCounts = int(counts);
+             return true;
+         }},
+        {QStringLiteral("sag"), [&](const QString &v, SimSupplySetup &s) { return number(v, 0, 1e6, &s.faults.sagOhms); }},
     };
     for (const auto &handler : handlers) {
         const QString error = perSupply(handler.first, handler.second);
         if (!error.isEmpty())
             return error;
+    }
+    for (const QString &text : parser.values(QStringLiteral("no-trip"))) {
+        const bool all = text.trimmed() == QLatin1String("all");
+        bool ok = all;
+        const int address = all ? -1 : text.trimmed().toInt(&ok);
+        if (!ok)
+            return QStringLiteral("--no-trip '%1': not an address or 'all'.").arg(text);
+        bool matched = false;
+        for (SimSupplySetup &setup : result.supplies) {
+            if (all || setup.address == address) {
+                setup.faults.neverTrips = true;
+                matched = true;
+            }
+        }
+        if (!matched)
+            return QStringLiteral("--no-trip '%1': no supply at that address.").arg(text);
     }
     *options = result;
     return QString();

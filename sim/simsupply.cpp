@@ -113,11 +113,20 @@ double SimSupply::outputVolts() const
     case Mode::ConstantCurrent:
         return m_loadOhms <= 0.0 ? 0.0 : correctedAmps() * m_loadOhms;
     case Mode::ConstantVoltage:
-        return correctedVolts();
+        return sagged(correctedVolts());
     case Mode::ConstantPower:
-        return powerLimitVolts();
+        return sagged(powerLimitVolts());
     }
     return 0.0;
+}
+
+// What is left at the terminals of volts behind the sag fault's series
+// resistance, with the load's current through both.
+double SimSupply::sagged(double volts) const
+{
+    if (m_faults.sagOhms <= 0.0 || std::isinf(m_loadOhms))
+        return volts;
+    return volts * m_loadOhms / (m_loadOhms + m_faults.sagOhms);
 }
 
 double SimSupply::outputAmps() const
@@ -136,7 +145,8 @@ double SimSupply::outputAmps() const
 
 quint16 SimSupply::voltageReading() const
 {
-    return clampWord(outputVolts() * model().voltageScale);
+    const double counts = outputVolts() * model().voltageScale;
+    return clampWord(m_outputOn ? counts + m_faults.voltageOffsetCounts : counts);
 }
 
 quint16 SimSupply::currentReading() const
@@ -154,7 +164,7 @@ quint16 SimSupply::powerReading() const
 // Trips the output when a reading exceeds its protection limit.
 void SimSupply::settle()
 {
-    if (!m_outputOn)
+    if (!m_outputOn || m_faults.neverTrips)
         return;
     if (voltageReading() > m_overVoltageLimit) {
         m_outputOn = false;

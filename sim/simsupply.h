@@ -19,6 +19,10 @@ struct SimFaults {
     QByteArray strayAfter;      // bytes put on the line right after the reply
     int floodBytes = 0;         // > 0: instead of the reply, this many bytes of line noise
     bool outputStaysOff = false; // switching the output on is acknowledged, but it stays off
+    // Faults of the supply itself rather than of its line, for test plans to catch:
+    int voltageOffsetCounts = 0; // a calibration offset: the measured voltage reads this many counts off while on
+    double sagOhms = 0.0;        // an output that sags under load: this resistance in series with the terminals
+    bool neverTrips = false;     // over-voltage and over-current limits never switch the output off
 };
 
 // One bench supply of a catalogue model behind its Modbus slave interface.
@@ -114,6 +118,7 @@ private:
     double correctedVolts() const;
     double correctedAmps() const;
     double powerLimitVolts() const;
+    double sagged(double volts) const;
     int noise();
 
     int m_address;

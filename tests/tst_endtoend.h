@@ -44,15 +44,17 @@ namespace e2e {
 constexpr int kShortWaitMs = 5000;
 constexpr int kLongWaitMs = 15000;
 
-// The demo's addresses and models, without measurement noise so that readouts
-// are exact: 1 QELT30-05 12.00 V / 1.500 A into 10 ohm (CV, 1.200 A);
+// The demo's addresses and models, without measurement noise or the
+// calibration fault so that readouts are exact: 1 QELT30-05 12.00 V / 1.500 A into 10 ohm (CV, 1.200 A);
 // 5 QELT60-05 24.00 V / 1.000 A into 30 ohm (CV, 0.800 A);
 // 17 QELT36-03 5.00 V / 2.000 A into 2 ohm (CC, 4.00 V).
 inline SimBusOptions quietDemoOptions()
 {
     SimBusOptions options = DemoBusOptions();
-    for (SimSupplySetup &supply : options.supplies)
+    for (SimSupplySetup &supply : options.supplies) {
         supply.noiseCounts = 0;
+        supply.faults.voltageOffsetCounts = 0;
+    }
     return options;
 }
 

@@ -1,0 +1,133 @@
+// psuctl test and psuctl history: a test plan run on the line, judged check by
+// check, and the runs of a serial number from the history.
+
+#include "ctl/cli.h"
+#include "ctl/commands.h"
+#include "ctl/ctlerror.h"
+#include "master/rtuplanbus.h"
+#include "ctl/values.h"
+#include "plan/planengine.h"
+
+#include <QSet>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+QString Limits(const CheckResult &check)
+{
+    const auto number = [&](const std::optional<double> &value) {
+        return value ? QString::number(*value, 'f', check.decimals) : QStringLiteral("-");
+    };
+    return QStringLiteral("[%1, %2]").arg(number(check.low), number(check.high));
+}
+
+// The terminal's lines: one per check as it is judged, one per slot at its end.
+class TerminalLines : public PlanListener
+{
+public:
+    explicit TerminalLines(std::FILE *out) : m_out(out) {}
+
+    void runStarted(const RunInfo &info) override
+    {
+        m_info = info;
+        PrintLine(m_out, QStringLiteral("%1 %2, run %3").arg(info.planName, info.planVersion, info.runId));
+    }
+    void checkJudged(const CheckResult &check) override
+    {
+        const SlotInfo &slot = m_info.slotList.at(check.slot);
+        PrintLine(m_out, QStringLiteral("%1 %2 %3 %4 %5%6 %7 %8 %9")
+                             .arg(IsoTime(check.time), slot.name, check.path, check.name, check.quantity,
+                                  check.statistic.isEmpty() ? QString() : QLatin1Char(' ') + check.statistic,
+                                  QString::number(check.value, 'f', check.decimals) + QLatin1Char(' ') + check.unit,
+                                  Limits(check), check.passed ? QStringLiteral("PASS") : QStringLiteral("FAIL")));
+    }
+    void slotFinished(const SlotVerdict &verdict) override
+    {
+        const SlotInfo &slot = m_info.slotList.at(verdict.slot);
+        PrintLine(m_out, QStringLiteral("slot %1 (address %2, %3, serial %4): %5, %6 checks, %7 failed%8")
+                             .arg(slot.name)
+                             .arg(slot.address)
+                             .arg(slot.model, slot.serial, VerdictText(verdict.verdict))
+                             .arg(verdict.checks)
+                             .arg(verdict.failed)
+                             .arg(verdict.cause.isEmpty() ? QString() : QStringLiteral(": ") + verdict.cause));
+        m_verdicts.append(verdict.verdict);
+    }
+
+    QVector<Verdict> verdicts() const { return m_verdicts; }
+
+private:
+    std::FILE *m_out;
+    RunInfo m_info;
+    QVector<Verdict> m_verdicts;
+};
+
+} // namespace
+
+void CheckTest(const Invocation &inv)
+{
+    if (inv.text("serial").isEmpty())
+        UsageError(QStringLiteral("test needs the serial numbers (--serial)"), QStringLiteral("test"));
+}
+
+int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
+{
+    Plan plan;
+    const QStringList serials = inv.text("serial").split(QLatin1Char(','));
+    try {
+        plan = LoadPlan(inv.arguments.first());
+        CheckSerials(serials, plan.slotList.size());
+    } catch (const PlanError &error) {
+        Fail(ExitUsage, error.text());
+    }
+
+    RtuMaster master(inv.line, err);
+    master.open();
+    RtuPlanBus bus(master);
+
+    RunInfo info;
+    info.operatorName = inv.text("operator", qEnvironmentVariable("USER"));
+    info.toolVersion = QStringLiteral(PSUCTL_VERSION);
+    info.port = inv.line.port;
+    for (int i = 0; i < plan.slotList.size(); ++i) {
+        SlotInfo slot;
+        slot.index = i;
+        slot.serial = serials.at(i).trimmed();
+        info.slotList.append(slot);
+    }
+    PlanRun run(plan, bus, info);
+    TerminalLines lines(out);
+    run.addListener(&lines);
+
+    // Ctrl-C: the run sees its abort between transactions and runs the finally block.
+    CatchInterrupts();
+    std::atomic<bool> running{true};
+    std::thread watcher([&] {
+        while (running.load()) {
+            if (Interrupted()) {
+                run.abort();
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    try {
+        run.run();
+    } catch (...) {
+        running.store(false);
+        watcher.join();
+        throw;
+    }
+    running.store(false);
+    watcher.join();
+
+    if (Interrupted())
+        return ExitInterrupted;
+    for (const Verdict verdict : lines.verdicts()) {
+        if (verdict != Verdict::Pass)
+            return ExitTestFailed;
+    }
+    return ExitSuccess;
+}

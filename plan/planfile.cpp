@@ -1,0 +1,562 @@
+// LoadPlan: a plan file in TOML made into checked steps. Every refusal names
+// the file, the line and column of the value at fault, and the cause, before
+// anything is sent.
+
+#include "plan/planengine.h"
+#include "plan/plansteps.h"
+
+#include "link/modelcatalogue.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QDir>
+#include <QLocale>
+#include <QSet>
+
+#include <cmath>
+#include <toml++/toml.h>
+
+namespace {
+
+// The model's ranges in units.
+struct Range {
+    const ModelEntry *model;
+    double volts() const { return double(model->voltageLimit) / model->voltageScale; }
+    double amps() const { return double(model->currentLimit) / model->currentScale; }
+    double of(const QString &quantity) const { return quantity == QLatin1String("voltage") ? volts() : amps(); }
+};
+
+class Reader
+{
+public:
+    explicit Reader(const QString &file) : m_file(file) {}
+
+    [[noreturn]] void fail(const toml::source_region &where, const QString &cause) const
+    {
+        throw PlanError(m_file, int(where.begin.line), int(where.begin.column), cause);
+    }
+    [[noreturn]] void fail(const toml::node &node, const QString &cause) const { fail(node.source(), cause); }
+
+    // Refuses keys of table not in allowed (a misspelt key would otherwise be
+    // a limit silently left out).
+    void onlyKeys(const toml::table &table, std::initializer_list<const char *> allowed, const QString &what) const
+    {
+        for (auto &&[key, value] : table) {
+            bool known = false;
+            for (const char *name : allowed)
+                known = known || key.str() == name;
+            if (!known)
+                fail(key.source().begin.line ? key.source() : value.source(),
+                     QStringLiteral("unknown key '%1' in %2").arg(QString::fromStdString(std::string(key.str())), what));
+        }
+    }
+
+    QString text(const toml::table &table, const char *key, bool required, const QString &what) const
+    {
+        const toml::node *node = table.get(key);
+        if (!node) {
+            if (required)
+                fail(table, QStringLiteral("%1 has no '%2'").arg(what, QLatin1String(key)));
+            return QString();
+        }
+        if (!node->is_string())
+            fail(*node, QStringLiteral("'%1' is not a text").arg(QLatin1String(key)));
+        return QString::fromStdString(node->as_string()->get());
+    }
+
+    std::optional<double> number(const toml::table &table, const char *key, bool required, const QString &what,
+                                 double low = 0, double high = std::numeric_limits<double>::max()) const
+    {
+        const toml::node *node = table.get(key);
+        if (!node) {
+            if (required)
+                fail(table, QStringLiteral("%1 has no '%2'").arg(what, QLatin1String(key)));
+            return std::nullopt;
+        }
+        if (!node->is_number())
+            fail(*node, QStringLiteral("'%1' is not a number").arg(QLatin1String(key)));
+        const double value = node->value<double>().value_or(0);
+        if (!std::isfinite(value) || value < low || value > high)
+            fail(*node, QStringLiteral("'%1' = %2 is outside %3..%4")
+                            .arg(QLatin1String(key), PlainNumber(value), PlainNumber(low), PlainNumber(high)));
+        return value;
+    }
+
+    std::optional<bool> flag(const toml::table &table, const char *key) const
+    {
+        const toml::node *node = table.get(key);
+        if (!node)
+            return std::nullopt;
+        if (!node->is_boolean())
+            fail(*node, QStringLiteral("'%1' is not true or false").arg(QLatin1String(key)));
+        return node->as_boolean()->get();
+    }
+
+    const toml::array *array(const toml::table &table, const char *key) const
+    {
+        const toml::node *node = table.get(key);
+        if (node && !node->is_array())
+            fail(*node, QStringLiteral("'%1' is not a list").arg(QLatin1String(key)));
+        return node ? node->as_array() : nullptr;
+    }
+
+    const toml::table &tableAt(const toml::node &node, const QString &what) const
+    {
+        if (!node.is_table())
+            fail(node, QStringLiteral("%1 is not a table").arg(what));
+        return *node.as_table();
+    }
+
+    // A value in units of quantity against every slot's model.
+    void inRange(const toml::table &table, const char *key, double value, const QString &quantity) const
+    {
+        for (const Range &range : m_ranges) {
+            const double largest = range.of(quantity);
+            if (value > largest + 1e-9)
+                fail(*table.get(key), QStringLiteral("'%1' = %2 is above the range of %3 (%4 %5)")
+                                          .arg(QLatin1String(key), PlainNumber(value),
+                                               QLatin1String(range.model->caption), PlainNumber(largest),
+                                               quantity == QLatin1String("voltage") ? "V" : "A"));
+        }
+    }
+
+    void checkOvp(const toml::node &node, double ovp) const
+    {
+        for (const Range &range : m_ranges) {
+            const QString refusal = OvpRefusal(ovp, *range.model);
+            if (!refusal.isEmpty())
+                fail(node, QStringLiteral("ovp %1 on %2").arg(refusal, QLatin1String(range.model->caption)));
+            if (ovp * range.model->voltageScale > 65535)
+                fail(node, QStringLiteral("ovp %1 V is beyond the register of %2").arg(PlainNumber(ovp), QLatin1String(range.model->caption)));
+        }
+    }
+
+    QString quantity(const toml::table &table, const QString &what) const
+    {
+        const QString q = text(table, "quantity", true, what);
+        if (q != QLatin1String("voltage") && q != QLatin1String("current"))
+            fail(*table.get("quantity"), QStringLiteral("quantity '%1' is not voltage or current").arg(q));
+        return q;
+    }
+
+    OnFail onFail(const toml::table &table) const
+    {
+        const QString value = text(table, "on_fail", false, QString());
+        if (value.isEmpty())
+            return OnFail::Inherit;
+        if (value == QLatin1String("stop"))
+            return OnFail::Stop;
+        if (value == QLatin1String("continue"))
+            return OnFail::Continue;
+        fail(*table.get("on_fail"), QStringLiteral("on_fail '%1' is not stop or continue").arg(value));
+    }
+
+    PlanCheck check(const toml::table &table, const QStringList &quantities, bool withStatistic) const
+    {
+        const QString what = QStringLiteral("a check");
+        onlyKeys(table, {"name", "quantity", "statistic", "min", "max", "percent", "counts"}, what);
+        PlanCheck check;
+        check.line = int(table.source().begin.line);
+        check.column = int(table.source().begin.column);
+        check.name = text(table, "name", true, what);
+        check.quantity = text(table, "quantity", true, what);
+        if (!quantities.contains(check.quantity))
+            fail(*table.get("quantity"), QStringLiteral("quantity '%1' is not one of %2").arg(check.quantity, quantities.join(QStringLiteral(", "))));
+        if (withStatistic) {
+            check.statistic = text(table, "statistic", false, what);
+            if (check.statistic.isEmpty())
+                check.statistic = QStringLiteral("mean");
+            if (check.statistic != QLatin1String("mean") && check.statistic != QLatin1String("min")
+                && check.statistic != QLatin1String("max"))
+                fail(*table.get("statistic"), QStringLiteral("statistic '%1' is not mean, min or max").arg(check.statistic));
+        } else if (table.get("statistic")) {
+            fail(*table.get("statistic"), QStringLiteral("a total has no statistic"));
+        }
+        check.min = number(table, "min", false, what, -1e9, 1e9);
+        check.max = number(table, "max", false, what, -1e9, 1e9);
+        const auto percent = number(table, "percent", false, what, 0, 100);
+        const auto counts = number(table, "counts", false, what, 0, 65535);
+        check.relative = percent || counts;
+        if (check.relative && (check.min || check.max))
+            fail(table, QStringLiteral("check '%1' has both absolute (min, max) and relative (percent, counts) limits").arg(check.name));
+        if (!check.relative && !check.min && !check.max)
+            fail(table, QStringLiteral("check '%1' has no limit (min, max, or percent and counts of the setpoint)").arg(check.name));
+        if (check.relative && check.quantity != QLatin1String("voltage") && check.quantity != QLatin1String("current"))
+            fail(table, QStringLiteral("check '%1': only voltage and current have a setpoint to be relative to").arg(check.name));
+        if (check.min && check.max && *check.min > *check.max)
+            fail(*table.get("min"), QStringLiteral("check '%1': min %2 is above max %3")
+                                        .arg(check.name, PlainNumber(*check.min), PlainNumber(*check.max)));
+        check.percent = percent.value_or(0);
+        check.counts = counts.value_or(0);
+        return check;
+    }
+
+    QVector<PlanCheck> checks(const toml::table &table, const QStringList &quantities, bool withStatistic) const
+    {
+        QVector<PlanCheck> result;
+        const toml::array *list = array(table, "check");
+        if (!list)
+            return result;
+        QSet<QString> names;
+        for (const toml::node &node : *list) {
+            result.append(check(tableAt(node, QStringLiteral("a check")), quantities, withStatistic));
+            if (names.contains(result.last().name))
+                fail(node, QStringLiteral("check '%1' is named twice in its step").arg(result.last().name));
+            names.insert(result.last().name);
+        }
+        return result;
+    }
+
+    StopConditions stop(const toml::table &step) const
+    {
+        StopConditions stop;
+        const toml::node *node = step.get("stop");
+        if (!node)
+            return stop;
+        const toml::table &table = tableAt(*node, QStringLiteral("stop"));
+        const QString what = QStringLiteral("stop");
+        onlyKeys(table, {"time", "charge", "energy", "taper_current", "taper_time"}, what);
+        stop.seconds = number(table, "time", false, what, 0.001, 1e7);
+        stop.chargeAh = number(table, "charge", false, what, 1e-6, 1e6);
+        stop.energyWh = number(table, "energy", false, what, 1e-6, 1e9);
+        stop.taperAmps = number(table, "taper_current", false, what, 0, 1e4);
+        if (stop.taperAmps)
+            stop.taperSeconds = *number(table, "taper_time", true, what, 0, 1e7);
+        else if (table.get("taper_time"))
+            fail(*table.get("taper_time"), QStringLiteral("taper_time without taper_current"));
+        if (!stop.any())
+            fail(table, QStringLiteral("stop names no condition (time, charge, energy, taper_current)"));
+        return stop;
+    }
+
+    QVector<ProfileRow> profile(const toml::table &step, const QString &planFolder) const
+    {
+        const QString name = text(step, "file", true, QStringLiteral("a profile"));
+        const QString path = QDir(planFolder).filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+            fail(*step.get("file"), QStringLiteral("cannot read profile %1: %2").arg(path, file.errorString()));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        QVector<ProfileRow> rows;
+        bool headerAllowed = true;
+        for (int i = 0; i < lines.size(); ++i) {
+            const QString line = lines.at(i).trimmed();
+            if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+                continue;
+            QStringList fields = line.split(QLatin1Char(','));
+            for (QString &field : fields)
+                field = field.trimmed();
+            bool firstIsNumber = false;
+            QLocale::c().toDouble(fields.first(), &firstIsNumber);
+            if (headerAllowed && !firstIsNumber) {
+                headerAllowed = false;
+                continue;
+            }
+            headerAllowed = false;
+            const auto refuse = [&](int column, const QString &cause) {
+                throw PlanError(path, i + 1, column, cause);
+            };
+            if (fields.size() != 3)
+                refuse(1, QStringLiteral("%1 fields where time,voltage,current are expected").arg(fields.size()));
+            double values[3];
+            int column = 1;
+            static const char *names[] = {"time", "voltage", "current"};
+            for (int k = 0; k < 3; ++k) {
+                bool ok = false;
+                values[k] = QLocale::c().toDouble(fields.at(k), &ok);
+                if (!ok || !std::isfinite(values[k]) || values[k] < 0)
+                    refuse(column, QStringLiteral("'%1' is not a %2 of 0 or more").arg(fields.at(k), QLatin1String(names[k])));
+                column += int(lines.at(i).section(QLatin1Char(','), k, k).size()) + 1;
+            }
+            if (!rows.isEmpty() && values[0] <= rows.last().seconds)
+                refuse(1, QStringLiteral("time %1 does not follow %2").arg(PlainNumber(values[0]), PlainNumber(rows.last().seconds)));
+            for (const Range &range : m_ranges) {
+                if (values[1] > range.volts() + 1e-9 || values[2] > range.amps() + 1e-9)
+                    refuse(1, QStringLiteral("%1 V, %2 A is beyond the range of %3")
+                                  .arg(PlainNumber(values[1]), PlainNumber(values[2]), QLatin1String(range.model->caption)));
+            }
+            rows.append({values[0], values[1], values[2]});
+        }
+        if (rows.isEmpty())
+            fail(*step.get("file"), QStringLiteral("profile %1 has no rows of time,voltage,current").arg(path));
+        return rows;
+    }
+
+    PlanStep step(const toml::table &table, const QString &planFolder, int depth) const
+    {
+        PlanStep step;
+        step.line = int(table.source().begin.line);
+        step.column = int(table.source().begin.column);
+        step.type = text(table, "type", true, QStringLiteral("a step"));
+        step.label = text(table, "name", false, QString());
+        step.onFail = onFail(table);
+        const QString what = QStringLiteral("a %1 step").arg(step.type);
+        static const QStringList kinds = {QStringLiteral("set"),     QStringLiteral("ramp"),    QStringLiteral("wait"),
+                                          QStringLiteral("settle"),  QStringLiteral("measure"), QStringLiteral("loop"),
+                                          QStringLiteral("sweep"),   QStringLiteral("profile"), QStringLiteral("protection")};
+        const int kind = kinds.indexOf(step.type);
+        if (kind < 0)
+            fail(*table.get("type"), QStringLiteral("unknown step '%1' (%2)").arg(step.type, kinds.join(QStringLiteral(", "))));
+        step.kind = PlanStep::Kind(kind);
+        const QStringList readings = {QStringLiteral("voltage"), QStringLiteral("current"), QStringLiteral("power")};
+        const QStringList totals = {QStringLiteral("charge"), QStringLiteral("energy"), QStringLiteral("duration")};
+
+        switch (step.kind) {
+        case PlanStep::Set: {
+            onlyKeys(table, {"type", "name", "on_fail", "voltage", "current", "ovp", "ocp", "power", "output", "lock",
+                             "power_control", "pid"}, what);
+            step.set.voltage = number(table, "voltage", false, what);
+            step.set.current = number(table, "current", false, what);
+            step.set.ovp = number(table, "ovp", false, what);
+            step.set.ocp = number(table, "ocp", false, what);
+            step.set.power = number(table, "power", false, what, 0, PowerSetpointLimit / double(PowerScale));
+            step.set.output = flag(table, "output");
+            step.set.lock = flag(table, "lock");
+            step.set.powerControl = flag(table, "power_control");
+            step.set.pid = flag(table, "pid");
+            if (step.set.voltage)
+                inRange(table, "voltage", *step.set.voltage, QStringLiteral("voltage"));
+            if (step.set.current)
+                inRange(table, "current", *step.set.current, QStringLiteral("current"));
+            if (step.set.ovp)
+                checkOvp(*table.get("ovp"), *step.set.ovp);
+            for (const Range &range : m_ranges) {
+                if (step.set.ocp && *step.set.ocp * range.model->currentScale > 65535)
+                    fail(*table.get("ocp"), QStringLiteral("ocp %1 A is beyond the register of %2")
+                                                .arg(PlainNumber(*step.set.ocp), QLatin1String(range.model->caption)));
+            }
+            if (!step.set.any())
+                fail(table, QStringLiteral("a set step sets nothing"));
+            if (step.label.isEmpty())
+                step.label = QStringLiteral("set");
+            break;
+        }
+        case PlanStep::Ramp:
+            onlyKeys(table, {"type", "name", "on_fail", "quantity", "from", "to", "time"}, what);
+            step.quantity = quantity(table, what);
+            step.from = number(table, "from", false, what);
+            step.to = *number(table, "to", true, what);
+            step.seconds = *number(table, "time", true, what, 0.001, 1e7);
+            if (step.from)
+                inRange(table, "from", *step.from, step.quantity);
+            inRange(table, "to", step.to, step.quantity);
+            break;
+        case PlanStep::Wait:
+            onlyKeys(table, {"type", "name", "on_fail", "time", "interval", "stop", "check"}, what);
+            step.seconds = *number(table, "time", true, what, 0, 1e7);
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0);
+            step.stop = stop(table);
+            step.checks = checks(table, totals, false);
+            if ((step.stop.any() || !step.checks.isEmpty()) && step.interval == 0)
+                step.interval = 1.0;
+            break;
+        case PlanStep::Settle:
+            onlyKeys(table, {"type", "name", "on_fail", "quantity", "target", "tolerance", "hold", "timeout", "interval"}, what);
+            step.quantity = quantity(table, what);
+            step.target = number(table, "target", false, what);
+            if (step.target)
+                inRange(table, "target", *step.target, step.quantity);
+            step.tolerance = *number(table, "tolerance", true, what, 0, 1e4);
+            step.seconds = *number(table, "hold", true, what, 0, 1e7);
+            step.timeout = *number(table, "timeout", true, what, 0.001, 1e7);
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0);
+            if (step.seconds > step.timeout)
+                fail(*table.get("hold"), QStringLiteral("hold %1 s is longer than the timeout %2 s")
+                                             .arg(PlainNumber(step.seconds), PlainNumber(step.timeout)));
+            break;
+        case PlanStep::Measure:
+            onlyKeys(table, {"type", "name", "on_fail", "count", "interval", "check"}, what);
+            step.count = int(number(table, "count", false, what, 1, 100000).value_or(1));
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0);
+            step.checks = checks(table, readings, true);
+            if (step.checks.isEmpty())
+                fail(table, QStringLiteral("a measure step has no check"));
+            break;
+        case PlanStep::Loop:
+        case PlanStep::Sweep: {
+            if (depth > 8)
+                fail(table, QStringLiteral("loops and sweeps nest deeper than 8"));
+            if (step.kind == PlanStep::Loop) {
+                onlyKeys(table, {"type", "name", "on_fail", "count", "do"}, what);
+                step.count = int(*number(table, "count", true, what, 1, 1e6));
+            } else {
+                onlyKeys(table, {"type", "name", "on_fail", "quantity", "fractions", "values", "do"}, what);
+                step.quantity = quantity(table, what);
+                const toml::array *fractions = array(table, "fractions");
+                const toml::array *values = array(table, "values");
+                if (!fractions == !values)
+                    fail(table, QStringLiteral("a sweep needs either fractions (of the range) or values (in units)"));
+                step.fractions = fractions;
+                for (const toml::node &node : fractions ? *fractions : *values) {
+                    if (!node.is_number())
+                        fail(node, QStringLiteral("a sweep's setpoint is not a number"));
+                    const double value = node.value<double>().value_or(0);
+                    if (fractions && (value < 0 || value > 1))
+                        fail(node, QStringLiteral("fraction %1 is outside 0..1").arg(PlainNumber(value)));
+                    if (values) {
+                        if (value < 0)
+                            fail(node, QStringLiteral("setpoint %1 is below 0").arg(PlainNumber(value)));
+                        for (const Range &range : m_ranges) {
+                            if (value > range.of(step.quantity) + 1e-9)
+                                fail(node, QStringLiteral("setpoint %1 is above the range of %2")
+                                               .arg(PlainNumber(value), QLatin1String(range.model->caption)));
+                        }
+                    }
+                    step.values.append(value);
+                }
+                if (step.values.isEmpty())
+                    fail(table, QStringLiteral("a sweep over no setpoints"));
+                step.count = step.values.size();
+            }
+            const toml::array *body = array(table, "do");
+            if (!body || body->empty())
+                fail(table, QStringLiteral("a %1 with no steps in 'do'").arg(step.type));
+            for (const toml::node &node : *body)
+                step.body.append(this->step(tableAt(node, QStringLiteral("a step")), planFolder, depth + 1));
+            break;
+        }
+        case PlanStep::Profile:
+            onlyKeys(table, {"type", "name", "on_fail", "file", "ramp", "interval", "stop", "check"}, what);
+            step.rows = profile(table, planFolder);
+            step.rampRows = flag(table, "ramp").value_or(false);
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0);
+            step.stop = stop(table);
+            step.checks = checks(table, totals, false);
+            if ((step.stop.any() || !step.checks.isEmpty()) && step.interval == 0)
+                step.interval = 1.0;
+            step.seconds = step.rows.last().seconds;
+            break;
+        case PlanStep::Protection: {
+            onlyKeys(table, {"type", "name", "on_fail", "limit", "level", "within"}, what);
+            step.limit = text(table, "limit", true, what);
+            if (step.limit != QLatin1String("ovp") && step.limit != QLatin1String("ocp"))
+                fail(*table.get("limit"), QStringLiteral("limit '%1' is not ovp or ocp").arg(step.limit));
+            step.level = *number(table, "level", true, what);
+            step.seconds = *number(table, "within", true, what, 0.001, 1e4);
+            if (step.limit == QLatin1String("ovp"))
+                checkOvp(*table.get("level"), step.level);
+            else
+                inRange(table, "level", step.level, QStringLiteral("current"));
+            break;
+        }
+        }
+        if (step.label.isEmpty())
+            step.label = step.type;
+        return step;
+    }
+
+    QVector<PlanStep> steps(const toml::table &root, const char *key, const QString &folder) const
+    {
+        QVector<PlanStep> result;
+        if (const toml::array *list = array(root, key)) {
+            for (const toml::node &node : *list)
+                result.append(step(tableAt(node, QStringLiteral("a step")), folder, 0));
+        }
+        return result;
+    }
+
+    QVector<Range> m_ranges;
+
+private:
+    QString m_file;
+};
+
+} // namespace
+
+PlanError::PlanError(const QString &file, int line, int column, const QString &cause)
+    : SystemError(line > 0 ? QStringLiteral("%1:%2:%3: %4").arg(file).arg(line).arg(column).arg(cause)
+                           : QStringLiteral("%1: %2").arg(file, cause)),
+      m_file(file), m_line(line), m_column(column), m_cause(cause)
+{
+}
+
+Plan LoadPlan(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw PlanError(path, 0, 0, QStringLiteral("cannot read the plan: %1").arg(file.errorString()));
+    const std::string text = file.readAll().toStdString();
+    toml::table root;
+    try {
+        root = toml::parse(text, path.toStdString());
+    } catch (const toml::parse_error &error) {
+        throw PlanError(path, int(error.source().begin.line), int(error.source().begin.column),
+                        QString::fromStdString(std::string(error.description())));
+    }
+
+    Reader reader(path);
+    reader.onlyKeys(root, {"name", "version", "models", "on_fail", "slot", "step", "finally"}, QStringLiteral("the plan"));
+    Plan plan;
+    plan.file = path;
+    plan.name = reader.text(root, "name", true, QStringLiteral("the plan"));
+    plan.version = reader.text(root, "version", true, QStringLiteral("the plan"));
+    if (const toml::array *models = reader.array(root, "models")) {
+        for (const toml::node &node : *models) {
+            if (!node.is_string() || !ModelItemFromText(QString::fromStdString(node.as_string()->get())))
+                reader.fail(node, QStringLiteral("not a model of the catalogue"));
+            plan.models << QString::fromLatin1(
+                FindModel(ModelItemFromText(QString::fromStdString(node.as_string()->get())))->caption);
+        }
+    }
+
+    const toml::array *slotTables = reader.array(root, "slot");
+    if (!slotTables || slotTables->empty())
+        reader.fail(root, QStringLiteral("the plan has no [[slot]]"));
+    QSet<int> addresses;
+    QSet<QString> names;
+    for (const toml::node &node : *slotTables) {
+        const toml::table &table = reader.tableAt(node, QStringLiteral("a slot"));
+        const QString what = QStringLiteral("a slot");
+        reader.onlyKeys(table, {"name", "address", "model"}, what);
+        PlanSlot slot;
+        slot.address = int(*reader.number(table, "address", true, what, 1, 247));
+        if (*table["address"].value<double>() != slot.address)
+            reader.fail(*table.get("address"), QStringLiteral("address is not a whole number"));
+        slot.name = reader.text(table, "name", false, what);
+        if (slot.name.isEmpty())
+            slot.name = QString::number(slot.address);
+        const QString model = reader.text(table, "model", true, what);
+        const int item = ModelItemFromText(model);
+        if (!item)
+            reader.fail(*table.get("model"), QStringLiteral("unknown model '%1'").arg(model));
+        slot.model = QString::fromLatin1(FindModel(item)->caption);
+        if (!plan.models.isEmpty() && !plan.models.contains(slot.model))
+            reader.fail(*table.get("model"), QStringLiteral("model %1 is not among the plan's models").arg(slot.model));
+        if (addresses.contains(slot.address))
+            reader.fail(*table.get("address"), QStringLiteral("address %1 is in two slots").arg(slot.address));
+        if (names.contains(slot.name))
+            reader.fail(table, QStringLiteral("slot name '%1' is used twice").arg(slot.name));
+        addresses.insert(slot.address);
+        names.insert(slot.name);
+        plan.slotList.append(slot);
+        reader.m_ranges.append({FindModel(item)});
+    }
+
+    auto steps = std::make_shared<PlanSteps>();
+    const OnFail onFail = reader.onFail(root);
+    steps->onFail = onFail == OnFail::Continue ? OnFail::Continue : OnFail::Stop;
+    const QString folder = QFileInfo(path).absolutePath();
+    steps->steps = reader.steps(root, "step", folder);
+    steps->finallySteps = reader.steps(root, "finally", folder);
+    if (steps->steps.isEmpty())
+        reader.fail(root, QStringLiteral("the plan has no [[step]]"));
+    plan.steps = steps;
+    return plan;
+}
+
+void CheckSerials(const QStringList &serials, int slotCount)
+{
+    const QString file = QStringLiteral("serials");
+    if (serials.size() != slotCount)
+        throw PlanError(file, 0, 0, QStringLiteral("%1 serial numbers for %2 slots; one per slot, in slot order")
+                                        .arg(serials.size()).arg(slotCount));
+    QSet<QString> seen;
+    for (int i = 0; i < serials.size(); ++i) {
+        const QString serial = serials.at(i).trimmed();
+        if (serial.isEmpty())
+            throw PlanError(file, 0, 0, QStringLiteral("the serial number of slot %1 is empty").arg(i + 1));
+        if (seen.contains(serial))
+            throw PlanError(file, 0, 0, QStringLiteral("serial number %1 is given for two slots").arg(serial));
+        seen.insert(serial);
+    }
+}
