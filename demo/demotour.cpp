@@ -369,7 +369,7 @@ void DemoTour::runStation()
     MAIN->BitBtn8->click();
     pause(300);
     TPLANSTATION *station = PLANSTATION;
-    const QString plan = QDir(QStringLiteral(PSUTOOL_EXAMPLES_DIR)).filePath(QStringLiteral("accuracy.toml"));
+    const QString plan = QDir(QStringLiteral(PSUTOOL_EXAMPLES_DIR)).filePath(QStringLiteral("eol-accuracy.toml"));
     try {
         station->OpenPlan(plan);
     } catch (const SystemError &error) {

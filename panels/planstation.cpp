@@ -4,10 +4,10 @@
 #include "app/mainwindow.h"
 #include "link/mscomm.h"
 #include "link/statusfeed.h"
+#include "master/rtuplanbus.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
-#include "plan/rtuplanbus.h"
 #include "plan/recorders.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
@@ -34,9 +34,6 @@
 #include <QVBoxLayout>
 
 #include <mutex>
-
-// The plan's slot lists are members named "slots": no Qt keyword macro here.
-#undef slots
 
 TPLANSTATION *PLANSTATION = nullptr;
 
@@ -254,7 +251,12 @@ TPLANSTATION::TPLANSTATION(QWidget *parent)
     setWindowTitle(tr("测试计划"));
     PlaceWindow(this, QPoint(120, 60));
     resize(kSize);
-    m_busFactory = [](const QString &device, const LineSettings &line) { return MakeRtuPlanBus(device, line); };
+    m_busFactory = [](const QString &device, const LineSettings &line) {
+        LineOptions options;
+        options.port = device;
+        options.serial = line;
+        return OpenRtuPlanBus(options);
+    };
     buildControls();
     connectHandlers();
     showIdle();
@@ -390,13 +392,13 @@ void TPLANSTATION::OpenPlan(const QString &path)
     m_planLoaded = true;
     StaticText1->setText(m_plan.name);
     StaticText2->setText(tr("版本 %1").arg(m_plan.version));
-    StaticText3->setText(tr("工位：%1").arg(m_plan.slots.size()));
+    StaticText3->setText(tr("工位：%1").arg(m_plan.slotList.size()));
     StaticText4->setText(QDir::toNativeSeparators(m_plan.file));
 
     qDeleteAll(Tiles);
     Tiles.clear();
-    for (int n = 0; n < m_plan.slots.size(); ++n) {
-        auto *tile = new TPlanTile(n + 1, m_plan.slots.at(n), m_tileArea);
+    for (int n = 0; n < m_plan.slotList.size(); ++n) {
+        auto *tile = new TPlanTile(n + 1, m_plan.slotList.at(n), m_tileArea);
         m_tileArea->layout()->addWidget(tile);
         connect(tile->Serial, &QLineEdit::returnPressed, this, [this, n] { SerialEntered(n); });
         Tiles << tile;
@@ -425,7 +427,7 @@ void TPLANSTATION::SerialEntered(int index)
     } else {
         for (int n = 0; n < Tiles.size(); ++n) {
             if (n != index && Tiles.at(n)->Serial->text().trimmed() == serial) {
-                refusal = tr("序列号 %1 已用于 %2").arg(serial, m_plan.slots.at(n).name);
+                refusal = tr("序列号 %1 已用于 %2").arg(serial, m_plan.slotList.at(n).name);
                 break;
             }
         }
@@ -481,12 +483,12 @@ void TPLANSTATION::startRun(const QStringList &serials)
     info.operatorName = loginName();
     info.toolVersion = QCoreApplication::applicationVersion();
     info.port = QStringLiteral("COM%1").arg(comm->CommPort());
-    for (int n = 0; n < m_plan.slots.size(); ++n) {
+    for (int n = 0; n < m_plan.slotList.size(); ++n) {
         SlotInfo slot;
         slot.index = n;
-        slot.name = m_plan.slots.at(n).name;
-        slot.address = m_plan.slots.at(n).address;
-        slot.model = m_plan.slots.at(n).model;
+        slot.name = m_plan.slotList.at(n).name;
+        slot.address = m_plan.slotList.at(n).address;
+        slot.model = m_plan.slotList.at(n).model;
         slot.serial = serials.at(n);
         info.slotList << slot;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/linesettings.h"
+#include "plan/planengine.h"
 
 #include <QFrame>
 #include <QStringList>
@@ -8,12 +9,6 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
-
-// The plan's types name a member "slots", which Qt's keyword macro would eat.
-#pragma push_macro("slots")
-#undef slots
-#include "plan/planengine.h"
-#pragma pop_macro("slots")
 
 class QLabel;
 class QLineEdit;
