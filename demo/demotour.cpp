@@ -376,6 +376,9 @@ void DemoTour::runStation()
         m_problems << QStringLiteral("the station refused %1: %2").arg(plan, error.text());
         return;
     }
+    // The tour's reports and history stay beside its screenshots.
+    setText(station, QStringLiteral("Edit1"), QDir(m_folder).filePath(QStringLiteral("reports")));
+    setText(station, QStringLiteral("Edit2"), QDir(m_folder).filePath(QStringLiteral("history.sqlite")));
     const QStringList serials{QStringLiteral("A1"), QStringLiteral("A2"), QStringLiteral("A3")};
     for (int n = 0; n < station->Tiles.size() && n < serials.size(); ++n) {
         QLineEdit *edit = station->Tiles.at(n)->Serial;
@@ -384,6 +387,10 @@ void DemoTour::runStation()
         QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
         QCoreApplication::sendEvent(edit, &enter);
     }
+    if (m_stationFixture)
+        m_stationFixture();
+    QElapsedTimer clock;
+    clock.start();
     if (!click(station, QStringLiteral("Button2")))
         return;
     if (!waitFor([station] { return !station->Running(); }, 60000)) {
@@ -396,7 +403,10 @@ void DemoTour::runStation()
         verdicts << tile->Verdict->text();
         failed += tile->CurrentState() == TPlanTile::State::Fail ? 1 : 0;
     }
-    note(QStringLiteral("station verdicts %1").arg(verdicts.join(QLatin1Char(' '))));
+    note(QStringLiteral("station verdicts %1 in %2 s, reports: %3")
+             .arg(verdicts.join(QLatin1Char(' ')))
+             .arg(clock.elapsed() / 1000.0, 0, 'f', 1)
+             .arg(station->ReportFiles().join(QStringLiteral(", "))));
     if (failed != 1)
         m_problems << QStringLiteral("the station found %1 failing supplies, not one").arg(failed);
     shoot(station, QStringLiteral("station.png"));

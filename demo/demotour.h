@@ -30,6 +30,10 @@ public:
 
     // Runs the tour from the event loop; finished() tells its end.
     void start();
+    // Called before the station's run: puts the supplies on the station's
+    // fixture (the demo takes their loads off, as an accuracy test at the
+    // end of a line measures them unloaded).
+    void setStationFixture(std::function<void()> fixture) { m_stationFixture = std::move(fixture); }
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
@@ -62,6 +66,7 @@ private:
     void note(const QString &text);
 
     QString m_folder;
+    std::function<void()> m_stationFixture;
     QTimer *m_modalTimer;
     QStringList m_shots;
     QStringList m_problems;
