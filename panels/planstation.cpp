@@ -33,6 +33,7 @@
 #include <QUuid>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <mutex>
 
 TPLANSTATION *PLANSTATION = nullptr;
@@ -56,6 +57,8 @@ struct StationRunControl {
 namespace {
 
 const QSize kSize(1000, 620);
+// The longest request a plan sends: a write of every setpoint register.
+constexpr int kLongestRequestBytes = 9 + 2 * 11;
 const QColor kIdle(0xE0, 0xE0, 0xE0);
 const QColor kTesting(0xFF, 0xD5, 0x4F);
 const QColor kPass(0x1B, 0x8E, 0x3A);
@@ -252,9 +255,15 @@ TPLANSTATION::TPLANSTATION(QWidget *parent)
     PlaceWindow(this, QPoint(120, 60));
     resize(kSize);
     m_busFactory = [](const QString &device, const LineSettings &line) {
+        // A late reply must not cost a unit its verdict: a USB adapter or a
+        // busy computer can add tens of milliseconds, so the station waits
+        // 200 ms for a reply to begin and tries twice more; only a silent
+        // supply pays for it.
         LineOptions options;
         options.port = device;
         options.serial = line;
+        options.timeoutUs = std::max(200000, options.defaultTimeoutUs(kLongestRequestBytes));
+        options.retries = 2;
         return OpenRtuPlanBus(options);
     };
     buildControls();
