@@ -10,6 +10,7 @@
 #include "panels/monitorpanel.h"
 #include "panels/planstation.h"
 #include "panels/sequencerunner.h"
+#include "sim/simbus.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -51,6 +52,14 @@ SimBusOptions DemoBusOptions()
     // 0.12 V high.
     options.supplies[1].faults.voltageOffsetCounts = 12;
     return options;
+}
+
+std::function<void()> DemoStationFixture(SimBus *bus)
+{
+    return [bus] {
+        for (int index = 0; index < bus->supplyCount(); ++index)
+            bus->updateSupply(index, [](SimSupply &supply) { supply.setLoadOhms(SimSupply::OpenCircuit); });
+    };
 }
 
 DemoTour::DemoTour(const QString &folder, QObject *parent)

@@ -17,6 +17,13 @@ class QWidget;
 //  17: QELT36-03,  5.00 V / 2.000 A into 2 ohm   -> constant current, 4.00 V
 SimBusOptions DemoBusOptions();
 
+class SimBus;
+
+// The station's fixture for the demo's bus: the supplies' loads taken off, as
+// an accuracy test at the end of a line measures them unloaded (the supply at
+// 17 would otherwise limit its current into 2 ohm).
+std::function<void()> DemoStationFixture(SimBus *bus);
+
 // A scripted operator for the demo without a display: applies the serial
 // settings, picks a model, runs the monitor, a scan, a short sequence, a
 // calibration and a test plan at the station, saves a screenshot of each window into a folder and quits.
