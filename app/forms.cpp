@@ -8,6 +8,7 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/overview.h"
+#include "panels/planstation.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 
@@ -70,6 +71,9 @@ void DestroyForms()
     SetModelObserver(nullptr);
     SetReplyView(nullptr);
     g_replyView.reset();
+    // The station first: a run still going ends in its finally block on the line.
+    delete PLANSTATION;
+    PLANSTATION = nullptr;
     // The overview gives the polls back to the panel as it goes.
     delete OVERVIEW;
     OVERVIEW = nullptr;

@@ -9,6 +9,7 @@
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/overview.h"
+#include "panels/planstation.h"
 #include "panels/sequencerunner.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
@@ -83,6 +84,17 @@ TMAIN::TMAIN(QWidget *parent)
     setTabOrder(BitBtn3, BitBtn5);
     setTabOrder(BitBtn5, BitBtn9);
 
+    // The station's button stands in the free column right of the launcher
+    // buttons, beside "电源误差微调" and "退  出", its caption on two lines.
+    BitBtn8 = new QPushButton(this);
+    BitBtn8->setObjectName(QStringLiteral("BitBtn8"));
+    BitBtn8->setGeometry(QRect(190, 272, 48, 70));
+    BitBtn8->setIcon(QIcon(StackedButtonPicture(tr("测试计划"), QSize(42, 64))));
+    BitBtn8->setIconSize(QSize(42, 64));
+    BitBtn8->setAccessibleName(tr("测试计划"));
+    BitBtn8->setToolTip(tr("测试计划"));
+    setTabOrder(BitBtn9, BitBtn8);
+
     Label3 = makeLabel(this, QStringLiteral("Label3"), tr("精密电源测试工作室"),
                        QRect(24, 360, 192, 20), DesignFont(QStringLiteral("楷体_GB2312"), 16), kAqua);
     Label3->setAlignment(Qt::AlignCenter);
@@ -123,6 +135,7 @@ void TMAIN::connectHandlers()
     ConnectHandler(BitBtn6, &QPushButton::clicked, this, &TMAIN::BitBtn6Click);
     ConnectHandler(BitBtn7, &QPushButton::clicked, this, &TMAIN::BitBtn7Click);
     ConnectHandler(BitBtn9, &QPushButton::clicked, this, &TMAIN::BitBtn9Click);
+    ConnectHandler(BitBtn8, &QPushButton::clicked, this, &TMAIN::BitBtn8Click);
     ConnectHandler(MSComm1, &TMSComm::OnComm, this, &TMAIN::MSComm1Comm);
     connect(MSComm1, &TMSComm::PortLost, this, [](const QString &reason) { ReportError(reason); });
 }
@@ -203,6 +216,13 @@ void TMAIN::BitBtn9Click()
     if (!OVERVIEW)
         OVERVIEW = new TOVERVIEW(POWER_TEST, RSADDERS, MSComm1);
     ShowWindow(OVERVIEW);
+}
+
+void TMAIN::BitBtn8Click()
+{
+    if (!PLANSTATION)
+        PLANSTATION = new TPLANSTATION;
+    ShowWindow(PLANSTATION);
 }
 
 void TMAIN::MSComm1Comm()

@@ -28,6 +28,8 @@ public:
     QPushButton *BitBtn7;
     // The overview of several supplies, beside "参数设置".
     QPushButton *BitBtn9;
+    // The test station ("测试计划"), in the free column right of the launcher buttons.
+    QPushButton *BitBtn8;
     TMSComm *MSComm1;
     TModelMenu *PopupMenu3;
 
@@ -43,6 +45,7 @@ public:
     void BitBtn6Click();
     void BitBtn7Click();
     void BitBtn9Click();
+    void BitBtn8Click();
     void MSComm1Comm();
 
 protected:

@@ -34,6 +34,7 @@ int main(int argc, char *argv[])
         const QString tourFolder = qEnvironmentVariable("PSUTOOL_TOUR_DIR");
         if (!tourFolder.isEmpty()) {
             auto *tour = new DemoTour(tourFolder, &app);
+            tour->setStationFixture(DemoStationFixture(bus));
             QObject::connect(tour, &DemoTour::finished, &app, [](bool ok) { QCoreApplication::exit(ok ? 0 : 1); });
             tour->start();
         }

@@ -17,9 +17,16 @@ class QWidget;
 //  17: QELT36-03,  5.00 V / 2.000 A into 2 ohm   -> constant current, 4.00 V
 SimBusOptions DemoBusOptions();
 
+class SimBus;
+
+// The station's fixture for the demo's bus: the supplies' loads taken off, as
+// an accuracy test at the end of a line measures them unloaded (the supply at
+// 17 would otherwise limit its current into 2 ohm).
+std::function<void()> DemoStationFixture(SimBus *bus);
+
 // A scripted operator for the demo without a display: applies the serial
-// settings, picks a model, runs the monitor, a scan, a short sequence and a
-// calibration, saves a screenshot of each window into a folder and quits.
+// settings, picks a model, runs the monitor, a scan, a short sequence, a
+// calibration and a test plan at the station, saves a screenshot of each window into a folder and quits.
 // Controls are looked up by object name, so a missing one only skips its step.
 class DemoTour : public QObject
 {
@@ -30,6 +37,10 @@ public:
 
     // Runs the tour from the event loop; finished() tells its end.
     void start();
+    // Called before the station's run: puts the supplies on the station's
+    // fixture (the demo takes their loads off, as an accuracy test at the
+    // end of a line measures them unloaded).
+    void setStationFixture(std::function<void()> fixture) { m_stationFixture = std::move(fixture); }
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
@@ -48,6 +59,7 @@ private:
     void runOverview();
     void runSequence();
     void runCalibration();
+    void runStation();
 
     // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
@@ -62,6 +74,7 @@ private:
     void note(const QString &text);
 
     QString m_folder;
+    std::function<void()> m_stationFixture;
     QTimer *m_modalTimer;
     QStringList m_shots;
     QStringList m_problems;

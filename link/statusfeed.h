@@ -30,10 +30,14 @@ public:
     int PollAddress() const { return m_pollAddress; }
     // Back to the start (no poll yet, no power answer).
     void Reset();
+    // A reading taken by other means than the monitor's poll (a plan run on
+    // its own line), for the trend; the monitor's readouts do not show it.
+    void AnnounceTaken(const StatusSample &sample) { emit statusTaken(sample); }
 
 signals:
     void statusRead(const StatusSample &sample);
     void statusPolled();
+    void statusTaken(const StatusSample &sample);
 
 private:
     std::optional<quint16> m_power;

@@ -914,13 +914,15 @@ void TestSimulator::demoTourSavesScreenshots()
     QTemporaryDir folder;
     QVERIFY(folder.isValid());
     DemoTour tour(folder.path(), this);
+    tour.setStationFixture(DemoStationFixture(m_bus));
     QSignalSpy finished(&tour, &DemoTour::finished);
     // The tour reads and closes its boxes itself.
     m_fixture.closer().setPatienceMs(30000);
     tour.start();
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 120000);
     QVERIFY2(finished.first().first().toBool(), qPrintable(tour.problems().join(QLatin1String("; "))));
-    const QStringList names{"settings.png", "monitor.png", "trend.png", "scan.png", "overview.png", "sequence.png", "calibration.png", "main.png"};
+    const QStringList names{"settings.png", "monitor.png", "trend.png",       "scan.png",   "overview.png",
+                            "sequence.png", "calibration.png", "station.png", "main.png"};
     QCOMPARE(tour.screenshots().size(), names.size());
     for (const QString &name : names) {
         const QImage shot(folder.filePath(name));

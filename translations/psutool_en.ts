@@ -193,6 +193,10 @@
             <comment>the name in title bars</comment>
             <translation>PSU Tester</translation>
         </message>
+        <message>
+            <source>测试计划</source>
+            <translation>Test plan</translation>
+        </message>
     </context>
     <context>
         <name>TMSComm</name>
@@ -481,6 +485,109 @@ Check the connection, then set up the serial port again.</translation>
         </message>
     </context>
     <context>
+        <name>TPLANSTATION</name>
+        <message>
+            <source>测试计划</source>
+            <translation>Test plan</translation>
+        </message>
+        <message>
+            <source>打开计划…</source>
+            <translation>Open plan…</translation>
+        </message>
+        <message>
+            <source>选择…</source>
+            <translation>Choose…</translation>
+        </message>
+        <message>
+            <source>SQLite 文件，或 postgresql://用户@主机:端口/数据库</source>
+            <translation>A SQLite file, or postgresql://user@host:port/database</translation>
+        </message>
+        <message>
+            <source>报告目录</source>
+            <translation>Report folder</translation>
+        </message>
+        <message>
+            <source>历史数据库</source>
+            <translation>History database</translation>
+        </message>
+        <message>
+            <source>开始</source>
+            <translation>Start</translation>
+        </message>
+        <message>
+            <source>中止</source>
+            <translation>Abort</translation>
+        </message>
+        <message>
+            <source>打开测试计划</source>
+            <translation>Open a test plan</translation>
+        </message>
+        <message>
+            <source>测试计划 (*.toml);;所有文件 (*)</source>
+            <translation>Test plans (*.toml);;All files (*)</translation>
+        </message>
+        <message>
+            <source>测试进行中，不能换计划</source>
+            <translation>A test is running; the plan cannot be changed</translation>
+        </message>
+        <message>
+            <source>版本 %1</source>
+            <translation>Version %1</translation>
+        </message>
+        <message>
+            <source>工位：%1</source>
+            <translation>Slots: %1</translation>
+        </message>
+        <message>
+            <source>序列号不能为空</source>
+            <translation>The serial number is empty</translation>
+        </message>
+        <message>
+            <source>序列号 %1 已用于 %2</source>
+            <translation>Serial number %1 is already in %2</translation>
+        </message>
+        <message>
+            <source>请先打开测试计划</source>
+            <translation>Open a test plan first</translation>
+        </message>
+        <message>
+            <source>监控正在运行：请先在参数设置窗口停止监控，再开始测试</source>
+            <translation>The monitor is polling: stop it in the parameter settings window, then start the test</translation>
+        </message>
+        <message>
+            <source>典型应用正在运行：请先停止，再开始测试</source>
+            <translation>A sequence is running: stop it, then start the test</translation>
+        </message>
+        <message>
+            <source>地址检测正在运行：请等它结束，再开始测试</source>
+            <translation>An address scan is running: wait for its end, then start the test</translation>
+        </message>
+        <message>
+            <source>串口未打开：请先在“串行口设置”中选择并打开串口</source>
+            <translation>The serial port is not open: choose and open it with “Serial Port” first</translation>
+        </message>
+        <message>
+            <source>测试中…</source>
+            <translation>Testing…</translation>
+        </message>
+        <message>
+            <source>正在中止：关闭输出…</source>
+            <translation>Aborting: switching the outputs off…</translation>
+        </message>
+        <message>
+            <source>测试结束</source>
+            <translation>Test finished</translation>
+        </message>
+        <message>
+            <source>报告：%1</source>
+            <translation>Reports: %1</translation>
+        </message>
+        <message>
+            <source>串口未打开</source>
+            <translation>Port closed</translation>
+        </message>
+    </context>
+    <context>
         <name>TPOWER_TEST</name>
         <message>
             <source>电源测试</source>
@@ -609,6 +716,21 @@ Check the connection, then set up the serial port again.</translation>
         <message>
             <source>上次查询无应答：显示的是最后收到的读数</source>
             <translation>No reply to the last poll: these are the last readings received</translation>
+        </message>
+    </context>
+    <context>
+        <name>TPlanTile</name>
+        <message>
+            <source>%1 · 地址 %2 · %3</source>
+            <translation>%1 · address %2 · %3</translation>
+        </message>
+        <message>
+            <source>扫描或输入序列号</source>
+            <translation>Scan or type the serial number</translation>
+        </message>
+        <message>
+            <source>测试中</source>
+            <translation>TESTING</translation>
         </message>
     </context>
     <context>

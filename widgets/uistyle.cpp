@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWidget>
+#include <algorithm>
 
 QFont DesignFont(const QString &family, int pixelSize, bool bold)
 {
@@ -24,7 +25,9 @@ void SetTextColour(QWidget *widget, const QColor &colour)
     widget->setPalette(palette);
 }
 
-QPixmap ButtonPicture(const QString &text, const QSize &size)
+namespace {
+
+QPixmap pictureOf(const QString &text, const QSize &size, int fontPixels)
 {
     QPixmap picture(size);
     QPainter painter(&picture);
@@ -33,13 +36,33 @@ QPixmap ButtonPicture(const QString &text, const QSize &size)
     ground.setColorAt(1.0, QColor(0xB4, 0xB4, 0xB4));
     painter.fillRect(picture.rect(), ground);
     painter.setPen(QColor(0x00, 0x00, 0x80));
-    QFont font = DesignFont(QStringLiteral("华文新魏"), size.height() * 6 / 10, true);
+    QFont font = DesignFont(QStringLiteral("华文新魏"), fontPixels, true);
     // A word wider than a narrow button is drawn smaller until it fits.
-    while (font.pixelSize() > 8 && QFontMetrics(font).horizontalAdvance(text) > size.width() - 4)
+    const auto widest = [&text](const QFont &f) {
+        int width = 0;
+        for (const QString &line : text.split(QLatin1Char('\n')))
+            width = std::max(width, QFontMetrics(f).horizontalAdvance(line));
+        return width;
+    };
+    while (font.pixelSize() > 8 && widest(font) > size.width() - 4)
         font.setPixelSize(font.pixelSize() - 1);
     painter.setFont(font);
     painter.drawText(picture.rect(), Qt::AlignCenter, text);
     return picture;
+}
+
+} // namespace
+
+QPixmap ButtonPicture(const QString &text, const QSize &size)
+{
+    return pictureOf(text, size, size.height() * 6 / 10);
+}
+
+QPixmap StackedButtonPicture(const QString &text, const QSize &size)
+{
+    const int half = int((text.size() + 1) / 2);
+    return pictureOf(text.left(half) + QLatin1Char('\n') + text.mid(half), size,
+                     std::min(size.width() * 9 / 20, size.height() * 3 / 10));
 }
 
 QPixmap MenuArrowPicture()

@@ -17,5 +17,8 @@ void SetTextColour(QWidget *widget, const QColor &colour);
 // The picture of a launcher button: the text in dark blue on a grey ground.
 QPixmap ButtonPicture(const QString &text, const QSize &size);
 
+// The same picture for a narrow button: the text split in two lines of equal length.
+QPixmap StackedButtonPicture(const QString &text, const QSize &size);
+
 // The small arrow shown beside the model menu items.
 QPixmap MenuArrowPicture();

@@ -3,8 +3,10 @@
 #include "master/rtumaster.h"
 #include "plan/planresults.h"
 
-// The plan engine's bus over psuctl's Modbus master. A failure that was the
-// port itself (CtlError with ExitPort) marks the port lost until it opens again.
+#include <memory>
+
+// The plan engine's bus over the Modbus master. A failure that was the port
+// itself (CtlError with ExitPort) marks the port lost until it opens again.
 class RtuPlanBus : public PlanBus
 {
 public:
@@ -22,3 +24,7 @@ private:
     RtuMaster &m_master;
     bool m_lost = false;
 };
+
+// A bus with a master of its own on line, opened (CtlError with ExitPort when
+// the port cannot be); for a front end that has no master to lend.
+std::unique_ptr<PlanBus> OpenRtuPlanBus(const LineOptions &line);

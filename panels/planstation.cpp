@@ -1,0 +1,719 @@
+#include "panels/planstation.h"
+
+#include "app/forms.h"
+#include "app/mainwindow.h"
+#include "link/mscomm.h"
+#include "link/statusfeed.h"
+#include "master/rtuplanbus.h"
+#include "panels/addressscan.h"
+#include "panels/monitorpanel.h"
+#include "panels/sequencerunner.h"
+#include "plan/recorders.h"
+#include "widgets/errorreport.h"
+#include "widgets/placement.h"
+#include "widgets/uistyle.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QSysInfo>
+#include <QThread>
+#include <QTimer>
+#include <QUuid>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <mutex>
+
+TPLANSTATION *PLANSTATION = nullptr;
+
+// What the window and the run's thread share: the run, once it exists, so
+// that an abort reaches it whenever it comes.
+struct StationRunControl {
+    std::mutex mutex;
+    PlanRun *run = nullptr;
+    bool aborted = false;
+
+    void abort()
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        aborted = true;
+        if (run)
+            run->abort();
+    }
+};
+
+namespace {
+
+const QSize kSize(1000, 620);
+// The longest request a plan sends: a write of every setpoint register.
+constexpr int kLongestRequestBytes = 9 + 2 * 11;
+const QColor kIdle(0xE0, 0xE0, 0xE0);
+const QColor kTesting(0xFF, 0xD5, 0x4F);
+const QColor kPass(0x1B, 0x8E, 0x3A);
+const QColor kFail(0xC6, 0x28, 0x28);
+const QColor kError(0xE6, 0x51, 0x00);
+const QColor kAborted(0x61, 0x61, 0x61);
+
+QString limitsText(const CheckResult &check)
+{
+    const auto number = [&check](double value) { return QString::number(value, 'f', check.decimals); };
+    if (check.low && check.high)
+        return QStringLiteral("[%1, %2]").arg(number(*check.low), number(*check.high));
+    if (check.low)
+        return QStringLiteral("≥ %1").arg(number(*check.low));
+    if (check.high)
+        return QStringLiteral("≤ %1").arg(number(*check.high));
+    return QString();
+}
+
+// The run's events as queued signals: emitted on the run's thread, received
+// by the window on the GUI thread. Made in the GUI thread, so that the
+// connections to the window are queued.
+class TStationRelay : public QObject, public PlanListener
+{
+    Q_OBJECT
+
+public:
+    explicit TStationRelay(QObject *parent) : QObject(parent) {}
+
+    void runStarted(const RunInfo &) override { emit started(); }
+    void stepStarted(const StepEvent &event) override
+    {
+        const QString text = event.label.isEmpty() || event.label == event.kind
+                                 ? QStringLiteral("%1 %2").arg(event.path, event.kind)
+                                 : QStringLiteral("%1 %2 (%3)").arg(event.path, event.label, event.kind);
+        emit step(event.slot, text);
+    }
+    void reading(const ReadingEvent &event) override { emit sample(event.slot, event.sample); }
+    void checkJudged(const CheckResult &result) override
+    {
+        const QString text = QStringLiteral("%1: %2 %3 %4")
+                                 .arg(result.name, QString::number(result.value, 'f', result.decimals),
+                                      result.unit, limitsText(result));
+        emit check(result.slot, text, result.passed);
+    }
+    void slotFinished(const SlotVerdict &verdict) override
+    {
+        emit finished(verdict.slot, int(verdict.verdict), verdict.cause);
+    }
+
+signals:
+    void started();
+    void step(int slot, const QString &text);
+    void sample(int slot, const StatusSample &sample);
+    void check(int slot, const QString &text, bool passed);
+    void finished(int slot, int verdict, const QString &cause);
+    void failed(const QString &text);
+    void recorded(const QStringList &files, const QStringList &problems);
+};
+
+QString loginName()
+{
+    QString name = qEnvironmentVariable("USER");
+    if (name.isEmpty())
+        name = qEnvironmentVariable("USERNAME");
+    return name;
+}
+
+TPlanTile::State stateOf(Verdict verdict)
+{
+    switch (verdict) {
+    case Verdict::Pass: return TPlanTile::State::Pass;
+    case Verdict::Fail: return TPlanTile::State::Fail;
+    case Verdict::Aborted: return TPlanTile::State::Aborted;
+    case Verdict::Error: break;
+    }
+    return TPlanTile::State::Error;
+}
+
+} // namespace
+
+QString DefaultReportFolder()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+        .filePath(QStringLiteral("psutool/reports"));
+}
+
+TPlanTile::TPlanTile(int number, const PlanSlot &slot, QWidget *parent)
+    : QFrame(parent)
+{
+    setObjectName(QStringLiteral("Tile%1").arg(number));
+    setFrameShape(QFrame::Box);
+    setAutoFillBackground(true);
+    setMinimumSize(220, 220);
+
+    const auto label = [this, number](const QString &name) {
+        auto *text = new QLabel(this);
+        text->setObjectName(QStringLiteral("%1%2").arg(name).arg(number));
+        text->setAlignment(Qt::AlignCenter);
+        text->setWordWrap(true);
+        return text;
+    };
+    Caption = label(QStringLiteral("CaptionText"));
+    Caption->setText(tr("%1 · 地址 %2 · %3").arg(slot.name).arg(slot.address).arg(slot.model));
+    Caption->setFont(DesignFont(QStringLiteral("宋体"), 16, true));
+    Serial = new QLineEdit(this);
+    Serial->setObjectName(QStringLiteral("SerialEdit%1").arg(number));
+    Serial->setPlaceholderText(tr("扫描或输入序列号"));
+    Serial->setAlignment(Qt::AlignCenter);
+    Serial->setFont(DesignFont(QStringLiteral("宋体"), 20));
+    Verdict = label(QStringLiteral("VerdictText"));
+    Step = label(QStringLiteral("StepText"));
+    Step->setFont(DesignFont(QStringLiteral("宋体"), 14));
+    Values = label(QStringLiteral("ValuesText"));
+    Values->setFont(DesignFont(QStringLiteral("宋体"), 22, true));
+    Check = label(QStringLiteral("CheckText"));
+    Check->setFont(DesignFont(QStringLiteral("宋体"), 13));
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(Caption);
+    layout->addWidget(Serial);
+    layout->addWidget(Verdict, 1);
+    layout->addWidget(Step);
+    layout->addWidget(Values);
+    layout->addWidget(Check);
+    SetState(State::Idle);
+}
+
+QColor TPlanTile::Colour() const
+{
+    switch (m_state) {
+    case State::Idle: return kIdle;
+    case State::Testing: return kTesting;
+    case State::Pass: return kPass;
+    case State::Fail: return kFail;
+    case State::Error: return kError;
+    case State::Aborted: return kAborted;
+    }
+    return kIdle;
+}
+
+void TPlanTile::SetState(State state)
+{
+    m_state = state;
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Colour());
+    setPalette(palette);
+    const bool judged = state != State::Idle && state != State::Testing;
+    const QColor ink = judged ? Qt::white : Qt::black;
+    for (QLabel *text : {Caption, Verdict, Step, Values, Check})
+        SetTextColour(text, ink);
+    switch (state) {
+    case State::Idle: Verdict->setText(QStringLiteral("—")); break;
+    case State::Testing: Verdict->setText(tr("测试中")); break;
+    case State::Pass: Verdict->setText(VerdictText(::Verdict::Pass)); break;
+    case State::Fail: Verdict->setText(VerdictText(::Verdict::Fail)); break;
+    case State::Error: Verdict->setText(VerdictText(::Verdict::Error)); break;
+    case State::Aborted: Verdict->setText(VerdictText(::Verdict::Aborted)); break;
+    }
+    fitVerdict();
+}
+
+void TPlanTile::SetNotice(const QString &text)
+{
+    Step->setText(text);
+}
+
+void TPlanTile::resizeEvent(QResizeEvent *event)
+{
+    QFrame::resizeEvent(event);
+    fitVerdict();
+}
+
+// The verdict as large as the tile allows: nine tenths of its width, at most
+// a third of its height; never smaller than reads from two metres.
+void TPlanTile::fitVerdict()
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"),
+                      QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei")});
+    font.setPixelSize(100);
+    font.setBold(true);
+    const int textWidth = std::max(1, QFontMetrics(font).horizontalAdvance(Verdict->text()));
+    const int size = std::max(40, std::min(height() / 3, 100 * width() * 9 / 10 / textWidth));
+    font.setPixelSize(size);
+    Verdict->setFont(font);
+}
+
+TPLANSTATION::TPLANSTATION(QWidget *parent)
+    : QWidget(parent)
+{
+    setObjectName(QStringLiteral("PLANSTATION"));
+    setWindowTitle(tr("测试计划"));
+    PlaceWindow(this, QPoint(120, 60));
+    resize(kSize);
+    m_busFactory = [](const QString &device, const LineSettings &line) {
+        // A late reply must not cost a unit its verdict: a USB adapter or a
+        // busy computer can add tens of milliseconds, so the station waits
+        // 200 ms for a reply to begin and tries twice more; only a silent
+        // supply pays for it.
+        LineOptions options;
+        options.port = device;
+        options.serial = line;
+        options.timeoutUs = std::max(200000, options.defaultTimeoutUs(kLongestRequestBytes));
+        options.retries = 2;
+        return OpenRtuPlanBus(options);
+    };
+    buildControls();
+    connectHandlers();
+    showIdle();
+}
+
+TPLANSTATION::~TPLANSTATION()
+{
+    stopRun();
+}
+
+void TPLANSTATION::buildControls()
+{
+    Header = new QWidget(this);
+    Header->setObjectName(QStringLiteral("Header"));
+    auto *grid = new QGridLayout(Header);
+    grid->setContentsMargins(0, 0, 0, 0);
+
+    Button1 = new QPushButton(tr("打开计划…"), Header);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    StaticText1 = new QLabel(Header);
+    StaticText1->setObjectName(QStringLiteral("StaticText1"));
+    StaticText1->setFont(DesignFont(QStringLiteral("宋体"), 18, true));
+    StaticText2 = new QLabel(Header);
+    StaticText2->setObjectName(QStringLiteral("StaticText2"));
+    StaticText3 = new QLabel(Header);
+    StaticText3->setObjectName(QStringLiteral("StaticText3"));
+    StaticText5 = new QLabel(Header);
+    StaticText5->setObjectName(QStringLiteral("StaticText5"));
+    grid->addWidget(Button1, 0, 0);
+    grid->addWidget(StaticText1, 0, 1);
+    grid->addWidget(StaticText2, 0, 2);
+    grid->addWidget(StaticText3, 0, 3);
+    grid->addWidget(StaticText5, 0, 4);
+    grid->setColumnStretch(1, 1);
+
+    Edit1 = new QLineEdit(DefaultReportFolder(), Header);
+    Edit1->setObjectName(QStringLiteral("Edit1"));
+    Button4 = new QPushButton(tr("选择…"), Header);
+    Button4->setObjectName(QStringLiteral("Button4"));
+    Edit2 = new QLineEdit(DefaultHistoryDatabase(), Header);
+    Edit2->setObjectName(QStringLiteral("Edit2"));
+    Edit2->setToolTip(tr("SQLite 文件，或 postgresql://用户@主机:端口/数据库"));
+    auto *files = new QHBoxLayout;
+    files->addWidget(new QLabel(tr("报告目录"), Header));
+    files->addWidget(Edit1, 2);
+    files->addWidget(Button4);
+    files->addWidget(new QLabel(tr("历史数据库"), Header));
+    files->addWidget(Edit2, 2);
+    grid->addLayout(files, 1, 0, 1, 5);
+
+    StaticText4 = new QLabel(Header);
+    StaticText4->setObjectName(QStringLiteral("StaticText4"));
+    StaticText4->setWordWrap(true);
+    grid->addWidget(StaticText4, 2, 0, 1, 5);
+
+    m_tileArea = new QWidget(this);
+    m_tileArea->setObjectName(QStringLiteral("TileArea"));
+    new QHBoxLayout(m_tileArea);
+
+    Button2 = new QPushButton(tr("开始"), this);
+    Button2->setObjectName(QStringLiteral("Button2"));
+    Button2->setMinimumHeight(72);
+    Button2->setFont(DesignFont(QStringLiteral("宋体"), 36, true));
+    Button3 = new QPushButton(tr("中止"), this);
+    Button3->setObjectName(QStringLiteral("Button3"));
+    Button3->setMinimumHeight(72);
+    Button3->setFont(DesignFont(QStringLiteral("宋体"), 24, true));
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(Button2, 4);
+    buttons->addWidget(Button3, 1);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(Header);
+    layout->addWidget(m_tileArea, 1);
+    layout->addLayout(buttons);
+}
+
+void TPLANSTATION::connectHandlers()
+{
+    ConnectHandler(Button1, &QPushButton::clicked, this, &TPLANSTATION::Button1Click);
+    ConnectHandler(Button2, &QPushButton::clicked, this, &TPLANSTATION::Button2Click);
+    ConnectHandler(Button3, &QPushButton::clicked, this, &TPLANSTATION::Button3Click);
+    ConnectHandler(Button4, &QPushButton::clicked, this, &TPLANSTATION::Button4Click);
+    // A tool that quits mid-run still switches the outputs off first.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &TPLANSTATION::stopRun);
+}
+
+// The line a run will borrow: the port the serial settings dialog opened.
+void TPLANSTATION::showLine()
+{
+    if (Running())
+        return;
+    const TMSComm *comm = MAIN ? MAIN->MSComm1 : nullptr;
+    if (comm && comm->PortOpen())
+        StaticText5->setText(QStringLiteral("COM%1 (%2) · %3").arg(comm->CommPort()).arg(comm->OpenDevice(), comm->Settings()));
+    else
+        StaticText5->setText(tr("串口未打开"));
+}
+
+void TPLANSTATION::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    showLine();
+}
+
+void TPLANSTATION::showIdle()
+{
+    const bool running = Running();
+    Button1->setEnabled(!running);
+    Button2->setEnabled(!running && m_planLoaded);
+    Button3->setEnabled(running);
+    Edit1->setEnabled(!running);
+    Edit2->setEnabled(!running);
+    for (TPlanTile *tile : Tiles)
+        tile->Serial->setReadOnly(running);
+}
+
+void TPLANSTATION::Button1Click()
+{
+    const QString start = m_planLoaded ? QFileInfo(m_plan.file).absolutePath() : QDir::currentPath();
+    const QString path = QFileDialog::getOpenFileName(this, tr("打开测试计划"), start,
+                                                      tr("测试计划 (*.toml);;所有文件 (*)"));
+    if (!path.isEmpty())
+        OpenPlan(path);
+}
+
+void TPLANSTATION::OpenPlan(const QString &path)
+{
+    if (Running())
+        RaiseError(tr("测试进行中，不能换计划"));
+    Plan plan = LoadPlan(path);
+    m_plan = std::move(plan);
+    m_planLoaded = true;
+    StaticText1->setText(m_plan.name);
+    StaticText2->setText(tr("版本 %1").arg(m_plan.version));
+    StaticText3->setText(tr("工位：%1").arg(m_plan.slotList.size()));
+    StaticText4->setText(QDir::toNativeSeparators(m_plan.file));
+
+    qDeleteAll(Tiles);
+    Tiles.clear();
+    for (int n = 0; n < m_plan.slotList.size(); ++n) {
+        auto *tile = new TPlanTile(n + 1, m_plan.slotList.at(n), m_tileArea);
+        m_tileArea->layout()->addWidget(tile);
+        connect(tile->Serial, &QLineEdit::returnPressed, this, [this, n] { SerialEntered(n); });
+        Tiles << tile;
+    }
+    for (int n = 1; n < Tiles.size(); ++n)
+        setTabOrder(Tiles.at(n - 1)->Serial, Tiles.at(n)->Serial);
+    if (!Tiles.isEmpty()) {
+        setTabOrder(Tiles.last()->Serial, Button2);
+        Tiles.first()->Serial->setFocus();
+    }
+    showIdle();
+}
+
+// A scanner types the number and ends it with Return: the number is taken,
+// and the next slot (or the start button after the last) gets the focus. An
+// empty number or one another slot already has stays, selected, for the next
+// scan to replace.
+void TPLANSTATION::SerialEntered(int index)
+{
+    TPlanTile *tile = Tiles.at(index);
+    const QString serial = tile->Serial->text().trimmed();
+    tile->Serial->setText(serial);
+    QString refusal;
+    if (serial.isEmpty()) {
+        refusal = tr("序列号不能为空");
+    } else {
+        for (int n = 0; n < Tiles.size(); ++n) {
+            if (n != index && Tiles.at(n)->Serial->text().trimmed() == serial) {
+                refusal = tr("序列号 %1 已用于 %2").arg(serial, m_plan.slotList.at(n).name);
+                break;
+            }
+        }
+    }
+    if (!refusal.isEmpty()) {
+        tile->SetNotice(refusal);
+        StaticText4->setText(refusal);
+        tile->Serial->selectAll();
+        return;
+    }
+    tile->SetNotice(QString());
+    if (index + 1 < Tiles.size())
+        Tiles.at(index + 1)->Serial->setFocus();
+    else
+        Button2->setFocus();
+}
+
+void TPLANSTATION::Button2Click()
+{
+    if (Running())
+        return;
+    if (!m_planLoaded)
+        RaiseError(tr("请先打开测试计划"));
+    QStringList serials;
+    for (TPlanTile *tile : Tiles)
+        serials << tile->Serial->text().trimmed();
+    CheckSerials(serials, int(Tiles.size()));
+    startRun(serials);
+}
+
+// The station borrows the tool's line: the port the serial settings dialog
+// opened, with its settings. The tool's control closes it for the run (a port
+// has one owner) and opens it again afterwards. Windows that poll or step on
+// their own clock would find it closed, so the run waits until they stop.
+void TPLANSTATION::startRun(const QStringList &serials)
+{
+    if (MonitorRunning)
+        RaiseError(tr("监控正在运行：请先在参数设置窗口停止监控，再开始测试"));
+    if (SequenceRunning)
+        RaiseError(tr("典型应用正在运行：请先停止，再开始测试"));
+    if (RSADDERS && RSADDERS->Timer1->isActive())
+        RaiseError(tr("地址检测正在运行：请等它结束，再开始测试"));
+    TMSComm *comm = MAIN->MSComm1;
+    if (!comm->PortOpen())
+        RaiseError(tr("串口未打开：请先在“串行口设置”中选择并打开串口"));
+    const QString device = comm->OpenDevice();
+    LineSettings line;
+    ParseLineSettings(comm->Settings(), &line);
+
+    RunInfo info;
+    info.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    info.station = QSysInfo::machineHostName();
+    info.operatorName = loginName();
+    info.toolVersion = QCoreApplication::applicationVersion();
+    info.port = QStringLiteral("COM%1").arg(comm->CommPort());
+    for (int n = 0; n < m_plan.slotList.size(); ++n) {
+        SlotInfo slot;
+        slot.index = n;
+        slot.name = m_plan.slotList.at(n).name;
+        slot.address = m_plan.slotList.at(n).address;
+        slot.model = m_plan.slotList.at(n).model;
+        slot.serial = serials.at(n);
+        info.slotList << slot;
+    }
+    RecorderOptions options;
+    options.reportDir = Edit1->text().trimmed();
+    options.database = Edit2->text().trimmed();
+
+    comm->SetPortOpen(false);
+    m_reopenPort = true;
+    m_runFailure.clear();
+    m_reportFiles.clear();
+    m_reportProblems.clear();
+
+    auto *relay = new TStationRelay(this);
+    connect(relay, &TStationRelay::started, this, &TPLANSTATION::onRunStarted);
+    connect(relay, &TStationRelay::step, this, &TPLANSTATION::onStepStarted);
+    connect(relay, &TStationRelay::sample, this, &TPLANSTATION::onReading);
+    connect(relay, &TStationRelay::check, this, &TPLANSTATION::onCheck);
+    connect(relay, &TStationRelay::finished, this, &TPLANSTATION::onSlotFinished);
+    connect(relay, &TStationRelay::failed, this, &TPLANSTATION::onRunFailed);
+    connect(relay, &TStationRelay::recorded, this, &TPLANSTATION::onRecorded);
+
+    m_control = std::make_shared<StationRunControl>();
+    const std::shared_ptr<StationRunControl> control = m_control;
+    const Plan plan = m_plan;
+    const BusFactory factory = m_busFactory;
+    m_thread = QThread::create([control, plan, factory, device, line, info, options, relay] {
+        try {
+            std::unique_ptr<PlanBus> bus = factory(device, line);
+            RunRecorders recorders(options);
+            PlanRun run(plan, *bus, info);
+            run.addListener(relay);
+            run.addListener(&recorders);
+            {
+                const std::lock_guard<std::mutex> lock(control->mutex);
+                control->run = &run;
+                if (control->aborted)
+                    run.abort();
+            }
+            run.run();
+            {
+                const std::lock_guard<std::mutex> lock(control->mutex);
+                control->run = nullptr;
+            }
+            emit relay->recorded(recorders.files(), recorders.problems());
+        } catch (const SystemError &error) {
+            emit relay->failed(error.text());
+        } catch (const std::exception &error) {
+            emit relay->failed(QString::fromLocal8Bit(error.what()));
+        }
+    });
+    m_thread->setObjectName(QStringLiteral("PlanRun"));
+    connect(m_thread, &QThread::finished, this, &TPLANSTATION::finishRun);
+    connect(m_thread, &QThread::finished, relay, &QObject::deleteLater);
+
+    for (TPlanTile *tile : Tiles) {
+        tile->SetState(TPlanTile::State::Testing);
+        tile->SetNotice(QString());
+        tile->Values->clear();
+        tile->Check->clear();
+    }
+    StaticText4->setText(tr("测试中…"));
+    m_thread->start();
+    showIdle();
+}
+
+void TPLANSTATION::Button3Click()
+{
+    if (!Running())
+        return;
+    m_control->abort();
+    StaticText4->setText(tr("正在中止：关闭输出…"));
+}
+
+void TPLANSTATION::Button4Click()
+{
+    const QString folder = QFileDialog::getExistingDirectory(this, tr("报告目录"), Edit1->text());
+    if (!folder.isEmpty())
+        Edit1->setText(QDir::toNativeSeparators(folder));
+}
+
+// Ends a run for good (the tool quits, the window goes): abort, and wait for
+// the finally block on the run's thread to switch the outputs off.
+void TPLANSTATION::stopRun()
+{
+    if (!m_thread)
+        return;
+    m_control->abort();
+    m_thread->wait();
+    finishRun();
+}
+
+void TPLANSTATION::finishRun()
+{
+    if (!m_thread)
+        return;
+    m_thread->deleteLater();
+    m_thread = nullptr;
+    m_control.reset();
+    // Deliver what the run's thread emitted last before looking at it.
+    QCoreApplication::sendPostedEvents(this);
+    if (m_reopenPort) {
+        m_reopenPort = false;
+        RunHandler([] { MAIN->MSComm1->SetPortOpen(true); });
+    }
+    showLine();
+    showIdle();
+    if (!m_runFailure.isEmpty()) {
+        StaticText4->setText(m_runFailure);
+        for (TPlanTile *tile : Tiles) {
+            if (tile->CurrentState() == TPlanTile::State::Testing) {
+                tile->SetState(TPlanTile::State::Error);
+                tile->SetNotice(m_runFailure);
+            }
+        }
+        ReportError(m_runFailure);
+    } else {
+        QString text = tr("测试结束");
+        if (!m_reportFiles.isEmpty())
+            text += QStringLiteral(" · ") + tr("报告：%1").arg(QDir::toNativeSeparators(QFileInfo(m_reportFiles.first()).absolutePath()));
+        StaticText4->setText(text);
+        if (!m_reportProblems.isEmpty())
+            ReportError(m_reportProblems.join(QLatin1Char('\n')));
+    }
+    emit runEnded();
+    if (m_hideWhenDone) {
+        m_hideWhenDone = false;
+        hide();
+    }
+}
+
+void TPLANSTATION::onRunStarted()
+{
+    StaticText4->setText(tr("测试中…"));
+}
+
+void TPLANSTATION::onStepStarted(int slot, const QString &text)
+{
+    if (slot >= 0 && slot < Tiles.size())
+        Tiles.at(slot)->Step->setText(text);
+}
+
+void TPLANSTATION::onReading(int slot, const StatusSample &sample)
+{
+    if (slot >= 0 && slot < Tiles.size() && sample.model.scaled()) {
+        Tiles.at(slot)->Values->setText(
+            QStringLiteral("%1 V   %2 A")
+                .arg(FormatScaled(sample.status.outputVoltage, sample.model.voltageScale, sample.model.voltageDecimals),
+                     FormatScaled(sample.status.outputCurrent, sample.model.currentScale, sample.model.currentDecimals)));
+    }
+    TheStatusFeed()->AnnounceTaken(sample);
+}
+
+void TPLANSTATION::onCheck(int slot, const QString &text, bool passed)
+{
+    if (slot >= 0 && slot < Tiles.size())
+        Tiles.at(slot)->Check->setText((passed ? QStringLiteral("✓ ") : QStringLiteral("✗ ")) + text);
+}
+
+void TPLANSTATION::onSlotFinished(int slot, int verdict, const QString &cause)
+{
+    if (slot < 0 || slot >= Tiles.size())
+        return;
+    TPlanTile *tile = Tiles.at(slot);
+    tile->SetState(stateOf(Verdict(verdict)));
+    tile->SetNotice(cause);
+}
+
+void TPLANSTATION::onRunFailed(const QString &text)
+{
+    m_runFailure = text;
+}
+
+void TPLANSTATION::onRecorded(const QStringList &files, const QStringList &problems)
+{
+    m_reportFiles = files;
+    m_reportProblems = problems;
+}
+
+void TPLANSTATION::SetOperatorMode(bool on)
+{
+    m_operatorMode = on;
+    Header->setVisible(!on);
+    if (on) {
+        showFullScreen();
+        // Where no window manager makes it so, the window covers its screen itself.
+        if (QScreen *screen = this->screen())
+            setGeometry(screen->geometry());
+    } else {
+        showNormal();
+        resize(kSize);
+    }
+}
+
+void TPLANSTATION::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_F11) {
+        SetOperatorMode(!m_operatorMode);
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+// Closing mid-run aborts: the window stays until the finally block has
+// switched the outputs off, then goes.
+void TPLANSTATION::closeEvent(QCloseEvent *event)
+{
+    if (Running()) {
+        m_hideWhenDone = true;
+        Button3Click();
+        event->ignore();
+        return;
+    }
+    if (m_operatorMode)
+        SetOperatorMode(false);
+    QWidget::closeEvent(event);
+}
+
+#include "planstation.moc"
