@@ -4,7 +4,7 @@
 //
 //   bench_plan [--quick]
 
-#include "ctl/rtuplanbus.h"
+#include "master/rtuplanbus.h"
 #include "plan/planengine.h"
 #include "sim/simbus.h"
 

@@ -122,6 +122,8 @@ double TrendModel::KeyOf(const QDateTime &time)
 void TrendModel::listenTo(StatusFeed *feed)
 {
     connect(feed, &StatusFeed::statusRead, this, &TrendModel::append);
+    // Readings taken on another line (a plan run at the station) are drawn too.
+    connect(feed, &StatusFeed::statusTaken, this, &TrendModel::append);
     connect(feed, &StatusFeed::statusPolled, this,
             [this, feed] { pollSent(feed->PollAddress(), KeyOf(QDateTime::currentDateTime())); });
 }

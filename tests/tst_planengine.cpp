@@ -3,7 +3,7 @@
 // stop conditions, protection, a silent supply, an abort; and one psuctl test
 // run as a script would start it.
 
-#include "ctl/rtuplanbus.h"
+#include "master/rtuplanbus.h"
 #include "plan/planengine.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
