@@ -8,6 +8,7 @@
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
+#include "panels/stationrelay.h"
 #include "plan/recorders.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
@@ -78,47 +79,6 @@ QString limitsText(const CheckResult &check)
     return QString();
 }
 
-// The run's events as queued signals: emitted on the run's thread, received
-// by the window on the GUI thread. Made in the GUI thread, so that the
-// connections to the window are queued.
-class TStationRelay : public QObject, public PlanListener
-{
-    Q_OBJECT
-
-public:
-    explicit TStationRelay(QObject *parent) : QObject(parent) {}
-
-    void runStarted(const RunInfo &) override { emit started(); }
-    void stepStarted(const StepEvent &event) override
-    {
-        const QString text = event.label.isEmpty() || event.label == event.kind
-                                 ? QStringLiteral("%1 %2").arg(event.path, event.kind)
-                                 : QStringLiteral("%1 %2 (%3)").arg(event.path, event.label, event.kind);
-        emit step(event.slot, text);
-    }
-    void reading(const ReadingEvent &event) override { emit sample(event.slot, event.sample); }
-    void checkJudged(const CheckResult &result) override
-    {
-        const QString text = QStringLiteral("%1: %2 %3 %4")
-                                 .arg(result.name, QString::number(result.value, 'f', result.decimals),
-                                      result.unit, limitsText(result));
-        emit check(result.slot, text, result.passed);
-    }
-    void slotFinished(const SlotVerdict &verdict) override
-    {
-        emit finished(verdict.slot, int(verdict.verdict), verdict.cause);
-    }
-
-signals:
-    void started();
-    void step(int slot, const QString &text);
-    void sample(int slot, const StatusSample &sample);
-    void check(int slot, const QString &text, bool passed);
-    void finished(int slot, int verdict, const QString &cause);
-    void failed(const QString &text);
-    void recorded(const QStringList &files, const QStringList &problems);
-};
-
 QString loginName()
 {
     QString name = qEnvironmentVariable("USER");
@@ -139,6 +99,37 @@ TPlanTile::State stateOf(Verdict verdict)
 }
 
 } // namespace
+
+void TStationRelay::runStarted(const RunInfo &)
+{
+    emit started();
+}
+
+void TStationRelay::stepStarted(const StepEvent &event)
+{
+    const QString text = event.label.isEmpty() || event.label == event.kind
+                             ? QStringLiteral("%1 %2").arg(event.path, event.kind)
+                             : QStringLiteral("%1 %2 (%3)").arg(event.path, event.label, event.kind);
+    emit step(event.slot, text);
+}
+
+void TStationRelay::reading(const ReadingEvent &event)
+{
+    emit sample(event.slot, event.sample);
+}
+
+void TStationRelay::checkJudged(const CheckResult &result)
+{
+    const QString text = QStringLiteral("%1: %2 %3 %4")
+                             .arg(result.name, QString::number(result.value, 'f', result.decimals), result.unit,
+                                  limitsText(result));
+    emit check(result.slot, text, result.passed);
+}
+
+void TStationRelay::slotFinished(const SlotVerdict &verdict)
+{
+    emit finished(verdict.slot, int(verdict.verdict), verdict.cause);
+}
 
 QString DefaultReportFolder()
 {
@@ -716,4 +707,3 @@ void TPLANSTATION::closeEvent(QCloseEvent *event)
     QWidget::closeEvent(event);
 }
 
-#include "planstation.moc"
