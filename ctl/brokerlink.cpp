@@ -193,15 +193,26 @@ BrokerLink::BrokerLink(const BridgeOptions &options, bool verbose, std::FILE *er
 BrokerLink::~BrokerLink()
 {
     if (m_thread.joinable()) {
-        m_stopping = true;
+        {
+            // Under the lock, so that a thread about to wait between attempts sees it.
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
         m_stopped.notify_all();
         if (m_everConnected)
             mosquitto_disconnect(m_mosq);
-        if (!m_everConnected && !m_threadDone) {
-            // Still inside a connection attempt to a host that does not
-            // answer: left to the process's end, with the client it uses.
-            m_thread.detach();
-            return;
+        if (!m_everConnected) {
+            // Between attempts the thread sees the stop at once; inside a
+            // connection attempt to a host that does not answer it may not
+            // for long: then it is left to the process's end, with the
+            // client it uses.
+            const SteadyClock::time_point giveUp = SteadyClock::now() + std::chrono::seconds(2);
+            while (!m_threadDone && SteadyClock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (!m_threadDone) {
+                m_thread.detach();
+                return;
+            }
         }
         m_thread.join();
     }
