@@ -1,5 +1,6 @@
 #include "ctl/steps.h"
 
+#include "link/csvlines.h"
 #include "master/ctlerror.h"
 
 #include <QLocale>
@@ -24,27 +25,13 @@ double number(const QString &field, const char *what, const QString &where)
 QVector<StepRow> ParseSteps(const QString &text, const QString &fileName)
 {
     QVector<StepRow> rows;
-    bool headerAllowed = true;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    for (int i = 0; i < lines.size(); ++i) {
-        const QString line = lines.at(i).trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-            continue;
-        const QString where = QStringLiteral("%1:%2").arg(fileName).arg(i + 1);
-        QStringList fields = line.split(QLatin1Char(','));
-        for (QString &field : fields)
-            field = field.trimmed();
-        bool firstIsNumber = false;
-        QLocale::c().toDouble(fields.first(), &firstIsNumber);
-        if (headerAllowed && !firstIsNumber) {
-            headerAllowed = false;
-            continue;
-        }
-        headerAllowed = false;
+    for (const CsvLine &line : CsvDataLines(text)) {
+        const QString where = QStringLiteral("%1:%2").arg(fileName).arg(line.number);
+        const QStringList &fields = line.fields;
         if (fields.size() != 3)
             Fail(ExitUsage, QStringLiteral("%1: %2 fields where volts,amps,seconds are expected").arg(where).arg(fields.size()));
         StepRow row;
-        row.line = i + 1;
+        row.line = line.number;
         row.volts = number(fields.at(0), "volts", where);
         row.amps = number(fields.at(1), "amperes", where);
         row.seconds = number(fields.at(2), "seconds", where);

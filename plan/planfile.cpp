@@ -5,6 +5,7 @@
 #include "plan/planengine.h"
 #include "plan/plansteps.h"
 
+#include "link/csvlines.h"
 #include "link/modelcatalogue.h"
 
 #include <QFile>
@@ -236,25 +237,11 @@ public:
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
             fail(*step.get("file"), QStringLiteral("cannot read profile %1: %2").arg(path, file.errorString()));
-        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
         QVector<ProfileRow> rows;
-        bool headerAllowed = true;
-        for (int i = 0; i < lines.size(); ++i) {
-            const QString line = lines.at(i).trimmed();
-            if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
-                continue;
-            QStringList fields = line.split(QLatin1Char(','));
-            for (QString &field : fields)
-                field = field.trimmed();
-            bool firstIsNumber = false;
-            QLocale::c().toDouble(fields.first(), &firstIsNumber);
-            if (headerAllowed && !firstIsNumber) {
-                headerAllowed = false;
-                continue;
-            }
-            headerAllowed = false;
+        for (const CsvLine &line : CsvDataLines(QString::fromUtf8(file.readAll()))) {
+            const QStringList &fields = line.fields;
             const auto refuse = [&](int column, const QString &cause) {
-                throw PlanError(path, i + 1, column, cause);
+                throw PlanError(path, line.number, column, cause);
             };
             if (fields.size() != 3)
                 refuse(1, QStringLiteral("%1 fields where time,voltage,current are expected").arg(fields.size()));
@@ -266,7 +253,7 @@ public:
                 values[k] = QLocale::c().toDouble(fields.at(k), &ok);
                 if (!ok || !std::isfinite(values[k]) || values[k] < 0)
                     refuse(column, QStringLiteral("'%1' is not a %2 of 0 or more").arg(fields.at(k), QLatin1String(names[k])));
-                column += int(lines.at(i).section(QLatin1Char(','), k, k).size()) + 1;
+                column += int(line.text.section(QLatin1Char(','), k, k).size()) + 1;
             }
             if (!rows.isEmpty() && values[0] <= rows.last().seconds)
                 refuse(1, QStringLiteral("time %1 does not follow %2").arg(PlainNumber(values[0]), PlainNumber(rows.last().seconds)));
