@@ -2,6 +2,7 @@
 
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
+#include "link/statusfeed.h"
 
 #include <QPointer>
 #include <QThread>
@@ -120,9 +121,13 @@ void ReceiveReply()
     }
     // The bytes left over raised no event of their own: they were already
     // received when the reply was taken.
-    if (comm.PortOpen() && comm.InBufferCount() > 0)
+    if (comm.PortOpen() && comm.InBufferCount() > 0) {
         QTimer::singleShot(0, &comm, [c = QPointer<TMSComm>(&comm)] {
             if (c)
                 emit c->OnComm();
         });
+        return;
+    }
+    if (!reply.isEmpty())
+        TheStatusFeed()->NoteLineFree();
 }

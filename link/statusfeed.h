@@ -30,6 +30,8 @@ public:
     int PollAddress() const { return m_pollAddress; }
     // Back to the start (no poll yet, no power answer).
     void Reset();
+    // A reception has ended and nothing more waits on the line.
+    void NoteLineFree() { emit lineFree(); }
     // A reading taken by other means than the monitor's poll (a plan run on
     // its own line), for the trend; the monitor's readouts do not show it.
     void AnnounceTaken(const StatusSample &sample) { emit statusTaken(sample); }
@@ -38,6 +40,10 @@ signals:
     void statusRead(const StatusSample &sample);
     void statusPolled();
     void statusTaken(const StatusSample &sample);
+    // Emitted at the end of a reception that took a reply and left no byte
+    // waiting, still inside the receive handler: a listener can put the next
+    // request on the line before the windows repaint.
+    void lineFree();
 
 private:
     std::optional<quint16> m_power;

@@ -175,6 +175,7 @@ private:
     void notePanelPoll(int address);
     void markNoReply(bool silent);
     bool lentReplyDue() const;
+    void pollOnFreeLine();
 
     std::function<int()> m_lentTo;
     QElapsedTimer m_sinceLastPoll;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QList>
@@ -56,12 +57,18 @@ signals:
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void setState(const QString &state);
+    void fixReadoutSizes();
 
     int m_address;
     QString m_state;
+    bool m_sizesFixed = false;
+    QColor m_background;
+    QColor m_border;
 };
 
 // The overview: a tile per listed supply, refreshed by status polls that go

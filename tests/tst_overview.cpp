@@ -79,6 +79,8 @@ private slots:
     void rhythmFollowsTheLine();
 
     void pollsGoRoundTheList();
+    void nextPollFollowsTheReception_data();
+    void nextPollFollowsTheReception();
     void commandsStillGoOutWhileLent();
     void closingGivesThePollsBack();
     void badListSendsNothing();
@@ -235,6 +237,57 @@ void TestOverview::pollsGoRoundTheList()
     QCOMPARE(entryOf(9).readings, 0);
     QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(1)->State(), QStringLiteral("normal"), kShortWaitMs);
     QVERIFY(!recordText(*bench.bus).contains(QStringLiteral("CRC error")));
+}
+
+// Lent at the overview's rhythm, a reception ends after the tick was due:
+// the next poll leaves before the event loop runs again, so no repaint sits
+// between two polls. A tick not yet due, or polls not lent, leave the next
+// poll to Timer1.
+void TestOverview::nextPollFollowsTheReception_data()
+{
+    QTest::addColumn<int>("intervalMs"); // lent at this interval; 0: not lent
+    QTest::addColumn<bool>("atOnce");
+    QTest::newRow("lent, tick overdue") << 60 << true;
+    QTest::newRow("lent, tick not yet due") << 1000 << false;
+    QTest::newRow("the monitor's own polls") << 0 << false;
+}
+
+void TestOverview::nextPollFollowsTheReception()
+{
+    QFETCH(int, intervalMs);
+    QFETCH(bool, atOnce);
+    Bench bench;
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    E2E_CHOOSE_MODEL(1);
+    if (intervalMs) {
+        QVERIFY(openOverview(QStringLiteral("1,5")));
+        POWER_TEST->Timer1->setInterval(intervalMs);
+    } else {
+        QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
+        QVERIFY(setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 1));
+        QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    }
+    // A reading sets the mark; the end of the receive event clears it (this
+    // listener runs after the main window's receive handler). A poll that
+    // finds it set left inside the receive handler.
+    QObject scope;
+    bool inReception = false;
+    int readings = 0;
+    int pollsInside = 0;
+    connect(TheStatusFeed(), &StatusFeed::statusRead, &scope, [&] {
+        ++readings;
+        inReception = true;
+    });
+    connect(MAIN->MSComm1, &TMSComm::OnComm, &scope, [&] { inReception = false; });
+    connect(TheStatusFeed(), &StatusFeed::statusPolled, &scope, [&] {
+        if (inReception)
+            ++pollsInside;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(readings >= 4, kLongWaitMs);
+    if (atOnce)
+        QVERIFY2(pollsInside >= readings - 1, qPrintable(QStringLiteral("%1 of %2").arg(pollsInside).arg(readings)));
+    else
+        QCOMPARE(pollsInside, 0);
 }
 
 // A setpoint clicked on the monitor panel while the overview polls: held
