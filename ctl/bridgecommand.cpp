@@ -21,16 +21,6 @@ QByteArray jsonText(const QJsonValue &value)
     return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
 }
 
-// What the model takes for a value in units, for a value below it.
-QString modelSpan(const QString &field, const ModelEntry &model)
-{
-    if (field == QLatin1String("power"))
-        return QStringLiteral("0 to %1 W").arg(FormatScaled(PowerSetpointLimit, PowerScale, PowerDecimals));
-    const bool volts = field == QLatin1String("voltage") || field == QLatin1String("ovp");
-    return volts ? QStringLiteral("0 to %1 V").arg(FormatScaled(model.voltageLimit, model.voltageScale, model.voltageDecimals))
-                 : QStringLiteral("0 to %1 A").arg(FormatScaled(model.currentLimit, model.currentScale, model.currentDecimals));
-}
-
 QByteArray memoryKey(int address, const QByteArray &id)
 {
     return QByteArray::number(address) + '/' + id;
@@ -81,15 +71,10 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
             continue;
         const QJsonValue value = it.value();
         const OptionRow &row = *FindOption(name, QStringLiteral("set"));
-        if (value.isDouble() && row.kind == ValueKind::Decimal && value.toDouble() < 0) {
-            problems << QStringLiteral("%1 %2: negative; %3 takes %4 (more is capped at its limit)")
-                            .arg(name, QString::fromUtf8(jsonText(value)), QLatin1String(model.caption), modelSpan(name, model));
-            continue;
-        }
         // A number in the shortest form that reads back the same ("0.1").
         const QString text = value.isString() ? value.toString() : QString::fromUtf8(jsonText(value));
         try {
-            given.insert(name, ConvertOptionValue(row, name, text));
+            given.insert(name, ConvertOptionValue(row, name, text, &model));
         } catch (const CtlError &error) {
             problems << error.text();
         }

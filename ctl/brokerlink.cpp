@@ -23,6 +23,11 @@ constexpr int KeepAliveSeconds = 5;
 // How long a CONNECT may wait for the broker's answer.
 constexpr auto ConnectTimeout = std::chrono::seconds(10);
 
+// A broker that closes this many connections in a row at start-up before
+// answering the login will not take this client's settings: most often a
+// plain client on a TLS port, or a TLS client the broker does not accept.
+constexpr int DropsBeforeGivingUp = 3;
+
 qint64 steadyNs(SteadyClock::time_point when)
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
@@ -246,6 +251,7 @@ void BrokerLink::connectUntilUp()
     const QByteArray host = m_options.host.toUtf8();
     QString told;
     int delay = 1;
+    int drops = 0;
     while (!m_stopping) {
         m_connack = -1;
         // The session outlives the connection (a day), as MQTT 3.1.1's clean session off did.
@@ -276,14 +282,26 @@ void BrokerLink::connectUntilUp()
                        .arg(where, m_options.caFile));
             return;
         }
+        const bool dropped = connack < 0 && reached && rc != MOSQ_ERR_SUCCESS;
+        drops = dropped ? drops + 1 : 0;
+        const QString tlsHint = m_options.caFile.isEmpty()
+                                    ? QStringLiteral("is it a TLS port? Then give --cafile with the CA that signed its certificate")
+                                    : QStringLiteral("its log says why");
+        if (drops >= DropsBeforeGivingUp) {
+            refuse(QStringLiteral("the broker at %1 closed the connection %2 times in a row before answering the login "
+                                  "(%3): %4")
+                       .arg(where)
+                       .arg(drops)
+                       .arg(libraryText(rc), tlsHint));
+            return;
+        }
         QString why;
         if (connack > 0)
             why = QStringLiteral("the broker at %1 turned the connection away: %2")
                       .arg(where, QString::fromLatin1(mosquitto_reason_string(connack)));
-        else if (reached && rc != MOSQ_ERR_SUCCESS)
-            why = QStringLiteral("the broker at %1 closed the connection without answering (%2)%3")
-                      .arg(where, libraryText(rc),
-                           m_options.caFile.isEmpty() ? QStringLiteral("; if it is a TLS port, give --cafile") : QString());
+        else if (dropped)
+            why = QStringLiteral("the broker at %1 closed the connection before answering the login (%2): %3")
+                      .arg(where, libraryText(rc), tlsHint);
         else if (reached)
             why = QStringLiteral("the broker at %1 did not answer the connection within %2 s")
                       .arg(where)

@@ -56,8 +56,10 @@ QString BridgePassword(const BridgeOptions &options);
 // every 1 to 4 s while the broker cannot be reached (also at start-up), then
 // runs the client library's network loop, which reconnects by itself. The
 // loss of the link and its return are one line each on err. A broker that
-// refuses the login, or a TLS handshake that fails, ends the link for good:
-// refusal() then says why, and WakeWaiter() wakes the bridge to end.
+// refuses the login, a TLS handshake that fails, or a broker that closes the
+// connection before answering the login three times in a row at start-up (a
+// plain client on a TLS port), ends the link for good: refusal() then says
+// why, and WakeWaiter() wakes the bridge to end.
 //
 // Every packet from the broker (an acknowledgement, a keep-alive answer, a
 // message) is a sign of life; lastSignOfLife() is when the last came.

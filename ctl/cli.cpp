@@ -3,6 +3,7 @@
 #include "master/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "link/modelcatalogue.h"
+#include "link/setwrites.h"
 
 #include <QCommandLineParser>
 #include <QLocale>
@@ -29,8 +30,8 @@ class Converter
 public:
     // bare: refusals without the pointer to the help, for values that came
     // from elsewhere than the command line.
-    Converter(const Given &given, const QString &command, bool bare = false)
-        : m_given(given), m_command(command), m_bare(bare)
+    Converter(const Given &given, const QString &command, bool bare = false, const ModelEntry *model = nullptr)
+        : m_given(given), m_command(command), m_bare(bare), m_model(model)
     {
     }
 
@@ -64,6 +65,9 @@ public:
         case ValueKind::Decimal: {
             bool ok = false;
             const double number = QLocale::c().toDouble(value, &ok);
+            // A setpoint or limit below 0: what the model takes says more than the row's range.
+            if (ok && number < 0 && row.min == 0)
+                refuse(NegativeValueRefusal(QLatin1String(row.name), m_model));
             if (!ok || !std::isfinite(number) || number < row.min || number > row.max)
                 refuse(QStringLiteral("not a number from %1 to %2").arg(PlainNumber(row.min), PlainNumber(row.max)));
             return number;
@@ -131,6 +135,7 @@ private:
     const Given &m_given;
     QString m_command;
     bool m_bare;
+    const ModelEntry *m_model;
 };
 
 LineOptions lineOptions(const Invocation &inv)
@@ -203,10 +208,10 @@ QString Invocation::text(const char *name, const QString &otherwise) const
     return value(name, otherwise).toString();
 }
 
-QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value)
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value, const ModelEntry *model)
 {
     const Given given{&row, typed, value};
-    return Converter(given, QString(), true).convert();
+    return Converter(given, QString(), true, model).convert();
 }
 
 void UsageError(const QString &text, const QString &command)
@@ -251,6 +256,13 @@ Invocation ParseArguments(const QStringList &arguments)
         given.append({row, typedName(name), parser.values(QLatin1String(row->name)).value(occurrence)});
     }
 
+    // The model, for the refusal of a negative value given before it.
+    const ModelEntry *givenModel = nullptr;
+    for (const Given &g : given) {
+        if (g.row->kind == ValueKind::Model)
+            givenModel = FindModel(ModelItemFromText(g.value));
+    }
+
     Invocation inv;
     QStringList positional = parser.positionalArguments();
     // "psuctl help [COMMAND]" is "psuctl [COMMAND] --help".
@@ -276,7 +288,7 @@ Invocation ParseArguments(const QStringList &arguments)
         if (!g.row)
             UsageError(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
         // Line options are told in the general help, the others in the command's.
-        const Converter convert(g, g.row->commands ? inv.command : QString());
+        const Converter convert(g, g.row->commands ? inv.command : QString(), false, givenModel);
         if (g.row->kind == ValueKind::Supplies)
             inv.supplies = convert.supplies();
         else

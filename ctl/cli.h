@@ -9,6 +9,7 @@
 #include <QVariant>
 #include <QVector>
 
+struct ModelEntry;
 struct OptionRow;
 
 // One supply a command reads: its bus address and catalogue model (0: none known).
@@ -47,8 +48,10 @@ Invocation ParseArguments(const QStringList &arguments);
 
 // value as the option row reads it on the command line (a number within the
 // row's range, on or off, ...); raises CtlError (ExitUsage) with "TYPED
-// 'VALUE': why", without the pointer to the help.
-QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value);
+// 'VALUE': why", without the pointer to the help. model, when known, is named
+// in the refusal of a negative setpoint or limit with what it takes.
+QVariant ConvertOptionValue(const OptionRow &row, const QString &typed, const QString &value,
+                            const ModelEntry *model = nullptr);
 
 // The help of a command, or the general help for an empty one.
 QString HelpText(const QString &command);

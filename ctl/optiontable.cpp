@@ -171,7 +171,7 @@ const CommandRow Commands[] = {
      "  time,address,model,voltage_set,current_set,voltage,current,output,power\n"
      "and one line per reading; json prints one object per line with the same keys; table prints aligned columns "
      "with the time of day. time is ISO 8601 local time with milliseconds and the UTC offset; voltages and currents "
-     "carry the model's resolution (12.00, 1.500), output is on or off, power is in watts (14.40). Each line is "
+     "carry the model's resolution (12.00, 1.500; a JSON number drops trailing zeros: 12, 1.5), output is on or off, power is in watts (14.40). Each line is "
      "written out as soon as it is read.\n\n"
      "Without --watch the first reading that fails ends the command with its exit status. A watch goes on: a "
      "reading that fails after the retries is reported on stderr with its time, address and cause, no row is "
@@ -224,8 +224,9 @@ const CommandRow Commands[] = {
      "is opened again every second. SIGINT and SIGTERM take a last reading, publish it and offline, and exit 0. "
      "A broker that cannot be reached is tried again every 1 to 4 s, at start-up too; its loss and return, and a "
      "supply's, are one line each on stderr. A retained message on a set topic is never run: it is answered with "
-     "why, and cleared; an id longer than 128 bytes is refused. A broker that refuses the login, or a TLS "
-     "handshake that fails, ends the bridge with status 7. The unit psuctl-mqtt@.service "
+     "why, and cleared; an id longer than 128 bytes is refused. A broker that refuses the login, a TLS "
+     "handshake that fails, or a broker that closes the connection before answering the login three times in a "
+     "row at start-up (a plain client on a TLS port) ends the bridge with status 7. The unit psuctl-mqtt@.service "
      "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env, the password in /etc/psuctl/mqtt-BENCH.password "
      "handed over as a credential; it does not restart after status 7.",
      nullptr, CheckMqtt, RunMqtt},

@@ -37,7 +37,6 @@ constexpr auto FrameTimeout = std::chrono::seconds(1);
 // Answers a client has not taken off its socket; more is a client that does
 // not read them.
 constexpr int MaxUnread = 64 * 1024;
-constexpr auto ReopenEvery = std::chrono::seconds(1);
 // The largest Modbus TCP frame: a 7-byte header and a 253-byte PDU.
 constexpr int MaxPdu = 253;
 // Write single register, which Modbus TCP clients use for one value.
@@ -303,23 +302,19 @@ private:
     void sweep();
     Client *nextTurn();
     void serveOne();
-    void portLost(const CtlError &error);
-    void reopenPort();
     void log(const QString &text);
     int pollTimeoutMs() const;
 
     LineOptions m_line;
     ServeOptions m_options;
     std::FILE *m_err;
-    RtuMaster m_master;
+    PortKeeper m_port;
     modbus_t *m_listener = nullptr;
     int m_listenFd = -1;
     QString m_where; // the address listened on, as the log gives it
     std::vector<Client> m_clients;
     quint64 m_nextId = 1;
     quint64 m_lastServed = 0;
-    bool m_portOpen = false;
-    Clock::time_point m_reopenDue;
     Clock::time_point m_started;
     Clock::duration m_busy{};
     qint64 m_transactions = 0;
@@ -332,7 +327,8 @@ LineOptions withoutRetries(LineOptions line)
 }
 
 BusServer::BusServer(const LineOptions &line, const ServeOptions &options, std::FILE *err)
-    : m_line(line), m_options(options), m_err(err), m_master(withoutRetries(line), err)
+    : m_line(line), m_options(options), m_err(err),
+      m_port(withoutRetries(line), err, QStringLiteral("answering 0x0B meanwhile"))
 {
 }
 
@@ -523,7 +519,8 @@ void BusServer::serveOne()
     const TcpRequest request = client->waiting.takeFirst();
     const quint8 function = quint8(request.pdu.at(0));
     QByteArray answer = RequestFault(request.unit, request.pdu);
-    if (answer.isEmpty() && !m_portOpen)
+    RtuMaster *master = m_port.ready();
+    if (answer.isEmpty() && !master)
         answer = ExceptionPdu(function, GatewayTargetFailed);
     if (!answer.isEmpty())
         return send(*client, TcpFrame(request.transaction, request.unit, answer));
@@ -534,11 +531,11 @@ void BusServer::serveOne()
         send(*client, TcpFrame(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
     const Clock::time_point begun = Clock::now();
     try {
-        answer = CarryOut(m_master, m_line.retries, request.unit, request.pdu);
+        answer = CarryOut(*master, m_line.retries, request.unit, request.pdu);
     } catch (const CtlError &error) {
         if (error.exitCode() != ExitPort)
             throw;
-        portLost(error);
+        m_port.lost(error.text());
         answer = ExceptionPdu(function, GatewayTargetFailed);
     }
     m_busy += Clock::now() - begun;
@@ -549,25 +546,6 @@ void BusServer::serveOne()
         send(*client, TcpFrame(request.transaction, request.unit, answer));
 }
 
-void BusServer::portLost(const CtlError &error)
-{
-    m_master.close();
-    m_portOpen = false;
-    m_reopenDue = Clock::now() + ReopenEvery;
-    log(QStringLiteral("%1; opening it again every second, answering 0x0B meanwhile").arg(error.text()));
-}
-
-void BusServer::reopenPort()
-{
-    try {
-        m_master.open();
-        m_portOpen = true;
-        log(QStringLiteral("%1 is back").arg(m_master.device()));
-    } catch (const CtlError &) {
-        m_reopenDue = Clock::now() + ReopenEvery;
-    }
-}
-
 int BusServer::pollTimeoutMs() const
 {
     for (const Client &client : m_clients) {
@@ -575,8 +553,8 @@ int BusServer::pollTimeoutMs() const
             return 0;
     }
     Clock::time_point due = Clock::now() + std::chrono::milliseconds(250);
-    if (!m_portOpen)
-        due = std::min(due, m_reopenDue);
+    if (m_port.isLost())
+        due = std::min(due, m_port.nextTry());
     for (const Client &client : m_clients) {
         if (!client.in.isEmpty())
             due = std::min(due, client.partialSince + FrameTimeout + std::chrono::milliseconds(1));
@@ -587,9 +565,8 @@ int BusServer::pollTimeoutMs() const
 int BusServer::run()
 {
     listen();
-    m_master.open();
-    m_portOpen = true;
-    log(QStringLiteral("serving %1 on %2").arg(m_master.device(), m_where));
+    m_port.open();
+    log(QStringLiteral("serving %1 on %2").arg(m_port.ready()->device(), m_where));
     CatchStopSignals();
     m_started = Clock::now();
     std::vector<pollfd> fds;
@@ -610,8 +587,8 @@ int BusServer::run()
         sweep();
         if (fds[0].revents & POLLIN)
             acceptClients();
-        if (!m_portOpen && Clock::now() >= m_reopenDue)
-            reopenPort();
+        // A lost port is tried again when due, whether or not a request waits.
+        m_port.ready();
         serveOne();
         sweep();
     }

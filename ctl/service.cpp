@@ -111,7 +111,10 @@ void Rhythm::realign()
     m_slot = now / m_interval.count();
 }
 
-PortKeeper::PortKeeper(const LineOptions &line, std::FILE *err) : m_line(line), m_err(err) {}
+PortKeeper::PortKeeper(const LineOptions &line, std::FILE *err, const QString &meanwhile)
+    : m_line(line), m_err(err), m_meanwhile(meanwhile)
+{
+}
 
 PortKeeper::~PortKeeper() = default;
 
@@ -142,7 +145,8 @@ void PortKeeper::lost(const QString &cause)
 {
     if (!m_master)
         return;
-    PrintLine(m_err, QStringLiteral("psuctl: %1: %2; opening it again every second").arg(TimeNow(), cause));
+    PrintLine(m_err, QStringLiteral("psuctl: %1: %2; opening it again every second%3")
+                         .arg(TimeNow(), cause, m_meanwhile.isEmpty() ? QString() : QStringLiteral(", ") + m_meanwhile));
     m_master.reset();
     m_nextTry = SteadyClock::now() + std::chrono::seconds(1);
 }

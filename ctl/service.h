@@ -50,11 +50,13 @@ private:
 
 // Owns the line's master. A port that is lost (a device unplugged, an I/O
 // error) is closed with one line on err and opened again at most once a
-// second, with one line when it is back.
+// second, with one line when it is back. meanwhile, when given, ends the
+// line of the loss with what the command does until then ("answering 0x0B
+// meanwhile").
 class PortKeeper
 {
 public:
-    PortKeeper(const LineOptions &line, std::FILE *err);
+    PortKeeper(const LineOptions &line, std::FILE *err, const QString &meanwhile = QString());
     ~PortKeeper();
     // At start-up: raises CtlError (ExitPort) when the port cannot be had.
     void open();
@@ -63,6 +65,9 @@ public:
     RtuMaster *ready();
     void lost(const QString &cause);
     bool isLost() const { return !m_master; }
+    // When ready() tries a lost port again; a loop that waits on something
+    // else wakes up by then.
+    SteadyClock::time_point nextTry() const { return m_nextTry; }
     // Tries again every second until the port is back (true) or a stop is
     // asked for (false).
     bool waitUntilBack();
@@ -70,6 +75,7 @@ public:
 private:
     LineOptions m_line;
     std::FILE *m_err;
+    QString m_meanwhile;
     std::unique_ptr<RtuMaster> m_master;
     SteadyClock::time_point m_nextTry;
 };

@@ -2,6 +2,8 @@
 
 #include "link/modelcatalogue.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStringList>
 
 namespace {
@@ -131,15 +133,14 @@ QString FormatReading(const StatusSample &reading, ReadingFormat format)
     case ReadingFormat::Json:
         break;
     }
-    // Decimals go in as JSON numbers with the model's resolution; the time,
-    // the model and the output state are strings; a power not read is null.
-    QStringList members;
+    // Decimals go in as JSON numbers of the model's resolution (the shortest
+    // form that reads back the same: 12.5 for 12.50); the time, the model and
+    // the output state are strings; a power not read is null.
+    const auto number = [](const QString &cell) { return cell.isEmpty() ? QJsonValue() : QJsonValue(cell.toDouble()); };
+    QJsonObject object;
     for (int i = 0; i < cells.size(); ++i) {
         const bool text = i == 0 || i == 2 || i == 7;
-        QString value = text ? QLatin1Char('"') + cells.at(i) + QLatin1Char('"') : cells.at(i);
-        if (value.isEmpty())
-            value = QStringLiteral("null");
-        members << QStringLiteral("\"%1\":%2").arg(QLatin1String(Keys[i]), value);
+        object.insert(QLatin1String(Keys[i]), text ? QJsonValue(cells.at(i)) : number(cells.at(i)));
     }
-    return QLatin1Char('{') + members.join(QLatin1Char(',')) + QLatin1Char('}');
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }

@@ -88,6 +88,21 @@ QString OvpRefusal(double ovp, const ModelEntry &model)
         .arg(PlainNumber(ovp), FormatScaled(1, model.voltageScale, model.voltageDecimals));
 }
 
+QString NegativeValueRefusal(const QString &name, const ModelEntry *model)
+{
+    QString span;
+    if (name == QLatin1String("power"))
+        span = QStringLiteral("0 to %1 W").arg(FormatScaled(PowerSetpointLimit, PowerScale, PowerDecimals));
+    else if (!model)
+        return QStringLiteral("negative; a supply takes 0 up to its model's limit (-m)");
+    else if (name == QLatin1String("voltage") || name == QLatin1String("ovp"))
+        span = QStringLiteral("0 to %1 V").arg(FormatScaled(model->voltageLimit, model->voltageScale, model->voltageDecimals));
+    else
+        span = QStringLiteral("0 to %1 A").arg(FormatScaled(model->currentLimit, model->currentScale, model->currentDecimals));
+    return QStringLiteral("negative; %1 takes %2 (more is capped at its limit)")
+        .arg(model ? QLatin1String(model->caption) : QLatin1String("a supply"), span);
+}
+
 SetPlan PlanSet(const SetValues &values, const ModelEntry *m)
 {
     SetPlan plan;

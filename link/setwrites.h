@@ -46,6 +46,13 @@ struct SetValues {
 // control instead. The caller puts the value's name in front.
 QString OvpRefusal(double ovp, const ModelEntry &model);
 
+// Why a negative value of one of SetValues' numbers (named as its member:
+// "voltage", "ocp", "power") cannot be written, with what the model takes
+// instead: "negative; QELT30-05 takes 0 to 31.00 V (more is capped at its
+// limit)". model may be nullptr when none was given. The caller puts the
+// value's name and the value in front.
+QString NegativeValueRefusal(const QString &name, const ModelEntry *model);
+
 // One register write of set, with what to expect when it is read back.
 struct SetWrite {
     quint16 reg;

@@ -756,11 +756,19 @@ void TestMqtt::settingsErrorsSayWhatIsWrong_data()
                                      << "cannot read the CA file /nonexistent/ca.pem: No such file";
     QTest::newRow("missing password file") << QStringList{"--password-file", "/nonexistent/pw"} << int(ExitUsage)
                                            << "cannot read the password file /nonexistent/pw: No such file";
-    QTest::newRow("plain client on the TLS port") << QStringList{"--broker", "TLS"} << -1
-                                                  << "closed the connection without answering (The connection was "
-                                                     "lost.); if it is a TLS port, give --cafile; trying again";
+    // Three closed connections in a row and no more: said once while trying, once when giving up.
+    QTest::newRow("plain client on the TLS port") << QStringList{"--broker", "TLS"} << int(ExitRefused)
+                                                  << "closed the connection 3 times in a row before answering the login "
+                                                     "(The connection was lost.): is it a TLS port? Then give --cafile";
+    QTest::newRow("plain client on the TLS port, while trying")
+        << QStringList{"--broker", "TLS"} << int(ExitRefused)
+        << "closed the connection before answering the login (The connection was lost.): is it a TLS port? Then "
+           "give --cafile with the CA that signed its certificate; trying again";
     QTest::newRow("TLS client on the plain port") << QStringList{"--cafile", "ca.pem"} << int(ExitRefused)
                                                   << "TLS handshake";
+    // 127.1 reaches 127.0.0.1, but is no name in the broker's certificate.
+    QTest::newRow("TLS host name not in the certificate") << QStringList{"--broker", "127.1:TLS", "--cafile", "ca.pem"}
+                                                          << int(ExitRefused) << "TLS handshake";
 }
 
 void TestMqtt::settingsErrorsSayWhatIsWrong()
@@ -770,7 +778,9 @@ void TestMqtt::settingsErrorsSayWhatIsWrong()
     QFETCH(QString, text);
     for (QString &argument : extra) {
         if (argument == QLatin1String("TLS"))
-            argument = QStringLiteral("127.0.0.1:%1").arg(m_tlsPort);
+            argument = QStringLiteral("127.0.0.1:TLS");
+        if (argument.endsWith(QLatin1String(":TLS")))
+            argument = argument.section(QLatin1Char(':'), 0, 0) + QStringLiteral(":%1").arg(m_tlsPort);
         else if (argument == QLatin1String("ca.pem"))
             argument = path("ca.pem");
     }

@@ -261,8 +261,9 @@ void TestPsuctl::jsonReadingsCarryCsvKeys()
     QCOMPARE(keys, expected);
     QCOMPARE(reading.value("address").toInt(), 5);
     QCOMPARE(reading.value("output").toString(), QStringLiteral("off"));
-    // Decimals keep the model's resolution in the text itself.
-    QVERIFY2(rows.first().contains(QLatin1String("\"voltage_set\":24.50,\"current_set\":0.250,")), qPrintable(rows.first()));
+    // Decimals are numbers of the model's resolution (24.50 V, 0.250 A).
+    QCOMPARE(reading.value("voltage_set"), QJsonValue(24.5));
+    QCOMPARE(reading.value("current_set"), QJsonValue(0.25));
 }
 
 // Each round reads every supply in the order given, one row each, on the
@@ -434,6 +435,7 @@ void TestPsuctl::valuesCappedOrRoundedWithNote_data()
     QTest::newRow("current rounded half to even") << "--current" << "1.2345" << int(CurrentSetpoint) << 1234
                                                   << "CurrentSetpoint (0x1001): 1.2345 A is not a whole number of 0.001 A steps; sending 1.234 A";
     QTest::newRow("current exact") << "--current" << "2.5" << int(CurrentSetpoint) << 2500 << "";
+    QTest::newRow("voltage zero, the least") << "--voltage" << "0" << int(VoltageSetpoint) << 0 << "";
     QTest::newRow("power above 650 W") << "--power" << "700" << int(PowerSetpoint) << 65000
                                        << "PowerSetpoint (0x1007): 700 W is above the limit of 650.00 W";
 }
@@ -724,6 +726,13 @@ void TestPsuctl::badOptionsRefused_data()
     QTest::newRow("switch") << QStringList{"set", "-a", "1", "--output", "maybe"} << "--output 'maybe': on or off";
     QTest::newRow("nothing to set") << QStringList{"set", "-a", "1"} << "set needs at least one value to write";
     QTest::newRow("ovp as power control") << QStringList{"set", "-a", "1", "-m", "1", "--ovp", "0.01"} << "--ovp 0.01: below two steps";
+    // The bridge refuses a negative value in the same words (bridgeCommandChecked).
+    QTest::newRow("negative voltage") << QStringList{"set", "-a", "1", "-m", "1", "--voltage", "-1"}
+                                      << "--voltage '-1': negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
+    QTest::newRow("negative current, the model after it") << QStringList{"set", "-a", "1", "--current", "-0.001", "-m", "QELT30-05"}
+                                                          << "--current '-0.001': negative; QELT30-05 takes 0 to 5.100 A";
+    QTest::newRow("negative power, no model") << QStringList{"set", "-a", "1", "--power", "-0.01"}
+                                              << "--power '-0.01': negative; a supply takes 0 to 650.00 W";
     QTest::newRow("code range") << QStringList{"calibrate", "-a", "1", "--voltage-code", "21"} << "--voltage-code '21'";
     QTest::newRow("two codes") << QStringList{"calibrate", "-a", "1", "--voltage-code", "1", "--current-code", "1"}
                                << "calibrate takes one of";
@@ -796,8 +805,8 @@ void TestPsuctl::bridgeCommandChecked_data()
     QTest::newRow("id of 65 two-byte letters") << QByteArray(R"({"output":"on","id":")" + wide + "\u00e9\"}")
                                                << "id: 130 bytes, longer than 128";
     QTest::newRow("negative voltage") << QByteArray(R"({"voltage":-1})")
-                                      << "voltage -1: negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
-    QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})") << "current -0.5: negative; QELT30-05 takes 0 to 5.100 A";
+                                      << "voltage '-1': negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
+    QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})") << "current '-0.5': negative; QELT30-05 takes 0 to 5.100 A";
     QTest::newRow("zero voltage") << QByteArray(R"({"voltage":0})") << "";
 }
 

@@ -499,8 +499,12 @@ void TestServe::lostPortAnswered0x0BUntilBack()
     startBus();
     QFile::remove(link);
     QVERIFY(QFile::link(m_device, link));
-    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral(" is back")), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains(QStringLiteral(": port back")), 10000);
     QCOMPARE(client.ask(1, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    // The loss and the return are one line each, however many tries lay between.
+    QCOMPARE(log().count(QStringLiteral("opening it again every second, answering 0x0B meanwhile")), 1);
+    QCOMPARE(log().count(QStringLiteral(": port back")), 1);
+    QCOMPARE(log().count(QStringLiteral(" left after")), 0);
 }
 
 void TestServe::badOptionsRefused_data()
