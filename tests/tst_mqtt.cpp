@@ -7,6 +7,7 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "sim/simbus.h"
+#include "support_mqtt.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -22,7 +23,6 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <netinet/in.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -45,18 +45,6 @@ int freePort()
     return ntohs(address.sin_port);
 }
 
-bool accepting(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // Runs a tool to its end; its exit code, or -1 when it did not end normally.
 int runTool(const QString &program, const QStringList &arguments, QByteArray *output = nullptr)
 {
@@ -74,43 +62,14 @@ QJsonObject json(const QByteArray &text)
     return QJsonDocument::fromJson(text).object();
 }
 
-// A subscriber to every topic under psu/ and homeassistant/, keeping "topic
-// payload" lines.
-class Subscriber
+// A subscriber to every topic under psu/ and homeassistant/.
+class Subscriber : public MqttSubscriber
 {
 public:
-    // With a client id, the broker keeps the subscriber's session (and what
-    // comes for it) while the subscriber or the broker is away.
     explicit Subscriber(int port, const QString &clientId = QString())
+        : MqttSubscriber(port, {"psu/#", "homeassistant/#"}, {"-u", User, "-P", Password}, clientId)
     {
-        QStringList arguments{"-h", "127.0.0.1", "-p", QString::number(port), "-u", User, "-P", Password,
-                              "-q", "1", "-v", "-t", "psu/#", "-t", "homeassistant/#"};
-        if (!clientId.isEmpty())
-            arguments << "-c" << "-i" << clientId;
-        m_process.start(QStringLiteral("mosquitto_sub"), arguments);
-        m_process.waitForStarted();
     }
-    ~Subscriber()
-    {
-        m_process.terminate();
-        m_process.waitForFinished(5000);
-    }
-    // The payloads received on topic so far.
-    QVector<QByteArray> on(const QString &topic)
-    {
-        m_text += m_process.readAllStandardOutput();
-        QVector<QByteArray> payloads;
-        const QByteArray prefix = topic.toUtf8() + ' ';
-        for (const QByteArray &line : m_text.split('\n')) {
-            if (line.startsWith(prefix))
-                payloads << line.mid(prefix.size());
-        }
-        return payloads;
-    }
-
-private:
-    QProcess m_process;
-    QByteArray m_text;
 };
 
 } // namespace
@@ -228,33 +187,20 @@ void TestMqtt::cleanup()
 
 void TestMqtt::startBroker()
 {
-    QFile config(path("mosquitto.conf"));
-    QVERIFY(config.open(QIODevice::WriteOnly));
-    // Started as root, the broker would drop to its own user, which cannot
-    // read this test's private directory; it stays the user running the test.
-    const passwd *account = ::getpwuid(::getuid());
-    config.write(QStringLiteral("user %8\n"
-                                "per_listener_settings false\n"
-                                "allow_anonymous false\n"
-                                "password_file %1\n"
-                                "persistence true\n"
-                                "persistence_location %2/\n"
-                                "listener %3 127.0.0.1\n"
-                                "listener %4 127.0.0.1\n"
-                                "cafile %5\ncertfile %6\nkeyfile %7\n")
-                     .arg(path("passwd"), path("store"))
-                     .arg(m_port)
-                     .arg(m_tlsPort)
-                     .arg(path("ca.pem"), path("server.pem"), path("server.key"),
-                          QString::fromLocal8Bit(account ? account->pw_name : "root"))
-                     .toUtf8());
-    config.close();
-    m_broker = new QProcess(this);
-    m_broker->setProcessChannelMode(QProcess::MergedChannels);
-    m_broker->setStandardOutputFile(path("broker.log"), QIODevice::Append);
-    m_broker->start(QStringLiteral("mosquitto"), {"-c", path("mosquitto.conf")});
-    QVERIFY2(m_broker->waitForStarted(), "mosquitto (Debian package mosquitto) must be installed");
-    QTRY_VERIFY_WITH_TIMEOUT(accepting(m_port) && accepting(m_tlsPort), 20000);
+    const QString settings = QStringLiteral("per_listener_settings false\n"
+                                            "allow_anonymous false\n"
+                                            "password_file %1\n"
+                                            "persistence true\n"
+                                            "persistence_location %2/\n"
+                                            "listener %3 127.0.0.1\n"
+                                            "listener %4 127.0.0.1\n"
+                                            "cafile %5\ncertfile %6\nkeyfile %7\n")
+                                 .arg(path("passwd"), path("store"))
+                                 .arg(m_port)
+                                 .arg(m_tlsPort)
+                                 .arg(path("ca.pem"), path("server.pem"), path("server.key"));
+    m_broker = StartMosquitto(path("mosquitto.conf"), settings, {m_port, m_tlsPort}, path("broker.log"), this);
+    QVERIFY2(m_broker, "mosquitto (Debian package mosquitto) must be installed");
 }
 
 // SIGTERM: the broker saves its sessions and stops.

@@ -21,6 +21,7 @@
 #include "sim/simbus.h"
 #include "support_bytes.h"
 #include "support_net.h"
+#include "support_psuctl.h"
 #include "support_pty.h"
 #include "support_state.h"
 
@@ -32,6 +33,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <memory>
 #include <cstdio>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -41,47 +43,11 @@
 
 namespace {
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// psuctl in this process, its output caught.
-Run psuctl(const QStringList &arguments)
-{
-    std::FILE *out = std::tmpfile();
-    std::FILE *err = std::tmpfile();
-    Run run;
-    run.exitCode = RunPsuctl(arguments, out, err);
-    for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
-        std::rewind(file);
-        QFile read;
-        read.open(file, QIODevice::ReadOnly);
-        *text = QString::fromUtf8(read.readAll());
-        read.close();
-        std::fclose(file);
-    }
-    return run;
-}
-
 // psuctl with a wait of a second for each reply, for runs that must read
 // even when a loaded machine wakes the simulator late.
-Run patientPsuctl(const QStringList &arguments)
+PsuctlRun patientPsuctl(const QStringList &arguments)
 {
-    return psuctl(QStringList{QStringLiteral("-o"), QStringLiteral("1")} + arguments);
-}
-
-// Whether a process listens on the loopback port, from the kernel's table
-// (a test connection would use up a server that takes one).
-bool listening(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    // local address 127.0.0.1:port, state 0A (LISTEN)
-    const QByteArray entry = QStringLiteral("0100007F:%1 00000000:0000 0A").arg(port, 4, 16, QLatin1Char('0')).toUpper().toLatin1();
-    return table.readAll().contains(entry);
+    return RunPsuctlHere(QStringList{QStringLiteral("-o"), QStringLiteral("1")} + arguments);
 }
 
 // A process that has ended: its id names no live process.
@@ -245,12 +211,10 @@ private slots:
 
 private:
     void startSerialServer();
-    void stopSerialServer();
 
     SimBus *m_bus = nullptr;
     QString m_device;
-    QProcess *m_socat = nullptr;
-    quint16 m_socatPort = 0;
+    std::unique_ptr<SerialServer> m_socat;
 };
 
 void TestNetLinks::initTestCase()
@@ -268,38 +232,18 @@ void TestNetLinks::init()
 
 void TestNetLinks::cleanup()
 {
-    stopSerialServer();
+    m_socat.reset();
     ClearCommPortMappings();
     m_bus->stop();
     delete m_bus;
     m_bus = nullptr;
 }
 
-void TestNetLinks::stopSerialServer()
-{
-    if (!m_socat)
-        return;
-    m_socat->terminate();
-    m_socat->waitForFinished(5000);
-    delete m_socat;
-    m_socat = nullptr;
-}
-
-// socat between a TCP port and the simulator's pseudo-terminal, as a
-// transparent serial server stands between the network and an RS-485 bus.
+// socat between a TCP port and the simulator's pseudo-terminal.
 void TestNetLinks::startSerialServer()
 {
-    stopSerialServer();
-    m_socatPort = FreeLoopbackPort();
-    m_socat = new QProcess;
-    m_socat->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // One connection, as such a server takes: a forked socat per connection
-    // would leave the last one reading the line while it winds down.
-    m_socat->start(QStringLiteral("socat"),
-                   {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr").arg(m_socatPort),
-                    QStringLiteral("FILE:%1,raw,echo=0").arg(m_device)});
-    QVERIFY2(m_socat->waitForStarted(5000), "socat (Debian's socat package) must be installed");
-    QTRY_VERIFY_WITH_TIMEOUT(listening(m_socatPort), 10000);
+    m_socat = std::make_unique<SerialServer>(m_device);
+    QVERIFY2(m_socat->start(), "socat (Debian's socat package) must be installed");
 }
 
 void TestNetLinks::secondLockRefusedNamingHolder()
@@ -394,7 +338,7 @@ void TestNetLinks::psuctlAndPsusimRefusedWhileHeld()
     QVERIFY(lock.acquire(m_device, nullptr, nullptr));
     const QString holder = QStringLiteral("is in use by tst_netlinks (pid %1)").arg(::getpid());
 
-    const Run run = psuctl({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
+    const PsuctlRun run = RunPsuctlHere({QStringLiteral("-p"), m_device, QStringLiteral("status"), QStringLiteral("-a"),
                             QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")});
     QCOMPARE(run.exitCode, 2);
     QCOMPARE(run.err, QStringLiteral("psuctl: %1 %2\n").arg(m_device, holder));
@@ -474,7 +418,7 @@ void TestNetLinks::badNetworkAddressExits2()
 {
     QFETCH(QString, port);
     QFETCH(QString, error);
-    const Run run = psuctl({QStringLiteral("-p"), port, QStringLiteral("status"), QStringLiteral("-a"),
+    const PsuctlRun run = RunPsuctlHere({QStringLiteral("-p"), port, QStringLiteral("status"), QStringLiteral("-a"),
                             QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")});
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.startsWith(QStringLiteral("psuctl: ") + error), qPrintable(run.err));
@@ -528,13 +472,13 @@ void TestNetLinks::portMapsRead()
 void TestNetLinks::psuctlThroughSerialServer()
 {
     startSerialServer();
-    const Run set = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
+    const PsuctlRun set = patientPsuctl({QStringLiteral("-p"), m_socat->address(), QStringLiteral("set"), QStringLiteral("-a"), QStringLiteral("1"),
                             QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--voltage"),
                             QStringLiteral("12.34")});
     QCOMPARE(set.exitCode, 0);
     // It served its one connection; another takes its place.
     startSerialServer();
-    const Run status = patientPsuctl({QStringLiteral("-p"), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), QStringLiteral("status"), QStringLiteral("-a"),
+    const PsuctlRun status = patientPsuctl({QStringLiteral("-p"), m_socat->address(), QStringLiteral("status"), QStringLiteral("-a"),
                                QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
                                QStringLiteral("--format"), QStringLiteral("csv")});
     QCOMPARE(status.exitCode, 0);
@@ -548,7 +492,7 @@ void TestNetLinks::psuctlThroughSerialServer()
 void TestNetLinks::monitorReadsThroughSerialServer()
 {
     startSerialServer();
-    const Run set = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
+    const PsuctlRun set = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
                                    QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
                                    QStringLiteral("--voltage"), QStringLiteral("12.34"), QStringLiteral("--current"),
                                    QStringLiteral("2.5")});
@@ -558,7 +502,7 @@ void TestNetLinks::monitorReadsThroughSerialServer()
     fixture.reset();
     MAIN->show();
     SelectModel(1);
-    OpenToolPort(QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort), 2);
+    OpenToolPort(m_socat->address(), 2);
     QVERIFY(MAIN->MSComm1->PortOpen());
     MonitorRunning = true;
     POWER_TEST->Timer1Timer();
@@ -577,12 +521,12 @@ void TestNetLinks::monitorReadsThroughSerialServer()
 void TestNetLinks::toolThroughSerialServer()
 {
     startSerialServer();
-    MapCommPort(2, QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort));
+    MapCommPort(2, m_socat->address());
     TMSComm comm;
     comm.SetCommPort(2);
     comm.SetPortOpen(true);
     QVERIFY(comm.PortOpen());
-    QCOMPARE(comm.OpenDevice(), QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(m_socatPort));
+    QCOMPARE(comm.OpenDevice(), m_socat->address());
     int events = 0;
     comm.SetRThreshold(1);
     connect(&comm, &TMSComm::OnComm, this, [&events] { ++events; });
@@ -626,7 +570,7 @@ void TestNetLinks::modbusTcpFaultRetried()
                                 QStringLiteral("csv")};
     {
         MbapServer server(MbapServer::Fault(fault), 1);
-        const Run run = patientPsuctl(QStringList{QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
+        const PsuctlRun run = patientPsuctl(QStringList{QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
                                + status);
         QVERIFY2(run.exitCode == 0, qPrintable(run.err));
         // The status and the power reading, and the one asked again.
@@ -636,7 +580,7 @@ void TestNetLinks::modbusTcpFaultRetried()
     }
     {
         MbapServer server(MbapServer::Fault(fault), 1);
-        const Run run = patientPsuctl(QStringList{QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("-p"),
+        const PsuctlRun run = patientPsuctl(QStringList{QStringLiteral("--retries"), QStringLiteral("0"), QStringLiteral("-p"),
                                            QStringLiteral("tcp://127.0.0.1:%1").arg(server.port())}
                                + status);
         QCOMPARE(run.exitCode, 3);
@@ -650,11 +594,11 @@ void TestNetLinks::gatewaySilenceIsNoReply()
 {
     MbapServer server(MbapServer::None, 0);
     const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(server.port());
-    const Run scan = patientPsuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
+    const PsuctlRun scan = patientPsuctl({QStringLiteral("-p"), link, QStringLiteral("scan"), QStringLiteral("--from"),
                              QStringLiteral("1"), QStringLiteral("--to"), QStringLiteral("3")});
     QCOMPARE(scan.exitCode, 0);
     QCOMPARE(scan.out, QStringLiteral("1\n"));
-    const Run status = psuctl({QStringLiteral("-p"), link, QStringLiteral("status"), QStringLiteral("-a"),
+    const PsuctlRun status = RunPsuctlHere({QStringLiteral("-p"), link, QStringLiteral("status"), QStringLiteral("-a"),
                                QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("1")});
     QCOMPARE(status.exitCode, 3);
     // The line's wait (8 bytes at 9600 baud and 30 ms) and the gateway's 100 ms.
@@ -665,7 +609,7 @@ void TestNetLinks::gatewaySilenceIsNoReply()
 void TestNetLinks::droppedConnectionExits2()
 {
     MbapServer dropping(MbapServer::Close, 1);
-    const Run run = psuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(dropping.port()),
+    const PsuctlRun run = RunPsuctlHere({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(dropping.port()),
                             QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
                             QStringLiteral("1")});
     QCOMPARE(run.exitCode, 2);
@@ -677,7 +621,7 @@ void TestNetLinks::droppedConnectionExits2()
 void TestNetLinks::watchConnectsAgain()
 {
     MbapServer server(MbapServer::Drop, 4); // two rounds of status and power
-    const Run run = patientPsuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
+    const PsuctlRun run = patientPsuctl({QStringLiteral("-p"), QStringLiteral("tcp://127.0.0.1:%1").arg(server.port()),
                             QStringLiteral("status"), QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"),
                             QStringLiteral("1"), QStringLiteral("--format"), QStringLiteral("csv"),
                             QStringLiteral("--watch"), QStringLiteral("50"), QStringLiteral("--count"),

@@ -11,6 +11,7 @@
 #include "link/frames.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
+#include "support_psuctl.h"
 #include "support_pty.h"
 
 #include <QElapsedTimer>
@@ -26,36 +27,9 @@
 
 namespace {
 
-struct Outcome {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
 QStringList lines(const QString &text)
 {
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-// psuctl run in this process, its output and errors caught.
-Outcome runHere(const QStringList &arguments)
-{
-    std::FILE *out = std::tmpfile();
-    std::FILE *err = std::tmpfile();
-    Outcome outcome;
-    outcome.exitCode = RunPsuctl(arguments, out, err);
-    const auto text = [](std::FILE *file) {
-        QByteArray bytes;
-        std::rewind(file);
-        char buffer[4096];
-        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, file))
-            bytes.append(buffer, qsizetype(n));
-        std::fclose(file);
-        return QString::fromUtf8(bytes);
-    };
-    outcome.out = text(out);
-    outcome.err = text(err);
-    return outcome;
 }
 
 // The first model whose voltage step is steps (counts per volt).
@@ -69,7 +43,7 @@ int modelWithVoltageScale(quint16 scale)
 }
 
 // Lets the event loop run (a PtyPeer answers from it) until the program ends.
-Outcome finish(QProcess &process)
+PsuctlRun finish(QProcess &process)
 {
     QElapsedTimer clock;
     clock.start();
@@ -159,7 +133,7 @@ private slots:
 
 private:
     void start(QProcess &process, const QStringList &arguments, const QString &device = QString());
-    Outcome run(const QStringList &arguments, const QString &device = QString());
+    PsuctlRun run(const QStringList &arguments, const QString &device = QString());
     QVector<SimFrameRecord> requests() const;
     QString stepsFile(const QByteArray &text);
 
@@ -194,7 +168,7 @@ void TestPsuctl::start(QProcess &process, const QStringList &arguments, const QS
     QVERIFY(process.waitForStarted());
 }
 
-Outcome TestPsuctl::run(const QStringList &arguments, const QString &device)
+PsuctlRun TestPsuctl::run(const QStringList &arguments, const QString &device)
 {
     QProcess process;
     start(process, arguments, device);
@@ -228,7 +202,7 @@ void TestPsuctl::csvReadingsEqualSimulator()
         s.writeRegisters(VoltageSetpoint, {1200, 1500});
         s.writeRegisters(OutputSwitch, {1});
     });
-    const Outcome result = run({"status", "-a", "1", "-m", "QELT30-05", "--format", "csv", "--watch", "20", "--count", "2"});
+    const PsuctlRun result = run({"status", "-a", "1", "-m", "QELT30-05", "--format", "csv", "--watch", "20", "--count", "2"});
     QCOMPARE(result.exitCode, 0);
     const QStringList rows = lines(result.out);
     QCOMPARE(rows.size(), 3);
@@ -249,7 +223,7 @@ void TestPsuctl::csvReadingsEqualSimulator()
 void TestPsuctl::jsonReadingsCarryCsvKeys()
 {
     m_bus->updateSupply(1, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {2450, 250}); });
-    const Outcome result = run({"status", "-a", "5", "-m", "1", "--format", "json"});
+    const PsuctlRun result = run({"status", "-a", "5", "-m", "1", "--format", "json"});
     QCOMPARE(result.exitCode, 0);
     const QStringList rows = lines(result.out);
     QCOMPARE(rows.size(), 1);
@@ -275,7 +249,7 @@ void TestPsuctl::roundsReadEverySupplyOnRhythm()
     m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(VoltageSetpoint, {100, 10}); });
     const qint64 beforeUs = m_bus->nowUs();
     const int intervalMs = 150;
-    const Outcome result = run({"status", "-a", "17,1-1:QELT30-05", "-m", "1", "--format", "csv", "--watch",
+    const PsuctlRun result = run({"status", "-a", "17,1-1:QELT30-05", "-m", "1", "--format", "csv", "--watch",
                                 QString::number(intervalMs), "--count", "3"});
     QCOMPARE(result.exitCode, 0);
     QStringList rows = lines(result.out);
@@ -315,7 +289,7 @@ void TestPsuctl::failedReadingReportedWatchGoesOn()
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM), {"-p", m_device, "-o", "0.2", "--retries", "0", "status", "-a",
                                                    "5,1", "-m", "1", "--format", "csv", "--watch", "10", "--count", "3"});
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 3);
     const QStringList rows = lines(result.out);
     QCOMPARE(rows.size(), 4);
@@ -366,7 +340,7 @@ void TestPsuctl::portLostAndBackDuringWatch()
     QTRY_VERIFY_WITH_TIMEOUT((collect(), lines(out).size() >= rowsWhenLost + 2), 20000);
 
     ::kill(pid_t(process.processId()), SIGINT);
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     collect();
     out += result.out;
     err += result.err;
@@ -397,7 +371,7 @@ void TestPsuctl::defaultTimeoutCountsRequest()
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM),
                   {"-p", m_device, "-b", "1200", "--retries", "0", "status", "-a", "1", "-m", "1", "--format", "csv"});
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(lines(result.out).size(), 2);
     QCOMPARE(requests().size(), 2);
@@ -405,7 +379,7 @@ void TestPsuctl::defaultTimeoutCountsRequest()
 
 void TestPsuctl::setWritesThenReadsBack()
 {
-    const Outcome result = run({"set", "-a", "1", "-m", "QELT30-05", "--voltage", "12.5", "--current", "1.25", "--output", "on"});
+    const PsuctlRun result = run({"set", "-a", "1", "-m", "QELT30-05", "--voltage", "12.5", "--current", "1.25", "--output", "on"});
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.isEmpty(), qPrintable(result.err));
     const SimSupply supply = m_bus->supply(0);
@@ -447,7 +421,7 @@ void TestPsuctl::valuesCappedOrRoundedWithNote()
     QFETCH(int, reg);
     QFETCH(int, raw);
     QFETCH(QString, note);
-    const Outcome result = run({"set", "-a", "1", "-m", "1", option, value});
+    const PsuctlRun result = run({"set", "-a", "1", "-m", "1", option, value});
     QCOMPARE(result.exitCode, 0);
     if (note.isEmpty()) {
         QCOMPARE(result.err, QString());
@@ -479,14 +453,14 @@ void TestPsuctl::readBackDiffers()
     QFETCH(bool, staysOff);
     QFETCH(QString, message);
     m_bus->updateSupply(0, [staysOff](SimSupply &s) { s.faults().outputStaysOff = staysOff; });
-    const Outcome result = run(arguments);
+    const PsuctlRun result = run(arguments);
     QCOMPARE(result.exitCode, 5);
     QCOMPARE(result.err, message);
 }
 
 void TestPsuctl::calibrateWritesCode()
 {
-    const Outcome result = run({"calibrate", "-a", "1", "--voltage-code", "13"});
+    const PsuctlRun result = run({"calibrate", "-a", "1", "--voltage-code", "13"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(int(m_bus->supply(0).voltageCorrectionCode()), 13);
     QCOMPARE(requests().value(0).bytes, hex("01 10 10 1A 00 01 02 00 0D 74 6E"));
@@ -496,7 +470,7 @@ void TestPsuctl::silentAddressExits3()
 {
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM), {"-p", m_device, "-o", "0.05", "status", "-a", "2", "-m", "1"});
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 3);
     QVERIFY(result.out.isEmpty());
     QVERIFY2(result.err.startsWith("psuctl: address 2: no valid reply to the read of VoltageSetpoint..OutputSwitch "
@@ -508,7 +482,7 @@ void TestPsuctl::silentAddressExits3()
 void TestPsuctl::spoiltCrcExits3AfterRetries()
 {
     m_bus->updateSupply(0, [](SimSupply &s) { s.faults().corruptShare = 1.0; });
-    const Outcome result = run({"--retries", "2", "status", "-a", "1", "-m", "1"});
+    const PsuctlRun result = run({"--retries", "2", "status", "-a", "1", "-m", "1"});
     QCOMPARE(result.exitCode, 3);
     QVERIFY2(result.err.contains("in 3 tries (the last reply failed its CRC check)"), qPrintable(result.err));
     QCOMPARE(requests().size(), 3);
@@ -541,7 +515,7 @@ void TestPsuctl::exceptionReportedByName()
     });
     QProcess process;
     start(process, {"set", "-a", "7", "--lock", "on"}, peer.slavePath());
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 4);
     QCOMPARE(result.err, QStringLiteral("psuctl: address 7: the write of KeyLock (0x1006) was refused with exception "
                                         "%1, %2\n")
@@ -579,7 +553,7 @@ void TestPsuctl::otherAddressPassedOver()
     });
     QProcess process;
     start(process, {"status", "-a", "1", "-m", "1", "--format", "csv"}, peer.slavePath());
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(lines(result.out).value(1).endsWith(",1,QELT30-05,1.00,0.100,1.00,0.100,off,1.00"), qPrintable(result.out));
     QCOMPARE(peer.frames().size(), 2);
@@ -609,7 +583,7 @@ void TestPsuctl::writeAcknowledgementChecked()
         });
         QProcess process;
         start(process, {"set", "-a", "7", "--pid", "on"}, peer.slavePath());
-        const Outcome result = finish(process);
+        const PsuctlRun result = finish(process);
         QCOMPARE(peer.frames().size(), 2);
         QCOMPARE(result.exitCode, always ? 3 : 0);
         if (always)
@@ -626,7 +600,7 @@ void TestPsuctl::scanFindsEachAddressOnce()
     m_bus->updateSupply(garbled, [](SimSupply &s) { s.faults().corruptShare = 1.0; });
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM), {"-p", m_device, "-o", "0.2", "scan", "--from", "1", "--to", "20"});
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, QStringLiteral("1\n5\n9\n17\n"));
     QCOMPARE(result.err, QString()); // no progress bar off a terminal
@@ -644,7 +618,7 @@ void TestPsuctl::runStepsAndCycles()
 {
     const QString steps = stepsFile("volts,amps,seconds\n# two steps\n5,1,0.2\n\n12,1.5,0.3\n");
     const qint64 beforeUs = m_bus->nowUs();
-    const Outcome result = run({"run", "-a", "1", "-m", "1", steps, "--cycles", "2"});
+    const PsuctlRun result = run({"run", "-a", "1", "-m", "1", steps, "--cycles", "2"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(lines(result.out), QStringList({"cycle 1/2 step 1/2: 5.00 V 1.000 A for 0.2 s",
                                              "cycle 1/2 step 2/2: 12.00 V 1.500 A for 0.3 s",
@@ -675,7 +649,7 @@ void TestPsuctl::interruptLeavesOutputOff()
     start(process, {"run", "-a", "1", "-m", "1", stepsFile("5,1,60\n")});
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn(), 20000);
     ::kill(pid_t(process.processId()), SIGINT);
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 130);
     QVERIFY(!m_bus->supply(0).outputOn());
     QCOMPARE(requests().last().bytes, hex("01 10 10 04 00 01 02 00 00 B6 15"));
@@ -699,7 +673,7 @@ void TestPsuctl::malformedStepsRefused()
     QFETCH(QByteArray, text);
     QFETCH(QString, message);
     const QString path = stepsFile(text);
-    const Outcome result = run({"run", "-a", "1", "-m", "1", path});
+    const PsuctlRun result = run({"run", "-a", "1", "-m", "1", path});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(lines(result.err).size(), 1);
     QVERIFY2(result.err.startsWith(QStringLiteral("psuctl: ") + path + message), qPrintable(result.err));
@@ -744,7 +718,7 @@ void TestPsuctl::badOptionsRefused()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, message);
-    const Outcome result = run(arguments);
+    const PsuctlRun result = run(arguments);
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(lines(result.err).size(), 1);
     QVERIFY2(result.err.startsWith(QStringLiteral("psuctl: ") + message), qPrintable(result.err));
@@ -775,7 +749,7 @@ void TestPsuctl::ovpOfTwoStepsTaken()
     const QString volts = PlainNumber(double(steps) / entry.voltageScale);
     const bool taken = steps >= 2;
 
-    const Outcome result = runHere({"-p", m_device, "-o", "1", "set", "-a", "1", "-m", QString::number(model), "--ovp", volts});
+    const PsuctlRun result = RunPsuctlHere({"-p", m_device, "-o", "1", "set", "-a", "1", "-m", QString::number(model), "--ovp", volts});
     QCOMPARE(result.exitCode, taken ? 0 : 1);
     if (taken) {
         QCOMPARE(m_bus->supply(0).overVoltageLimit(), quint16(steps));
@@ -876,7 +850,7 @@ void TestPsuctl::discoveryIdsNeverShared()
 void TestPsuctl::helpTellsTableDefaults()
 {
     for (const CommandRow &command : CommandTable()) {
-        const Outcome help = runHere({QLatin1String(command.name), "--help"});
+        const PsuctlRun help = RunPsuctlHere({QLatin1String(command.name), "--help"});
         QCOMPARE(help.exitCode, 0);
         QVERIFY2(!help.out.contains(QLatin1String("%d")), command.name);
         for (const OptionRow &row : OptionTable()) {
@@ -975,7 +949,7 @@ void TestPsuctl::helpNamesEveryOption()
     QFETCH(QString, command);
     QProcess process;
     process.start(QStringLiteral(PSUCTL_PROGRAM), command.isEmpty() ? QStringList{"--help"} : QStringList{command, "--help"});
-    const Outcome result = finish(process);
+    const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QVERIFY(result.out.startsWith(QLatin1String("Usage: psuctl")));
     int options = 0;

@@ -8,19 +8,17 @@
 #include "link/frames.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
+#include "support_psuctl.h"
 
 #include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -153,17 +151,14 @@ private slots:
 
 private:
     void startServe(const QStringList &options = {});
-    int stopServe();
-    QString log() const;
+    QString log() const { return m_serve.log(); }
     QVector<SimFrameRecord> onLine(SimFrameRecord::Direction direction) const;
     void startBus();
 
     SimBus *m_bus = nullptr;
     QString m_device;
     QTemporaryDir m_dir;
-    std::FILE *m_log = nullptr;
-    std::thread m_serve;
-    int m_exit = -1;
+    ServeThread m_serve{m_dir.filePath(QStringLiteral("serve.log"))};
     int m_port = 0;
 };
 
@@ -183,8 +178,8 @@ void TestServe::init()
 
 void TestServe::cleanup()
 {
-    if (m_serve.joinable()) {
-        QCOMPARE(stopServe(), int(ExitSuccess));
+    if (m_serve.running()) {
+        QCOMPARE(m_serve.stop(), int(ExitSuccess));
         QVERIFY2(log().contains(QStringLiteral("serve ends after")), qPrintable(log()));
     }
     m_bus->stop();
@@ -193,35 +188,15 @@ void TestServe::cleanup()
 }
 
 // serve on a port the system picks, with a timeout that a loaded machine
-// keeps; returns once it listens (its log line names the port).
+// keeps; returns once it listens.
 void TestServe::startServe(const QStringList &options)
 {
-    const QString logPath = m_dir.filePath(QStringLiteral("serve.log"));
-    m_log = std::fopen(logPath.toLocal8Bit().constData(), "w");
     const QStringList arguments =
         QStringList{"-p", m_device, "-o", "0.5", "--retries", QString::number(LineTries - 1), "serve", "--listen",
                     "127.0.0.1:0"}
         + options;
-    m_exit = -1;
-    m_serve = std::thread([this, arguments] { m_exit = RunPsuctl(arguments, stdout, m_log); });
-    static const QRegularExpression serving(QStringLiteral("serving .* on 127\\.0\\.0\\.1:(\\d+)"));
-    QTRY_VERIFY(serving.match(log()).hasMatch());
-    m_port = serving.match(log()).captured(1).toInt();
-}
-
-int TestServe::stopServe()
-{
-    ::kill(::getpid(), SIGTERM);
-    m_serve.join();
-    std::fclose(m_log);
-    return m_exit;
-}
-
-QString TestServe::log() const
-{
-    QFile file(m_dir.filePath(QStringLiteral("serve.log")));
-    file.open(QIODevice::ReadOnly);
-    return QString::fromUtf8(file.readAll());
+    QVERIFY2(m_serve.start(arguments), qPrintable(log()));
+    m_port = m_serve.port();
 }
 
 QVector<SimFrameRecord> TestServe::onLine(SimFrameRecord::Direction direction) const
