@@ -152,7 +152,8 @@ LineOptions lineOptions(const Invocation &inv)
     if (inv.has("timeout"))
         line.timeoutUs = int(std::lround(inv.decimal("timeout") * 1e6));
     line.retries = inv.whole("retries");
-    line.gatewayDelayUs = inv.whole("gateway-delay") * 1000;
+    if (inv.has("gateway-delay"))
+        line.gatewayDelayUs = inv.whole("gateway-delay") * 1000;
     line.verbose = inv.has("verbose");
     return line;
 }

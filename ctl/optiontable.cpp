@@ -32,7 +32,8 @@ const OptionRow Options[] = {
      "echoes another register or count), %r (default %d)", "1"},
     {0, "gateway-delay", "MS", ValueKind::Whole, 0, 10000, nullptr, nullptr, nullptr, nullptr,
      "on a tcp:// or rtu+tcp:// link, the time the network and the server add to every reply, waited for on "
-     "top of the timeout, %r (default %d)", "100"},
+     "top of the timeout, %r (default 1000 on tcp://, where the server may hold a request behind other "
+     "clients' requests, and 100 on rtu+tcp://)"},
     {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
     {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,

@@ -58,9 +58,20 @@ bool LineOptions::isNetwork() const
     return IsNetworkAddress(port);
 }
 
+int LineOptions::gatewayDelay() const
+{
+    LinkAddress address;
+    QString why;
+    if (!ParseLinkAddress(port, &address, &why))
+        return 0;
+    if (gatewayDelayUs >= 0)
+        return gatewayDelayUs;
+    return address.kind == LinkAddress::ModbusTcp ? ModbusTcpDelayUs : SerialServerDelayUs;
+}
+
 int LineOptions::timeoutFor(int requestBytes) const
 {
-    return (timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes)) + (isNetwork() ? gatewayDelayUs : 0);
+    return (timeoutUs ? timeoutUs : defaultTimeoutUs(requestBytes)) + gatewayDelay();
 }
 
 int LineOptions::byteGapUs() const
@@ -68,7 +79,7 @@ int LineOptions::byteGapUs() const
     // Bytes of a reply follow each other at once; a pause of 20 ms inside one
     // is a broken frame, whatever the speed. A network may hold a frame's
     // pieces apart for as long as its delay.
-    return 20000 + int(2 * serial.charMicros()) + (isNetwork() ? gatewayDelayUs : 0);
+    return 20000 + int(2 * serial.charMicros()) + gatewayDelay();
 }
 
 QString ExceptionName(int code)

@@ -26,10 +26,18 @@ struct LineOptions {
     int retries = 1;                       // further tries after a timeout or a spoilt reply
     bool verbose = false;                  // every frame in hex on stderr
     // On a network link, the far end's own time on top of the line's: the
-    // network and the gateway or serial server in between.
-    int gatewayDelayUs = 100000;
+    // network and the gateway or serial server in between. -1: the link's
+    // default (gatewayDelay()).
+    int gatewayDelayUs = -1;
 
     bool isNetwork() const;
+    // The far end's time on this link: gatewayDelayUs when set; else on
+    // tcp:// ModbusTcpDelayUs, as a Modbus TCP server (a gateway, psuctl
+    // serve) queues each request behind those of its other clients; on
+    // rtu+tcp:// SerialServerDelayUs, the network alone; 0 on a serial port.
+    int gatewayDelay() const;
+    static constexpr int ModbusTcpDelayUs = 1000000;
+    static constexpr int SerialServerDelayUs = 100000;
 
     // The default wait for a reply to begin: the request's own time on the
     // line plus 30 ms for the supply to turn round.

@@ -7,6 +7,7 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "app/portmaps.h"
+#include "ctl/cli.h"
 #include "ctl/commands.h"
 #include "link/commports.h"
 #include "link/frames.h"
@@ -205,6 +206,8 @@ private slots:
     void modbusTcpFaultRetried_data();
     void modbusTcpFaultRetried();
     void gatewaySilenceIsNoReply();
+    void waitForEachLink_data();
+    void waitForEachLink();
     void droppedConnectionExits2();
     void watchConnectsAgain();
     void toolThroughModbusTcp();
@@ -601,8 +604,45 @@ void TestNetLinks::gatewaySilenceIsNoReply()
     const PsuctlRun status = RunPsuctlHere({QStringLiteral("-p"), link, QStringLiteral("status"), QStringLiteral("-a"),
                                QStringLiteral("2"), QStringLiteral("-m"), QStringLiteral("1")});
     QCOMPARE(status.exitCode, 3);
-    // The line's wait (8 bytes at 9600 baud and 30 ms) and the gateway's 100 ms.
-    QVERIFY2(status.err.contains(QStringLiteral("in 2 tries (no reply within 138.333 ms)")), qPrintable(status.err));
+    // The line's wait (8 bytes at 9600 baud and 30 ms) and a Modbus TCP
+    // server's 1000 ms.
+    QVERIFY2(status.err.contains(QStringLiteral("in 2 tries (no reply within 1038.33 ms)")), qPrintable(status.err));
+}
+
+// The wait for a status read's reply on each kind of link, as psuctl's
+// options give it: a Modbus TCP server may queue the request behind other
+// clients' (1 s), a serial server adds only the network (100 ms), a serial
+// port nothing; --gateway-delay, 0 included, replaces the link's default.
+void TestNetLinks::waitForEachLink_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("waitUs");
+    QTest::addColumn<int>("byteGapUs");
+    // 8 bytes at 9600 baud (8333 us) and 30 ms; a gap of 20 ms and two characters.
+    QTest::newRow("serial") << QStringList{"-p", "/dev/ttyS0"} << 38333 << 22083;
+    QTest::newRow("tcp") << QStringList{"-p", "tcp://127.0.0.1:1502"} << 1038333 << 1022083;
+    QTest::newRow("rtu+tcp") << QStringList{"-p", "rtu+tcp://127.0.0.1:4001"} << 138333 << 122083;
+    QTest::newRow("tcp, delay 0") << QStringList{"-p", "tcp://127.0.0.1:1502", "--gateway-delay", "0"} << 38333
+                                  << 22083;
+    QTest::newRow("rtu+tcp, delay 250") << QStringList{"-p", "rtu+tcp://h:1", "--gateway-delay", "250"} << 288333
+                                        << 272083;
+    QTest::newRow("tcp, -o 0.2") << QStringList{"-p", "tcp://h:1", "-o", "0.2"} << 1200000 << 1022083;
+    QTest::newRow("serial, delay 250") << QStringList{"-p", "COM1", "--gateway-delay", "250"} << 38333 << 22083;
+}
+
+void TestNetLinks::waitForEachLink()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, waitUs);
+    QFETCH(int, byteGapUs);
+    LineOptions line;
+    try {
+        line = ParseArguments(options + QStringList{"status", "-a", "1", "-m", "1"}).line;
+    } catch (const SystemError &error) {
+        QFAIL(qPrintable(error.text()));
+    }
+    QCOMPARE(line.timeoutFor(8), waitUs);
+    QCOMPARE(line.byteGapUs(), byteGapUs);
 }
 
 // A server that takes the connection and drops it at once.
