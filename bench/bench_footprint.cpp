@@ -20,6 +20,7 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "bench/resident.h"
+#include "bench/simprocess.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
@@ -35,7 +36,6 @@
 
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -163,21 +163,13 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
     QApplication::setApplicationDisplayName(QStringLiteral("精密数控电源测试软件"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // The supply runs in a process of its own so that its work is not
-    // counted as the tool's.
-    const QString psusim = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../psusim"));
     QProcess sim(&app);
-    sim.setProcessChannelMode(QProcess::SeparateChannels);
-    sim.start(psusim, {QStringLiteral("-s"), QStringLiteral("1"), QStringLiteral("--load"), QStringLiteral("1=10"),
-                       QStringLiteral("--preset"), QStringLiteral("1=1200,1000,on"), QStringLiteral("--noise"),
-                       QStringLiteral("1=3")});
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "cannot start %s\n", qPrintable(psusim));
+    const QString device = StartSimProcess(
+        sim, {QStringLiteral("-s"), QStringLiteral("1"), QStringLiteral("--load"), QStringLiteral("1=10"),
+              QStringLiteral("--preset"), QStringLiteral("1=1200,1000,on"), QStringLiteral("--noise"),
+              QStringLiteral("1=3")});
+    if (device.isEmpty())
         return 1;
-    }
-    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    // Nobody reads psusim's chatter after the first line.
-    sim.closeReadChannel(QProcess::StandardOutput);
 
     CreateForms();
     MAIN->show();

@@ -10,6 +10,7 @@
 // see the overview's own share.
 
 #include "app/forms.h"
+#include "bench/simprocess.h"
 #include "app/mainwindow.h"
 #include "link/commports.h"
 #include "link/modelcatalogue.h"
@@ -22,7 +23,6 @@
 #include "roster/supplyroster.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProcess>
@@ -64,15 +64,10 @@ int main(int argc, char **argv)
         simArguments << QStringLiteral("-s") << QString::number(address);
     simArguments << QStringLiteral("--load") << QStringLiteral("10") << QStringLiteral("--preset")
                  << QStringLiteral("1200,1000,on") << QStringLiteral("--noise") << QStringLiteral("2");
-    const QString psusim = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("../psusim"));
     QProcess sim(&app);
-    sim.start(psusim, simArguments);
-    if (!sim.waitForStarted(5000) || !sim.waitForReadyRead(5000)) {
-        std::fprintf(stderr, "cannot start %s\n", qPrintable(psusim));
+    const QString device = StartSimProcess(sim, simArguments);
+    if (device.isEmpty())
         return 1;
-    }
-    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    sim.closeReadChannel(QProcess::StandardOutput);
 
     CreateForms();
     MAIN->show();

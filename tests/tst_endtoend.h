@@ -118,6 +118,14 @@ inline bool setDigits(QWidget *window, int firstSpinEdit, const QString &digits)
     return true;
 }
 
+// Opens the monitor panel from the main window, sets its address and
+// switches the monitor on.
+inline bool startMonitor(int address)
+{
+    return click(MAIN, QStringLiteral("BitBtn4")) && setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), address)
+           && click(POWER_TEST, QStringLiteral("Button11"));
+}
+
 inline QVector<SimFrameRecord> requests(const SimBus &bus)
 {
     QVector<SimFrameRecord> received;

@@ -56,9 +56,7 @@ void TestMends::readingsGoOnBehindTheCorrectionBox()
     Bench bench;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
-    QVERIFY(setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 1));
-    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    QVERIFY(startMonitor(1));
     QVERIFY(click(MAIN, QStringLiteral("BitBtn5")));
     QVERIFY(CalibrationMode);
     // A box that stopped the readings is closed by the closer in the end.
@@ -121,9 +119,7 @@ void TestMends::monitorMarksReadoutsWithoutReply()
     Bench bench;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
-    QVERIFY(setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 1));
-    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    QVERIFY(startMonitor(1));
     QTRY_COMPARE_WITH_TIMEOUT(textOf(POWER_TEST, QStringLiteral("StaticText5")), QStringLiteral("12.00"),
                               kShortWaitMs);
     const QColor lime = POWER_TEST->StaticText5->palette().color(QPalette::WindowText);

@@ -263,9 +263,7 @@ void TestOverview::nextPollFollowsTheReception()
         QVERIFY(openOverview(QStringLiteral("1,5")));
         POWER_TEST->Timer1->setInterval(intervalMs);
     } else {
-        QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
-        QVERIFY(setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 1));
-        QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+        QVERIFY(startMonitor(1));
     }
     // A reading sets the mark; the end of the receive event clears it (this
     // listener runs after the main window's receive handler). A poll that
@@ -328,9 +326,7 @@ void TestOverview::closingGivesThePollsBack()
     Bench bench;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(click(MAIN, QStringLiteral("BitBtn4")));
-    QVERIFY(setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), 17));
-    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    QVERIFY(startMonitor(17));
     QTRY_COMPARE_WITH_TIMEOUT(textOf(POWER_TEST, QStringLiteral("StaticText5")), QStringLiteral("04.00"),
                               kShortWaitMs);
 

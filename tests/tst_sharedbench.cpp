@@ -1,8 +1,8 @@
 // One bench shared: the tool's window, psuctl status --watch and the MQTT
 // bridge read three simulated supplies on one line at the same time, each a
-// client of psuctl serve; and the window and psuctl reaching the line through
-// a transparent serial server (socat). Every reading any of them takes must
-// arrive: a poll the window finds unanswered, an error line of the watch or
+// client of psuctl serve. (The window and psuctl through a transparent serial
+// server are tried in the network links' test.) Every reading any of them
+// takes must arrive: a poll the window finds unanswered, an error line of the watch or
 // a supply the bridge reports offline fails the test.
 
 #include "app/portmaps.h"
@@ -115,7 +115,6 @@ class TestSharedBench : public QObject
 private slots:
     void initTestCase();
     void windowWatchAndBridgeShareServe();
-    void windowAndPsuctlThroughSerialServer();
 
 private:
     // The main window on COM2 as the operator opens it after starting the
@@ -260,36 +259,6 @@ void TestSharedBench::windowWatchAndBridgeShareServe()
     QVERIFY2(serve.log().contains(QStringLiteral("serve ends after")), qPrintable(serve.log()));
     broker->terminate();
     QVERIFY(broker->waitForFinished(kLongWaitMs));
-}
-
-// socat between a TCP port and the line: the window polls supply 1 through it
-// with --map COM2=rtu+tcp://, then psuctl reads the same supply the same way.
-void TestSharedBench::windowAndPsuctlThroughSerialServer()
-{
-    if (!SerialServer::Installed())
-        QSKIP("socat is not installed (Debian package socat, listed in the Makefile's DEB_PACKAGES)");
-    Bench bench;
-    SerialServer server(bench.path);
-    QVERIFY(server.start());
-    openWindowOn(bench, server.address(), kWindowAddress);
-    PanelWatch window(kWindowAddress);
-    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
-    QTRY_VERIFY_WITH_TIMEOUT(window.readings() >= 5, kSharingMs);
-    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
-    QTRY_COMPARE_WITH_TIMEOUT(window.readings(), window.polls(), kShortWaitMs);
-    QCOMPARE(window.greyed(), 0);
-    QCOMPARE(window.strays(), QStringList());
-    QCOMPARE(panelReadouts(), kWindowReadouts);
-    MAIN->MSComm1->SetPortOpen(false);
-
-    // The server took its one connection; a new one for psuctl.
-    QVERIFY(server.start());
-    const PsuctlRun status = RunPsuctlHere({"-o", "1", "-p", server.address(), "status", "-a", "1", "-m",
-                                            "QELT30-05", "--format", "csv"});
-    QVERIFY2(status.exitCode == 0, qPrintable(status.err));
-    const QVector<QStringList> rows = csvRows(status.out);
-    QCOMPARE(rows.size(), 1);
-    QCOMPARE(withoutTime(rows.first()), QStringLiteral("1,QELT30-05,12.00,1.500,12.00,1.200,on,14.40"));
 }
 
 QTEST_MAIN(TestSharedBench)

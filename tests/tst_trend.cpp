@@ -52,12 +52,9 @@ int gapsIn(const QCPGraph *graph)
 }
 
 // Opens the monitor panel on address, switches the monitor on and opens the trend.
-bool startMonitor(int address)
+bool startMonitorAndTrend(int address)
 {
-    if (!click(MAIN, QStringLiteral("BitBtn4")) || !setNumber(POWER_TEST, QStringLiteral("SpinEdit1"), address))
-        return false;
-    return click(POWER_TEST, QStringLiteral("Button11")) && click(POWER_TEST, QStringLiteral("Button12"))
-           && POWER_TEST->Trend->isVisible();
+    return startMonitor(address) && click(POWER_TEST, QStringLiteral("Button12")) && POWER_TEST->Trend->isVisible();
 }
 
 QStringList linesOf(const QString &path)
@@ -178,7 +175,7 @@ void TestTrend::readingsReachTrend()
     const qint64 wallAtZeroMs = QDateTime::currentMSecsSinceEpoch() - bench.bus->nowUs() / 1000;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(startMonitor(1));
+    QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
     QTRY_VERIFY_WITH_TIMEOUT(!trend->Traces().isEmpty() && trend->Traces().first().voltage->dataCount() >= 4,
                              kShortWaitMs);
@@ -246,7 +243,7 @@ void TestTrend::missedPollLeavesGap()
     bench.bus->updateSupply(bench.indexOf(1), [](SimSupply &supply) { supply.faults().dropShare = 0.25; });
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(startMonitor(1));
+    QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
     QTRY_VERIFY_WITH_TIMEOUT(!trend->Traces().isEmpty() && gapsIn(trend->Traces().first().voltage) >= 2,
                              kLongWaitMs);
@@ -280,7 +277,7 @@ void TestTrend::newTraceOnAddressOrModel()
     Bench bench;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(startMonitor(1));
+    QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
     QTRY_VERIFY_WITH_TIMEOUT(trend->Traces().size() == 1 && trend->Traces().first().voltage->dataCount() >= 2,
                              kShortWaitMs);
@@ -320,7 +317,7 @@ void TestTrend::recordingIsPsuctlCsv()
     const QString path = folder.filePath(QStringLiteral("burn-in.csv"));
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(startMonitor(1));
+    QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
     QList<StatusSample> readings;
     QVERIFY(trend->StartRecording(path));
@@ -392,7 +389,7 @@ void TestTrend::recordingToFullDiskStops()
     Bench bench;
     E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
     E2E_CHOOSE_MODEL(1);
-    QVERIFY(startMonitor(1));
+    QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
     QTRY_VERIFY_WITH_TIMEOUT(!trend->Traces().isEmpty(), kShortWaitMs);
     const int boxes = bench.closer.texts().size();
