@@ -83,6 +83,16 @@ public:
         return value;
     }
 
+    // A count or an address: a number, refused unless whole.
+    std::optional<int> whole(const toml::table &table, const char *key, bool required, const QString &what,
+                             double low, double high) const
+    {
+        const std::optional<double> value = number(table, key, required, what, low, high);
+        if (value && *value != std::floor(*value))
+            fail(*table.get(key), QStringLiteral("'%1' = %2 is not a whole number").arg(QLatin1String(key), PlainNumber(*value)));
+        return value ? std::optional<int>(int(*value)) : std::nullopt;
+    }
+
     std::optional<bool> flag(const toml::table &table, const char *key) const
     {
         const toml::node *node = table.get(key);
@@ -353,7 +363,7 @@ public:
             break;
         case PlanStep::Measure:
             onlyKeys(table, {"type", "name", "on_fail", "count", "interval", "check"}, what);
-            step.count = int(number(table, "count", false, what, 1, 100000).value_or(1));
+            step.count = whole(table, "count", false, what, 1, 100000).value_or(1);
             step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0);
             step.checks = checks(table, readings, true);
             if (step.checks.isEmpty())
@@ -365,7 +375,7 @@ public:
                 fail(table, QStringLiteral("loops and sweeps nest deeper than 8"));
             if (step.kind == PlanStep::Loop) {
                 onlyKeys(table, {"type", "name", "on_fail", "count", "do"}, what);
-                step.count = int(*number(table, "count", true, what, 1, 1e6));
+                step.count = *whole(table, "count", true, what, 1, 1e6);
             } else {
                 onlyKeys(table, {"type", "name", "on_fail", "quantity", "fractions", "values", "do"}, what);
                 step.quantity = quantity(table, what);
@@ -496,9 +506,7 @@ Plan LoadPlan(const QString &path)
         const QString what = QStringLiteral("a slot");
         reader.onlyKeys(table, {"name", "address", "model"}, what);
         PlanSlot slot;
-        slot.address = int(*reader.number(table, "address", true, what, 1, 247));
-        if (*table["address"].value<double>() != slot.address)
-            reader.fail(*table.get("address"), QStringLiteral("address is not a whole number"));
+        slot.address = *reader.whole(table, "address", true, what, 1, 247);
         slot.name = reader.text(table, "name", false, what);
         if (slot.name.isEmpty())
             slot.name = QString::number(slot.address);

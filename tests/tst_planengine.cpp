@@ -213,6 +213,12 @@ void TestPlanEngine::planErrors_data()
                                    << "" << false << 12 << 7 << "min 2 is above max 1";
     QTest::newRow("unknown key") << "[[step]]\ntype = \"wait\"\ntime = 1\ntme = 2\n" << "" << false << 10 << 1
                                  << "unknown key 'tme'";
+    QTest::newRow("measure count not whole") << "[[step]]\ntype = \"measure\"\ncount = 2.5\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmax = 1\n"
+                                             << "" << false << 9 << 9 << "'count' = 2.5 is not a whole number";
+    QTest::newRow("loop count not whole") << "[[step]]\ntype = \"loop\"\ncount = 3.000001\n[[step.do]]\ntype = \"wait\"\ntime = 1\n"
+                                          << "" << false << 9 << 9 << "'count' = 3.000001 is not a whole number";
+    QTest::newRow("slot address not whole") << "[[slot]]\nname = \"B\"\naddress = 2.5\nmodel = \"QELT30-05\"\n"
+                                            << "" << false << 9 << 11 << "'address' = 2.5 is not a whole number";
     QTest::newRow("not TOML") << "[[step]\ntype = \"wait\"\n" << "" << false << 7 << 8 << "";
     QTest::newRow("profile row") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "time,v,a\n0,1,0.5\n2,x,0.5\n"
                                  << true << 3 << 3 << "'x' is not a voltage";
