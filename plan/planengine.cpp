@@ -144,6 +144,7 @@ private:
     void rampTick(const PlanStep &step, Segment segment, quint16 scale, quint16 limit, int reg, quint16 lastRaw);
     void runTimed(const PlanStep &step);
     void timedTick(const PlanStep &step);
+    void endTimed(const PlanStep &step);
     void concludeTimed(const PlanStep &step, const QString &reason);
     void protectionPoll(const PlanStep &step, TimePoint sent, quint16 reg);
     void runSettle(const PlanStep &step);
@@ -155,6 +156,8 @@ private:
     void judge(const PlanCheck &check, double value, std::optional<double> low, std::optional<double> high,
                const QString &unit, int decimals, const QString &statistic);
     void takeReading(const StatusSample &sample);
+    void addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end);
+    void scheduleNextReading(double interval);
 
     RunState &m_run;
     const ModelEntry *m_model = nullptr;
@@ -491,18 +494,34 @@ void SlotMachine::rampTick(const PlanStep &step, Segment segment, quint16 scale,
     schedule(after(m_stepStart, next), true, [=, &step] { rampTick(step, segment, scale, limit, reg, raw); });
 }
 
+// The next reading interval after the one due (at once for 0), never in the past.
+void SlotMachine::scheduleNextReading(double interval)
+{
+    const TimePoint now = Clock::now();
+    m_nextReading = interval > 0 ? after(m_nextReading, interval) : now;
+    if (m_nextReading < now)
+        m_nextReading = now;
+}
+
+// Charge and energy from the step's start: the first reading's values back to
+// the start, trapezoids between readings (and the last reading's values on to
+// the step's end, in concludeTimed).
 void SlotMachine::takeReading(const StatusSample &sample)
 {
     const TimePoint now = Clock::now();
-    if (!m_samples.isEmpty()) {
-        const double hours = secondsBetween(m_lastSampleAt, now) / 3600.0;
-        const StatusSample &last = m_samples.last();
-        // Trapezoids between readings.
-        m_chargeAh += hours * (last.outputCurrent() + sample.outputCurrent()) / 2;
-        m_energyWh += hours * (last.watts().value_or(0) + sample.watts().value_or(0)) / 2;
-    }
+    if (m_samples.isEmpty())
+        addToTotals(sample, sample, m_stepStart, now);
+    else
+        addToTotals(m_samples.last(), sample, m_lastSampleAt, now);
     m_lastSampleAt = now;
     m_samples.append(sample);
+}
+
+void SlotMachine::addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end)
+{
+    const double hours = secondsBetween(begin, end) / 3600.0;
+    m_chargeAh += hours * (from.outputCurrent() + to.outputCurrent()) / 2;
+    m_energyWh += hours * (from.watts().value_or(0) + to.watts().value_or(0)) / 2;
 }
 
 // wait and profile: a time (the profile's last row), readings at an interval
@@ -541,7 +560,11 @@ void SlotMachine::timedTick(const PlanStep &step)
         }
         const quint16 rawVolts = ScaledSetpoint(volts, m_model->voltageScale, m_model->voltageLimit);
         const quint16 rawAmps = ScaledSetpoint(amps, m_model->currentScale, m_model->currentLimit);
-        {
+        // A reading that is due goes before the writes: a fast ramp changes its
+        // setpoints more often than one write takes, and would take none. The
+        // end's setpoints are written before the end's reading.
+        const bool readingDue = step.interval > 0 && now >= m_nextReading && now < end;
+        if (!readingDue) {
             if (rawVolts != m_profileVolts) {
                 m_profileVolts = rawVolts;
                 return scheduleNow(true, [this, &step, rawVolts] {
@@ -559,11 +582,11 @@ void SlotMachine::timedTick(const PlanStep &step)
         }
         const TimePoint change = after(m_stepStart, nextChange);
         if (now >= end)
-            return concludeTimed(step, QStringLiteral("time"));
+            return endTimed(step);
         if (step.interval <= 0 || change < m_nextReading)
             return schedule(qMin(change, end), false, [this, &step] { timedTick(step); });
     } else if (now >= end) {
-        return concludeTimed(step, QStringLiteral("time"));
+        return endTimed(step);
     } else if (step.interval <= 0) {
         return schedule(end, false, [this, &step] { timedTick(step); });
     }
@@ -574,9 +597,7 @@ void SlotMachine::timedTick(const PlanStep &step)
     scheduleNow(true, [this, &step] {
         takeReading(readStatus());
         const TimePoint at = Clock::now();
-        m_nextReading = after(m_nextReading, step.interval);
-        if (m_nextReading < at)
-            m_nextReading = at;
+        scheduleNextReading(step.interval);
         const StopConditions &stop = step.stop;
         const double amps = m_samples.last().outputCurrent();
         if (stop.taperAmps && amps < *stop.taperAmps) {
@@ -600,9 +621,24 @@ void SlotMachine::timedTick(const PlanStep &step)
     });
 }
 
+// The time is up: a last reading when the step takes readings, so that they
+// and their totals reach the step's end.
+void SlotMachine::endTimed(const PlanStep &step)
+{
+    if (step.interval <= 0)
+        return concludeTimed(step, QStringLiteral("time"));
+    scheduleNow(true, [this, &step] {
+        takeReading(readStatus());
+        concludeTimed(step, QStringLiteral("time"));
+    });
+}
+
 void SlotMachine::concludeTimed(const PlanStep &step, const QString &reason)
 {
-    const double seconds = secondsBetween(m_stepStart, Clock::now());
+    const TimePoint now = Clock::now();
+    if (!m_samples.isEmpty())
+        addToTotals(m_samples.last(), m_samples.last(), m_lastSampleAt, now);
+    const double seconds = secondsBetween(m_stepStart, now);
     for (const PlanCheck &check : step.checks) {
         if (check.quantity == QLatin1String("charge"))
             judge(check, m_chargeAh, check.min, check.max, QStringLiteral("Ah"), 4, QString());

@@ -117,6 +117,8 @@ private slots:
     void stopConditions();
     void protection_data();
     void protection();
+    void integralsCoverTheStep_data();
+    void integralsCoverTheStep();
     void lostPortRunsFinallyWhenBack();
     void psuctlTestEndToEnd();
     void psuctlTestInterrupted();
@@ -504,6 +506,64 @@ within = 0.3
     QCOMPARE(m_bus->supply(0).lastTrip(), neverTrips ? SimSupply::Trip::None : SimSupply::Trip::OverVoltage);
     // The limit held before is back.
     QCOMPARE(m_bus->supply(0).overVoltageLimit(), limitBefore);
+}
+
+// Charge and energy of a wait and of a ramped profile into a resistor, against
+// their closed forms from the step's start to its end, with few readings: the
+// plan's time, then the output as it stood at that time until the step ended
+// (its last reading).
+void TestPlanEngine::integralsCoverTheStep_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<double>("coulombs");  // over the plan's time
+    QTest::addColumn<double>("joules");
+    QTest::addColumn<double>("endAmps");   // the output from then on
+    QTest::addColumn<double>("endWatts");
+    QTest::addColumn<double>("tolerance"); // relative
+    // 5 V into 10 ohms for 2 s: 0.5 A, 2.5 W; readings 1 s apart.
+    QTest::newRow("wait, 2.5 W for 2 s")
+        << QStringLiteral("type = \"set\"\nvoltage = 5\ncurrent = 2\noutput = true\n[[step]]\ntype = \"wait\"\ntime = 2\n")
+        << 2.0 << 1.0 << 5.0 << 0.5 << 2.5 << 0.01;
+    // 0 to 10 V in 4 s into 10 ohms: I = t/4 A, P = 0.625 t^2 W; readings 1 s
+    // apart. The readings' trapezoids lie some 3 % above the parabola; the
+    // setpoint, written count by count, follows the ramp a transaction or two
+    // behind (on a loaded machine some 2 % of the charge per 40 ms).
+    QTest::newRow("profile ramp, 0 to 10 V in 4 s")
+        << QStringLiteral("type = \"set\"\nvoltage = 0\ncurrent = 2\noutput = true\n[[step]]\ntype = \"profile\"\n"
+                          "file = \"p.csv\"\nramp = true\ninterval = 1\n")
+        << 4.0 << 2.0 << 0.625 * 64 / 3 << 1.0 << 10.0 << 0.1;
+}
+
+void TestPlanEngine::integralsCoverTheStep()
+{
+    QFETCH(QString, step);
+    QFETCH(double, seconds);
+    QFETCH(double, coulombs);
+    QFETCH(double, joules);
+    QFETCH(double, endAmps);
+    QFETCH(double, endWatts);
+    QFETCH(double, tolerance);
+    writePlan(QStringLiteral("time,voltage,current\n0,0,2\n4,10,2\n"), QStringLiteral("p.csv"));
+    change(1, [](SimSupply &s) { s.setLoadOhms(10); });
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral("[[step]]\n") + step + QStringLiteral(R"(
+[[step.check]]
+name = "charge"
+quantity = "charge"
+min = 0
+[[step.check]]
+name = "energy"
+quantity = "energy"
+min = 0
+)") + QLatin1String(kOutputsOff));
+    QCOMPARE(r.checks.size(), 2);
+    const StepEvent &timed = r.ended.at(1);
+    QVERIFY(timed.actualMs >= seconds * 1000);
+    const double beyond = timed.actualMs / 1000 - seconds;
+    const double chargeAh = (coulombs + endAmps * beyond) / 3600, energyWh = (joules + endWatts * beyond) / 3600;
+    const double charge = r.checks.at(0).value, energy = r.checks.at(1).value;
+    QVERIFY2(qAbs(charge / chargeAh - 1) <= tolerance, qPrintable(QStringLiteral("%1 Ah for %2").arg(charge).arg(chargeAh)));
+    QVERIFY2(qAbs(energy / energyWh - 1) <= tolerance, qPrintable(QStringLiteral("%1 Wh for %2").arg(energy).arg(energyWh)));
 }
 
 // The port goes (socat, the line between the master and the simulator, is
