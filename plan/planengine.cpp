@@ -147,6 +147,7 @@ private:
     void endTimed(const PlanStep &step);
     void concludeTimed(const PlanStep &step, const QString &reason);
     void protectionPoll(const PlanStep &step, TimePoint sent, quint16 reg);
+    void restoreLimit(quint16 reg);
     void runSettle(const PlanStep &step);
     void settleTick(const PlanStep &step);
     void runMeasure(const PlanStep &step);
@@ -155,6 +156,7 @@ private:
 
     void judge(const PlanCheck &check, double value, std::optional<double> low, std::optional<double> high,
                const QString &unit, int decimals, const QString &statistic);
+    void failStep(const PlanStep &step, const QString &what);
     void takeReading(const StatusSample &sample);
     void addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end);
     void scheduleNextReading(double interval);
@@ -355,7 +357,7 @@ void SlotMachine::abort()
 {
     if (done || m_inFinally)
         return;
-    fail(QStringLiteral("aborted"), Verdict::Aborted);
+    fail(QString::fromLatin1(PlanCause::Aborted), Verdict::Aborted);
 }
 
 void SlotMachine::beginStep(const PlanStep &step, const QString &path, OnFail onFail)
@@ -463,8 +465,11 @@ void SlotMachine::runSet(const PlanStep &step)
     writeAll(PlanSet(step.set, m_model).writes, [this] { concludeStep(); });
 }
 
+// ramp: the setpoint written whenever its register value changes; readings on
+// the step's interval from its start, and one at its end.
 void SlotMachine::runRamp(const PlanStep &step)
 {
+    m_nextReading = m_stepStart;
     const bool volts = step.quantity == QLatin1String("voltage");
     const quint16 scale = volts ? m_model->voltageScale : m_model->currentScale;
     const quint16 limit = volts ? m_model->voltageLimit : m_model->currentLimit;
@@ -484,14 +489,26 @@ void SlotMachine::runRamp(const PlanStep &step)
 
 void SlotMachine::rampTick(const PlanStep &step, Segment segment, quint16 scale, quint16 limit, int reg, quint16 lastRaw)
 {
-    const double t = secondsBetween(m_stepStart, Clock::now());
+    const TimePoint now = Clock::now();
+    if (now >= m_nextReading) {
+        readStatus();
+        scheduleNextReading(step.interval);
+        return scheduleNow(true, [=, &step] { rampTick(step, segment, scale, limit, reg, lastRaw); });
+    }
+    const double t = secondsBetween(m_stepStart, now);
     const quint16 raw = ScaledSetpoint(segment.at(t), scale, limit);
     if (raw != lastRaw)
         m_run.bus.write(info.address, quint16(reg), {raw});
-    if (t >= segment.t1)
-        return concludeStep();
+    if (t >= segment.t1) {
+        // Where the output ended.
+        return scheduleNow(true, [this] {
+            readStatus();
+            concludeStep();
+        });
+    }
     const double next = segment.nextChange(secondsBetween(m_stepStart, Clock::now()), raw, scale);
-    schedule(after(m_stepStart, next), true, [=, &step] { rampTick(step, segment, scale, limit, reg, raw); });
+    schedule(std::min(after(m_stepStart, next), m_nextReading), true,
+             [=, &step] { rampTick(step, segment, scale, limit, reg, raw); });
 }
 
 // The next reading interval after the one due (at once for 0), never in the past.
@@ -675,9 +692,18 @@ void SlotMachine::judge(const PlanCheck &check, double value, std::optional<doub
         m_failed = true;
         m_stepFailed = true;
         if (m_cause.isEmpty())
-            m_cause = QStringLiteral("check '%1' failed").arg(check.name);
+            m_cause = QString::fromLatin1(PlanCause::CheckFailed).arg(check.name);
     }
     m_run.tell([&](PlanListener &l) { l.checkJudged(result); });
+}
+
+// A step that failed with nothing to judge: the slot fails with the cause.
+void SlotMachine::failStep(const PlanStep &step, const QString &what)
+{
+    m_failed = true;
+    m_stepFailed = true;
+    if (m_cause.isEmpty())
+        m_cause = QString::fromLatin1(PlanCause::StepFailed).arg(step.label, what);
 }
 
 void SlotMachine::runSettle(const PlanStep &step)
@@ -775,9 +801,11 @@ void SlotMachine::measureTick(const PlanStep &step)
     });
 }
 
-// protection: the limit set below the output; the output must be off within
-// the time. The time runs from the moment the limit's write is sent; the
-// limit held before is written back afterwards.
+// protection: the limit set below the output; the output must be on before the
+// limit is written and off within the time. The time runs from the moment the
+// limit's write is sent; the limit held before is written back afterwards.
+// Readings: the output before the limit, on the step's interval while waiting
+// for the trip, and the output at the end.
 void SlotMachine::runProtection(const PlanStep &step)
 {
     const bool ovp = step.limit == QLatin1String("ovp");
@@ -787,28 +815,60 @@ void SlotMachine::runProtection(const PlanStep &step)
     scheduleNow(true, [=, &step] {
         m_heldLimit = m_run.bus.read(info.address, reg, 1).value(0);
         scheduleNow(true, [=, &step] {
-            const TimePoint sent = Clock::now();
-            m_run.bus.write(info.address, reg, {raw});
-            protectionPoll(step, sent, reg);
+            m_nextReading = Clock::now();
+            const StatusSample before = readStatus();
+            scheduleNextReading(step.interval);
+            if (!before.status.outputOn) {
+                failStep(step, QString::fromLatin1(PlanCause::OutputOffBeforeLimit));
+                return concludeStep();
+            }
+            scheduleNow(true, [=, &step] {
+                const TimePoint sent = Clock::now();
+                m_run.bus.write(info.address, reg, {raw});
+                protectionPoll(step, sent, reg);
+            });
         });
     });
 }
 
+// The output switch alone between readings: the shorter exchange, for a finer
+// trip time.
 void SlotMachine::protectionPoll(const PlanStep &step, TimePoint sent, quint16 reg)
 {
     scheduleNow(true, [=, &step] {
-        const bool on = OutputIsOn(m_run.bus.read(info.address, OutputSwitch, 1).value(0));
+        const bool reading = Clock::now() >= m_nextReading;
+        bool on = false;
+        if (reading) {
+            on = readStatus().status.outputOn;
+            scheduleNextReading(step.interval);
+        } else {
+            on = OutputIsOn(m_run.bus.read(info.address, OutputSwitch, 1).value(0));
+        }
         const double elapsed = secondsBetween(sent, Clock::now());
         if (on && elapsed <= step.seconds)
             return protectionPoll(step, sent, reg);
-        PlanCheck check;
-        check.name = step.label;
-        check.quantity = QStringLiteral("trip_time");
-        judge(check, elapsed, std::nullopt, step.seconds, QStringLiteral("s"), 3, QString());
+        if (on) {
+            failStep(step, QString::fromLatin1(PlanCause::DidNotTrip).arg(PlainNumber(step.seconds)));
+        } else {
+            PlanCheck check;
+            check.name = step.label;
+            check.quantity = QStringLiteral("trip_time");
+            judge(check, elapsed, std::nullopt, step.seconds, QStringLiteral("s"), 3, QString());
+        }
+        if (reading)
+            return restoreLimit(reg);
         scheduleNow(true, [=] {
-            m_run.bus.write(info.address, reg, {m_heldLimit});
-            concludeStep();
+            readStatus();
+            restoreLimit(reg);
         });
+    });
+}
+
+void SlotMachine::restoreLimit(quint16 reg)
+{
+    scheduleNow(true, [=] {
+        m_run.bus.write(info.address, reg, {m_heldLimit});
+        concludeStep();
     });
 }
 
@@ -893,7 +953,7 @@ RunEnd PlanRun::run()
         } catch (const SystemError &error) {
             if (d.bus.lost()) {
                 // The port went: wait for it (unless aborted), then every slot's finally.
-                next->fail(QStringLiteral("port lost: %1").arg(error.text()), Verdict::Error);
+                next->fail(QString::fromLatin1(PlanCause::PortLost).arg(error.text()), Verdict::Error);
                 while (!d.bus.reopen()) {
                     if (m_abort.load())
                         break;
@@ -901,12 +961,12 @@ RunEnd PlanRun::run()
                 }
                 for (auto &slot : d.machines) {
                     if (slot.get() != next && !slot->done)
-                        slot->fail(QStringLiteral("port lost: %1").arg(error.text()), Verdict::Error);
+                        slot->fail(QString::fromLatin1(PlanCause::PortLost).arg(error.text()), Verdict::Error);
                 }
                 if (m_abort.load() && d.bus.lost()) {
                     for (auto &slot : d.machines) {
                         while (!slot->done)
-                            slot->fail(QStringLiteral("port lost"), Verdict::Error);
+                            slot->fail(QString::fromLatin1(PlanCause::PortLostForGood), Verdict::Error);
                     }
                 }
             } else {

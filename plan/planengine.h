@@ -48,6 +48,19 @@ struct Plan {
     std::shared_ptr<const PlanSteps> steps;
 };
 
+// Why a slot did not pass, as the engine words it, with %1 and %2 filled in (a
+// check's or step's name, a time, the bus's error text); kept here in one
+// place for the station to translate. A bus failure's cause is the bus's own text.
+namespace PlanCause {
+inline constexpr char CheckFailed[] = "check '%1' failed";
+inline constexpr char StepFailed[] = "'%1': %2"; // a step's name and what went wrong in it
+inline constexpr char OutputOffBeforeLimit[] = "output was off before the limit was written";
+inline constexpr char DidNotTrip[] = "did not trip within %1 s";
+inline constexpr char Aborted[] = "aborted";
+inline constexpr char PortLost[] = "port lost: %1";
+inline constexpr char PortLostForGood[] = "port lost";
+} // namespace PlanCause
+
 // Reads, parses and checks a plan file (steps, limits against each slot's
 // model, profile files named in it); raises PlanError.
 Plan LoadPlan(const QString &path);

@@ -329,11 +329,12 @@ public:
             break;
         }
         case PlanStep::Ramp:
-            onlyKeys(table, {"type", "name", "on_fail", "quantity", "from", "to", "time"}, what);
+            onlyKeys(table, {"type", "name", "on_fail", "quantity", "from", "to", "time", "interval"}, what);
             step.quantity = quantity(table, what);
             step.from = number(table, "from", false, what);
             step.to = *number(table, "to", true, what);
             step.seconds = *number(table, "time", true, what, 0.001, 1e7);
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0.5);
             if (step.from)
                 inRange(table, "from", *step.from, step.quantity);
             inRange(table, "to", step.to, step.quantity);
@@ -424,12 +425,13 @@ public:
             step.seconds = step.rows.last().seconds;
             break;
         case PlanStep::Protection: {
-            onlyKeys(table, {"type", "name", "on_fail", "limit", "level", "within"}, what);
+            onlyKeys(table, {"type", "name", "on_fail", "limit", "level", "within", "interval"}, what);
             step.limit = text(table, "limit", true, what);
             if (step.limit != QLatin1String("ovp") && step.limit != QLatin1String("ocp"))
                 fail(*table.get("limit"), QStringLiteral("limit '%1' is not ovp or ocp").arg(step.limit));
             step.level = *number(table, "level", true, what);
             step.seconds = *number(table, "within", true, what, 0.001, 1e4);
+            step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0.5);
             if (step.limit == QLatin1String("ovp"))
                 checkOvp(*table.get("level"), step.level);
             else

@@ -57,7 +57,7 @@ struct PlanStep {
     double timeout = 0;                  // settle
     std::optional<double> target;        // settle: the setpoint in force when absent
     double tolerance = 0;                // settle: absolute, in units
-    double interval = 0;                 // wait, settle, measure, profile: between readings (0: back to back)
+    double interval = 0;                 // wait, settle, measure, profile, ramp, protection: between readings (0: back to back)
     int count = 1;                       // measure: readings; loop: passes
     QVector<double> values;              // sweep: setpoints in units, or fractions of the range
     bool fractions = false;              // sweep: values are fractions of each slot's model range

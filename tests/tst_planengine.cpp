@@ -1,7 +1,8 @@
 // The plan engine in this process against simulated supplies on a
 // pseudo-terminal: plans refused with their place, checks at their limits,
-// stop conditions, protection, a silent supply, an abort; and one psuctl test
-// run as a script would start it.
+// stop conditions, protection, readings during a ramp, totals against their
+// closed forms, a silent supply, an abort; and one psuctl test run as a script
+// would start it.
 
 #include "master/rtuplanbus.h"
 #include "plan/planengine.h"
@@ -117,6 +118,7 @@ private slots:
     void stopConditions();
     void protection_data();
     void protection();
+    void readingsDuringRamp();
     void integralsCoverTheStep_data();
     void integralsCoverTheStep();
     void lostPortRunsFinallyWhenBack();
@@ -469,18 +471,25 @@ min = 0
         QVERIFY(r.checks.first().value >= 0.0001);
 }
 
-// Over-voltage limit set below the output: a supply that trips passes, one
-// that never trips fails once the time is up.
+// Over-voltage limit set below the output: a supply that trips passes, with
+// the trip in its readings (on at 12 V before the limit, off after); one that
+// never trips, or whose output was off before the limit was written, fails
+// with the cause and no trip time.
 void TestPlanEngine::protection_data()
 {
     QTest::addColumn<bool>("neverTrips");
-    QTest::newRow("trips") << false;
-    QTest::newRow("never trips") << true;
+    QTest::addColumn<bool>("outputOn");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("trips") << false << true << "";
+    QTest::newRow("never trips") << true << true << "'ovp trips': did not trip within 0.3 s";
+    QTest::newRow("output off before") << false << false << "'ovp trips': output was off before the limit was written";
 }
 
 void TestPlanEngine::protection()
 {
     QFETCH(bool, neverTrips);
+    QFETCH(bool, outputOn);
+    QFETCH(QString, cause);
     change(1, [neverTrips](SimSupply &s) { s.faults().neverTrips = neverTrips; });
     const quint16 limitBefore = m_bus->supply(0).overVoltageLimit();
     const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
@@ -488,24 +497,78 @@ void TestPlanEngine::protection()
 type = "set"
 voltage = 12
 current = 1
-output = true
+output = %1
 [[step]]
 type = "protection"
 name = "ovp trips"
 limit = "ovp"
 level = 10
 within = 0.3
-)") + QLatin1String(kOutputsOff));
-    QCOMPARE(r.checks.size(), 1);
-    const CheckResult &trip = r.checks.first();
-    QCOMPARE(trip.quantity, QStringLiteral("trip_time"));
-    QCOMPARE(trip.passed, !neverTrips);
-    QCOMPARE(r.verdictOf(0), neverTrips ? Verdict::Fail : Verdict::Pass);
-    if (neverTrips)
-        QVERIFY(trip.value > 0.3);
-    QCOMPARE(m_bus->supply(0).lastTrip(), neverTrips ? SimSupply::Trip::None : SimSupply::Trip::OverVoltage);
-    // The limit held before is back.
+)").arg(outputOn ? "true" : "false") + QLatin1String(kOutputsOff));
+    const bool passes = cause.isEmpty();
+    QCOMPARE(r.verdictOf(0), passes ? Verdict::Pass : Verdict::Fail);
+    QCOMPARE(r.verdicts.first().cause, cause);
+    // A trip time only for a supply seen on, then off.
+    QCOMPARE(r.checks.size(), passes ? 1 : 0);
+    if (passes) {
+        const CheckResult &trip = r.checks.first();
+        QCOMPARE(trip.quantity, QStringLiteral("trip_time"));
+        QVERIFY(trip.passed);
+        QVERIFY(trip.value > 0 && trip.value <= 0.3);
+    }
+    QCOMPARE(m_bus->supply(0).lastTrip(), passes ? SimSupply::Trip::OverVoltage : SimSupply::Trip::None);
+    // The limit held before is back (or was never changed).
     QCOMPARE(m_bus->supply(0).overVoltageLimit(), limitBefore);
+    // The step's readings: the output as it was before the limit, then the trip.
+    QVector<StatusSample> seen;
+    for (const ReadingEvent &e : r.readings)
+        if (e.path == QLatin1String("2"))
+            seen << e.sample;
+    QVERIFY(!seen.isEmpty());
+    QCOMPARE(seen.first().status.outputOn, outputOn);
+    QCOMPARE(seen.first().outputVoltage(), outputOn ? 12.0 : 0.0);
+    QCOMPARE(seen.last().status.outputOn, outputOn && neverTrips);
+}
+
+// Readings during a ramp, on its interval: the output moving from 2 V to
+// 12 V, each reading between the one before and the end.
+void TestPlanEngine::readingsDuringRamp()
+{
+    const Recorded r = runPlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "set"
+voltage = 2
+current = 1
+output = true
+[[step]]
+type = "ramp"
+quantity = "voltage"
+to = 12
+time = 1.5
+interval = 0.25
+)") + QLatin1String(kOutputsOff));
+    QCOMPARE(r.verdictOf(0), Verdict::Pass);
+    QVector<double> volts;
+    QVector<QDateTime> times;
+    for (const ReadingEvent &e : r.readings) {
+        if (e.path == QLatin1String("2")) {
+            volts << e.sample.outputVoltage();
+            times << e.sample.time;
+        }
+    }
+    QVERIFY2(volts.size() >= 4, qPrintable(QString::number(volts.size())));
+    QCOMPARE(volts.first(), 2.0);
+    QCOMPARE(volts.last(), 12.0);
+    int between = 0;
+    for (int i = 1; i < volts.size(); ++i) {
+        QVERIFY(volts.at(i) >= volts.at(i - 1));
+        between += volts.at(i) > 2.0 && volts.at(i) < 12.0 ? 1 : 0;
+    }
+    QVERIFY2(between >= 2, qPrintable(QString::number(between)));
+    // Readings no closer than the interval allows, the last at the ramp's end.
+    const StepEvent *ramp = r.endOf(QStringLiteral("ramp"));
+    QVERIFY(ramp);
+    QVERIFY(times.last() >= ramp->started.addMSecs(1500) && times.last() <= ramp->ended);
 }
 
 // Charge and energy of a wait and of a ramped profile into a resistor, against
