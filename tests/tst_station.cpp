@@ -117,12 +117,6 @@ QString planDialogFolder(TPLANSTATION *station)
     return folder;
 }
 
-// The example plans, beside the tests in the source tree.
-QString examplePlan(const QString &name)
-{
-    return QFileInfo(QStringLiteral(__FILE__)).dir().absoluteFilePath(QStringLiteral("../examples/plans/") + name);
-}
-
 } // namespace
 
 class TestStation : public QObject
@@ -519,7 +513,9 @@ void TestStation::demoRunFailsOnlyFaultySupply()
 {
     Bench bench;
     bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.faults().voltageOffsetCounts = 12; });
-    SetStationBench(DemoStationFixture(bench.bus));
+    const StationBench demo = DemoStationFixture(bench.bus);
+    QVERIFY2(demo.planFolder.endsWith(QLatin1String("examples/plans")), qPrintable(demo.planFolder));
+    SetStationBench(demo);
     QTemporaryDir dir;
     OpenToolPort(bench.path, 2);
     QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));
@@ -528,7 +524,7 @@ void TestStation::demoRunFailsOnlyFaultySupply()
     station->Edit1->setText(dir.filePath(QStringLiteral("reports")));
     station->Edit2->setText(dir.filePath(QStringLiteral("history.sqlite")));
     station->SetBusFactory(patientBus);
-    station->OpenPlan(examplePlan(QStringLiteral("eol-accuracy.toml")));
+    station->OpenPlan(QDir(demo.planFolder).filePath(QStringLiteral("eol-accuracy.toml")));
     QCOMPARE(station->Tiles.size(), 3);
     QVERIFY(QTest::qWaitForWindowActive(station));
     for (const QString &serial : {QStringLiteral("A1"), QStringLiteral("A2"), QStringLiteral("A3")}) {
