@@ -594,11 +594,13 @@ void TPLANSTATION::SerialEdited(int index)
 
 // A serial field the focus moves to has its number selected, so that the
 // next scan replaces it rather than being appended to it. A click with the
-// mouse places the cursor as usual.
+// mouse places the cursor as usual, and a closed context menu leaves it.
 bool TPLANSTATION::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() == QEvent::FocusIn && static_cast<QFocusEvent *>(event)->reason() != Qt::MouseFocusReason) {
-        if (auto *edit = qobject_cast<QLineEdit *>(watched))
+    if (event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        auto *edit = qobject_cast<QLineEdit *>(watched);
+        if (edit && reason != Qt::MouseFocusReason && reason != Qt::PopupFocusReason)
             edit->selectAll();
     }
     return QWidget::eventFilter(watched, event);
