@@ -29,12 +29,13 @@ int main(int argc, char *argv[])
             });
         }
         bus->start(SimBus::Threading::OwnThread);
+        // The station runs the example plans on the supplies unloaded, by hand as in the tour.
+        SetStationBench(DemoStationFixture(bus));
         QTextStream(stdout) << "simulated supplies at addresses 1, 5 and 17 on COM2 (" << device << ")\n";
 
         const QString tourFolder = qEnvironmentVariable("PSUTOOL_TOUR_DIR");
         if (!tourFolder.isEmpty()) {
             auto *tour = new DemoTour(tourFolder, &app);
-            tour->setStationFixture(DemoStationFixture(bus));
             QObject::connect(tour, &DemoTour::finished, &app, [](bool ok) { QCoreApplication::exit(ok ? 0 : 1); });
             tour->start();
         }

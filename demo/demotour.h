@@ -1,5 +1,6 @@
 #pragma once
 
+#include "panels/planstation.h"
 #include "sim/simoptions.h"
 
 #include <QObject>
@@ -19,10 +20,11 @@ SimBusOptions DemoBusOptions();
 
 class SimBus;
 
-// The station's fixture for the demo's bus: the supplies' loads taken off, as
-// an accuracy test at the end of a line measures them unloaded (the supply at
-// 17 would otherwise limit its current into 2 ohm).
-std::function<void()> DemoStationFixture(SimBus *bus);
+// The station's bench on the demo's bus: the plan dialog opens in the example
+// plans, and each run finds the supplies' loads taken off, as an accuracy
+// test at the end of a line measures them unloaded (the supply at 17 would
+// otherwise limit its current into 2 ohm); they are put back after the run.
+StationBench DemoStationFixture(SimBus *bus);
 
 // A scripted operator for the demo without a display: applies the serial
 // settings, picks a model, runs the monitor, a scan, a short sequence, a
@@ -34,13 +36,12 @@ class DemoTour : public QObject
 
 public:
     DemoTour(const QString &folder, QObject *parent);
+    ~DemoTour() override;
 
     // Runs the tour from the event loop; finished() tells its end.
     void start();
-    // Called before the station's run: puts the supplies on the station's
-    // fixture (the demo takes their loads off, as an accuracy test at the
-    // end of a line measures them unloaded).
-    void setStationFixture(std::function<void()> fixture) { m_stationFixture = std::move(fixture); }
+    // The station's bench for the tour's run, until the tour goes.
+    void setStationFixture(StationBench bench);
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
@@ -74,7 +75,7 @@ private:
     void note(const QString &text);
 
     QString m_folder;
-    std::function<void()> m_stationFixture;
+    bool m_benchSet = false;
     QTimer *m_modalTimer;
     QStringList m_shots;
     QStringList m_problems;

@@ -16,6 +16,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -26,11 +27,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 #include <QUuid>
 #include <QVBoxLayout>
 
@@ -38,6 +41,15 @@
 #include <mutex>
 
 TPLANSTATION *PLANSTATION = nullptr;
+
+namespace {
+StationBench theBench;
+} // namespace
+
+void SetStationBench(StationBench bench)
+{
+    theBench = std::move(bench);
+}
 
 // What the window and the run's thread share: the run, once it exists, so
 // that an abort reaches it whenever it comes.
@@ -67,6 +79,11 @@ const QColor kFail(0xC6, 0x28, 0x28);
 const QColor kError(0xE6, 0x51, 0x00);
 const QColor kAborted(0x61, 0x61, 0x61);
 
+QString stationText(const char *text)
+{
+    return QCoreApplication::translate("TPLANSTATION", text);
+}
+
 QString limitsText(const CheckResult &check)
 {
     const auto number = [&check](double value) { return QString::number(value, 'f', check.decimals); };
@@ -77,6 +94,65 @@ QString limitsText(const CheckResult &check)
     if (check.high)
         return QStringLiteral("≤ %1").arg(number(*check.high));
     return QString();
+}
+
+// The engine's words for step kinds, in the interface's language.
+QString stepKindText(const QString &kind)
+{
+    static const QHash<QString, const char *> words{
+        {QStringLiteral("set"), QT_TRANSLATE_NOOP("TPLANSTATION", "设定")},
+        {QStringLiteral("ramp"), QT_TRANSLATE_NOOP("TPLANSTATION", "斜坡")},
+        {QStringLiteral("wait"), QT_TRANSLATE_NOOP("TPLANSTATION", "等待")},
+        {QStringLiteral("settle"), QT_TRANSLATE_NOOP("TPLANSTATION", "稳定")},
+        {QStringLiteral("measure"), QT_TRANSLATE_NOOP("TPLANSTATION", "测量")},
+        {QStringLiteral("loop"), QT_TRANSLATE_NOOP("TPLANSTATION", "循环")},
+        {QStringLiteral("sweep"), QT_TRANSLATE_NOOP("TPLANSTATION", "扫描")},
+        {QStringLiteral("profile"), QT_TRANSLATE_NOOP("TPLANSTATION", "曲线")},
+        {QStringLiteral("protection"), QT_TRANSLATE_NOOP("TPLANSTATION", "保护")},
+    };
+    const auto word = words.constFind(kind);
+    return word == words.constEnd() ? kind : stationText(*word);
+}
+
+// A step's place in the plan: "3", "4.2[1]", or "finally.1" for the block
+// that always runs, whose word is translated.
+QString stepPathText(const QString &path)
+{
+    static const QString finallyPrefix = QStringLiteral("finally");
+    if (!path.startsWith(finallyPrefix))
+        return path;
+    return stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "收尾")) + path.mid(finallyPrefix.size());
+}
+
+// The engine's causes, each with the station's text for it. The captured
+// parts are causes in their own right ("port lost: address 5: ...").
+struct CausePattern {
+    QRegularExpression pattern;
+    const char *text;
+};
+
+const QVector<CausePattern> &causePatterns()
+{
+    static const QVector<CausePattern> patterns{
+        {QRegularExpression(QStringLiteral("^check '(.*)' failed$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "检查“%1”未通过")},
+        {QRegularExpression(QStringLiteral("^aborted$")), QT_TRANSLATE_NOOP("TPLANSTATION", "已中止")},
+        {QRegularExpression(QStringLiteral("^port lost$")), QT_TRANSLATE_NOOP("TPLANSTATION", "串口丢失")},
+        {QRegularExpression(QStringLiteral("^port lost: (.*)$")), QT_TRANSLATE_NOOP("TPLANSTATION", "串口丢失：%1")},
+        {QRegularExpression(QStringLiteral("^output was off before the limit was written$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "写入限值之前输出已关闭")},
+        {QRegularExpression(QStringLiteral("^did not trip within (\\S+) s$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "%1 s 内保护未动作")},
+        {QRegularExpression(QStringLiteral("^address (\\d+): no valid reply to the (.*) in (\\d+) tr(?:y|ies) \\((.*)\\)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 试了 %3 次，无有效应答（%4）")},
+        {QRegularExpression(QStringLiteral("^no reply within (\\S+) ms$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "%1 ms 内无应答")},
+        {QRegularExpression(QStringLiteral("^address (\\d+): the (.*) was refused with exception (\\d+), (.*)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 被拒绝，异常 %3（%4）")},
+        {QRegularExpression(QStringLiteral("^address (\\d+): (\\S+) holds (\\d+) after the write of (.*)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：写入 %4 后 %2 为 %3")},
+    };
+    return patterns;
 }
 
 QString loginName()
@@ -100,6 +176,20 @@ TPlanTile::State stateOf(Verdict verdict)
 
 } // namespace
 
+QString StationCauseText(const QString &cause)
+{
+    for (const CausePattern &known : causePatterns()) {
+        const QRegularExpressionMatch match = known.pattern.match(cause);
+        if (!match.hasMatch())
+            continue;
+        QString text = stationText(known.text);
+        for (int part = 1; part <= match.lastCapturedIndex(); ++part)
+            text = text.arg(StationCauseText(match.captured(part)));
+        return text;
+    }
+    return cause;
+}
+
 void TStationRelay::runStarted(const RunInfo &)
 {
     emit started();
@@ -107,9 +197,12 @@ void TStationRelay::runStarted(const RunInfo &)
 
 void TStationRelay::stepStarted(const StepEvent &event)
 {
+    // A step without a name of its own in the plan is labelled by its kind.
+    const QString path = stepPathText(event.path);
+    const QString kind = stepKindText(event.kind);
     const QString text = event.label.isEmpty() || event.label == event.kind
-                             ? QStringLiteral("%1 %2").arg(event.path, event.kind)
-                             : QStringLiteral("%1 %2 (%3)").arg(event.path, event.label, event.kind);
+                             ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1 %2")).arg(path, kind)
+                             : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1 %2（%3）")).arg(path, event.label, kind);
     emit step(event.slot, text);
 }
 
@@ -120,15 +213,19 @@ void TStationRelay::reading(const ReadingEvent &event)
 
 void TStationRelay::checkJudged(const CheckResult &result)
 {
-    const QString text = QStringLiteral("%1: %2 %3 %4")
-                             .arg(result.name, QString::number(result.value, 'f', result.decimals), result.unit,
-                                  limitsText(result));
+    // The plan's name for the check, the value judged and its limits.
+    const QString value = QString::number(result.value, 'f', result.decimals) + QLatin1Char(' ') + result.unit;
+    const QString limits = limitsText(result);
+    const QString text = limits.isEmpty()
+                             ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2")).arg(result.name, value)
+                             : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2，限值 %3"))
+                                   .arg(result.name, value, limits);
     emit check(result.slot, text, result.passed);
 }
 
 void TStationRelay::slotFinished(const SlotVerdict &verdict)
 {
-    emit finished(verdict.slot, int(verdict.verdict), verdict.cause);
+    emit finished(verdict.slot, int(verdict.verdict), StationCauseText(verdict.cause));
 }
 
 QString DefaultReportFolder()
@@ -217,6 +314,25 @@ void TPlanTile::SetNotice(const QString &text)
     Step->setText(text);
 }
 
+void TPlanTile::Clear()
+{
+    SetState(State::Idle);
+    SetNotice(QString());
+    Values->clear();
+    Check->clear();
+    m_checkFailed = false;
+}
+
+// The first check that failed is the one the verdict rests on: the checks
+// judged after it do not replace it.
+void TPlanTile::ShowCheck(const QString &text, bool passed)
+{
+    if (m_checkFailed)
+        return;
+    m_checkFailed = !passed;
+    Check->setText((passed ? QStringLiteral("✓ ") : QStringLiteral("✗ ")) + text);
+}
+
 void TPlanTile::resizeEvent(QResizeEvent *event)
 {
     QFrame::resizeEvent(event);
@@ -245,6 +361,7 @@ TPLANSTATION::TPLANSTATION(QWidget *parent)
     setWindowTitle(tr("测试计划"));
     PlaceWindow(this, QPoint(120, 60));
     resize(kSize);
+    m_planFolder = theBench.planFolder.isEmpty() ? QDir::currentPath() : theBench.planFolder;
     m_busFactory = [](const QString &device, const LineSettings &line) {
         // A late reply must not cost a unit its verdict: a USB adapter or a
         // busy computer can add tens of milliseconds, so the station waits
@@ -324,9 +441,21 @@ void TPLANSTATION::buildControls()
     Button3->setObjectName(QStringLiteral("Button3"));
     Button3->setMinimumHeight(72);
     Button3->setFont(DesignFont(QStringLiteral("宋体"), 24, true));
+    // The last run's report and its folder, opened by the desktop's own
+    // programs; in the operator view too, where the folder is not shown.
+    Button5 = new QPushButton(tr("查看报告"), this);
+    Button5->setObjectName(QStringLiteral("Button5"));
+    Button5->setFont(DesignFont(QStringLiteral("宋体"), 14));
+    Button6 = new QPushButton(tr("报告目录"), this);
+    Button6->setObjectName(QStringLiteral("Button6"));
+    Button6->setFont(DesignFont(QStringLiteral("宋体"), 14));
+    auto *reports = new QVBoxLayout;
+    reports->addWidget(Button5);
+    reports->addWidget(Button6);
     auto *buttons = new QHBoxLayout;
     buttons->addWidget(Button2, 4);
     buttons->addWidget(Button3, 1);
+    buttons->addLayout(reports, 1);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(Header);
@@ -340,6 +469,8 @@ void TPLANSTATION::connectHandlers()
     ConnectHandler(Button2, &QPushButton::clicked, this, &TPLANSTATION::Button2Click);
     ConnectHandler(Button3, &QPushButton::clicked, this, &TPLANSTATION::Button3Click);
     ConnectHandler(Button4, &QPushButton::clicked, this, &TPLANSTATION::Button4Click);
+    ConnectHandler(Button5, &QPushButton::clicked, this, &TPLANSTATION::Button5Click);
+    ConnectHandler(Button6, &QPushButton::clicked, this, &TPLANSTATION::Button6Click);
     // A tool that quits mid-run still switches the outputs off first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TPLANSTATION::stopRun);
 }
@@ -370,17 +501,21 @@ void TPLANSTATION::showIdle()
     Button3->setEnabled(running);
     Edit1->setEnabled(!running);
     Edit2->setEnabled(!running);
+    Button5->setEnabled(!running && !lastReport().isEmpty());
+    Button6->setEnabled(!running);
     for (TPlanTile *tile : Tiles)
         tile->Serial->setReadOnly(running);
 }
 
 void TPLANSTATION::Button1Click()
 {
-    const QString start = m_planLoaded ? QFileInfo(m_plan.file).absolutePath() : QDir::currentPath();
-    const QString path = QFileDialog::getOpenFileName(this, tr("打开测试计划"), start,
+    const QString path = QFileDialog::getOpenFileName(this, tr("打开测试计划"), m_planFolder,
                                                       tr("测试计划 (*.toml);;所有文件 (*)"));
-    if (!path.isEmpty())
-        OpenPlan(path);
+    if (path.isEmpty())
+        return;
+    // The next dialog opens here, even when this plan is refused.
+    m_planFolder = QFileInfo(path).absolutePath();
+    OpenPlan(path);
 }
 
 void TPLANSTATION::OpenPlan(const QString &path)
@@ -390,6 +525,7 @@ void TPLANSTATION::OpenPlan(const QString &path)
     Plan plan = LoadPlan(path);
     m_plan = std::move(plan);
     m_planLoaded = true;
+    m_planFolder = QFileInfo(m_plan.file).absolutePath();
     StaticText1->setText(m_plan.name);
     StaticText2->setText(tr("版本 %1").arg(m_plan.version));
     StaticText3->setText(tr("工位：%1").arg(m_plan.slotList.size()));
@@ -400,7 +536,9 @@ void TPLANSTATION::OpenPlan(const QString &path)
     for (int n = 0; n < m_plan.slotList.size(); ++n) {
         auto *tile = new TPlanTile(n + 1, m_plan.slotList.at(n), m_tileArea);
         m_tileArea->layout()->addWidget(tile);
+        tile->Serial->installEventFilter(this);
         connect(tile->Serial, &QLineEdit::returnPressed, this, [this, n] { SerialEntered(n); });
+        connect(tile->Serial, &QLineEdit::textEdited, this, [this, n] { SerialEdited(n); });
         Tiles << tile;
     }
     for (int n = 1; n < Tiles.size(); ++n)
@@ -445,6 +583,29 @@ void TPLANSTATION::SerialEntered(int index)
         Button2->setFocus();
 }
 
+// A new number in a tile whose unit was judged: the verdict was the last
+// unit's, and goes.
+void TPLANSTATION::SerialEdited(int index)
+{
+    TPlanTile *tile = Tiles.at(index);
+    if (tile->CurrentState() != TPlanTile::State::Idle && tile->CurrentState() != TPlanTile::State::Testing)
+        tile->Clear();
+}
+
+// A serial field the focus moves to has its number selected, so that the
+// next scan replaces it rather than being appended to it. A click with the
+// mouse places the cursor as usual, and a closed context menu leaves it.
+bool TPLANSTATION::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusIn) {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        auto *edit = qobject_cast<QLineEdit *>(watched);
+        if (edit && reason != Qt::MouseFocusReason && reason != Qt::PopupFocusReason)
+            edit->selectAll();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
 void TPLANSTATION::Button2Click()
 {
     if (Running())
@@ -464,8 +625,11 @@ void TPLANSTATION::Button2Click()
 // their own clock would find it closed, so the run waits until they stop.
 void TPLANSTATION::startRun(const QStringList &serials)
 {
+    // Named as the operator sees them: the main window's button, the
+    // window it opens and the button there that stops the polls.
     if (MonitorRunning)
-        RaiseError(tr("监控正在运行：请先在参数设置窗口停止监控，再开始测试"));
+        RaiseError(tr("监控正在运行：请先在“%1”窗口（主窗口的“%2”）点“%3”，再开始测试")
+                       .arg(POWER_TEST->windowTitle(), MAIN->BitBtn4->accessibleName(), POWER_TEST->Button11->text()));
     if (SequenceRunning)
         RaiseError(tr("典型应用正在运行：请先停止，再开始测试"));
     if (RSADDERS && RSADDERS->Timer1->isActive())
@@ -496,6 +660,8 @@ void TPLANSTATION::startRun(const QStringList &serials)
     options.reportDir = Edit1->text().trimmed();
     options.database = Edit2->text().trimmed();
 
+    if (theBench.beforeRun)
+        theBench.beforeRun();
     comm->SetPortOpen(false);
     m_reopenPort = true;
     m_runFailure.clear();
@@ -545,10 +711,8 @@ void TPLANSTATION::startRun(const QStringList &serials)
     connect(m_thread, &QThread::finished, relay, &QObject::deleteLater);
 
     for (TPlanTile *tile : Tiles) {
+        tile->Clear();
         tile->SetState(TPlanTile::State::Testing);
-        tile->SetNotice(QString());
-        tile->Values->clear();
-        tile->Check->clear();
     }
     StaticText4->setText(tr("测试中…"));
     m_thread->start();
@@ -561,6 +725,34 @@ void TPLANSTATION::Button3Click()
         return;
     m_control->abort();
     StaticText4->setText(tr("正在中止：关闭输出…"));
+}
+
+// The HTML report of the last run: the one a person reads.
+QString TPLANSTATION::lastReport() const
+{
+    for (const QString &file : m_reportFiles) {
+        if (file.endsWith(QLatin1String(".html")) && QFileInfo::exists(file))
+            return file;
+    }
+    return QString();
+}
+
+void TPLANSTATION::Button5Click()
+{
+    const QString report = lastReport();
+    if (report.isEmpty())
+        RaiseError(tr("还没有报告：请先完成一次测试"));
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(report)))
+        RaiseError(tr("无法打开报告 %1").arg(QDir::toNativeSeparators(report)));
+}
+
+void TPLANSTATION::Button6Click()
+{
+    const QString folder = Edit1->text().trimmed();
+    if (!QDir().mkpath(folder))
+        RaiseError(tr("无法创建报告目录 %1").arg(QDir::toNativeSeparators(folder)));
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        RaiseError(tr("无法打开报告目录 %1").arg(QDir::toNativeSeparators(folder)));
 }
 
 void TPLANSTATION::Button4Click()
@@ -592,10 +784,15 @@ void TPLANSTATION::finishRun()
     QCoreApplication::sendPostedEvents(this);
     if (m_reopenPort) {
         m_reopenPort = false;
+        if (theBench.afterRun)
+            theBench.afterRun();
         RunHandler([] { MAIN->MSComm1->SetPortOpen(true); });
     }
     showLine();
     showIdle();
+    // The next batch's first number goes into the first slot.
+    if (!Tiles.isEmpty())
+        Tiles.first()->Serial->setFocus(Qt::OtherFocusReason);
     if (!m_runFailure.isEmpty()) {
         StaticText4->setText(m_runFailure);
         for (TPlanTile *tile : Tiles) {
@@ -645,7 +842,7 @@ void TPLANSTATION::onReading(int slot, const StatusSample &sample)
 void TPLANSTATION::onCheck(int slot, const QString &text, bool passed)
 {
     if (slot >= 0 && slot < Tiles.size())
-        Tiles.at(slot)->Check->setText((passed ? QStringLiteral("✓ ") : QStringLiteral("✗ ")) + text);
+        Tiles.at(slot)->ShowCheck(text, passed);
 }
 
 void TPLANSTATION::onSlotFinished(int slot, int verdict, const QString &cause)
@@ -668,18 +865,23 @@ void TPLANSTATION::onRecorded(const QStringList &files, const QStringList &probl
     m_reportProblems = problems;
 }
 
+// The operator view covers the screen; leaving it puts the window back where
+// and as large as it was.
 void TPLANSTATION::SetOperatorMode(bool on)
 {
+    if (on == m_operatorMode)
+        return;
     m_operatorMode = on;
     Header->setVisible(!on);
     if (on) {
+        m_normalGeometry = saveGeometry();
         showFullScreen();
         // Where no window manager makes it so, the window covers its screen itself.
         if (QScreen *screen = this->screen())
             setGeometry(screen->geometry());
     } else {
         showNormal();
-        resize(kSize);
+        restoreGeometry(m_normalGeometry);
     }
 }
 

@@ -33,13 +33,17 @@ public:
     QLabel *Verdict;    // the large word
     QLabel *Step;       // the step under way, or why the slot did not pass
     QLabel *Values;     // the last reading: volts and amperes
-    QLabel *Check;      // the last check judged
+    QLabel *Check;      // the first check that failed, else the last judged
 
     void SetState(State state);
     State CurrentState() const { return m_state; }
     QColor Colour() const;
     // A refusal of the serial number, shown in the tile until the next entry.
     void SetNotice(const QString &text);
+    // Back to idle, with nothing of the last run's verdict left in it.
+    void Clear();
+    // A judged check: a failed one stays until the tile is cleared.
+    void ShowCheck(const QString &text, bool passed);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -48,6 +52,7 @@ private:
     void fitVerdict();
 
     State m_state = State::Idle;
+    bool m_checkFailed = false;
 };
 
 // The station window: a test plan opened from a file, one tile per slot with
@@ -77,6 +82,8 @@ public:
     QLineEdit *Edit2;       // history database
     QPushButton *Button2;   // start
     QPushButton *Button3;   // abort
+    QPushButton *Button5;   // open the last run's report
+    QPushButton *Button6;   // open the report folder
     QWidget *Header;        // everything the operator view hides
     QVector<TPlanTile *> Tiles;
 
@@ -84,6 +91,8 @@ public:
     void Button2Click();
     void Button3Click();
     void Button4Click();
+    void Button5Click();
+    void Button6Click();
 
     // Loads a plan file and makes a tile for each of its slots (PlanError
     // names file, line and column).
@@ -93,6 +102,8 @@ public:
     void SetOperatorMode(bool on);
     // Files written and problems met by the last run's recorders.
     QStringList ReportFiles() const { return m_reportFiles; }
+    // Where the plan dialog opens: the folder of the plan chosen last.
+    QString PlanFolder() const { return m_planFolder; }
 
     void SetBusFactory(BusFactory factory) { m_busFactory = std::move(factory); }
 
@@ -104,12 +115,15 @@ protected:
     void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildControls();
     void connectHandlers();
     void showLine();
     void SerialEntered(int index);
+    void SerialEdited(int index);
+    QString lastReport() const;
     void startRun(const QStringList &serials);
     void stopRun();
     void finishRun();
@@ -131,6 +145,8 @@ private:
     bool m_reopenPort = false;
     bool m_hideWhenDone = false;
     bool m_operatorMode = false;
+    QByteArray m_normalGeometry;
+    QString m_planFolder;
     QString m_runFailure;
     QStringList m_reportFiles;
     QStringList m_reportProblems;
@@ -142,3 +158,20 @@ extern TPLANSTATION *PLANSTATION;
 // The report folder a run writes to unless told otherwise: psutool/reports in
 // the user's documents.
 QString DefaultReportFolder();
+
+// What the bench around the station adds, set before the station is made:
+// the folder the plan dialog opens in until a plan has been chosen, and what
+// to do on the GUI thread just before a run's first request and after its
+// finally block (the demo takes its supplies' loads off for the run, as the
+// fixture at the end of a line measures the units unloaded, and puts them
+// back).
+struct StationBench {
+    QString planFolder;
+    std::function<void()> beforeRun;
+    std::function<void()> afterRun;
+};
+void SetStationBench(StationBench bench);
+
+// An engine's cause ("check 'v_mean' failed", "port lost: ...") in the
+// interface's language; a cause it does not know stays as the engine wrote it.
+QString StationCauseText(const QString &cause);

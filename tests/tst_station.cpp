@@ -9,9 +9,13 @@
 #include "panels/planstation.h"
 #include "support_pty.h"
 
+#include <QDesktopServices>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTranslator>
+#include <QUrl>
 
 using namespace e2e;
 
@@ -34,10 +38,12 @@ QString writePlan(const QTemporaryDir &dir, bool longWait)
         text += QStringLiteral("[[step]]\ntype = \"wait\"\nname = \"soak\"\ntime = 600\n");
     } else {
         text += QStringLiteral(
-            "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.05\nhold = 0.2\ntimeout = 5\n"
+            "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.2\nhold = 0.2\ntimeout = 5\n"
             "[[step]]\ntype = \"measure\"\nname = \"read back\"\ncount = 2\n"
             "  [[step.check]]\n  name = \"voltage mean\"\n  quantity = \"voltage\"\n"
-            "  statistic = \"mean\"\n  percent = 0\n  counts = 3\n");
+            "  statistic = \"mean\"\n  percent = 0\n  counts = 3\n"
+            "  [[step.check]]\n  name = \"voltage wide\"\n  quantity = \"voltage\"\n"
+            "  statistic = \"max\"\n  percent = 10\n");
     }
     text += QStringLiteral("[[finally]]\ntype = \"set\"\noutput = false\n");
     const QString path = dir.filePath(longWait ? QStringLiteral("soak.toml") : QStringLiteral("check.toml"));
@@ -60,6 +66,57 @@ std::unique_ptr<PlanBus> patientBus(const QString &device, const LineSettings &l
     return OpenRtuPlanBus(options);
 }
 
+// The English catalogue installed while it lives (the windows made meanwhile
+// speak English); nothing for Chinese, the language of the source texts.
+class Language
+{
+public:
+    explicit Language(const QString &code)
+    {
+        if (code == QLatin1String("en") && m_translator.load(QStringLiteral(":/translations/psutool_en.qm")))
+            m_installed = QCoreApplication::installTranslator(&m_translator);
+    }
+    ~Language()
+    {
+        if (m_installed)
+            QCoreApplication::removeTranslator(&m_translator);
+    }
+    bool ok(const QString &code) const { return m_installed == (code == QLatin1String("en")); }
+
+private:
+    QTranslator m_translator;
+    bool m_installed = false;
+};
+
+// Takes what the station hands to the desktop's programs.
+class DesktopOpener : public QObject
+{
+    Q_OBJECT
+
+public:
+    DesktopOpener() { QDesktopServices::setUrlHandler(QStringLiteral("file"), this, "open"); }
+    ~DesktopOpener() override { QDesktopServices::unsetUrlHandler(QStringLiteral("file")); }
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+// The folder the plan dialog shows when it opens: read, then the dialog is
+// cancelled.
+QString planDialogFolder(TPLANSTATION *station)
+{
+    QString folder = QStringLiteral("<no dialog>");
+    QTimer::singleShot(0, station, [&folder] {
+        QTRY_VERIFY(qobject_cast<QFileDialog *>(QApplication::activeModalWidget()));
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        folder = dialog->directory().absolutePath();
+        dialog->reject();
+    });
+    QTest::mouseClick(station->Button1, Qt::LeftButton);
+    return folder;
+}
+
 } // namespace
 
 class TestStation : public QObject
@@ -72,7 +129,17 @@ private slots:
     void runJudgesEverySlot();
     void abortRunsFinally_data();
     void abortRunsFinally();
+    void refusedWhileMonitorPolls_data();
     void refusedWhileMonitorPolls();
+    void nextBatchReplacesSerials_data();
+    void nextBatchReplacesSerials();
+    void operatorViewRestoresGeometry_data();
+    void operatorViewRestoresGeometry();
+    void causesInInterfaceLanguage_data();
+    void causesInInterfaceLanguage();
+    void reportsOpenOnDesktop();
+    void planDialogStartsInLastFolder();
+    void demoRunFailsOnlyFaultySupply();
 };
 
 #define STATION_OPEN(bench, dir, longWait)                                                   \
@@ -160,7 +227,10 @@ void TestStation::runJudgesEverySlot()
     QVERIFY2(fail->CurrentState() == TPlanTile::State::Fail, qPrintable(fail->Step->text()));
     QCOMPARE(fail->Verdict->text(), QStringLiteral("FAIL"));
     QCOMPARE(fail->palette().color(QPalette::Window), QColor(0xC6, 0x28, 0x28));
-    QVERIFY2(fail->Check->text().startsWith(QStringLiteral("✗ voltage mean: 5.12")), qPrintable(fail->Check->text()));
+    // The check the verdict rests on, not the one judged after it.
+    QCOMPARE(fail->Check->text(), QStringLiteral("✗ voltage mean：5.120 V，限值 [4.970, 5.030]"));
+    QCOMPARE(fail->Step->text(), QStringLiteral("检查“voltage mean”未通过"));
+    QVERIFY2(pass->Check->text().startsWith(QStringLiteral("✓ voltage wide：5.00")), qPrintable(pass->Check->text()));
     QVERIFY(pass->Values->text().startsWith(QStringLiteral("5.00 V")));
     QVERIFY(pass->Verdict->font().bold());
     QVERIFY(pass->Verdict->font().pixelSize() >= 40);
@@ -194,7 +264,7 @@ void TestStation::abortRunsFinally()
     QSignalSpy ended(station, &TPLANSTATION::runEnded);
     QVERIFY(click(station, QStringLiteral("Button2")));
     QTRY_VERIFY_WITH_TIMEOUT(bench.supplyAt(1).outputOn(), kShortWaitMs);
-    QTRY_VERIFY_WITH_TIMEOUT(station->Tiles.at(1)->Step->text().contains(QStringLiteral("soak")), kShortWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(station->Tiles.at(1)->Step->text(), QStringLiteral("2 soak（等待）"), kShortWaitMs);
 
     if (closeWindow) {
         QVERIFY(!station->close());
@@ -207,28 +277,272 @@ void TestStation::abortRunsFinally()
     QVERIFY(!bench.supplyAt(5).outputOn());
     for (const TPlanTile *tile : station->Tiles) {
         QCOMPARE(tile->CurrentState(), TPlanTile::State::Aborted);
+        QCOMPARE(tile->Step->text(), QStringLiteral("已中止"));
         QCOMPARE(tile->palette().color(QPalette::Window), QColor(0x61, 0x61, 0x61));
     }
     QCOMPARE(station->isVisible(), !closeWindow);
     QVERIFY(MAIN->MSComm1->PortOpen());
 }
 
-// The monitor owns the line while it polls: the station says so and sends nothing.
+void TestStation::refusedWhileMonitorPolls_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("zh") << QStringLiteral("zh")
+                        << QStringLiteral("监控正在运行：请先在“电源测试”窗口（主窗口的“参数设置”）点“输出监测停止”，再开始测试");
+    QTest::newRow("en") << QStringLiteral("en")
+                        << QStringLiteral("The monitor is polling: click “Stop Monitor” in the “Supply Test” window "
+                                          "(“Supply Control” on the main window), then start the test");
+}
+
+// The monitor owns the line while it polls: the station says so, naming the
+// window and the button as the operator sees them, and sends nothing.
 void TestStation::refusedWhileMonitorPolls()
 {
+    QFETCH(QString, language);
+    QFETCH(QString, refusal);
+    Language speaking(language);
+    QVERIFY(speaking.ok(language));
     Bench bench;
     QTemporaryDir dir;
     STATION_OPEN(bench, dir, false);
     station->Tiles.at(0)->Serial->setText(QStringLiteral("A1"));
     station->Tiles.at(1)->Serial->setText(QStringLiteral("A2"));
-    MonitorRunning = true;
+    QVERIFY(startMonitor(1));
+    QVERIFY(MonitorRunning);
+    station->activateWindow();
+    const int sent = int(requests(*bench.bus).size());
     QVERIFY(click(station, QStringLiteral("Button2")));
-    MonitorRunning = false;
     QTRY_COMPARE(bench.closer.texts().size(), 1);
-    QCOMPARE(bench.closer.texts().first(), QStringLiteral("监控正在运行：请先在参数设置窗口停止监控，再开始测试"));
+    QCOMPARE(bench.closer.texts().first(), refusal);
     QVERIFY(!station->Running());
     QVERIFY(MAIN->MSComm1->PortOpen());
-    QVERIFY(requests(*bench.bus).isEmpty());
+    QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
+    // Only the monitor's polls went out, each a read of the status block.
+    const QVector<SimFrameRecord> sentNow = requests(*bench.bus);
+    for (int n = sent; n < sentNow.size(); ++n)
+        QCOMPARE(quint8(sentNow.at(n).bytes.at(1)), quint8(0x03));
+}
+
+void TestStation::nextBatchReplacesSerials_data()
+{
+    QTest::addColumn<bool>("startByMouse");
+    QTest::newRow("started with the mouse") << true;
+    QTest::newRow("started with the space bar") << false;
+}
+
+// After a run the next batch is scanned into the focused field as key
+// strokes: each scan replaces the number the slot had, the old verdict goes
+// with it, and the next run records the new numbers.
+void TestStation::nextBatchReplacesSerials()
+{
+    QFETCH(bool, startByMouse);
+    Bench bench;
+    bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.faults().voltageOffsetCounts = 12; });
+    QTemporaryDir dir;
+    STATION_OPEN(bench, dir, false);
+    const auto scan = [](const QString &serial) {
+        QWidget *focused = QApplication::focusWidget();
+        QVERIFY(focused);
+        QTest::keyClicks(focused, serial);
+        QTest::keyClick(focused, Qt::Key_Return);
+    };
+    const auto start = [station, startByMouse] {
+        if (startByMouse) {
+            QVERIFY(click(station, QStringLiteral("Button2")));
+        } else {
+            QTRY_VERIFY(station->Button2->hasFocus());
+            QTest::keyClick(station->Button2, Qt::Key_Space);
+        }
+    };
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    scan(QStringLiteral("A1"));
+    scan(QStringLiteral("A2"));
+    start();
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kLongWaitMs);
+    QCOMPARE(station->Tiles.at(1)->CurrentState(), TPlanTile::State::Fail);
+
+    QTRY_VERIFY(station->Tiles.at(0)->Serial->hasFocus());
+    QCOMPARE(station->Tiles.at(0)->Serial->selectedText(), QStringLiteral("A1"));
+    scan(QStringLiteral("B1"));
+    QTRY_VERIFY(station->Tiles.at(1)->Serial->hasFocus());
+    QCOMPARE(station->Tiles.at(1)->CurrentState(), TPlanTile::State::Fail);
+    scan(QStringLiteral("B2"));
+    QCOMPARE(station->Tiles.at(0)->Serial->text(), QStringLiteral("B1"));
+    QCOMPARE(station->Tiles.at(1)->Serial->text(), QStringLiteral("B2"));
+    for (const TPlanTile *tile : station->Tiles) {
+        QCOMPARE(tile->CurrentState(), TPlanTile::State::Idle);
+        QCOMPARE(tile->Check->text(), QString());
+        QCOMPARE(tile->Values->text(), QString());
+        QCOMPARE(tile->Step->text(), QString());
+    }
+
+    start();
+    QTRY_VERIFY_WITH_TIMEOUT(ended.size() == 2, kLongWaitMs);
+    QFile junit(station->ReportFiles().filter(QStringLiteral(".xml")).value(0));
+    QVERIFY(junit.open(QIODevice::ReadOnly));
+    const QByteArray report = junit.readAll();
+    QVERIFY2(report.contains("B1") && report.contains("B2") && !report.contains("A1"), report.constData());
+}
+
+void TestStation::operatorViewRestoresGeometry_data()
+{
+    QTest::addColumn<QRect>("normal");
+    QTest::newRow("design place") << QRect();
+    QTest::newRow("moved and smaller") << QRect(300, 150, 900, 560);
+}
+
+// F11 twice puts the window back where it was, as large as it was.
+void TestStation::operatorViewRestoresGeometry()
+{
+    QFETCH(QRect, normal);
+    Bench bench;
+    QTemporaryDir dir;
+    STATION_OPEN(bench, dir, false);
+    if (!normal.isNull())
+        station->setGeometry(normal);
+    QTRY_VERIFY(normal.isNull() || station->geometry() == normal);
+    const QRect before = station->geometry();
+    QTest::keyClick(station, Qt::Key_F11);
+    QVERIFY(station->OperatorMode());
+    QTRY_COMPARE(station->geometry(), station->screen()->geometry());
+    QVERIFY(!station->Header->isVisible());
+    QTest::keyClick(station, Qt::Key_F11);
+    QVERIFY(!station->OperatorMode());
+    QTRY_COMPARE(station->geometry(), before);
+    QVERIFY(station->Header->isVisible());
+    QVERIFY(station->Button2->isVisible());
+}
+
+void TestStation::causesInInterfaceLanguage_data()
+{
+    QTest::addColumn<QString>("language");
+    QTest::addColumn<QString>("cause");
+    QTest::addColumn<QString>("shown");
+    const QString noReply = QStringLiteral("address 5: no valid reply to the read of 0x1000..0x1004 in 3 tries "
+                                           "(no reply within 200 ms)");
+    QTest::newRow("zh check") << QStringLiteral("zh") << QStringLiteral("check 'v_mean' failed")
+                              << QStringLiteral("检查“v_mean”未通过");
+    QTest::newRow("en check") << QStringLiteral("en") << QStringLiteral("check 'v_mean' failed")
+                              << QStringLiteral("check “v_mean” failed");
+    QTest::newRow("zh no reply") << QStringLiteral("zh") << noReply
+                                 << QStringLiteral("地址 5：read of 0x1000..0x1004 试了 3 次，无有效应答（200 ms 内无应答）");
+    QTest::newRow("zh port lost") << QStringLiteral("zh") << QStringLiteral("port lost: ") + noReply
+                                  << QStringLiteral("串口丢失：地址 5：read of 0x1000..0x1004 试了 3 次，无有效应答（200 ms 内无应答）");
+    QTest::newRow("en port lost") << QStringLiteral("en") << QStringLiteral("port lost: ") + noReply
+                                  << QStringLiteral("port lost: address 5: no valid reply to the read of 0x1000..0x1004 "
+                                                    "in 3 tries (no reply within 200 ms)");
+    QTest::newRow("zh refused") << QStringLiteral("zh")
+                                << QStringLiteral("address 17: the write of 0x1000 was refused with exception 03, illegal data value")
+                                << QStringLiteral("地址 17：write of 0x1000 被拒绝，异常 03（illegal data value）");
+    QTest::newRow("zh read back") << QStringLiteral("zh")
+                                  << QStringLiteral("address 1: OutputSwitch holds 0 after the write of 1 (on)")
+                                  << QStringLiteral("地址 1：写入 1 (on) 后 OutputSwitch 为 0");
+    QTest::newRow("zh output off") << QStringLiteral("zh") << QStringLiteral("output was off before the limit was written")
+                                   << QStringLiteral("写入限值之前输出已关闭");
+    QTest::newRow("zh no trip") << QStringLiteral("zh") << QStringLiteral("did not trip within 0.5 s")
+                                << QStringLiteral("0.5 s 内保护未动作");
+    QTest::newRow("en no trip") << QStringLiteral("en") << QStringLiteral("did not trip within 0.5 s")
+                                << QStringLiteral("did not trip within 0.5 s");
+    QTest::newRow("zh aborted") << QStringLiteral("zh") << QStringLiteral("aborted") << QStringLiteral("已中止");
+    QTest::newRow("zh unknown") << QStringLiteral("zh") << QStringLiteral("something new") << QStringLiteral("something new");
+}
+
+// The engine's causes in the interface's language, nested ones included;
+// a cause the station does not know stays as the engine wrote it.
+void TestStation::causesInInterfaceLanguage()
+{
+    QFETCH(QString, language);
+    QFETCH(QString, cause);
+    QFETCH(QString, shown);
+    Language speaking(language);
+    QVERIFY(speaking.ok(language));
+    QCOMPARE(StationCauseText(cause), shown);
+}
+
+// "查看报告" hands the last run's HTML report to the desktop's programs,
+// "报告目录" the folder; both there in the operator view.
+void TestStation::reportsOpenOnDesktop()
+{
+    Bench bench;
+    QTemporaryDir dir;
+    STATION_OPEN(bench, dir, false);
+    DesktopOpener desktop;
+    QVERIFY(!station->Button5->isEnabled());
+    station->Tiles.at(0)->Serial->setText(QStringLiteral("A1"));
+    station->Tiles.at(1)->Serial->setText(QStringLiteral("A2"));
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    QVERIFY(click(station, QStringLiteral("Button2")));
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kLongWaitMs);
+    station->SetOperatorMode(true);
+    QVERIFY(click(station, QStringLiteral("Button5")));
+    QVERIFY(click(station, QStringLiteral("Button6")));
+    station->SetOperatorMode(false);
+    QCOMPARE(desktop.opened.size(), 2);
+    const QString report = desktop.opened.at(0).toLocalFile();
+    QVERIFY2(report.endsWith(QLatin1String(".html")) && QFileInfo::exists(report), qPrintable(report));
+    QCOMPARE(QFileInfo(report).absolutePath(), QDir(dir.filePath(QStringLiteral("reports"))).absolutePath());
+    QCOMPARE(QDir(desktop.opened.at(1).toLocalFile()).absolutePath(),
+             QDir(dir.filePath(QStringLiteral("reports"))).absolutePath());
+    QVERIFY2(bench.closer.texts().isEmpty(), qPrintable(bench.closer.texts().join(QLatin1Char('\n'))));
+}
+
+// The plan dialog opens in the bench's plan folder (the demo's examples)
+// until a plan is chosen, then in that plan's folder.
+void TestStation::planDialogStartsInLastFolder()
+{
+    QTemporaryDir plans;
+    QTemporaryDir dir;
+    SetStationBench({plans.path(), {}, {}});
+    Bench bench;
+    bench.closer.setPatienceMs(60000);
+    OpenToolPort(bench.path, 2);
+    QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));
+    QTRY_VERIFY(PLANSTATION && PLANSTATION->isVisible());
+    SetStationBench({});
+    QCOMPARE(planDialogFolder(PLANSTATION), QDir(plans.path()).absolutePath());
+    PLANSTATION->OpenPlan(writePlan(dir, false));
+    QCOMPARE(planDialogFolder(PLANSTATION), QDir(dir.path()).absolutePath());
+}
+
+// The demo's own bench and plan, as an operator runs them by hand: its
+// supplies with their loads, the accuracy example plan, and serials scanned.
+// Only the supply at 5, whose voltage reads high, fails; the loads are back
+// afterwards.
+void TestStation::demoRunFailsOnlyFaultySupply()
+{
+    Bench bench;
+    bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.faults().voltageOffsetCounts = 12; });
+    const StationBench demo = DemoStationFixture(bench.bus);
+    QVERIFY2(demo.planFolder.endsWith(QLatin1String("examples/plans")), qPrintable(demo.planFolder));
+    SetStationBench(demo);
+    QTemporaryDir dir;
+    OpenToolPort(bench.path, 2);
+    QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));
+    QTRY_VERIFY(PLANSTATION && PLANSTATION->isVisible());
+    TPLANSTATION *station = PLANSTATION;
+    station->Edit1->setText(dir.filePath(QStringLiteral("reports")));
+    station->Edit2->setText(dir.filePath(QStringLiteral("history.sqlite")));
+    station->SetBusFactory(patientBus);
+    station->OpenPlan(QDir(demo.planFolder).filePath(QStringLiteral("eol-accuracy.toml")));
+    QCOMPARE(station->Tiles.size(), 3);
+    QVERIFY(QTest::qWaitForWindowActive(station));
+    for (const QString &serial : {QStringLiteral("A1"), QStringLiteral("A2"), QStringLiteral("A3")}) {
+        QTest::keyClicks(QApplication::focusWidget(), serial);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    }
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    QVERIFY(click(station, QStringLiteral("Button2")));
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), 4 * kLongWaitMs);
+    SetStationBench({});
+    const QList<TPlanTile::State> expected{TPlanTile::State::Pass, TPlanTile::State::Fail, TPlanTile::State::Pass};
+    for (int n = 0; n < 3; ++n)
+        QVERIFY2(station->Tiles.at(n)->CurrentState() == expected.at(n),
+                 qPrintable(QStringLiteral("%1: %2 %3").arg(n).arg(station->Tiles.at(n)->Step->text(),
+                                                                  station->Tiles.at(n)->Check->text())));
+    QCOMPARE(bench.supplyAt(1).loadOhms(), 10.0);
+    QCOMPARE(bench.supplyAt(5).loadOhms(), 30.0);
+    QCOMPARE(bench.supplyAt(17).loadOhms(), 2.0);
 }
 
 QTEST_MAIN(TestStation)

@@ -551,10 +551,6 @@ Check the connection, then set up the serial port again.</translation>
         <translation>Open a test plan first</translation>
     </message>
     <message>
-        <source>监控正在运行：请先在参数设置窗口停止监控，再开始测试</source>
-        <translation>The monitor is polling: stop it in the parameter settings window, then start the test</translation>
-    </message>
-    <message>
         <source>典型应用正在运行：请先停止，再开始测试</source>
         <translation>A sequence is running: stop it, then start the test</translation>
     </message>
@@ -585,6 +581,126 @@ Check the connection, then set up the serial port again.</translation>
     <message>
         <source>串口未打开</source>
         <translation>Port closed</translation>
+    </message>
+    <message>
+        <source>设定</source>
+        <translation>set</translation>
+    </message>
+    <message>
+        <source>斜坡</source>
+        <translation>ramp</translation>
+    </message>
+    <message>
+        <source>等待</source>
+        <translation>wait</translation>
+    </message>
+    <message>
+        <source>稳定</source>
+        <translation>settle</translation>
+    </message>
+    <message>
+        <source>测量</source>
+        <translation>measure</translation>
+    </message>
+    <message>
+        <source>循环</source>
+        <translation>loop</translation>
+    </message>
+    <message>
+        <source>扫描</source>
+        <translation>sweep</translation>
+    </message>
+    <message>
+        <source>曲线</source>
+        <translation>profile</translation>
+    </message>
+    <message>
+        <source>保护</source>
+        <translation>protection</translation>
+    </message>
+    <message>
+        <source>收尾</source>
+        <translation>finally</translation>
+    </message>
+    <message>
+        <source>检查“%1”未通过</source>
+        <translation>check “%1” failed</translation>
+    </message>
+    <message>
+        <source>已中止</source>
+        <translation>aborted</translation>
+    </message>
+    <message>
+        <source>串口丢失</source>
+        <translation>port lost</translation>
+    </message>
+    <message>
+        <source>串口丢失：%1</source>
+        <translation>port lost: %1</translation>
+    </message>
+    <message>
+        <source>写入限值之前输出已关闭</source>
+        <translation>output was off before the limit was written</translation>
+    </message>
+    <message>
+        <source>%1 s 内保护未动作</source>
+        <translation>did not trip within %1 s</translation>
+    </message>
+    <message>
+        <source>地址 %1：%2 试了 %3 次，无有效应答（%4）</source>
+        <translation>address %1: no valid reply to the %2 in %3 tries (%4)</translation>
+    </message>
+    <message>
+        <source>%1 ms 内无应答</source>
+        <translation>no reply within %1 ms</translation>
+    </message>
+    <message>
+        <source>地址 %1：%2 被拒绝，异常 %3（%4）</source>
+        <translation>address %1: the %2 was refused with exception %3, %4</translation>
+    </message>
+    <message>
+        <source>地址 %1：写入 %4 后 %2 为 %3</source>
+        <translation>address %1: %2 holds %3 after the write of %4</translation>
+    </message>
+    <message>
+        <source>%1 %2</source>
+        <translation>%1 %2</translation>
+    </message>
+    <message>
+        <source>%1 %2（%3）</source>
+        <translation>%1 %2 (%3)</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>%1：%2，限值 %3</source>
+        <translation>%1: %2, limits %3</translation>
+    </message>
+    <message>
+        <source>查看报告</source>
+        <translation>Open Report</translation>
+    </message>
+    <message>
+        <source>监控正在运行：请先在“%1”窗口（主窗口的“%2”）点“%3”，再开始测试</source>
+        <translation>The monitor is polling: click “%3” in the “%1” window (“%2” on the main window), then start the test</translation>
+    </message>
+    <message>
+        <source>还没有报告：请先完成一次测试</source>
+        <translation>No report yet: run a test first</translation>
+    </message>
+    <message>
+        <source>无法打开报告 %1</source>
+        <translation>Cannot open the report %1</translation>
+    </message>
+    <message>
+        <source>无法创建报告目录 %1</source>
+        <translation>Cannot create the report folder %1</translation>
+    </message>
+    <message>
+        <source>无法打开报告目录 %1</source>
+        <translation>Cannot open the report folder %1</translation>
     </message>
 </context>
 <context>
