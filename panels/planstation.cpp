@@ -143,6 +143,8 @@ const QVector<CausePattern> &causePatterns()
          QT_TRANSLATE_NOOP("TPLANSTATION", "写入限值之前输出已关闭")},
         {QRegularExpression(QStringLiteral("^did not trip within (\\S+) s$")),
          QT_TRANSLATE_NOOP("TPLANSTATION", "%1 s 内保护未动作")},
+        {QRegularExpression(QStringLiteral("^'([^']*)': (.*)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "步骤“%1”：%2")},
         {QRegularExpression(QStringLiteral("^address (\\d+): no valid reply to the (.*) in (\\d+) tr(?:y|ies) \\((.*)\\)$")),
          QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 试了 %3 次，无有效应答（%4）")},
         {QRegularExpression(QStringLiteral("^no reply within (\\S+) ms$")),

@@ -425,6 +425,12 @@ void TestStation::causesInInterfaceLanguage_data()
                               << QStringLiteral("检查“v_mean”未通过");
     QTest::newRow("en check") << QStringLiteral("en") << QStringLiteral("check 'v_mean' failed")
                               << QStringLiteral("check “v_mean” failed");
+    QTest::newRow("zh step cause") << QStringLiteral("zh")
+                                   << QStringLiteral("'ovp trips': did not trip within 0.5 s")
+                                   << QStringLiteral("步骤“ovp trips”：0.5 s 内保护未动作");
+    QTest::newRow("en step cause") << QStringLiteral("en")
+                                   << QStringLiteral("'ovp off': output was off before the limit was written")
+                                   << QStringLiteral("step “ovp off”: output was off before the limit was written");
     QTest::newRow("zh no reply") << QStringLiteral("zh") << noReply
                                  << QStringLiteral("地址 5：read of 0x1000..0x1004 试了 3 次，无有效应答（200 ms 内无应答）");
     QTest::newRow("zh port lost") << QStringLiteral("zh") << QStringLiteral("port lost: ") + noReply

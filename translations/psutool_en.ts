@@ -647,6 +647,10 @@ Check the connection, then set up the serial port again.</translation>
         <translation>did not trip within %1 s</translation>
     </message>
     <message>
+        <source>步骤“%1”：%2</source>
+        <translation>step “%1”: %2</translation>
+    </message>
+    <message>
         <source>地址 %1：%2 试了 %3 次，无有效应答（%4）</source>
         <translation>address %1: no valid reply to the %2 in %3 tries (%4)</translation>
     </message>
