@@ -21,6 +21,71 @@ QByteArray jsonText(const QJsonValue &value)
     return QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
 }
 
+bool isJsonSpace(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Where the JSON value that starts at from ends, in text that is valid JSON.
+int valueEnd(const QByteArray &text, int from)
+{
+    int depth = 0;
+    bool inString = false;
+    for (int i = from; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (inString) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            if (depth == 0)
+                return i;
+            --depth;
+        } else if (c == ',' && depth == 0) {
+            return i;
+        }
+    }
+    return int(text.size());
+}
+
+// Just past the closing quote of the JSON string whose opening quote is at from.
+int stringEnd(const QByteArray &text, int from)
+{
+    for (int i = from + 1; i < text.size(); ++i) {
+        if (text.at(i) == '\\')
+            ++i;
+        else if (text.at(i) == '"')
+            return i + 1;
+    }
+    return int(text.size());
+}
+
+// The text of the last top-level member called name in a valid JSON object,
+// as it stands there (QJsonDocument keeps the last of members of one name).
+std::optional<QByteArray> memberText(const QByteArray &object, const QString &name)
+{
+    std::optional<QByteArray> found;
+    int i = int(object.indexOf('{')) + 1;
+    for (;;) {
+        while (i < object.size() && (isJsonSpace(object.at(i)) || object.at(i) == ','))
+            ++i;
+        if (i >= object.size() || object.at(i) != '"')
+            return found;
+        const int keyEnd = stringEnd(object, i);
+        const QByteArray key = object.mid(i, keyEnd - i);
+        const int start = int(object.indexOf(':', keyEnd)) + 1;
+        const int end = valueEnd(object, start);
+        if (QJsonDocument::fromJson("[" + key + "]").array().first().toString() == name)
+            found = object.mid(start, end - start).trimmed();
+        i = end;
+    }
+}
+
 QByteArray memoryKey(int address, const QByteArray &id)
 {
     return QByteArray::number(address) + '/' + id;
@@ -43,19 +108,9 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
         return command;
     }
     const QJsonObject object = document.object();
-    if (object.contains(QStringLiteral("id"))) {
-        const QJsonValue id = object.value(QStringLiteral("id"));
-        if (!id.isString() && !id.isDouble()) {
-            command.error = QStringLiteral("id: a string or a number");
-            return command;
-        }
-        const QByteArray text = id.isString() ? id.toString().toUtf8() : jsonText(id);
-        if (text.size() > LongestCommandId) {
-            command.error = QStringLiteral("id: %1 bytes, longer than %2; nothing was sent").arg(text.size()).arg(LongestCommandId);
-            return command;
-        }
-        command.id = jsonText(id);
-    }
+    command.id = CommandId(payload, &command.error);
+    if (!command.error.isEmpty())
+        return command;
     QStringList known;
     for (const char *field : CommandFields)
         known << QLatin1String(field);
@@ -92,6 +147,32 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
         values = SetValues();
     }
     return command;
+}
+
+std::optional<QByteArray> CommandId(const QByteArray &payload, QString *error)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(payload);
+    const QJsonValue id = document.object().value(QStringLiteral("id"));
+    if (!document.isObject() || id.isUndefined())
+        return std::nullopt;
+    if (!id.isString() && !id.isDouble()) {
+        *error = QStringLiteral("id: a string or a number");
+        return std::nullopt;
+    }
+    const QByteArray text = id.isString() ? jsonText(id) : memberText(payload, QStringLiteral("id")).value_or(QByteArray());
+    const qsizetype size = id.isString() ? id.toString().toUtf8().size() : text.size();
+    if (size > LongestCommandId) {
+        *error = QStringLiteral("id: %1 bytes, longer than %2; nothing was sent").arg(size).arg(LongestCommandId);
+        return std::nullopt;
+    }
+    return text;
+}
+
+QByteArray WithCommandId(const QByteArray &object, const std::optional<QByteArray> &id)
+{
+    if (!id)
+        return object;
+    return "{\"id\":" + *id + (object == "{}" ? "" : ",") + object.mid(1);
 }
 
 QString RetainedCommandRefusal()

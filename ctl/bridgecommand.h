@@ -20,10 +20,20 @@ constexpr int LongestCommandId = 128;
 // checked against the supply's model as set checks it. error is empty when
 // the command may go to the supply; then values holds what to write.
 struct BridgeCommand {
-    std::optional<QByteArray> id; // the id member as JSON text ("\"a1\"", "17")
+    std::optional<QByteArray> id; // the id member as JSON text ("\"a1\"", "17"): see CommandId
     QString error;
 };
 BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &model, SetValues &values);
+
+// The id member of a command payload as JSON text: a number exactly as the
+// client wrote it (a double would make 12345678901234567890 and ...891 one id),
+// a string in JSON's own spelling of it. Both are taken up to LongestCommandId
+// bytes: the number's digits, the string's UTF-8. Nothing when the payload has
+// no id; error says why when it has one that is not taken.
+std::optional<QByteArray> CommandId(const QByteArray &payload, QString *error);
+// A compact JSON object with "id": id put in first, so that a number goes out
+// as it came in.
+QByteArray WithCommandId(const QByteArray &object, const std::optional<QByteArray> &id);
 
 // Why a retained message on a set topic is not run: such a message would run
 // again at every start of the bridge and every return of the broker.

@@ -290,10 +290,14 @@ Invocation ParseArguments(const QStringList &arguments)
             UsageError(QStringLiteral("%1 does not apply to %2").arg(g.typed, inv.command), inv.command);
         // Line options are told in the general help, the others in the command's.
         const Converter convert(g, g.row->commands ? inv.command : QString(), false, givenModel);
+        const QString name = QLatin1String(g.row->name);
+        // A list (RANGE,...) given again adds to itself.
+        const bool adds = QByteArray(g.row->valueName).endsWith(",...") && inv.values.contains(name);
         if (g.row->kind == ValueKind::Supplies)
             inv.supplies = convert.supplies();
         else
-            inv.values.insert(QLatin1String(g.row->name), convert.convert());
+            inv.values.insert(name, adds ? QVariant(inv.text(g.row->name) + QLatin1Char(',') + convert.convert().toString())
+                                         : convert.convert());
     }
     for (const OptionRow &row : OptionTable()) {
         const QString name = QLatin1String(row.name);

@@ -49,7 +49,7 @@ private:
     void handle(const BrokerLink::Message &message);
     void clearDroppedDiscovery(const BrokerLink::Message &message);
     void runCommand(SupplyState &state, const QByteArray &payload);
-    void result(const QString &addressText, QJsonObject answer);
+    void result(const QString &addressText, QJsonObject answer, const std::optional<QByteArray> &id = std::nullopt);
     void checkFailsafe();
     void reportFailsafe();
     qint64 commandEstimateUs(const BrokerLink::Message &message) const;
@@ -190,10 +190,11 @@ qint64 Bridge::commandEstimateUs(const BrokerLink::Message &message) const
     return qint64(values) * 2 * m_exchangeUs;
 }
 
-void Bridge::result(const QString &addressText, QJsonObject answer)
+void Bridge::result(const QString &addressText, QJsonObject answer, const std::optional<QByteArray> &id)
 {
     answer[QStringLiteral("time")] = TimeNow();
-    m_link.publish(QStringLiteral("%1/%2/%3/result").arg(m_options.prefix, m_options.bench, addressText), compact(answer),
+    m_link.publish(QStringLiteral("%1/%2/%3/result").arg(m_options.prefix, m_options.bench, addressText),
+                   WithCommandId(compact(answer), id),
                    1, false);
 }
 
@@ -222,14 +223,12 @@ void Bridge::handle(const BrokerLink::Message &message)
     if (message.payload.isEmpty())
         return;
     const QString addressText = levels.at(2);
-    const QJsonDocument document = QJsonDocument::fromJson(message.payload);
     QJsonObject answer{{QStringLiteral("ok"), false}};
-    const QJsonValue id = document.object().value(QStringLiteral("id"));
-    if ((id.isString() || id.isDouble()) && QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact).size() <= LongestCommandId + 4)
-        answer[QStringLiteral("id")] = id;
+    QString idError;
+    const std::optional<QByteArray> id = CommandId(message.payload, &idError);
     if (message.retained) {
         answer[QStringLiteral("error")] = RetainedCommandRefusal();
-        result(addressText, answer);
+        result(addressText, answer, id);
         m_link.publish(message.topic, QByteArray(), 1, true);
         PrintLine(m_err, QStringLiteral("psuctl: %1: a retained command on %2 was refused and cleared").arg(TimeNow(), message.topic));
         return;
@@ -242,7 +241,7 @@ void Bridge::handle(const BrokerLink::Message &message)
             listed << QString::number(candidate.supply.address);
         answer[QStringLiteral("error")] = QStringLiteral("address %1 is not on this bench's list (%2)")
                                               .arg(addressText, listed.join(QStringLiteral(", ")));
-        result(addressText, answer);
+        result(addressText, answer, id);
         return;
     }
     runCommand(*state, message.payload);
@@ -255,18 +254,16 @@ void Bridge::runCommand(SupplyState &state, const QByteArray &payload)
     SetValues values;
     const BridgeCommand command = ParseBridgeCommand(payload, *state.model, values);
     QJsonObject answer;
-    if (command.id)
-        answer[QStringLiteral("id")] = QJsonDocument::fromJson("[" + *command.id + "]").array().first();
     if (!command.error.isEmpty()) {
         answer[QStringLiteral("ok")] = false;
         answer[QStringLiteral("error")] = command.error;
-        result(addressText, answer);
+        result(addressText, answer, command.id);
         return;
     }
     if (command.id) {
         if (std::optional<QJsonObject> again = m_memory.answered(address, *command.id)) {
             (*again)[QStringLiteral("repeat")] = true;
-            result(addressText, *again);
+            result(addressText, *again, command.id);
             return;
         }
     }
@@ -296,7 +293,7 @@ void Bridge::runCommand(SupplyState &state, const QByteArray &payload)
     }
     if (!plan.notes.isEmpty())
         answer[QStringLiteral("notes")] = QJsonArray::fromStringList(plan.notes);
-    result(addressText, answer);
+    result(addressText, answer, command.id);
     if (command.id && !written.isEmpty())
         m_memory.remember(address, *command.id, answer);
 }

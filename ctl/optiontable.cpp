@@ -147,7 +147,25 @@ const OptionRow Options[] = {
      "take clients only from these address ranges (192.168.7.0/24,10.1.2.3,fd00::/8); any other is closed at "
      "once and logged (default: every address that reaches --listen)"},
     {0, "max-clients", "N", ValueKind::Whole, 1, 1000, nullptr, "serve", nullptr, nullptr,
-     "clients at once, %r (default 16); one more is closed at once and logged"},
+     "clients at once, %r (default 16); one more is logged, its first request answered with exception 0x06 "
+     "(server busy), and closed"},
+    {0, "idle", "S", ValueKind::Whole, 0, 86400, nullptr, "serve", nullptr, nullptr,
+     "cut off a client that has sent nothing for S seconds, %r (default 60; 0: never), and log it, so that "
+     "idle connections do not hold the places of --max-clients"},
+    {0, "read-only", nullptr, ValueKind::Flag, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "serve reads only: every write is answered with exception 0x01 and logged"},
+    {0, "allow-write", "RANGE,...", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "let only clients from these address ranges write (as --allow; may be given again); others' writes are "
+     "answered with exception 0x01 and logged (default: every client may write)"},
+    {0, "allow-broadcast", nullptr, ValueKind::Flag, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "pass writes to unit id 0, which every supply on the line carries out, on to the line; without it they are "
+     "answered with exception 0x01 and logged"},
+    {0, "allow-address-change", nullptr, ValueKind::Flag, 0, 0, nullptr, "serve", nullptr, nullptr,
+     "pass writes to BusAddress (0x1005) on to the line; without it they are answered with exception 0x02 "
+     "(illegal data address) and logged"},
+    {0, "stats-every", "MIN", ValueKind::Whole, 0, 1440, nullptr, "serve", nullptr, nullptr,
+     "log the statistics (per client and per unit id: requests, exceptions, share of the line's time) every MIN "
+     "minutes, %r (default 0: only at SIGUSR1 and at the end)"},
 };
 
 const CommandRow Commands[] = {
@@ -231,7 +249,9 @@ const CommandRow Commands[] = {
      "runs one bridge per bench from /etc/psuctl/mqtt-BENCH.env, the password in /etc/psuctl/mqtt-BENCH.password "
      "handed over as a credential; it does not restart after status 7.",
      nullptr, CheckMqtt, RunMqtt},
-    {"serve", "serve [--listen ADDR[:PORT]] [--allow RANGE,...] [--max-clients N]",
+    {"serve",
+     "serve [--listen ADDR[:PORT]] [--allow RANGE,...] [--max-clients N] [--idle S] [--read-only | --allow-write "
+     "RANGE,...] [--allow-broadcast] [--allow-address-change] [--stats-every MIN]",
      "share this line with Modbus TCP clients: the window, the bridge and scripts at once",
      "Own the serial line and serve it as a Modbus TCP server, so that several programs use one bench at once "
      "(psutool, psuctl mqtt and psuctl's other commands with -p tcp://HOST:PORT, mbpoll -m tcp, any Modbus TCP "
@@ -240,15 +260,18 @@ const CommandRow Commands[] = {
      "timeout (-o) and retries (--retries); when no valid reply comes the client is answered with exception 0x0B "
      "(gateway target failed to respond), and a supply's own exception is passed on. Functions 0x03 (read "
      "holding registers) and 0x10 (write multiple registers) are served, and 0x06 (write single register) goes "
-     "on the line as a 0x10 of one register; others are answered with exception 0x01 (illegal function). Unit id 0 is a broadcast: a write is sent once and acknowledged at once, and no "
-     "other request goes on the line until the timeout has passed.",
+     "on the line as a 0x10 of one register; others are answered with exception 0x01 (illegal function). "
+     "Unit id 0 is a broadcast: with --allow-broadcast a write to it is sent once and acknowledged at once, and no other request "
+     "goes on the line until the timeout has passed. Writes a client may not make are answered with an exception "
+     "and logged, and never reach the line.",
      "Every client's arrival and departure is one line on stderr, with the time. A client that sends something "
-     "other than Modbus TCP, leaves a request unfinished for a second, has more than 8 requests waiting or does "
-     "not read its answers is cut off, and its waiting requests are dropped; a client that goes while its request "
+     "other than Modbus TCP, leaves a request unfinished for a second, has more than 8 requests waiting, sends "
+     "nothing for --idle seconds or does not read its answers (more than 16 KiB of them held by serve and "
+     "unacknowledged in its socket's send queue) is cut off, and its waiting requests are dropped; a client that goes while its request "
      "is on the line costs the others only that request; one whose machine stops answering is found by TCP "
      "keep-alive within 90 s. A lost port is opened again every second; meanwhile "
-     "requests are answered with exception 0x0B. SIGINT and SIGTERM close every client and exit 0 with a line "
-     "that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
+     "requests are answered with exception 0x0B. SIGUSR1 logs the statistics; SIGINT and SIGTERM log them, close "
+     "every client and exit 0 with a line that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
      "/etc/psuctl/serve-BENCH.env.",
      nullptr, CheckServe, RunServe},
     {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...]",

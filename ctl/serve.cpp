@@ -13,12 +13,16 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <map>
 #include <modbus.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -34,9 +38,16 @@ constexpr int MaxWaiting = 8;
 // The bytes of one request come in one piece on any network; a request begun
 // and not finished within this time is a half frame.
 constexpr auto FrameTimeout = std::chrono::seconds(1);
-// Answers a client has not taken off its socket; more is a client that does
-// not read them.
-constexpr int MaxUnread = 64 * 1024;
+// Bytes of answers a client has not taken: those serve still holds and those
+// in the kernel's send queue that the client has not acknowledged. Eight
+// waiting answers of 125 registers are 2 KiB; more than this is a client
+// that does not read. (What the client's own kernel took and acknowledged
+// cannot be seen from here: its receive buffer fills first.)
+constexpr int MaxUnread = 16 * 1024;
+// A client beyond --max-clients is kept this long for its first request, to
+// answer it with ServerBusy instead of a bare close; at most this many at once.
+constexpr auto RefusalGrace = std::chrono::seconds(2);
+constexpr std::size_t MaxRefusedWaiting = 16;
 // The largest Modbus TCP frame: a 7-byte header and a 253-byte PDU.
 constexpr int MaxPdu = 253;
 // Write single register, which Modbus TCP clients use for one value.
@@ -66,6 +77,30 @@ quint8 exceptionCodeOf(const CtlError &error)
     return quint8(code.match(error.text()).captured(1).toInt());
 }
 
+// Written by the SIGUSR1 handler, read and cleared by the server's loop.
+volatile std::sig_atomic_t g_statsWanted = 0;
+
+void onStatsSignal(int)
+{
+    g_statsWanted = 1;
+}
+
+bool inRanges(const QVector<AddressRange> &ranges, const QByteArray &address)
+{
+    return std::any_of(ranges.cbegin(), ranges.cend(),
+                       [&](const AddressRange &range) { return range.contains(address); });
+}
+
+double seconds(Clock::duration duration)
+{
+    return std::chrono::duration<double>(duration).count();
+}
+
+QString percent(Clock::duration part, Clock::duration whole)
+{
+    return QString::number(whole.count() > 0 ? 100 * seconds(part) / seconds(whole) : 0, 'f', 1);
+}
+
 } // namespace
 
 bool AddressRange::contains(const QByteArray &address) const
@@ -80,7 +115,7 @@ bool AddressRange::contains(const QByteArray &address) const
     return true;
 }
 
-QVector<AddressRange> ParseAllowList(const QString &text)
+QVector<AddressRange> ParseAllowList(const QString &text, const QString &option)
 {
     QVector<AddressRange> ranges;
     for (const QString &piece : text.split(QLatin1Char(','))) {
@@ -98,12 +133,12 @@ QVector<AddressRange> ParseAllowList(const QString &text)
             std::memcpy(range.network.data() + 12, &v4, 4);
             widest = 32;
         } else if (inet_pton(AF_INET6, hostBytes.constData(), range.network.data()) != 1) {
-            Fail(ExitUsage, QStringLiteral("--allow '%1': not an IPv4 or IPv6 address").arg(item));
+            Fail(ExitUsage, QStringLiteral("%1 '%2': not an IPv4 or IPv6 address").arg(option, item));
         }
         bool ok = true;
         const int bits = length.isEmpty() ? widest : length.toInt(&ok);
         if (!ok || bits < 0 || bits > widest || (item.contains(QLatin1Char('/')) && length.isEmpty()))
-            Fail(ExitUsage, QStringLiteral("--allow '%1': the prefix length is 0 to %2").arg(item).arg(widest));
+            Fail(ExitUsage, QStringLiteral("%1 '%2': the prefix length is 0 to %3").arg(option, item).arg(widest));
         range.bits = bits + (widest == 32 ? 96 : 0);
         ranges.append(range);
     }
@@ -215,6 +250,28 @@ bool IsBroadcastWrite(quint8 unit, const QByteArray &pdu)
     return unit == 0 && quint8(pdu.at(0)) != FunctionReadHolding;
 }
 
+QByteArray RequestRefusal(quint8 unit, const QByteArray &pdu, bool mayWrite, const ServeOptions &options, QString *why)
+{
+    const quint8 function = quint8(pdu.at(0));
+    if (function == FunctionReadHolding)
+        return QByteArray();
+    const int start = wordAt(pdu, 1);
+    const int count = function == FunctionWriteSingle ? 1 : wordAt(pdu, 3);
+    quint8 code = IllegalFunction;
+    if (!mayWrite) {
+        *why = options.readOnly ? QStringLiteral("serve is read-only (--read-only)")
+                                : QStringLiteral("not in --allow-write");
+    } else if (unit == 0 && !options.allowBroadcast) {
+        *why = QStringLiteral("a broadcast (--allow-broadcast)");
+    } else if (start <= BusAddress && BusAddress < start + count && !options.allowAddressChange) {
+        *why = QStringLiteral("an address change (--allow-address-change)");
+        code = IllegalDataAddress;
+    } else {
+        return QByteArray();
+    }
+    return ExceptionPdu(function, code);
+}
+
 QByteArray WriteAcknowledgement(const QByteArray &pdu)
 {
     return pdu.left(5);
@@ -281,21 +338,42 @@ public:
     int run();
 
 private:
+    // What a client or a unit id had from the line.
+    struct Tally {
+        qint64 requests = 0;
+        qint64 exceptions = 0; // answers that were exceptions, serve's own included
+        Clock::duration busy{}; // on the line for its requests
+    };
     struct Client {
         int fd = -1;
         quint64 id = 0;
         QString peer;
+        bool mayWrite = true;
         QByteArray in;
         QByteArray out;
         QVector<TcpRequest> waiting;
         Clock::time_point partialSince; // when the unfinished request in `in` began
+        Clock::time_point since;        // connected
+        Clock::time_point lastActive;   // its last request or answer
         int answered = 0;
+        Tally tally;
         QString ending; // why it goes, once it goes
+    };
+    // A client beyond --max-clients, waiting for its first request to be
+    // answered with ServerBusy.
+    struct Refused {
+        int fd = -1;
+        QByteArray in;
+        Clock::time_point since;
+        bool answered = false; // then only read to its end, so the close does not reset the answer away
+        bool done = false;
     };
 
     void listen();
     void acceptClients();
     void readFrom(Client &client);
+    void readRefused(Refused &refused);
+    void logStats();
     void flush(Client &client);
     void send(Client &client, const QByteArray &frame);
     void end(Client &client, const QString &why);
@@ -313,6 +391,9 @@ private:
     int m_listenFd = -1;
     QString m_where; // the address listened on, as the log gives it
     std::vector<Client> m_clients;
+    std::vector<Refused> m_refused;
+    std::map<int, Tally> m_units;
+    Clock::time_point m_nextStats;
     quint64 m_nextId = 1;
     quint64 m_lastServed = 0;
     Clock::time_point m_started;
@@ -336,6 +417,8 @@ BusServer::~BusServer()
 {
     for (Client &client : m_clients)
         ::close(client.fd);
+    for (Refused &refused : m_refused)
+        ::close(refused.fd);
     if (m_listenFd != -1)
         ::close(m_listenFd);
     if (m_listener)
@@ -381,15 +464,18 @@ void BusServer::acceptClients()
         const sockaddr *peer = reinterpret_cast<const sockaddr *>(&address);
         const QString text = PeerText(peer);
         const QByteArray bytes = PeerAddress(peer);
-        const bool allowed = m_options.allow.isEmpty()
-                             || std::any_of(m_options.allow.cbegin(), m_options.allow.cend(),
-                                            [&](const AddressRange &range) { return range.contains(bytes); });
+        const bool allowed = m_options.allow.isEmpty() || inRanges(m_options.allow, bytes);
         if (!allowed || int(m_clients.size()) >= m_options.maxClients) {
             // Logged first, so the line is there by the time the client sees the end.
             log(QStringLiteral("client %1 refused: %2")
                     .arg(text, allowed ? QStringLiteral("%1 clients already (--max-clients)").arg(m_options.maxClients)
                                        : QStringLiteral("not in --allow")));
-            ::close(fd);
+            // One of ours that found no place is told so in Modbus, when it
+            // asks; a stranger is told nothing.
+            if (allowed && m_refused.size() < MaxRefusedWaiting)
+                m_refused.push_back(Refused{fd, QByteArray(), Clock::now()});
+            else
+                ::close(fd);
             continue;
         }
         // Answers go out at once, not after Nagle's wait for more.
@@ -412,6 +498,8 @@ void BusServer::acceptClients()
         client.fd = fd;
         client.id = m_nextId++;
         client.peer = text;
+        client.mayWrite = !m_options.readOnly && (m_options.writers.isEmpty() || inRanges(m_options.writers, bytes));
+        client.since = client.lastActive = Clock::now();
         m_clients.push_back(client);
         log(QStringLiteral("client %1 connected (%2 of %3)").arg(text).arg(m_clients.size()).arg(m_options.maxClients));
     }
@@ -435,8 +523,9 @@ void BusServer::readFrom(Client &client)
                 end(client, QStringLiteral("gone (%1)").arg(systemText(errno)));
             break;
         }
+        client.lastActive = Clock::now();
         if (client.in.isEmpty())
-            client.partialSince = Clock::now();
+            client.partialSince = client.lastActive;
         client.in.append(chunk, int(got));
         TcpRequest request;
         for (;;) {
@@ -454,6 +543,32 @@ void BusServer::readFrom(Client &client)
     }
 }
 
+void BusServer::readRefused(Refused &refused)
+{
+    char chunk[512];
+    for (;;) {
+        const ssize_t got = ::recv(refused.fd, chunk, sizeof chunk, 0);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            refused.done = true;
+            return;
+        }
+        if (got < 0 || refused.answered)
+            return;
+        refused.in.append(chunk, int(got));
+        TcpRequest request;
+        const TcpCut cut = CutTcpRequest(refused.in, request);
+        if (cut == TcpCut::Junk)
+            refused.done = true;
+        if (cut != TcpCut::Request)
+            continue;
+        const QByteArray busy = TcpFrame(request.transaction, request.unit,
+                                         ExceptionPdu(quint8(request.pdu.at(0)), ServerBusy));
+        ::send(refused.fd, busy.constData(), size_t(busy.size()), MSG_NOSIGNAL);
+        ::shutdown(refused.fd, SHUT_WR);
+        refused.answered = true;
+    }
+}
+
 void BusServer::flush(Client &client)
 {
     while (!client.out.isEmpty()) {
@@ -465,13 +580,17 @@ void BusServer::flush(Client &client)
         }
         client.out.remove(0, int(sent));
     }
-    if (client.out.size() > MaxUnread)
-        end(client, QStringLiteral("cut off: does not read its answers"));
+    int unacknowledged = 0;
+    ::ioctl(client.fd, SIOCOUTQ, &unacknowledged);
+    if (client.out.size() + unacknowledged > MaxUnread)
+        end(client, QStringLiteral("cut off: does not read its answers (%1 bytes unread)")
+                        .arg(client.out.size() + unacknowledged));
 }
 
 void BusServer::send(Client &client, const QByteArray &frame)
 {
     ++client.answered;
+    client.lastActive = Clock::now();
     client.out.append(frame);
     flush(client);
 }
@@ -484,6 +603,18 @@ void BusServer::sweep()
             end(client, QStringLiteral("cut off: %1 bytes of a request and no more within %2 s")
                             .arg(client.in.size())
                             .arg(std::chrono::duration_cast<std::chrono::seconds>(FrameTimeout).count()));
+        const bool quiet = client.in.isEmpty() && client.waiting.isEmpty() && client.out.isEmpty();
+        if (client.ending.isEmpty() && quiet && m_options.idleSeconds > 0
+            && now - client.lastActive > std::chrono::seconds(m_options.idleSeconds))
+            end(client, QStringLiteral("cut off: idle for %1 s (--idle)").arg(m_options.idleSeconds));
+    }
+    for (auto it = m_refused.begin(); it != m_refused.end();) {
+        if (!it->done && now - it->since < RefusalGrace) {
+            ++it;
+            continue;
+        }
+        ::close(it->fd);
+        it = m_refused.erase(it);
     }
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         if (it->ending.isEmpty()) {
@@ -518,32 +649,76 @@ void BusServer::serveOne()
     m_lastServed = client->id;
     const TcpRequest request = client->waiting.takeFirst();
     const quint8 function = quint8(request.pdu.at(0));
+    Tally &unit = m_units[request.unit];
+    ++client->tally.requests;
+    ++unit.requests;
     QByteArray answer = RequestFault(request.unit, request.pdu);
+    QString why;
+    if (answer.isEmpty())
+        answer = RequestRefusal(request.unit, request.pdu, client->mayWrite, m_options, &why);
+    if (!why.isEmpty())
+        log(QStringLiteral("client %1: a write to unit %2 at 0x%3 refused, %4: answered exception %5")
+                .arg(client->peer)
+                .arg(request.unit)
+                .arg(wordAt(request.pdu, 1), 4, 16, QLatin1Char('0'))
+                .arg(why)
+                .arg(quint8(answer.at(1)), 2, 16, QLatin1Char('0')));
     RtuMaster *master = m_port.ready();
     if (answer.isEmpty() && !master)
         answer = ExceptionPdu(function, GatewayTargetFailed);
-    if (!answer.isEmpty())
-        return send(*client, TcpFrame(request.transaction, request.unit, answer));
     // Nothing answers a broadcast on the line: its client need not wait for
     // the silence after it.
-    const bool broadcast = IsBroadcastWrite(request.unit, request.pdu);
+    const bool broadcast = answer.isEmpty() && IsBroadcastWrite(request.unit, request.pdu);
     if (broadcast)
         send(*client, TcpFrame(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
-    const Clock::time_point begun = Clock::now();
-    try {
-        answer = CarryOut(*master, m_line.retries, request.unit, request.pdu);
-    } catch (const CtlError &error) {
-        if (error.exitCode() != ExitPort)
-            throw;
-        m_port.lost(error.text());
-        answer = ExceptionPdu(function, GatewayTargetFailed);
+    if (answer.isEmpty()) {
+        const Clock::time_point begun = Clock::now();
+        try {
+            answer = CarryOut(*master, m_line.retries, request.unit, request.pdu);
+        } catch (const CtlError &error) {
+            if (error.exitCode() != ExitPort)
+                throw;
+            m_port.lost(error.text());
+            answer = ExceptionPdu(function, GatewayTargetFailed);
+        }
+        const Clock::duration busy = Clock::now() - begun;
+        m_busy += busy;
+        client->tally.busy += busy;
+        unit.busy += busy;
+        ++m_transactions;
     }
-    m_busy += Clock::now() - begun;
-    ++m_transactions;
+    if (quint8(answer.at(0)) & 0x80) {
+        ++client->tally.exceptions;
+        ++unit.exceptions;
+    }
     // The client may have gone meanwhile; then its answer goes nowhere and
     // the socket's error ends it.
     if (!broadcast)
         send(*client, TcpFrame(request.transaction, request.unit, answer));
+}
+
+void BusServer::logStats()
+{
+    const Clock::time_point now = Clock::now();
+    const Clock::duration running = now - m_started;
+    log(QStringLiteral("statistics after %1 s: %2 transactions, the line busy %3 %, %4 clients")
+            .arg(seconds(running), 0, 'f', 1)
+            .arg(m_transactions)
+            .arg(percent(m_busy, running))
+            .arg(m_clients.size()));
+    for (const Client &client : m_clients)
+        log(QStringLiteral("statistics: client %1: %2 requests, %3 exceptions, the line busy for it %4 % of its %5 s")
+                .arg(client.peer)
+                .arg(client.tally.requests)
+                .arg(client.tally.exceptions)
+                .arg(percent(client.tally.busy, now - client.since))
+                .arg(seconds(now - client.since), 0, 'f', 1));
+    for (const auto &[unit, tally] : m_units)
+        log(QStringLiteral("statistics: unit %1: %2 requests, %3 exceptions, the line busy for it %4 %")
+                .arg(unit)
+                .arg(tally.requests)
+                .arg(tally.exceptions)
+                .arg(percent(tally.busy, running)));
 }
 
 int BusServer::pollTimeoutMs() const
@@ -568,20 +743,41 @@ int BusServer::run()
     m_port.open();
     log(QStringLiteral("serving %1 on %2").arg(m_port.ready()->device(), m_where));
     CatchStopSignals();
+    struct sigaction action = {};
+    action.sa_handler = onStatsSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+    g_statsWanted = 0;
     m_started = Clock::now();
+    const auto statsEvery = std::chrono::minutes(m_options.statsEveryMinutes);
+    m_nextStats = m_started + statsEvery;
     std::vector<pollfd> fds;
     while (!StopRequested()) {
         fds.assign(1, pollfd{m_listenFd, POLLIN, 0});
         for (const Client &client : m_clients)
             fds.push_back(pollfd{client.fd, short(POLLIN | (client.out.isEmpty() ? 0 : POLLOUT)), 0});
+        const std::size_t clients = m_clients.size();
+        for (const Refused &refused : m_refused)
+            fds.push_back(pollfd{refused.fd, POLLIN, 0});
         if (::poll(fds.data(), nfds_t(fds.size()), pollTimeoutMs()) == -1 && errno != EINTR)
             Fail(ExitPort, QStringLiteral("poll: %1").arg(systemText(errno)));
-        // The clients polled are the first of m_clients: new ones go behind.
-        for (std::size_t i = 1; i < fds.size(); ++i) {
+        // The clients polled are the first of m_clients, and the refused ones
+        // the first of m_refused: new ones go behind.
+        for (std::size_t i = 1; i <= clients; ++i) {
             if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
                 readFrom(m_clients[i - 1]);
             if (fds[i].revents & POLLOUT)
                 flush(m_clients[i - 1]);
+        }
+        for (std::size_t i = clients + 1; i < fds.size(); ++i) {
+            if (fds[i].revents & (POLLIN | POLLHUP | POLLERR))
+                readRefused(m_refused[i - clients - 1]);
+        }
+        if (g_statsWanted || (statsEvery.count() > 0 && Clock::now() >= m_nextStats)) {
+            g_statsWanted = 0;
+            logStats();
+            while (statsEvery.count() > 0 && m_nextStats <= Clock::now())
+                m_nextStats += statsEvery;
         }
         // Those that went make room for those that come.
         sweep();
@@ -592,14 +788,15 @@ int BusServer::run()
         serveOne();
         sweep();
     }
+    logStats();
     for (Client &client : m_clients)
         end(client, QStringLiteral("closed as serve ends"));
     sweep();
-    const double seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+    const Clock::duration running = Clock::now() - m_started;
     log(QStringLiteral("serve ends after %1 transactions; the line was busy %2 % of %3 s")
             .arg(m_transactions)
-            .arg(seconds > 0 ? 100 * std::chrono::duration<double>(m_busy).count() / seconds : 0, 0, 'f', 1)
-            .arg(seconds, 0, 'f', 1));
+            .arg(percent(m_busy, running))
+            .arg(seconds(running), 0, 'f', 1));
     return ExitSuccess;
 }
 
@@ -619,6 +816,10 @@ void CheckServe(const Invocation &inv)
             ParseListenAddress(inv.text("listen"), options);
         if (inv.has("allow"))
             ParseAllowList(inv.text("allow"));
+        if (inv.has("allow-write"))
+            ParseAllowList(inv.text("allow-write"), QStringLiteral("--allow-write"));
+        if (inv.has("read-only") && inv.has("allow-write"))
+            Fail(ExitUsage, QStringLiteral("--read-only and --allow-write: one or the other"));
     } catch (const CtlError &error) {
         UsageError(error.text(), inv.command);
     }
@@ -631,6 +832,13 @@ int RunServe(const Invocation &inv, std::FILE *, std::FILE *err)
         ParseListenAddress(inv.text("listen"), options);
     if (inv.has("allow"))
         options.allow = ParseAllowList(inv.text("allow"));
+    if (inv.has("allow-write"))
+        options.writers = ParseAllowList(inv.text("allow-write"), QStringLiteral("--allow-write"));
     options.maxClients = inv.whole("max-clients", options.maxClients);
+    options.readOnly = inv.has("read-only");
+    options.allowBroadcast = inv.has("allow-broadcast");
+    options.allowAddressChange = inv.has("allow-address-change");
+    options.idleSeconds = inv.whole("idle", options.idleSeconds);
+    options.statsEveryMinutes = inv.whole("stats-every", options.statsEveryMinutes);
     return RunBusServer(inv.line, options, err);
 }

@@ -22,8 +22,9 @@ struct AddressRange {
 };
 
 // "127.0.0.0/8,192.168.7.0/24,::1"; an address without a length is that one
-// host. Raises CtlError (ExitUsage) naming the piece it cannot take.
-QVector<AddressRange> ParseAllowList(const QString &text);
+// host. Raises CtlError (ExitUsage) naming the option and the piece it
+// cannot take.
+QVector<AddressRange> ParseAllowList(const QString &text, const QString &option = QStringLiteral("--allow"));
 // A peer's address as 16 bytes (IPv4 mapped), and as "10.0.0.5:40112" or
 // "[::1]:40112" for the log.
 QByteArray PeerAddress(const sockaddr *address);
@@ -38,6 +39,16 @@ struct ServeOptions {
     int port = 1502;
     QVector<AddressRange> allow; // empty: every address
     int maxClients = 16;
+    // Who may write: nobody (--read-only), the clients of these ranges
+    // (--allow-write), or, with neither, every client taken.
+    bool readOnly = false;
+    QVector<AddressRange> writers;
+    // A write to unit 0 reaches every supply, and one to BusAddress takes a
+    // supply off the address its users know: both are refused unless allowed.
+    bool allowBroadcast = false;
+    bool allowAddressChange = false;
+    int idleSeconds = 60;      // a client silent this long is cut off; 0: never
+    int statsEveryMinutes = 0; // the statistics in the log this often; 0: on SIGUSR1 only
 };
 
 // "HOST", "HOST:PORT", ":PORT", "[V6]" or "[V6]:PORT" into options; raises
@@ -65,6 +76,7 @@ enum ServeException : quint8 {
     IllegalFunction = 0x01,
     IllegalDataAddress = 0x02,     // a span of registers beyond 0xFFFF
     IllegalDataValue = 0x03,       // a count out of range, a byte count that does not match
+    ServerBusy = 0x06,             // to a client beyond --max-clients, before it is closed
     GatewayPathUnavailable = 0x0A, // a unit id that is no bus address, or a read of unit 0
     GatewayTargetFailed = 0x0B     // no valid reply from the supply, or the port is lost
 };
@@ -76,6 +88,13 @@ QByteArray ExceptionPdu(quint8 function, quint8 code);
 // ids 1 to 247, and writes to 0.
 QByteArray RequestFault(quint8 unit, const QByteArray &pdu);
 bool IsBroadcastWrite(quint8 unit, const QByteArray &pdu);
+// Why a request that RequestFault lets go is still not carried out for a
+// client (mayWrite: its address may write), as the exception PDU that
+// answers it: 0x01 for a write it may not make (read-only, not a writer, a
+// broadcast), 0x02 for a write that reaches BusAddress. why says which, for
+// the log; both are empty when it may go.
+QByteArray RequestRefusal(quint8 unit, const QByteArray &pdu, bool mayWrite, const ServeOptions &options,
+                          QString *why);
 // The acknowledgement of a write PDU: its function, start and count (0x10)
 // or value (0x06).
 QByteArray WriteAcknowledgement(const QByteArray &pdu);
@@ -88,7 +107,8 @@ QByteArray WriteAcknowledgement(const QByteArray &pdu);
 // (ExitPort) when the port is lost.
 QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArray &pdu);
 
-// Serves the line until SIGINT or SIGTERM; returns the exit status. Raises
+// Serves the line until SIGINT or SIGTERM, and logs its statistics at
+// SIGUSR1; returns the exit status. Raises
 // CtlError when the port cannot be opened or the address not listened on.
 int RunBusServer(const LineOptions &line, const ServeOptions &options, std::FILE *err);
 

@@ -86,6 +86,8 @@ private slots:
     void stateCarriesSimulatorValues();
     void commandsCheckedAsSetChecks_data();
     void commandsCheckedAsSetChecks();
+    void idsKeptAsSent_data();
+    void idsKeptAsSent();
     void passwordFromCredential();
     void loginRefused_data();
     void loginRefused();
@@ -372,6 +374,57 @@ void TestMqtt::commandsCheckedAsSetChecks()
         for (quint16 r : {VoltageSetpoint, CurrentSetpoint, OutputSwitch, OverVoltageLimit})
             QCOMPARE(writesTo(r), 0);
     }
+}
+
+void TestMqtt::idsKeptAsSent_data()
+{
+    QTest::addColumn<QByteArray>("first");  // the id of a command for 7.50 V
+    QTest::addColumn<QByteArray>("second"); // the id of one for 8.00 V, sent after it
+    QTest::addColumn<QString>("error");     // why both are refused, or empty
+    QTest::addColumn<bool>("repeat");       // whether the second is the first again
+
+    const QByteArray digits128 = QByteArray("9").repeated(128);
+    QTest::newRow("20 digits, last one apart") << QByteArray("12345678901234567890")
+                                               << QByteArray("12345678901234567891") << "" << false;
+    QTest::newRow("the same 20 digits") << QByteArray("12345678901234567890") << QByteArray("12345678901234567890")
+                                        << "" << true;
+    QTest::newRow("a number and its digits as text") << QByteArray("17") << QByteArray("\"17\"") << "" << false;
+    QTest::newRow("128 digits, last one apart") << digits128 << digits128.chopped(1) + '8' << "" << false;
+    QTest::newRow("129 digits") << digits128 + '9' << digits128 + '8' << "id: 129 bytes, longer than 128" << false;
+    QTest::newRow("200 digits") << QByteArray("1").repeated(200) << QByteArray("2").repeated(200)
+                                << "id: 200 bytes, longer than 128" << false;
+    QTest::newRow("a string of 129 bytes") << '"' + digits128 + "9\"" << QByteArray("1")
+                                           << "id: 129 bytes, longer than 128" << false;
+}
+
+void TestMqtt::idsKeptAsSent()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(QString, error);
+    QFETCH(bool, repeat);
+
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    publish(QStringLiteral("psu/b1/1/set"), R"({"voltage":7.5,"id":)" + first + "}");
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/1/result").size(), 1, 30000);
+    publish(QStringLiteral("psu/b1/1/set"), R"({"id":)" + second + R"(,"voltage":8})");
+    QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/1/result").size(), 2, 30000);
+    const QVector<QByteArray> results = sub.on("psu/b1/1/result");
+    if (!error.isEmpty()) {
+        QVERIFY2(json(results.first()).value(QStringLiteral("error")).toString().contains(error), results.first());
+        QVERIFY2(!results.first().contains(first), results.first());
+        QCOMPARE(writesTo(VoltageSetpoint), second.size() > 128 ? 0 : 1);
+        return;
+    }
+    // Each id goes back as the client wrote it, digit for digit.
+    QVERIFY2(results.first().startsWith(R"({"id":)" + first + ","), results.first());
+    QVERIFY2(results.last().startsWith(R"({"id":)" + second + ","), results.last());
+    QVERIFY(json(results.first()).value(QStringLiteral("ok")).toBool());
+    QCOMPARE(json(results.last()).value(QStringLiteral("repeat")).toBool(), repeat);
+    QCOMPARE(writesTo(VoltageSetpoint), repeat ? 1 : 2);
+    QCOMPARE(m_bus->supply(0).voltageSetpoint(), quint16(repeat ? 750 : 800));
 }
 
 void TestMqtt::loginRefused_data()

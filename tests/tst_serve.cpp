@@ -12,10 +12,13 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
+#include <csignal>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -27,9 +30,13 @@ namespace {
 class Client
 {
 public:
-    explicit Client(int port)
+    // receiveBuffer, when given, is the socket's receive buffer: a small one
+    // makes a client that does not read fill up soon.
+    explicit Client(int port, int receiveBuffer = 0)
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (receiveBuffer)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(quint16(port));
@@ -41,6 +48,19 @@ public:
     Client &operator=(const Client &) = delete;
 
     bool connected() const { return m_connected; }
+    // "127.0.0.1:40112", as serve's log names this client.
+    QString name() const
+    {
+        sockaddr_in address = {};
+        socklen_t length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length);
+        return QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port));
+    }
+    // Whether the bytes could still be sent (false once serve has closed).
+    bool trySend(const QByteArray &bytes)
+    {
+        return ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+    }
     void close()
     {
         if (m_fd != -1)
@@ -145,6 +165,12 @@ private slots:
     void allowList_data();
     void allowList();
     void maxClientsAtTheLimitAndOneBeyond();
+    void refusedClientToldServerBusy();
+    void idleClientsCutGoodClientServed();
+    void clientThatNeverReadsIsCut();
+    void writesRefusedUnlessAllowed_data();
+    void writesRefusedUnlessAllowed();
+    void statisticsOnSigusr1();
     void lostPortAnswered0x0BUntilBack();
     void badOptionsRefused_data();
     void badOptionsRefused();
@@ -153,6 +179,7 @@ private:
     void startServe(const QStringList &options = {});
     QString log() const { return m_serve.log(); }
     QVector<SimFrameRecord> onLine(SimFrameRecord::Direction direction) const;
+    int answersTo(int address) const;
     void startBus();
 
     SimBus *m_bus = nullptr;
@@ -207,6 +234,15 @@ QVector<SimFrameRecord> TestServe::onLine(SimFrameRecord::Direction direction) c
             frames.append(entry);
     }
     return frames;
+}
+
+// The replies of the supply at address on the line.
+int TestServe::answersTo(int address) const
+{
+    int replies = 0;
+    for (const SimFrameRecord &entry : onLine(SimFrameRecord::Sent))
+        replies += entry.address == address;
+    return replies;
 }
 
 void TestServe::answersAsTheLineDoes_data()
@@ -273,7 +309,7 @@ void TestServe::answersAsTheLineDoes()
 
 void TestServe::broadcastGoesOnceAndEverySupplyTakesIt()
 {
-    startServe();
+    startServe({"--allow-broadcast"});
     Client client(m_port);
     QCOMPARE(client.ask(0, writePdu(VoltageSetpoint, {777})), writePdu(VoltageSetpoint, {777}).left(5));
     QTRY_COMPARE(onLine(SimFrameRecord::Received).size(), 1);
@@ -454,6 +490,183 @@ void TestServe::maxClientsAtTheLimitAndOneBeyond()
     QCOMPARE(log().count(QStringLiteral(" connected (")), 3);
 }
 
+// A client beyond --max-clients that asks is told the server is busy, in
+// Modbus, before the close; psuctl says so.
+void TestServe::refusedClientToldServerBusy()
+{
+    startServe({"--max-clients", "1"});
+    Client first(m_port);
+    QCOMPARE(first.ask(1, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    Client second(m_port);
+    QCOMPARE(second.ask(5, readPdu(VoltageSetpoint, 2)), hex("83 06"));
+    QVERIFY(second.closedByServer());
+    const PsuctlRun run = RunPsuctlHere({"-p", QStringLiteral("tcp://127.0.0.1:%1").arg(m_port), "status", "-a", "1",
+                                         "-m", "1"});
+    QVERIFY2(run.err.contains(QStringLiteral("exception 06")), qPrintable(run.err));
+    QCOMPARE(log().count(QStringLiteral("refused: 1 clients already (--max-clients)")), 2);
+    // Neither went on the line; the first client is served on.
+    QCOMPARE(onLine(SimFrameRecord::Received).size(), 1);
+    QCOMPARE(first.ask(1, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+}
+
+// 20 sockets that connect and say nothing: 16 take every place, 4 are
+// refused; once --idle has passed the 16 are cut and a client is served.
+void TestServe::idleClientsCutGoodClientServed()
+{
+    startServe({"--idle", "2"});
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 20; ++i)
+        idle.push_back(std::make_unique<Client>(m_port));
+    QTRY_COMPARE(log().count(QStringLiteral(" connected (")), 16);
+    QTRY_COMPARE(log().count(QStringLiteral("refused: 16 clients already")), 4);
+    QTRY_COMPARE_WITH_TIMEOUT(log().count(QStringLiteral("cut off: idle for 2 s (--idle) after 0 answers")), 16, 20000);
+    for (const auto &client : idle)
+        QVERIFY(client->closedByServer());
+    Client good(m_port);
+    for (quint8 unit : {1, 5, 17})
+        QCOMPARE(good.ask(unit, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    QCOMPARE(log().count(QStringLiteral("cut off")), 16);
+}
+
+// A client that sends requests and never reads their answers (a small
+// receive buffer of its own, so that it is full soon) is cut off; another is
+// served throughout.
+void TestServe::clientThatNeverReadsIsCut()
+{
+    startServe();
+    Client deaf(m_port, 2048);
+    Client good(m_port);
+    // All 27 registers: 63-byte answers.
+    const QByteArray request = TcpFrame(7, 1, readPdu(VoltageSetpoint, 27));
+    int sent = 0;
+    // Each request once the one before is off the line: never more than one
+    // waiting, so only its not reading can end it.
+    while (sent < 600 && !log().contains(QStringLiteral("does not read its answers"))) {
+        if (!deaf.trySend(request))
+            break;
+        ++sent;
+        QTRY_VERIFY2(answersTo(1) >= sent || log().contains(QStringLiteral("does not read")), qPrintable(log()));
+        if (sent % 20 == 0)
+            QCOMPARE(good.ask(17, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    }
+    QTRY_VERIFY2(log().contains(QStringLiteral("cut off: does not read its answers")), qPrintable(log()));
+    QVERIFY(deaf.closedByServer());
+    // 16 KiB are 260 answers of 63 bytes, beyond the few the client's own
+    // buffer took.
+    QVERIFY2(sent > 260 && sent < 400, qPrintable(QString::number(sent) + log()));
+    QCOMPARE(good.ask(5, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+}
+
+void TestServe::writesRefusedUnlessAllowed_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<QByteArray>("pdu");
+    QTest::addColumn<QByteArray>("answer");  // serve's exception, or empty: the acknowledgement, and on the line
+    QTest::addColumn<QString>("why");        // the log's reason
+
+    const QByteArray readdress = hex("06 10 05 00 07"); // BusAddress = 7
+    const QByteArray voltage = writePdu(VoltageSetpoint, {1200});
+    const QByteArray ok;
+    const QStringList none;
+    QTest::newRow("broadcast of an address") << none << 0 << readdress << hex("86 01") << "a broadcast";
+    QTest::newRow("broadcast of a voltage") << none << 0 << voltage << hex("90 01") << "a broadcast";
+    QTest::newRow("broadcast allowed, of a voltage") << QStringList{"--allow-broadcast"} << 0 << voltage << ok << "";
+    QTest::newRow("broadcast allowed, of an address") << QStringList{"--allow-broadcast"} << 0 << readdress
+                                                      << hex("86 02") << "an address change";
+    QTest::newRow("address of one supply") << none << 5 << readdress << hex("86 02") << "an address change";
+    QTest::newRow("0x10 from OutputSwitch over BusAddress") << none << 1 << writePdu(OutputSwitch, {0, 7})
+                                                            << hex("90 02") << "an address change";
+    QTest::newRow("0x10 of OutputSwitch, below BusAddress") << none << 1 << writePdu(OutputSwitch, {0}) << ok << "";
+    QTest::newRow("0x10 of KeyLock, above BusAddress") << none << 1 << writePdu(KeyLock, {0}) << ok << "";
+    QTest::newRow("address change allowed") << QStringList{"--allow-address-change"} << 17
+                                            << hex("06 10 05 00 11") << ok << "";
+    QTest::newRow("read-only: a write") << QStringList{"--read-only"} << 1 << voltage << hex("90 01")
+                                        << "serve is read-only (--read-only)";
+    QTest::newRow("read-only: a read") << QStringList{"--read-only"} << 1 << readPdu(VoltageSetpoint, 2) << ok << "";
+    QTest::newRow("writer: this host") << QStringList{"--allow-write", "127.0.0.1/32"} << 1 << voltage << ok << "";
+    QTest::newRow("writer: another network") << QStringList{"--allow-write", "10.0.0.0/8"} << 1 << voltage
+                                             << hex("90 01") << "not in --allow-write";
+    QTest::newRow("writer: the second of two") << QStringList{"--allow-write", "10.0.0.0/8", "--allow-write",
+                                                              "127.0.0.0/8"}
+                                               << 5 << hex("06 10 00 04 B0") << ok << "";
+    QTest::newRow("writer elsewhere, a read") << QStringList{"--allow-write", "10.0.0.0/8"} << 5
+                                              << readPdu(VoltageSetpoint, 2) << ok << "";
+}
+
+void TestServe::writesRefusedUnlessAllowed()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, unit);
+    QFETCH(QByteArray, pdu);
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, why);
+
+    startServe(options);
+    Client client(m_port);
+    const QByteArray got = client.ask(quint8(unit), pdu);
+    // A read after it: the line shows what went there before.
+    QCOMPARE(client.ask(5, readPdu(VoltageSetpoint, 1)).left(2), hex("03 02"));
+    const QVector<SimFrameRecord> requests = onLine(SimFrameRecord::Received);
+    QVERIFY(!requests.isEmpty());
+    QCOMPARE(requests.last().bytes, BuildReadRequest(5, VoltageSetpoint, 1));
+    if (answer.isEmpty()) {
+        QVERIFY(requests.size() >= 2);
+        QCOMPARE(quint8(requests.first().bytes.at(0)), quint8(unit));
+        if (quint8(pdu.at(0)) == FunctionReadHolding) {
+            QCOMPARE(got.left(2), hex("03 04"));
+        } else {
+            QCOMPARE(got, pdu.left(5));
+            QCOMPARE(quint8(requests.first().bytes.at(1)), FunctionWriteMultiple);
+        }
+        QVERIFY2(!log().contains(QStringLiteral(" refused")), qPrintable(log()));
+    } else {
+        QCOMPARE(got, answer);
+        QCOMPARE(requests.size(), 1);
+        QVERIFY2(log().contains(QStringLiteral("refused, %1").arg(why)), qPrintable(log()));
+        QVERIFY2(log().contains(QStringLiteral("answered exception %1").arg(QString::fromLatin1(answer.mid(1).toHex()))),
+                 qPrintable(log()));
+        for (int index = 0; index < m_bus->supplyCount(); ++index) {
+            QCOMPARE(m_bus->supply(index).voltageSetpoint(), quint16(0));
+            QCOMPARE(m_bus->supply(index).address(), QVector<int>({1, 5, 17}).at(index));
+        }
+    }
+}
+
+// SIGUSR1 logs what each client and each unit id had so far, and serve goes on.
+void TestServe::statisticsOnSigusr1()
+{
+    startServe({"--read-only"});
+    Client reader(m_port);
+    Client writer(m_port);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(reader.ask(1, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    QCOMPARE(writer.ask(5, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    QCOMPARE(writer.ask(5, writePdu(VoltageSetpoint, {1})), hex("90 01"));
+    QCOMPARE(writer.ask(17, hex("01 00 00 00 08")), hex("81 01"));
+    QVERIFY(!log().contains(QStringLiteral("statistics")));
+    ::kill(::getpid(), SIGUSR1);
+    QTRY_VERIFY2(log().contains(QStringLiteral("statistics: unit 17")), qPrintable(log()));
+    const QString text = log();
+    QVERIFY2(text.contains(QStringLiteral(": 4 transactions, the line busy ")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("statistics: client %1: 3 requests, 0 exceptions, the line busy for it ")
+                               .arg(reader.name())),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("statistics: client %1: 3 requests, 2 exceptions, the line busy for it ")
+                               .arg(writer.name())),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("statistics: unit 1: 3 requests, 0 exceptions")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("statistics: unit 5: 2 requests, 1 exceptions")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("statistics: unit 17: 1 requests, 1 exceptions, the line busy for it 0.0 %")),
+             qPrintable(text));
+    // A share of the line for the reader, none for a client that only had refusals.
+    static const QRegularExpression share(QStringLiteral("client [^ ]+: 3 requests, 0 exceptions, the line busy for "
+                                                         "it (\\d+\\.\\d) % of its"));
+    QVERIFY(share.match(text).captured(1).toDouble() > 0);
+    QCOMPARE(reader.ask(1, readPdu(VoltageSetpoint, 1)), hex("03 02 00 00"));
+    QCOMPARE(text.count(QStringLiteral("statistics after")), 1);
+}
+
 // serve's port is a link to the simulator's pseudo-terminal; the simulator
 // goes, and a new one takes the link's place.
 void TestServe::lostPortAnswered0x0BUntilBack()
@@ -498,6 +711,12 @@ void TestServe::badOptionsRefused_data()
     QTest::newRow("a name") << QStringList{"--allow", "127.0.0.1,lab-pc"} << "--allow 'lab-pc': not an IPv4 or IPv6";
     QTest::newRow("an empty piece") << QStringList{"--allow", "127.0.0.1,"} << "--allow '': not an IPv4 or IPv6";
     QTest::newRow("a length alone") << QStringList{"--allow", "10.0.0.0/"} << "--allow '10.0.0.0/': the prefix";
+    QTest::newRow("idle 86401") << QStringList{"--idle", "86401"} << "--idle '86401'";
+    QTest::newRow("stats-every 1441") << QStringList{"--stats-every", "1441"} << "--stats-every '1441'";
+    QTest::newRow("a writer's name") << QStringList{"--allow-write", "lab-pc"}
+                                     << "--allow-write 'lab-pc': not an IPv4 or IPv6";
+    QTest::newRow("read-only and writers") << QStringList{"--read-only", "--allow-write", "10.0.0.0/8"}
+                                           << "--read-only and --allow-write: one or the other";
     QTest::newRow("a port taken") << QStringList{"--listen", "127.0.0.1:TAKEN"} << "cannot listen on 127.0.0.1:TAKEN";
 }
 
