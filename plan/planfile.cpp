@@ -19,14 +19,6 @@
 
 namespace {
 
-// The model's ranges in units.
-struct Range {
-    const ModelEntry *model;
-    double volts() const { return double(model->voltageLimit) / model->voltageScale; }
-    double amps() const { return double(model->currentLimit) / model->currentScale; }
-    double of(const QString &quantity) const { return quantity == QLatin1String("voltage") ? volts() : amps(); }
-};
-
 class Reader
 {
 public:
@@ -65,8 +57,11 @@ public:
         return QString::fromStdString(node->as_string()->get());
     }
 
+    // A number; low and high bound values that are not a model's (times,
+    // counts, limits of checks): those of a supply are checked by inRange.
     std::optional<double> number(const toml::table &table, const char *key, bool required, const QString &what,
-                                 double low = 0, double high = std::numeric_limits<double>::max()) const
+                                 double low = -std::numeric_limits<double>::infinity(),
+                                 double high = std::numeric_limits<double>::infinity()) const
     {
         const toml::node *node = table.get(key);
         if (!node) {
@@ -77,7 +72,9 @@ public:
         if (!node->is_number())
             fail(*node, QStringLiteral("'%1' is not a number").arg(QLatin1String(key)));
         const double value = node->value<double>().value_or(0);
-        if (!std::isfinite(value) || value < low || value > high)
+        if (!std::isfinite(value))
+            fail(*node, QStringLiteral("'%1' = %2 is not a finite number").arg(QLatin1String(key), PlainNumber(value)));
+        if (value < low || value > high)
             fail(*node, QStringLiteral("'%1' = %2 is outside %3..%4")
                             .arg(QLatin1String(key), PlainNumber(value), PlainNumber(low), PlainNumber(high)));
         return value;
@@ -108,28 +105,20 @@ public:
         return *node.as_table();
     }
 
-    // A value in units of quantity against every slot's model.
-    void inRange(const toml::table &table, const char *key, double value, const QString &quantity) const
+    // A value written to a supply ("voltage", "current", "ovp", "ocp",
+    // "power") against every slot's model: the range set and the bridge hold
+    // a value to as well.
+    void inRange(const toml::node &node, const QString &key, double value, const QString &name) const
     {
-        for (const Range &range : m_ranges) {
-            const double largest = range.of(quantity);
-            if (value > largest + 1e-9)
-                fail(*table.get(key), QStringLiteral("'%1' = %2 is above the range of %3 (%4 %5)")
-                                          .arg(QLatin1String(key), PlainNumber(value),
-                                               QLatin1String(range.model->caption), PlainNumber(largest),
-                                               quantity == QLatin1String("voltage") ? "V" : "A"));
+        for (const ModelEntry *model : m_models) {
+            const QString refusal = RangeRefusal(name, value, model);
+            if (!refusal.isEmpty())
+                fail(node, QStringLiteral("'%1': %2").arg(key, refusal));
         }
     }
-
-    void checkOvp(const toml::node &node, double ovp) const
+    void inRange(const toml::table &table, const char *key, double value, const QString &name) const
     {
-        for (const Range &range : m_ranges) {
-            const QString refusal = OvpRefusal(ovp, *range.model);
-            if (!refusal.isEmpty())
-                fail(node, QStringLiteral("ovp %1 on %2").arg(refusal, QLatin1String(range.model->caption)));
-            if (ovp * range.model->voltageScale > 65535)
-                fail(node, QStringLiteral("ovp %1 V is beyond the register of %2").arg(PlainNumber(ovp), QLatin1String(range.model->caption)));
-        }
+        inRange(*table.get(key), QLatin1String(key), value, name);
     }
 
     QString quantity(const toml::table &table, const QString &what) const
@@ -246,21 +235,26 @@ public:
             if (fields.size() != 3)
                 refuse(1, QStringLiteral("%1 fields where time,voltage,current are expected").arg(fields.size()));
             double values[3];
+            int columns[3];
             int column = 1;
             static const char *names[] = {"time", "voltage", "current"};
             for (int k = 0; k < 3; ++k) {
                 bool ok = false;
                 values[k] = QLocale::c().toDouble(fields.at(k), &ok);
-                if (!ok || !std::isfinite(values[k]) || values[k] < 0)
-                    refuse(column, QStringLiteral("'%1' is not a %2 of 0 or more").arg(fields.at(k), QLatin1String(names[k])));
+                if (!ok || !std::isfinite(values[k]) || (k == 0 && values[k] < 0))
+                    refuse(column, QStringLiteral("'%1' is not a %2%3")
+                                       .arg(fields.at(k), QLatin1String(names[k]), k == 0 ? QStringLiteral(" of 0 or more") : QString()));
+                columns[k] = column;
                 column += int(line.text.section(QLatin1Char(','), k, k).size()) + 1;
             }
             if (!rows.isEmpty() && values[0] <= rows.last().seconds)
                 refuse(1, QStringLiteral("time %1 does not follow %2").arg(PlainNumber(values[0]), PlainNumber(rows.last().seconds)));
-            for (const Range &range : m_ranges) {
-                if (values[1] > range.volts() + 1e-9 || values[2] > range.amps() + 1e-9)
-                    refuse(1, QStringLiteral("%1 V, %2 A is beyond the range of %3")
-                                  .arg(PlainNumber(values[1]), PlainNumber(values[2]), QLatin1String(range.model->caption)));
+            for (const ModelEntry *model : m_models) {
+                for (int k = 1; k < 3; ++k) {
+                    const QString refusal = RangeRefusal(QLatin1String(names[k]), values[k], model);
+                    if (!refusal.isEmpty())
+                        refuse(columns[k], refusal);
+                }
             }
             rows.append({values[0], values[1], values[2]});
         }
@@ -296,21 +290,17 @@ public:
             step.set.current = number(table, "current", false, what);
             step.set.ovp = number(table, "ovp", false, what);
             step.set.ocp = number(table, "ocp", false, what);
-            step.set.power = number(table, "power", false, what, 0, PowerSetpointLimit / double(PowerScale));
+            step.set.power = number(table, "power", false, what);
             step.set.output = flag(table, "output");
             step.set.lock = flag(table, "lock");
             step.set.powerControl = flag(table, "power_control");
             step.set.pid = flag(table, "pid");
-            if (step.set.voltage)
-                inRange(table, "voltage", *step.set.voltage, QStringLiteral("voltage"));
-            if (step.set.current)
-                inRange(table, "current", *step.set.current, QStringLiteral("current"));
-            if (step.set.ovp)
-                checkOvp(*table.get("ovp"), *step.set.ovp);
-            for (const Range &range : m_ranges) {
-                if (step.set.ocp && *step.set.ocp * range.model->currentScale > 65535)
-                    fail(*table.get("ocp"), QStringLiteral("ocp %1 A is beyond the register of %2")
-                                                .arg(PlainNumber(*step.set.ocp), QLatin1String(range.model->caption)));
+            const std::pair<const char *, std::optional<double>> written[] = {
+                {"voltage", step.set.voltage}, {"current", step.set.current}, {"ovp", step.set.ovp},
+                {"ocp", step.set.ocp}, {"power", step.set.power}};
+            for (const auto &[key, value] : written) {
+                if (value)
+                    inRange(table, key, *value, QLatin1String(key));
             }
             if (!step.set.any())
                 fail(table, QStringLiteral("a set step sets nothing"));
@@ -380,15 +370,8 @@ public:
                     const double value = node.value<double>().value_or(0);
                     if (fractions && (value < 0 || value > 1))
                         fail(node, QStringLiteral("fraction %1 is outside 0..1").arg(PlainNumber(value)));
-                    if (values) {
-                        if (value < 0)
-                            fail(node, QStringLiteral("setpoint %1 is below 0").arg(PlainNumber(value)));
-                        for (const Range &range : m_ranges) {
-                            if (value > range.of(step.quantity) + 1e-9)
-                                fail(node, QStringLiteral("setpoint %1 is above the range of %2")
-                                               .arg(PlainNumber(value), QLatin1String(range.model->caption)));
-                        }
-                    }
+                    if (values)
+                        inRange(node, QStringLiteral("values"), value, step.quantity);
                     step.values.append(value);
                 }
                 if (step.values.isEmpty())
@@ -420,10 +403,7 @@ public:
                 fail(*table.get("limit"), QStringLiteral("limit '%1' is not ovp or ocp").arg(step.limit));
             step.level = *number(table, "level", true, what);
             step.seconds = *number(table, "within", true, what, 0.001, 1e4);
-            if (step.limit == QLatin1String("ovp"))
-                checkOvp(*table.get("level"), step.level);
-            else
-                inRange(table, "level", step.level, QStringLiteral("current"));
+            inRange(table, "level", step.level, step.limit);
             break;
         }
         }
@@ -442,7 +422,7 @@ public:
         return result;
     }
 
-    QVector<Range> m_ranges;
+    QVector<const ModelEntry *> m_models; // every slot's
 
 private:
     QString m_file;
@@ -516,7 +496,7 @@ Plan LoadPlan(const QString &path)
         addresses.insert(slot.address);
         names.insert(slot.name);
         plan.slotList.append(slot);
-        reader.m_ranges.append({FindModel(item)});
+        reader.m_models.append(FindModel(item));
     }
 
     auto steps = std::make_shared<PlanSteps>();

@@ -208,7 +208,7 @@ void TestPlanEngine::planErrors_data()
     QTest::newRow("missing limit") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\n"
                                    << "" << false << 9 << 1 << "check 'v' has no limit";
     QTest::newRow("above the model's range") << "[[step]]\ntype = \"set\"\nvoltage = 31.01\n" << "" << false << 9 << 11
-                                             << "above the range of QELT30-05";
+                                             << "'voltage': 31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
     QTest::newRow("min above max") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 2\nmax = 1\n"
                                    << "" << false << 12 << 7 << "min 2 is above max 1";
     QTest::newRow("unknown key") << "[[step]]\ntype = \"wait\"\ntime = 1\ntme = 2\n" << "" << false << 10 << 1
@@ -217,7 +217,7 @@ void TestPlanEngine::planErrors_data()
     QTest::newRow("profile row") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "time,v,a\n0,1,0.5\n2,x,0.5\n"
                                  << true << 3 << 3 << "'x' is not a voltage";
     QTest::newRow("profile row beyond the range") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "0,40,0.5\n"
-                                                  << true << 1 << 1 << "beyond the range of QELT30-05";
+                                                  << true << 1 << 3 << "40 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
 }
 
 void TestPlanEngine::planErrors()
