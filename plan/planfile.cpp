@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QDir>
 #include <QLocale>
+#include <QHash>
 #include <QSet>
 
 #include <cmath>
@@ -509,6 +510,60 @@ Plan LoadPlan(const QString &path)
         reader.fail(root, QStringLiteral("the plan has no [[step]]"));
     plan.steps = steps;
     return plan;
+}
+
+namespace {
+
+QString checkUnit(const QString &quantity)
+{
+    static const QHash<QString, QString> units = {
+        {QStringLiteral("voltage"), QStringLiteral("V")}, {QStringLiteral("current"), QStringLiteral("A")},
+        {QStringLiteral("power"), QStringLiteral("W")},   {QStringLiteral("charge"), QStringLiteral("Ah")},
+        {QStringLiteral("energy"), QStringLiteral("Wh")}, {QStringLiteral("duration"), QStringLiteral("s")},
+        {QStringLiteral("trip_time"), QStringLiteral("s")}};
+    return units.value(quantity);
+}
+
+// The checks of steps whose paths are prefix.N[pass] (N alone at the top,
+// finally.N in the finally block), as the run names them.
+void plannedChecks(const QVector<PlanStep> &steps, const QString &prefix, int pass, bool inFinally,
+                   QVector<PlannedCheck> &list)
+{
+    for (int n = 0; n < steps.size(); ++n) {
+        const PlanStep &step = steps.at(n);
+        const QString path = !prefix.isEmpty() ? QStringLiteral("%1.%2[%3]").arg(prefix).arg(n + 1).arg(pass)
+                             : inFinally       ? QStringLiteral("finally.%1").arg(n + 1)
+                                               : QString::number(n + 1);
+        for (const PlanCheck &check : step.checks) {
+            PlannedCheck planned{path, step.label, check.name, check.quantity, check.statistic,
+                                 checkUnit(check.quantity), std::nullopt, std::nullopt};
+            if (!check.relative) {
+                planned.low = check.min;
+                planned.high = check.max;
+            }
+            list.append(planned);
+        }
+        if (step.kind == PlanStep::Protection) {
+            const QString quantity = QStringLiteral("trip_time");
+            list.append({path, step.label, step.label, quantity, QString(), checkUnit(quantity), std::nullopt, step.seconds});
+        }
+        if (step.kind == PlanStep::Loop || step.kind == PlanStep::Sweep) {
+            for (int p = 1; p <= step.count; ++p)
+                plannedChecks(step.body, path, p, inFinally, list);
+        }
+    }
+}
+
+} // namespace
+
+QVector<PlannedCheck> PlannedChecks(const Plan &plan)
+{
+    QVector<PlannedCheck> list;
+    if (!plan.steps)
+        return list;
+    plannedChecks(plan.steps->steps, QString(), 0, false, list);
+    plannedChecks(plan.steps->finallySteps, QString(), 0, true, list);
+    return list;
 }
 
 void CheckSerials(const QStringList &serials, int slotCount)
