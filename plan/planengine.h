@@ -53,7 +53,9 @@ struct Plan {
 Plan LoadPlan(const QString &path);
 
 // Every check of the plan in the order a slot meets it, each loop pass apart,
-// under the paths the run gives their steps.
+// under the paths the run gives their steps; the first PlannedChecksListed of
+// them, as nested loops can hold more than memory.
+constexpr int PlannedChecksListed = 100000;
 QVector<PlannedCheck> PlannedChecks(const Plan &plan);
 
 // Refuses (PlanError with file "serials") an empty serial, one given twice, or

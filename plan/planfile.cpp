@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 #include <toml++/toml.h>
 
@@ -529,7 +530,7 @@ QString checkUnit(const QString &quantity)
 void plannedChecks(const QVector<PlanStep> &steps, const QString &prefix, int pass, bool inFinally,
                    QVector<PlannedCheck> &list)
 {
-    for (int n = 0; n < steps.size(); ++n) {
+    for (int n = 0; n < steps.size() && list.size() < PlannedChecksListed; ++n) {
         const PlanStep &step = steps.at(n);
         const QString path = !prefix.isEmpty() ? QStringLiteral("%1.%2[%3]").arg(prefix).arg(n + 1).arg(pass)
                              : inFinally       ? QStringLiteral("finally.%1").arg(n + 1)
@@ -548,7 +549,7 @@ void plannedChecks(const QVector<PlanStep> &steps, const QString &prefix, int pa
             list.append({path, step.label, step.label, quantity, QString(), checkUnit(quantity), std::nullopt, step.seconds});
         }
         if (step.kind == PlanStep::Loop || step.kind == PlanStep::Sweep) {
-            for (int p = 1; p <= step.count; ++p)
+            for (int p = 1; p <= step.count && list.size() < PlannedChecksListed; ++p)
                 plannedChecks(step.body, path, p, inFinally, list);
         }
     }
@@ -563,6 +564,7 @@ QVector<PlannedCheck> PlannedChecks(const Plan &plan)
         return list;
     plannedChecks(plan.steps->steps, QString(), 0, false, list);
     plannedChecks(plan.steps->finallySteps, QString(), 0, true, list);
+    list.resize(std::min<qsizetype>(list.size(), PlannedChecksListed));
     return list;
 }
 

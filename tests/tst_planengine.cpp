@@ -132,6 +132,7 @@ private slots:
     void psuctlTestInterrupted();
     void plannedChecksAreTheRunsChecks();
     void unreachedChecksInReports();
+    void plannedChecksOfNestedLoopsBounded();
     void psuctlPrintsLimitsAsJudged();
 
 private:
@@ -764,6 +765,31 @@ max = 5.2
     QCOMPARE(xml.count(QLatin1String("<skipped message=\"not reached: the slot ended ERROR (address 5: no valid reply")), 4);
     for (const QString &name : {"2.1[1] v", "2.1[1] i", "2.1[2] v", "2.1[2] i"})
         QCOMPARE(xml.count(QStringLiteral("name=\"%1\"").arg(name)), 3);
+}
+
+// Loops of a million passes within each other hold 10^12 checks: the
+// reports' list of them stops at its bound, at once.
+void TestPlanEngine::plannedChecksOfNestedLoopsBounded()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const QVector<PlannedCheck> planned = PlannedChecks(LoadPlan(writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "loop"
+count = 1000000
+[[step.do]]
+type = "loop"
+count = 1000000
+[[step.do.do]]
+type = "measure"
+[[step.do.do.check]]
+name = "v"
+quantity = "voltage"
+max = 1
+)"))));
+    QCOMPARE(planned.size(), PlannedChecksListed);
+    QCOMPARE(planned.last().path, QStringLiteral("1.1[1].1[%1]").arg(PlannedChecksListed));
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
 }
 
 // psuctl test prints a check's limits as judged: 12 V within 0.1 % and two
