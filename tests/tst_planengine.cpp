@@ -233,6 +233,14 @@ void TestPlanEngine::planErrors_data()
                                    << "" << false << 9 << 1 << "check 'v' has no limit";
     QTest::newRow("above the model's range") << "[[step]]\ntype = \"set\"\nvoltage = 31.01\n" << "" << false << 9 << 11
                                              << "'voltage': 31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
+    QTest::newRow("negative voltage") << "[[step]]\ntype = \"set\"\nvoltage = -1\n" << "" << false << 9 << 11
+                                      << "'voltage': -1 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
+    QTest::newRow("ramp beyond the range") << "[[step]]\ntype = \"ramp\"\nquantity = \"current\"\nto = 5.101\ntime = 1\n"
+                                           << "" << false << 10 << 6
+                                           << "'to': 5.101 A is outside 0.000 to 5.100 A, the current range of QELT30-05";
+    QTest::newRow("sweep value beyond the range")
+        << "[[step]]\ntype = \"sweep\"\nquantity = \"voltage\"\nvalues = [1, 31.01]\n" << "" << false << 10 << 14
+        << "'values': 31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
     QTest::newRow("min above max") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 2\nmax = 1\n"
                                    << "" << false << 12 << 7 << "min 2 is above max 1";
     QTest::newRow("unknown key") << "[[step]]\ntype = \"wait\"\ntime = 1\ntme = 2\n" << "" << false << 10 << 1
