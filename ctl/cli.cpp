@@ -75,7 +75,9 @@ public:
             bool ok = false;
             const double number = QLocale::c().toDouble(value, &ok);
             // A value of set: the model's range, the one check plans and the bridge make too.
-            if (ok && IsSetValue(row)) {
+            if (IsSetValue(row)) {
+                if (!ok)
+                    refuse(QStringLiteral("not a number (%1)").arg(SetValueRange(QLatin1String(row.name), m_model).text));
                 const QString refusal = RangeRefusal(QLatin1String(row.name), number, m_model);
                 if (!refusal.isEmpty())
                     refuse(refusal);

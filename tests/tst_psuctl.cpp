@@ -890,6 +890,8 @@ void TestPsuctl::bridgeCommandChecked_data()
     QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})")
                                       << "current '-0.5': -0.5 A is outside 0.000 to 5.100 A, the current range of QELT30-05";
     QTest::newRow("zero voltage") << QByteArray(R"({"voltage":0})") << "";
+    QTest::newRow("text for a voltage") << QByteArray(R"({"voltage":"12 V"})")
+                                        << "voltage '12 V': not a number (0.00 to 31.00 V)";
 }
 
 // The bridge's check of a command, in this process.
