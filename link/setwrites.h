@@ -71,7 +71,9 @@ struct SetWrite {
 
 // The writes of values in the order they go out (an output switched off first,
 // one switched on last, after the setpoints), and a note for each value that
-// was capped or rounded ("OverVoltageLimit (0x100A): 40 V is above ...").
+// was rounded ("CurrentSetpoint (0x1001): 1.2345 A is not a whole number of
+// 0.001 A steps; sending 1.234 A"). The values are within RangeRefusal's
+// ranges; one beyond is sent as the limit.
 struct SetPlan {
     QVector<SetWrite> writes;
     QStringList notes;
