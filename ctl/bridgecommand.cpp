@@ -135,11 +135,6 @@ BridgeCommand ParseBridgeCommand(const QByteArray &payload, const ModelEntry &mo
         }
     }
     values = SetValuesFrom(given);
-    if (problems.isEmpty() && values.ovp) {
-        const QString refusal = OvpRefusal(*values.ovp, model);
-        if (!refusal.isEmpty())
-            problems << QStringLiteral("ovp ") + refusal;
-    }
     if (problems.isEmpty() && !values.any())
         problems << QStringLiteral("nothing to write (%1)").arg(known.mid(0, known.size() - 1).join(QStringLiteral(", ")));
     if (!problems.isEmpty()) {

@@ -8,6 +8,7 @@
 #include <QCommandLineParser>
 #include <QLocale>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -23,6 +24,14 @@ struct Given {
 QString typedName(const QString &name)
 {
     return (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+}
+
+// The values of set that the model's ranges bound.
+bool IsSetValue(const OptionRow &row)
+{
+    static const char *const names[] = {"voltage", "current", "ovp", "ocp", "power"};
+    return row.commands && QLatin1String(row.commands) == QLatin1String("set")
+           && std::any_of(std::begin(names), std::end(names), [&](const char *name) { return qstrcmp(row.name, name) == 0; });
 }
 
 class Converter
@@ -65,9 +74,15 @@ public:
         case ValueKind::Decimal: {
             bool ok = false;
             const double number = QLocale::c().toDouble(value, &ok);
-            // A setpoint or limit below 0: what the model takes says more than the row's range.
-            if (ok && number < 0 && row.min == 0)
-                refuse(NegativeValueRefusal(QLatin1String(row.name), m_model));
+            // A value of set: the model's range, the one check plans and the bridge make too.
+            if (IsSetValue(row)) {
+                if (!ok)
+                    refuse(QStringLiteral("not a number (%1)").arg(SetValueRange(QLatin1String(row.name), m_model).text));
+                const QString refusal = RangeRefusal(QLatin1String(row.name), number, m_model);
+                if (!refusal.isEmpty())
+                    refuse(refusal);
+                return number;
+            }
             if (!ok || !std::isfinite(number) || number < row.min || number > row.max)
                 refuse(QStringLiteral("not a number from %1 to %2").arg(PlainNumber(row.min), PlainNumber(row.max)));
             return number;

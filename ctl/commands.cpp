@@ -188,11 +188,6 @@ void CheckSet(const Invocation &inv)
     if (!inUnits && !inv.has("power") && !inv.has("output") && !inv.has("lock") && !inv.has("power-control")
         && !inv.has("pid") && !inv.has("new-address"))
         UsageError(QStringLiteral("set needs at least one value to write"), inv.command);
-    if (inv.has("ovp")) {
-        const QString refusal = OvpRefusal(inv.decimal("ovp"), model(inv));
-        if (!refusal.isEmpty())
-            UsageError(QStringLiteral("--ovp ") + refusal, inv.command);
-    }
 }
 
 int RunSet(const Invocation &inv, std::FILE *, std::FILE *err)

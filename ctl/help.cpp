@@ -16,8 +16,8 @@ const char Intro[] = "Drive programmable DC power supplies on a Modbus RTU seria
 
 const char Supplies[] = "A supply is named by its bus address (-a, 1 to 247) and its model (-m, a name such as "
                         "QELT30-05 or its menu number from 'psuctl models'). Values are given in volts, amperes and "
-                        "watts. They go into the registers in the model's resolution and are capped at the model's "
-                        "limits; stderr says so when a value is capped or rounded. Each request waits for the reply "
+                        "watts. They go into the registers in the model's resolution; a value outside the model's range "
+                        "is refused before anything is sent, and stderr says so when a value is rounded. Each request waits for the reply "
                         "of its own address and function and checks its CRC, and a write's acknowledgement must "
                         "echo the register and count written; replies of other addresses are passed over.";
 

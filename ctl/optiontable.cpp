@@ -68,18 +68,18 @@ const OptionRow Options[] = {
 
     // set
     {0, "voltage", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
-     "voltage setpoint (VoltageSetpoint, 0x1000), capped at the model's limit"},
+     "voltage setpoint (VoltageSetpoint, 0x1000), 0 to the model's voltage limit"},
     {0, "current", "A", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
-     "current setpoint (CurrentSetpoint, 0x1001), capped at the model's limit"},
+     "current setpoint (CurrentSetpoint, 0x1001), 0 to the model's current limit"},
     {0, "ovp", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
-     "over-voltage limit (OverVoltageLimit, 0x100A), at least two steps of the resolution"},
+     "over-voltage limit (OverVoltageLimit, 0x100A), two steps of the resolution to the model's voltage limit"},
     {0, "ocp", "A", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
-     "over-current limit (OverCurrentLimit, 0x100B)"},
+     "over-current limit (OverCurrentLimit, 0x100B), 0 to the model's current limit"},
     {0, "output", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr, "output switch (OutputSwitch, 0x1004)"},
     {0, "lock", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
      "front-panel key lock (KeyLock, 0x1006)"},
     {0, "power", "W", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
-     "power setpoint (PowerSetpoint, 0x1007) in 0.01 W steps, capped at 650.00 W"},
+     "power setpoint (PowerSetpoint, 0x1007) in 0.01 W steps, 0 to 650.00 W"},
     {0, "power-control", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
      "constant-power regulation (written as 1 or 0 to OverVoltageLimit, 0x100A)"},
     {0, "pid", "on|off", ValueKind::OnOff, 0, 0, nullptr, "set", nullptr, nullptr,
@@ -232,8 +232,8 @@ const CommandRow Commands[] = {
      "bridge that dies). PREFIX/BENCH/ADDR/availability says whether the supply answers.\n\n"
      "A command is a JSON object with any of voltage, current, ovp, ocp, power (numbers in V, A and W), output "
      "and lock (\"on\" or \"off\"), and an optional id (a string or number): {\"voltage\": 12, \"output\": "
-     "\"on\", \"id\": \"t1\"}. Each value is checked as set checks its option (range, resolution, ovp of at "
-     "least two steps) and capped or rounded as set does; a command with anything wrong, for an address not "
+     "\"on\", \"id\": \"t1\"}. Each value is checked as set checks its option (the model's range, which "
+     "for ovp starts at two steps) and rounded as set does; a command with anything wrong, for an address not "
      "listed, or for a supply that does not answer sends nothing. Commands are written and read back between "
      "readings, in the order set uses, and answered on PREFIX/BENCH/ADDR/result: {\"id\", \"ok\": true, "
      "\"written\", \"notes\"} or {\"id\", \"ok\": false, \"error\"}. A command whose id was carried out "

@@ -19,11 +19,10 @@
 
 namespace {
 
+// The limits as judged, "-" for none.
 QString Limits(const CheckResult &check)
 {
-    const auto number = [&](const std::optional<double> &value) {
-        return value ? QString::number(*value, 'f', check.decimals) : QStringLiteral("-");
-    };
+    const auto number = [](const std::optional<double> &value) { return value ? LimitText(value) : QStringLiteral("-"); };
     return QStringLiteral("[%1, %2]").arg(number(check.low), number(check.high));
 }
 

@@ -5,7 +5,9 @@
 #include "link/readingformat.h"
 #include "link/replies.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -80,27 +82,48 @@ QString RegisterText(quint16 start, int count)
         .arg(QLatin1String(registerName(start)), QLatin1String(registerName(last)), HexWord(start), HexWord(last));
 }
 
-QString OvpRefusal(double ovp, const ModelEntry &model)
+ValueRange SetValueRange(const QString &name, const ModelEntry *model)
 {
-    if (ScaledSetpoint(ovp, model.voltageScale, 0xFFFF) >= 2)
-        return QString();
-    return QStringLiteral("%1: below two steps of %2 V, which OverVoltageLimit (0x100A) takes as power control")
-        .arg(PlainNumber(ovp), FormatScaled(1, model.voltageScale, model.voltageDecimals));
+    ValueRange range;
+    quint16 scale = PowerScale, limit = PowerSetpointLimit, least = 0;
+    int decimals = PowerDecimals;
+    QLatin1String unit("W");
+    const bool volts = name == QLatin1String("voltage") || name == QLatin1String("ovp");
+    if (name != QLatin1String("power")) {
+        unit = QLatin1String(volts ? "V" : "A");
+        if (!model) {
+            range.high = std::numeric_limits<double>::infinity();
+            range.unit = unit;
+            range.text = QStringLiteral("0 %1 up to the model's limit").arg(unit);
+            return range;
+        }
+        scale = volts ? model->voltageScale : model->currentScale;
+        limit = volts ? model->voltageLimit : model->currentLimit;
+        decimals = volts ? model->voltageDecimals : model->currentDecimals;
+        least = name == QLatin1String("ovp") ? 2 : 0;
+    }
+    range.low = double(least) / scale;
+    range.high = double(limit) / scale;
+    range.unit = unit;
+    range.text = QStringLiteral("%1 to %2 %3")
+                     .arg(FormatScaled(least, scale, decimals), FormatScaled(limit, scale, decimals), unit);
+    return range;
 }
 
-QString NegativeValueRefusal(const QString &name, const ModelEntry *model)
+QString RangeRefusal(const QString &name, double value, const ModelEntry *model)
 {
-    QString span;
-    if (name == QLatin1String("power"))
-        span = QStringLiteral("0 to %1 W").arg(FormatScaled(PowerSetpointLimit, PowerScale, PowerDecimals));
-    else if (!model)
-        return QStringLiteral("negative; a supply takes 0 up to its model's limit (-m)");
-    else if (name == QLatin1String("voltage") || name == QLatin1String("ovp"))
-        span = QStringLiteral("0 to %1 V").arg(FormatScaled(model->voltageLimit, model->voltageScale, model->voltageDecimals));
-    else
-        span = QStringLiteral("0 to %1 A").arg(FormatScaled(model->currentLimit, model->currentScale, model->currentDecimals));
-    return QStringLiteral("negative; %1 takes %2 (more is capped at its limit)")
-        .arg(model ? QLatin1String(model->caption) : QLatin1String("a supply"), span);
+    const ValueRange range = SetValueRange(name, model);
+    // A decimal limit and its binary value meet within this.
+    const double slack = 1e-9 * std::max(1.0, std::fabs(range.high));
+    if (std::isfinite(value) && value >= range.low - slack && value <= range.high + slack)
+        return QString();
+    QString text = QStringLiteral("%1 %2 is outside %3, the %4 range of %5")
+                       .arg(PlainNumber(value), range.unit, range.text, name,
+                            model && name != QLatin1String("power") ? QString::fromLatin1(model->caption)
+                                                                    : QStringLiteral("every model"));
+    if (name == QLatin1String("ovp") && value < range.low)
+        text += QStringLiteral(" (below two steps, which OverVoltageLimit (0x100A) takes as power control)");
+    return text;
 }
 
 SetPlan PlanSet(const SetValues &values, const ModelEntry *m)
@@ -109,9 +132,9 @@ SetPlan PlanSet(const SetValues &values, const ModelEntry *m)
     if (values.output && !*values.output)
         plan.writes << switchWrite(OutputSwitch, false, 1, 0, true);
     if (values.ovp)
-        plan.writes << setpointWrite(plan, OverVoltageLimit, *values.ovp, m->voltageScale, 0xFFFF, m->voltageDecimals, "V");
+        plan.writes << setpointWrite(plan, OverVoltageLimit, *values.ovp, m->voltageScale, m->voltageLimit, m->voltageDecimals, "V");
     if (values.ocp)
-        plan.writes << setpointWrite(plan, OverCurrentLimit, *values.ocp, m->currentScale, 0xFFFF, m->currentDecimals, "A");
+        plan.writes << setpointWrite(plan, OverCurrentLimit, *values.ocp, m->currentScale, m->currentLimit, m->currentDecimals, "A");
     if (values.voltage)
         plan.writes << setpointWrite(plan, VoltageSetpoint, *values.voltage, m->voltageScale, m->voltageLimit,
                                      m->voltageDecimals, "V");

@@ -41,17 +41,25 @@ struct SetValues {
     bool any() const { return inUnits() || power || output || lock || powerControl || pid; }
 };
 
-// Why ovp cannot be an over-voltage limit of model ("0.01: below two steps of
-// 0.01 V, ..."), or an empty string: 0 and 1 in OverVoltageLimit switch power
-// control instead. The caller puts the value's name in front.
-QString OvpRefusal(double ovp, const ModelEntry &model);
+// The range a value of set (named as SetValues' member: "voltage", "current",
+// "ovp", "ocp", "power") may take on model, in units: voltage and ovp up to the
+// model's voltage limit, current and ocp up to its current limit, power up to
+// 650.00 W on every model; ovp from two steps of the resolution (0 and 1 in
+// OverVoltageLimit switch power control), every other from 0. text: "0.02 to
+// 31.00 V". Without a model (nullptr) a value other than power has no upper
+// bound.
+struct ValueRange {
+    double low = 0;
+    double high = 0;
+    QString unit;
+    QString text;
+};
+ValueRange SetValueRange(const QString &name, const ModelEntry *model);
 
-// Why a negative value of one of SetValues' numbers (named as its member:
-// "voltage", "ocp", "power") cannot be written, with what the model takes
-// instead: "negative; QELT30-05 takes 0 to 31.00 V (more is capped at its
-// limit)". model may be nullptr when none was given. The caller puts the
-// value's name and the value in front.
-QString NegativeValueRefusal(const QString &name, const ModelEntry *model);
+// Why value cannot be written as name on model ("40 V is outside 0.02 to
+// 31.00 V, the ovp range of QELT30-05"), or an empty string. Plans, set and
+// the bridge refuse by it alike; the caller puts the value's name in front.
+QString RangeRefusal(const QString &name, double value, const ModelEntry *model);
 
 // One register write of set, with what to expect when it is read back.
 struct SetWrite {
@@ -63,7 +71,9 @@ struct SetWrite {
 
 // The writes of values in the order they go out (an output switched off first,
 // one switched on last, after the setpoints), and a note for each value that
-// was capped or rounded ("OverVoltageLimit (0x100A): 40 V is above ...").
+// was rounded ("CurrentSetpoint (0x1001): 1.2345 A is not a whole number of
+// 0.001 A steps; sending 1.234 A"). The values are within RangeRefusal's
+// ranges; one beyond is sent as the limit.
 struct SetPlan {
     QVector<SetWrite> writes;
     QStringList notes;

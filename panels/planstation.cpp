@@ -86,13 +86,12 @@ QString stationText(const char *text)
 
 QString limitsText(const CheckResult &check)
 {
-    const auto number = [&check](double value) { return QString::number(value, 'f', check.decimals); };
     if (check.low && check.high)
-        return QStringLiteral("[%1, %2]").arg(number(*check.low), number(*check.high));
+        return QStringLiteral("[%1, %2]").arg(LimitText(check.low), LimitText(check.high));
     if (check.low)
-        return QStringLiteral("≥ %1").arg(number(*check.low));
+        return QStringLiteral("≥ %1").arg(LimitText(check.low));
     if (check.high)
-        return QStringLiteral("≤ %1").arg(number(*check.high));
+        return QStringLiteral("≤ %1").arg(LimitText(check.high));
     return QString();
 }
 

@@ -27,7 +27,10 @@ table.checks { width: 100%; }
 .verdict { display: inline-block; padding: 1px 10px; border-radius: 4px; color: #fff; font-weight: 700; letter-spacing: 0.05em; }
 header .verdict { font-size: 28px; padding: 4px 22px; }
 .PASS { background: #1e8e3e; } .FAIL { background: #d93025; } .ERROR { background: #e37400; } .ABORTED { background: #6b7280; }
+.SKIPPED { background: #9aa5b4; }
 tr.failed td { background: #fdecea; }
+tr.skipped td { color: #7a8594; }
+p.noreadings { margin: 6px 0 12px; padding: 18px 0; text-align: center; color: #7a8594; border: 1px solid #e3e7ed; }
 td.negative { color: #d93025; font-weight: 600; }
 svg { display: block; margin: 6px 0 12px; background: #fff; border: 1px solid #e3e7ed; }
 svg text { font: 11px Arial, sans-serif; fill: #3c4654; }
@@ -88,10 +91,10 @@ public:
         else
             element(QStringLiteral("td"), text, {{QStringLiteral("class"), cls}});
     }
-    void verdict(Verdict verdict)
+    void verdict(Verdict verdict) { verdictWord(VerdictText(verdict)); }
+    void verdictWord(const QString &word)
     {
-        element(QStringLiteral("span"), VerdictText(verdict),
-                {{QStringLiteral("class"), QStringLiteral("verdict ") + VerdictText(verdict)}});
+        element(QStringLiteral("span"), word, {{QStringLiteral("class"), QStringLiteral("verdict ") + word}});
     }
     void headerRow(const QStringList &names)
     {
@@ -120,6 +123,12 @@ private:
 // column, which draws the same line.
 void Page::plot(const QVector<PlotPoint> &points)
 {
+    // Without a reading there is nothing to draw: empty axes would only
+    // crowd their labels.
+    if (points.isEmpty()) {
+        element(QStringLiteral("p"), QStringLiteral("no readings"), {{QStringLiteral("class"), QStringLiteral("noreadings")}});
+        return;
+    }
     const int width = 1060, left = 56, right = 16, top = 12, panelHeight = 110, gap = 18, bottom = 34;
     const int plotWidth = width - left - right;
     const int height = top + 2 * panelHeight + gap + bottom;
@@ -168,8 +177,6 @@ void Page::plot(const QVector<PlotPoint> &points)
         element(QStringLiteral("text"), volts ? QStringLiteral("voltage (V)") : QStringLiteral("current (A)"),
                 {{QStringLiteral("x"), QString::number(left + 8)}, {QStringLiteral("y"), QString::number(panelTop + 14)},
                  {QStringLiteral("class"), volts ? QStringLiteral("volts") : QStringLiteral("amps")}});
-        if (points.isEmpty())
-            return;
         auto value = [&](const PlotPoint &point) { return volts ? point.volts : point.amps; };
         QString coordinates;
         coordinates.reserve(std::min<qsizetype>(points.size(), 4 * plotWidth) * 14);
@@ -319,7 +326,8 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
     page.element(QStringLiteral("h2"), QStringLiteral("Slots"));
     page.start(QStringLiteral("table"), {{QStringLiteral("class"), QStringLiteral("slots")}});
     page.headerRow({QStringLiteral("Slot"), QStringLiteral("Address"), QStringLiteral("Model"), QStringLiteral("Serial"),
-                    QStringLiteral("Verdict"), QStringLiteral("Checks"), QStringLiteral("Failed"), QStringLiteral("Cause")});
+                    QStringLiteral("Verdict"), QStringLiteral("Checks"), QStringLiteral("Failed"),
+                    QStringLiteral("Not reached"), QStringLiteral("Cause")});
     for (int slot = 0; slot < slotCount; ++slot) {
         const SlotInfo &unit = info.slotList.at(slot);
         const std::optional<SlotVerdict> &verdict = run.verdicts.at(slot);
@@ -338,6 +346,7 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
         page.end();
         page.cell(QString::number(bySlot.at(slot).size()), QStringLiteral("num"));
         page.cell(QString::number(failed), QStringLiteral("num"));
+        page.cell(QString::number(run.unreached(slot).size()), QStringLiteral("num"));
         page.cell(verdict ? verdict->cause : QString(), QStringLiteral("cause"));
         page.end();
     }
@@ -363,12 +372,28 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
             page.cell(check->name);
             page.cell(check->statistic.isEmpty() ? check->quantity : QStringLiteral("%1 %2").arg(check->statistic, check->quantity));
             page.cell(CheckNumber(*check, check->value), QStringLiteral("num"));
-            page.cell(CheckNumber(*check, check->low), QStringLiteral("num"));
-            page.cell(CheckNumber(*check, check->high), QStringLiteral("num"));
+            page.cell(LimitText(check->low), QStringLiteral("num"));
+            page.cell(LimitText(check->high), QStringLiteral("num"));
             page.cell(check->unit);
             page.cell(CheckNumber(*check, margin), margin && *margin < 0 ? QStringLiteral("num negative") : QStringLiteral("num"));
             page.start(QStringLiteral("td"));
             page.verdict(check->passed ? Verdict::Pass : Verdict::Fail);
+            page.end();
+            page.end();
+        }
+        const QString reason = run.unreachedReason(slot);
+        for (const PlannedCheck &check : run.unreached(slot)) {
+            page.start(QStringLiteral("tr"), {{QStringLiteral("class"), QStringLiteral("skipped")}, {QStringLiteral("title"), reason}});
+            page.cell(check.stepLabel.isEmpty() ? check.path : QStringLiteral("%1 %2").arg(check.path, check.stepLabel));
+            page.cell(check.name);
+            page.cell(check.statistic.isEmpty() ? check.quantity : QStringLiteral("%1 %2").arg(check.statistic, check.quantity));
+            page.cell(QString(), QStringLiteral("num"));
+            page.cell(LimitText(check.low), QStringLiteral("num"));
+            page.cell(LimitText(check.high), QStringLiteral("num"));
+            page.cell(check.unit);
+            page.cell(QString(), QStringLiteral("num"));
+            page.start(QStringLiteral("td"));
+            page.verdictWord(QStringLiteral("SKIPPED"));
             page.end();
             page.end();
         }

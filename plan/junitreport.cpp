@@ -1,7 +1,8 @@
 // The run as JUnit XML, the form CI systems (Jenkins, GitLab) read: one test
-// suite per slot, one test case per check; a failed check carries its value
-// and limits in the message; a slot that could not be judged to the end adds
-// one case with an error naming the cause.
+// suite per slot, one test case per check of the plan; a judged case carries
+// its value and limits as properties, a failed one in the message too; a check
+// the slot never reached is skipped with the reason; a slot that could not be
+// judged to the end adds one case with an error naming the cause.
 
 #include "link/systemerror.h"
 #include "plan/runrecord.h"
@@ -34,6 +35,7 @@ struct SlotCounts {
     int tests = 0;
     int failures = 0;
     int errors = 0;
+    int skipped = 0;
 };
 
 // The extra case of a slot that ended without a verdict of its checks.
@@ -59,8 +61,12 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         if (!check.passed)
             ++counts[check.slot].failures;
     }
+    QVector<QVector<PlannedCheck>> unreached(slotCount);
     SlotCounts total;
     for (int slot = 0; slot < slotCount; ++slot) {
+        unreached[slot] = run.unreached(slot);
+        counts[slot].tests += unreached.at(slot).size();
+        counts[slot].skipped = unreached.at(slot).size();
         if (hasVerdictCase(run, slot)) {
             ++counts[slot].tests;
             ++counts[slot].errors;
@@ -68,6 +74,7 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         total.tests += counts[slot].tests;
         total.failures += counts[slot].failures;
         total.errors += counts[slot].errors;
+        total.skipped += counts[slot].skipped;
     }
 
     XmlReportFile file(path);
@@ -81,6 +88,7 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
     xml.writeAttribute(QStringLiteral("tests"), QString::number(total.tests));
     xml.writeAttribute(QStringLiteral("failures"), QString::number(total.failures));
     xml.writeAttribute(QStringLiteral("errors"), QString::number(total.errors));
+    xml.writeAttribute(QStringLiteral("skipped"), QString::number(total.skipped));
     xml.writeAttribute(QStringLiteral("time"), seconds(info.start.msecsTo(end)));
     xml.writeAttribute(QStringLiteral("timestamp"), timestamp(info.start));
 
@@ -95,7 +103,7 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         xml.writeAttribute(QStringLiteral("tests"), QString::number(counts[slot].tests));
         xml.writeAttribute(QStringLiteral("failures"), QString::number(counts[slot].failures));
         xml.writeAttribute(QStringLiteral("errors"), QString::number(counts[slot].errors));
-        xml.writeAttribute(QStringLiteral("skipped"), QStringLiteral("0"));
+        xml.writeAttribute(QStringLiteral("skipped"), QString::number(counts[slot].skipped));
         xml.writeAttribute(QStringLiteral("time"), seconds(info.start.msecsTo(slotEnd)));
         xml.writeAttribute(QStringLiteral("timestamp"), timestamp(info.start));
         xml.writeAttribute(QStringLiteral("hostname"), info.station);
@@ -125,6 +133,14 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
             xml.writeAttribute(QStringLiteral("time"), seconds(previous.msecsTo(check->time)));
             if (check->time.isValid())
                 previous = check->time;
+            xml.writeStartElement(QStringLiteral("properties"));
+            property(xml, QStringLiteral("value"), LimitText(check->value));
+            if (check->low)
+                property(xml, QStringLiteral("low"), LimitText(check->low));
+            if (check->high)
+                property(xml, QStringLiteral("high"), LimitText(check->high));
+            property(xml, QStringLiteral("unit"), check->unit);
+            xml.writeEndElement();
             if (!check->passed) {
                 xml.writeStartElement(QStringLiteral("failure"));
                 xml.writeAttribute(QStringLiteral("type"), QStringLiteral("limit"));
@@ -134,6 +150,16 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
                                              check->quantity, CheckSummary(*check)));
                 xml.writeEndElement();
             }
+            xml.writeEndElement();
+        }
+        for (const PlannedCheck &check : unreached.at(slot)) {
+            xml.writeStartElement(QStringLiteral("testcase"));
+            xml.writeAttribute(QStringLiteral("classname"), className);
+            xml.writeAttribute(QStringLiteral("name"), QStringLiteral("%1 %2").arg(check.path, check.name));
+            xml.writeAttribute(QStringLiteral("time"), seconds(0));
+            xml.writeStartElement(QStringLiteral("skipped"));
+            xml.writeAttribute(QStringLiteral("message"), run.unreachedReason(slot));
+            xml.writeEndElement();
             xml.writeEndElement();
         }
         if (hasVerdictCase(run, slot)) {

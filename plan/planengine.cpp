@@ -895,6 +895,7 @@ RunEnd PlanRun::run()
     d.info.planName = d.plan.name;
     d.info.planVersion = d.plan.version;
     d.info.planFile = d.plan.file;
+    d.info.plannedChecks = PlannedChecks(d.plan);
     d.info.start = d.wallBase;
     if (d.info.station.isEmpty())
         d.info.station = QSysInfo::machineHostName();

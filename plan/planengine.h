@@ -65,6 +65,12 @@ inline constexpr char PortLostForGood[] = "port lost";
 // model, profile files named in it); raises PlanError.
 Plan LoadPlan(const QString &path);
 
+// Every check of the plan in the order a slot meets it, each loop pass apart,
+// under the paths the run gives their steps; the first PlannedChecksListed of
+// them, as nested loops can hold more than memory.
+constexpr int PlannedChecksListed = 100000;
+QVector<PlannedCheck> PlannedChecks(const Plan &plan);
+
 // Refuses (PlanError with file "serials") an empty serial, one given twice, or
 // a count that is not one per slot.
 void CheckSerials(const QStringList &serials, int slotCount);

@@ -12,20 +12,14 @@
 #include <QFileInfo>
 #include <QDir>
 #include <QLocale>
+#include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <cmath>
 #include <toml++/toml.h>
 
 namespace {
-
-// The model's ranges in units.
-struct Range {
-    const ModelEntry *model;
-    double volts() const { return double(model->voltageLimit) / model->voltageScale; }
-    double amps() const { return double(model->currentLimit) / model->currentScale; }
-    double of(const QString &quantity) const { return quantity == QLatin1String("voltage") ? volts() : amps(); }
-};
 
 class Reader
 {
@@ -65,8 +59,11 @@ public:
         return QString::fromStdString(node->as_string()->get());
     }
 
+    // A number; low and high bound values that are not a model's (times,
+    // counts, limits of checks): those of a supply are checked by inRange.
     std::optional<double> number(const toml::table &table, const char *key, bool required, const QString &what,
-                                 double low = 0, double high = std::numeric_limits<double>::max()) const
+                                 double low = -std::numeric_limits<double>::infinity(),
+                                 double high = std::numeric_limits<double>::infinity()) const
     {
         const toml::node *node = table.get(key);
         if (!node) {
@@ -77,7 +74,9 @@ public:
         if (!node->is_number())
             fail(*node, QStringLiteral("'%1' is not a number").arg(QLatin1String(key)));
         const double value = node->value<double>().value_or(0);
-        if (!std::isfinite(value) || value < low || value > high)
+        if (!std::isfinite(value))
+            fail(*node, QStringLiteral("'%1' = %2 is not a finite number").arg(QLatin1String(key), PlainNumber(value)));
+        if (value < low || value > high)
             fail(*node, QStringLiteral("'%1' = %2 is outside %3..%4")
                             .arg(QLatin1String(key), PlainNumber(value), PlainNumber(low), PlainNumber(high)));
         return value;
@@ -118,28 +117,20 @@ public:
         return *node.as_table();
     }
 
-    // A value in units of quantity against every slot's model.
-    void inRange(const toml::table &table, const char *key, double value, const QString &quantity) const
+    // A value written to a supply ("voltage", "current", "ovp", "ocp",
+    // "power") against every slot's model: the range set and the bridge hold
+    // a value to as well.
+    void inRange(const toml::node &node, const QString &key, double value, const QString &name) const
     {
-        for (const Range &range : m_ranges) {
-            const double largest = range.of(quantity);
-            if (value > largest + 1e-9)
-                fail(*table.get(key), QStringLiteral("'%1' = %2 is above the range of %3 (%4 %5)")
-                                          .arg(QLatin1String(key), PlainNumber(value),
-                                               QLatin1String(range.model->caption), PlainNumber(largest),
-                                               quantity == QLatin1String("voltage") ? "V" : "A"));
+        for (const ModelEntry *model : m_models) {
+            const QString refusal = RangeRefusal(name, value, model);
+            if (!refusal.isEmpty())
+                fail(node, QStringLiteral("'%1': %2").arg(key, refusal));
         }
     }
-
-    void checkOvp(const toml::node &node, double ovp) const
+    void inRange(const toml::table &table, const char *key, double value, const QString &name) const
     {
-        for (const Range &range : m_ranges) {
-            const QString refusal = OvpRefusal(ovp, *range.model);
-            if (!refusal.isEmpty())
-                fail(node, QStringLiteral("ovp %1 on %2").arg(refusal, QLatin1String(range.model->caption)));
-            if (ovp * range.model->voltageScale > 65535)
-                fail(node, QStringLiteral("ovp %1 V is beyond the register of %2").arg(PlainNumber(ovp), QLatin1String(range.model->caption)));
-        }
+        inRange(*table.get(key), QLatin1String(key), value, name);
     }
 
     QString quantity(const toml::table &table, const QString &what) const
@@ -256,21 +247,26 @@ public:
             if (fields.size() != 3)
                 refuse(1, QStringLiteral("%1 fields where time,voltage,current are expected").arg(fields.size()));
             double values[3];
+            int columns[3];
             int column = 1;
             static const char *names[] = {"time", "voltage", "current"};
             for (int k = 0; k < 3; ++k) {
                 bool ok = false;
                 values[k] = QLocale::c().toDouble(fields.at(k), &ok);
-                if (!ok || !std::isfinite(values[k]) || values[k] < 0)
-                    refuse(column, QStringLiteral("'%1' is not a %2 of 0 or more").arg(fields.at(k), QLatin1String(names[k])));
+                if (!ok || !std::isfinite(values[k]) || (k == 0 && values[k] < 0))
+                    refuse(column, QStringLiteral("'%1' is not a %2%3")
+                                       .arg(fields.at(k), QLatin1String(names[k]), k == 0 ? QStringLiteral(" of 0 or more") : QString()));
+                columns[k] = column;
                 column += int(line.text.section(QLatin1Char(','), k, k).size()) + 1;
             }
             if (!rows.isEmpty() && values[0] <= rows.last().seconds)
                 refuse(1, QStringLiteral("time %1 does not follow %2").arg(PlainNumber(values[0]), PlainNumber(rows.last().seconds)));
-            for (const Range &range : m_ranges) {
-                if (values[1] > range.volts() + 1e-9 || values[2] > range.amps() + 1e-9)
-                    refuse(1, QStringLiteral("%1 V, %2 A is beyond the range of %3")
-                                  .arg(PlainNumber(values[1]), PlainNumber(values[2]), QLatin1String(range.model->caption)));
+            for (const ModelEntry *model : m_models) {
+                for (int k = 1; k < 3; ++k) {
+                    const QString refusal = RangeRefusal(QLatin1String(names[k]), values[k], model);
+                    if (!refusal.isEmpty())
+                        refuse(columns[k], refusal);
+                }
             }
             rows.append({values[0], values[1], values[2]});
         }
@@ -306,21 +302,17 @@ public:
             step.set.current = number(table, "current", false, what);
             step.set.ovp = number(table, "ovp", false, what);
             step.set.ocp = number(table, "ocp", false, what);
-            step.set.power = number(table, "power", false, what, 0, PowerSetpointLimit / double(PowerScale));
+            step.set.power = number(table, "power", false, what);
             step.set.output = flag(table, "output");
             step.set.lock = flag(table, "lock");
             step.set.powerControl = flag(table, "power_control");
             step.set.pid = flag(table, "pid");
-            if (step.set.voltage)
-                inRange(table, "voltage", *step.set.voltage, QStringLiteral("voltage"));
-            if (step.set.current)
-                inRange(table, "current", *step.set.current, QStringLiteral("current"));
-            if (step.set.ovp)
-                checkOvp(*table.get("ovp"), *step.set.ovp);
-            for (const Range &range : m_ranges) {
-                if (step.set.ocp && *step.set.ocp * range.model->currentScale > 65535)
-                    fail(*table.get("ocp"), QStringLiteral("ocp %1 A is beyond the register of %2")
-                                                .arg(PlainNumber(*step.set.ocp), QLatin1String(range.model->caption)));
+            const std::pair<const char *, std::optional<double>> written[] = {
+                {"voltage", step.set.voltage}, {"current", step.set.current}, {"ovp", step.set.ovp},
+                {"ocp", step.set.ocp}, {"power", step.set.power}};
+            for (const auto &[key, value] : written) {
+                if (value)
+                    inRange(table, key, *value, QLatin1String(key));
             }
             if (!step.set.any())
                 fail(table, QStringLiteral("a set step sets nothing"));
@@ -391,15 +383,8 @@ public:
                     const double value = node.value<double>().value_or(0);
                     if (fractions && (value < 0 || value > 1))
                         fail(node, QStringLiteral("fraction %1 is outside 0..1").arg(PlainNumber(value)));
-                    if (values) {
-                        if (value < 0)
-                            fail(node, QStringLiteral("setpoint %1 is below 0").arg(PlainNumber(value)));
-                        for (const Range &range : m_ranges) {
-                            if (value > range.of(step.quantity) + 1e-9)
-                                fail(node, QStringLiteral("setpoint %1 is above the range of %2")
-                                               .arg(PlainNumber(value), QLatin1String(range.model->caption)));
-                        }
-                    }
+                    if (values)
+                        inRange(node, QStringLiteral("values"), value, step.quantity);
                     step.values.append(value);
                 }
                 if (step.values.isEmpty())
@@ -432,10 +417,7 @@ public:
             step.level = *number(table, "level", true, what);
             step.seconds = *number(table, "within", true, what, 0.001, 1e4);
             step.interval = number(table, "interval", false, what, 0, 1e5).value_or(0.5);
-            if (step.limit == QLatin1String("ovp"))
-                checkOvp(*table.get("level"), step.level);
-            else
-                inRange(table, "level", step.level, QStringLiteral("current"));
+            inRange(table, "level", step.level, step.limit);
             break;
         }
         }
@@ -454,7 +436,7 @@ public:
         return result;
     }
 
-    QVector<Range> m_ranges;
+    QVector<const ModelEntry *> m_models; // every slot's
 
 private:
     QString m_file;
@@ -526,7 +508,7 @@ Plan LoadPlan(const QString &path)
         addresses.insert(slot.address);
         names.insert(slot.name);
         plan.slotList.append(slot);
-        reader.m_ranges.append({FindModel(item)});
+        reader.m_models.append(FindModel(item));
     }
 
     auto steps = std::make_shared<PlanSteps>();
@@ -539,6 +521,61 @@ Plan LoadPlan(const QString &path)
         reader.fail(root, QStringLiteral("the plan has no [[step]]"));
     plan.steps = steps;
     return plan;
+}
+
+namespace {
+
+QString checkUnit(const QString &quantity)
+{
+    static const QHash<QString, QString> units = {
+        {QStringLiteral("voltage"), QStringLiteral("V")}, {QStringLiteral("current"), QStringLiteral("A")},
+        {QStringLiteral("power"), QStringLiteral("W")},   {QStringLiteral("charge"), QStringLiteral("Ah")},
+        {QStringLiteral("energy"), QStringLiteral("Wh")}, {QStringLiteral("duration"), QStringLiteral("s")},
+        {QStringLiteral("trip_time"), QStringLiteral("s")}};
+    return units.value(quantity);
+}
+
+// The checks of steps whose paths are prefix.N[pass] (N alone at the top,
+// finally.N in the finally block), as the run names them.
+void plannedChecks(const QVector<PlanStep> &steps, const QString &prefix, int pass, bool inFinally,
+                   QVector<PlannedCheck> &list)
+{
+    for (int n = 0; n < steps.size() && list.size() < PlannedChecksListed; ++n) {
+        const PlanStep &step = steps.at(n);
+        const QString path = !prefix.isEmpty() ? QStringLiteral("%1.%2[%3]").arg(prefix).arg(n + 1).arg(pass)
+                             : inFinally       ? QStringLiteral("finally.%1").arg(n + 1)
+                                               : QString::number(n + 1);
+        for (const PlanCheck &check : step.checks) {
+            PlannedCheck planned{path, step.label, check.name, check.quantity, check.statistic,
+                                 checkUnit(check.quantity), std::nullopt, std::nullopt};
+            if (!check.relative) {
+                planned.low = check.min;
+                planned.high = check.max;
+            }
+            list.append(planned);
+        }
+        if (step.kind == PlanStep::Protection) {
+            const QString quantity = QStringLiteral("trip_time");
+            list.append({path, step.label, step.label, quantity, QString(), checkUnit(quantity), std::nullopt, step.seconds});
+        }
+        if (step.kind == PlanStep::Loop || step.kind == PlanStep::Sweep) {
+            for (int p = 1; p <= step.count && list.size() < PlannedChecksListed; ++p)
+                plannedChecks(step.body, path, p, inFinally, list);
+        }
+    }
+}
+
+} // namespace
+
+QVector<PlannedCheck> PlannedChecks(const Plan &plan)
+{
+    QVector<PlannedCheck> list;
+    if (!plan.steps)
+        return list;
+    plannedChecks(plan.steps->steps, QString(), 0, false, list);
+    plannedChecks(plan.steps->finallySteps, QString(), 0, true, list);
+    list.resize(std::min<qsizetype>(list.size(), PlannedChecksListed));
+    return list;
 }
 
 void CheckSerials(const QStringList &serials, int slotCount)

@@ -26,3 +26,8 @@ std::optional<double> CheckResult::margin() const
         nearest = nearest ? std::min(*nearest, *high - value) : *high - value;
     return nearest;
 }
+
+QString LimitText(std::optional<double> limit)
+{
+    return limit ? QString::number(*limit, 'g', 15) : QString();
+}

@@ -21,6 +21,11 @@ enum class Verdict { Pass, Fail, Error, Aborted };
 // and the database.
 QString VerdictText(Verdict verdict);
 
+// A limit as it was judged: the shortest decimal that reads back as it, to 15
+// significant digits (so a limit written or computed from decimals shows as
+// that decimal: 11.968, not 11.97 nor 11.968000000000002); "" for none.
+QString LimitText(std::optional<double> limit);
+
 // One supply tested in a run.
 struct SlotInfo {
     int index = 0;        // from 0, in the plan's slot order
@@ -28,6 +33,21 @@ struct SlotInfo {
     int address = 1;      // bus address, 1..247
     QString model;        // catalogue caption ("QELT30-05")
     QString serial;       // the unit's serial number, unique within the run
+};
+
+// A check the plan holds, as a slot meets it: the path its step runs under
+// (each pass of a loop apart), its name, what it judges, and its limits when
+// they are absolute (a limit relative to the setpoint is known only when
+// judged). A slot that ends before a check lists it as not reached.
+struct PlannedCheck {
+    QString path;
+    QString stepLabel;
+    QString name;
+    QString quantity;
+    QString statistic;
+    QString unit;
+    std::optional<double> low;
+    std::optional<double> high;
 };
 
 // What is known when a run starts.
@@ -42,6 +62,7 @@ struct RunInfo {
     QString port;         // the line as given (COM2, /dev/ttyUSB0, tcp://...)
     QDateTime start;
     QVector<SlotInfo> slotList; // in plan slot order ("slots" is a Qt keyword macro)
+    QVector<PlannedCheck> plannedChecks; // every check of the plan in the order met; the same for every slot
 };
 
 // A step of one slot starting or ending. path names the step within the plan

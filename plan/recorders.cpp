@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSet>
 
 Verdict RunRecord::verdict(int slot) const
 {
@@ -39,6 +40,34 @@ QDateTime RunRecord::endTime() const
             last = v->end;
     }
     return last;
+}
+
+QVector<PlannedCheck> RunRecord::unreached(int slot) const
+{
+    QVector<PlannedCheck> list;
+    const bool ended = (slot >= 0 && slot < verdicts.size() && verdicts.at(slot)) || end;
+    if (!ended)
+        return list;
+    QSet<QString> judged;
+    for (const CheckResult &check : checks) {
+        if (check.slot == slot)
+            judged.insert(check.path + QLatin1Char('\n') + check.name);
+    }
+    for (const PlannedCheck &check : info.plannedChecks) {
+        if (!judged.contains(check.path + QLatin1Char('\n') + check.name))
+            list.append(check);
+    }
+    return list;
+}
+
+QString RunRecord::unreachedReason(int slot) const
+{
+    const std::optional<SlotVerdict> &ended = slot >= 0 && slot < verdicts.size() ? verdicts.at(slot) : std::nullopt;
+    const QString cause = ended && !ended->cause.isEmpty()              ? ended->cause
+                          : verdict(slot) == Verdict::Aborted ? QStringLiteral("the run was aborted")
+                                                              : QString();
+    return QStringLiteral("not reached: the slot ended %1%2")
+        .arg(VerdictText(verdict(slot)), cause.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(cause));
 }
 
 XmlReportFile::XmlReportFile(const QString &path)
@@ -87,11 +116,11 @@ QString CheckSummary(const CheckResult &check)
     const QString unit = check.unit.isEmpty() ? QString() : QLatin1Char(' ') + check.unit;
     QString limits;
     if (check.low && check.high)
-        limits = QStringLiteral("[%1, %2]").arg(CheckNumber(check, check.low), CheckNumber(check, check.high));
+        limits = QStringLiteral("[%1, %2]").arg(LimitText(check.low), LimitText(check.high));
     else if (check.low)
-        limits = QStringLiteral(">= %1").arg(CheckNumber(check, check.low));
+        limits = QStringLiteral(">= %1").arg(LimitText(check.low));
     else if (check.high)
-        limits = QStringLiteral("<= %1").arg(CheckNumber(check, check.high));
+        limits = QStringLiteral("<= %1").arg(LimitText(check.high));
     else
         limits = QStringLiteral("no limit");
     return QStringLiteral("%1%2 %3 %4%5")
@@ -166,6 +195,7 @@ struct RunRecorders::Impl {
     // so a station never stalls on each check.
     static constexpr qint64 RetryMs = 30000;
     void record(QVector<Statement> transaction);
+    void recordUnreached(int slot);
     bool flush();
     void finish();
 };
@@ -224,6 +254,22 @@ void RunRecorders::Impl::record(QVector<Statement> transaction)
     pending.append(std::move(transaction));
     if (dbProblem.isEmpty() || sinceRefusal.hasExpired(RetryMs))
         flush();
+}
+
+// A check the slot never reached is kept with no value and no time of
+// judgement, so the history lists every check of the plan.
+void RunRecorders::Impl::recordUnreached(int slot)
+{
+    QVector<Statement> transaction;
+    for (const PlannedCheck &check : run.unreached(slot)) {
+        transaction.append({QStringLiteral("INSERT INTO checks (run_id, slot_index, path, name, quantity, statistic, unit,"
+                                           " value, low, high, passed, judged_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0, ?)"),
+                            {run.info.runId, slot, check.path, check.name, check.quantity, check.statistic, check.unit,
+                             DatabaseNumber(std::nullopt), DatabaseNumber(check.low), DatabaseNumber(check.high),
+                             QVariant(QMetaType::fromType<QString>())}});
+    }
+    if (!transaction.isEmpty())
+        record(transaction);
 }
 
 bool RunRecorders::Impl::flush()
@@ -309,6 +355,10 @@ void RunRecorders::runStarted(const RunInfo &info)
         slot.name = XmlSafe(slot.name);
         slot.serial = XmlSafe(slot.serial);
     }
+    for (PlannedCheck &check : d.run.info.plannedChecks) {
+        check.name = XmlSafe(check.name);
+        check.stepLabel = XmlSafe(check.stepLabel);
+    }
     d.run.verdicts.resize(info.slotList.size());
     d.run.readings.resize(info.slotList.size());
     d.started = true;
@@ -391,12 +441,17 @@ void RunRecorders::slotFinished(const SlotVerdict &verdict)
     }
     d.record({{QStringLiteral("UPDATE slots SET verdict = ?, cause = ?, end_time = ? WHERE run_id = ? AND slot_index = ?"),
                {VerdictText(verdict.verdict), verdict.cause, DatabaseTime(verdict.end), d.run.info.runId, verdict.slot}}});
+    d.recordUnreached(verdict.slot);
 }
 
 void RunRecorders::runFinished(const RunEnd &end)
 {
     Impl &d = *m_impl;
     d.run.end = end;
+    for (int slot = 0; slot < d.run.verdicts.size(); ++slot) {
+        if (!d.run.verdicts.at(slot))
+            d.recordUnreached(slot);
+    }
     d.record({{QStringLiteral("UPDATE runs SET end_time = ?, verdict = ? WHERE run_id = ?"),
                {DatabaseTime(end.end), VerdictText(end.overall), d.run.info.runId}}});
     d.finish();

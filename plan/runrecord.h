@@ -34,6 +34,10 @@ struct RunRecord {
     Verdict verdict(int slot) const;
     Verdict overall() const;
     QDateTime endTime() const;
+    // The plan's checks the slot ended without judging (none while it still
+    // runs), in plan order, and the reason the reports give for them.
+    QVector<PlannedCheck> unreached(int slot) const;
+    QString unreachedReason(int slot) const;
 };
 
 // A report file written through an XML writer: open() raises SystemError
@@ -61,5 +65,6 @@ QString XmlSafe(QString text);
 
 // A check's value or limit with the check's decimals; "" for no limit.
 QString CheckNumber(const CheckResult &check, std::optional<double> value);
-// "12.000 V in [11.880, 12.120] V", the judgement of a check in one line.
+// "12.000 V in [11.88, 12.12] V", the judgement of a check in one line: the
+// value with the check's decimals, the limits as judged.
 QString CheckSummary(const CheckResult &check);

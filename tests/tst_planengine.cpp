@@ -6,6 +6,7 @@
 
 #include "master/rtuplanbus.h"
 #include "plan/planengine.h"
+#include "plan/recorders.h"
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
 
@@ -14,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QXmlStreamReader>
 
 #include <atomic>
 #include <csignal>
@@ -89,6 +91,14 @@ current = 1
 output = true
 )";
 
+const char *kOn12V = R"(
+[[step]]
+type = "set"
+voltage = 12
+current = 1
+output = true
+)";
+
 const char *kOutputsOff = R"(
 [[finally]]
 type = "set"
@@ -124,11 +134,17 @@ private slots:
     void lostPortRunsFinallyWhenBack();
     void psuctlTestEndToEnd();
     void psuctlTestInterrupted();
+    void plannedChecksAreTheRunsChecks();
+    void unreachedChecksInReports();
+    void plannedChecksOfNestedLoopsBounded();
+    void psuctlPrintsLimitsAsJudged();
 
 private:
     QString writePlan(const QString &text, const QString &name = QStringLiteral("plan.toml"));
     Recorded runPlan(const QString &text, const std::function<void(PlanRun &, Recorded &)> &prepare = {});
     void change(int address, const std::function<void(SimSupply &)> &change);
+    // psuctl test of a one-slot plan, serial X1.
+    void startTest(QProcess &process, const QString &plan);
 
     SimBus *m_bus = nullptr;
     QString m_device;
@@ -197,6 +213,14 @@ void TestPlanEngine::change(int address, const std::function<void(SimSupply &)> 
     m_bus->updateSupply(m_bus->indexOfAddress(address), change);
 }
 
+void TestPlanEngine::startTest(QProcess &process, const QString &plan)
+{
+    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
+                                                   QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
+                                                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
+                                                   QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("2")});
+}
+
 // Each refusal names the line and column of what is wrong.
 void TestPlanEngine::planErrors_data()
 {
@@ -212,7 +236,15 @@ void TestPlanEngine::planErrors_data()
     QTest::newRow("missing limit") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\n"
                                    << "" << false << 9 << 1 << "check 'v' has no limit";
     QTest::newRow("above the model's range") << "[[step]]\ntype = \"set\"\nvoltage = 31.01\n" << "" << false << 9 << 11
-                                             << "above the range of QELT30-05";
+                                             << "'voltage': 31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
+    QTest::newRow("negative voltage") << "[[step]]\ntype = \"set\"\nvoltage = -1\n" << "" << false << 9 << 11
+                                      << "'voltage': -1 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
+    QTest::newRow("ramp beyond the range") << "[[step]]\ntype = \"ramp\"\nquantity = \"current\"\nto = 5.101\ntime = 1\n"
+                                           << "" << false << 10 << 6
+                                           << "'to': 5.101 A is outside 0.000 to 5.100 A, the current range of QELT30-05";
+    QTest::newRow("sweep value beyond the range")
+        << "[[step]]\ntype = \"sweep\"\nquantity = \"voltage\"\nvalues = [1, 31.01]\n" << "" << false << 10 << 14
+        << "'values': 31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
     QTest::newRow("min above max") << "[[step]]\ntype = \"measure\"\n[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 2\nmax = 1\n"
                                    << "" << false << 12 << 7 << "min 2 is above max 1";
     QTest::newRow("unknown key") << "[[step]]\ntype = \"wait\"\ntime = 1\ntme = 2\n" << "" << false << 10 << 1
@@ -227,7 +259,7 @@ void TestPlanEngine::planErrors_data()
     QTest::newRow("profile row") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "time,v,a\n0,1,0.5\n2,x,0.5\n"
                                  << true << 3 << 3 << "'x' is not a voltage";
     QTest::newRow("profile row beyond the range") << "[[step]]\ntype = \"profile\"\nfile = \"p.csv\"\n" << "0,40,0.5\n"
-                                                  << true << 1 << 1 << "beyond the range of QELT30-05";
+                                                  << true << 1 << 3 << "40 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
 }
 
 void TestPlanEngine::planErrors()
@@ -744,10 +776,7 @@ type = "wait"
 time = 60
 )") + QLatin1String(kOutputsOff));
     QProcess process;
-    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
-                                                   QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
-                                                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
-                                                   QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("2")});
+    startTest(process, plan);
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn() || process.state() == QProcess::NotRunning, 20000);
     if (!m_bus->supply(0).outputOn()) {
         QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
@@ -762,6 +791,165 @@ time = 60
     QVERIFY2(process.exitCode() == 130, qPrintable(out));
     QVERIFY(!m_bus->supply(0).outputOn());
     QVERIFY2(out.contains(QLatin1String("serial X1): ABORTED")), qPrintable(out));
+}
+
+// The checks a plan holds, as the reports list them, are the checks a slot
+// that runs to its end judges: the same paths (each loop and sweep pass
+// apart, the finally block) and names, in the same order.
+void TestPlanEngine::plannedChecksAreTheRunsChecks()
+{
+    const QString text = QStringLiteral("on_fail = \"continue\"\n") + QLatin1String(kOneSlot) + QLatin1String(kOn12V) + QStringLiteral(R"(
+[[step]]
+type = "loop"
+count = 2
+[[step.do]]
+type = "measure"
+[[step.do.check]]
+name = "v"
+quantity = "voltage"
+min = -1
+[[step.do.check]]
+name = "i"
+quantity = "current"
+statistic = "max"
+max = 10
+[[step]]
+type = "sweep"
+quantity = "voltage"
+values = [3, 6, 9]
+[[step.do]]
+type = "wait"
+time = 0.01
+[[step.do.check]]
+name = "t"
+quantity = "duration"
+max = 100
+[[step]]
+type = "protection"
+name = "ovp trips"
+limit = "ovp"
+level = 2
+within = 1
+[[finally]]
+type = "set"
+output = false
+[[finally]]
+type = "measure"
+[[finally.check]]
+name = "off"
+quantity = "voltage"
+max = 100
+)");
+    const QVector<PlannedCheck> planned = PlannedChecks(LoadPlan(writePlan(text)));
+    const Recorded r = runPlan(text);
+    QStringList judged, listed;
+    for (const CheckResult &check : r.checks)
+        judged << check.path + QLatin1Char(' ') + check.name;
+    for (const PlannedCheck &check : planned)
+        listed << check.path + QLatin1Char(' ') + check.name;
+    const QStringList expected{"2.1[1] v", "2.1[1] i", "2.1[2] v", "2.1[2] i", "3.1[1] t", "3.1[2] t", "3.1[3] t",
+                               "4 ovp trips", "finally.2 off"};
+    QCOMPARE(judged, expected);
+    QCOMPARE(listed, expected);
+}
+
+// A slot whose supply is silent ends in ERROR at its first step: its report
+// lists every check of the plan, those it never reached skipped with the
+// cause; the root totals count them.
+void TestPlanEngine::unreachedChecksInReports()
+{
+    change(5, [](SimSupply &s) { s.faults().dropShare = 1.0; });
+    RecorderOptions keep;
+    keep.reportDir = m_folder->filePath(QStringLiteral("reports"));
+    keep.database = m_folder->filePath(QStringLiteral("history.sqlite"));
+    RunRecorders recorders(keep);
+    const Recorded r = runPlan(QLatin1String(kThreeSlots) + QStringLiteral(R"(
+)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "loop"
+count = 2
+[[step.do]]
+type = "measure"
+count = 2
+[[step.do.check]]
+name = "v"
+quantity = "voltage"
+counts = 2
+[[step.do.check]]
+name = "i"
+quantity = "current"
+max = 5.2
+)") + QLatin1String(kOutputsOff), [&recorders](PlanRun &run, Recorded &) { run.addListener(&recorders); });
+    QCOMPARE(r.verdictOf(0), Verdict::Pass);
+    QCOMPARE(r.verdictOf(1), Verdict::Error);
+    QCOMPARE(r.verdictOf(2), Verdict::Pass);
+    QString xml;
+    for (const QString &file : recorders.files()) {
+        if (file.endsWith(QLatin1String(".xml"))) {
+            QFile report(file);
+            QVERIFY(report.open(QIODevice::ReadOnly));
+            xml = QString::fromUtf8(report.readAll());
+        }
+    }
+    QXmlStreamReader reader(xml);
+    QVERIFY(reader.readNextStartElement());
+    QCOMPARE(reader.name(), u"testsuites");
+    // Three slots of four checks, and B's verdict case.
+    QCOMPARE(reader.attributes().value(QLatin1String("tests")).toInt(), 13);
+    QCOMPARE(reader.attributes().value(QLatin1String("errors")).toInt(), 1);
+    QCOMPARE(reader.attributes().value(QLatin1String("failures")).toInt(), 0);
+    QCOMPARE(reader.attributes().value(QLatin1String("skipped")).toInt(), 4);
+    QCOMPARE(xml.count(QLatin1String("<skipped message=\"not reached: the slot ended ERROR (address 5: no valid reply")), 4);
+    for (const QString &name : {"2.1[1] v", "2.1[1] i", "2.1[2] v", "2.1[2] i"})
+        QCOMPARE(xml.count(QStringLiteral("name=\"%1\"").arg(name)), 3);
+}
+
+// Loops of a million passes within each other hold 10^12 checks: the
+// reports' list of them stops at its bound, at once.
+void TestPlanEngine::plannedChecksOfNestedLoopsBounded()
+{
+    QElapsedTimer clock;
+    clock.start();
+    const QVector<PlannedCheck> planned = PlannedChecks(LoadPlan(writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
+[[step]]
+type = "loop"
+count = 1000000
+[[step.do]]
+type = "loop"
+count = 1000000
+[[step.do.do]]
+type = "measure"
+[[step.do.do.check]]
+name = "v"
+quantity = "voltage"
+max = 1
+)"))));
+    QCOMPARE(planned.size(), PlannedChecksListed);
+    QCOMPARE(planned.last().path, QStringLiteral("1.1[1].1[%1]").arg(PlannedChecksListed));
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+}
+
+// psuctl test prints a check's limits as judged: 12 V within 0.1 % and two
+// counts of 0.01 V is [11.968, 12.032], not the [11.97, 12.03] of the
+// resolution.
+void TestPlanEngine::psuctlPrintsLimitsAsJudged()
+{
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn12V) + QStringLiteral(R"(
+[[step]]
+type = "measure"
+[[step.check]]
+name = "v"
+quantity = "voltage"
+statistic = "min"
+percent = 0.1
+counts = 2
+)") + QLatin1String(kOutputsOff));
+    QProcess process;
+    startTest(process, plan);
+    QVERIFY(process.waitForFinished(120000));
+    const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 0, qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String(" v voltage min 12.00 V [11.968, 12.032] PASS")), qPrintable(out));
 }
 
 QTEST_GUILESS_MAIN(TestPlanEngine)

@@ -7,6 +7,7 @@
 #include "ctl/mqttbridge.h"
 #include "ctl/optiontable.h"
 #include "ctl/supplyio.h"
+#include "plan/planengine.h"
 #include "link/modelcatalogue.h"
 #include "link/frames.h"
 #include "sim/simbus.h"
@@ -125,6 +126,8 @@ private slots:
     void manualNamesNoUnknownOption();
     void ovpOfTwoStepsTaken_data();
     void ovpOfTwoStepsTaken();
+    void valueRangesAtTheirLimits_data();
+    void valueRangesAtTheirLimits();
     void bridgeCommandChecked_data();
     void bridgeCommandChecked();
     void discoveryIdsNeverShared_data();
@@ -404,14 +407,10 @@ void TestPsuctl::valuesCappedOrRoundedWithNote_data()
     QTest::addColumn<int>("reg");
     QTest::addColumn<int>("raw");
     QTest::addColumn<QString>("note");
-    QTest::newRow("voltage above the limit") << "--voltage" << "40" << int(VoltageSetpoint) << 3100
-                                             << "VoltageSetpoint (0x1000): 40 V is above the limit of 31.00 V";
     QTest::newRow("current rounded half to even") << "--current" << "1.2345" << int(CurrentSetpoint) << 1234
                                                   << "CurrentSetpoint (0x1001): 1.2345 A is not a whole number of 0.001 A steps; sending 1.234 A";
     QTest::newRow("current exact") << "--current" << "2.5" << int(CurrentSetpoint) << 2500 << "";
     QTest::newRow("voltage zero, the least") << "--voltage" << "0" << int(VoltageSetpoint) << 0 << "";
-    QTest::newRow("power above 650 W") << "--power" << "700" << int(PowerSetpoint) << 65000
-                                       << "PowerSetpoint (0x1007): 700 W is above the limit of 650.00 W";
 }
 
 void TestPsuctl::valuesCappedOrRoundedWithNote()
@@ -699,14 +698,15 @@ void TestPsuctl::badOptionsRefused_data()
     QTest::newRow("address list") << QStringList{"status", "-a", "1,300", "-m", "1"} << "-a '1,300': '300' is not within 1 to 247";
     QTest::newRow("switch") << QStringList{"set", "-a", "1", "--output", "maybe"} << "--output 'maybe': on or off";
     QTest::newRow("nothing to set") << QStringList{"set", "-a", "1"} << "set needs at least one value to write";
-    QTest::newRow("ovp as power control") << QStringList{"set", "-a", "1", "-m", "1", "--ovp", "0.01"} << "--ovp 0.01: below two steps";
+    QTest::newRow("ovp as power control") << QStringList{"set", "-a", "1", "-m", "1", "--ovp", "0.01"}
+                                          << "--ovp '0.01': 0.01 V is outside 0.02 to 31.00 V, the ovp range of QELT30-05 (below two steps";
     // The bridge refuses a negative value in the same words (bridgeCommandChecked).
     QTest::newRow("negative voltage") << QStringList{"set", "-a", "1", "-m", "1", "--voltage", "-1"}
-                                      << "--voltage '-1': negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
+                                      << "--voltage '-1': -1 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
     QTest::newRow("negative current, the model after it") << QStringList{"set", "-a", "1", "--current", "-0.001", "-m", "QELT30-05"}
-                                                          << "--current '-0.001': negative; QELT30-05 takes 0 to 5.100 A";
+                                                          << "--current '-0.001': -0.001 A is outside 0.000 to 5.100 A, the current range of QELT30-05";
     QTest::newRow("negative power, no model") << QStringList{"set", "-a", "1", "--power", "-0.01"}
-                                              << "--power '-0.01': negative; a supply takes 0 to 650.00 W";
+                                              << "--power '-0.01': -0.01 W is outside 0.00 to 650.00 W, the power range of every model";
     QTest::newRow("code range") << QStringList{"calibrate", "-a", "1", "--voltage-code", "21"} << "--voltage-code '21'";
     QTest::newRow("two codes") << QStringList{"calibrate", "-a", "1", "--voltage-code", "1", "--current-code", "1"}
                                << "calibrate takes one of";
@@ -754,7 +754,8 @@ void TestPsuctl::ovpOfTwoStepsTaken()
     if (taken) {
         QCOMPARE(m_bus->supply(0).overVoltageLimit(), quint16(steps));
     } else {
-        QVERIFY2(result.err.contains(QStringLiteral("--ovp %1: below two steps").arg(volts)), qPrintable(result.err));
+        QVERIFY2(result.err.contains(QStringLiteral("--ovp '%1': %1 V is outside").arg(volts)), qPrintable(result.err));
+        QVERIFY2(result.err.contains(QStringLiteral("(below two steps")), qPrintable(result.err));
         QCOMPARE(m_bus->record().size(), 0);
     }
 
@@ -763,7 +764,113 @@ void TestPsuctl::ovpOfTwoStepsTaken()
     QCOMPARE(command.error.isEmpty(), taken);
     QCOMPARE(bool(values.ovp), taken);
     if (!taken)
-        QVERIFY2(command.error.contains(QStringLiteral("ovp %1: below two steps").arg(volts)), qPrintable(command.error));
+        QVERIFY2(command.error.contains(QStringLiteral("ovp '%1': %1 V is outside").arg(volts)), qPrintable(command.error));
+}
+
+// One range for each value, from the model, held alike by set, the bridge and
+// a plan (a set step and, for ovp and ocp, a protection step's level): the
+// value at each end is taken, one step beyond is refused in the same words,
+// naming the model's range. A second model of coarser resolution tells the
+// ranges of the models apart.
+void TestPsuctl::valueRangesAtTheirLimits_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<int>("raw");        // written when taken
+    QTest::addColumn<QString>("refusal"); // empty: taken
+    const auto taken = [](const char *tag, int model, const char *name, const char *value, int raw) {
+        QTest::newRow(tag) << model << name << value << raw << QString();
+    };
+    const auto refused = [](const char *tag, int model, const char *name, const char *value, const char *refusal) {
+        QTest::newRow(tag) << model << name << value << 0 << refusal;
+    };
+    taken("QELT30-05 voltage at its limit", 1, "voltage", "31", 3100);
+    refused("QELT30-05 voltage one step above", 1, "voltage", "31.01",
+            "31.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05");
+    refused("QELT30-05 voltage 50", 1, "voltage", "50", "50 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05");
+    taken("QELT30-05 voltage 0", 1, "voltage", "0", 0);
+    refused("QELT30-05 voltage one step below 0", 1, "voltage", "-0.01",
+            "-0.01 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05");
+    taken("QELT30-05 current at its limit", 1, "current", "5.1", 5100);
+    refused("QELT30-05 current one step above", 1, "current", "5.101",
+            "5.101 A is outside 0.000 to 5.100 A, the current range of QELT30-05");
+    taken("QELT30-05 ovp at its limit", 1, "ovp", "31", 3100);
+    refused("QELT30-05 ovp one step above", 1, "ovp", "31.01", "31.01 V is outside 0.02 to 31.00 V, the ovp range of QELT30-05");
+    refused("QELT30-05 ovp 40", 1, "ovp", "40", "40 V is outside 0.02 to 31.00 V, the ovp range of QELT30-05");
+    taken("QELT30-05 ovp at two steps", 1, "ovp", "0.02", 2);
+    refused("QELT30-05 ovp one step", 1, "ovp", "0.01",
+            "0.01 V is outside 0.02 to 31.00 V, the ovp range of QELT30-05 (below two steps, which OverVoltageLimit "
+            "(0x100A) takes as power control)");
+    taken("QELT30-05 ocp at its limit", 1, "ocp", "5.1", 5100);
+    refused("QELT30-05 ocp one step above", 1, "ocp", "5.101", "5.101 A is outside 0.000 to 5.100 A, the ocp range of QELT30-05");
+    refused("QELT30-05 ocp 9", 1, "ocp", "9", "9 A is outside 0.000 to 5.100 A, the ocp range of QELT30-05");
+    taken("QELT30-05 ocp 0", 1, "ocp", "0", 0);
+    refused("QELT30-05 ocp one step below 0", 1, "ocp", "-0.001", "-0.001 A is outside 0.000 to 5.100 A, the ocp range of QELT30-05");
+    taken("power at 650 W", 1, "power", "650", 65000);
+    refused("power one step above", 1, "power", "650.01", "650.01 W is outside 0.00 to 650.00 W, the power range of every model");
+    taken("QELT100-05 voltage at its limit", 10, "voltage", "100", 1000);
+    refused("QELT100-05 voltage one step above", 10, "voltage", "100.1",
+            "100.1 V is outside 0.0 to 100.0 V, the voltage range of QELT100-05");
+    taken("QELT100-05 ovp at two steps", 10, "ovp", "0.2", 2);
+    refused("QELT100-05 ovp one step", 10, "ovp", "0.1", "0.1 V is outside 0.2 to 100.0 V, the ovp range of QELT100-05 (below");
+}
+
+void TestPsuctl::valueRangesAtTheirLimits()
+{
+    QFETCH(int, model);
+    QFETCH(QString, name);
+    QFETCH(QString, value);
+    QFETCH(int, raw);
+    QFETCH(QString, refusal);
+    const bool taken = refusal.isEmpty();
+    const ModelEntry &entry = *FindModel(model);
+
+    // psuctl set
+    const PsuctlRun result = RunPsuctlHere({"-p", m_device, "-o", "1", "set", "-a", "1", "-m", QString::number(model),
+                                            QStringLiteral("--") + name, value});
+    QCOMPARE(result.exitCode, taken ? 0 : 1);
+    if (taken) {
+        const SimSupply supply = m_bus->supply(0);
+        const QMap<QString, int> held{{"voltage", supply.voltageSetpoint()}, {"current", supply.currentSetpoint()},
+                                      {"ovp", supply.overVoltageLimit()},   {"ocp", supply.overCurrentLimit()},
+                                      {"power", supply.powerSetpoint()}};
+        QCOMPARE(held.value(name), raw);
+    } else {
+        QVERIFY2(result.err.startsWith(QStringLiteral("psuctl: --%1 '%2': %3").arg(name, value, refusal)), qPrintable(result.err));
+        QCOMPARE(m_bus->record().size(), 0);
+    }
+
+    // The bridge
+    SetValues values;
+    const BridgeCommand command = ParseBridgeCommand(QStringLiteral(R"({"%1": %2})").arg(name, value).toUtf8(), entry, values);
+    if (taken)
+        QCOMPARE(command.error, QString());
+    else
+        QVERIFY2(command.error.startsWith(QStringLiteral("%1 '%2': %3").arg(name, value, refusal)), qPrintable(command.error));
+
+    // A plan: a set step, and a protection step's level
+    QTemporaryDir folder;
+    QStringList steps{QStringLiteral("type = \"set\"\n%1 = %2\n").arg(name, value)};
+    if (name == QLatin1String("ovp") || name == QLatin1String("ocp"))
+        steps << QStringLiteral("type = \"protection\"\nlimit = \"%1\"\nlevel = %2\nwithin = 1\n").arg(name, value);
+    for (const QString &step : steps) {
+        const QString path = folder.filePath(QStringLiteral("plan.toml"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QStringLiteral("name = \"p\"\nversion = \"1\"\n[[slot]]\naddress = 1\nmodel = \"%1\"\n[[step]]\n%2")
+                       .arg(QLatin1String(entry.caption), step)
+                       .toUtf8());
+        file.close();
+        const QString key = step.contains(QLatin1String("level")) ? QStringLiteral("level") : name;
+        try {
+            LoadPlan(path);
+            QVERIFY2(taken, qPrintable(step));
+        } catch (const PlanError &error) {
+            QVERIFY2(!taken, qPrintable(error.text()));
+            QVERIFY2(error.cause().startsWith(QStringLiteral("'%1': %2").arg(key, refusal)), qPrintable(error.cause()));
+        }
+    }
 }
 
 void TestPsuctl::bridgeCommandChecked_data()
@@ -779,9 +886,12 @@ void TestPsuctl::bridgeCommandChecked_data()
     QTest::newRow("id of 65 two-byte letters") << QByteArray(R"({"output":"on","id":")" + wide + "\u00e9\"}")
                                                << "id: 130 bytes, longer than 128";
     QTest::newRow("negative voltage") << QByteArray(R"({"voltage":-1})")
-                                      << "voltage '-1': negative; QELT30-05 takes 0 to 31.00 V (more is capped at its limit)";
-    QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})") << "current '-0.5': negative; QELT30-05 takes 0 to 5.100 A";
+                                      << "voltage '-1': -1 V is outside 0.00 to 31.00 V, the voltage range of QELT30-05";
+    QTest::newRow("negative current") << QByteArray(R"({"current":-0.5})")
+                                      << "current '-0.5': -0.5 A is outside 0.000 to 5.100 A, the current range of QELT30-05";
     QTest::newRow("zero voltage") << QByteArray(R"({"voltage":0})") << "";
+    QTest::newRow("text for a voltage") << QByteArray(R"({"voltage":"12 V"})")
+                                        << "voltage '12 V': not a number (0.00 to 31.00 V)";
 }
 
 // The bridge's check of a command, in this process.

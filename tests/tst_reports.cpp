@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <array>
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +47,12 @@ struct JUnitCounts {
     int errors = 0;
     int declaredTests = 0;    // the sum of the suites' tests attributes
     int declaredFailures = 0; // the sum of the suites' failures attributes
+    int declaredSkipped = 0;  // the sum of the suites' skipped attributes
+    QMap<QString, int> root;  // the testsuites element's counts
+    int skipped = 0;
     QStringList failureMessages;
+    QStringList skippedMessages;
+    QMap<QString, QMap<QString, QString>> caseProperties; // by case name
     QMap<QString, QString> properties; // of the first suite
     QString error;
 };
@@ -55,21 +61,36 @@ JUnitCounts parseJUnit(const QByteArray &data)
 {
     JUnitCounts counts;
     QXmlStreamReader xml(data);
+    QString caseName; // of the case being read
     while (!xml.atEnd()) {
-        if (xml.readNext() != QXmlStreamReader::StartElement)
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::EndElement && xml.name() == u"testcase")
+            caseName.clear();
+        if (token != QXmlStreamReader::StartElement)
             continue;
         const auto name = xml.name();
-        if (name == u"testsuite") {
+        if (name == u"testsuites") {
+            for (const char *count : {"tests", "failures", "errors", "skipped"})
+                counts.root.insert(QLatin1String(count), xml.attributes().value(QLatin1String(count)).toInt());
+        } else if (name == u"testsuite") {
             ++counts.suites;
             counts.declaredTests += xml.attributes().value(QLatin1String("tests")).toInt();
             counts.declaredFailures += xml.attributes().value(QLatin1String("failures")).toInt();
+            counts.declaredSkipped += xml.attributes().value(QLatin1String("skipped")).toInt();
         } else if (name == u"testcase") {
             ++counts.cases;
+            caseName = xml.attributes().value(QLatin1String("name")).toString();
+        } else if (name == u"skipped") {
+            ++counts.skipped;
+            counts.skippedMessages << xml.attributes().value(QLatin1String("message")).toString();
         } else if (name == u"failure") {
             ++counts.failures;
             counts.failureMessages << xml.attributes().value(QLatin1String("message")).toString();
         } else if (name == u"error") {
             ++counts.errors;
+        } else if (name == u"property" && !caseName.isEmpty()) {
+            counts.caseProperties[caseName].insert(xml.attributes().value(QLatin1String("name")).toString(),
+                                                   xml.attributes().value(QLatin1String("value")).toString());
         } else if (name == u"property" && counts.suites == 1) {
             counts.properties.insert(xml.attributes().value(QLatin1String("name")).toString(),
                                      xml.attributes().value(QLatin1String("value")).toString());
@@ -110,6 +131,97 @@ private:
     int m_checks = 0;
     std::function<void()> m_then;
 };
+
+// The rows of an HTML report's check tables (class and cells), and how many
+// plots and "no readings" notes it holds.
+struct HtmlChecks {
+    QVector<QPair<QString, QStringList>> rows;
+    int plots = 0;
+    int noReadings = 0;
+    QString error;
+};
+
+HtmlChecks readHtmlChecks(const QString &path)
+{
+    HtmlChecks page;
+    QXmlStreamReader xml(readAll(path));
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (!xml.isStartElement())
+            continue;
+        if (xml.name() == u"svg")
+            ++page.plots;
+        if (xml.name() == u"p" && xml.attributes().value(QLatin1String("class")) == u"noreadings")
+            page.noReadings += xml.readElementText() == QLatin1String("no readings") ? 1 : 0;
+        if (xml.name() == u"tr" && xml.attributes().hasAttribute(QLatin1String("class"))) {
+            const QString cls = xml.attributes().value(QLatin1String("class")).toString();
+            QStringList cells;
+            while (xml.readNextStartElement())
+                cells << xml.readElementText(QXmlStreamReader::IncludeChildElements);
+            page.rows.append({cls, cells});
+        }
+    }
+    page.error = xml.errorString();
+    return page;
+}
+
+// A run told by hand: three slots under a plan of three checks; A judges all
+// three, B one before its supply goes silent (ERROR), C two before the run is
+// aborted (it never ends).
+void feedUnfinishedRun(PlanListener &listener)
+{
+    StreamShape shape;
+    RunInfo info = streamRunInfo(shape);
+    for (int check = 0; check < 3; ++check) {
+        PlannedCheck planned;
+        planned.path = streamStepPath(check);
+        planned.stepLabel = QStringLiteral("measure");
+        planned.name = streamCheckName(check);
+        planned.quantity = QStringLiteral("voltage");
+        planned.statistic = QStringLiteral("mean");
+        planned.unit = QStringLiteral("V");
+        planned.low = std::array<double, 3>{4.9, 5.9, 6.9}[check];
+        planned.high = std::array<double, 3>{5.1, 6.1, 7.1}[check];
+        info.plannedChecks << planned;
+    }
+    listener.runStarted(info);
+    const int reached[] = {3, 1, 2};
+    for (int slot = 0; slot < 3; ++slot) {
+        for (int check = 0; check < reached[slot]; ++check) {
+            const PlannedCheck &planned = info.plannedChecks.at(check);
+            CheckResult result;
+            result.slot = slot;
+            result.path = planned.path;
+            result.name = planned.name;
+            result.quantity = planned.quantity;
+            result.statistic = planned.statistic;
+            result.unit = planned.unit;
+            result.value = 5.0 + check + 0.01 * slot;
+            result.low = planned.low;
+            result.high = planned.high;
+            result.passed = true;
+            result.time = info.start.addMSecs(100 * (check + 1));
+            listener.checkJudged(result);
+        }
+    }
+    SlotVerdict a;
+    a.slot = 0;
+    a.verdict = Verdict::Pass;
+    a.checks = 3;
+    a.end = info.start.addMSecs(500);
+    listener.slotFinished(a);
+    SlotVerdict b;
+    b.slot = 1;
+    b.verdict = Verdict::Error;
+    b.cause = QStringLiteral("address 5: no valid reply after 2 tries");
+    b.checks = 1;
+    b.end = info.start.addMSecs(600);
+    listener.slotFinished(b);
+    RunEnd end;
+    end.overall = Verdict::Aborted;
+    end.end = info.start.addMSecs(700);
+    listener.runFinished(end);
+}
 
 int countRows(const QString &database, const QString &sql)
 {
@@ -159,6 +271,11 @@ private slots:
     void fullDiskLosesNoVerdict_data();
     void fullDiskLosesNoVerdict();
     void historyInPostgres();
+    void unreachedChecksListed();
+    void limitsAsJudged_data();
+    void limitsAsJudged();
+    void noReadingsSaidSo_data();
+    void noReadingsSaidSo();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -227,7 +344,7 @@ void TestReports::junitCounts()
     QCOMPARE(counts.errors, extraCases);
     // A failure's message carries the value and both limits.
     for (const QString &message : counts.failureMessages)
-        QVERIFY2(QRegularExpression(QStringLiteral(R"(^v_mean_\d+: \d+\.\d{3} V outside \[\d+\.\d{3}, \d+\.\d{3}\] V$)"))
+        QVERIFY2(QRegularExpression(QStringLiteral(R"(^v_mean_\d+: \d+\.\d{3} V outside \[\d+(\.\d+)?, \d+(\.\d+)?\] V$)"))
                      .match(message)
                      .hasMatch(),
                  qPrintable(message));
@@ -580,6 +697,145 @@ void TestReports::historyInPostgres()
     QCOMPARE(history.at(0).failed, 1);
     QCOMPARE(history.at(0).station, QStringLiteral("eol-3"));
     QCOMPARE(countRows(o.database, QStringLiteral("SELECT COUNT(*) FROM checks")), 2 * shape.slotCount * shape.checksPerSlot);
+}
+
+// Every check the plan holds is in each slot's reports: those a slot that
+// ended in ERROR or ABORTED never reached are skipped with the reason in
+// JUnit (and counted in the root totals), listed in the HTML table and kept in
+// the history without a value.
+void TestReports::unreachedChecksListed()
+{
+    RunRecorders recorders(options(true));
+    feedUnfinishedRun(recorders);
+    QCOMPARE(recorders.problems(), QStringList());
+
+    const JUnitCounts counts = parseJUnit(readAll(reportFile(recorders, QStringLiteral(".xml"))));
+    QCOMPARE(counts.error, QString());
+    // 3 slots x 3 checks, and the verdict cases of B and C.
+    const QMap<QString, int> root{{"tests", 11}, {"failures", 0}, {"errors", 2}, {"skipped", 3}};
+    QCOMPARE(counts.root, root);
+    QCOMPARE(counts.cases, 11);
+    QCOMPARE(counts.declaredTests, 11);
+    QCOMPARE(counts.declaredSkipped, 3);
+    QCOMPARE(counts.skipped, 3);
+    const QStringList reasons{
+        "not reached: the slot ended ERROR (address 5: no valid reply after 2 tries)",
+        "not reached: the slot ended ERROR (address 5: no valid reply after 2 tries)",
+        "not reached: the slot ended ABORTED (the run was aborted)"};
+    QCOMPARE(counts.skippedMessages, reasons);
+
+    const HtmlChecks page = readHtmlChecks(reportFile(recorders, QStringLiteral(".html")));
+    QCOMPARE(page.error, QString());
+    QStringList seen; // class and check name, in the page's order
+    for (const auto &row : page.rows)
+        seen << row.first + QLatin1Char(' ') + row.second.value(1);
+    const QStringList expected{"passed v_mean_0", "passed v_mean_1", "passed v_mean_2",
+                               "passed v_mean_0", "skipped v_mean_1", "skipped v_mean_2",
+                               "passed v_mean_0", "passed v_mean_1", "skipped v_mean_2"};
+    QCOMPARE(seen, expected);
+    // A skipped row keeps the plan's limits.
+    QCOMPARE(page.rows.at(5).second.mid(3, 4), (QStringList{"", "6.9", "7.1", "V"}));
+
+    const QString db = options().database;
+    QCOMPARE(countRows(db, QStringLiteral("SELECT COUNT(*) FROM checks")), 9);
+    QCOMPARE(countRows(db, QStringLiteral("SELECT COUNT(*) FROM checks WHERE value IS NULL AND judged_at IS NULL")), 3);
+    QCOMPARE(countRows(db, QStringLiteral("SELECT COUNT(*) FROM checks WHERE slot_index = 1 AND value IS NULL")), 2);
+    QCOMPARE(countRows(db, QStringLiteral("SELECT COUNT(*) FROM checks WHERE slot_index = 2 AND value IS NULL"
+                                          " AND name = 'v_mean_2' AND low = 6.9 AND high = 7.1")), 1);
+}
+
+// The limits a check was judged against, in the reports as they were, not
+// rounded to the check's decimals; a passing case carries its value and
+// limits as properties.
+void TestReports::limitsAsJudged_data()
+{
+    QTest::addColumn<double>("low");
+    QTest::addColumn<double>("high");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("lowText");
+    QTest::addColumn<QString>("highText");
+    QTest::addColumn<QString>("valueText");
+    // 12 V within 0.25 % and 2 counts of 0.001 V, judged with 2 decimals shown.
+    QTest::newRow("band finer than the decimals, value at the high limit")
+        << 11.968 << 12.032 << 12.032 << "11.968" << "12.032" << "12.032";
+    QTest::newRow("band finer than the decimals, one step beyond")
+        << 11.968 << 12.032 << 12.033 << "11.968" << "12.032" << "12.033";
+    QTest::newRow("a sum with a binary tail") << 0.1 + 0.2 << 0.7 << 0.5 << "0.3" << "0.7" << "0.5";
+    QTest::newRow("whole limits") << 5.0 << 6.0 << 5.5 << "5" << "6" << "5.5";
+}
+
+void TestReports::limitsAsJudged()
+{
+    QFETCH(double, low);
+    QFETCH(double, high);
+    QFETCH(double, value);
+    QFETCH(QString, lowText);
+    QFETCH(QString, highText);
+    QFETCH(QString, valueText);
+    const bool passed = value <= high;
+
+    RunRecorders recorders(options(true));
+    StreamShape shape;
+    shape.slotCount = 1;
+    RunInfo info = streamRunInfo(shape);
+    recorders.runStarted(info);
+    CheckResult check;
+    check.path = QStringLiteral("2");
+    check.name = QStringLiteral("v_min");
+    check.quantity = QStringLiteral("voltage");
+    check.statistic = QStringLiteral("min");
+    check.unit = QStringLiteral("V");
+    check.decimals = 2;
+    check.value = value;
+    check.low = low;
+    check.high = high;
+    check.passed = passed;
+    check.time = info.start.addMSecs(100);
+    recorders.checkJudged(check);
+    SlotVerdict verdict;
+    verdict.verdict = passed ? Verdict::Pass : Verdict::Fail;
+    verdict.end = info.start.addMSecs(200);
+    recorders.slotFinished(verdict);
+    recorders.runFinished({info.start.addMSecs(300), verdict.verdict});
+    QCOMPARE(recorders.problems(), QStringList());
+
+    const JUnitCounts counts = parseJUnit(readAll(reportFile(recorders, QStringLiteral(".xml"))));
+    const QMap<QString, QString> properties{{"value", valueText}, {"low", lowText}, {"high", highText}, {"unit", "V"}};
+    QCOMPARE(counts.caseProperties.value(QStringLiteral("2 v_min")), properties);
+    if (!passed)
+        QVERIFY2(counts.failureMessages.value(0).contains(QStringLiteral("[%1, %2] V").arg(lowText, highText)),
+                 qPrintable(counts.failureMessages.value(0)));
+
+    const HtmlChecks page = readHtmlChecks(reportFile(recorders, QStringLiteral(".html")));
+    QCOMPARE(page.rows.size(), 1);
+    QCOMPARE(page.rows.first().second.mid(4, 2), (QStringList{lowText, highText}));
+
+    HistoryDatabase db(options().database);
+    const QVector<QVariantList> rows = db.select({QStringLiteral("SELECT low, high FROM checks"), {}});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().value(0).toDouble(), low);
+    QCOMPARE(rows.first().value(1).toDouble(), high);
+}
+
+// A slot without a reading gets a line saying so instead of two empty plots.
+void TestReports::noReadingsSaidSo_data()
+{
+    QTest::addColumn<int>("readingsPerCheck");
+    QTest::newRow("no readings") << 0;
+    QTest::newRow("one reading per check") << 1;
+}
+
+void TestReports::noReadingsSaidSo()
+{
+    QFETCH(int, readingsPerCheck);
+    StreamShape shape;
+    shape.readingsPerCheck = readingsPerCheck;
+    RunRecorders recorders(options());
+    feedStream(recorders, shape);
+    const HtmlChecks page = readHtmlChecks(reportFile(recorders, QStringLiteral(".html")));
+    QCOMPARE(page.error, QString());
+    QCOMPARE(page.plots, readingsPerCheck > 0 ? shape.slotCount : 0);
+    QCOMPARE(page.noReadings, readingsPerCheck > 0 ? 0 : shape.slotCount);
 }
 
 QTEST_MAIN(TestReports)
