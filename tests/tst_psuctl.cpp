@@ -116,6 +116,7 @@ private slots:
     void interruptLeavesOutputOff_data();
     void interruptLeavesOutputOff();
     void watchEndsWhenReaderGoes();
+    void serveEndsCleanlyOnHangup();
     void malformedStepsRefused_data();
     void malformedStepsRefused();
     void badOptionsRefused_data();
@@ -686,6 +687,21 @@ void TestPsuctl::watchEndsWhenReaderGoes()
     QFile file(status);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll().trimmed(), QByteArray("141"));
+}
+
+// The SIGHUP of a dropped session ends serve as SIGTERM does: its last line,
+// status 0.
+void TestPsuctl::serveEndsCleanlyOnHangup()
+{
+    QProcess process;
+    start(process, {"serve", "--listen", "127.0.0.1:0"});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromUtf8(process.readAllStandardError()), err.contains(QLatin1String("serving "))),
+                             20000);
+    ::kill(pid_t(process.processId()), SIGHUP);
+    const PsuctlRun result = finish(process);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.err.contains(QLatin1String("serve ends after 0 transactions")), qPrintable(err + result.err));
 }
 
 void TestPsuctl::malformedStepsRefused_data()
