@@ -35,9 +35,9 @@ const char ExitStatus[] = R"(Exit status:
   8    a test plan ran, but its history could not all be kept; its verdicts
        are on the terminal and in the report files
   130  a run, a test or a scan ended by Ctrl-C (a run switches the output off
-       first, a test runs its finally steps)
-  128+N  the same for any other signal N that ends the program and can be
-       caught: 129 for SIGHUP (a dropped ssh session), 143 for SIGTERM
+       first, a test runs its finally steps); any other signal N that ends
+       the program and can be caught does the same and gives 128+N: 129 for
+       SIGHUP (a dropped ssh session), 143 for SIGTERM
 Errors are one line on stderr naming the address and the register.
 
 A closed stdout (psuctl test ... | head) does not end a run or a test: SIGPIPE
