@@ -26,8 +26,9 @@ void onStopSignal(int signal)
     WakeWaiter();
 }
 
-// The signals whose default action ends the program. Left out: SIGKILL and SIGSTOP, which
-// cannot be caught, and the faults, after which the program cannot go on.
+// The signals whose default action ends the program. Left out: SIGKILL and
+// SIGSTOP, which cannot be caught, and the faults, after which the program
+// cannot go on.
 sigset_t stopSignals()
 {
     sigset_t set;
@@ -67,11 +68,6 @@ void CatchStopSignals()
 }
 
 bool StopRequested()
-{
-    return g_stop;
-}
-
-int StopSignal()
 {
     return g_stop;
 }

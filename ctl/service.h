@@ -26,9 +26,8 @@ using SteadyClock = std::chrono::steady_clock;
 // SIGKILL end it where it is.
 void CatchStopSignals();
 bool StopRequested();
-// The signal that asked for the stop (0: none), and the exit status that
-// tells it: 128 + its number, as a shell reports a program it ended.
-int StopSignal();
+// The exit status that tells which signal asked for the stop: 128 + its
+// number, as a shell reports a program that a signal ended.
 int StopExitCode();
 // Keeps the stop signals away from the calling thread (another thread takes
 // them), so that a wait under way there is never cut short by one; before
