@@ -12,7 +12,9 @@
 
 #include <QFile>
 
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -43,6 +45,16 @@ struct StatusValues {
 const ModelEntry &model(const Invocation &inv)
 {
     return *FindModel(inv.modelItem());
+}
+
+// With SIGPIPE ignored (CatchStopSignals), a reader that went away (psuctl
+// scan | head) makes the writes fail instead of ending the program. A command
+// whose output is its whole point ends there, with the status SIGPIPE gave.
+const int ExitOutputClosed = 128 + SIGPIPE;
+
+bool readerGone(std::FILE *out)
+{
+    return std::ferror(out) && errno == EPIPE;
 }
 
 } // namespace
@@ -86,6 +98,8 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
             if (progress)
                 std::fputs("\r\033[K", err);
             PrintLine(out, QString::number(address));
+            if (readerGone(out))
+                return ExitOutputClosed;
         }
     }
     if (progress) {
@@ -93,7 +107,7 @@ int RunScan(const Invocation &inv, std::FILE *out, std::FILE *err)
         std::fflush(err);
     }
     if (StopRequested())
-        return ExitInterrupted;
+        return StopExitCode();
     if (!found)
         Fail(ExitNoReply, QStringLiteral("no address from %1 to %2 answers").arg(from).arg(to));
     return ExitSuccess;
@@ -173,6 +187,8 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
                 PrintLine(out, header);
             header.clear();
             PrintLine(out, FormatReading(reading, values.format));
+            if (readerGone(out))
+                return ExitOutputClosed;
             if (StopRequested())
                 break;
         }
@@ -282,7 +298,7 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
     }
     if (StopRequested()) {
         PrintLine(err, QStringLiteral("psuctl: address %1: interrupted; output switched off").arg(address));
-        return ExitInterrupted;
+        return StopExitCode();
     }
     PrintLine(out, QStringLiteral("output off"));
     return ExitSuccess;

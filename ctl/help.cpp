@@ -32,9 +32,18 @@ const char ExitStatus[] = R"(Exit status:
   6    a test plan ran and a slot did not pass (FAIL or ERROR)
   7    mqtt: the broker refused the login, or TLS failed; trying again with
        the same settings cannot help
+  8    a test plan ran, but its history could not all be kept; its verdicts
+       are on the terminal and in the report files
   130  a run, a test or a scan ended by Ctrl-C (a run switches the output off
-       first, a test runs its finally steps)
+       first, a test runs its finally steps); any other signal N that ends
+       the program and can be caught does the same and gives 128+N: 129 for
+       SIGHUP (a dropped ssh session), 143 for SIGTERM
 Errors are one line on stderr naming the address and the register.
+
+A closed stdout (psuctl test ... | head) does not end a run or a test: SIGPIPE
+is ignored and their writes fail. SIGKILL (kill -9) cannot be caught: a run or
+a test killed by it leaves the outputs as they were, without its finally
+steps.
 
 Examples:
   psuctl -p /dev/ttyUSB0 scan

@@ -104,6 +104,8 @@ const OptionRow Options[] = {
      "write the run's reports into DIR: JUnit XML, a self-contained HTML page and a CSV of every reading"},
     {0, "db", "FILE|postgresql://USER@HOST[:PORT]/DB", ValueKind::Text, 0, 0, nullptr, "test history", nullptr, nullptr,
      "the history database: a SQLite file, or a PostgreSQL database (default ~/.local/share/psutool/history.sqlite)"},
+    {0, "no-history", nullptr, ValueKind::Flag, 0, 0, nullptr, "test", nullptr, nullptr,
+     "keep no history of the run (its verdicts are then only on the terminal and in the reports)"},
     {0, "operator", "NAME", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
      "who ran the test, for the reports and the history (default the login name)"},
 
@@ -179,7 +181,7 @@ const CommandRow Commands[] = {
      "CRC check counts as an answer, since something is there; so does an exception reply. With the default "
      "timeout the whole bus (1 to 247) takes under ten seconds at 9600 baud. When stderr is a terminal it shows a "
      "progress bar; otherwise nothing is printed there.",
-     "Exit status 3 when no address answers, 130 on Ctrl-C.", nullptr, CheckScan, RunScan},
+     "Exit status 3 when no address answers, 130 on Ctrl-C (128 + the number of another signal that ends it).", nullptr, CheckScan, RunScan},
     {"status", "status -a ADDR[:MODEL],... [-m MODEL] [--watch MS] [--count N] [--format table|csv|json]",
      "read setpoints, measured voltage and current, output state and output power of one or more supplies, "
      "once or on a rhythm",
@@ -196,8 +198,9 @@ const CommandRow Commands[] = {
      "reading that fails after the retries is reported on stderr with its time, address and cause, no row is "
      "written for it, and the next reading goes on. A port that is lost (the device gone, an I/O error) is opened "
      "again every second, with one line on stderr when it is lost and one when it is back. A watch ended by "
-     "--count or Ctrl-C exits with status 0 when every reading came in, 3 when any failed or fell due while the "
-     "port was lost.",
+     "--count, Ctrl-C or another signal that ends the program and can be caught (SIGHUP, SIGTERM, ...) exits "
+     "with status 0 when every reading came in, 3 when any failed or fell due while the port was lost. A watch "
+     "whose stdout is closed (psuctl status --watch ... | head) ends with status 141, as SIGPIPE would end it.",
      nullptr, CheckStatus, RunStatus},
     {"set", "set -a ADDR [-m MODEL] VALUE...", "write setpoints, limits and switches, and read them back",
      "Write values to a supply, one register at a time, and read each back: a supply that holds something other "
@@ -210,7 +213,9 @@ const CommandRow Commands[] = {
      "run timed voltage and current steps, then switch the output off",
      "Run timed steps. Each step's voltage and current setpoints are written together (0x1000-0x1001); the output "
      "is switched on after the first step's setpoints and switched off when the last step of the last cycle has "
-     "run its time, on Ctrl-C and on any error. Steps keep to a fixed schedule, each starting its duration after "
+     "run its time, on Ctrl-C or any other signal that ends the program and can be caught (SIGHUP of a dropped "
+     "session, SIGTERM, ...; the exit status is then 128 + its number), and on any error; SIGKILL (kill -9) "
+     "cannot, and leaves the output on. A closed stdout does not end the run. Steps keep to a fixed schedule, each starting its duration after "
      "the one before, and each is printed as it starts.\n\n"
      "STEPS.csv holds rows of volts,amps,seconds; seconds may have decimals. A header line, blank lines and lines "
      "starting with # are allowed. The whole file is read and checked before anything is sent: a malformed row "
@@ -240,7 +245,8 @@ const CommandRow Commands[] = {
      "already (the broker delivering it again) is answered again with \"repeat\": true and not run twice.",
      "The bridge speaks MQTT 5 and subscribes with QoS 1 in a session the broker keeps a day (client id psuctl-PREFIX-BENCH), so "
      "commands sent while it is away wait for it; it reconnects by itself and publishes state again. A lost port "
-     "is opened again every second. SIGINT and SIGTERM take a last reading, publish it and offline, and exit 0. "
+     "is opened again every second. SIGINT, SIGTERM, SIGHUP and every other signal that ends the program and can "
+     "be caught take a last reading, publish it and offline, and exit 0. "
      "A broker that cannot be reached is tried again every 1 to 4 s, at start-up too; its loss and return, and a "
      "supply's, are one line each on stderr. A retained message on a set topic is never run: it is answered with "
      "why, and cleared; an id longer than 128 bytes is refused. A broker that refuses the login, a TLS "
@@ -270,8 +276,9 @@ const CommandRow Commands[] = {
      "unacknowledged in its socket's send queue) is cut off, and its waiting requests are dropped; a client that goes while its request "
      "is on the line costs the others only that request; one whose machine stops answering is found by TCP "
      "keep-alive within 90 s. A lost port is opened again every second; meanwhile "
-     "requests are answered with exception 0x0B. SIGUSR1 logs the statistics; SIGINT and SIGTERM log them, close "
-     "every client and exit 0 with a line that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
+     "requests are answered with exception 0x0B. SIGUSR1 logs the statistics; SIGINT, SIGTERM, SIGHUP and every "
+     "other signal that ends the program and can be caught log them, close every client and exit 0 with a line "
+     "that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
      "/etc/psuctl/serve-BENCH.env.",
      nullptr, CheckServe, RunServe},
     {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...]",
@@ -281,15 +288,25 @@ const CommandRow Commands[] = {
      "status 1, naming the file, line, column and cause. Each check is printed as it is judged (time, slot, step, "
      "check, quantity, value, limits, PASS or FAIL), and each slot's verdict when it ends. A supply that stops "
      "answering ends its slot with ERROR and the cause; the other slots go on. The plan's finally steps run "
-     "after a pass, a fail, an error and Ctrl-C, and once a lost port is back.",
-     "Exit status 0 when every slot passed, 6 when any did not (FAIL or ERROR), 130 on Ctrl-C (after the finally "
-     "steps), 1 for a bad plan or serial numbers, 2 when the port cannot be opened. Plans are TOML files; "
+     "after a pass, a fail, an error, Ctrl-C and any other signal that ends the program and can be caught "
+     "(SIGHUP of a dropped session, SIGTERM, SIGQUIT, ...), and once a lost port is back. SIGKILL (kill -9) and a "
+     "crash cannot run them: the outputs stay as they were, the CSV keeps its rows up to then, and the history "
+     "shows the run INCOMPLETE. A closed stdout (psuctl test ... | head) does not end the run.\n\n"
+     "The history database is opened and checked before anything is sent; one that cannot be had ends the "
+     "command with status 1 unless --no-history is given. The CSV report is written row by row as the "
+     "readings come.",
+     "Exit status 0 when every slot passed, 6 when any did not (FAIL or ERROR), 8 when the run's history could not "
+     "all be kept (the verdicts are on the terminal and in the reports), 128 + the signal's number after a signal "
+     "(130 on Ctrl-C, 129 on SIGHUP, 143 on SIGTERM; after the finally steps), 1 for a bad plan or serial numbers "
+     "or a history database that cannot be had, 2 when the port cannot be opened. Plans are TOML files; "
      "examples are in /usr/share/doc/psutool/examples/plans.",
      "PLAN.toml", CheckTest, RunTest},
     {"history", "history SERIAL [--db FILE|postgresql://...]", "list the test runs of a serial number with their verdicts",
      "List every run of the unit with serial number SERIAL in the history database, newest first: start, verdict, "
      "plan and version, slot, station, checks and failed checks, and the run's id (which names its report files).",
-     "Exit status 0, also when the serial number has no runs; 1 when the database cannot be read.", "SERIAL", nullptr,
+     "A slot of a run that never ended (killed, or still going) is shown INCOMPLETE.\n\n"
+     "Exit status 0, also when the serial number has no runs; 1 when the database does not exist or cannot be "
+     "read.", "SERIAL", nullptr,
      RunHistory},
 };
 

@@ -73,6 +73,8 @@ void CheckTest(const Invocation &inv)
 {
     if (inv.text("serial").isEmpty())
         UsageError(QStringLiteral("test needs the serial numbers (--serial)"), QStringLiteral("test"));
+    if (inv.has("db") && inv.has("no-history"))
+        UsageError(QStringLiteral("--db and --no-history exclude each other"), QStringLiteral("test"));
 }
 
 int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
@@ -84,6 +86,19 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
         CheckSerials(serials, plan.slotList.size());
     } catch (const PlanError &error) {
         Fail(ExitUsage, error.text());
+    }
+
+    RecorderOptions keep;
+    keep.reportDir = inv.text("report");
+    keep.database = inv.text("db");
+    keep.history = !inv.has("no-history");
+    RunRecorders recorders(keep);
+    // A history that cannot be had is found out before anything is sent,
+    // not at the end of the run.
+    try {
+        recorders.openHistory();
+    } catch (const SystemError &error) {
+        Fail(ExitUsage, error.text() + QStringLiteral(" (--no-history runs the test without it)"));
     }
 
     RtuMaster master(inv.line, err);
@@ -103,13 +118,10 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     PlanRun run(plan, bus, info);
     TerminalLines lines(out);
     run.addListener(&lines);
-    RecorderOptions keep;
-    keep.reportDir = inv.text("report");
-    keep.database = inv.text("db");
-    RunRecorders recorders(keep);
     run.addListener(&recorders);
 
-    // Ctrl-C: the run sees its abort between transactions and runs the finally block.
+    // Ctrl-C, SIGHUP, SIGTERM...: the run sees its abort between transactions
+    // and runs the finally block.
     CatchStopSignals();
     std::atomic<bool> running{true};
     std::thread watcher([&] {
@@ -124,11 +136,8 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     // The signal goes to the watcher alone: a request under way on this
     // thread is never cut short by it (an interrupted wait would look like a
     // lost port).
-    sigset_t interrupts, before;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &interrupts, &before);
+    sigset_t before;
+    BlockStopSignals(&before);
     const auto stopWatching = [&] {
         running.store(false);
         watcher.join();
@@ -149,7 +158,9 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
         PrintLine(err, QStringLiteral("psuctl: ") + problem);
 
     if (StopRequested())
-        return ExitInterrupted;
+        return StopExitCode();
+    if (recorders.historyLost())
+        return ExitHistoryLost;
     for (const Verdict verdict : lines.verdicts()) {
         if (verdict != Verdict::Pass)
             return ExitTestFailed;
@@ -173,7 +184,7 @@ int RunHistory(const Invocation &inv, std::FILE *out, std::FILE *)
     }
     for (const HistoryRow &row : rows)
         PrintLine(out, QStringLiteral("%1  %2  %3 %4  slot %5  %6  %7 checks, %8 failed  %9")
-                           .arg(IsoTime(row.start), VerdictText(row.verdict), row.planName, row.planVersion, row.slot,
+                           .arg(IsoTime(row.start), HistoryVerdictText(row), row.planName, row.planVersion, row.slot,
                                 row.station)
                            .arg(row.checks)
                            .arg(row.failed)

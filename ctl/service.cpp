@@ -9,18 +9,42 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
 
+// The signal that asked for the stop, 0 until one does.
 volatile std::sig_atomic_t g_stop = 0;
 // The wait's wake-up: a byte written here ends a poll() on the read end.
 int g_wake[2] = {-1, -1};
 
-void onStopSignal(int)
+void onStopSignal(int signal)
 {
-    g_stop = 1;
+    if (!g_stop)
+        g_stop = signal;
     WakeWaiter();
+}
+
+// The signals whose default action ends the program. Left out: SIGKILL and
+// SIGSTOP, which cannot be caught, and the faults, after which the program
+// cannot go on.
+sigset_t stopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+                       SIGXFSZ, SIGIO})
+        sigaddset(&set, signal);
+#ifdef SIGPWR
+    sigaddset(&set, SIGPWR);
+#endif
+#ifdef SIGSTKFLT
+    sigaddset(&set, SIGSTKFLT);
+#endif
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        sigaddset(&set, signal);
+    return set;
 }
 
 } // namespace
@@ -34,14 +58,29 @@ void CatchStopSignals()
     }
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    action.sa_mask = stopSignals();
+    const sigset_t set = stopSignals();
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&set, signal) == 1)
+            sigaction(signal, &action, nullptr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 bool StopRequested()
 {
     return g_stop;
+}
+
+int StopExitCode()
+{
+    return 128 + (g_stop ? int(g_stop) : SIGINT);
+}
+
+void BlockStopSignals(sigset_t *before)
+{
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, before);
 }
 
 void ClearStopRequest()

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -14,12 +15,24 @@
 
 using SteadyClock = std::chrono::steady_clock;
 
-// SIGINT and SIGTERM, from CatchStopSignals() on, set a flag that loops look
-// at between requests, so a request under way finishes and a run can still
-// switch its output off. They also wake WaitUntil(), as WakeWaiter() does from
-// another thread.
+// Every signal that would end the program and can be caught (SIGHUP of a
+// dropped session, SIGINT, SIGQUIT, SIGTERM, SIGUSR1/2, SIGALRM, the limits'
+// SIGXCPU and SIGXFSZ, the real-time signals, ...), from CatchStopSignals()
+// on, sets a flag that loops look at between requests, so a request under way
+// finishes and a run can still switch its output off. They also wake
+// WaitUntil(), as WakeWaiter() does from another thread. SIGPIPE is ignored
+// from then on: a write to a closed pipe fails with EPIPE instead of ending
+// the program. The faults (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) and
+// SIGKILL end it where it is.
 void CatchStopSignals();
 bool StopRequested();
+// The exit status that tells which signal asked for the stop: 128 + its
+// number, as a shell reports a program that a signal ended.
+int StopExitCode();
+// Keeps the stop signals away from the calling thread (another thread takes
+// them), so that a wait under way there is never cut short by one; before
+// gets the mask to put back.
+void BlockStopSignals(sigset_t *before);
 // Forgets a stop asked for earlier (psuctl run again in the same process).
 void ClearStopRequest();
 void WakeWaiter();

@@ -12,7 +12,8 @@ enum ExitCode {
     ExitReadBack = 5,     // the supply holds something other than what was written
     ExitTestFailed = 6,   // a test plan ran and a slot did not pass
     ExitRefused = 7,      // the broker refused the login or TLS failed: trying again cannot help
-    ExitInterrupted = 130 // a run or scan ended by Ctrl-C (128 + SIGINT)
+    ExitHistoryLost = 8,  // a test ran, but its history could not be kept (its verdicts are in the reports)
+    ExitInterrupted = 130 // a run or scan ended by Ctrl-C (128 + SIGINT; another signal gives 128 + its number)
 };
 
 // A failure that ends the command with its exit status; caught once, in

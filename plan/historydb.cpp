@@ -210,14 +210,13 @@ QString DefaultHistoryDatabase()
 
 namespace {
 
-Verdict verdictFromText(const QString &text)
+std::optional<Verdict> verdictFromText(const QString &text)
 {
     for (Verdict verdict : {Verdict::Pass, Verdict::Fail, Verdict::Error, Verdict::Aborted}) {
         if (VerdictText(verdict) == text)
             return verdict;
     }
-    // A slot that never ended (the run was killed) is not a pass.
-    return Verdict::Error;
+    return std::nullopt;
 }
 
 QDateTime timeFromDatabase(const QVariant &value)
@@ -233,9 +232,10 @@ QDateTime timeFromDatabase(const QVariant &value)
 QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
 {
     const QString name = database.isEmpty() ? DefaultHistoryDatabase() : database;
-    // A file no run has made yet holds no history, and is not made by asking.
+    // A file no run has made is not made by asking: a wrong name is not an
+    // empty history.
     if (!isPostgres(name) && !QFileInfo::exists(name))
-        return {};
+        RaiseError(QStringLiteral("%1: no such database").arg(name));
     HistoryDatabase db(name);
     const QVector<QVariantList> rows = db.select(
         {QStringLiteral("SELECT r.run_id, r.start_time, COALESCE(s.end_time, r.end_time), r.plan_name, r.plan_version,"
@@ -255,10 +255,18 @@ QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
         entry.station = row.at(5).toString();
         entry.slot = row.at(6).toString();
         entry.serial = row.at(7).toString();
-        entry.verdict = verdictFromText(row.at(8).toString());
+        // A slot without a verdict (the run was killed, or is still going)
+        // and a verdict this version does not know are not a pass.
+        entry.ended = !row.at(8).isNull();
+        entry.verdict = verdictFromText(row.at(8).toString()).value_or(Verdict::Error);
         entry.checks = row.at(9).toInt();
         entry.failed = row.at(10).toInt();
         history.append(entry);
     }
     return history;
+}
+
+QString HistoryVerdictText(const HistoryRow &row)
+{
+    return row.ended ? VerdictText(row.verdict) : QStringLiteral("INCOMPLETE");
 }

@@ -167,6 +167,7 @@ struct RunRecorders::Impl {
     QString base; // the report files' path without extension
     QStringList files;
     QStringList problems;
+    bool historyLost = false;
 
     QFile csv;
     bool csvOpen = false;
@@ -215,7 +216,8 @@ void RunRecorders::Impl::writeCsv(const QByteArray &line)
 {
     if (!csvOpen)
         return;
-    if (csv.write(line) != line.size()) {
+    // Flushed line by line: a run that is killed keeps the rows it read.
+    if (csv.write(line) != line.size() || !csv.flush()) {
         problem(QStringLiteral("%1: %2").arg(csv.fileName(), csv.errorString()));
         csv.close();
         csvOpen = false;
@@ -306,6 +308,7 @@ void RunRecorders::Impl::finish()
                     .arg(pending.size())
                     .arg(files.isEmpty() ? QString() : QStringLiteral(", its verdicts are in the report files")));
         pending.clear();
+        historyLost = true;
     }
     db.reset();
 }
@@ -324,6 +327,17 @@ RunRecorders::~RunRecorders()
     } catch (const std::exception &) {
         // A destructor never throws; what failed is in problems() for no one.
     }
+}
+
+void RunRecorders::openHistory()
+{
+    if (m_impl->options.history && !m_impl->db)
+        m_impl->db = std::make_unique<HistoryDatabase>(m_impl->dbName);
+}
+
+bool RunRecorders::historyLost() const
+{
+    return m_impl->historyLost;
 }
 
 QStringList RunRecorders::files() const
@@ -345,6 +359,7 @@ void RunRecorders::runStarted(const RunInfo &info)
     d.problems.clear();
     d.pending.clear();
     d.dbProblem.clear();
+    d.historyLost = false;
     d.run.info = info;
     // The report files hold text as XML can: a barcode's group separator
     // and the like become U+FFFD there (the database keeps them as read).

@@ -42,8 +42,15 @@ public:
     void slotFinished(const SlotVerdict &verdict) override;
     void runFinished(const RunEnd &end) override;
 
+    // Opens the history database now, before the run, so that one that cannot
+    // be had is found out before anything is sent; raises SystemError naming
+    // the database and the cause. Without it the first event opens it.
+    void openHistory();
+
     QStringList files() const;    // the report files written
     QStringList problems() const; // what could not be written, with file and cause
+    // Writes of the run's history that were given up at its end.
+    bool historyLost() const;
 
 private:
     struct Impl;
@@ -61,10 +68,13 @@ struct HistoryRow {
     QString slot;
     QString serial;
     Verdict verdict = Verdict::Error;
+    bool ended = true; // false: the slot never got its verdict (the run was killed, or is still going)
     int checks = 0;
     int failed = 0;
 };
 
 // Every run of serial in database (newest first); raises SystemError naming
-// the database and the cause.
+// the database and the cause, also when the file does not exist.
 QVector<HistoryRow> ListHistory(const QString &database, const QString &serial);
+// The verdict as the history shows it: INCOMPLETE for a slot that never ended.
+QString HistoryVerdictText(const HistoryRow &row);

@@ -84,6 +84,7 @@ private slots:
     void cleanup();
 
     void stateCarriesSimulatorValues();
+    void hangupStopsCleanly();
     void commandsCheckedAsSetChecks_data();
     void commandsCheckedAsSetChecks();
     void idsKeptAsSent_data();
@@ -309,6 +310,20 @@ void TestMqtt::stateCarriesSimulatorValues()
     QVERIFY(m_bridge->waitForFinished(20000));
     QCOMPARE(m_bridge->exitCode(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(sub.on("psu/b1/status").value(1), QByteArray("offline"), 20000);
+}
+
+// The SIGHUP of a dropped session stops the bridge as SIGTERM does: offline,
+// status 0.
+void TestMqtt::hangupStopsCleanly()
+{
+    Subscriber sub(m_port);
+    startBridge();
+    QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/1/state").isEmpty(), 30000);
+    ::kill(pid_t(m_bridge->processId()), SIGHUP);
+    QVERIFY(m_bridge->waitForFinished(20000));
+    QCOMPARE(m_bridge->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_bridge->exitCode(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(sub.on("psu/b1/status").endsWith(QByteArray("offline")), 20000);
 }
 
 void TestMqtt::commandsCheckedAsSetChecks_data()

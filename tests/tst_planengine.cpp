@@ -13,10 +13,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <thread>
@@ -99,6 +103,20 @@ current = 1
 output = true
 )";
 
+// Two seconds' wait (a closed pipe or a lock has its time) and a check of the 5 V.
+const char *kWaitThenCheck5V = R"(
+[[step]]
+type = "wait"
+time = 2
+[[step]]
+type = "measure"
+[[step.check]]
+name = "v"
+quantity = "voltage"
+min = 4.9
+max = 5.1
+)";
+
 const char *kOutputsOff = R"(
 [[finally]]
 type = "set"
@@ -138,8 +156,20 @@ private slots:
     void unreachedChecksInReports();
     void plannedChecksOfNestedLoopsBounded();
     void psuctlPrintsLimitsAsJudged();
+    void psuctlTestStoppedBySignal_data();
+    void psuctlTestStoppedBySignal();
+    void psuctlTestGoesOnPastClosedStdout();
+    void psuctlTestRefusesUnreachableHistory_data();
+    void psuctlTestRefusesUnreachableHistory();
+    void psuctlTestHistoryLostHasItsStatus();
+    void psuctlTestKilledKeepsCsvAndIsIncomplete();
 
 private:
+    QStringList psuctlTest(const QString &plan, const QStringList &more = {}) const;
+    // psuctl history X1: what it prints.
+    QString psuctlHistory(const QString &database, int *exitCode) const;
+    // Starts psuctl test and waits until the output of the supply at 1 is on.
+    bool startUntilOutputOn(QProcess &process, const QStringList &arguments);
     QString writePlan(const QString &text, const QString &name = QStringLiteral("plan.toml"));
     Recorded runPlan(const QString &text, const std::function<void(PlanRun &, Recorded &)> &prepare = {});
     void change(int address, const std::function<void(SimSupply &)> &change);
@@ -765,31 +795,73 @@ void TestPlanEngine::psuctlTestEndToEnd()
     QVERIFY(QString::fromUtf8(process.readAllStandardOutput()).contains(QLatin1String("FAIL  End-of-line accuracy 1.0  slot B")));
 }
 
-// Ctrl-C during a long wait: the finally block switches the output off and
-// psuctl exits 130.
-void TestPlanEngine::psuctlTestInterrupted()
+QStringList TestPlanEngine::psuctlTest(const QString &plan, const QStringList &more) const
 {
-    const QString plan = writePlan(QLatin1String(kOneSlot) + QStringLiteral(R"(
-)") + QLatin1String(kOn5V) + QStringLiteral(R"(
+    return QStringList{QStringLiteral("test"), plan, QStringLiteral("-p"), m_device, QStringLiteral("--serial"),
+                       QStringLiteral("X1"), QStringLiteral("-o"), QStringLiteral("1"), QStringLiteral("--retries"),
+                       QStringLiteral("2")}
+           + (more.contains(QLatin1String("--no-history")) || more.contains(QLatin1String("--db"))
+                  ? QStringList()
+                  : QStringList{QStringLiteral("--db"), m_folder->filePath(QStringLiteral("history.sqlite"))})
+           + more;
+}
+
+QString TestPlanEngine::psuctlHistory(const QString &database, int *exitCode) const
+{
+    QProcess history;
+    history.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("X1"), QStringLiteral("--db"), database});
+    *exitCode = history.waitForFinished(30000) ? history.exitCode() : -1;
+    return QString::fromUtf8(history.readAllStandardOutput());
+}
+
+bool TestPlanEngine::startUntilOutputOn(QProcess &process, const QStringList &arguments)
+{
+    process.start(QStringLiteral(PSUCTL_PROGRAM), arguments);
+    if (!QTest::qWaitFor([&] { return m_bus->supply(0).outputOn() || process.state() == QProcess::NotRunning; }, 20000)
+        || !m_bus->supply(0).outputOn()) {
+        QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        for (const SimFrameRecord &r : m_bus->record())
+            seen += FormatRecord(r) + QLatin1Char('\n');
+        qWarning("%s", qPrintable(seen));
+        return false;
+    }
+    return process.processId() > 0;
+}
+
+// A signal during a long wait, whichever ends the program and can be caught
+// (Ctrl-C, a dropped ssh session's SIGHUP, a service manager's SIGTERM...):
+// the finally block switches the output off, and the exit status names the
+// signal as a shell would.
+void TestPlanEngine::psuctlTestStoppedBySignal_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGQUIT") << SIGQUIT;
+    QTest::newRow("SIGUSR1") << SIGUSR1;
+    QTest::newRow("SIGALRM") << SIGALRM;
+    QTest::newRow("a real-time signal") << SIGRTMIN + 2;
+}
+
+void TestPlanEngine::psuctlTestStoppedBySignal()
+{
+    QFETCH(int, signal);
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn5V) + QStringLiteral(R"(
 [[step]]
 type = "wait"
 time = 60
 )") + QLatin1String(kOutputsOff));
     QProcess process;
-    startTest(process, plan);
-    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn() || process.state() == QProcess::NotRunning, 20000);
-    if (!m_bus->supply(0).outputOn()) {
-        QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-        for (const SimFrameRecord &r : m_bus->record())
-            seen += FormatRecord(r) + QLatin1Char('\n');
-        QFAIL(qPrintable(seen));
-    }
-    QVERIFY(process.processId() > 0);
-    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(startUntilOutputOn(process, psuctlTest(plan)));
+    ::kill(pid_t(process.processId()), signal);
     QVERIFY(process.waitForFinished(20000));
     const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-    QVERIFY2(process.exitCode() == 130, qPrintable(out));
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 128 + signal, qPrintable(out));
     QVERIFY(!m_bus->supply(0).outputOn());
+    QVERIFY(std::any_of(m_bus->record().cbegin(), m_bus->record().cend(), [](const SimFrameRecord &r) {
+        return r.bytes == QByteArray::fromHex("01 10 10 04 00 01 02 00 00 b6 15");
+    }));
     QVERIFY2(out.contains(QLatin1String("serial X1): ABORTED")), qPrintable(out));
 }
 
@@ -950,6 +1022,173 @@ counts = 2
     const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
     QVERIFY2(process.exitCode() == 0, qPrintable(out));
     QVERIFY2(out.contains(QLatin1String(" v voltage min 12.00 V [11.968, 12.032] PASS")), qPrintable(out));
+// psuctl test | head -1: the reader is gone after the first line, and the
+// lines after it fail to be written; the run goes on to its verdict and its
+// finally block.
+void TestPlanEngine::psuctlTestGoesOnPastClosedStdout()
+{
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn5V) + QLatin1String(kWaitThenCheck5V) + QLatin1String(kOutputsOff));
+    QStringList quoted;
+    for (const QString &argument : QStringList{QStringLiteral(PSUCTL_PROGRAM)} + psuctlTest(plan))
+        quoted << QLatin1Char('\'') + argument + QLatin1Char('\'');
+    const QString status = m_folder->filePath(QStringLiteral("status"));
+    QProcess shell;
+    shell.start(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("{ %1; echo $? > '%2'; } | head -1")
+                                                                 .arg(quoted.join(QLatin1Char(' ')), status)});
+    QVERIFY(shell.waitForFinished(60000));
+    const QString out = QString::fromUtf8(shell.readAllStandardOutput());
+    QVERIFY2(out.startsWith(QLatin1String("t 1, run ")) && out.count(QLatin1Char('\n')) == 1, qPrintable(out));
+    QFile file(status);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().trimmed(), QByteArray("0"));
+    QVERIFY(!m_bus->supply(0).outputOn());
+
+    int exitCode = -1;
+    QVERIFY(psuctlHistory(m_folder->filePath(QStringLiteral("history.sqlite")), &exitCode)
+                .contains(QLatin1String("  PASS  t 1  slot A")));
+    QCOMPARE(exitCode, 0);
+}
+
+// A history database that cannot be had is found out before anything is
+// sent, and refused; --no-history runs without one.
+void TestPlanEngine::psuctlTestRefusesUnreachableHistory_data()
+{
+    QTest::addColumn<QStringList>("more");
+    QTest::addColumn<QString>("dataHome"); // XDG_DATA_HOME, where the default database lies
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("named");
+    QTest::newRow("its folder is a file") << QStringList{QStringLiteral("--db"), QStringLiteral("afile/h.sqlite")}
+                                          << QString() << 1 << QStringLiteral("afile");
+    QTest::newRow("not a database") << QStringList{QStringLiteral("--db"), QStringLiteral("afile")} << QString() << 1
+                                    << QStringLiteral("file is not a database");
+    QTest::newRow("the default one cannot be made") << QStringList() << QStringLiteral("afile") << 1
+                                                    << QStringLiteral("afile/psutool");
+    QTest::newRow("none kept") << QStringList{QStringLiteral("--no-history")} << QStringLiteral("afile") << 0
+                               << QString();
+}
+
+void TestPlanEngine::psuctlTestRefusesUnreachableHistory()
+{
+    QFETCH(QStringList, more);
+    QFETCH(QString, dataHome);
+    QFETCH(int, exitCode);
+    QFETCH(QString, named);
+    QFile afile(m_folder->filePath(QStringLiteral("afile")));
+    QVERIFY(afile.open(QIODevice::WriteOnly));
+    afile.write(QByteArray(4096, 'x'));
+    afile.close();
+    for (QString &argument : more) {
+        if (argument.startsWith(QLatin1String("afile")))
+            argument = m_folder->filePath(argument);
+    }
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn5V) + QLatin1String(kOutputsOff));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!dataHome.isEmpty())
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), m_folder->filePath(dataHome));
+    process.setProcessEnvironment(environment);
+    QStringList arguments = psuctlTest(plan, more);
+    if (!dataHome.isEmpty() && !more.contains(QLatin1String("--no-history")))
+        arguments.remove(arguments.indexOf(QLatin1String("--db")), 2); // the default database
+    process.start(QStringLiteral(PSUCTL_PROGRAM), arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == exitCode, qPrintable(err));
+    if (exitCode) {
+        QVERIFY2(err.contains(named) && err.contains(QLatin1String("--no-history")), qPrintable(err));
+        QVERIFY(m_bus->record().isEmpty());
+    } else {
+        QVERIFY2(err.isEmpty(), qPrintable(err));
+        QVERIFY(!m_bus->record().isEmpty());
+    }
+    QCOMPARE(afile.size(), qint64(4096));
+}
+
+// A history that goes away during the run (another program holding the
+// file's lock to the end): the verdict is in the reports, and the exit
+// status says that the history is not.
+void TestPlanEngine::psuctlTestHistoryLostHasItsStatus()
+{
+    const QString database = m_folder->filePath(QStringLiteral("history.sqlite"));
+    const QString reports = m_folder->filePath(QStringLiteral("reports"));
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn5V) + QLatin1String(kWaitThenCheck5V) + QLatin1String(kOutputsOff));
+    QProcess process;
+    QVERIFY(startUntilOutputOn(process, psuctlTest(plan, {QStringLiteral("--report"), reports})));
+    const QString holderName = QStringLiteral("lock-holder");
+    {
+        QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), holderName);
+        holder.setDatabaseName(database);
+        QVERIFY(holder.open());
+        QVERIFY(QSqlQuery(holder).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+    }
+    const bool finished = process.waitForFinished(60000);
+    {
+        QSqlDatabase holder = QSqlDatabase::database(holderName, false);
+        QSqlQuery(holder).exec(QStringLiteral("ROLLBACK"));
+        holder.close();
+    }
+    QSqlDatabase::removeDatabase(holderName);
+    QVERIFY(finished);
+    const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 8, qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("writes of this run's history were not kept")), qPrintable(out));
+    QVERIFY2(out.contains(QLatin1String("serial X1): PASS")), qPrintable(out));
+    QCOMPARE(QDir(reports).entryList({QStringLiteral("*.xml")}, QDir::Files).size(), 1);
+    QVERIFY(!m_bus->supply(0).outputOn());
+}
+
+// kill -9 cannot be caught: the output stays on (as the help says), but the
+// CSV keeps its header and the rows read up to the kill, and the history
+// shows the run as never finished.
+void TestPlanEngine::psuctlTestKilledKeepsCsvAndIsIncomplete()
+{
+    const QString database = m_folder->filePath(QStringLiteral("history.sqlite"));
+    const QString reports = m_folder->filePath(QStringLiteral("reports"));
+    const QString plan = writePlan(QLatin1String(kOneSlot) + QLatin1String(kOn5V) + QStringLiteral(R"(
+[[step]]
+type = "measure"
+count = 3
+[[step.check]]
+name = "v"
+quantity = "voltage"
+min = 4.9
+max = 5.1
+[[step]]
+type = "wait"
+time = 60
+)") + QLatin1String(kOutputsOff));
+    QProcess process;
+    QVERIFY(startUntilOutputOn(process, psuctlTest(plan, {QStringLiteral("--report"), reports})));
+    // The check is in the history (a run still going is INCOMPLETE too) when it is killed.
+    int exitCode = -1;
+    QTRY_VERIFY_WITH_TIMEOUT(psuctlHistory(database, &exitCode).contains(QLatin1String("  INCOMPLETE  t 1  slot A")
+                                                                         + QStringLiteral("  %1  1 checks, 0 failed").arg(QSysInfo::machineHostName())),
+                             20000);
+    ::kill(pid_t(process.processId()), SIGKILL);
+    QVERIFY(process.waitForFinished(20000));
+    QVERIFY(m_bus->supply(0).outputOn());
+
+    const QStringList csv = QDir(reports).entryList({QStringLiteral("*.csv")}, QDir::Files);
+    QCOMPARE(csv.size(), 1);
+    QFile file(QDir(reports).filePath(csv.first()));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> rows = file.readAll().split('\n');
+    // The header, the reading before the first step, the measure's three.
+    QVERIFY2(rows.size() == 6 && rows.last().isEmpty(), rows.join('\n').constData());
+    QVERIFY(rows.first().startsWith("slot,serial,step,time,"));
+    QVERIFY2(rows.at(1).startsWith("A,X1,,"), rows.at(1).constData());
+    for (int i = 2; i <= 4; ++i)
+        QVERIFY2(rows.at(i).startsWith("A,X1,2,") && rows.at(i).contains(",5.00,1.000,5.00,"), rows.at(i).constData());
+
+    const QString listed = psuctlHistory(database, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(listed.contains(QLatin1String("  INCOMPLETE  t 1  slot A")), qPrintable(listed));
+    QVERIFY2(listed.contains(QLatin1String("  1 checks, 0 failed")), qPrintable(listed));
+
+    // A database that is not there is not an empty history.
+    psuctlHistory(m_folder->filePath(QStringLiteral("none/x.sqlite")), &exitCode);
+    QCOMPARE(exitCode, 1);
+    QVERIFY(!QFile::exists(m_folder->filePath(QStringLiteral("none"))));
 }
 
 QTEST_GUILESS_MAIN(TestPlanEngine)

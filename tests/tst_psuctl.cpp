@@ -114,7 +114,10 @@ private slots:
     void writeAcknowledgementChecked();
     void scanFindsEachAddressOnce();
     void runStepsAndCycles();
+    void interruptLeavesOutputOff_data();
     void interruptLeavesOutputOff();
+    void watchEndsWhenReaderGoes();
+    void serveEndsCleanlyOnHangup();
     void malformedStepsRefused_data();
     void malformedStepsRefused();
     void badOptionsRefused_data();
@@ -642,17 +645,62 @@ void TestPsuctl::runStepsAndCycles()
     }
 }
 
+// Any signal that ends the program and can be caught (Ctrl-C, the SIGHUP of
+// a dropped session, a service manager's SIGTERM) switches the output off
+// first; the exit status names the signal.
+void TestPsuctl::interruptLeavesOutputOff_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGINT") << SIGINT;
+    QTest::newRow("SIGHUP") << SIGHUP;
+    QTest::newRow("SIGTERM") << SIGTERM;
+    QTest::newRow("SIGUSR2") << SIGUSR2;
+}
+
 void TestPsuctl::interruptLeavesOutputOff()
 {
+    QFETCH(int, signal);
     QProcess process;
     start(process, {"run", "-a", "1", "-m", "1", stepsFile("5,1,60\n")});
     QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(0).outputOn(), 20000);
-    ::kill(pid_t(process.processId()), SIGINT);
+    ::kill(pid_t(process.processId()), signal);
     const PsuctlRun result = finish(process);
-    QCOMPARE(result.exitCode, 130);
+    QCOMPARE(result.exitCode, 128 + signal);
     QVERIFY(!m_bus->supply(0).outputOn());
     QCOMPARE(requests().last().bytes, hex("01 10 10 04 00 01 02 00 00 B6 15"));
     QVERIFY2(result.err.contains("address 1: interrupted; output switched off"), qPrintable(result.err));
+}
+
+// status --watch | head: the watch ends when its reader goes, with the
+// status SIGPIPE gave it, though SIGPIPE no longer ends psuctl.
+void TestPsuctl::watchEndsWhenReaderGoes()
+{
+    const QString status = m_dir.filePath(QStringLiteral("status"));
+    QProcess shell;
+    shell.start(QStringLiteral("sh"),
+                {QStringLiteral("-c"), QStringLiteral("{ '%1' -p '%2' -o 1 status -a 1 -m 1 --format csv --watch 50; "
+                                                      "echo $? > '%3'; } | head -3")
+                                           .arg(QStringLiteral(PSUCTL_PROGRAM), m_device, status)});
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(lines(QString::fromUtf8(shell.readAllStandardOutput())).size(), 3);
+    QFile file(status);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll().trimmed(), QByteArray("141"));
+}
+
+// The SIGHUP of a dropped session ends serve as SIGTERM does: its last line,
+// status 0.
+void TestPsuctl::serveEndsCleanlyOnHangup()
+{
+    QProcess process;
+    start(process, {"serve", "--listen", "127.0.0.1:0"});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += QString::fromUtf8(process.readAllStandardError()), err.contains(QLatin1String("serving "))),
+                             20000);
+    ::kill(pid_t(process.processId()), SIGHUP);
+    const PsuctlRun result = finish(process);
+    QCOMPARE(result.exitCode, 0);
+    QVERIFY2(result.err.contains(QLatin1String("serve ends after 0 transactions")), qPrintable(err + result.err));
 }
 
 void TestPsuctl::malformedStepsRefused_data()
