@@ -34,6 +34,9 @@ const OptionRow Options[] = {
      "on a tcp:// or rtu+tcp:// link, the time the network and the server add to every reply, waited for on "
      "top of the timeout, %r (default 1000 on tcp://, where the server may hold a request behind other "
      "clients' requests, and 100 on rtu+tcp://)"},
+    {0, "no-lock", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
+     "use a serial port without its lock file, where no lock directory may be written (psuctl otherwise refuses "
+     "to start there, as other programs would not see that the port is taken)"},
     {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
     {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
