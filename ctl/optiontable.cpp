@@ -136,8 +136,9 @@ const OptionRow Options[] = {
      "the supplies' maker, as the discovery's devices name it (default %d)", "Power Supply Test Lab"},
     {0, "failsafe-off", "SECONDS", ValueKind::Whole, 1, 86400, nullptr, "mqtt", nullptr, nullptr,
      "when the broker has given no sign of life (an acknowledgement, a message, a keep-alive answer) for SECONDS "
-     "(%r), from start-up on, switch the outputs of the listed supplies off; a result message says so when the "
-     "link returns"},
+     "(%r), from start-up on, switch the outputs of the listed supplies off, and again whenever a reading shows "
+     "one on until the broker is back; a result message says so when the link returns, and a retained notice on "
+     "each supply's failsafe topic until a command is carried out"},
     {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
 
