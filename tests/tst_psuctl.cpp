@@ -736,12 +736,19 @@ void TestPsuctl::heldPortNamesItsHolder()
     QVERIFY2(refused.err.contains(refusal.arg(holderPid)), qPrintable(refused.err));
 }
 
+// Every unit the package has; each opens a serial port.
 void TestPsuctl::unitsPassSystemdChecks_data()
 {
     QTest::addColumn<QString>("unit");
     QTest::addColumn<double>("exposure");
-    QTest::newRow("serve") << "psuctl-serve@.service" << 1.1;
-    QTest::newRow("mqtt") << "psuctl-mqtt@.service" << 1.3;
+    // The ratings the units were given; a new unit needs its own.
+    const QHash<QString, double> rated{{QStringLiteral("psuctl-serve@.service"), 1.1},
+                                       {QStringLiteral("psuctl-mqtt@.service"), 1.3}};
+    const QDir units(QFileInfo(QStringLiteral(PSUCTL_MANUAL)).dir().filePath(QStringLiteral("../systemd")));
+    const QStringList names = units.entryList({QStringLiteral("*.service")}, QDir::Files);
+    QCOMPARE(names.size(), rated.size());
+    for (const QString &name : names)
+        QTest::newRow(qPrintable(name)) << name << rated.value(name, 0.0);
 }
 
 // The units as systemd reads them (an instance of each, psuctl where the
