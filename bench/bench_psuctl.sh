@@ -13,22 +13,12 @@
 # Raw "key value" results go to <build-dir>/bench-results/psuctl.txt.
 set -euo pipefail
 
-BUILD=${1:-build-bench}
-OUT=$BUILD/bench-results
-mkdir -p "$OUT"
-PSUCTL=$BUILD/psuctl
-PSUSIM=$BUILD/psusim
+source "$(dirname "$0")/benchsim.sh"
 if [[ ${BENCH_QUICK:-0} == 1 ]]; then READINGS=100; TRIPS=30; ROUNDS=40; else READINGS=300; TRIPS=60; ROUNDS=150; fi
 
 SIM_LOG=$OUT/psuctl-sim.txt
-"$PSUSIM" -v > "$SIM_LOG" &
-SIM_PID=$!
+start_psusim "$SIM_LOG" -v
 trap 'kill "$SIM_PID" 2>/dev/null || true; wait "$SIM_PID" 2>/dev/null || true' EXIT
-for _ in $(seq 100); do
-    [[ -s $SIM_LOG ]] && break
-    sleep 0.05
-done
-DEV=$(head -n 1 "$SIM_LOG")
 
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 quantiles() { # values on stdin -> "n median p01 p99 min max"

@@ -11,16 +11,10 @@
 # Raw "key value" results go to <build-dir>/bench-results/rtutcp.txt.
 set -euo pipefail
 
-BUILD=${1:-build-bench}
-OUT=$BUILD/bench-results
-mkdir -p "$OUT"
-PSUCTL=$BUILD/psuctl
-PSUSIM=$BUILD/psusim
+source "$(dirname "$0")/benchsim.sh"
 if [[ ${BENCH_QUICK:-0} == 1 ]]; then TRIPS=30; else TRIPS=100; fi
 
-SIM_LOG=$OUT/rtutcp-sim.txt
-"$PSUSIM" > "$SIM_LOG" &
-SIM_PID=$!
+start_psusim "$OUT/rtutcp-sim.txt"
 SOCAT_PID=
 cleanup() {
     [[ -n $SOCAT_PID ]] && kill "$SOCAT_PID" 2>/dev/null || true
@@ -28,11 +22,6 @@ cleanup() {
     wait 2>/dev/null || true
 }
 trap cleanup EXIT
-for _ in $(seq 100); do
-    [[ -s $SIM_LOG ]] && break
-    sleep 0.05
-done
-DEV=$(head -n 1 "$SIM_LOG")
 listening() { grep -qi "0100007F:$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
 PORT=$(shuf -i 20000-60000 -n 1)
 while listening "$PORT"; do PORT=$(shuf -i 20000-60000 -n 1); done

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Runs the three benchmark programs of a build, bench_psuctl.sh, bench_mqtt.sh
-# and bench_rtutcp.sh, and prints one table (Markdown) of codec speed, timing
-# fidelity, footprint, psuctl beside mbpoll and over the network against their
-# targets.
+# Runs the three benchmark programs of a build, bench_psuctl.sh, bench_mqtt.sh,
+# bench_rtutcp.sh and bench_simmemory.sh, and prints one table (Markdown) of
+# codec speed, timing fidelity, footprint, psuctl beside mbpoll and over the
+# network, and the simulator's memory against their targets.
 #
-#   bench/run.sh [build-dir]         full run (about six minutes)
+#   bench/run.sh [build-dir]         full run (about sixteen minutes, ten of
+#                                    them the simulator's memory)
 #   BENCH_QUICK=1 bench/run.sh       40 polls, fewer commands and probes,
-#                                    a 20-second footprint run (about two minutes)
+#                                    a 20-second footprint run, a minute of
+#                                    the simulator (about three minutes)
 #   BENCH_POLL_SECONDS=3600 ...      a longer footprint run (one sample a minute)
 #
 # The raw "key value" output of each program is kept in <build-dir>/bench-results/.
@@ -57,6 +59,8 @@ echo "psuctl over RTU over TCP through socat, beside the direct line ..." >&2
 "$(dirname "$0")/bench_rtutcp.sh" "$BUILD" > "$OUT/rtutcp-rows.md"
 echo "psuctl serve, the line through Modbus TCP and eight clients on it ..." >&2
 "$(dirname "$0")/bench_serve.py" "$BUILD" > "$OUT/serve-rows.md"
+echo "psusim's resident memory at 40 transactions/s ..." >&2
+"$(dirname "$0")/bench_simmemory.sh" "$BUILD" > "$OUT/simmemory-rows.md"
 
 cat "$OUT"/codec.txt "$OUT"/timing.txt "$OUT"/startup.txt "$OUT"/poll.txt "$OUT"/trend.txt "$OUT"/poll-trend.txt "$OUT"/reports.txt "$OUT"/overview.txt > "$OUT/all.txt"
 
@@ -115,5 +119,6 @@ tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
 tee -a "$OUT/table.md" < "$OUT/serve-rows.md"
 tee -a "$OUT/table.md" < "$OUT/plan-rows.md"
+tee -a "$OUT/table.md" < "$OUT/simmemory-rows.md"
 echo | tee -a "$OUT/table.md"
 echo "Load average (1, 5, 15 min) before the timing and footprint runs: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg); $(nproc) cores." | tee -a "$OUT/table.md"

@@ -170,6 +170,7 @@ LineOptions lineOptions(const Invocation &inv)
     if (inv.has("gateway-delay"))
         line.gatewayDelayUs = inv.whole("gateway-delay") * 1000;
     line.verbose = inv.has("verbose");
+    line.lockFile = !inv.has("no-lock");
     return line;
 }
 

@@ -38,6 +38,7 @@ private:
         bool toldLost = false;     // a line on err said it stopped answering
         QString cause;             // why the last poll failed
         QString failsafeNote;      // what the failsafe did, to publish when the link returns
+        QJsonObject failsafe;      // the failsafe's retained notice, until a command after the outage
     };
 
     QString topic(int address, const char *leaf) const;
@@ -52,6 +53,8 @@ private:
     void result(const QString &addressText, QJsonObject answer, const std::optional<QByteArray> &id = std::nullopt);
     void checkFailsafe();
     void reportFailsafe();
+    void holdOutputOff(SupplyState &state, RtuMaster &master);
+    void publishFailsafe(SupplyState &state);
     qint64 commandEstimateUs(const BrokerLink::Message &message) const;
     void stopCleanly();
 
@@ -119,6 +122,38 @@ void Bridge::takeConnection()
         if (state.everPolled)
             m_link.publish(topic(state.supply.address, "availability"), state.answering ? "online" : "offline", 1, true);
     }
+    for (SupplyState &state : m_states)
+        publishFailsafe(state);
+}
+
+// The failsafe's notice, retained so that a dashboard (re)connecting at any
+// moment sees it; an empty retained message once it is cleared.
+void Bridge::publishFailsafe(SupplyState &state)
+{
+    if (!state.failsafe.isEmpty())
+        m_link.publish(topic(state.supply.address, "failsafe"), compact(state.failsafe), 1, true);
+}
+
+// While the broker is away the failsafe holds: an output that shows on again
+// (another client on the line, the front panel) is switched off again.
+void Bridge::holdOutputOff(SupplyState &state, RtuMaster &master)
+{
+    const int address = state.supply.address;
+    QString outcome = QStringLiteral("switched off again");
+    try {
+        WriteAndCheck(master, address, {OutputSwitch, 0, QStringLiteral("off"), true});
+    } catch (const CtlError &error) {
+        outcome = QStringLiteral("could not be switched off again: ") + error.text();
+        if (error.exitCode() == ExitPort)
+            throw;
+    }
+    const QString when = TimeNow();
+    state.failsafe[QStringLiteral("found_on")] = state.failsafe.value(QStringLiteral("found_on")).toInt() + 1;
+    state.failsafe[QStringLiteral("last_found_on")] = when;
+    PrintLine(m_err, QStringLiteral("psuctl: %1: address %2: failsafe: the output was on during the broker's outage; %3")
+                         .arg(when)
+                         .arg(address)
+                         .arg(outcome));
 }
 
 void Bridge::pollOne(SupplyState &state, RtuMaster &master)
@@ -127,6 +162,8 @@ void Bridge::pollOne(SupplyState &state, RtuMaster &master)
     const bool wasAnswering = state.answering || !state.everPolled;
     try {
         const StatusSample reading = ReadStatusSample(master, address, *state.model);
+        if (m_failsafeAt && reading.status.outputOn)
+            holdOutputOff(state, master);
         state.lastState = FormatReading(reading, ReadingFormat::Json).toUtf8();
         // Retained, so a dashboard that connects later sees it at once.
         m_link.publishAsking(topic(address, "state"), state.lastState, true);
@@ -296,6 +333,12 @@ void Bridge::runCommand(SupplyState &state, const QByteArray &payload)
     result(addressText, answer, command.id);
     if (command.id && !written.isEmpty())
         m_memory.remember(address, *command.id, answer);
+    // The first command carried out once the broker is back clears the
+    // failsafe's notice: someone has taken the supply over again.
+    if (!m_failsafeAt && !state.failsafe.isEmpty() && answer.value(QStringLiteral("ok")).toBool()) {
+        state.failsafe = QJsonObject();
+        m_link.publish(topic(address, "failsafe"), QByteArray(), 1, true);
+    }
 }
 
 void Bridge::checkFailsafe()
@@ -328,8 +371,14 @@ void Bridge::checkFailsafe()
             if (error.exitCode() == ExitPort)
                 m_port.lost(error.text());
         }
-        state.failsafeNote = QStringLiteral("failsafe: no sign of life from the broker for %1 s (since %2); at %3 %4")
-                                 .arg(QString::number(silentMs / 1000.0, 'f', 1), since, when, outcome);
+        const QString reason = QStringLiteral("no sign of life from the broker for %1 s (since %2)")
+                                   .arg(QString::number(silentMs / 1000.0, 'f', 1), since);
+        state.failsafeNote = QStringLiteral("failsafe: %1; at %2 %3").arg(reason, when, outcome);
+        state.failsafe = QJsonObject{{QStringLiteral("active"), true},
+                                     {QStringLiteral("time"), when},
+                                     {QStringLiteral("reason"), reason},
+                                     {QStringLiteral("outcome"), outcome}};
+        publishFailsafe(state);
         PrintLine(m_err, QStringLiteral("psuctl: %1: address %2: %3").arg(when).arg(state.supply.address).arg(state.failsafeNote));
     }
 }
@@ -343,6 +392,12 @@ void Bridge::reportFailsafe()
                QJsonObject{{QStringLiteral("ok"), true}, {QStringLiteral("failsafe"), true},
                            {QStringLiteral("text"), state.failsafeNote}});
         state.failsafeNote.clear();
+        // The outage is over; the notice stays until a command clears it.
+        if (!state.failsafe.isEmpty()) {
+            state.failsafe[QStringLiteral("active")] = false;
+            state.failsafe[QStringLiteral("broker_back")] = TimeNow();
+            publishFailsafe(state);
+        }
     }
     m_failsafeAt.reset();
 }

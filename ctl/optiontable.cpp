@@ -34,6 +34,9 @@ const OptionRow Options[] = {
      "on a tcp:// or rtu+tcp:// link, the time the network and the server add to every reply, waited for on "
      "top of the timeout, %r (default 1000 on tcp://, where the server may hold a request behind other "
      "clients' requests, and 100 on rtu+tcp://)"},
+    {0, "no-lock", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
+     "use a serial port without its lock file, where no lock directory may be written (psuctl otherwise refuses "
+     "to start there, as other programs would not see that the port is taken)"},
     {'v', "verbose", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
      "print every frame sent and received in hex on stderr, with the milliseconds since the port opened"},
     {'h', "help", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr,
@@ -135,8 +138,9 @@ const OptionRow Options[] = {
      "the supplies' maker, as the discovery's devices name it (default %d)", "Power Supply Test Lab"},
     {0, "failsafe-off", "SECONDS", ValueKind::Whole, 1, 86400, nullptr, "mqtt", nullptr, nullptr,
      "when the broker has given no sign of life (an acknowledgement, a message, a keep-alive answer) for SECONDS "
-     "(%r), from start-up on, switch the outputs of the listed supplies off; a result message says so when the "
-     "link returns"},
+     "(%r), from start-up on, switch the outputs of the listed supplies off, and again whenever a reading shows "
+     "one on until the broker is back; a result message says so when the link returns, and a retained notice on "
+     "each supply's failsafe topic until a command is carried out"},
     {0, "client-id", "ID", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the MQTT client id, which names the session the broker keeps (default psuctl-PREFIX-BENCH)"},
 

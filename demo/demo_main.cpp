@@ -20,6 +20,7 @@ int main(int argc, char *argv[])
         // thread while it collects a reply, and the line must go on meanwhile.
         auto *bus = new SimBus(&app);
         ApplySimOptions(DemoBusOptions(), *bus);
+        bus->setKeepRecord(false);
         const QString device = bus->openPty();
         MapCommPort(2, device);
         if (qEnvironmentVariableIsSet("PSUTOOL_DEMO_VERBOSE")) {

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #ifndef Q_OS_WIN
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +27,26 @@ const QStringList &lockDirectories()
                                             QStringLiteral("/etc/locks"), QStringLiteral("/var/spool/locks"),
                                             QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp")};
     return directories;
+}
+
+// Where a lock is made: every directory above but /tmp, which a service may
+// have to itself (PrivateTmp=), so that a lock there is seen by nobody else.
+QStringList sharedLockDirectories()
+{
+    QStringList directories = lockDirectories();
+    directories.removeAll(QStringLiteral("/tmp"));
+    return directories;
+}
+
+// access() rather than the mode bits: a read-only mount (a service's
+// ProtectSystem=) refuses root as well.
+bool writableDirectory(const QString &directory)
+{
+#ifdef Q_OS_WIN
+    return QFileInfo(directory).isWritable();
+#else
+    return QFileInfo(directory).isDir() && ::access(QFile::encodeName(directory).constData(), W_OK) == 0;
+#endif
 }
 
 #ifndef Q_OS_WIN
@@ -78,6 +100,12 @@ QString PortLockName(const QString &device)
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
     return QStringLiteral("LCK..") + name;
+}
+
+bool CanMakePortLock()
+{
+    const QStringList directories = sharedLockDirectories();
+    return std::any_of(directories.begin(), directories.end(), writableDirectory);
 }
 
 #ifdef Q_OS_WIN
@@ -154,9 +182,8 @@ bool PortLock::acquire(const QString &device, PortHolder *holder, QString *error
                          .arg(device, path, QString::fromLocal8Bit(std::strerror(why)));
         return false;
     }
-    for (const QString &directory : lockDirectories()) {
-        const QFileInfo info(directory);
-        if (!info.isDir() || !info.isWritable())
+    for (const QString &directory : sharedLockDirectories()) {
+        if (!writableDirectory(directory))
             continue;
         const QString path = directory + QLatin1Char('/') + name;
         const QByteArray local = QFile::encodeName(path);
@@ -189,8 +216,9 @@ bool PortLock::acquire(const QString &device, PortHolder *holder, QString *error
     if (holder)
         *holder = PortHolder();
     if (error)
-        *error = QStringLiteral("cannot make a lock file for %1: none of the lock directories (%2) may be written")
-                     .arg(device, lockDirectories().join(QStringLiteral(", ")));
+        *error = QStringLiteral("cannot make a lock file for %1 where other programs look for it: none of %2 may be "
+                                "written here")
+                     .arg(device, sharedLockDirectories().join(QStringLiteral(", ")));
     return false;
 }
 

@@ -19,7 +19,9 @@ struct PortHolder {
 // ASCII digits and a newline. A lock of a process that is gone is taken over.
 // The file is also held with flock() while the lock lasts, which the serial
 // port layer of the tool tests before it takes a lock over, so that it sees
-// ours as we see its own. On Windows the system makes a port exclusive and
+// ours as we see its own. A lock is never made in /tmp, which may be private
+// to the process (a service's PrivateTmp=) and so hide it from the others:
+// without a shared lock directory to write to acquire() fails. On Windows the system makes a port exclusive and
 // the lock is a no-op.
 class PortLock
 {
@@ -33,7 +35,7 @@ public:
     // this process. False when another holds it, with *holder saying which
     // when the lock names a live process, and *error a one-line text
     // ("/dev/ttyUSB0 is in use by psuctl (pid 4711)"); false with holder
-    // unset when no lock can be made.
+    // unset when no lock can be made where other programs look.
     bool acquire(const QString &device, PortHolder *holder, QString *error);
     void release();
     bool isHeld() const { return !m_path.isEmpty(); }
@@ -50,6 +52,10 @@ QString PortDevicePath(const QString &device);
 
 // "LCK..ttyUSB0" for /dev/ttyUSB0, "LCK..pts_3" for /dev/pts/3.
 QString PortLockName(const QString &device);
+
+// Whether a lock can be made here: one of the lock directories that other
+// programs look in may be written.
+bool CanMakePortLock();
 
 // The live holder of device's lock, in any of the lock directories; unset
 // when there is none (no file, or the process is gone).

@@ -41,8 +41,12 @@ QString openFailure(const QString &device, int error)
     if (error == EACCES || error == EPERM)
         text += QStringLiteral(" (serial ports need membership of the dialout group: "
                                "sudo usermod -aG dialout $USER, then log in again)");
-    else if (error == EBUSY)
-        text += QStringLiteral(" (another program has it open)");
+    else if (error == EBUSY) {
+        // Held with TIOCEXCL; its lock file may say by whom.
+        const PortHolder holder = FindPortHolder(device);
+        text += holder.isSet() ? QStringLiteral(" (held by %1)").arg(holder.text())
+                               : QStringLiteral(" (another program has it open)");
+    }
     return text;
 }
 
@@ -156,8 +160,8 @@ void RtuMaster::openSerial()
     // One program at a time on a port.
     PortHolder holder;
     QString why;
-    if (!m_lock.acquire(m_device, &holder, &why))
-        Fail(ExitPort, why);
+    if (m_line.lockFile && !m_lock.acquire(m_device, &holder, &why))
+        Fail(ExitPort, CanMakePortLock() ? why : why + QStringLiteral(" (--no-lock uses the port without one)"));
     const LineSettings &serial = m_line.serial;
     const char parity = serial.parity == QSerialPort::EvenParity ? 'E' : serial.parity == QSerialPort::OddParity ? 'O' : 'N';
     m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), serial.baud, parity, int(serial.dataBits),

@@ -25,6 +25,7 @@ struct LineOptions {
     int timeoutUs = 0;                     // wait for a reply to begin; 0: what the line needs
     int retries = 1;                       // further tries after a timeout or a spoilt reply
     bool verbose = false;                  // every frame in hex on stderr
+    bool lockFile = true;                  // a serial port's lock file, besides TIOCEXCL
     // On a network link, the far end's own time on top of the line's: the
     // network and the gateway or serial server in between. -1: the link's
     // default (gatewayDelay()).
@@ -58,7 +59,8 @@ QString ExceptionName(int code);
 // transaction id, length or unit is not the request's counts as spoilt (a
 // late reply to an earlier request is passed over), or RTU frames over TCP.
 // The serial port is taken for this process alone (its lock file and
-// TIOCEXCL): a port another program holds is refused naming the holder.
+// TIOCEXCL): a port another program holds is refused naming the holder, and
+// a port whose lock cannot be made where others look is refused as well.
 // Each request waits for its own reply: replies of other addresses
 // and other functions are passed over until the timeout. A timeout or a
 // spoilt reply (a failed CRC, a read's wrong byte count, a write's

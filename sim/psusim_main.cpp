@@ -71,6 +71,7 @@ int main(int argc, char *argv[])
         }
     }
 
+    bus.setKeepRecord(false);
     if (options.verbose) {
         // The observer runs in the bus's thread; stdio keeps each line whole.
         bus.setRecordObserver([](const SimFrameRecord &entry) {

@@ -121,6 +121,7 @@ struct SimBus::State {
     QString path;
     QVector<SimSupply> supplies;
     QVector<SimFrameRecord> record;
+    bool keepRecord = true;
     std::function<void(const SimFrameRecord &)> observer;
 
     ~State()
@@ -255,7 +256,8 @@ void SimBus::Engine::addRecord(const SimFrameRecord &entry)
     std::function<void(const SimFrameRecord &)> observer;
     {
         QMutexLocker lock(&m_state->mutex);
-        m_state->record.append(entry);
+        if (m_state->keepRecord)
+            m_state->record.append(entry);
         observer = m_state->observer;
     }
     if (observer)
@@ -747,6 +749,14 @@ void SimBus::clearRecord()
 {
     QMutexLocker lock(&m_state->mutex);
     m_state->record.clear();
+}
+
+void SimBus::setKeepRecord(bool keep)
+{
+    QMutexLocker lock(&m_state->mutex);
+    m_state->keepRecord = keep;
+    if (!keep)
+        m_state->record.clear();
 }
 
 void SimBus::setRecordObserver(std::function<void(const SimFrameRecord &)> observer)

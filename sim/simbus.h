@@ -118,6 +118,10 @@ public:
     // Every frame received and sent so far, oldest first.
     QVector<SimFrameRecord> record() const;
     void clearRecord();
+    // Whether the record is kept (the default). A bus that runs for hours
+    // and is never asked for its record (psusim, the demo) keeps none, or it
+    // would grow by every frame; the observer still sees each entry.
+    void setKeepRecord(bool keep);
     // Called in the bus's thread for each record entry as it is made.
     void setRecordObserver(std::function<void(const SimFrameRecord &)> observer);
 

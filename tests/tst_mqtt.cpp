@@ -97,6 +97,7 @@ private slots:
     void brokerRestartLosesNoCommand();
     void serialLineLostAndBack();
     void failsafeSwitchesOutputsOff();
+    void failsafeHoldsAndIsRetained();
     void liveStateIsRetained();
     void retainedCommandNeverRuns_data();
     void retainedCommandNeverRuns();
@@ -580,6 +581,54 @@ void TestMqtt::failsafeSwitchesOutputsOff()
     const QJsonObject result = json(sub.on("psu/b1/5/result").first());
     QVERIFY(result.value(QStringLiteral("failsafe")).toBool());
     QVERIFY(result.value(QStringLiteral("text")).toString().contains(QLatin1String("output switched off")));
+}
+
+// The failsafe holds for the whole outage: an output switched on again
+// meanwhile (another client on the line) goes off again. Its notice stays
+// retained, with its time and reason, for a dashboard that connects only
+// later, until a command carried out after the outage clears it.
+void TestMqtt::failsafeHoldsAndIsRetained()
+{
+    m_bus->updateSupply(0, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    m_bus->updateSupply(1, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    startBridge({"--failsafe-off", "1"});
+    {
+        Subscriber sub(m_port);
+        QTRY_VERIFY_WITH_TIMEOUT(!sub.on("psu/b1/5/state").isEmpty(), 30000);
+    }
+    stopBroker();
+    // Both outputs off and read back as off.
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("address 1: failsafe: no sign of life")
+                                 && bridgeLog().contains("address 5: failsafe: no sign of life"),
+                             30000);
+    QVERIFY(!m_bus->supply(0).outputOn() && !m_bus->supply(1).outputOn());
+    m_bus->updateSupply(1, [](SimSupply &s) { s.writeRegisters(OutputSwitch, {1}); });
+    QTRY_VERIFY_WITH_TIMEOUT(!m_bus->supply(1).outputOn(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(bridgeLog().contains("address 5: failsafe: the output was on during the broker's outage; "
+                                                  "switched off again"),
+                             10000);
+    QVERIFY(!m_bus->supply(0).outputOn());
+    startBroker();
+    // Once the broker is back the notices say so.
+    const auto both = [](const QVector<QByteArray> &lines) {
+        return lines.size() == 2 && lines.first().contains(R"("active":false)") && lines.last().contains(R"("active":false)");
+    };
+    const QVector<QByteArray> notices = retained(QStringLiteral("psu/b1/+/failsafe"), both);
+    QVERIFY2(both(notices), notices.join('\n'));
+    for (const QByteArray &line : notices) {
+        const QJsonObject notice = json(line.mid(line.indexOf(' ') + 1));
+        QVERIFY2(notice.value(QStringLiteral("reason")).toString().startsWith(QLatin1String("no sign of life from the broker for ")), line);
+        QVERIFY2(notice.value(QStringLiteral("outcome")).toString() == QLatin1String("output switched off"), line);
+        QVERIFY2(!notice.value(QStringLiteral("time")).toString().isEmpty(), line);
+        QCOMPARE(notice.value(QStringLiteral("found_on")).toInt(), line.startsWith("psu/b1/5/") ? 1 : 0);
+    }
+    // Back from the outage, the output may be switched on again and stays on.
+    publish(QStringLiteral("psu/b1/5/set"), R"({"output":"on","id":"after"})");
+    QTRY_VERIFY_WITH_TIMEOUT(m_bus->supply(1).outputOn(), 30000);
+    const auto one = [](const QVector<QByteArray> &lines) { return lines.size() == 1; };
+    const QVector<QByteArray> left = retained(QStringLiteral("psu/b1/+/failsafe"), one);
+    QVERIFY2(one(left) && left.first().startsWith("psu/b1/1/failsafe "), left.join('\n'));
+    QVERIFY(m_bus->supply(1).outputOn());
 }
 
 // A dashboard that connects late sees the last reading, not the first.

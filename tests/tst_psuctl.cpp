@@ -3,6 +3,7 @@
 // prints, and the exit status a script sees.
 
 #include "ctl/commands.h"
+#include "ctl/ctlerror.h"
 #include "ctl/discovery.h"
 #include "ctl/mqttbridge.h"
 #include "ctl/optiontable.h"
@@ -10,12 +11,15 @@
 #include "plan/planengine.h"
 #include "link/modelcatalogue.h"
 #include "link/frames.h"
+#include "link/portlock.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
 #include "support_psuctl.h"
 #include "support_pty.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -136,6 +140,12 @@ private slots:
     void discoveryIdsNeverShared_data();
     void discoveryIdsNeverShared();
     void helpTellsTableDefaults();
+    void lockMadeOnlyWhereOthersLook_data();
+    void lockMadeOnlyWhereOthersLook();
+    void heldPortNamesItsHolder_data();
+    void heldPortNamesItsHolder();
+    void unitsPassSystemdChecks_data();
+    void unitsPassSystemdChecks();
 
 private:
     void start(QProcess &process, const QStringList &arguments, const QString &device = QString());
@@ -701,6 +711,124 @@ void TestPsuctl::serveEndsCleanlyOnHangup()
     const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(QLatin1String("serve ends after 0 transactions")), qPrintable(err + result.err));
+void TestPsuctl::lockMadeOnlyWhereOthersLook_data()
+{
+    QTest::addColumn<QString>("lockFolder");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("read-only") << "ro" << QStringList() << int(ExitPort);
+    QTest::newRow("read-only, --no-lock") << "ro" << QStringList{"--no-lock"} << int(ExitSuccess);
+    QTest::newRow("writable") << "rw" << QStringList() << int(ExitSuccess);
+}
+
+// As a service sees the system (ProtectSystem=strict, PrivateTmp=yes): a
+// mount namespace of its own with a /tmp of its own and the lock folder read
+// only or not. A lock in that /tmp would be seen by nobody else.
+void TestPsuctl::lockMadeOnlyWhereOthersLook()
+{
+    QFETCH(QString, lockFolder);
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    const QString script = QStringLiteral(
+        "for d in /var/lock /run/lock; do [ -L $d ] || mount -t tmpfs -o %1 none $d || exit 99; done; "
+        "mount -t tmpfs none /tmp || exit 99; exec \"$0\" \"$@\"").arg(lockFolder);
+    QProcess process;
+    process.start(QStringLiteral("unshare"), QStringList{"-m", "--propagation", "private", "sh", "-c", script,
+                                                         QStringLiteral(PSUCTL_PROGRAM), "-p", m_device, "-o", "1"}
+                                                 + options + QStringList{"status", "-a", "1", "-m", "1"});
+    QVERIFY(process.waitForStarted());
+    const PsuctlRun result = finish(process);
+    QVERIFY2(result.exitCode == exitCode, qPrintable(QString::number(result.exitCode) + QLatin1Char(' ') + result.err));
+    if (exitCode == ExitPort) {
+        QVERIFY2(result.err.contains(QStringLiteral("cannot make a lock file for %1 where other programs look for it").arg(m_device))
+                     && result.err.contains("--no-lock"),
+                 qPrintable(result.err));
+        QVERIFY(requests().isEmpty());
+    } else {
+        QCOMPARE(lines(result.out).size(), 2);
+    }
+}
+
+void TestPsuctl::heldPortNamesItsHolder_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("refusal");
+    QTest::newRow("by its lock") << QStringList() << QStringLiteral("is in use by psuctl (pid %1)");
+    QTest::newRow("by TIOCEXCL") << QStringList{"--no-lock"} << QStringLiteral("(held by psuctl (pid %1))");
+}
+
+// A second program on a port psuctl holds, as a user without privileges (whom
+// TIOCEXCL refuses; root it does not): told who holds it.
+void TestPsuctl::heldPortNamesItsHolder()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, refusal);
+    QVERIFY(QFile::setPermissions(m_device, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther));
+    QProcess holder;
+    start(holder, {"status", "-a", "1", "-m", "1", "--watch", "200"});
+    QTRY_VERIFY_WITH_TIMEOUT(FindPortHolder(m_device).isSet() && holder.bytesAvailable() > 0, 20000);
+    QProcess second;
+    second.start(QStringLiteral("setpriv"), QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                        QStringLiteral(PSUCTL_PROGRAM), "-p", m_device, "-o", "1"}
+                                                + options + QStringList{"status", "-a", "1", "-m", "1"});
+    QVERIFY(second.waitForStarted());
+    const PsuctlRun refused = finish(second);
+    const qint64 holderPid = holder.processId();
+    holder.terminate();
+    finish(holder);
+    QCOMPARE(refused.exitCode, int(ExitPort));
+    QVERIFY2(refused.err.contains(refusal.arg(holderPid)), qPrintable(refused.err));
+}
+
+// Every unit the package has; each opens a serial port.
+void TestPsuctl::unitsPassSystemdChecks_data()
+{
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<double>("exposure");
+    // The ratings the units were given; a new unit needs its own.
+    const QHash<QString, double> rated{{QStringLiteral("psuctl-serve@.service"), 1.1},
+                                       {QStringLiteral("psuctl-mqtt@.service"), 1.3}};
+    const QDir units(QFileInfo(QStringLiteral(PSUCTL_MANUAL)).dir().filePath(QStringLiteral("../systemd")));
+    const QStringList names = units.entryList({QStringLiteral("*.service")}, QDir::Files);
+    QCOMPARE(names.size(), rated.size());
+    for (const QString &name : names)
+        QTest::newRow(qPrintable(name)) << name << rated.value(name, 0.0);
+}
+
+// The units as systemd reads them (an instance of each, psuctl where the
+// package puts it replaced by this build's): no error, the serial lock
+// folder writable, and an exposure no worse than they were given.
+void TestPsuctl::unitsPassSystemdChecks()
+{
+    QFETCH(QString, unit);
+    QFETCH(double, exposure);
+    QFile source(QFileInfo(QStringLiteral(PSUCTL_MANUAL)).dir().filePath(QStringLiteral("../systemd/") + unit));
+    QVERIFY2(source.open(QIODevice::ReadOnly), qPrintable(source.fileName()));
+    QByteArray text = source.readAll();
+    QVERIFY(text.contains("\nExecStart=/usr/bin/psuctl "));
+    QVERIFY2(text.contains("\nReadWritePaths=-/run/lock\n"), "the unit cannot write lock files");
+    text.replace("/usr/bin/psuctl", PSUCTL_PROGRAM);
+    const QString instance = m_dir.filePath(QString(unit).replace(QLatin1String("@."), QLatin1String("@bench3.")));
+    QFile copy(instance);
+    QVERIFY(copy.open(QIODevice::WriteOnly));
+    copy.write(text);
+    copy.close();
+    QProcess verify;
+    verify.setProcessChannelMode(QProcess::MergedChannels);
+    verify.start(QStringLiteral("systemd-analyze"), {"verify", "--man=no", instance});
+    QVERIFY(verify.waitForFinished(60000));
+    const QByteArray said = verify.readAll();
+    QVERIFY2(verify.exitCode() == 0 && said.isEmpty(), said.constData());
+    QProcess security;
+    security.setProcessChannelMode(QProcess::MergedChannels);
+    security.start(QStringLiteral("systemd-analyze"), {"security", "--offline=yes", "--no-pager", instance});
+    QVERIFY(security.waitForFinished(60000));
+    const QString rating = QString::fromUtf8(security.readAll());
+    static const QRegularExpression overall(QStringLiteral("Overall exposure level for \\S+: ([0-9.]+) OK"));
+    const QRegularExpressionMatch match = overall.match(rating);
+    QVERIFY2(match.hasMatch(), qPrintable(rating));
+    QVERIFY2(match.captured(1).toDouble() <= exposure, qPrintable(match.captured(0)));
 }
 
 void TestPsuctl::malformedStepsRefused_data()

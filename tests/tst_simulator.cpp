@@ -17,6 +17,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImage>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,6 +25,7 @@
 #include <cmath>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -99,6 +101,27 @@ public:
         for (const Arrival &arrival : arrivals)
             all += arrival.bytes;
         return all;
+    }
+
+    // Writes all of bytes, waiting for room as the far end reads.
+    bool sendAll(const QByteArray &bytes)
+    {
+        for (qsizetype done = 0; done < bytes.size();) {
+            struct pollfd pfd = {m_fd, POLLOUT, 0};
+            if (::poll(&pfd, 1, 10000) <= 0)
+                return false;
+            const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));
+            if (n > 0)
+                done += n;
+        }
+        return true;
+    }
+
+    // Bytes written here that the far end has not read yet.
+    int unread() const
+    {
+        int count = 0;
+        return ::ioctl(m_fd, TIOCOUTQ, &count) == 0 ? count : -1;
     }
 
     QByteArray exchange(const QByteArray &request)
@@ -196,6 +219,8 @@ private slots:
     void toolCutsReplyAtLongPause_data();
     void toolCutsReplyAtLongPause();
     void toolStopsCollectingFlood();
+
+    void psusimMemoryStaysFlat();
 
     void parseOptions_data();
     void parseOptions();
@@ -835,6 +860,52 @@ void TestSimulator::toolStopsCollectingFlood()
     QTRY_VERIFY_WITH_TIMEOUT(!m_toolReplies.isEmpty(), 10000);
     QVERIFY2(m_toolReplies.first().size() > 500, qPrintable(QString::number(m_toolReplies.first().size())));
     QVERIFY(m_toolReplies.first().size() < 800);
+}
+
+// psusim runs for days: what passes its line must not stay in its memory.
+// Long bursts of line noise make each frame's share plain to see (64 KB a
+// frame, 3 MB for the lot); a status request after each, answered, shows the
+// burst was taken as a frame of its own.
+void TestSimulator::psusimMemoryStaysFlat()
+{
+    QProcess sim;
+    sim.start(QStringLiteral(PSUSIM_PROGRAM), {"-s", "1:1"});
+    QVERIFY(sim.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(sim.canReadLine(), 10000);
+    const QString device = QString::fromLocal8Bit(sim.readLine()).trimmed();
+    const auto residentKb = [&sim] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(sim.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toInt();
+        }
+        return -1;
+    };
+    LineEnd line(device);
+    QVERIFY(line.isOpen());
+    const QByteArray poll = hexBytes("01 03 10 00 00 05 81 09");
+    const QByteArray noise(64 * 1024, char(0x5A));
+    int startKb = 0;
+    for (int burst = 0; burst < 56; ++burst) {
+        if (burst == 8)
+            startKb = residentKb(); // the heap grown to its working size
+        QVERIFY(line.sendAll(noise));
+        // The simulator has read the burst; a silence of a few characters
+        // (3.6 ms at 9600 baud) ends the frame.
+        QTRY_COMPARE_WITH_TIMEOUT(line.unread(), 0, 10000);
+        QTest::qWait(20);
+        QByteArray reply;
+        for (int attempt = 0; attempt < 5 && !crcRight(reply); ++attempt)
+            reply = line.exchange(poll);
+        QVERIFY2(crcRight(reply), qPrintable(QStringLiteral("no answer after burst %1").arg(burst)));
+    }
+    const int endKb = residentKb();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
+    QVERIFY(startKb > 0 && endKb > 0);
+    QVERIFY2(endKb - startKb < 1024, qPrintable(QStringLiteral("%1 kB, then %2 kB").arg(startKb).arg(endKb)));
 }
 
 void TestSimulator::parseOptions_data()
