@@ -151,7 +151,6 @@ private slots:
     void integralsCoverTheStep();
     void lostPortRunsFinallyWhenBack();
     void psuctlTestEndToEnd();
-    void psuctlTestInterrupted();
     void plannedChecksAreTheRunsChecks();
     void unreachedChecksInReports();
     void plannedChecksOfNestedLoopsBounded();
@@ -1022,6 +1021,8 @@ counts = 2
     const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
     QVERIFY2(process.exitCode() == 0, qPrintable(out));
     QVERIFY2(out.contains(QLatin1String(" v voltage min 12.00 V [11.968, 12.032] PASS")), qPrintable(out));
+}
+
 // psuctl test | head -1: the reader is gone after the first line, and the
 // lines after it fail to be written; the run goes on to its verdict and its
 // finally block.

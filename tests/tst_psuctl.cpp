@@ -711,6 +711,8 @@ void TestPsuctl::serveEndsCleanlyOnHangup()
     const PsuctlRun result = finish(process);
     QCOMPARE(result.exitCode, 0);
     QVERIFY2(result.err.contains(QLatin1String("serve ends after 0 transactions")), qPrintable(err + result.err));
+}
+
 void TestPsuctl::lockMadeOnlyWhereOthersLook_data()
 {
     QTest::addColumn<QString>("lockFolder");
