@@ -22,8 +22,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
 #include <numeric>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +90,120 @@ QByteArray singleFrame(quint16 reg, quint16 value)
     return withCrc(frame);
 }
 
+// A slave of the test's own on a pseudo-terminal, on a thread of its own, that
+// writes its replies one byte per character time of a slow line (1200 baud)
+// and notes the time of every byte in both directions. Each reply starts its
+// turnaround after the request, or after the reply before it has ended.
+class PacedPeer
+{
+public:
+    static constexpr double CharUs = 10 * 1000000.0 / 1200; // 8N1 at 1200 baud
+    using Clock = std::chrono::steady_clock;
+    struct Byte {
+        Clock::time_point at;
+        bool fromMaster;
+    };
+    // What the peer sends for the n-th request (from 0): the bytes and the
+    // silence before them.
+    using Answer = std::function<QByteArray(int n, const QByteArray &request, int *delayMs)>;
+
+    explicit PacedPeer(Answer answer) : m_answer(std::move(answer))
+    {
+        struct termios raw = {};
+        cfmakeraw(&raw);
+        cfsetspeed(&raw, B1200);
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, &raw, nullptr) == 0) {
+            ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+            m_path = QString::fromLocal8Bit(name);
+            m_thread = std::thread([this] { serve(); });
+        }
+    }
+    ~PacedPeer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_master);
+        ::close(m_slave);
+    }
+    QString path() const { return m_path; }
+    int requests() const { return m_requests; }
+    std::vector<Byte> bytes()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        return m_bytes;
+    }
+
+private:
+    void note(bool fromMaster, int count)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (int i = 0; i < count; ++i)
+            m_bytes.push_back({Clock::now(), fromMaster});
+    }
+
+    void serve()
+    {
+        QByteArray rx;
+        std::deque<std::pair<Clock::time_point, char>> owed; // reply bytes, each with its time
+        const auto charTime = std::chrono::microseconds(qint64(CharUs));
+        while (!m_stop) {
+            int waitMs = 5;
+            if (!owed.empty())
+                waitMs = int(std::clamp<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(owed.front().first - Clock::now()).count(), 0, 5));
+            pollfd entry{m_master, POLLIN, 0};
+            if (::poll(&entry, 1, waitMs) > 0) {
+                char buffer[256];
+                const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+                if (n > 0) {
+                    note(true, int(n));
+                    rx.append(buffer, n);
+                }
+            }
+            // A request is whole when its length, known from its function, has come.
+            const int length = rx.size() < 7 ? 0 : quint8(rx.at(1)) == 0x10 ? 9 + quint8(rx.at(6)) : 8;
+            if (length && rx.size() >= length) {
+                int delayMs = 5;
+                const QByteArray reply = m_answer(m_requests++, rx.left(length), &delayMs);
+                rx.remove(0, length);
+                const Clock::time_point lineFree = owed.empty() ? Clock::now() : owed.back().first + charTime;
+                const Clock::time_point first = std::max(lineFree, Clock::now()) + std::chrono::milliseconds(delayMs);
+                for (int i = 0; i < reply.size(); ++i)
+                    owed.emplace_back(first + i * charTime, reply.at(i));
+            }
+            if (!owed.empty() && Clock::now() >= owed.front().first && ::write(m_master, &owed.front().second, 1) == 1) {
+                note(false, 1);
+                owed.pop_front();
+            }
+        }
+    }
+
+    Answer m_answer;
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_requests{0};
+    std::mutex m_mutex;
+    std::vector<Byte> m_bytes;
+};
+
+// The reply to a read: from VoltageSetpoint on 12.00 V, 1.500 A set, 11.99 V,
+// 1.498 A measured, output on, 17.96 W; 0 elsewhere.
+QByteArray readReply(const QByteArray &request)
+{
+    static const quint16 held[] = {1200, 1500, 1199, 1498, 1, 0, 0, 0, 1796};
+    const int start = RegisterAt(request, 2) - VoltageSetpoint;
+    const int count = RegisterAt(request, 4);
+    QByteArray reply = request.left(2) + char(2 * count);
+    for (int i = start; i < start + count; ++i)
+        appendWord(reply, i >= 0 && i < 9 ? held[i] : 0);
+    return withCrc(reply);
+}
+
 } // namespace
 
 class TestPsuctl : public QObject
@@ -105,6 +229,8 @@ private slots:
     void calibrateWritesCode();
     void silentAddressExits3();
     void spoiltCrcExits3AfterRetries();
+    void noRequestWhileReplyOnLine_data();
+    void noRequestWhileReplyOnLine();
     void exceptionReportedByName_data();
     void exceptionReportedByName();
     void otherAddressPassedOver_data();
@@ -486,6 +612,72 @@ void TestPsuctl::spoiltCrcExits3AfterRetries()
     QCOMPARE(result.exitCode, 3);
     QVERIFY2(result.err.contains("in 3 tries (the last reply failed its CRC check)"), qPrintable(result.err));
     QCOMPARE(requests().size(), 3);
+}
+
+// Half duplex: a request (a retry, or one to the next supply) starts only once
+// the reply before it has ended and the line has been quiet for 3.5 characters
+// since, whether that reply was taken, spoilt or came late.
+void TestPsuctl::noRequestWhileReplyOnLine_data()
+{
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<int>("spoil");   // the first reply: 0 right, 1 a bad CRC, 2 a stray byte before it, 3 late
+    QTest::addColumn<int>("requests");
+    // status reads each supply's state, then its power.
+    QTest::newRow("the next supply after a reply") << "1,5" << 0 << 4;
+    QTest::newRow("a retry after a failed CRC") << "1" << 1 << 3;
+    QTest::newRow("a retry after a broken frame, its rest still coming") << "1" << 2 << 3;
+    QTest::newRow("the next supply after a late reply and the one owed to the retry") << "1,5" << 3 << 5;
+}
+
+void TestPsuctl::noRequestWhileReplyOnLine()
+{
+    QFETCH(QString, addresses);
+    QFETCH(int, spoil);
+    QFETCH(int, requests);
+    constexpr int TimeoutMs = 200;
+    PacedPeer peer([spoil](int n, const QByteArray &request, int *delayMs) {
+        QByteArray reply = readReply(request);
+        if (n == 0 && spoil == 1)
+            reply[reply.size() - 1] = char(reply.at(reply.size() - 1) ^ 0xFF);
+        if (n == 0 && spoil == 2)
+            reply.prepend('\0');
+        if (n == 0 && spoil == 3)
+            *delayMs = TimeoutMs + 40; // begins after the time-out: the retry is answered twice
+        return reply;
+    });
+    QVERIFY(!peer.path().isEmpty());
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", peer.path(), "-b", "1200", "-o", QString::number(TimeoutMs / 1000.0), "--retries", "3", "-v",
+                   "status", "-a", addresses, "-m", "1"});
+    QVERIFY(process.waitForFinished(30000));
+    const QString log = QString::fromUtf8(process.readAllStandardError());
+
+    // Every request's first byte lies 3.5 characters or more after the last
+    // reply byte written before it (the master cannot have heard it sooner).
+    const auto gap = std::chrono::microseconds(qint64(3.5 * PacedPeer::CharUs));
+    const std::vector<PacedPeer::Byte> bytes = peer.bytes();
+    PacedPeer::Clock::time_point lastReplyByte{};
+    int sent = 0;
+    int starts = 0;
+    for (const PacedPeer::Byte &byte : bytes) {
+        if (!byte.fromMaster) {
+            lastReplyByte = byte.at;
+            continue;
+        }
+        // Every request here is a read, 8 bytes long.
+        if (sent++ % 8 != 0)
+            continue;
+        ++starts;
+        if (lastReplyByte != PacedPeer::Clock::time_point{}) {
+            const double after = std::chrono::duration<double, std::milli>(byte.at - lastReplyByte).count();
+            QVERIFY2(byte.at - lastReplyByte >= gap,
+                     qPrintable(QStringLiteral("request %1 began %2 ms after a reply byte\n%3").arg(starts).arg(after).arg(log)));
+        }
+    }
+    QVERIFY2(process.exitCode() == 0, qPrintable(log));
+    QVERIFY2(peer.requests() == requests, qPrintable(log));
+    QCOMPARE(starts, requests);
 }
 
 void TestPsuctl::exceptionReportedByName_data()
