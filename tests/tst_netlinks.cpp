@@ -27,6 +27,8 @@
 #include "support_state.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QLabel>
 #include <QProcess>
 #include <QSerialPort>
@@ -207,6 +209,7 @@ private slots:
 
     void psuctlThroughSerialServer();
     void toolThroughSerialServer();
+    void documentedSerialServerKeepsEveryReply();
     void monitorReadsThroughSerialServer();
     void modbusTcpFaultRetried_data();
     void modbusTcpFaultRetried();
@@ -523,6 +526,44 @@ void TestNetLinks::monitorReadsThroughSerialServer()
     MonitorRunning = false;
     MAIN->MSComm1->SetPortOpen(false);
     DestroyForms();
+}
+
+// socat as the lab notes start it for a serial server, taken as it is (on the
+// loopback, with the simulator's line for the adapter): connection after
+// connection, each at once after the one before, gets every reply whole at the
+// first try.
+void TestNetLinks::documentedSerialServerKeepsEveryReply()
+{
+    QFile notes(QFileInfo(QStringLiteral(PSUCTL_MANUAL)).absolutePath() + QStringLiteral("/../../docs/lab.md"));
+    QVERIFY(notes.open(QIODevice::ReadOnly | QIODevice::Text));
+    QString command;
+    for (const QString &line : QString::fromUtf8(notes.readAll()).split(QLatin1Char('\n'))) {
+        if (line.startsWith(QStringLiteral("socat ")) && line.contains(QStringLiteral("TCP-LISTEN:")))
+            command = line;
+    }
+    QVERIFY2(!command.isEmpty(), "docs/lab.md shows no serial server");
+    const quint16 port = FreeLoopbackPort();
+    command.replace(QRegularExpression(QStringLiteral("TCP-LISTEN:\\d+")),
+                    QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1").arg(port));
+    command.replace(QStringLiteral("/dev/ttyUSB0"), m_device);
+    QStringList arguments = command.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QProcess socat;
+    socat.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    socat.start(arguments.takeFirst(), arguments);
+    QVERIFY(socat.waitForStarted());
+    QVERIFY(QTest::qWaitFor([port] { return LoopbackListening(port); }, 10000));
+    const QString link = QStringLiteral("rtu+tcp://127.0.0.1:%1").arg(port);
+    for (int connection = 1; connection <= 10; ++connection) {
+        const PsuctlRun run = RunPsuctlHere({QStringLiteral("-p"), link, QStringLiteral("--retries"), QStringLiteral("0"),
+                                             QStringLiteral("-v"), QStringLiteral("status"), QStringLiteral("-a"),
+                                             QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1")});
+        const QString what = QStringLiteral("connection %1 through %2\n%3").arg(connection).arg(command, run.err);
+        QVERIFY2(run.exitCode == 0, qPrintable(what));
+        // The status and the power reading, each asked once.
+        QVERIFY2(run.err.count(QStringLiteral(" -> ")) == 2, qPrintable(what));
+    }
+    socat.terminate();
+    QVERIFY(socat.waitForFinished(5000));
 }
 
 // The tool's serial control on a port number mapped to the serial server: the
