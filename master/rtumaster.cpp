@@ -338,7 +338,9 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
 
 void RtuMaster::waitForQuietLine(int timeoutUs)
 {
-    const Clock::time_point giveUp = Clock::now() + std::chrono::microseconds(timeoutUs);
+    // A reply that began may go on for as long as the longest frame takes.
+    const long longestFrameUs = std::lround(MODBUS_RTU_MAX_ADU_LENGTH * m_line.serial.charMicros());
+    const Clock::time_point giveUp = Clock::now() + std::chrono::microseconds(timeoutUs + longestFrameUs);
     const std::chrono::microseconds gap(m_line.frameGapUs());
     QByteArray late;
     for (;;) {

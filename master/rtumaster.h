@@ -70,7 +70,8 @@ QString ExceptionName(int code);
 // reach (0x0A, 0x0B) is that supply's silence, retried and named. The line is
 // half duplex: a request (a retry, or the next one) goes out only once the
 // line has been quiet for 3.5 characters since the last byte heard, or a
-// reply's time-out has passed with the line still busy. Failures raise
+// reply's time-out and the longest frame's time have passed with the line
+// still busy. Failures raise
 // CtlError with the exit status they stand for; a port that fails under way
 // (the device gone) raises ExitPort.
 class RtuMaster
@@ -111,7 +112,8 @@ private:
     // Holds the next request back until the line has been quiet for a frame
     // gap since the last byte heard, reading off (and logging) whatever still
     // arrives: a late reply, the rest of a spoilt one. A line that is not
-    // quiet within timeoutUs is taken as jammed and the wait ends.
+    // quiet within timeoutUs and the time of the longest frame is taken as
+    // jammed and the wait ends.
     void waitForQuietLine(int timeoutUs);
     // Reads whatever has come by deadline onto *bytes (at least one byte);
     // false when nothing came.

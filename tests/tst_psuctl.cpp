@@ -136,11 +136,11 @@ public:
     }
 
 private:
-    void note(bool fromMaster, int count)
+    void note(Clock::time_point at, bool fromMaster, int count)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         for (int i = 0; i < count; ++i)
-            m_bytes.push_back({Clock::now(), fromMaster});
+            m_bytes.push_back({at, fromMaster});
     }
 
     void serve()
@@ -158,7 +158,7 @@ private:
                 char buffer[256];
                 const ssize_t n = ::read(m_master, buffer, sizeof buffer);
                 if (n > 0) {
-                    note(true, int(n));
+                    note(Clock::now(), true, int(n));
                     rx.append(buffer, n);
                 }
             }
@@ -173,8 +173,11 @@ private:
                 for (int i = 0; i < reply.size(); ++i)
                     owed.emplace_back(first + i * charTime, reply.at(i));
             }
-            if (!owed.empty() && Clock::now() >= owed.front().first && ::write(m_master, &owed.front().second, 1) == 1) {
-                note(false, 1);
+            // A byte is noted as written from the moment its write begins
+            // (a request is noted once read): the master cannot be faster.
+            const Clock::time_point now = Clock::now();
+            if (!owed.empty() && now >= owed.front().first && ::write(m_master, &owed.front().second, 1) == 1) {
+                note(now, false, 1);
                 owed.pop_front();
             }
         }
@@ -231,6 +234,7 @@ private slots:
     void spoiltCrcExits3AfterRetries();
     void noRequestWhileReplyOnLine_data();
     void noRequestWhileReplyOnLine();
+    void planSlotsWaitForQuietLine();
     void exceptionReportedByName_data();
     void exceptionReportedByName();
     void otherAddressPassedOver_data();
@@ -678,6 +682,69 @@ void TestPsuctl::noRequestWhileReplyOnLine()
     QVERIFY2(process.exitCode() == 0, qPrintable(log));
     QVERIFY2(peer.requests() == requests, qPrintable(log));
     QCOMPARE(starts, requests);
+}
+
+// psuctl test with three slots on one slow line (1200 baud) whose supplies
+// answer late (past the time-out), with a spoilt CRC, or with bytes after the
+// reply: in the simulator's record no request starts while a reply is going
+// out or right after it.
+void TestPsuctl::planSlotsWaitForQuietLine()
+{
+    SimBus bus;
+    SimLineSettings slow;
+    slow.baud = 1200;
+    bus.setLineSettings(slow);
+    for (int address : {1, 5, 17})
+        bus.addSupply(address, 1);
+    // A turnaround of 5 ms, and the simulator's 29 ms of silence that end a request.
+    bus.updateSupply(0, [](SimSupply &s) { s.faults().corruptShare = 0.5; });
+    bus.updateSupply(1, [](SimSupply &s) { s.faults().delayMs = 70; }); // begins past the 100 ms time-out
+    bus.updateSupply(2, [](SimSupply &s) { s.faults().strayAfter = hex("00 FF 00"); });
+    const QString device = bus.openPty();
+    bus.start(SimBus::Threading::OwnThread);
+    QFile plan(m_dir.filePath(QStringLiteral("slots.toml")));
+    QVERIFY(plan.open(QIODevice::WriteOnly));
+    plan.write("name = \"line\"\nversion = \"1\"\non_fail = \"continue\"\n");
+    for (const char *slot : {"A\"\naddress = 1", "B\"\naddress = 5", "C\"\naddress = 17"})
+        plan.write(QByteArray("[[slot]]\nname = \"") + slot + "\nmodel = \"QELT30-05\"\n");
+    plan.write("[[step]]\ntype = \"measure\"\nname = \"read\"\ncount = 3\n"
+               "[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 0\nmax = 31\n");
+    plan.close();
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"test", plan.fileName(), "-p", device, "-b", "1200", "-o", "0.1", "--retries", "3", "--serial",
+                   "L1,L2,L3", "--db", m_dir.filePath(QStringLiteral("history.sqlite"))});
+    QVERIFY(process.waitForFinished(120000));
+    const QVector<SimFrameRecord> record = bus.record();
+    QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    for (const SimFrameRecord &entry : record)
+        seen += QStringLiteral("%1 %2 %3 %4 %5\n")
+                    .arg(entry.startUs)
+                    .arg(entry.endUs)
+                    .arg(entry.direction == SimFrameRecord::Sent ? QStringLiteral("<-") : QStringLiteral("->"))
+                    .arg(QString::fromLatin1(entry.bytes.toHex(' ')), entry.note);
+    // The simulator notes a piece's end once its last write has returned,
+    // later than the byte left on a loaded machine: half the 3.5 characters
+    // are left to that.
+    const qint64 gapUs = qint64(3.5 * slow.charMicros() / 2);
+    int received = 0;
+    qint64 early = -1;
+    for (const SimFrameRecord &request : record) {
+        if (request.direction != SimFrameRecord::Received)
+            continue;
+        ++received;
+        for (const SimFrameRecord &reply : record) {
+            if (reply.direction == SimFrameRecord::Sent && early < 0 && request.startUs >= reply.startUs
+                && request.startUs < reply.endUs + gapUs)
+                early = request.startUs;
+        }
+    }
+    if (early >= 0 || process.exitCode() != 0)
+        qWarning().noquote() << seen;
+    QVERIFY2(early < 0, qPrintable(QStringLiteral("a request began at %1 us, on a reply").arg(early)));
+    QCOMPARE(process.exitCode(), 0);
+    // Each slot's state and three readings, with what was asked again.
+    QVERIFY(received >= 3 * 4);
 }
 
 void TestPsuctl::exceptionReportedByName_data()
