@@ -501,8 +501,10 @@ void TestPsuctl::portLostAndBackDuringWatch()
     out += result.out;
     err += result.err;
     QCOMPARE(result.exitCode, 3);
-    const QStringList notes = lines(err);
-    QCOMPARE(notes.size(), 2);
+    QStringList notes = lines(err);
+    // A loaded machine may stretch a round past the interval; that note is not the port's.
+    notes.removeIf([](const QString &note) { return note.contains(QLatin1String("took longer than the")); });
+    QVERIFY2(notes.size() == 2, qPrintable(err));
     // The cause is the system's: an I/O error, or the end of the file.
     QVERIFY2(notes.at(0).contains(link + QStringLiteral(": port lost (")), qPrintable(notes.at(0)));
     QVERIFY2(notes.at(0).endsWith(QStringLiteral("); opening it again every second")), qPrintable(notes.at(0)));
