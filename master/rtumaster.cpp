@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstring>
 #include <modbus.h>
+#include <poll.h>
+#include <unistd.h>
 
 namespace {
 
@@ -84,6 +86,11 @@ int LineOptions::byteGapUs() const
     // is a broken frame, whatever the speed. A network may hold a frame's
     // pieces apart for as long as its delay.
     return 20000 + int(2 * serial.charMicros()) + gatewayDelay();
+}
+
+int LineOptions::frameGapUs() const
+{
+    return serial.baud > 19200 ? 1750 : int(std::lround(3.5 * serial.charMicros()));
 }
 
 QString ExceptionName(int code)
@@ -201,6 +208,7 @@ RtuMaster::Probe RtuMaster::probe(int address)
 {
     switch (exchange(BuildReadRequest(address, VoltageSetpoint, 1)).kind) {
     case Outcome::Timeout:
+    case Outcome::NoAnswer:
         return Probe::Silent;
     case Outcome::Spoilt:
         return Probe::Garbled;
@@ -225,10 +233,13 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
                                     .arg(ExceptionName(outcome.exceptionCode)));
     }
     const int tries = m_line.retries + 1;
-    const QString cause = outcome.kind == Outcome::Spoilt
-                              ? QStringLiteral("the last reply ") + outcome.spoilt
-                              : QStringLiteral("no reply within %1 ms")
-                                    .arg(m_line.timeoutFor(int(request.size())) / 1000.0);
+    QString cause = QStringLiteral("no reply within %1 ms").arg(m_line.timeoutFor(int(request.size())) / 1000.0);
+    if (outcome.kind == Outcome::Spoilt)
+        cause = QStringLiteral("the last reply ") + outcome.spoilt;
+    else if (outcome.kind == Outcome::NoAnswer)
+        cause = QStringLiteral("the gateway answered exception %1, %2")
+                    .arg(outcome.exceptionCode, 2, 10, QLatin1Char('0'))
+                    .arg(ExceptionName(outcome.exceptionCode));
     Fail(ExitNoReply, QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
                           .arg(address)
                           .arg(what)
@@ -279,8 +290,9 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
     const int timeoutUs = m_line.timeoutFor(int(request.size()));
 
     modbus_set_slave(m_ctx, address);
-    // A late reply to an earlier request must not be taken for this one.
-    modbus_flush(m_ctx);
+    // Half duplex: a late reply to an earlier request must end, and must not
+    // be taken for this one.
+    waitForQuietLine(timeoutUs);
     logFrame("->", request);
     // libmodbus appends the CRC itself; it comes out as the one our builder made.
     if (modbus_send_raw_request(m_ctx, reinterpret_cast<const uint8_t *>(request.constData()),
@@ -297,8 +309,10 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
         modbus_set_response_timeout(m_ctx, uint32_t(left / 1000000), uint32_t(left % 1000000));
         uint8_t rsp[MODBUS_RTU_MAX_ADU_LENGTH] = {};
         const int length = modbus_receive_confirmation(m_ctx, rsp);
+        const int error = errno;
+        if (length != -1 || error != ETIMEDOUT)
+            m_heard = Clock::now();
         if (length == -1) {
-            const int error = errno;
             if (error == ETIMEDOUT)
                 break;
             if (!isSpoiltReplyError(error))
@@ -324,6 +338,61 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
                      std::chrono::duration<double, std::milli>(Clock::now() - m_opened).count(), address);
     outcome.kind = Outcome::Timeout;
     return outcome;
+}
+
+void RtuMaster::waitForQuietLine(int timeoutUs)
+{
+    // A reply that began may go on for as long as the longest frame takes.
+    const long longestFrameUs = std::lround(MODBUS_RTU_MAX_ADU_LENGTH * m_line.serial.charMicros());
+    const Clock::time_point giveUp = Clock::now() + std::chrono::microseconds(timeoutUs + longestFrameUs);
+    const std::chrono::microseconds gap(m_line.frameGapUs());
+    QByteArray late;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        // Bytes already waiting came at a time unknown: as if just now.
+        if (!hear(&late, std::max(now, std::min(m_heard + gap, giveUp))))
+            break;
+        m_heard = Clock::now();
+        if (m_heard >= giveUp)
+            break;
+    }
+    if (!late.isEmpty())
+        logFrame("<-", late, "  (late, passed over)");
+}
+
+bool RtuMaster::hear(QByteArray *bytes, Clock::time_point deadline)
+{
+    if (m_net && m_net->isOpen())
+        return m_net->read(bytes, 1, deadline, std::chrono::microseconds(0));
+    const int fd = modbus_get_socket(m_ctx);
+    for (;;) {
+        const long long left =
+            std::max<long long>(0, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count());
+        const timespec wait{time_t(left / 1000000000), long(left % 1000000000)};
+        pollfd entry{fd, POLLIN, 0};
+        const int ready = ::ppoll(&entry, 1, &wait, nullptr);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0)
+            return false;
+        break;
+    }
+    const qsizetype before = bytes->size();
+    char buffer[256];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes->append(buffer, n);
+            continue;
+        }
+        // A port set to return at once reads 0 bytes, or fails with EAGAIN,
+        // when nothing more is there.
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        if (errno != EINTR)
+            Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
+    }
+    return bytes->size() > before;
 }
 
 const char *RtuMaster::outcomeNote(const Outcome &outcome)
@@ -352,8 +421,13 @@ bool RtuMaster::judge(const QByteArray &request, const QByteArray &reply, Outcom
 RtuMaster::Outcome RtuMaster::exchangeNetwork(const QByteArray &request)
 {
     const int address = quint8(request.at(0));
-    // A late reply to an earlier request must not be taken for this one.
-    m_net->discard();
+    const int timeoutUs = m_line.timeoutFor(int(request.size()));
+    // A late reply to an earlier request must not be taken for this one; on
+    // a serial server the line behind it is half duplex, and it must end first.
+    if (m_modbusTcp)
+        m_net->discard();
+    else
+        waitForQuietLine(timeoutUs);
     QByteArray wire = request;
     if (m_modbusTcp) {
         wire = MbapFromRtu(request, ++m_transaction);
@@ -365,12 +439,15 @@ RtuMaster::Outcome RtuMaster::exchangeNetwork(const QByteArray &request)
     logFrame("->", wire);
     m_net->send(wire);
 
-    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(m_line.timeoutFor(int(request.size())));
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
     Outcome outcome;
     for (;;) {
         QByteArray received;
         QByteArray rtu;
-        if (!receiveNetwork(request, deadline, &received, &rtu, &outcome)) {
+        const bool whole = receiveNetwork(request, deadline, &received, &rtu, &outcome);
+        if (!received.isEmpty())
+            m_heard = Clock::now();
+        if (!whole) {
             if (received.isEmpty())
                 break;
             logFrame("<-", received, outcome.kind == Outcome::Spoilt ? "  (spoilt)" : "  (passed over)");
@@ -391,7 +468,8 @@ RtuMaster::Outcome RtuMaster::exchangeNetwork(const QByteArray &request)
         if (decided && outcome.kind == Outcome::Exception
             && (outcome.exceptionCode == GatewayPathUnavailable || outcome.exceptionCode == GatewayTargetSilent)) {
             logFrame("<-", received, "  (the gateway had no answer)");
-            break;
+            outcome.kind = Outcome::NoAnswer;
+            return outcome;
         }
         logFrame("<-", received, decided ? outcomeNote(outcome) : "  (another function, passed over)");
         if (decided)

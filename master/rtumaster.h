@@ -48,6 +48,9 @@ struct LineOptions {
     int timeoutFor(int requestBytes) const;
     // The longest pause between two bytes of one reply.
     int byteGapUs() const;
+    // The silence that ends a frame and frees the line: 3.5 characters,
+    // 1750 us above 19200 baud.
+    int frameGapUs() const;
 };
 
 // The name of a Modbus exception code as libmodbus gives it ("illegal data
@@ -65,8 +68,14 @@ QString ExceptionName(int code);
 // and other functions are passed over until the timeout. A timeout or a
 // spoilt reply (a failed CRC, a read's wrong byte count, a write's
 // acknowledgement that echoes another register or count) is retried; an
-// exception reply is not. Failures raise CtlError with the exit status they
-// stand for; a port that fails under way (the device gone) raises ExitPort.
+// exception reply is not; a gateway's exception for a supply it could not
+// reach (0x0A, 0x0B) is that supply's silence, retried and named. The line is
+// half duplex: a request (a retry, or the next one) goes out only once the
+// line has been quiet for 3.5 characters since the last byte heard, or a
+// reply's time-out and the longest frame's time have passed with the line
+// still busy. Failures raise
+// CtlError with the exit status they stand for; a port that fails under way
+// (the device gone) raises ExitPort.
 class RtuMaster
 {
 public:
@@ -93,13 +102,24 @@ public:
 
 private:
     struct Outcome {
-        enum Kind { Reply, Timeout, Spoilt, Exception } kind = Timeout;
+        // NoAnswer: a gateway's exception (0x0A, 0x0B) for a supply it
+        // could not reach, its code in exceptionCode.
+        enum Kind { Reply, Timeout, Spoilt, Exception, NoAnswer } kind = Timeout;
         QByteArray reply;
         int exceptionCode = 0;
         QString spoilt; // what was wrong with a spoilt reply
     };
 
     Outcome exchange(const QByteArray &request);
+    // Holds the next request back until the line has been quiet for a frame
+    // gap since the last byte heard, reading off (and logging) whatever still
+    // arrives: a late reply, the rest of a spoilt one. A line that is not
+    // quiet within timeoutUs and the time of the longest frame is taken as
+    // jammed and the wait ends.
+    void waitForQuietLine(int timeoutUs);
+    // Reads whatever has come by deadline onto *bytes (at least one byte);
+    // false when nothing came.
+    bool hear(QByteArray *bytes, std::chrono::steady_clock::time_point deadline);
     Outcome exchangeNetwork(const QByteArray &request);
     bool receiveNetwork(const QByteArray &request, std::chrono::steady_clock::time_point deadline, QByteArray *wire,
                         QByteArray *rtu, Outcome *outcome);
@@ -121,4 +141,5 @@ private:
     quint16 m_transaction = 0;
     std::deque<quint16> m_unanswered; // transaction ids sent whose replies have not come
     std::chrono::steady_clock::time_point m_opened;
+    std::chrono::steady_clock::time_point m_heard; // when the last byte came off the line
 };

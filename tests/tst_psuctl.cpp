@@ -27,8 +27,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <deque>
+#include <fcntl.h>
+#include <mutex>
 #include <numeric>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -85,6 +95,149 @@ QByteArray singleFrame(quint16 reg, quint16 value)
     return withCrc(frame);
 }
 
+// A slave of the test's own on a pseudo-terminal, on a thread of its own, that
+// writes its replies one byte per character time of a slow line (1200 baud)
+// and notes the time of every byte in both directions. Each reply starts its
+// turnaround (5 ms, or the delay its answer asks) after the request; one owed
+// while another is still to go out follows that one after 5 ms.
+class PacedPeer
+{
+public:
+    static constexpr double CharUs = 10 * 1000000.0 / 1200; // 8N1 at 1200 baud
+    using Clock = std::chrono::steady_clock;
+    struct Byte {
+        Clock::time_point at;
+        bool fromMaster;
+    };
+    // What the peer sends for the n-th request (from 0): the bytes and the
+    // silence before them.
+    using Answer = std::function<QByteArray(int n, const QByteArray &request, int *delayMs)>;
+
+    explicit PacedPeer(Answer answer) : m_answer(std::move(answer))
+    {
+        struct termios raw = {};
+        cfmakeraw(&raw);
+        cfsetspeed(&raw, B1200);
+        char name[256] = {};
+        if (::openpty(&m_master, &m_slave, name, &raw, nullptr) == 0) {
+            ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+            m_path = QString::fromLocal8Bit(name);
+            m_thread = std::thread([this] { serve(); });
+        }
+    }
+    ~PacedPeer()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        ::close(m_master);
+        ::close(m_slave);
+    }
+    QString path() const { return m_path; }
+    int requests() const { return m_requests; }
+    // The first request (every one here is a read, 8 bytes) whose first byte
+    // came less than 3.5 characters after a reply byte written before it (the
+    // master cannot have heard that byte sooner), described; empty when none
+    // did. *starts counts the requests.
+    QString earlyRequest(int *starts)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const auto gap = std::chrono::microseconds(qint64(3.5 * CharUs));
+        Clock::time_point lastReplyByte{};
+        int sent = 0;
+        *starts = 0;
+        QString early;
+        for (const Byte &byte : m_bytes) {
+            if (!byte.fromMaster) {
+                lastReplyByte = byte.at;
+                continue;
+            }
+            if (sent++ % 8 != 0)
+                continue;
+            ++*starts;
+            if (early.isEmpty() && lastReplyByte != Clock::time_point{} && byte.at - lastReplyByte < gap)
+                early = QStringLiteral("request %1 began %2 ms after a reply byte")
+                            .arg(*starts)
+                            .arg(std::chrono::duration<double, std::milli>(byte.at - lastReplyByte).count());
+        }
+        return early;
+    }
+
+private:
+    void note(Clock::time_point at, bool fromMaster, int count)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        for (int i = 0; i < count; ++i)
+            m_bytes.push_back({at, fromMaster});
+    }
+
+    void serve()
+    {
+        QByteArray rx;
+        std::deque<std::pair<Clock::time_point, char>> owed; // reply bytes, each with its time
+        const auto charTime = std::chrono::microseconds(qint64(CharUs));
+        while (!m_stop) {
+            int waitMs = 5;
+            if (!owed.empty())
+                waitMs = int(std::clamp<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(owed.front().first - Clock::now()).count(), 0, 5));
+            pollfd entry{m_master, POLLIN, 0};
+            if (::poll(&entry, 1, waitMs) > 0) {
+                char buffer[256];
+                const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+                if (n > 0) {
+                    note(Clock::now(), true, int(n));
+                    rx.append(buffer, n);
+                }
+            }
+            // A request is whole when its length, known from its function, has come.
+            const int length = rx.size() < 7 ? 0 : quint8(rx.at(1)) == 0x10 ? 9 + quint8(rx.at(6)) : 8;
+            if (length && rx.size() >= length) {
+                int delayMs = 5;
+                const QByteArray reply = m_answer(m_requests++, rx.left(length), &delayMs);
+                rx.remove(0, length);
+                // A reply owed while another is still to go out follows it
+                // after the turnaround alone: the peer speaks only in answer.
+                const Clock::time_point lineFree = owed.empty() ? Clock::now() : owed.back().first + charTime;
+                const auto silence = std::chrono::milliseconds(owed.empty() ? delayMs : 5);
+                const Clock::time_point first = std::max(lineFree, Clock::now()) + silence;
+                for (int i = 0; i < reply.size(); ++i)
+                    owed.emplace_back(first + i * charTime, reply.at(i));
+            }
+            // A byte is noted as written from the moment its write begins
+            // (a request is noted once read): the master cannot be faster.
+            const Clock::time_point now = Clock::now();
+            if (!owed.empty() && now >= owed.front().first && ::write(m_master, &owed.front().second, 1) == 1) {
+                note(now, false, 1);
+                owed.pop_front();
+            }
+        }
+    }
+
+    Answer m_answer;
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_path;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_requests{0};
+    std::mutex m_mutex;
+    std::vector<Byte> m_bytes;
+};
+
+// The reply to a read: from VoltageSetpoint on 12.00 V, 1.500 A set, 11.99 V,
+// 1.498 A measured, output on, 17.96 W; 0 elsewhere.
+QByteArray readReply(const QByteArray &request)
+{
+    static const quint16 held[] = {1200, 1500, 1199, 1498, 1, 0, 0, 0, 1796};
+    const int start = RegisterAt(request, 2) - VoltageSetpoint;
+    const int count = RegisterAt(request, 4);
+    QByteArray reply = request.left(2) + char(2 * count);
+    for (int i = start; i < start + count; ++i)
+        appendWord(reply, i >= 0 && i < 9 ? held[i] : 0);
+    return withCrc(reply);
+}
+
 } // namespace
 
 class TestPsuctl : public QObject
@@ -110,6 +263,9 @@ private slots:
     void calibrateWritesCode();
     void silentAddressExits3();
     void spoiltCrcExits3AfterRetries();
+    void noRequestWhileReplyOnLine_data();
+    void noRequestWhileReplyOnLine();
+    void planSlotsWaitForQuietLine();
     void exceptionReportedByName_data();
     void exceptionReportedByName();
     void otherAddressPassedOver_data();
@@ -361,8 +517,10 @@ void TestPsuctl::portLostAndBackDuringWatch()
     out += result.out;
     err += result.err;
     QCOMPARE(result.exitCode, 3);
-    const QStringList notes = lines(err);
-    QCOMPARE(notes.size(), 2);
+    QStringList notes = lines(err);
+    // A loaded machine may stretch a round past the interval; that note is not the port's.
+    notes.removeIf([](const QString &note) { return note.contains(QLatin1String("took longer than the")); });
+    QVERIFY2(notes.size() == 2, qPrintable(err));
     // The cause is the system's: an I/O error, or the end of the file.
     QVERIFY2(notes.at(0).contains(link + QStringLiteral(": port lost (")), qPrintable(notes.at(0)));
     QVERIFY2(notes.at(0).endsWith(QStringLiteral("); opening it again every second")), qPrintable(notes.at(0)));
@@ -498,6 +656,102 @@ void TestPsuctl::spoiltCrcExits3AfterRetries()
     QCOMPARE(result.exitCode, 3);
     QVERIFY2(result.err.contains("in 3 tries (the last reply failed its CRC check)"), qPrintable(result.err));
     QCOMPARE(requests().size(), 3);
+}
+
+// Half duplex: a request (a retry, or one to the next supply) starts only once
+// the reply before it has ended and the line has been quiet for 3.5 characters
+// since, whether that reply was taken, spoilt or came late.
+void TestPsuctl::noRequestWhileReplyOnLine_data()
+{
+    QTest::addColumn<QString>("addresses");
+    QTest::addColumn<int>("spoil");   // the first reply: 0 right, 1 a bad CRC, 2 a stray byte before it, 3 late
+    QTest::addColumn<int>("requests");
+    // status reads each supply's state, then its power.
+    QTest::newRow("the next supply after a reply") << "1,5" << 0 << 4;
+    QTest::newRow("a retry after a failed CRC") << "1" << 1 << 3;
+    QTest::newRow("a retry after a broken frame, its rest still coming") << "1" << 2 << 3;
+    QTest::newRow("the next supply after a late reply and the one owed to the retry") << "1,5" << 3 << 5;
+}
+
+void TestPsuctl::noRequestWhileReplyOnLine()
+{
+    QFETCH(QString, addresses);
+    QFETCH(int, spoil);
+    QFETCH(int, requests);
+    constexpr int TimeoutMs = 200;
+    PacedPeer peer([spoil](int n, const QByteArray &request, int *delayMs) {
+        QByteArray reply = readReply(request);
+        if (n == 0 && spoil == 1)
+            reply[reply.size() - 1] = char(reply.at(reply.size() - 1) ^ 0xFF);
+        if (n == 0 && spoil == 2)
+            reply.prepend('\0');
+        if (n == 0 && spoil == 3)
+            *delayMs = TimeoutMs + 40; // begins after the time-out: the retry is answered twice
+        return reply;
+    });
+    QVERIFY(!peer.path().isEmpty());
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"-p", peer.path(), "-b", "1200", "-o", QString::number(TimeoutMs / 1000.0), "--retries", "3", "-v",
+                   "status", "-a", addresses, "-m", "1"});
+    QVERIFY(process.waitForFinished(30000));
+    const QString log = QString::fromUtf8(process.readAllStandardError());
+
+    int starts = 0;
+    const QString early = peer.earlyRequest(&starts);
+    QVERIFY2(early.isEmpty(), qPrintable(early + QLatin1Char('\n') + log));
+    QVERIFY2(process.exitCode() == 0, qPrintable(log));
+    QVERIFY2(peer.requests() == requests, qPrintable(log));
+    QCOMPARE(starts, requests);
+}
+
+// psuctl test with three slots on one slow line: supply 1 spoils the CRC of
+// every other reply, supply 5 answers past the time-out (and the retry's reply
+// follows right after), supply 17 puts bytes on the line after each reply. No slot's
+// request starts on a reply or right after it, and every slot passes.
+void TestPsuctl::planSlotsWaitForQuietLine()
+{
+    constexpr int TimeoutMs = 100;
+    int answered[3] = {};
+    PacedPeer peer([&answered](int, const QByteArray &request, int *delayMs) {
+        QByteArray reply = readReply(request);
+        switch (quint8(request.at(0))) {
+        case 1:
+            if (answered[0]++ % 2 == 0)
+                reply[reply.size() - 1] = char(reply.at(reply.size() - 1) ^ 0xFF);
+            break;
+        case 5:
+            *delayMs = TimeoutMs + 40;
+            break;
+        default:
+            reply += hex("00 FF 00");
+        }
+        return reply;
+    });
+    QVERIFY(!peer.path().isEmpty());
+    QFile plan(m_dir.filePath(QStringLiteral("slots.toml")));
+    QVERIFY(plan.open(QIODevice::WriteOnly));
+    plan.write("name = \"line\"\nversion = \"1\"\non_fail = \"continue\"\n");
+    for (const char *slot : {"A\"\naddress = 1", "B\"\naddress = 5", "C\"\naddress = 17"})
+        plan.write(QByteArray("[[slot]]\nname = \"") + slot + "\nmodel = \"QELT30-05\"\n");
+    plan.write("[[step]]\ntype = \"measure\"\nname = \"read\"\ncount = 3\n"
+               "[[step.check]]\nname = \"v\"\nquantity = \"voltage\"\nmin = 11\nmax = 13\n");
+    plan.close();
+    QProcess process;
+    process.start(QStringLiteral(PSUCTL_PROGRAM),
+                  {"test", plan.fileName(), "-p", peer.path(), "-b", "1200", "-o", QString::number(TimeoutMs / 1000.0),
+                   "--retries", "3", "--serial", "L1,L2,L3", "--db", m_dir.filePath(QStringLiteral("history.sqlite")), "-v"});
+    QVERIFY(process.waitForFinished(120000));
+    const QString seen = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+    int starts = 0;
+    const QString early = peer.earlyRequest(&starts);
+    if (!early.isEmpty() || process.exitCode() != 0)
+        qWarning().noquote() << seen;
+    QVERIFY2(early.isEmpty(), qPrintable(early));
+    QCOMPARE(process.exitCode(), 0);
+    QCOMPARE(seen.count(QStringLiteral(": PASS")), 3);
+    // Each slot's three readings, with what was asked again.
+    QVERIFY(starts >= 3 * 3);
 }
 
 void TestPsuctl::exceptionReportedByName_data()
