@@ -39,7 +39,7 @@ int AnswerInformationOptions(int argc, char *argv[])
     // The toolkit's own options are unknown here; they do not matter to a
     // question about help or the version.
     parser.parse(arguments);
-    const bool help = parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"));
+    const bool help = parser.isSet(QStringLiteral("help"));
     const bool version = parser.isSet(QStringLiteral("version"));
     if (!help && !version)
         return -1;
@@ -52,7 +52,7 @@ int AnswerInformationOptions(int argc, char *argv[])
     return 0;
 }
 
-QString UnknownArguments(const QStringList &arguments)
+QString CheckToolArguments(const QStringList &arguments)
 {
     QCommandLineParser parser;
     describe(parser);
@@ -60,5 +60,7 @@ QString UnknownArguments(const QStringList &arguments)
         return parser.errorText();
     if (!parser.positionalArguments().isEmpty())
         return QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().constFirst());
+    if (parser.isSet(QStringLiteral("help-all")))
+        parser.process(arguments);
     return QString();
 }

@@ -19,7 +19,7 @@ int RunTool(int argc, char *argv[], const StartupHook &hook)
     if (answered >= 0)
         return answered;
     QApplication app(argc, argv);
-    const QString unknown = UnknownArguments(QApplication::arguments());
+    const QString unknown = CheckToolArguments(QApplication::arguments());
     if (!unknown.isEmpty()) {
         std::fprintf(stderr, "psutool: %s\nTry '%s --help' for the options.\n", unknown.toLocal8Bit().constData(),
                      QCoreApplication::applicationName().toLocal8Bit().constData());

@@ -16,6 +16,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
@@ -368,6 +369,8 @@ private slots:
                                                 << "";
         QTest::newRow("--version") << QStringList{"--version"} << false << 0 << "psutool 0.1\n" << "";
         QTest::newRow("-v") << QStringList{"-v"} << false << 0 << "psutool 0.1\n" << "";
+        // The toolkit's options are listed by the toolkit, once it runs.
+        QTest::newRow("--help-all") << QStringList{"--help-all"} << true << 0 << "-platform" << "";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << true << 2 << ""
                                         << "psutool: Unknown option 'bogus'.\n";
         QTest::newRow("unknown among known") << QStringList{"--lang", "en", "-x"} << true << 2 << ""
@@ -392,6 +395,9 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PSUTOOL_MAP", "PSUTOOL_LANG"})
             environment.remove(QString::fromLatin1(name));
+        // A runtime folder of its own, so that the toolkit has nothing to say on stderr.
+        QTemporaryDir runtime;
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
         if (display)
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         tool.setProcessEnvironment(environment);
