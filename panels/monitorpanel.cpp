@@ -471,7 +471,9 @@ void TPOWER_TEST::ShowStatus(const StatusSample &status)
     if (PollsLent() && status.address != quint8(SpinEdit1->Value() & 0xFF))
         return;
     m_replyOutstanding = false;
-    markNoReply(false);
+    // A reply taken in as the link went stays grey: nothing newer can come.
+    if (m_linkDown.isEmpty())
+        markNoReply(false);
     const SampleModel &model = status.model;
     showReading(StaticText7, status.status.voltageSetpoint, model.voltageScale, model.voltageDecimals);
     showReading(StaticText8, status.status.currentSetpoint, model.currentScale, model.currentDecimals);

@@ -404,6 +404,22 @@ void TOVERVIEW::connectHandlers()
     connect(TheStatusFeed(), &StatusFeed::statusPolled, this, &TOVERVIEW::onPolled);
     connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TOVERVIEW::onReading);
     connect(TheStatusFeed(), &StatusFeed::statusTaken, this, &TOVERVIEW::onTaken);
+    if (m_comm) {
+        connect(m_comm, &TMSComm::LinkInterrupted, this, &TOVERVIEW::showLinkDown);
+        connect(m_comm, &TMSComm::LinkRestored, this, [this] {
+            if (isVisible() && m_monitor->PollsLent() && !m_stationHolds)
+                showRhythm(-1);
+        });
+    }
+}
+
+// The polls wait while the port's network link is down: the status line
+// says so until the link is back.
+void TOVERVIEW::showLinkDown(const QString &reason)
+{
+    m_roundClock.invalidate();
+    if (isVisible() && m_monitor->PollsLent())
+        StaticText2->setText(tr("通讯中断，总览暂停查询：%1").arg(reason.section(QLatin1Char('\n'), 0, 0)));
 }
 
 TOVERVIEW::~TOVERVIEW()

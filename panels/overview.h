@@ -132,6 +132,7 @@ private:
     void onReading(const struct StatusSample &sample);
     void onTaken(const StatusSample &sample);
     void showStationHold();
+    void showLinkDown(const QString &reason);
     void editBands(int address);
     void showRhythm(qint64 roundMs);
 

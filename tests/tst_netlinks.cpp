@@ -19,6 +19,7 @@
 #include "link/systemerror.h"
 #include "netlink/networktransport.h"
 #include "panels/monitorpanel.h"
+#include "panels/overview.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
 #include "support_net.h"
@@ -28,6 +29,7 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QPushButton>
@@ -721,8 +723,11 @@ void TestNetLinks::toolThroughModbusTcp()
 void TestNetLinks::monitorRidesOutLinkDrop_data()
 {
     QTest::addColumn<bool>("throughServe");
-    QTest::newRow("tcp:// to psuctl serve") << true;
-    QTest::newRow("rtu+tcp:// to a serial server") << false;
+    QTest::addColumn<bool>("overview");
+    QTest::newRow("tcp:// to psuctl serve") << true << false;
+    QTest::newRow("rtu+tcp:// to a serial server") << false << false;
+    // The overview has the polls: its status line says why they wait.
+    QTest::newRow("tcp://, the overview polling") << true << true;
 }
 
 // The monitor on a network link whose server goes away and comes back: one
@@ -731,6 +736,7 @@ void TestNetLinks::monitorRidesOutLinkDrop_data()
 void TestNetLinks::monitorRidesOutLinkDrop()
 {
     QFETCH(bool, throughServe);
+    QFETCH(bool, overview);
     const auto set = [this](const QString &volts) {
         const PsuctlRun run = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
                                              QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
@@ -782,6 +788,13 @@ void TestNetLinks::monitorRidesOutLinkDrop()
     QVERIFY(MAIN->MSComm1->PortOpen());
     POWER_TEST->Button11->click();
     QVERIFY(MonitorRunning);
+    if (overview) {
+        MAIN->BitBtn9->click();
+        QVERIFY(OVERVIEW && OVERVIEW->isVisible());
+        OVERVIEW->Edit1->setText(QStringLiteral("1"));
+        OVERVIEW->Button1->click();
+        QVERIFY(POWER_TEST->PollsLent());
+    }
     const QList<QLabel *> readouts{POWER_TEST->StaticText5, POWER_TEST->StaticText6, POWER_TEST->StaticText7,
                                    POWER_TEST->StaticText8, POWER_TEST->StaticText9};
     QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText7->text(), QStringLiteral("10.00"), 20000);
@@ -802,6 +815,8 @@ void TestNetLinks::monitorRidesOutLinkDrop()
     const QString message = fixture.closer().texts().first();
     QVERIFY2(message.contains(QStringLiteral("COM2")) && message.contains(cause), qPrintable(message));
     QCOMPARE(POWER_TEST->Button11->text(), QStringLiteral("输出监测停止"));
+    if (overview)
+        QVERIFY2(OVERVIEW->StaticText2->text().contains(cause), qPrintable(OVERVIEW->StaticText2->text()));
 
     // Changed while the server is away: what shows afterwards is a new reading.
     failure = set(QStringLiteral("12.34"));
@@ -816,6 +831,10 @@ void TestNetLinks::monitorRidesOutLinkDrop()
         QCOMPARE(readout->toolTip(), QString());
     QVERIFY(MAIN->MSComm1->LinkInterruption().isEmpty());
     QCOMPARE(fixture.closer().texts().size(), 1);
+    if (overview) {
+        QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(1)->LabelSet->text(), QStringLiteral("设定 12.34 V / 1.001 A"), 20000);
+        QVERIFY2(!OVERVIEW->StaticText2->text().contains(cause), qPrintable(OVERVIEW->StaticText2->text()));
+    }
 
     POWER_TEST->Button11->click();
     QVERIFY(!MonitorRunning);

@@ -334,6 +334,10 @@ Check the connection, then set up the serial port again.</translation>
 <context>
     <name>TOVERVIEW</name>
     <message>
+        <source>通讯中断，总览暂停查询：%1</source>
+        <translation>Link down, the overview does not poll: %1</translation>
+    </message>
+    <message>
         <source>测试工位正在使用串口：总览暂停查询，显示测试工位的读数</source>
         <translation>The station has the serial port: the overview does not poll and shows the station&apos;s readings</translation>
     </message>
