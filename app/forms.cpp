@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 #include "app/serialsettings.h"
 #include "link/modelcatalogue.h"
+#include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
@@ -64,6 +65,10 @@ void CreateForms()
     g_replyView = std::make_unique<TFormsReplyView>();
     SetReplyView(g_replyView.get());
     SetModelObserver(showModelName);
+    // A network link that went down: the monitor's readouts say so and its
+    // polls wait until the link is back.
+    QObject::connect(MAIN->MSComm1, &TMSComm::LinkInterrupted, POWER_TEST, &TPOWER_TEST::ShowLinkInterrupted);
+    QObject::connect(MAIN->MSComm1, &TMSComm::LinkRestored, POWER_TEST, &TPOWER_TEST::ShowLinkRestored);
 }
 
 void DestroyForms()

@@ -138,6 +138,8 @@ void TMAIN::connectHandlers()
     ConnectHandler(BitBtn8, &QPushButton::clicked, this, &TMAIN::BitBtn8Click);
     ConnectHandler(MSComm1, &TMSComm::OnComm, this, &TMAIN::MSComm1Comm);
     connect(MSComm1, &TMSComm::PortLost, this, [](const QString &reason) { ReportError(reason); });
+    // One box for the whole outage, opened after the handler that noticed it.
+    connect(MSComm1, &TMSComm::LinkInterrupted, this, [](const QString &reason) { ShowMessageQueued(reason); });
 }
 
 void TMAIN::showEvent(QShowEvent *event)

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/commandline.h"
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "app/portmaps.h"
@@ -13,7 +14,17 @@
 
 int RunTool(int argc, char *argv[], const StartupHook &hook)
 {
+    QCoreApplication::setApplicationVersion(QStringLiteral(PSUTOOL_VERSION));
+    const int answered = AnswerInformationOptions(argc, argv);
+    if (answered >= 0)
+        return answered;
     QApplication app(argc, argv);
+    const QString unknown = CheckToolArguments(QApplication::arguments());
+    if (!unknown.isEmpty()) {
+        std::fprintf(stderr, "psutool: %s\nTry '%s --help' for the options.\n", unknown.toLocal8Bit().constData(),
+                     QCoreApplication::applicationName().toLocal8Bit().constData());
+        return 2;
+    }
     InstallTranslation(app, QApplication::arguments());
     // Port numbers mapped to network links: their bytes go over the network.
     InstallNetworkTransports();

@@ -169,6 +169,11 @@ void TMSComm::SetPortOpen(bool open)
 
 void TMSComm::closePort()
 {
+    // Closed while it was down: no longer waiting for it to come back.
+    if (!m_linkDown.isEmpty()) {
+        m_linkDown.clear();
+        emit LinkRestored();
+    }
     if (m_link) {
         PortTransport *link = m_link;
         m_link = nullptr;
@@ -208,7 +213,11 @@ void TMSComm::openLink(const QString &address)
     if (m_link != link)
         RaiseError(tr("%1 在连接过程中已被关闭。").arg(portLabel()));
     connect(link, &PortTransport::readyRead, this, &TMSComm::onReadyRead);
-    connect(link, &PortTransport::failed, this, &TMSComm::portFailed);
+    connect(link, &PortTransport::failed, this, &TMSComm::linkFailed);
+    connect(link, &PortTransport::restored, this, [this] {
+        m_linkDown.clear();
+        emit LinkRestored();
+    });
 }
 
 void TMSComm::openPort()
@@ -330,6 +339,15 @@ void TMSComm::onError(QSerialPort::SerialPortError error)
     const QString reason = m_port->errorString();
     m_port->clearError();
     portFailed(reason);
+}
+
+// A network link comes back by itself: the port stays open meanwhile, so
+// that the windows carry on where they were once it is back.
+void TMSComm::linkFailed(const QString &reason)
+{
+    m_linkDown = reason;
+    emit LinkInterrupted(tr("%1 的网络连接中断：%2。\n每秒自动重新连接一次，连接恢复后继续通讯。")
+                             .arg(portLabel(), reason));
 }
 
 void TMSComm::portFailed(const QString &reason)

@@ -57,12 +57,22 @@ public:
     // The device the port was opened on (empty while closed).
     QString OpenDevice() const;
 
+    // Why the network link of the open port is down, while it connects
+    // again; empty while it is up (and on a serial port).
+    QString LinkInterruption() const { return m_linkDown; }
+
 signals:
     void OnComm();
     // The port was closed because its device failed; reason says which and why.
     // Raised once per loss, from the event loop after the close, unless a send
     // refused in the meantime has already said why.
     void PortLost(const QString &reason);
+    // The network link of the open port went down: the port stays open, its
+    // sends are refused, and the link connects again every second. Raised
+    // once per loss, at once; LinkRestored when it is back, or when the port
+    // is closed meanwhile (nothing waits for it then).
+    void LinkInterrupted(const QString &reason);
+    void LinkRestored();
 
 private:
     qint64 pendingInSystem() const;
@@ -72,6 +82,7 @@ private:
     void openLink(const QString &address);
     void closePort();
     void portFailed(const QString &reason);
+    void linkFailed(const QString &reason);
     void applyLineSettings();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
@@ -90,6 +101,8 @@ private:
     QString m_lostReason;
     // PortLost is still due: no send error has carried the reason yet.
     bool m_lossUnreported = false;
+    // Why the network link is down while it connects again.
+    QString m_linkDown;
     QString m_settings = QStringLiteral("9600,n,8,1");
     LineSettings m_line;
 };

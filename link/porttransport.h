@@ -38,8 +38,11 @@ public:
 signals:
     // Bytes have arrived.
     void readyRead();
-    // The link failed under way and is closed; reason says why.
+    // The link failed under way; reason says why. It stays open and connects
+    // again by itself (sends are refused meanwhile) until it is closed.
     void failed(const QString &reason);
+    // The link that failed is connected again.
+    void restored();
 };
 
 // Makes the transport for a network address (an empty pointer for one it

@@ -9,8 +9,11 @@
 #include <QTimer>
 
 NetworkTransport::NetworkTransport(const LinkAddress &address, QObject *parent)
-    : PortTransport(parent), m_address(address), m_socket(new QTcpSocket(this))
+    : PortTransport(parent), m_address(address), m_socket(new QTcpSocket(this)), m_reconnect(new QTimer(this))
 {
+    m_reconnect->setInterval(ReconnectMs);
+    connect(m_reconnect, &QTimer::timeout, this, &NetworkTransport::reconnect);
+    connect(m_socket, &QTcpSocket::connected, this, &NetworkTransport::onConnected);
     connect(m_socket, &QTcpSocket::readyRead, this, [this] {
         absorb();
         if (!m_pulling && !m_waiting.isEmpty())
@@ -64,6 +67,8 @@ void NetworkTransport::close()
         m_connecting = nullptr;
     }
     m_open = false;
+    m_reconnect->stop();
+    m_failure.clear();
     m_socket->abort();
     m_raw.clear();
     m_waiting.clear();
@@ -76,11 +81,40 @@ void NetworkTransport::onDisconnected()
     m_failure = m_socket->error() == QAbstractSocket::RemoteHostClosedError || m_socket->errorString().isEmpty()
                     ? tr("%1 断开了连接").arg(m_address.text())
                     : tr("与 %1 的连接中断（%2）").arg(m_address.text(), m_socket->errorString());
-    // Told from the event loop: the reception that noticed it may be running.
-    QTimer::singleShot(0, this, [this] {
-        if (m_open)
-            emit failed(m_failure);
-    });
+    // Told at once, so that nothing is sent meanwhile; the link stays in
+    // place (a reception that noticed it may still be reading from it).
+    m_reconnect->start();
+    emit failed(m_failure);
+}
+
+// A new attempt each second while the link is down; one that has not
+// connected within the wait of open() is given up for the next.
+void NetworkTransport::reconnect()
+{
+    if (!m_open || m_failure.isEmpty()) {
+        m_reconnect->stop();
+        return;
+    }
+    if (m_socket->state() != QAbstractSocket::UnconnectedState) {
+        if (!m_attempt.isValid() || !m_attempt.hasExpired(ConnectTimeoutMs))
+            return;
+        m_socket->abort();
+    }
+    m_attempt.start();
+    m_socket->connectToHost(m_address.host, m_address.port);
+}
+
+void NetworkTransport::onConnected()
+{
+    if (!m_open || m_failure.isEmpty())
+        return;
+    m_reconnect->stop();
+    m_failure.clear();
+    // Whatever was under way when the link went will never be answered.
+    m_raw.clear();
+    m_waiting.clear();
+    m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    emit restored();
 }
 
 // Takes in what the system holds for the socket without the event loop: a

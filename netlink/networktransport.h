@@ -4,9 +4,11 @@
 #include "link/porttransport.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 
 class QEventLoop;
 class QTcpSocket;
+class QTimer;
 
 // The tool's port over the network (Qt Network). rtu+tcp:// carries the
 // frames byte for byte to a transparent serial server; tcp:// sends each
@@ -20,8 +22,10 @@ class NetworkTransport : public PortTransport
 public:
     NetworkTransport(const LinkAddress &address, QObject *parent = nullptr);
 
-    // How long open() waits for the server.
+    // How long open() waits for the server, and a new attempt after a failure.
     static constexpr int ConnectTimeoutMs = 5000;
+    // A link that failed under way tries again this often.
+    static constexpr int ReconnectMs = 1000;
 
     void open(const LineSettings &line) override;
     void close() override;
@@ -35,13 +39,17 @@ private:
     void pull();
     void absorb();
     void onDisconnected();
+    void reconnect();
+    void onConnected();
 
     LinkAddress m_address;
     QTcpSocket *m_socket;
     bool m_open = false;
     QEventLoop *m_connecting = nullptr; // the wait of open(), which close() ends
     bool m_pulling = false;
-    QString m_failure;    // why the link failed under way
+    QString m_failure;    // why the link failed under way, until it is back
+    QTimer *m_reconnect;  // the attempts while it is down
+    QElapsedTimer m_attempt;
     QByteArray m_raw;     // Modbus TCP bytes not yet a whole frame
     QByteArray m_waiting; // what the channel reads: RTU bytes
     quint16 m_transaction = 0;

@@ -2,6 +2,7 @@
 
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
+#include "link/replies.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "link/statusfeed.h"
@@ -23,6 +24,9 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <iterator>
 
 bool MonitorRunning = false;
 quint8 LampStep = 0;
@@ -159,6 +163,21 @@ int digitRowValue(std::initializer_list<const TSpinEdit *> row)
     for (const TSpinEdit *digit : row)
         digits.append(digit->Value());
     return RawFromDigits(digits);
+}
+
+// A raw value into a row of digit boxes, thousands first; one too large for
+// the row shows the largest the row holds.
+void setDigitRow(std::initializer_list<TSpinEdit *> row, quint16 raw)
+{
+    int value = raw;
+    int largest = 1;
+    for (std::size_t n = 0; n < row.size(); ++n)
+        largest *= 10;
+    value = std::min(value, largest - 1);
+    for (auto digit = std::rbegin(row); digit != std::rend(row); ++digit) {
+        (*digit)->SetValue(value % 10);
+        value /= 10;
+    }
 }
 
 } // namespace
@@ -452,7 +471,9 @@ void TPOWER_TEST::ShowStatus(const StatusSample &status)
     if (PollsLent() && status.address != quint8(SpinEdit1->Value() & 0xFF))
         return;
     m_replyOutstanding = false;
-    markNoReply(false);
+    // A reply taken in as the link went stays grey: nothing newer can come.
+    if (m_linkDown.isEmpty())
+        markNoReply(false);
     const SampleModel &model = status.model;
     showReading(StaticText7, status.status.voltageSetpoint, model.voltageScale, model.voltageDecimals);
     showReading(StaticText8, status.status.currentSetpoint, model.currentScale, model.currentDecimals);
@@ -488,6 +509,9 @@ void TPOWER_TEST::Timer1Timer()
 {
     const bool lent = PollsLent();
     if (!MonitorRunning && !lent)
+        return;
+    // Nothing can go out until the link is back.
+    if (!m_linkDown.isEmpty())
         return;
 
     if (MonitorRunning && (!lent || !m_sinceLampStep.isValid() || m_sinceLampStep.hasExpired(kLampStepMs)))
@@ -563,9 +587,12 @@ void TPOWER_TEST::notePanelPoll(int address)
     m_replyOutstanding = true;
 }
 
-void TPOWER_TEST::markNoReply(bool silent)
+void TPOWER_TEST::markNoReply(bool silent, const QString &cause)
 {
-    if (Image2->property("noReply").toBool() == silent)
+    const QString tip = !silent ? QString()
+                        : cause.isEmpty() ? tr("上次查询无应答：显示的是最后收到的读数")
+                                          : cause;
+    if (Image2->property("noReply").toBool() == silent && Image2->toolTip() == tip)
         return;
     Image2->setProperty("noReply", silent);
     const QList<QPair<QLabel *, QColor>> readouts{{StaticText5, kLime},
@@ -573,12 +600,32 @@ void TPOWER_TEST::markNoReply(bool silent)
                                                  {StaticText7, kReadoutBlue},
                                                  {StaticText8, kReadoutBlue},
                                                  {StaticText9, kRed}};
-    const QString tip = silent ? tr("上次查询无应答：显示的是最后收到的读数") : QString();
     for (const auto &[label, colour] : readouts) {
         SetTextColour(label, silent ? kNoReplyGrey : colour);
         label->setToolTip(tip);
     }
     Image2->setToolTip(tip);
+}
+
+void TPOWER_TEST::ShowSupply(int address, const std::optional<StatusBlock> &lastStatus)
+{
+    SpinEdit1->SetValue(address);
+    StaticText3->setText(monitorCaption(ModelName));
+    setDigitRow({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}, lastStatus ? lastStatus->voltageSetpoint : 0);
+    setDigitRow({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}, lastStatus ? lastStatus->currentSetpoint : 0);
+}
+
+void TPOWER_TEST::ShowLinkInterrupted(const QString &reason)
+{
+    m_linkDown = reason;
+    m_replyOutstanding = false;
+    m_lentReplyAwaited = false;
+    markNoReply(true, tr("通讯中断：显示的是最后收到的读数。\n%1").arg(reason));
+}
+
+void TPOWER_TEST::ShowLinkRestored()
+{
+    m_linkDown.clear();
 }
 
 void TPOWER_TEST::LendPolls(const std::function<int()> &nextAddress, int intervalMs)

@@ -6,6 +6,7 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -13,6 +14,7 @@ class QPushButton;
 class QTimer;
 class TSpinEdit;
 class TTREND;
+struct StatusBlock;
 struct StatusSample;
 
 // Panel state. Process-wide, zero/off/empty at start, never reset by hiding or
@@ -159,6 +161,17 @@ public:
     void ReturnPolls();
     bool PollsLent() const { return bool(m_lentTo); }
 
+    // The panel turned to another supply from outside (a tile of the
+    // overview): the address, the heading of the active model, and the
+    // setpoint digits from that supply's last reading (zeros when none came).
+    void ShowSupply(int address, const std::optional<StatusBlock> &lastStatus);
+
+    // The port's network link is down (reason says why and what happens): the
+    // readouts grey with it in their tooltip, and no poll goes out until it is
+    // back; the monitor goes on then, and the next reading shows in colour.
+    void ShowLinkInterrupted(const QString &reason);
+    void ShowLinkRestored();
+
 protected:
     void showEvent(QShowEvent *event) override;
 
@@ -173,7 +186,7 @@ private:
                        const QString &captionWhenOn);
     void stepLamps();
     void notePanelPoll(int address);
-    void markNoReply(bool silent);
+    void markNoReply(bool silent, const QString &cause = QString());
     bool lentReplyDue() const;
     void pollOnFreeLine();
 
@@ -184,4 +197,6 @@ private:
     bool m_replyOutstanding = false;
     // Lent: the last poll's reading has not come yet.
     bool m_lentReplyAwaited = false;
+    // Why the port's network link is down; empty while it is up.
+    QString m_linkDown;
 };

@@ -6,6 +6,7 @@
 #include "link/statusfeed.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
+#include "panels/planstation.h"
 #include "panels/trend.h"
 #include "roster/addresslist.h"
 #include "roster/supplyroster.h"
@@ -402,6 +403,23 @@ void TOVERVIEW::connectHandlers()
     connect(m_roster, &SupplyRoster::entryChanged, this, &TOVERVIEW::showEntry);
     connect(TheStatusFeed(), &StatusFeed::statusPolled, this, &TOVERVIEW::onPolled);
     connect(TheStatusFeed(), &StatusFeed::statusRead, this, &TOVERVIEW::onReading);
+    connect(TheStatusFeed(), &StatusFeed::statusTaken, this, &TOVERVIEW::onTaken);
+    if (m_comm) {
+        connect(m_comm, &TMSComm::LinkInterrupted, this, &TOVERVIEW::showLinkDown);
+        connect(m_comm, &TMSComm::LinkRestored, this, [this] {
+            if (isVisible() && m_monitor->PollsLent() && !m_stationHolds)
+                showRhythm(-1);
+        });
+    }
+}
+
+// The polls wait while the port's network link is down: the status line
+// says so until the link is back.
+void TOVERVIEW::showLinkDown(const QString &reason)
+{
+    m_roundClock.invalidate();
+    if (isVisible() && m_monitor->PollsLent())
+        StaticText2->setText(tr("通讯中断，总览暂停查询：%1").arg(reason.section(QLatin1Char('\n'), 0, 0)));
 }
 
 TOVERVIEW::~TOVERVIEW()
@@ -459,7 +477,9 @@ void TOVERVIEW::borrowPolls()
         m_monitor->LendPolls([this] { return m_comm && m_comm->PortOpen() ? m_roster->NextAddress() : 0; },
                              RhythmMs());
     m_roundClock.invalidate();
+    m_stationHolds = false;
     showRhythm(-1);
+    showStationHold();
 }
 
 void TOVERVIEW::returnPolls()
@@ -491,6 +511,42 @@ void TOVERVIEW::showRhythm(qint64 roundMs)
     if (roundMs >= 0)
         text += tr("，上一轮 %1 s").arg(QString::number(double(roundMs) / 1000.0, 'f', 2));
     StaticText2->setText(text);
+}
+
+// While a plan run holds the line the port is closed to the overview: the
+// status line says whose the line is, and the tiles show the run's readings.
+void TOVERVIEW::showStationHold()
+{
+    const bool holds = PLANSTATION && PLANSTATION->Running();
+    if (holds == m_stationHolds)
+        return;
+    m_stationHolds = holds;
+    // The poll outstanding when the line changed hands will not be answered.
+    m_roster->Pause();
+    m_roundClock.invalidate();
+    if (holds)
+        StaticText2->setText(tr("测试工位正在使用串口：总览暂停查询，显示测试工位的读数"));
+    else if (m_monitor->PollsLent())
+        showRhythm(-1);
+}
+
+void TOVERVIEW::onTaken(const StatusSample &sample)
+{
+    if (!isVisible())
+        return;
+    showStationHold();
+    const int index = m_roster->IndexOf(sample.address);
+    if (index < 0)
+        return;
+    // A tile without a model reads the run's under the model its slot names.
+    if (m_roster->Entry(index).modelItem == 0) {
+        const int item = ModelItemFromText(sample.model.name);
+        if (item > 0) {
+            m_roster->SetModel(sample.address, item);
+            m_monitor->Trend->setAddressModel(sample.address, SampleModel(FindModel(item)));
+        }
+    }
+    m_roster->NoteReading(sample, sample.power);
 }
 
 void TOVERVIEW::onReading(const StatusSample &sample)
@@ -618,13 +674,21 @@ void TOVERVIEW::Button5Click()
 
 void TOVERVIEW::Timer1Timer()
 {
+    showStationHold();
     for (int n = 0; n < m_tiles.size(); ++n)
         m_tiles.at(n)->ShowAge(m_roster->AgeMs(n));
 }
 
 void TOVERVIEW::TileClick(int address)
 {
-    m_monitor->SpinEdit1->SetValue(address);
+    // The tile's model becomes the active one, as a choice in the catalogue
+    // makes it, so that the panel scales and caps for this supply; a tile
+    // without a model leaves the active one as it is.
+    const int index = m_roster->IndexOf(address);
+    const RosterEntry *entry = index >= 0 ? &m_roster->Entry(index) : nullptr;
+    if (entry && entry->model())
+        SelectModel(entry->modelItem);
+    m_monitor->ShowSupply(address, entry ? entry->status : std::nullopt);
     m_monitor->show();
     m_monitor->raise();
     m_monitor->activateWindow();

@@ -130,6 +130,9 @@ private:
     void returnPolls();
     void onPolled();
     void onReading(const struct StatusSample &sample);
+    void onTaken(const StatusSample &sample);
+    void showStationHold();
+    void showLinkDown(const QString &reason);
     void editBands(int address);
     void showRhythm(qint64 roundMs);
 
@@ -141,4 +144,6 @@ private:
     QGridLayout *m_tileGrid;
     QList<TSupplyTile *> m_tiles;
     QElapsedTimer m_roundClock;
+    // A plan run has the line: the overview sends nothing and shows its readings.
+    bool m_stationHolds = false;
 };

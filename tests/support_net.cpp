@@ -48,10 +48,10 @@ bool SerialServer::Installed()
     return !QStandardPaths::findExecutable(QStringLiteral("socat")).isEmpty();
 }
 
-bool SerialServer::start()
+bool SerialServer::start(quint16 port)
 {
     stop();
-    m_port = FreeLoopbackPort();
+    m_port = port ? port : FreeLoopbackPort();
     m_process = new QProcess;
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start(QStringLiteral("socat"),

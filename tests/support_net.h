@@ -28,8 +28,9 @@ public:
     // Whether socat is installed at all.
     static bool Installed();
 
-    // Returns once it listens on a new port; false when it does not within 10 s.
-    bool start();
+    // Returns once it listens on port (a new one when 0); false when it does
+    // not within 10 s.
+    bool start(quint16 port = 0);
     void stop();
     // Gone at once, as a server that loses its power.
     void kill();

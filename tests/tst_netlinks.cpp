@@ -19,6 +19,7 @@
 #include "link/systemerror.h"
 #include "netlink/networktransport.h"
 #include "panels/monitorpanel.h"
+#include "panels/overview.h"
 #include "sim/simbus.h"
 #include "support_bytes.h"
 #include "support_net.h"
@@ -30,9 +31,13 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QPushButton>
 #include <QSerialPort>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QTest>
 
 #include <atomic>
@@ -220,6 +225,8 @@ private slots:
     void droppedConnectionExits2();
     void watchConnectsAgain();
     void toolThroughModbusTcp();
+    void monitorRidesOutLinkDrop_data();
+    void monitorRidesOutLinkDrop();
 
 private:
     void startSerialServer();
@@ -590,13 +597,27 @@ void TestNetLinks::toolThroughSerialServer()
     QCOMPARE(comm.Input(), reply);
     QCOMPARE(m_bus->record().first().bytes, request);
 
-    // The server gone: the port closes and says why.
+    // The server gone: the port stays open, sends are refused naming why, and
+    // the link is back by itself once the server is.
     QString lost;
-    connect(&comm, &TMSComm::PortLost, this, [&lost](const QString &reason) { lost = reason; });
+    int restored = 0;
+    connect(&comm, &TMSComm::LinkInterrupted, this, [&lost](const QString &reason) { lost = reason; });
+    connect(&comm, &TMSComm::LinkRestored, this, [&restored] { ++restored; });
+    const quint16 port = m_socat->port();
     m_socat->kill();
     QTRY_VERIFY(!lost.isEmpty());
-    QVERIFY(!comm.PortOpen());
+    QVERIFY(comm.PortOpen());
     QVERIFY2(lost.contains(QStringLiteral("COM2")), qPrintable(lost));
+    QVERIFY2(comm.LinkInterruption().contains(m_socat->address().mid(9)), qPrintable(comm.LinkInterruption()));
+    QVERIFY_THROWS_EXCEPTION(SystemError, comm.Output(request));
+    // (It may be taken by the link's next attempt before it is seen listening.)
+    m_socat->start(port);
+    QTRY_COMPARE_WITH_TIMEOUT(restored, 1, 20000);
+    QVERIFY(comm.LinkInterruption().isEmpty());
+    comm.Output(request);
+    QTRY_COMPARE(int(comm.InBufferCount()), int(reply.size()));
+    QCOMPARE(comm.Input(), reply);
+    comm.SetPortOpen(false);
 }
 
 void TestNetLinks::modbusTcpFaultRetried_data()
@@ -756,6 +777,128 @@ void TestNetLinks::toolThroughModbusTcp()
     QCOMPARE(server.requests(), 1);
     comm.SetPortOpen(false);
     QVERIFY(!comm.PortOpen());
+}
+
+void TestNetLinks::monitorRidesOutLinkDrop_data()
+{
+    QTest::addColumn<bool>("throughServe");
+    QTest::addColumn<bool>("overview");
+    QTest::newRow("tcp:// to psuctl serve") << true << false;
+    QTest::newRow("rtu+tcp:// to a serial server") << false << false;
+    // The overview has the polls: its status line says why they wait.
+    QTest::newRow("tcp://, the overview polling") << true << true;
+}
+
+// The monitor on a network link whose server goes away and comes back: one
+// message, the readouts grey with the cause at once, no poll and no error
+// while it is down, and the readings back by themselves, the monitor on.
+void TestNetLinks::monitorRidesOutLinkDrop()
+{
+    QFETCH(bool, throughServe);
+    QFETCH(bool, overview);
+    const auto set = [this](const QString &volts) {
+        const PsuctlRun run = patientPsuctl({QStringLiteral("-p"), m_device, QStringLiteral("set"), QStringLiteral("-a"),
+                                             QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"),
+                                             QStringLiteral("--voltage"), volts, QStringLiteral("--current"),
+                                             QStringLiteral("1.001"), QStringLiteral("--output"), QStringLiteral("on")});
+        return run.exitCode == 0 ? QString() : run.err;
+    };
+    QString failure = set(QStringLiteral("10.00"));
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+    // The server: psuctl serve on the simulator's line, or socat.
+    QProcess serve;
+    serve.setProcessChannelMode(QProcess::ForwardedChannels);
+    const quint16 port = throughServe ? FreeLoopbackPort() : 0;
+    const auto startServer = [&]() -> bool {
+        if (!throughServe) {
+            if (!m_socat)
+                m_socat = std::make_unique<SerialServer>(m_device);
+            return m_socat->start(m_socat->port());
+        }
+        serve.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("-p"), m_device, QStringLiteral("serve"),
+                                                     QStringLiteral("--listen"),
+                                                     QStringLiteral("127.0.0.1:%1").arg(port)});
+        return serve.waitForStarted() && QTest::qWaitFor([port] { return LoopbackListening(port); }, 10000);
+    };
+    const auto stopServer = [&] {
+        if (!throughServe) {
+            m_socat->stop();
+            return;
+        }
+        serve.terminate();
+        QVERIFY(serve.waitForFinished(10000));
+    };
+    QVERIFY(startServer());
+    const QString link = throughServe ? QStringLiteral("tcp://127.0.0.1:%1").arg(port) : m_socat->address();
+
+    ToolFixture fixture;
+    CreateForms();
+    // The windows go however the test ends, the line and the monitor first.
+    const auto tidy = qScopeGuard([] {
+        MonitorRunning = false;
+        MAIN->MSComm1->SetPortOpen(false);
+        DestroyForms();
+    });
+    fixture.reset();
+    MAIN->show();
+    SelectModel(1);
+    OpenToolPort(link, 2);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    POWER_TEST->Button11->click();
+    QVERIFY(MonitorRunning);
+    if (overview) {
+        MAIN->BitBtn9->click();
+        QVERIFY(OVERVIEW && OVERVIEW->isVisible());
+        OVERVIEW->Edit1->setText(QStringLiteral("1"));
+        OVERVIEW->Button1->click();
+        QVERIFY(POWER_TEST->PollsLent());
+    }
+    const QList<QLabel *> readouts{POWER_TEST->StaticText5, POWER_TEST->StaticText6, POWER_TEST->StaticText7,
+                                   POWER_TEST->StaticText8, POWER_TEST->StaticText9};
+    QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText7->text(), QStringLiteral("10.00"), 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText9->text(), QStringLiteral("ON"), 20000);
+    QCOMPARE(fixture.closer().texts(), QStringList());
+
+    stopServer();
+    QTRY_VERIFY_WITH_TIMEOUT(POWER_TEST->Image2->property("noReply").toBool(), 20000);
+    const QString cause = MAIN->MSComm1->LinkInterruption();
+    QVERIFY2(cause.contains(QStringLiteral("127.0.0.1:")), qPrintable(cause));
+    for (QLabel *readout : readouts)
+        QVERIFY2(readout->toolTip().contains(cause), qPrintable(readout->toolTip()));
+    // Four polls' time down, and still the one message.
+    int ticks = 0;
+    connect(POWER_TEST->Timer1, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 4, 20000);
+    QTRY_COMPARE(fixture.closer().texts().size(), 1);
+    const QString message = fixture.closer().texts().first();
+    QVERIFY2(message.contains(QStringLiteral("COM2")) && message.contains(cause), qPrintable(message));
+    QCOMPARE(POWER_TEST->Button11->text(), QStringLiteral("输出监测停止"));
+    if (overview)
+        QVERIFY2(OVERVIEW->StaticText2->text().contains(cause), qPrintable(OVERVIEW->StaticText2->text()));
+
+    // Changed while the server is away: what shows afterwards is a new reading.
+    failure = set(QStringLiteral("12.34"));
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    // socat takes one connection and stops listening: the tool's next attempt
+    // may take it before it is seen listening. The readings tell.
+    const bool listening = startServer();
+    QVERIFY(listening || !throughServe);
+    QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText7->text(), QStringLiteral("12.34"), 20000);
+    QVERIFY(!POWER_TEST->Image2->property("noReply").toBool());
+    for (QLabel *readout : readouts)
+        QCOMPARE(readout->toolTip(), QString());
+    QVERIFY(MAIN->MSComm1->LinkInterruption().isEmpty());
+    QCOMPARE(fixture.closer().texts().size(), 1);
+    if (overview) {
+        QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(1)->LabelSet->text(), QStringLiteral("设定 12.34 V / 1.001 A"), 20000);
+        QVERIFY2(!OVERVIEW->StaticText2->text().contains(cause), qPrintable(OVERVIEW->StaticText2->text()));
+    }
+
+    POWER_TEST->Button11->click();
+    QVERIFY(!MonitorRunning);
+    if (throughServe)
+        stopServer();
 }
 
 QTEST_MAIN(TestNetLinks)

@@ -6,13 +6,18 @@
 #include "link/statusfeed.h"
 #include "link/systemerror.h"
 #include "panels/overview.h"
+#include "panels/planstation.h"
 #include "panels/trend.h"
 #include "roster/addresslist.h"
 #include "roster/alarmband.h"
 #include "roster/supplyroster.h"
 #include "tst_endtoend.h"
 
+#include <QFile>
+#include <QMap>
 #include <QScrollArea>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 
 using namespace e2e;
 
@@ -63,6 +68,26 @@ const RosterEntry &entryOf(int address)
     return OVERVIEW->Roster()->Entry(OVERVIEW->Roster()->IndexOf(address));
 }
 
+// A plan that drives supplies 1 and 5 to 27.9 V, settles, reads twice and
+// switches the outputs off.
+QString writeDrivingPlan(const QTemporaryDir &dir)
+{
+    const QString path = dir.filePath(QStringLiteral("drive.toml"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return QString();
+    file.write("name = \"drive\"\nversion = \"1\"\nmodels = [\"QELT30-05\", \"QELT60-05\"]\n"
+               "[[slot]]\nname = \"A\"\naddress = 1\nmodel = \"QELT30-05\"\n"
+               "[[slot]]\nname = \"B\"\naddress = 5\nmodel = \"QELT60-05\"\n"
+               "[[step]]\ntype = \"set\"\nvoltage = 27.9\ncurrent = 3\noutput = true\n"
+               "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.05\nhold = 0.2\ntimeout = 5\n"
+               "[[step]]\ntype = \"measure\"\nname = \"read\"\ncount = 2\n"
+               "  [[step.check]]\n  name = \"voltage\"\n  quantity = \"voltage\"\n  statistic = \"mean\"\n"
+               "  percent = 1\n"
+               "[[finally]]\ntype = \"set\"\noutput = false\n");
+    return path;
+}
+
 } // namespace
 
 class TestOverview : public QObject
@@ -86,6 +111,9 @@ private slots:
     void badListSendsNothing();
     void modelThatCannotHoldTheReadings();
     void tileOpensMonitorAndTrend();
+    void tileGivesMonitorItsModelAndSetpoints_data();
+    void tileGivesMonitorItsModelAndSetpoints();
+    void stationRunShowsInTiles();
 };
 
 void TestOverview::addressList_data()
@@ -441,6 +469,136 @@ void TestOverview::tileOpensMonitorAndTrend()
     QVERIFY(POWER_TEST->Trend->isVisible());
     QTRY_COMPARE_WITH_TIMEOUT(textOf(POWER_TEST, QStringLiteral("StaticText5")), QStringLiteral("04.00"),
                               kLongWaitMs);
+}
+
+void TestOverview::tileGivesMonitorItsModelAndSetpoints_data()
+{
+    QTest::addColumn<int>("address");
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<int>("voltageLimit");
+    QTest::addColumn<QList<int>>("voltageDigits");
+    QTest::addColumn<QList<int>>("currentDigits");
+    QTest::addColumn<int>("voltageSent");
+    // 5 is a QELT60-05 at 24.00 V / 1.000 A, 17 a QELT36-03 at 5.00 V / 2.000 A.
+    QTest::newRow("5") << 5 << "QELT60-05" << 6100 << QList<int>{2, 4, 0, 0} << QList<int>{1, 0, 0, 0} << 2400;
+    QTest::newRow("17") << 17 << "QELT36-03" << 3700 << QList<int>{0, 5, 0, 0} << QList<int>{2, 0, 0, 0} << 500;
+    // 9 never answers: its tile keeps the model it was listed with, and
+    // there is no setpoint to show.
+    QTest::newRow("9, never read") << 9 << "QELT30-05" << 3100 << QList<int>{0, 0, 0, 0} << QList<int>{0, 0, 0, 0}
+                                   << 0;
+}
+
+// A tile opens the monitor as that supply's: its model active, the heading
+// saying so, and the setpoint digits its last reading's, so that "设定电压"
+// sends that supply its own setpoint and not the supply seen before.
+void TestOverview::tileGivesMonitorItsModelAndSetpoints()
+{
+    QFETCH(int, address);
+    QFETCH(QString, model);
+    QFETCH(int, voltageLimit);
+    QFETCH(QList<int>, voltageDigits);
+    QFETCH(QList<int>, currentDigits);
+    QFETCH(int, voltageSent);
+    Bench bench;
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    E2E_CHOOSE_MODEL(1);
+    QVERIFY(openOverview(QStringLiteral("1,5,9,17")));
+    OVERVIEW->Tile(5)->ComboModel->setCurrentIndex(7);
+    OVERVIEW->Tile(17)->ComboModel->setCurrentIndex(5);
+    QTRY_VERIFY_WITH_TIMEOUT(entryOf(1).readings >= 1 && entryOf(5).readings >= 1 && entryOf(17).readings >= 1
+                                 && entryOf(9).silent(),
+                             kLongWaitMs);
+    const auto clickTile = [](int onAddress) {
+        TSupplyTile *tile = OVERVIEW->Tile(onAddress);
+        QTest::mouseClick(tile, Qt::LeftButton, {}, tile->LabelVolts->geometry().center());
+    };
+    const auto digits = [](std::initializer_list<const char *> names) {
+        QList<int> values;
+        for (const char *name : names)
+            values << POWER_TEST->findChild<TSpinEdit *>(QLatin1String(name))->Value();
+        return values;
+    };
+    // Supply 1 first: the panel holds its model and its 12.00 V.
+    clickTile(1);
+    QCOMPARE(digits({"SpinEdit3", "SpinEdit4", "SpinEdit5", "SpinEdit6"}), (QList<int>{1, 2, 0, 0}));
+    QCOMPARE(textOf(POWER_TEST, QStringLiteral("StaticText3")), QStringLiteral("QELT30-05可调电源监控界面"));
+
+    clickTile(address);
+    QCOMPARE(POWER_TEST->SpinEdit1->Value(), address);
+    QCOMPARE(ModelName, model);
+    QCOMPARE(int(VoltageLimit), voltageLimit);
+    QCOMPARE(MAIN->Label2->text(), model);
+    QCOMPARE(textOf(POWER_TEST, QStringLiteral("StaticText3")), model + QStringLiteral("可调电源监控界面"));
+    QCOMPARE(digits({"SpinEdit3", "SpinEdit4", "SpinEdit5", "SpinEdit6"}), voltageDigits);
+    QCOMPARE(digits({"SpinEdit7", "SpinEdit8", "SpinEdit9", "SpinEdit10"}), currentDigits);
+
+    PollLog log;
+    QVERIFY(click(POWER_TEST, QStringLiteral("BitBtn1")));
+    const QByteArray expected = BuildWriteSingle(address, VoltageSetpoint, quint16(voltageSent));
+    QTRY_VERIFY_WITH_TIMEOUT(log.frames.contains(expected), kLongWaitMs);
+    for (const QByteArray &frame : log.frames)
+        QVERIFY(frame.size() != expected.size() || frame == expected);
+}
+
+// While a plan run holds the line the overview polls nothing: its tiles show
+// the run's readings as they come and its status line says whose the line
+// is; once the run has ended it polls again.
+void TestOverview::stationRunShowsInTiles()
+{
+    Bench bench;
+    QTemporaryDir dir;
+    E2E_APPLY_SERIAL_SETTINGS(bench, "9600");
+    E2E_CHOOSE_MODEL(1);
+    QVERIFY(openOverview(QStringLiteral("1,5")));
+    OVERVIEW->Tile(5)->ComboModel->setCurrentIndex(7);
+    QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(5)->LabelVolts->text(), QStringLiteral("24.00 V"), kLongWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(1)->LabelVolts->text(), QStringLiteral("12.00 V"), kLongWaitMs);
+    QVERIFY(OVERVIEW->StaticText2->text().contains(QStringLiteral("轮流查询")));
+
+    // What each tile and the status line show while the run holds the line.
+    QMap<int, QStringList> shown;
+    QStringList status;
+    connect(OVERVIEW->Roster(), &SupplyRoster::entryChanged, OVERVIEW, [&](int index) {
+        if (!PLANSTATION || !PLANSTATION->Running())
+            return;
+        const int address = OVERVIEW->Roster()->Entry(index).address;
+        shown[address] << OVERVIEW->Tile(address)->LabelVolts->text();
+        status << OVERVIEW->StaticText2->text();
+    });
+    QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));
+    QTRY_VERIFY(PLANSTATION && PLANSTATION->isVisible());
+    TPLANSTATION *station = PLANSTATION;
+    station->Edit1->setText(dir.filePath(QStringLiteral("reports")));
+    station->Edit2->setText(dir.filePath(QStringLiteral("history.sqlite")));
+    station->OpenPlan(writeDrivingPlan(dir));
+    station->Tiles.at(0)->Serial->setText(QStringLiteral("D1"));
+    station->Tiles.at(1)->Serial->setText(QStringLiteral("D2"));
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    QVERIFY(click(station, QStringLiteral("Button2")));
+    QVERIFY(station->Running());
+    QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kLongWaitMs);
+
+    // Each slot's last reading, as the station shows it, reached its tile
+    // (a slot the line failed has none to show).
+    int slotsRead = 0;
+    for (int slot = 0; slot < 2; ++slot) {
+        const QString values = station->Tiles.at(slot)->Values->text();
+        if (values.isEmpty())
+            continue;
+        ++slotsRead;
+        const int address = slot == 0 ? 1 : 5;
+        QVERIFY2(values.startsWith(QStringLiteral("27.90 V")), qPrintable(values));
+        QVERIFY2(shown[address].contains(QStringLiteral("27.90 V")), qPrintable(shown[address].join(QLatin1Char(' '))));
+    }
+    QVERIFY(slotsRead > 0 && !status.isEmpty());
+    for (const QString &text : std::as_const(status)) {
+        QVERIFY2(text.contains(QStringLiteral("测试工位")) && !text.contains(QStringLiteral("查询，间隔")),
+                 qPrintable(text));
+    }
+    // The line back: polled again, the outputs the finally block switched off.
+    QTRY_VERIFY_WITH_TIMEOUT(OVERVIEW->StaticText2->text().contains(QStringLiteral("轮流查询")), kLongWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(OVERVIEW->Tile(5)->LabelOutput->text(), QStringLiteral("输出 关"), kLongWaitMs);
+    QCOMPARE(OVERVIEW->Tile(5)->LabelSet->text(), QStringLiteral("设定 27.90 V / 3.000 A"));
 }
 
 QTEST_MAIN(TestOverview)

@@ -13,8 +13,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QProcess>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTemporaryDir>
 #include <QToolButton>
 #include <QtTest>
 #include <QtTest/qtestspontaneevent.h>
@@ -351,6 +353,72 @@ private slots:
         QCOMPARE(LastPortNumber, 12);
         QVERIFY(RS232->isVisible());
         RS232->hide();
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("display");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        // Help and the version need no display: they are answered before any window.
+        QTest::newRow("--help") << QStringList{"--help"} << false << 0 << "--map <COMn=ADDRESS>" << "";
+        QTest::newRow("-h") << QStringList{"-h"} << false << 0 << "--lang <code>" << "";
+        QTest::newRow("--help after --lang en") << QStringList{"--lang", "en", "--help"} << false << 0 << "Usage: "
+                                                << "";
+        QTest::newRow("--version") << QStringList{"--version"} << false << 0 << "psutool 0.1\n" << "";
+        QTest::newRow("-v") << QStringList{"-v"} << false << 0 << "psutool 0.1\n" << "";
+        // The toolkit's options are listed by the toolkit, once it runs.
+        QTest::newRow("--help-all") << QStringList{"--help-all"} << true << 0 << "-platform" << "";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << true << 2 << ""
+                                        << "psutool: Unknown option 'bogus'.\n";
+        QTest::newRow("unknown among known") << QStringList{"--lang", "en", "-x"} << true << 2 << ""
+                                             << "Unknown option 'x'.";
+        QTest::newRow("argument") << QStringList{"COM2"} << true << 2 << "" << "Unexpected argument 'COM2'.";
+        QTest::newRow("--lang without value") << QStringList{"--lang"} << true << 2 << ""
+                                              << "Missing value after '--lang'.";
+        // The toolkit's own options are the toolkit's: not unknown to the tool.
+        QTest::newRow("toolkit option, unknown") << QStringList{"-style", "fusion", "--bogus"} << true << 2 << ""
+                                                 << "Unknown option 'bogus'.";
+    }
+
+    // The tool itself, as a terminal starts it.
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, display);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "PSUTOOL_MAP", "PSUTOOL_LANG"})
+            environment.remove(QString::fromLatin1(name));
+        // A runtime folder of its own, so that the toolkit has nothing to say on stderr.
+        QTemporaryDir runtime;
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        if (display)
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        tool.setProcessEnvironment(environment);
+        tool.start(QStringLiteral(PSUTOOL_PROGRAM), arguments);
+        QVERIFY(tool.waitForStarted());
+        // A tool that opened its window instead would still run.
+        if (!tool.waitForFinished(60000)) {
+            tool.kill();
+            tool.waitForFinished();
+            QFAIL("the tool did not end by itself");
+        }
+        const QString printed = QString::fromLocal8Bit(tool.readAllStandardOutput());
+        const QString complained = QString::fromLocal8Bit(tool.readAllStandardError());
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(tool.exitCode() == exitCode, qPrintable(QString::number(tool.exitCode()) + ": " + complained));
+        QVERIFY2(printed.contains(out), qPrintable(printed));
+        QVERIFY2(complained.contains(err), qPrintable(complained));
+        if (exitCode == 0)
+            QVERIFY2(complained.isEmpty(), qPrintable(complained));
+        else
+            QVERIFY2(printed.isEmpty() && complained.contains(QStringLiteral("--help")), qPrintable(printed));
     }
 };
 

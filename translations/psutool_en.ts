@@ -201,6 +201,12 @@
 <context>
     <name>TMSComm</name>
     <message>
+        <source>%1 的网络连接中断：%2。
+每秒自动重新连接一次，连接恢复后继续通讯。</source>
+        <translation>The network link of %1 is down: %2.
+It is connected again every second; communication resumes once it is back.</translation>
+    </message>
+    <message>
         <source>COM%1（%2）</source>
         <translation>COM%1 (%2)</translation>
     </message>
@@ -327,6 +333,14 @@ Check the connection, then set up the serial port again.</translation>
 </context>
 <context>
     <name>TOVERVIEW</name>
+    <message>
+        <source>通讯中断，总览暂停查询：%1</source>
+        <translation>Link down, the overview does not poll: %1</translation>
+    </message>
+    <message>
+        <source>测试工位正在使用串口：总览暂停查询，显示测试工位的读数</source>
+        <translation>The station has the serial port: the overview does not poll and shows the station&apos;s readings</translation>
+    </message>
     <message>
         <source>“%1”不是数值：报警上下限请填数值或留空。</source>
         <translation>“%1” is not a number: enter the alarm limits as numbers or leave them empty.</translation>
@@ -709,6 +723,12 @@ Check the connection, then set up the serial port again.</translation>
 </context>
 <context>
     <name>TPOWER_TEST</name>
+    <message>
+        <source>通讯中断：显示的是最后收到的读数。
+%1</source>
+        <translation>Link down: these are the last readings received.
+%1</translation>
+    </message>
     <message>
         <source>电源测试</source>
         <translation>Supply Test</translation>
