@@ -114,6 +114,17 @@ void NetLine::lost(const QString &why)
     Fail(ExitPort, QStringLiteral("%1: %2").arg(m_where, why));
 }
 
+bool NetLine::closedByServer(int waitMs)
+{
+    if (m_fd < 0)
+        return false;
+    pollfd ready{m_fd, POLLIN, 0};
+    if (::poll(&ready, 1, waitMs) <= 0)
+        return false;
+    char byte;
+    return ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 void NetLine::discard()
 {
     char buffer[512];

@@ -37,6 +37,9 @@ public:
     // out first (*into holds what came); a connection closed or broken by the
     // server raises CtlError (ExitPort).
     bool read(QByteArray *into, int count, Clock::time_point firstDeadline, std::chrono::microseconds byteGap);
+    // True when the server ends the connection within waitMs with nothing
+    // more to read (psuctl serve closes after refusing a client).
+    bool closedByServer(int waitMs);
 
 private:
     [[noreturn]] void lost(const QString &why);

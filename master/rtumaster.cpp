@@ -22,6 +22,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A Modbus server's answer that it is busy with other work.
+constexpr int ServerBusy = 0x06;
 // The exceptions of a Modbus gateway for a device it could not reach.
 constexpr int GatewayPathUnavailable = 0x0A;
 constexpr int GatewayTargetSilent = 0x0B;
@@ -225,12 +227,18 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
         outcome = exchange(request);
         if (outcome.kind == Outcome::Reply)
             return outcome.reply;
-        if (outcome.kind == Outcome::Exception)
-            Fail(ExitException, QStringLiteral("address %1: the %2 was refused with exception %3, %4")
-                                    .arg(address)
-                                    .arg(what)
-                                    .arg(outcome.exceptionCode, 2, 10, QLatin1Char('0'))
-                                    .arg(ExceptionName(outcome.exceptionCode)));
+        if (outcome.kind == Outcome::Exception) {
+            QString text = QStringLiteral("address %1: the %2 was refused with exception %3, %4")
+                               .arg(address)
+                               .arg(what)
+                               .arg(outcome.exceptionCode, 2, 10, QLatin1Char('0'))
+                               .arg(ExceptionName(outcome.exceptionCode));
+            // psuctl serve answers "busy" and closes when every client place
+            // is taken; a supply's own busy answer leaves the link open.
+            if (m_modbusTcp && outcome.exceptionCode == ServerBusy && m_net && m_net->closedByServer(500))
+                text = QStringLiteral("serve refused: its clients already fill every place (--max-clients); ") + text;
+            Fail(ExitException, text);
+        }
     }
     const int tries = m_line.retries + 1;
     QString cause = QStringLiteral("no reply within %1 ms").arg(m_line.timeoutFor(int(request.size())) / 1000.0);

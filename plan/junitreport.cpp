@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QXmlStreamWriter>
 
+#include <algorithm>
+
 namespace {
 
 QString seconds(qint64 ms)
@@ -45,6 +47,16 @@ bool hasVerdictCase(const RunRecord &run, int slot)
     return verdict == Verdict::Error || verdict == Verdict::Aborted;
 }
 
+// A slot that failed on a step's cause (a protection that never tripped, an
+// output found off) with no check of its own failing: without a case of its
+// own it would count as a clean pass in CI.
+bool hasCausedFailure(const RunRecord &run, int slot, const QVector<const CheckResult *> &checks)
+{
+    if (run.verdict(slot) != Verdict::Fail)
+        return false;
+    return std::none_of(checks.cbegin(), checks.cend(), [](const CheckResult *check) { return !check->passed; });
+}
+
 } // namespace
 
 void WriteJUnitReport(const QString &path, const RunRecord &run)
@@ -70,6 +82,9 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         if (hasVerdictCase(run, slot)) {
             ++counts[slot].tests;
             ++counts[slot].errors;
+        } else if (hasCausedFailure(run, slot, bySlot.at(slot))) {
+            ++counts[slot].tests;
+            ++counts[slot].failures;
         }
         total.tests += counts[slot].tests;
         total.failures += counts[slot].failures;
@@ -159,6 +174,17 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
             xml.writeAttribute(QStringLiteral("time"), seconds(0));
             xml.writeStartElement(QStringLiteral("skipped"));
             xml.writeAttribute(QStringLiteral("message"), run.unreachedReason(slot));
+            xml.writeEndElement();
+            xml.writeEndElement();
+        }
+        if (hasCausedFailure(run, slot, bySlot.at(slot))) {
+            xml.writeStartElement(QStringLiteral("testcase"));
+            xml.writeAttribute(QStringLiteral("classname"), className);
+            xml.writeAttribute(QStringLiteral("name"), QStringLiteral("verdict"));
+            xml.writeAttribute(QStringLiteral("time"), seconds(previous.msecsTo(slotEnd)));
+            xml.writeStartElement(QStringLiteral("failure"));
+            xml.writeAttribute(QStringLiteral("type"), QStringLiteral("step"));
+            xml.writeAttribute(QStringLiteral("message"), verdict ? verdict->cause : QString());
             xml.writeEndElement();
             xml.writeEndElement();
         }

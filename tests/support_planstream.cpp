@@ -105,11 +105,13 @@ void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterC
         verdict.slot = slot;
         verdict.checks = shape.checksPerSlot;
         verdict.failed = shape.failingSlot < 0 || shape.failingSlot == slot ? shape.failingChecks.size() : 0;
-        verdict.verdict = slot == shape.erroredSlot ? Verdict::Error
-                          : verdict.failed > 0     ? Verdict::Fail
-                                                   : Verdict::Pass;
+        verdict.verdict = slot == shape.erroredSlot                            ? Verdict::Error
+                          : verdict.failed > 0 || slot == shape.causedFailSlot ? Verdict::Fail
+                                                                               : Verdict::Pass;
         if (verdict.verdict == Verdict::Error)
             verdict.cause = QStringLiteral("address %1: no valid reply after 2 tries").arg(info.slotList.at(slot).address);
+        else if (verdict.failed == 0 && slot == shape.causedFailSlot)
+            verdict.cause = QStringLiteral("'ovp off': output was off before the limit was written");
         else if (verdict.verdict == Verdict::Fail)
             verdict.cause = QStringLiteral("check '%1' failed").arg(streamCheckName(*shape.failingChecks.begin()));
         verdict.end = info.start.addMSecs(ms += 10);

@@ -15,6 +15,7 @@ struct StreamShape {
     QSet<int> failingChecks;  // by index within a slot
     int failingSlot = -1;     // the one slot they fail in; -1: every slot
     int erroredSlot = -1;     // a slot whose supply stops answering at its end
+    int causedFailSlot = -1;  // a slot that fails on a step's cause, no check failing
     QString serialPrefix = QStringLiteral("A");
     QDateTime start = QDateTime::currentDateTime();
     QString runId;            // empty: a new one

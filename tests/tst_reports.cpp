@@ -303,15 +303,18 @@ void TestReports::junitCounts_data()
     QTest::addColumn<int>("erroredSlot");
     QTest::addColumn<QString>("serialPrefix");
     QTest::addColumn<QString>("firstSerial"); // as the report shows it
+    QTest::addColumn<int>("causedFailSlot");
 
     const QString plain = QStringLiteral("A");
-    QTest::newRow("one slot, all pass") << 1 << 6 << QList<int>{} << -1 << plain << QStringLiteral("A1");
-    QTest::newRow("three slots, two checks fail") << 3 << 7 << QList<int>{2, 5} << -1 << plain << QStringLiteral("A1");
-    QTest::newRow("a slot whose supply went silent") << 3 << 4 << QList<int>{} << 1 << plain << QStringLiteral("A1");
-    QTest::newRow("no checks at all") << 2 << 0 << QList<int>{} << -1 << plain << QStringLiteral("A1");
+    QTest::newRow("one slot, all pass") << 1 << 6 << QList<int>{} << -1 << plain << QStringLiteral("A1") << -1;
+    QTest::newRow("three slots, two checks fail") << 3 << 7 << QList<int>{2, 5} << -1 << plain << QStringLiteral("A1") << -1;
+    QTest::newRow("a slot whose supply went silent") << 3 << 4 << QList<int>{} << 1 << plain << QStringLiteral("A1") << -1;
+    QTest::newRow("no checks at all") << 2 << 0 << QList<int>{} << -1 << plain << QStringLiteral("A1") << -1;
+    QTest::newRow("a slot failed on a step's cause")
+        << 3 << 2 << QList<int>{} << -1 << plain << QStringLiteral("A1") << 2;
     // A GS1 barcode's group separator, which XML cannot hold.
     QTest::newRow("a serial with a control character")
-        << 2 << 3 << QList<int>{1} << -1 << QStringLiteral("01\x1d") << QStringLiteral("01\uFFFD1");
+        << 2 << 3 << QList<int>{1} << -1 << QStringLiteral("01\x1d") << QStringLiteral("01\uFFFD1") << -1;
 }
 
 void TestReports::junitCounts()
@@ -322,6 +325,7 @@ void TestReports::junitCounts()
     QFETCH(int, erroredSlot);
     QFETCH(QString, serialPrefix);
     QFETCH(QString, firstSerial);
+    QFETCH(int, causedFailSlot);
 
     StreamShape shape;
     shape.serialPrefix = serialPrefix;
@@ -329,19 +333,20 @@ void TestReports::junitCounts()
     shape.checksPerSlot = checks;
     shape.failingChecks = QSet<int>(failing.begin(), failing.end());
     shape.erroredSlot = erroredSlot;
+    shape.causedFailSlot = causedFailSlot;
     RunRecorders recorders(options());
     feedStream(recorders, shape);
     QCOMPARE(recorders.problems(), QStringList());
 
     const JUnitCounts counts = parseJUnit(readAll(reportFile(recorders, QStringLiteral(".xml"))));
     QCOMPARE(counts.error, QString());
-    const int extraCases = erroredSlot >= 0 ? 1 : 0;
+    const int extraCases = (erroredSlot >= 0 ? 1 : 0) + (causedFailSlot >= 0 ? 1 : 0);
     QCOMPARE(counts.suites, slotCount);
     QCOMPARE(counts.cases, slotCount * checks + extraCases);
     QCOMPARE(counts.declaredTests, counts.cases);
-    QCOMPARE(counts.failures, slotCount * int(failing.size()));
+    QCOMPARE(counts.failures, slotCount * int(failing.size()) + (causedFailSlot >= 0 ? 1 : 0));
     QCOMPARE(counts.declaredFailures, counts.failures);
-    QCOMPARE(counts.errors, extraCases);
+    QCOMPARE(counts.errors, erroredSlot >= 0 ? 1 : 0);
     // A failure's message carries the value and both limits.
     for (const QString &message : counts.failureMessages)
         QVERIFY2(QRegularExpression(QStringLiteral(R"(^v_mean_\d+: \d+\.\d{3} V outside \[\d+(\.\d+)?, \d+(\.\d+)?\] V$)"))

@@ -502,6 +502,7 @@ void TestServe::refusedClientToldServerBusy()
     QVERIFY(second.closedByServer());
     const PsuctlRun run = RunPsuctlHere({"-p", QStringLiteral("tcp://127.0.0.1:%1").arg(m_port), "status", "-a", "1",
                                          "-m", "1"});
+    QVERIFY2(run.err.contains(QStringLiteral("serve refused: its clients already fill every place")), qPrintable(run.err));
     QVERIFY2(run.err.contains(QStringLiteral("exception 06")), qPrintable(run.err));
     QCOMPARE(log().count(QStringLiteral("refused: 1 clients already (--max-clients)")), 2);
     // Neither went on the line; the first client is served on.
