@@ -228,7 +228,7 @@ void TestStation::runJudgesEverySlot()
     QCOMPARE(fail->Verdict->text(), QStringLiteral("FAIL"));
     QCOMPARE(fail->palette().color(QPalette::Window), QColor(0xC6, 0x28, 0x28));
     // The check the verdict rests on, not the one judged after it.
-    QCOMPARE(fail->Check->text(), QStringLiteral("✗ voltage mean：5.120 V，限值 [4.970, 5.030]"));
+    QCOMPARE(fail->Check->text(), QStringLiteral("✗ voltage mean：5.120 V，限值 [4.97, 5.03]"));
     QCOMPARE(fail->Step->text(), QStringLiteral("检查“voltage mean”未通过"));
     QVERIFY2(pass->Check->text().startsWith(QStringLiteral("✓ voltage wide：5.00")), qPrintable(pass->Check->text()));
     QVERIFY(pass->Values->text().startsWith(QStringLiteral("5.00 V")));
