@@ -67,6 +67,7 @@ void NetworkTransport::close()
         m_connecting = nullptr;
     }
     m_open = false;
+    m_quietReconnect = false;
     m_reconnect->stop();
     m_failure.clear();
     m_socket->abort();
@@ -78,13 +79,40 @@ void NetworkTransport::onDisconnected()
 {
     if (!m_open || !m_failure.isEmpty())
         return;
-    m_failure = m_socket->error() == QAbstractSocket::RemoteHostClosedError || m_socket->errorString().isEmpty()
-                    ? tr("%1 断开了连接").arg(m_address.text())
-                    : tr("与 %1 的连接中断（%2）").arg(m_address.text(), m_socket->errorString());
+    const bool closedByServer =
+        m_socket->error() == QAbstractSocket::RemoteHostClosedError || m_socket->errorString().isEmpty();
+    if (closedByServer && !m_quietReconnect && (!m_lastWrite.isValid() || m_lastWrite.hasExpired(IdleMs))) {
+        // Nothing was asked: the server let an idle link go. Made again once,
+        // after the socket has settled; only if that fails is the link lost.
+        m_quietReconnect = true;
+        m_raw.clear();
+        m_waiting.clear();
+        QTimer::singleShot(0, this, [this] {
+            if (m_open && m_quietReconnect)
+                remakeQuietly();
+        });
+        return;
+    }
+    m_quietReconnect = false;
+    m_failure = closedByServer ? tr("%1 断开了连接").arg(m_address.text())
+                               : tr("与 %1 的连接中断（%2）").arg(m_address.text(), m_socket->errorString());
     // Told at once, so that nothing is sent meanwhile; the link stays in
     // place (a reception that noticed it may still be reading from it).
     m_reconnect->start();
     emit failed(m_failure);
+}
+
+// Connects again after the server ended an idle link, unless a send has
+// already begun it; a send meanwhile waits in the socket for the connection.
+void NetworkTransport::remakeQuietly()
+{
+    const QAbstractSocket::SocketState state = m_socket->state();
+    if (state == QAbstractSocket::HostLookupState || state == QAbstractSocket::ConnectingState
+        || state == QAbstractSocket::ConnectedState)
+        return;
+    m_socket->abort();
+    m_attempt.start();
+    m_socket->connectToHost(m_address.host, m_address.port);
 }
 
 // A new attempt each second while the link is down; one that has not
@@ -106,6 +134,11 @@ void NetworkTransport::reconnect()
 
 void NetworkTransport::onConnected()
 {
+    if (m_open && m_quietReconnect) {
+        m_quietReconnect = false;
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        return;
+    }
     if (!m_open || m_failure.isEmpty())
         return;
     m_reconnect->stop();
@@ -182,6 +215,9 @@ void NetworkTransport::write(const QByteArray &frame)
         if (bytes.isEmpty())
             RaiseError(tr("%1 字节的帧不是 Modbus 请求，无法经 %2 发送。").arg(frame.size()).arg(m_address.text()));
     }
+    if (m_quietReconnect)
+        remakeQuietly();
+    m_lastWrite.start();
     if (m_socket->write(bytes) != bytes.size())
         RaiseError(tr("向 %1 发送失败：%2。").arg(m_address.text(), m_socket->errorString()));
     // To the system now, as a serial send does: callers sleep after a send.

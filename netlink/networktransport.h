@@ -26,6 +26,10 @@ public:
     static constexpr int ConnectTimeoutMs = 5000;
     // A link that failed under way tries again this often.
     static constexpr int ReconnectMs = 1000;
+    // A link that has sent nothing for this long is idle: a server that ends
+    // it then (psuctl serve's --idle) owes no reply, and the link is simply
+    // made again without a word.
+    static constexpr int IdleMs = 2000;
 
     void open(const LineSettings &line) override;
     void close() override;
@@ -36,6 +40,7 @@ public:
     void write(const QByteArray &frame) override;
 
 private:
+    void remakeQuietly();
     void pull();
     void absorb();
     void onDisconnected();
@@ -50,6 +55,8 @@ private:
     QString m_failure;    // why the link failed under way, until it is back
     QTimer *m_reconnect;  // the attempts while it is down
     QElapsedTimer m_attempt;
+    QElapsedTimer m_lastWrite;
+    bool m_quietReconnect = false; // making an idle link again after the server ended it
     QByteArray m_raw;     // Modbus TCP bytes not yet a whole frame
     QByteArray m_waiting; // what the channel reads: RTU bytes
     quint16 m_transaction = 0;

@@ -227,6 +227,7 @@ private slots:
     void toolThroughModbusTcp();
     void monitorRidesOutLinkDrop_data();
     void monitorRidesOutLinkDrop();
+    void idleLinkEndedByServerIsMadeAgain();
 
 private:
     void startSerialServer();
@@ -899,6 +900,52 @@ void TestNetLinks::monitorRidesOutLinkDrop()
     QVERIFY(!MonitorRunning);
     if (throughServe)
         stopServer();
+}
+
+// psuctl serve ends a connection that has been idle for --idle seconds. A
+// window whose monitor is off owes nothing on it: the link is made again
+// without a message, and the monitor, started later, reads at once.
+void TestNetLinks::idleLinkEndedByServerIsMadeAgain()
+{
+    QProcess serve;
+    serve.setProcessChannelMode(QProcess::MergedChannels);
+    const quint16 port = FreeLoopbackPort();
+    serve.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("-p"), m_device, QStringLiteral("serve"),
+                                                 QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port),
+                                                 QStringLiteral("--idle"), QStringLiteral("1")});
+    QVERIFY(serve.waitForStarted());
+    QVERIFY(QTest::qWaitFor([port] { return LoopbackListening(port); }, 10000));
+    QString log;
+    const auto logged = [&](const QString &text) {
+        log += QString::fromUtf8(serve.readAll());
+        return log.count(text);
+    };
+
+    ToolFixture fixture;
+    CreateForms();
+    const auto tidy = qScopeGuard([&serve] {
+        MonitorRunning = false;
+        MAIN->MSComm1->SetPortOpen(false);
+        DestroyForms();
+        serve.terminate();
+        serve.waitForFinished(10000);
+    });
+    fixture.reset();
+    MAIN->show();
+    SelectModel(1);
+    OpenToolPort(QStringLiteral("tcp://127.0.0.1:%1").arg(port), 2);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    // Cut twice and connected again each time.
+    QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral("cut off: idle")) >= 2, qPrintable(log), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(logged(QStringLiteral(" connected (")) >= 3, qPrintable(log), 20000);
+    QCOMPARE(fixture.closer().texts(), QStringList());
+    QVERIFY(MAIN->MSComm1->LinkInterruption().isEmpty());
+
+    POWER_TEST->Button11->click();
+    QVERIFY(MonitorRunning);
+    QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText9->text(), QStringLiteral("OFF"), 20000);
+    QVERIFY(!POWER_TEST->Image2->property("noReply").toBool());
+    QCOMPARE(fixture.closer().texts(), QStringList());
 }
 
 QTEST_MAIN(TestNetLinks)
