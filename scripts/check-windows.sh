@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 CXX=${MINGW_CXX:-x86_64-w64-mingw32-g++-posix}
 QT=$(qmake6 -query QT_INSTALL_HEADERS 2>/dev/null || echo /usr/include/x86_64-linux-gnu/qt6)
-flags=(-fsyntax-only -std=c++17 -Wall -Wextra -Wno-attributes -DQT_NO_CONTEXTLESS_CONNECT
+# PSUTOOL_VERSION: the build gives the project's version to app/startup.cpp.
+flags=(-fsyntax-only -std=c++17 -Wall -Wextra -Wno-attributes -DQT_NO_CONTEXTLESS_CONNECT -DPSUTOOL_VERSION='"0"'
        -I. -I"$QT" -I"$QT/QtCore" -I"$QT/QtGui" -I"$QT/QtWidgets" -I"$QT/QtSerialPort" -I"$QT/QtNetwork")
 # The plotting library's one header, without the rest of /usr/include.
 plotdir=$(mktemp -d)
