@@ -58,8 +58,8 @@ void CatchStopSignals()
     }
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
-    action.sa_mask = stopSignals();
     const sigset_t set = stopSignals();
+    action.sa_mask = set;
     for (int signal = 1; signal < NSIG; ++signal) {
         if (sigismember(&set, signal) == 1)
             sigaction(signal, &action, nullptr);

@@ -173,7 +173,6 @@ private:
     Recorded runPlan(const QString &text, const std::function<void(PlanRun &, Recorded &)> &prepare = {});
     void change(int address, const std::function<void(SimSupply &)> &change);
     // psuctl test of a one-slot plan, serial X1.
-    void startTest(QProcess &process, const QString &plan);
 
     SimBus *m_bus = nullptr;
     QString m_device;
@@ -240,14 +239,6 @@ Recorded TestPlanEngine::runPlan(const QString &text, const std::function<void(P
 void TestPlanEngine::change(int address, const std::function<void(SimSupply &)> &change)
 {
     m_bus->updateSupply(m_bus->indexOfAddress(address), change);
-}
-
-void TestPlanEngine::startTest(QProcess &process, const QString &plan)
-{
-    process.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("test"), plan, QStringLiteral("-p"), m_device,
-                                                   QStringLiteral("--serial"), QStringLiteral("X1"), QStringLiteral("--db"),
-                                                   m_folder->filePath(QStringLiteral("history.sqlite")), QStringLiteral("-o"),
-                                                   QStringLiteral("1"), QStringLiteral("--retries"), QStringLiteral("2")});
 }
 
 // Each refusal names the line and column of what is wrong.
@@ -1016,7 +1007,7 @@ percent = 0.1
 counts = 2
 )") + QLatin1String(kOutputsOff));
     QProcess process;
-    startTest(process, plan);
+    process.start(QStringLiteral(PSUCTL_PROGRAM), psuctlTest(plan));
     QVERIFY(process.waitForFinished(120000));
     const QString out = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
     QVERIFY2(process.exitCode() == 0, qPrintable(out));
