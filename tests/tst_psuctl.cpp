@@ -985,9 +985,12 @@ void TestPsuctl::lockMadeOnlyWhereOthersLook()
     QFETCH(QString, lockFolder);
     QFETCH(QStringList, options);
     QFETCH(int, exitCode);
+    // psuctl is opened before /tmp is covered: a build under /tmp would
+    // vanish with it.
     const QString script = QStringLiteral(
+        "exec 3<\"$0\" || exit 99; "
         "for d in /var/lock /run/lock; do [ -L $d ] || mount -t tmpfs -o %1 none $d || exit 99; done; "
-        "mount -t tmpfs none /tmp || exit 99; exec \"$0\" \"$@\"").arg(lockFolder);
+        "mount -t tmpfs none /tmp || exit 99; exec /proc/self/fd/3 \"$@\"").arg(lockFolder);
     QProcess process;
     process.start(QStringLiteral("unshare"), QStringList{"-m", "--propagation", "private", "sh", "-c", script,
                                                          QStringLiteral(PSUCTL_PROGRAM), "-p", m_device, "-o", "1"}
