@@ -89,7 +89,7 @@ int main(int argc, char *argv[])
                    .arg(std::isinf(supply.loadOhms()) ? QStringLiteral("no load")
                                                       : QStringLiteral("load %1 ohm").arg(supply.loadOhms()));
     }
-    out << QStringLiteral("line %1\n").arg(options.line.text());
+    out << QStringLiteral("line %1\n").arg(LineSettingsText(options.line));
     out.flush();
 
     if (::pipe(g_signalPipe) != 0)

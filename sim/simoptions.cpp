@@ -104,8 +104,10 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
     result.link = parser.value(QStringLiteral("link"));
     result.verbose = parser.isSet(QStringLiteral("verbose"));
     result.checkLineSpeed = !parser.isSet(QStringLiteral("any-speed"));
+    // Mark and space parity are not simulated.
     if (parser.isSet(QStringLiteral("line"))
-        && !SimLineSettings::parse(parser.value(QStringLiteral("line")), &result.line))
+        && (!ParseLineSettings(parser.value(QStringLiteral("line")), &result.line)
+            || result.line.parity == QSerialPort::MarkParity || result.line.parity == QSerialPort::SpaceParity))
         return QStringLiteral("Line settings '%1' are not baud,parity,data,stop.")
             .arg(parser.value(QStringLiteral("line")));
     if (parser.isSet(QStringLiteral("turnaround"))) {

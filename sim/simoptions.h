@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sim/simbus.h"
+#include "sim/simline.h"
 
 #include <QString>
 #include <QStringList>
@@ -24,7 +25,7 @@ struct SimSupplySetup {
 struct SimBusOptions {
     QString device;               // empty: a new pseudo-terminal
     QString link;                 // a symbolic link to create to the device, or empty
-    SimLineSettings line;
+    LineSettings line;
     int turnaroundMs = 5;
     bool checkLineSpeed = true;
     bool verbose = false;
