@@ -1,5 +1,6 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
+#include "link/replies.h"
 #include "support_bytes.h"
 
 #include <QtTest>
@@ -105,6 +106,61 @@ private slots:
         QCOMPARE(RegisterAt(frame, 4), quint16(registers));
         QCOMPARE(quint8(frame.at(6)), quint8(2 * registers));
         QCOMPARE(RegisterAt(frame, 7), quint16(0xABCD));
+    }
+
+    // What a collected reply is, by its length and function code alone: the
+    // CRC is not checked, an exception is no reply the tool knows.
+    void classifyReply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("kind");
+        // Status: the five registers and the output state; single register: its value.
+        QTest::addColumn<QString>("decoded");
+        const int ignored = int(ReplyKind::Ignored);
+        const int ack = int(ReplyKind::WriteAcknowledgement);
+        const int single = int(ReplyKind::SingleRegister);
+        const int status = int(ReplyKind::StatusBlock);
+        QTest::newRow("write ack cut to 6") << hex("01 10 10 00 00 01") << ignored << QString();
+        QTest::newRow("write ack") << hex("01 10 10 00 00 01 05 09") << ack << QString();
+        QTest::newRow("write ack, CRC spoilt") << hex("01 10 10 00 00 01 05 F6") << ack << QString();
+        QTest::newRow("correction ack at 17") << hex("11 10 10 19 00 01 D6 5E") << ack << QString();
+        QTest::newRow("one register") << hex("05 03 02 00 2A C8 5B") << single << QStringLiteral("42");
+        QTest::newRow("one register, two bytes of noise") << hex("05 03 02 00 2A C8 5B 00 FF") << single
+                                                          << QStringLiteral("42");
+        QTest::newRow("one register, three bytes of noise") << hex("05 03 02 00 2A C8 5B 00 FF 00") << ignored
+                                                            << QString();
+        QTest::newRow("status cut to 14") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C") << ignored
+                                          << QString();
+        QTest::newRow("status") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C 1F") << status
+                                << QStringLiteral("1200 1500 1200 1200 on");
+        QTest::newRow("status, CRC spoilt") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C E0") << status
+                                            << QStringLiteral("1200 1500 1200 1200 on");
+        QTest::newRow("status, output word 0x0100") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 01 00 CC 4F")
+                                                    << status << QStringLiteral("1200 1500 1200 1200 off");
+        QTest::newRow("exception 83 02") << hex("01 83 02 C0 F1") << ignored << QString();
+        QTest::newRow("exception 90 03, two bytes of noise") << hex("01 90 03 0C 01 00 00") << ignored
+                                                             << QString();
+        QTest::newRow("function 04, status length") << hex("01 04 0A 04 B0 05 DC 04 B0 04 B0 00 01 00 00")
+                                                    << ignored << QString();
+    }
+    void classifyReply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, kind);
+        QFETCH(QString, decoded);
+        QCOMPARE(int(ClassifyReply(reply)), kind);
+        if (kind == int(ReplyKind::StatusBlock)) {
+            const StatusBlock block = DecodeStatusBlock(reply);
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(block.voltageSetpoint)
+                         .arg(block.currentSetpoint)
+                         .arg(block.outputVoltage)
+                         .arg(block.outputCurrent)
+                         .arg(block.outputOn ? QStringLiteral("on") : QStringLiteral("off")),
+                     decoded);
+        } else if (kind == int(ReplyKind::SingleRegister)) {
+            QCOMPARE(QString::number(DecodeSingleRegister(reply)), decoded);
+        }
     }
 
     // Choosing and clearing a model write the active model before telling the
