@@ -319,97 +319,78 @@ void TestSimulator::answersRequest_data()
 {
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QStringList>("steps");
-    QTest::newRow("read voltage setpoint") << QStringLiteral("")
-        << QStringList{"01 03 10 00 00 01 80 CA > 01 03 02 04 B0 BB 30 : answered"};
-    QTest::newRow("read current setpoint") << QStringLiteral("")
-        << QStringList{"01 03 10 01 00 01 D1 0A > 01 03 02 05 DC BA 8D : answered"};
-    QTest::newRow("read measured voltage") << QStringLiteral("")
-        << QStringList{"01 03 10 02 00 01 21 0A > 01 03 02 04 B0 BB 30 : answered"};
-    QTest::newRow("read measured current") << QStringLiteral("")
-        << QStringList{"01 03 10 03 00 01 70 CA > 01 03 02 04 B0 BB 30 : answered"};
-    QTest::newRow("read output switch") << QStringLiteral("")
-        << QStringList{"01 03 10 04 00 01 C1 0B > 01 03 02 00 01 79 84 : answered"};
-    QTest::newRow("read bus address") << QStringLiteral("")
-        << QStringList{"01 03 10 05 00 01 90 CB > 01 03 02 00 01 79 84 : answered"};
-    QTest::newRow("read key lock") << QStringLiteral("")
-        << QStringList{"01 03 10 06 00 01 60 CB > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("read power setpoint") << QStringLiteral("")
-        << QStringList{"01 03 10 07 00 01 31 0B > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("read output power 14.40 W") << QStringLiteral("")
-        << QStringList{"01 03 10 08 00 01 01 08 > 01 03 02 05 A0 BB 6C : answered"};
-    QTest::newRow("read over-voltage limit 34.10 V") << QStringLiteral("")
-        << QStringList{"01 03 10 0A 00 01 A0 C8 > 01 03 02 0D 52 3D 29 : answered"};
-    QTest::newRow("read over-current limit 5.610 A") << QStringLiteral("")
-        << QStringList{"01 03 10 0B 00 01 F1 08 > 01 03 02 15 EA 37 5B : answered"};
-    QTest::newRow("read current correction") << QStringLiteral("")
-        << QStringList{"01 03 10 19 00 01 51 0D > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("read voltage correction") << QStringLiteral("")
-        << QStringList{"01 03 10 1A 00 01 A1 0D > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("status poll, five registers") << QStringLiteral("")
-        << QStringList{"01 03 10 00 00 05 81 09 > 01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C 1F : answered"};
-    QTest::newRow("write voltage setpoint 6.00 V") << QStringLiteral("")
+    const auto step = [](const char *name, const char *only) {
+        QTest::newRow(name) << QString() << QStringList{only};
+    };
+    step("read voltage setpoint", "01 03 10 00 00 01 80 CA > 01 03 02 04 B0 BB 30 : answered");
+    step("read current setpoint", "01 03 10 01 00 01 D1 0A > 01 03 02 05 DC BA 8D : answered");
+    step("read measured voltage", "01 03 10 02 00 01 21 0A > 01 03 02 04 B0 BB 30 : answered");
+    step("read measured current", "01 03 10 03 00 01 70 CA > 01 03 02 04 B0 BB 30 : answered");
+    step("read output switch", "01 03 10 04 00 01 C1 0B > 01 03 02 00 01 79 84 : answered");
+    step("read bus address", "01 03 10 05 00 01 90 CB > 01 03 02 00 01 79 84 : answered");
+    step("read key lock", "01 03 10 06 00 01 60 CB > 01 03 02 00 00 B8 44 : answered");
+    step("read power setpoint", "01 03 10 07 00 01 31 0B > 01 03 02 00 00 B8 44 : answered");
+    step("read output power 14.40 W", "01 03 10 08 00 01 01 08 > 01 03 02 05 A0 BB 6C : answered");
+    step("read over-voltage limit 34.10 V", "01 03 10 0A 00 01 A0 C8 > 01 03 02 0D 52 3D 29 : answered");
+    step("read over-current limit 5.610 A", "01 03 10 0B 00 01 F1 08 > 01 03 02 15 EA 37 5B : answered");
+    step("read current correction", "01 03 10 19 00 01 51 0D > 01 03 02 00 00 B8 44 : answered");
+    step("read voltage correction", "01 03 10 1A 00 01 A1 0D > 01 03 02 00 00 B8 44 : answered");
+    step("status poll, five registers",
+         "01 03 10 00 00 05 81 09 > 01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C 1F : answered");
+    QTest::newRow("write voltage setpoint 6.00 V") << QString()
         << QStringList{"01 10 10 00 00 01 02 02 58 B7 0B > 01 10 10 00 00 01 05 09 : answered",
                        "01 03 10 00 00 01 80 CA > 01 03 02 02 58 B8 DE : answered"};
-    QTest::newRow("write voltage setpoint above the model: 31.00 V") << QStringLiteral("")
+    QTest::newRow("write voltage setpoint above the model: 31.00 V") << QString()
         << QStringList{"01 10 10 00 00 01 02 27 0F EC 65 > 01 10 10 00 00 01 05 09 : answered",
                        "01 03 10 00 00 01 80 CA > 01 03 02 0C 1C BC 8D : answered"};
-    QTest::newRow("write current setpoint 0.500 A") << QStringLiteral("")
+    QTest::newRow("write current setpoint 0.500 A") << QString()
         << QStringList{"01 10 10 01 00 01 02 01 F4 B6 57 > 01 10 10 01 00 01 54 C9 : answered",
                        "01 03 10 01 00 01 D1 0A > 01 03 02 01 F4 B8 53 : answered"};
-    QTest::newRow("write output off: measured voltage 0") << QStringLiteral("")
+    QTest::newRow("write output off: measured voltage 0") << QString()
         << QStringList{"01 10 10 04 00 01 02 00 00 B6 15 > 01 10 10 04 00 01 44 C8 : answered",
                        "01 03 10 02 00 01 21 0A > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("write key lock") << QStringLiteral("")
+    QTest::newRow("write key lock") << QString()
         << QStringList{"01 10 10 06 00 01 02 00 01 76 37 > 01 10 10 06 00 01 E5 08 : answered",
                        "01 03 10 06 00 01 60 CB > 01 03 02 00 01 79 84 : answered"};
-    QTest::newRow("write power setpoint 10.00 W") << QStringLiteral("")
+    QTest::newRow("write power setpoint 10.00 W") << QString()
         << QStringList{"01 10 10 07 00 01 02 03 E8 B6 98 > 01 10 10 07 00 01 B4 C8 : answered",
                        "01 03 10 07 00 01 31 0B > 01 03 02 03 E8 B8 FA : answered"};
-    QTest::newRow("write over-voltage limit 10.00 V: trips") << QStringLiteral("")
+    QTest::newRow("write over-voltage limit 10.00 V: trips") << QString()
         << QStringList{"01 10 10 0A 00 01 02 03 E8 B7 85 > 01 10 10 0A 00 01 25 0B : answered",
                        "01 03 10 04 00 01 C1 0B > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("write over-current limit 2.000 A") << QStringLiteral("")
+    QTest::newRow("write over-current limit 2.000 A") << QString()
         << QStringList{"01 10 10 0B 00 01 02 07 D0 B5 46 > 01 10 10 0B 00 01 74 CB : answered",
                        "01 03 10 0B 00 01 F1 08 > 01 03 02 07 D0 BB E8 : answered"};
-    QTest::newRow("write current correction 13") << QStringLiteral("")
+    QTest::newRow("write current correction 13") << QString()
         << QStringList{"01 10 10 19 00 01 02 00 0D 74 5D > 01 10 10 19 00 01 D4 CE : answered",
                        "01 03 10 19 00 01 51 0D > 01 03 02 00 0D 79 81 : answered"};
-    QTest::newRow("write voltage correction +2: 12.02 V") << QStringLiteral("")
+    QTest::newRow("write voltage correction +2: 12.02 V") << QString()
         << QStringList{"01 10 10 1A 00 01 02 00 02 34 6A > 01 10 10 1A 00 01 24 CE : answered",
                        "01 03 10 02 00 01 21 0A > 01 03 02 04 B2 3A F1 : answered"};
-    QTest::newRow("write bus address 9: answered under 1, then at 9") << QStringLiteral("")
+    QTest::newRow("write bus address 9: answered under 1, then at 9") << QString()
         << QStringList{"01 10 10 05 00 01 02 00 09 77 C2 > 01 10 10 05 00 01 15 08 : answered",
                        "09 03 10 05 00 01 91 83 > 09 03 02 00 09 99 83 : answered"};
-    QTest::newRow("write two setpoints") << QStringLiteral("")
+    QTest::newRow("write two setpoints") << QString()
         << QStringList{"05 10 10 00 00 02 04 03 E8 00 64 AA C4 > 05 10 10 00 00 02 44 8C : answered",
                        "05 03 10 00 00 02 C1 4F > 05 03 04 03 E8 00 64 3E 68 : answered"};
-    QTest::newRow("read beyond the map: exception 02") << QStringLiteral("")
-        << QStringList{"01 03 10 1B 00 01 F0 CD > 01 83 02 C0 F1 : exception 02"};
-    QTest::newRow("read running past the map: exception 02") << QStringLiteral("")
-        << QStringList{"01 03 10 18 00 05 01 0E > 01 83 02 C0 F1 : exception 02"};
-    QTest::newRow("quantity 0: exception 03") << QStringLiteral("")
-        << QStringList{"01 03 10 00 00 00 41 0A > 01 83 03 01 31 : exception 03"};
-    QTest::newRow("function 04: exception 01") << QStringLiteral("")
-        << QStringList{"01 04 10 00 00 01 35 0A > 01 84 01 82 C0 : exception 01"};
-    QTest::newRow("measured voltage is read-only: exception 02") << QStringLiteral("")
-        << QStringList{"01 10 10 02 00 01 02 00 01 77 B3 > 01 90 02 CD C1 : exception 02"};
-    QTest::newRow("output switch 2: exception 03") << QStringLiteral("")
-        << QStringList{"01 10 10 04 00 01 02 00 02 37 D4 > 01 90 03 0C 01 : exception 03"};
-    QTest::newRow("voltage correction 21: exception 03, nothing written") << QStringLiteral("")
+    step("read beyond the map: exception 02", "01 03 10 1B 00 01 F0 CD > 01 83 02 C0 F1 : exception 02");
+    step("read running past the map: exception 02", "01 03 10 18 00 05 01 0E > 01 83 02 C0 F1 : exception 02");
+    step("quantity 0: exception 03", "01 03 10 00 00 00 41 0A > 01 83 03 01 31 : exception 03");
+    step("function 04: exception 01", "01 04 10 00 00 01 35 0A > 01 84 01 82 C0 : exception 01");
+    step("measured voltage is read-only: exception 02",
+         "01 10 10 02 00 01 02 00 01 77 B3 > 01 90 02 CD C1 : exception 02");
+    step("output switch 2: exception 03", "01 10 10 04 00 01 02 00 02 37 D4 > 01 90 03 0C 01 : exception 03");
+    QTest::newRow("voltage correction 21: exception 03, nothing written") << QString()
         << QStringList{"01 10 10 1A 00 01 02 00 15 74 64 > 01 90 03 0C 01 : exception 03",
                        "01 03 10 1A 00 01 A1 0D > 01 03 02 00 00 B8 44 : answered"};
-    QTest::newRow("wrong CRC") << QStringLiteral("")
-        << QStringList{"01 03 10 00 00 05 81 08 >  : CRC error"};
-    QTest::newRow("three bytes") << QStringLiteral("")
-        << QStringList{"01 03 10 >  : CRC error"};
-    QTest::newRow("nobody at 2") << QStringLiteral("")
-        << QStringList{"02 03 10 00 00 05 81 3A >  : no such address"};
-    QTest::newRow("broadcast write, carried out by both") << QStringLiteral("")
+    step("wrong CRC", "01 03 10 00 00 05 81 08 >  : CRC error");
+    step("three bytes", "01 03 10 >  : CRC error");
+    step("nobody at 2", "02 03 10 00 00 05 81 3A >  : no such address");
+    QTest::newRow("broadcast write, carried out by both") << QString()
         << QStringList{"00 10 10 00 00 01 02 02 58 BA 9B >  : broadcast",
                        "01 03 10 00 00 01 80 CA > 01 03 02 02 58 B8 DE : answered",
                        "05 03 10 00 00 01 81 4E > 05 03 02 02 58 49 1E : answered"};
-    QTest::newRow("broadcast read") << QStringLiteral("")
-        << QStringList{"00 03 10 00 00 05 80 D8 >  : broadcast"};
+    step("broadcast read", "00 03 10 00 00 05 80 D8 >  : broadcast");
     QTest::newRow("CRC spoilt by a fault") << QStringLiteral("corrupt")
         << QStringList{"05 03 10 00 00 01 81 4E > 05 03 02 00 00 B6 84 : answered, CRC spoilt"};
     QTest::newRow("reply dropped by a fault") << QStringLiteral("drop")
@@ -481,8 +462,6 @@ void TestSimulator::silentRequests_data()
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<QString>("note");
     QTest::newRow("CRC high byte wrong") << hexBytes("01 03 10 00 00 05 81 08") << QStringLiteral("CRC error");
-    QTest::newRow("CRC bytes swapped") << hexBytes("01 03 10 00 00 05 09 81") << QStringLiteral("CRC error");
-    QTest::newRow("three bytes of noise") << hexBytes("01 03 10") << QStringLiteral("CRC error");
     QTest::newRow("nobody at 2") << hexBytes("02 03 10 00 00 05 81 3A") << QStringLiteral("no such address");
     QTest::newRow("broadcast read") << hexBytes("00 03 10 00 00 05 80 D8") << QStringLiteral("broadcast");
 }
