@@ -18,23 +18,11 @@ constexpr BaudCode kBaudCodes[] = {
 
 QString LineSettingsText(const LineSettings &line)
 {
-    char parity = 'n';
-    switch (line.parity) {
-    case QSerialPort::OddParity:
-        parity = 'o';
-        break;
-    case QSerialPort::EvenParity:
-        parity = 'e';
-        break;
-    case QSerialPort::MarkParity:
-        parity = 'm';
-        break;
-    case QSerialPort::SpaceParity:
-        parity = 's';
-        break;
-    default:
-        break;
-    }
+    const char parity = line.parity == QSerialPort::OddParity     ? 'o'
+                        : line.parity == QSerialPort::EvenParity  ? 'e'
+                        : line.parity == QSerialPort::MarkParity  ? 'm'
+                        : line.parity == QSerialPort::SpaceParity ? 's'
+                                                                  : 'n';
     return QStringLiteral("%1,%2,%3,%4")
         .arg(line.baud)
         .arg(QLatin1Char(parity))
