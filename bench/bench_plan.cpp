@@ -4,7 +4,7 @@
 //
 //   bench_plan [--quick]
 
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "sim/simbus.h"
 
