@@ -139,6 +139,8 @@ private slots:
     void planErrors();
     void serialRefusals_data();
     void serialRefusals();
+    void runDescription_data();
+    void runDescription();
     void judging_data();
     void judging();
     void checkAtItsLimits_data();
@@ -225,13 +227,10 @@ Recorded TestPlanEngine::runPlan(const QString &text, const std::function<void(P
     RtuMaster master(line, nullptr);
     master.open();
     RtuPlanBus bus(master);
-    RunInfo info;
-    for (int i = 0; i < plan.slotList.size(); ++i) {
-        SlotInfo slot;
-        slot.serial = QStringLiteral("S%1").arg(i);
-        info.slotList << slot;
-    }
-    PlanRun run(plan, bus, info);
+    QStringList serials;
+    for (int i = 0; i < plan.slotList.size(); ++i)
+        serials << QStringLiteral("S%1").arg(i);
+    PlanRun run(plan, bus, DescribeRun(plan, serials, QStringLiteral("tester"), QString(), m_device));
     Recorded recorded;
     run.addListener(&recorded);
     if (prepare)
@@ -330,6 +329,40 @@ void TestPlanEngine::serialRefusals()
     } catch (const PlanError &error) {
         QVERIFY2(error.cause().contains(cause), qPrintable(error.cause()));
     }
+}
+
+// The operator of a run: the name given, else the login name.
+void TestPlanEngine::runDescription_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("username");
+    QTest::addColumn<QString>("operatorName");
+    QTest::newRow("given") << "Li Wei" << QByteArray("eol") << QByteArray("station") << "Li Wei";
+    QTest::newRow("the login") << "" << QByteArray("eol") << QByteArray("station") << "eol";
+    QTest::newRow("the login elsewhere") << "" << QByteArray() << QByteArray("station") << "station";
+}
+
+void TestPlanEngine::runDescription()
+{
+    QFETCH(QString, given);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, username);
+    QFETCH(QString, operatorName);
+    const QByteArray userBefore = qgetenv("USER"), usernameBefore = qgetenv("USERNAME");
+    qputenv("USER", user);
+    qputenv("USERNAME", username);
+    const Plan plan = LoadPlan(writePlan(QLatin1String(kThreeSlots) + QStringLiteral("[[step]]\ntype = \"wait\"\ntime = 0\n")));
+    const RunInfo info = DescribeRun(plan, {"A1", " A2 ", "A3"}, given, QStringLiteral("9.9"), QStringLiteral("COM2"));
+    qputenv("USER", userBefore);
+    qputenv("USERNAME", usernameBefore);
+    QCOMPARE(info.operatorName, operatorName);
+    QCOMPARE(info.toolVersion, QStringLiteral("9.9"));
+    QCOMPARE(info.port, QStringLiteral("COM2"));
+    QCOMPARE(info.slotList.size(), 3);
+    QCOMPARE(info.slotList.at(1).serial, QStringLiteral("A2"));
+    QCOMPARE(info.slotList.at(1).address, 5);
+    QCOMPARE(info.slotList.at(2).name, QStringLiteral("C"));
 }
 
 // A check's statistic of readings that vary, against limits on a 0.01 V
