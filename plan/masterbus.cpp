@@ -1,4 +1,4 @@
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 
 #include "master/ctlerror.h"
 
