@@ -48,8 +48,6 @@ constexpr int MaxUnread = 16 * 1024;
 // answer it with ServerBusy instead of a bare close; at most this many at once.
 constexpr auto RefusalGrace = std::chrono::seconds(2);
 constexpr std::size_t MaxRefusedWaiting = 16;
-// The largest Modbus TCP frame: a 7-byte header and a 253-byte PDU.
-constexpr int MaxPdu = 253;
 // Write single register, which Modbus TCP clients use for one value.
 constexpr quint8 FunctionWriteSingle = 0x06;
 
@@ -67,14 +65,6 @@ void appendWord(QByteArray &bytes, quint16 word)
 QString systemText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// The exception code in the text of a refused request (RtuMaster names it
-// there: "... refused with exception 02, illegal data address").
-quint8 exceptionCodeOf(const CtlError &error)
-{
-    static const QRegularExpression code(QStringLiteral("exception (\\d+)"));
-    return quint8(code.match(error.text()).captured(1).toInt());
 }
 
 // Written by the SIGUSR1 handler, read and cleared by the server's loop.
@@ -187,40 +177,19 @@ void ParseListenAddress(const QString &text, ServeOptions &options)
     options.port = port;
 }
 
-TcpCut CutTcpRequest(QByteArray &buffer, TcpRequest &request)
-{
-    if (buffer.size() >= 4 && wordAt(buffer, 2) != 0)
-        return TcpCut::Junk;
-    if (buffer.size() < 6)
-        return TcpCut::Incomplete;
-    const int length = wordAt(buffer, 4); // the unit id and the PDU
-    if (length < 2 || length > 1 + MaxPdu)
-        return TcpCut::Junk;
-    if (buffer.size() < 6 + length)
-        return TcpCut::Incomplete;
-    request.transaction = wordAt(buffer, 0);
-    request.unit = quint8(buffer.at(6));
-    request.pdu = buffer.mid(7, length - 1);
-    buffer.remove(0, 6 + length);
-    return TcpCut::Request;
-}
-
-QByteArray TcpFrame(quint16 transaction, quint8 unit, const QByteArray &pdu)
-{
-    QByteArray frame;
-    appendWord(frame, transaction);
-    appendWord(frame, 0);
-    appendWord(frame, quint16(pdu.size() + 1));
-    frame.append(char(unit));
-    return frame + pdu;
-}
-
 QByteArray ExceptionPdu(quint8 function, quint8 code)
 {
     QByteArray pdu;
     pdu.append(char(function | 0x80));
     pdu.append(char(code));
     return pdu;
+}
+
+QByteArray FailureAnswer(quint8 function, const BusError &error)
+{
+    if (error.kind() == BusError::Kind::Exception)
+        return ExceptionPdu(function, quint8(error.exceptionCode()));
+    return ExceptionPdu(function, GatewayTargetFailed);
 }
 
 QByteArray RequestFault(quint8 unit, const QByteArray &pdu)
@@ -304,11 +273,11 @@ QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArra
             for (const quint16 value : master.read(unit, start, count))
                 appendWord(answer, value);
             return answer;
-        } catch (const CtlError &error) {
-            if (error.exitCode() == ExitException)
-                return ExceptionPdu(function, exceptionCodeOf(error));
-            if (error.exitCode() != ExitNoReply)
+        } catch (const BusError &error) {
+            if (error.isPortFailure())
                 throw;
+            if (error.kind() == BusError::Kind::Exception)
+                return FailureAnswer(function, error);
             // Nothing answers a broadcast: the timeout has passed, and with it
             // the time the supplies take to carry it out.
             if (unit == 0)
@@ -351,7 +320,7 @@ private:
         bool mayWrite = true;
         QByteArray in;
         QByteArray out;
-        QVector<TcpRequest> waiting;
+        QVector<MbapFrame> waiting;
         Clock::time_point partialSince; // when the unfinished request in `in` began
         Clock::time_point since;        // connected
         Clock::time_point lastActive;   // its last request or answer
@@ -527,13 +496,13 @@ void BusServer::readFrom(Client &client)
         if (client.in.isEmpty())
             client.partialSince = client.lastActive;
         client.in.append(chunk, int(got));
-        TcpRequest request;
+        MbapFrame request;
         for (;;) {
-            const TcpCut cut = CutTcpRequest(client.in, request);
-            if (cut == TcpCut::Junk)
+            const MbapCut cut = CutMbapFrame(client.in, request);
+            if (cut == MbapCut::Junk)
                 return end(client, QStringLiteral("cut off: not Modbus TCP (%1)")
                                        .arg(QString::fromLatin1(client.in.left(8).toHex(' '))));
-            if (cut == TcpCut::Incomplete)
+            if (cut == MbapCut::Incomplete)
                 break;
             client.waiting.append(request);
             client.partialSince = Clock::now();
@@ -555,13 +524,13 @@ void BusServer::readRefused(Refused &refused)
         if (got < 0 || refused.answered)
             return;
         refused.in.append(chunk, int(got));
-        TcpRequest request;
-        const TcpCut cut = CutTcpRequest(refused.in, request);
-        if (cut == TcpCut::Junk)
+        MbapFrame request;
+        const MbapCut cut = CutMbapFrame(refused.in, request);
+        if (cut == MbapCut::Junk)
             refused.done = true;
-        if (cut != TcpCut::Request)
+        if (cut != MbapCut::Frame)
             continue;
-        const QByteArray busy = TcpFrame(request.transaction, request.unit,
+        const QByteArray busy = MbapBytes(request.transaction, request.unit,
                                          ExceptionPdu(quint8(request.pdu.at(0)), ServerBusy));
         ::send(refused.fd, busy.constData(), size_t(busy.size()), MSG_NOSIGNAL);
         ::shutdown(refused.fd, SHUT_WR);
@@ -647,7 +616,7 @@ void BusServer::serveOne()
     if (!client)
         return;
     m_lastServed = client->id;
-    const TcpRequest request = client->waiting.takeFirst();
+    const MbapFrame request = client->waiting.takeFirst();
     const quint8 function = quint8(request.pdu.at(0));
     Tally &unit = m_units[request.unit];
     ++client->tally.requests;
@@ -670,16 +639,16 @@ void BusServer::serveOne()
     // the silence after it.
     const bool broadcast = answer.isEmpty() && IsBroadcastWrite(request.unit, request.pdu);
     if (broadcast)
-        send(*client, TcpFrame(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
+        send(*client, MbapBytes(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
     if (answer.isEmpty()) {
         const Clock::time_point begun = Clock::now();
         try {
             answer = CarryOut(*master, m_line.retries, request.unit, request.pdu);
-        } catch (const CtlError &error) {
-            if (error.exitCode() != ExitPort)
+        } catch (const BusError &error) {
+            if (!error.isPortFailure())
                 throw;
             m_port.lost(error.text());
-            answer = ExceptionPdu(function, GatewayTargetFailed);
+            answer = FailureAnswer(function, error);
         }
         const Clock::duration busy = Clock::now() - begun;
         m_busy += busy;
@@ -694,7 +663,7 @@ void BusServer::serveOne()
     // The client may have gone meanwhile; then its answer goes nowhere and
     // the socket's error ends it.
     if (!broadcast)
-        send(*client, TcpFrame(request.transaction, request.unit, answer));
+        send(*client, MbapBytes(request.transaction, request.unit, answer));
 }
 
 void BusServer::logStats()
