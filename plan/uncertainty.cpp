@@ -87,23 +87,23 @@ Decision Decide(double value, std::optional<double> low, std::optional<double> h
             decision.acceptHigh = *high - expanded;
     }
     if (!inside) {
-        decision.verdict = Verdict::Fail;
+        decision.verdict = Acceptance::Fail;
         return decision;
     }
     const bool accepted = (!decision.acceptLow || atMost(*decision.acceptLow, value))
                           && (!decision.acceptHigh || atMost(value, *decision.acceptHigh));
-    decision.verdict = accepted ? Verdict::Pass : Verdict::Conditional;
+    decision.verdict = accepted ? Acceptance::Pass : Acceptance::Conditional;
     return decision;
 }
 
-const char *VerdictWord(Verdict verdict)
+const char *AcceptanceWord(Acceptance verdict)
 {
     switch (verdict) {
-    case Verdict::Pass:
+    case Acceptance::Pass:
         return "PASS";
-    case Verdict::Conditional:
+    case Acceptance::Conditional:
         return "CONDITIONAL";
-    case Verdict::Fail:
+    case Acceptance::Fail:
         break;
     }
     return "FAIL";

@@ -54,7 +54,7 @@ enum class DecisionRule {
     Guarded // acceptance only inside the limits narrowed by the expanded uncertainty
 };
 
-enum class Verdict {
+enum class Acceptance {
     Pass,
     Conditional, // inside the limits, but within the guard band: the measurement cannot tell
     Fail
@@ -67,7 +67,7 @@ std::optional<double> TestUncertaintyRatio(std::optional<double> low, std::optio
 constexpr double SimpleAcceptanceRatio = 4;
 
 struct Decision {
-    Verdict verdict = Verdict::Fail;
+    Acceptance verdict = Acceptance::Fail;
     bool guarded = false;            // the guard band was applied
     std::optional<double> ratio;     // the test uncertainty ratio, when there is one
     std::optional<double> acceptLow; // the acceptance limits used
@@ -85,4 +85,4 @@ struct Decision {
 Decision Decide(double value, std::optional<double> low, std::optional<double> high, double expanded,
                 DecisionRule rule);
 
-const char *VerdictWord(Verdict verdict); // "PASS", "CONDITIONAL", "FAIL"
+const char *AcceptanceWord(Acceptance verdict); // "PASS", "CONDITIONAL", "FAIL"
