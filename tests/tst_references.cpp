@@ -7,6 +7,8 @@
 #include "plan/scpiclient.h"
 #include "plan/stationfile.h"
 #include "plan/uncertainty.h"
+#include "link/frames.h"
+#include "master/rtumaster.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -29,6 +31,7 @@ private slots:
     void clientAgainstAnotherMeter();
     void clientFailures_data();
     void clientFailures();
+    void simulatedBench();
     void publishedExamples();
     void budgetOfAMeterReading();
     void decision_data();
@@ -217,6 +220,74 @@ void TestReferences::clientFailures()
         QVERIFY2(error.text().contains(text), qPrintable(error.text()));
         QCOMPARE(int(error.kind()), kind);
     }
+}
+
+// psusim's reference bench: the meter reads the terminals, which a supply's
+// own read-back does not see; the load draws its current from the supply
+// its channel names.
+void TestReferences::simulatedBench()
+{
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(PSUSIM_PROGRAM),
+              {QStringLiteral("--supply"), QStringLiteral("1"), QStringLiteral("--supply"), QStringLiteral("5"),
+               QStringLiteral("--preset"), QStringLiteral("1200,2000,on"), QStringLiteral("--output-offset"),
+               QStringLiteral("1=0.05"), QStringLiteral("--readback-offset"), QStringLiteral("5=-0.02"),
+               QStringLiteral("--dmm"), QStringLiteral("0"), QStringLiteral("--eload"), QStringLiteral("0"),
+               QStringLiteral("--dmm-due"), QStringLiteral("2027-06-30")});
+    QVERIFY(sim.waitForStarted());
+    QString banner;
+    QTRY_VERIFY_WITH_TIMEOUT((banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("load on")), 20000);
+    const QStringList lines = banner.split(QLatin1Char('\n'));
+    const QString device = lines.first();
+    const auto portOf = [&](const char *what) {
+        for (const QString &line : lines)
+            if (line.startsWith(QLatin1String(what)))
+                return QStringLiteral("tcp://") + line.section(QLatin1Char(' '), 2);
+        return QString();
+    };
+
+    ScpiClient meter(portOf("dmm on"), 2);
+    ScpiClient load(portOf("load on"), 2);
+    LineOptions line;
+    line.port = device;
+    line.lockFile = false;
+    RtuMaster master(line, nullptr);
+    master.open();
+    const auto readBack = [&](int address, quint16 reg) { return master.read(address, reg, 1).at(0); };
+
+    QCOMPARE(meter.query(QStringLiteral("*IDN?")), QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0"));
+    QCOMPARE(meter.query(QStringLiteral("CAL:DUE?")), QStringLiteral("2027,06,30"));
+    meter.write(QStringLiteral("CONF:VOLT:DC 100;:VOLT:DC:NPLC 1"));
+    struct {
+        int address;
+        double terminals; // what the meter must see, within its noise
+        quint16 readBack; // what the supply says, in counts of 0.01 V
+    } rows[] = {{1, 12.05, 1200}, {5, 12.00, 1198}};
+    for (const auto &row : rows) {
+        meter.write(QStringLiteral("ROUT:CLOS (@%1)").arg(100 + row.address));
+        const double reading = meter.queryNumber(QStringLiteral("READ?"));
+        QVERIFY2(qAbs(reading - row.terminals) < 0.0002, qPrintable(QString::number(reading, 'f', 6)));
+        QCOMPARE(readBack(row.address, OutputVoltage), row.readBack);
+    }
+    meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("the meter's set-up"));
+    meter.write(QStringLiteral("ROUT:CLOS (@117)")); // no supply at 17
+    QCOMPARE(meter.query(QStringLiteral("SYST:ERR?")), QStringLiteral("-222,\"Data out of range\""));
+
+    // 1.5 A from supply 5 while the input is on, none after.
+    load.write(QStringLiteral("ROUT:CLOS (@105);FUNC CURR;CURR 1.5;INP ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(readBack(5, OutputCurrent), quint16(1500), 10000); // mA
+    QCOMPARE(readBack(1, OutputCurrent), quint16(0));
+    QVERIFY(qAbs(load.queryNumber(QStringLiteral("MEAS:CURR?")) - 1.5) < 0.01);
+    load.write(QStringLiteral("INP OFF"));
+    QTRY_COMPARE_WITH_TIMEOUT(readBack(5, OutputCurrent), quint16(0), 10000);
+    load.write(QStringLiteral("CURR 31"));
+    QCOMPARE(load.query(QStringLiteral("SYST:ERR?")), QStringLiteral("-222,\"Data out of range\""));
+    QCOMPARE(load.query(QStringLiteral("CURR?")), QStringLiteral("1.5000"));
+
+    master.close();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
 }
 
 void TestReferences::publishedExamples()
