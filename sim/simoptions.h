@@ -3,6 +3,7 @@
 #include "sim/simbus.h"
 #include "sim/simline.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -30,6 +31,13 @@ struct SimBusOptions {
     bool checkLineSpeed = true;
     bool verbose = false;
     QVector<SimSupplySetup> supplies;
+    // The reference bench: a port of -1 is no instrument.
+    QString meterHost = QStringLiteral("127.0.0.1");
+    int meterPort = -1;
+    QString loadHost = QStringLiteral("127.0.0.1");
+    int loadPort = -1;
+    double meterNoiseVolts = 20e-6;
+    QDate meterDue;
 };
 
 
