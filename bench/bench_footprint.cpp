@@ -64,25 +64,33 @@
 #include <sys/resource.h>
 #include <vector>
 
-// Every heap allocation of the process, counted for --allocations.
+// Every heap allocation of the process, counted for --allocations: operator
+// new and Qt's containers and strings alike end in malloc, so the C library's
+// allocator is wrapped here.
 std::atomic<long> g_allocations{0};
 
-void *operator new(std::size_t size)
+extern "C" {
+void *__libc_malloc(std::size_t size);
+void *__libc_calloc(std::size_t count, std::size_t size);
+void *__libc_realloc(void *block, std::size_t size);
+
+void *malloc(std::size_t size)
 {
-    ++g_allocations;
-    if (void *block = std::malloc(size ? size : 1))
-        return block;
-    throw std::bad_alloc();
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
 }
 
-void operator delete(void *block) noexcept
+void *calloc(std::size_t count, std::size_t size)
 {
-    std::free(block);
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
 }
 
-void operator delete(void *block, std::size_t) noexcept
+void *realloc(void *block, std::size_t size)
 {
-    std::free(block);
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(block, size);
+}
 }
 
 namespace {
