@@ -41,15 +41,11 @@ void SlotMachine::act()
     m_endedRunners.clear();
 }
 
-StatusSample SlotMachine::readStatus()
+Reading SlotMachine::readStatus()
 {
     const QVector<quint16> registers = m_run.bus.read(info.address, VoltageSetpoint, 9);
-    StatusSample sample;
-    sample.time = m_run.wall(Clock::now());
-    sample.address = info.address;
-    sample.model = m_model;
-    sample.status = DecodeStatusRegisters(registers.mid(0, 5));
-    sample.power = registers.value(OutputPower - VoltageSetpoint);
+    const Reading sample = DecodeReading(DecodeStatusRegisters(registers.mid(0, 5)), m_model, info.address,
+                                         m_run.wall(Clock::now()), registers.value(OutputPower - VoltageSetpoint));
     ReadingEvent event{index, m_path, sample};
     m_run.tell([&](PlanListener &l) { l.reading(event); });
     return sample;
@@ -244,7 +240,7 @@ void SlotMachine::scheduleNextReading(double interval)
 // Charge and energy from the step's start: the first reading's values back to
 // the start, trapezoids between readings (and the last reading's values on to
 // the step's end, in closeTotals).
-void SlotMachine::takeReading(const StatusSample &sample)
+void SlotMachine::takeReading(const Reading &sample)
 {
     const TimePoint now = Clock::now();
     if (m_samples.isEmpty())
@@ -261,11 +257,11 @@ void SlotMachine::closeTotals(TimePoint end)
         addToTotals(m_samples.last(), m_samples.last(), m_lastSampleAt, end);
 }
 
-void SlotMachine::addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end)
+void SlotMachine::addToTotals(const Reading &from, const Reading &to, TimePoint begin, TimePoint end)
 {
     const double hours = secondsBetween(begin, end) / 3600.0;
-    m_chargeAh += hours * (from.outputCurrent() + to.outputCurrent()) / 2;
-    m_energyWh += hours * (from.watts().value_or(0) + to.watts().value_or(0)) / 2;
+    m_chargeAh += hours * (from.amps + to.amps) / 2;
+    m_energyWh += hours * (from.watts.value_or(0) + to.watts.value_or(0)) / 2;
 }
 
 void SlotMachine::judge(const QString &name, Quantity quantity, Statistic statistic, const Judgement &judgement,

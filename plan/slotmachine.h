@@ -70,10 +70,10 @@ public:
     int address() const { return info.address; }
 
     // A status reading, told to the listeners.
-    StatusSample readStatus();
+    Reading readStatus();
     // A reading kept for the step's checks and added to its totals.
-    void takeReading(const StatusSample &sample);
-    const QVector<StatusSample> &samples() const { return m_samples; }
+    void takeReading(const Reading &sample);
+    const QVector<Reading> &samples() const { return m_samples; }
     // The totals carried from the last reading on to the step's end.
     void closeTotals(TimePoint end);
     double chargeAh() const { return m_chargeAh; }
@@ -116,7 +116,7 @@ private:
     void beginStep(const PlanStep &step, const QString &path, OnFail onFail);
     void endStep(const QString &stopReason = QString());
     void endOwner(Frame &frame);
-    void addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end);
+    void addToTotals(const Reading &from, const Reading &to, TimePoint begin, TimePoint end);
 
     RunState &m_run;
     const ModelEntry *m_model = nullptr;
@@ -138,7 +138,7 @@ private:
     OnFail m_stepOnFail = OnFail::Stop;
     TimePoint m_stepStart;
     QDateTime m_stepStartWall;
-    QVector<StatusSample> m_samples;
+    QVector<Reading> m_samples;
     TimePoint m_lastSampleAt;
     double m_chargeAh = 0, m_energyWh = 0;
     bool m_stepFailed = false;

@@ -44,19 +44,19 @@ private:
 
     void judge(const PlanCheck &check)
     {
-        const QVector<StatusSample> &samples = m_slot.samples();
+        const QVector<Reading> &samples = m_slot.samples();
         QVector<double> values;
         values.reserve(samples.size());
-        for (const StatusSample &sample : samples) {
-            values << (check.quantity == Quantity::Voltage   ? sample.outputVoltage()
-                       : check.quantity == Quantity::Current ? sample.outputCurrent()
-                                                             : sample.watts().value_or(0));
+        for (const Reading &sample : samples) {
+            values << (check.quantity == Quantity::Voltage   ? sample.volts
+                       : check.quantity == Quantity::Current ? sample.amps
+                                                             : sample.watts.value_or(0));
         }
         const ModelEntry &model = m_slot.model();
         const bool volts = check.quantity == Quantity::Voltage;
         const bool amps = check.quantity == Quantity::Current;
         // A relative check is about the setpoint in force at the last reading.
-        const double setpoint = volts ? samples.last().voltageSetpoint() : samples.last().currentSetpoint();
+        const double setpoint = volts ? samples.last().voltageSetpoint : samples.last().currentSetpoint;
         const double resolution = 1.0 / (volts ? model.voltageScale : model.currentScale);
         const int decimals = volts ? model.voltageDecimals : amps ? model.currentDecimals : PowerDecimals;
         m_slot.judge(check.name, check.quantity, check.statistic,

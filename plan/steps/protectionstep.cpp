@@ -45,9 +45,9 @@ public:
             m_heldLimit = m_slot.bus().read(m_slot.address(), m_reg, 1).value(0);
             m_slot.scheduleNow(true, [this, raw] {
                 m_slot.nextReading = Clock::now();
-                const StatusSample before = m_slot.readStatus();
+                const Reading before = m_slot.readStatus();
                 m_slot.scheduleNextReading(m_step.interval);
-                if (!before.status.outputOn) {
+                if (!before.outputOn) {
                     m_slot.failStep(QString::fromLatin1(PlanCause::OutputOffBeforeLimit));
                     return m_slot.concludeStep();
                 }
@@ -69,7 +69,7 @@ private:
             const bool reading = Clock::now() >= m_slot.nextReading;
             bool on = false;
             if (reading) {
-                on = m_slot.readStatus().status.outputOn;
+                on = m_slot.readStatus().outputOn;
                 m_slot.scheduleNextReading(m_step.interval);
             } else {
                 on = OutputIsOn(m_slot.bus().read(m_slot.address(), OutputSwitch, 1).value(0));

@@ -38,11 +38,11 @@ private:
     {
         m_slot.schedule(m_slot.nextReading, true, [this] {
             const SettleStep &step = m_step;
-            const StatusSample sample = m_slot.readStatus();
+            const Reading sample = m_slot.readStatus();
             const TimePoint at = Clock::now();
             const bool volts = step.quantity == Quantity::Voltage;
-            const double value = volts ? sample.outputVoltage() : sample.outputCurrent();
-            const double target = step.target ? *step.target : volts ? sample.voltageSetpoint() : sample.currentSetpoint();
+            const double value = volts ? sample.volts : sample.amps;
+            const double target = step.target ? *step.target : volts ? sample.voltageSetpoint : sample.currentSetpoint;
             const double resolution = 1.0 / (volts ? m_slot.model().voltageScale : m_slot.model().currentScale);
             if (std::fabs(value - target) <= step.tolerance + resolution * 1e-6) {
                 if (!m_withinSince)

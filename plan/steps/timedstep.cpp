@@ -57,7 +57,7 @@ void TimedRun::tick()
         const TimePoint at = Clock::now();
         m_slot.scheduleNextReading(m_step.interval);
         const StopConditions &stop = m_step.stop;
-        const double amps = m_slot.samples().last().outputCurrent();
+        const double amps = m_slot.samples().last().amps;
         if (stop.taperAmps && amps < *stop.taperAmps) {
             if (!m_taperSince)
                 m_taperSince = at;
