@@ -56,6 +56,8 @@ private slots:
     void statusAndErrorQueue_data();
     void statusAndErrorQueue();
     void pyvisaAndPymeasureOnTheSimulator();
+    void badOptionsRefused_data();
+    void badOptionsRefused();
 };
 
 void TestScpi::parses_data()
@@ -246,6 +248,36 @@ void TestScpi::pyvisaAndPymeasureOnTheSimulator()
     QCOMPARE(scpi.stop(), int(ExitSuccess));
     QVERIFY(scpi.log().contains(QStringLiteral("scpi ends")));
     bus.stop();
+}
+
+void TestScpi::badOptionsRefused_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no supplies") << QStringList{"scpi", "-m", "1"} << "scpi serves the supplies of -a or of --map";
+    QTest::newRow("both") << QStringList{"scpi", "-a", "1", "--map", "5025=1", "-m", "1"}
+                          << "scpi serves the supplies of -a or of --map";
+    QTest::newRow("no model") << QStringList{"scpi", "--map", "5025=1,5026=5:QELT60-05"}
+                              << "scpi needs the model (-m) of address 1";
+    QTest::newRow("map address 248") << QStringList{"scpi", "--map", "5025=248", "-m", "1"} << "--map '5025=248'";
+    QTest::newRow("map port twice") << QStringList{"scpi", "--map", "5025=1,5025=2", "-m", "1"}
+                                    << "port or address given twice";
+    QTest::newRow("map model") << QStringList{"scpi", "--map", "5025=1:NOPE"} << "no such model";
+    QTest::newRow("serials") << QStringList{"scpi", "-a", "1", "-m", "1", "--serial", "A,B"}
+                             << "--serial: 2 serial numbers for 1 supplies";
+    QTest::newRow("listen") << QStringList{"scpi", "-a", "1", "-m", "1", "--listen", "127.0.0.1:70000"}
+                            << "--listen '127.0.0.1:70000'";
+    QTest::newRow("max clients") << QStringList{"scpi", "-a", "1", "-m", "1", "--max-clients", "0"} << "--max-clients '0'";
+}
+
+// Refused before any port is opened, with exit status 1.
+void TestScpi::badOptionsRefused()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, message);
+    const PsuctlRun run = RunPsuctlHere(QStringList{"-p", "/nonexistent/tty"} + arguments);
+    QCOMPARE(run.exitCode, int(ExitUsage));
+    QVERIFY2(run.err.contains(message) && run.err.contains(QLatin1String("see 'psuctl scpi --help'")), qPrintable(run.err));
 }
 
 QTEST_GUILESS_MAIN(TestScpi)
