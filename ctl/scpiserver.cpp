@@ -3,6 +3,7 @@
 #include "ctl/cli.h"
 #include "ctl/ctlerror.h"
 #include "ctl/service.h"
+#include "ctl/tcpclients.h"
 #include "ctl/values.h"
 #include "link/modelcatalogue.h"
 

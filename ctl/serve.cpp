@@ -4,6 +4,7 @@
 #include "ctl/commands.h"
 #include "ctl/ctlerror.h"
 #include "ctl/service.h"
+#include "ctl/tcpclients.h"
 #include "ctl/values.h"
 #include "link/frames.h"
 
@@ -275,44 +276,6 @@ QByteArray RequestRefusal(quint8 unit, const QByteArray &pdu, bool mayWrite, con
 QByteArray WriteAcknowledgement(const QByteArray &pdu)
 {
     return pdu.left(5);
-}
-
-void TuneClientSocket(int fd)
-{
-    // Answers go out at once, not after Nagle's wait for more.
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    // A client whose machine died sends no end: after a minute of silence
-    // it is asked three times, 10 s apart, and then counts as gone, so it
-    // does not hold a place of --max-clients for ever.
-    const int idleSeconds = 60;
-    const int intervalSeconds = 10;
-    const int probes = 3;
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-    // The same limit for an answer it never acknowledges.
-    const unsigned userTimeoutMs = (idleSeconds + probes * intervalSeconds) * 1000;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
-}
-
-QString SendWaiting(int fd, QByteArray &out, int maxUnread)
-{
-    while (!out.isEmpty()) {
-        const ssize_t sent = ::send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                return QStringLiteral("gone (%1)").arg(systemText(errno));
-            break;
-        }
-        out.remove(0, int(sent));
-    }
-    int unacknowledged = 0;
-    ::ioctl(fd, SIOCOUTQ, &unacknowledged);
-    if (out.size() + unacknowledged > maxUnread)
-        return QStringLiteral("cut off: does not read its answers (%1 bytes unread)").arg(out.size() + unacknowledged);
-    return QString();
 }
 
 QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArray &pdu)

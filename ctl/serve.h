@@ -99,14 +99,6 @@ QByteArray RequestRefusal(quint8 unit, const QByteArray &pdu, bool mayWrite, con
 // or value (0x06).
 QByteArray WriteAcknowledgement(const QByteArray &pdu);
 
-// A client's socket as serve keeps it: answers sent at once (no Nagle), and
-// a peer whose machine died found by keep-alive within 90 s.
-void TuneClientSocket(int fd);
-// Sends what it can of out (what is sent is taken off); why the client must
-// go (it is gone, or more than maxUnread bytes of answers wait for it, held
-// in out and unacknowledged in the socket), or an empty string.
-QString SendWaiting(int fd, QByteArray &out, int maxUnread);
-
 // The answer PDU to a request PDU for unit, carried out on master (which
 // retries nothing itself): up to 1 + retries tries after a timeout or a
 // spoilt reply; a supply's exception comes back as it is, no valid reply as
