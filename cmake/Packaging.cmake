@@ -67,8 +67,10 @@ if(UNIX AND NOT APPLE)
   endif()
   # The line shared over Modbus TCP (psuctl serve), a unit per bench the same way.
   if(TARGET psuctl)
-    install(FILES ${PSUTOOL_PACKAGING_DIR}/systemd/psuctl-serve@.service DESTINATION lib/systemd/system)
+    install(FILES ${PSUTOOL_PACKAGING_DIR}/systemd/psuctl-serve@.service
+                  ${PSUTOOL_PACKAGING_DIR}/systemd/psuctl-scpi@.service DESTINATION lib/systemd/system)
     install(FILES ${PSUTOOL_PACKAGING_DIR}/systemd/serve-bench.env ${PSUTOOL_PACKAGING_DIR}/systemd/serve-bench-network.conf
+                  ${PSUTOOL_PACKAGING_DIR}/systemd/scpi-bench.env
             DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   endif()
   get_property(compressed GLOBAL PROPERTY PSUTOOL_COMPRESSED)

@@ -52,6 +52,7 @@ Examples:
   psuctl set -a 1 -m QELT30-05 --voltage 12 --current 1.5 --output on
   psuctl run -a 1 -m QELT30-05 steps.csv --cycles 3
   psuctl -p /dev/ttyUSB0 mqtt -a 1,5 -m QELT30-05 --broker lab-server --bench bench3
+  psuctl -p /dev/ttyUSB0 scpi -a 1,5 -m QELT30-05 --listen 127.0.0.1:5025
 )";
 
 // Words filled into lines of width; the text starts at column, and so do

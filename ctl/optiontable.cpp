@@ -4,6 +4,7 @@
 #include "ctl/commands.h"
 #include "ctl/brokerlink.h"
 #include "ctl/mqttbridge.h"
+#include "ctl/scpiserver.h"
 #include "ctl/serve.h"
 #include "ctl/values.h"
 
@@ -44,12 +45,12 @@ const OptionRow Options[] = {
     {0, "version", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr, "print the version"},
 
     // The supply.
-    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt", "status mqtt", "bus address",
+    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt scpi", "status mqtt", "bus address",
      "bus addresses, %r: one (1), a list (1,5,17), a range (1-8) or a mix; each may name its own model "
      "(1:QELT30-05,5:QELT60-05)"},
     {'a', "address", "ADDR", ValueKind::Whole, 1, 247, nullptr, "set run calibrate", "set run calibrate",
      "bus address", "bus address, %r"},
-    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt", nullptr, "model",
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt scpi", nullptr, "model",
      "model name or menu number, for the supplies -a gives without one"},
     {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "set", nullptr, "model",
      "model name or menu number (needed with --voltage, --current, --ovp and --ocp)"},
@@ -149,7 +150,7 @@ const OptionRow Options[] = {
      "take Modbus TCP clients on this address and port (default 127.0.0.1:1502, this host only; 0.0.0.0 or [::] "
      "for every network; port 0 for one the system picks, which the log names). 1502 because 502, Modbus TCP's "
      "own port, needs privileges"},
-    {0, "allow", "RANGE,...", ValueKind::Text, 0, 0, nullptr, "serve", nullptr, nullptr,
+    {0, "allow", "RANGE,...", ValueKind::Text, 0, 0, nullptr, "serve scpi", nullptr, nullptr,
      "take clients only from these address ranges (192.168.7.0/24,10.1.2.3,fd00::/8); any other is closed at "
      "once and logged (default: every address that reaches --listen)"},
     {0, "max-clients", "N", ValueKind::Whole, 1, 1000, nullptr, "serve", nullptr, nullptr,
@@ -172,6 +173,20 @@ const OptionRow Options[] = {
     {0, "stats-every", "MIN", ValueKind::Whole, 0, 1440, nullptr, "serve", nullptr, nullptr,
      "log the statistics (per client and per unit id: requests, exceptions, share of the line's time) every MIN "
      "minutes, %r (default 0: only at SIGUSR1 and at the end)"},
+
+    // scpi
+    {0, "listen", "ADDR[:PORT]", ValueKind::Text, 0, 0, nullptr, "scpi", nullptr, nullptr,
+     "take SCPI clients on this address, the first supply of -a on PORT and each next one on the port after "
+     "(default 127.0.0.1:5025, this host only; 0.0.0.0 or [::] for every network; port 0 for ports the system "
+     "picks, which the log names)"},
+    {0, "map", "PORT=ADDR[:MODEL],...", ValueKind::Text, 0, 0, nullptr, "scpi", nullptr, nullptr,
+     "instead of -a, the port of each supply (5025=1,5026=5:QELT60-05); the host is --listen's"},
+    {0, "max-clients", "N", ValueKind::Whole, 1, 1000, nullptr, "scpi", nullptr, nullptr,
+     "clients at once on all ports, %r (default 16); one more is logged and closed"},
+    {0, "serial", "SN[,SN...]", ValueKind::Text, 0, 0, nullptr, "scpi", nullptr, nullptr,
+     "the serial numbers *IDN? gives, one per supply in the order of -a or --map (default: the bus address)"},
+    {0, "manufacturer", "NAME", ValueKind::Text, 0, 0, nullptr, "scpi", nullptr, nullptr,
+     "the maker *IDN? names (default %d)", "Power Supply Test Lab"},
 };
 
 const CommandRow Commands[] = {
@@ -285,6 +300,38 @@ const CommandRow Commands[] = {
      "that tells how busy the line was. The unit psuctl-serve@.service runs one server per bench from "
      "/etc/psuctl/serve-BENCH.env.",
      nullptr, CheckServe, RunServe},
+    {"scpi",
+     "scpi (-a ADDR[:MODEL],... | --map PORT=ADDR[:MODEL],...) [-m MODEL] [--listen ADDR[:PORT]] [--allow RANGE,...] "
+     "[--max-clients N] [--serial SN,...]",
+     "each supply on this line a SCPI instrument on a TCP port of its own, for pyvisa and test executives",
+     "Own the serial line and serve each supply as a SCPI instrument over a raw TCP socket (VISA's "
+     "TCPIP::HOST::PORT::SOCKET), one port per supply. Messages end with a newline; units are separated by ';' and "
+     "headers take their short or long form in any case. Common commands: *IDN? (maker, model, serial or bus "
+     "address, psuctl's version), *RST (output off, then voltage and current setpoints 0; the protection limits "
+     "stay), *CLS, *ESE, *ESE?, *ESR?, *STB?, *SRE, *SRE?, *OPC, *OPC?, *WAI, *TST? (0 when the supply answers). "
+     "Subsystems: [SOURce:]VOLTage[:LEVel][:IMMediate][:AMPLitude] and [SOURce:]CURRent with a value, MIN, MAX or "
+     "DEF and their queries (VOLT? MAX), VOLTage:PROTection[:LEVel] and CURRent:PROTection[:LEVel] (DEF: the "
+     "model's limit), OUTPut[:STATe] ON|OFF|1|0 and OUTP?, MEASure[:SCALar]:VOLTage[:DC]?, MEAS:CURR?, MEAS:POW?, "
+     "SYSTem:ERRor[:NEXT]?, SYST:ERR:COUNt?, SYST:VERSion?, SYST:REMote and SYST:LOCal (the front-panel key lock "
+     "on and off). Numbers are NR1, NR2 or NR3 (12, 12.0, 1.2E1, +12) with an optional suffix (12 V, 500 mV, 1.5A).\n\n"
+     "Values are in the model's units: a setpoint is rounded to the model's step and its query reads the register, "
+     "so VOLT? answers the value written; a value outside the model's range queues -222 and sends nothing. Each "
+     "command that needs the line is one request (with the line's timeout and retries); clients take turns a "
+     "command at a time. Each connection has its own error queue (16 entries, the last one -350 when it "
+     "overflows) and status registers. Errors: -100 a message over 16 KiB, -101 a byte that is not printable "
+     "ASCII, -102 syntax, -104 a string where a value belongs, -108 a parameter too many, -109 one missing, -113 an "
+     "unknown header, -114 a numeric suffix other than 1, -120 a malformed number, -131 a wrong unit, -138 a unit "
+     "where none belongs, -222 a value outside the model's range, -224 a word that is not one of the command's, "
+     "-200 the line failed (an exception reply, the port lost; the cause is in the text), -240 the supply did not "
+     "answer. A query that fails has no answer: the client's read times out, as on an instrument, and "
+     "SYST:ERR? tells why.",
+     "Every client's arrival and departure and the first of each error of a client are one line on stderr. A "
+     "message longer than 16 KiB is read off to its newline and dropped; a client that does not read its answers "
+     "(more than 64 KiB of them) is cut off; one that sends faster than the line answers waits in TCP. A lost port "
+     "is opened again every second. SIGINT, SIGTERM and every other signal that ends the program and can be "
+     "caught close every client and exit 0. The unit psuctl-scpi@.service runs one server per bench from "
+     "/etc/psuctl/scpi-BENCH.env.",
+     nullptr, CheckScpi, RunScpi},
     {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...]",
      "run a test plan on every slot at once and judge each unit PASS or FAIL",
      "Run a test plan: every slot of the plan (a supply at its address) at once, their requests interleaved on "

@@ -4,6 +4,7 @@
 #include "ctl/commands.h"
 #include "ctl/ctlerror.h"
 #include "ctl/service.h"
+#include "ctl/tcpclients.h"
 #include "ctl/values.h"
 #include "link/frames.h"
 
@@ -323,22 +324,7 @@ void BusServer::acceptClients()
                 ::close(fd);
             continue;
         }
-        // Answers go out at once, not after Nagle's wait for more.
-        const int on = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        // A client whose machine died sends no end: after a minute of silence
-        // it is asked three times, 10 s apart, and then counts as gone, so it
-        // does not hold a place of --max-clients for ever.
-        const int idleSeconds = 60;
-        const int intervalSeconds = 10;
-        const int probes = 3;
-        ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof idleSeconds);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof intervalSeconds);
-        ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
-        // The same limit for an answer it never acknowledges.
-        const unsigned userTimeoutMs = (idleSeconds + probes * intervalSeconds) * 1000;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof userTimeoutMs);
+        TuneClientSocket(fd);
         Client client;
         client.fd = fd;
         client.id = m_nextId++;
@@ -416,20 +402,9 @@ void BusServer::readRefused(Refused &refused)
 
 void BusServer::flush(Client &client)
 {
-    while (!client.out.isEmpty()) {
-        const ssize_t sent = ::send(client.fd, client.out.constData(), size_t(client.out.size()), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                end(client, QStringLiteral("gone (%1)").arg(systemText(errno)));
-            break;
-        }
-        client.out.remove(0, int(sent));
-    }
-    int unacknowledged = 0;
-    ::ioctl(client.fd, SIOCOUTQ, &unacknowledged);
-    if (client.out.size() + unacknowledged > MaxUnread)
-        end(client, QStringLiteral("cut off: does not read its answers (%1 bytes unread)")
-                        .arg(client.out.size() + unacknowledged));
+    const QString why = SendWaiting(client.fd, client.out, MaxUnread);
+    if (!why.isEmpty())
+        end(client, why);
 }
 
 void BusServer::send(Client &client, const QByteArray &frame)

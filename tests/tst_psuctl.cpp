@@ -1047,7 +1047,8 @@ void TestPsuctl::unitsPassSystemdChecks_data()
     QTest::addColumn<double>("exposure");
     // The ratings the units were given; a new unit needs its own.
     const QHash<QString, double> rated{{QStringLiteral("psuctl-serve@.service"), 1.1},
-                                       {QStringLiteral("psuctl-mqtt@.service"), 1.3}};
+                                       {QStringLiteral("psuctl-mqtt@.service"), 1.3},
+                                       {QStringLiteral("psuctl-scpi@.service"), 1.1}};
     const QDir units(QFileInfo(QStringLiteral(PSUCTL_MANUAL)).dir().filePath(QStringLiteral("../systemd")));
     const QStringList names = units.entryList({QStringLiteral("*.service")}, QDir::Files);
     QCOMPARE(names.size(), rated.size());
