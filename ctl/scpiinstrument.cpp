@@ -1,6 +1,7 @@
 #include "ctl/scpiinstrument.h"
 
 #include "ctl/ctlerror.h"
+#include "link/buserror.h"
 #include "ctl/service.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -150,13 +151,13 @@ int ScpiSession::execute(const ScpiCommand &command, PortKeeper &port, QStringLi
         RtuMaster *master = port.ready();
         try {
             if (!master)
-                Fail(ExitPort, QStringLiteral("the port is lost"));
+                throw BusError(BusError::Kind::PortLost, QStringLiteral("the port is lost"));
             onLine(command, *master, answers);
-        } catch (const CtlError &failure) {
-            if (failure.exitCode() == ExitPort && master)
+        } catch (const BusError &failure) {
+            if (failure.isPortFailure() && master)
                 port.lost(failure.text());
             // A silent supply is the instrument's hardware failing to answer.
-            error = failure.exitCode() == ExitNoReply ? HardwareError : ExecutionError;
+            error = failure.kind() == BusError::Kind::Timeout ? HardwareError : ExecutionError;
             detail = failure.text();
             if (command.header == ScpiHeader::Tst) {
                 answers << QStringLiteral("1");
