@@ -59,6 +59,8 @@ echo "psuctl over RTU over TCP through socat, beside the direct line ..." >&2
 "$(dirname "$0")/bench_rtutcp.sh" "$BUILD" > "$OUT/rtutcp-rows.md"
 echo "psuctl serve, the line through Modbus TCP and eight clients on it ..." >&2
 "$(dirname "$0")/bench_serve.py" "$BUILD" > "$OUT/serve-rows.md"
+echo "psuctl --metrics, 32 supplies scraped ..." >&2
+"$(dirname "$0")/bench_metrics.py" "$BUILD" > "$OUT/metrics-rows.md"
 echo "psusim's resident memory at 40 transactions/s ..." >&2
 "$(dirname "$0")/bench_simmemory.sh" "$BUILD" > "$OUT/simmemory-rows.md"
 
@@ -118,6 +120,7 @@ tee -a "$OUT/table.md" < "$OUT/psuctl-rows.md"
 tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
 tee -a "$OUT/table.md" < "$OUT/serve-rows.md"
+tee -a "$OUT/table.md" < "$OUT/metrics-rows.md"
 tee -a "$OUT/table.md" < "$OUT/plan-rows.md"
 tee -a "$OUT/table.md" < "$OUT/simmemory-rows.md"
 echo | tee -a "$OUT/table.md"
