@@ -4,7 +4,7 @@
 //
 //   bench_plan [--quick]
 
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "sim/simbus.h"
 
@@ -92,14 +92,11 @@ Outcome runPlan(const QString &device, const QString &path)
     RtuPlanBus rtu(master);
     TimedBus bus(rtu);
     const Plan plan = LoadPlan(path);
-    RunInfo info;
-    for (int i = 0; i < plan.slotList.size(); ++i) {
-        SlotInfo slot;
-        slot.serial = QStringLiteral("B%1").arg(i);
-        info.slotList << slot;
-    }
+    QStringList serials;
+    for (int i = 0; i < plan.slotList.size(); ++i)
+        serials << QStringLiteral("B%1").arg(i);
     Outcome outcome;
-    PlanRun run(plan, bus, info);
+    PlanRun run(plan, bus, DescribeRun(plan, serials, QString(), QString(), device));
     run.addListener(&outcome.steps);
     const auto begun = Clock::now();
     run.run();

@@ -1,6 +1,6 @@
 #include "ctl/cli.h"
 
-#include "master/ctlerror.h"
+#include "ctl/ctlerror.h"
 #include "ctl/optiontable.h"
 #include "link/modelcatalogue.h"
 #include "link/setwrites.h"

@@ -1,7 +1,7 @@
 #include "ctl/commands.h"
 
 #include "ctl/cli.h"
-#include "master/ctlerror.h"
+#include "ctl/ctlerror.h"
 #include "ctl/metricsbench.h"
 #include "ctl/optiontable.h"
 #include "ctl/service.h"
@@ -170,12 +170,12 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
             StatusSample reading;
             try {
                 reading = takeReading(*port.ready(), supply);
-            } catch (const CtlError &error) {
+            } catch (const BusError &error) {
                 // Without --watch the first failure is the command's end.
                 if (!values.watching)
                     throw;
                 failed = true;
-                if (error.exitCode() == ExitPort) {
+                if (error.isPortFailure()) {
                     port.lost(error.text());
                     if (!port.waitUntilBack())
                         return ExitNoReply;
@@ -294,11 +294,11 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
         }
         WaitUntil(start + offset);
         switchOff();
-    } catch (const CtlError &) {
+    } catch (const SystemError &) {
         // The output goes off whatever failed; the first failure is the one reported.
         try {
             switchOff();
-        } catch (const CtlError &) {
+        } catch (const SystemError &) {
             PrintLine(err, QStringLiteral("psuctl: address %1: the output could not be switched off").arg(address));
         }
         throw;
@@ -347,8 +347,8 @@ int RunPsuctl(const QStringList &arguments, std::FILE *out, std::FILE *err)
         prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
         return FindCommand(inv.command)->run(inv, out, err);
-    } catch (const CtlError &error) {
+    } catch (const SystemError &error) {
         PrintLine(err, QStringLiteral("psuctl: ") + error.text());
-        return error.exitCode();
+        return ExitCodeOf(error);
     }
 }

@@ -145,9 +145,9 @@ void Bridge::holdOutputOff(SupplyState &state, RtuMaster &master)
     QString outcome = QStringLiteral("switched off again");
     try {
         WriteAndCheck(master, address, {OutputSwitch, 0, QStringLiteral("off"), true});
-    } catch (const CtlError &error) {
+    } catch (const SystemError &error) {
         outcome = QStringLiteral("could not be switched off again: ") + error.text();
-        if (error.exitCode() == ExitPort)
+        if (ExitCodeOf(error) == ExitPort)
             throw;
     }
     const QString when = TimeNow();
@@ -179,8 +179,8 @@ void Bridge::pollOne(SupplyState &state, RtuMaster &master)
         state.toldLost = false;
         state.answering = true;
         state.cause.clear();
-    } catch (const CtlError &error) {
-        if (error.exitCode() == ExitPort) {
+    } catch (const SystemError &error) {
+        if (ExitCodeOf(error) == ExitPort) {
             state.everPolled = true;
             throw;
         }
@@ -207,7 +207,7 @@ void Bridge::pollAll()
             pollOne(state, *master);
             exchanges += state.answering ? 2 : 0;
         }
-    } catch (const CtlError &error) {
+    } catch (const SystemError &error) {
         // The port's line says it for every supply.
         for (SupplyState &state : m_states) {
             if (state.answering)
@@ -325,10 +325,10 @@ void Bridge::runCommand(SupplyState &state, const QByteArray &payload)
                 written.append(QStringLiteral("%1 %2").arg(RegisterText(write.reg), write.shown));
             }
             answer[QStringLiteral("ok")] = true;
-        } catch (const CtlError &error) {
+        } catch (const SystemError &error) {
             answer[QStringLiteral("ok")] = false;
             answer[QStringLiteral("error")] = error.text();
-            if (error.exitCode() == ExitPort)
+            if (ExitCodeOf(error) == ExitPort)
                 m_port.lost(error.text());
         }
         answer[QStringLiteral("written")] = written;
@@ -371,9 +371,9 @@ void Bridge::checkFailsafe()
                 Fail(ExitPort, QStringLiteral("the serial port is lost"));
             WriteAndCheck(*master, state.supply.address, {OutputSwitch, 0, QStringLiteral("off"), true});
             outcome = QStringLiteral("output switched off");
-        } catch (const CtlError &error) {
+        } catch (const SystemError &error) {
             outcome = QStringLiteral("the output could not be switched off: ") + error.text();
-            if (error.exitCode() == ExitPort)
+            if (ExitCodeOf(error) == ExitPort)
                 m_port.lost(error.text());
         }
         const QString reason = QStringLiteral("no sign of life from the broker for %1 s (since %2)")

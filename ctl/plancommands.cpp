@@ -5,8 +5,8 @@
 #include "ctl/commands.h"
 #include "ctl/ctlerror.h"
 #include "ctl/service.h"
-#include "master/rtuplanbus.h"
 #include "ctl/values.h"
+#include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "plan/recorders.h"
 
@@ -105,17 +105,7 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     master.open();
     RtuPlanBus bus(master);
 
-    RunInfo info;
-    info.operatorName = inv.text("operator", qEnvironmentVariable("USER"));
-    info.toolVersion = QStringLiteral(PSUCTL_VERSION);
-    info.port = inv.line.port;
-    for (int i = 0; i < plan.slotList.size(); ++i) {
-        SlotInfo slot;
-        slot.index = i;
-        slot.serial = serials.at(i).trimmed();
-        info.slotList.append(slot);
-    }
-    PlanRun run(plan, bus, info);
+    PlanRun run(plan, bus, DescribeRun(plan, serials, inv.text("operator"), QStringLiteral(PSUCTL_VERSION), inv.line.port));
     TerminalLines lines(out);
     run.addListener(&lines);
     run.addListener(&recorders);

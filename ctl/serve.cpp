@@ -49,33 +49,9 @@ constexpr int MaxUnread = 16 * 1024;
 // answer it with ServerBusy instead of a bare close; at most this many at once.
 constexpr auto RefusalGrace = std::chrono::seconds(2);
 constexpr std::size_t MaxRefusedWaiting = 16;
-// The largest Modbus TCP frame: a 7-byte header and a 253-byte PDU.
-constexpr int MaxPdu = 253;
-// Write single register, which Modbus TCP clients use for one value.
-constexpr quint8 FunctionWriteSingle = 0x06;
-
-quint16 wordAt(const QByteArray &bytes, int at)
-{
-    return quint16(quint8(bytes.at(at)) << 8 | quint8(bytes.at(at + 1)));
-}
-
-void appendWord(QByteArray &bytes, quint16 word)
-{
-    bytes.append(char(word >> 8));
-    bytes.append(char(word & 0xFF));
-}
-
 QString systemText(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
-}
-
-// The exception code in the text of a refused request (RtuMaster names it
-// there: "... refused with exception 02, illegal data address").
-quint8 exceptionCodeOf(const CtlError &error)
-{
-    static const QRegularExpression code(QStringLiteral("exception (\\d+)"));
-    return quint8(code.match(error.text()).captured(1).toInt());
 }
 
 // Written by the SIGUSR1 handler, read and cleared by the server's loop.
@@ -188,137 +164,6 @@ void ParseListenAddress(const QString &text, ServeOptions &options)
     options.port = port;
 }
 
-TcpCut CutTcpRequest(QByteArray &buffer, TcpRequest &request)
-{
-    if (buffer.size() >= 4 && wordAt(buffer, 2) != 0)
-        return TcpCut::Junk;
-    if (buffer.size() < 6)
-        return TcpCut::Incomplete;
-    const int length = wordAt(buffer, 4); // the unit id and the PDU
-    if (length < 2 || length > 1 + MaxPdu)
-        return TcpCut::Junk;
-    if (buffer.size() < 6 + length)
-        return TcpCut::Incomplete;
-    request.transaction = wordAt(buffer, 0);
-    request.unit = quint8(buffer.at(6));
-    request.pdu = buffer.mid(7, length - 1);
-    buffer.remove(0, 6 + length);
-    return TcpCut::Request;
-}
-
-QByteArray TcpFrame(quint16 transaction, quint8 unit, const QByteArray &pdu)
-{
-    QByteArray frame;
-    appendWord(frame, transaction);
-    appendWord(frame, 0);
-    appendWord(frame, quint16(pdu.size() + 1));
-    frame.append(char(unit));
-    return frame + pdu;
-}
-
-QByteArray ExceptionPdu(quint8 function, quint8 code)
-{
-    QByteArray pdu;
-    pdu.append(char(function | 0x80));
-    pdu.append(char(code));
-    return pdu;
-}
-
-QByteArray RequestFault(quint8 unit, const QByteArray &pdu)
-{
-    const quint8 function = quint8(pdu.at(0));
-    if (function != FunctionReadHolding && function != FunctionWriteMultiple && function != FunctionWriteSingle)
-        return ExceptionPdu(function, IllegalFunction);
-    const bool read = function == FunctionReadHolding;
-    if (pdu.size() < (function == FunctionWriteMultiple ? 6 : 5))
-        return ExceptionPdu(function, IllegalDataValue);
-    const int count = function == FunctionWriteSingle ? 1 : wordAt(pdu, 3);
-    const bool fits = function == FunctionReadHolding   ? count >= 1 && count <= 125 && pdu.size() == 5
-                      : function == FunctionWriteSingle ? pdu.size() == 5
-                                                        : count >= 1 && count <= 123 && quint8(pdu.at(5)) == 2 * count
-                                                              && pdu.size() == 6 + 2 * count;
-    if (!fits)
-        return ExceptionPdu(function, IllegalDataValue);
-    if (wordAt(pdu, 1) + count > 0x10000)
-        return ExceptionPdu(function, IllegalDataAddress);
-    if (unit > 247 || (unit == 0 && read))
-        return ExceptionPdu(function, GatewayPathUnavailable);
-    return QByteArray();
-}
-
-bool IsBroadcastWrite(quint8 unit, const QByteArray &pdu)
-{
-    return unit == 0 && quint8(pdu.at(0)) != FunctionReadHolding;
-}
-
-QByteArray RequestRefusal(quint8 unit, const QByteArray &pdu, bool mayWrite, const ServeOptions &options, QString *why)
-{
-    const quint8 function = quint8(pdu.at(0));
-    if (function == FunctionReadHolding)
-        return QByteArray();
-    const int start = wordAt(pdu, 1);
-    const int count = function == FunctionWriteSingle ? 1 : wordAt(pdu, 3);
-    quint8 code = IllegalFunction;
-    if (!mayWrite) {
-        *why = options.readOnly ? QStringLiteral("serve is read-only (--read-only)")
-                                : QStringLiteral("not in --allow-write");
-    } else if (unit == 0 && !options.allowBroadcast) {
-        *why = QStringLiteral("a broadcast (--allow-broadcast)");
-    } else if (start <= BusAddress && BusAddress < start + count && !options.allowAddressChange) {
-        *why = QStringLiteral("an address change (--allow-address-change)");
-        code = IllegalDataAddress;
-    } else {
-        return QByteArray();
-    }
-    return ExceptionPdu(function, code);
-}
-
-QByteArray WriteAcknowledgement(const QByteArray &pdu)
-{
-    return pdu.left(5);
-}
-
-QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArray &pdu)
-{
-    const QByteArray fault = RequestFault(unit, pdu);
-    if (!fault.isEmpty())
-        return fault;
-    const quint8 function = quint8(pdu.at(0));
-    const quint16 start = wordAt(pdu, 1);
-    const int count = function == FunctionReadHolding ? wordAt(pdu, 3) : 0;
-    // The supplies take writes as 0x10 only: a single-register write goes on
-    // the line as one of one register, as the window writes one.
-    QVector<quint16> values;
-    if (function == FunctionWriteSingle)
-        values.append(wordAt(pdu, 3));
-    for (int i = 0; function == FunctionWriteMultiple && i < wordAt(pdu, 3); ++i)
-        values.append(wordAt(pdu, 6 + 2 * i));
-    for (int attempt = 0; attempt <= retries; ++attempt) {
-        try {
-            if (function != FunctionReadHolding) {
-                master.write(unit, start, values);
-                return WriteAcknowledgement(pdu);
-            }
-            QByteArray answer;
-            answer.append(char(function));
-            answer.append(char(2 * count));
-            for (const quint16 value : master.read(unit, start, count))
-                appendWord(answer, value);
-            return answer;
-        } catch (const CtlError &error) {
-            if (error.exitCode() == ExitException)
-                return ExceptionPdu(function, exceptionCodeOf(error));
-            if (error.exitCode() != ExitNoReply)
-                throw;
-            // Nothing answers a broadcast: the timeout has passed, and with it
-            // the time the supplies take to carry it out.
-            if (unit == 0)
-                return WriteAcknowledgement(pdu);
-        }
-    }
-    return ExceptionPdu(function, GatewayTargetFailed);
-}
-
 namespace {
 
 // One Modbus TCP server over one serial line, in one thread: a poll() over
@@ -352,7 +197,7 @@ private:
         bool mayWrite = true;
         QByteArray in;
         QByteArray out;
-        QVector<TcpRequest> waiting;
+        QVector<MbapFrame> waiting;
         Clock::time_point partialSince; // when the unfinished request in `in` began
         Clock::time_point since;        // connected
         Clock::time_point lastActive;   // its last request or answer
@@ -530,13 +375,13 @@ void BusServer::readFrom(Client &client)
         if (client.in.isEmpty())
             client.partialSince = client.lastActive;
         client.in.append(chunk, int(got));
-        TcpRequest request;
+        MbapFrame request;
         for (;;) {
-            const TcpCut cut = CutTcpRequest(client.in, request);
-            if (cut == TcpCut::Junk)
+            const MbapCut cut = CutMbapFrame(client.in, request);
+            if (cut == MbapCut::Junk)
                 return end(client, QStringLiteral("cut off: not Modbus TCP (%1)")
                                        .arg(QString::fromLatin1(client.in.left(8).toHex(' '))));
-            if (cut == TcpCut::Incomplete)
+            if (cut == MbapCut::Incomplete)
                 break;
             client.waiting.append(request);
             client.partialSince = Clock::now();
@@ -558,13 +403,13 @@ void BusServer::readRefused(Refused &refused)
         if (got < 0 || refused.answered)
             return;
         refused.in.append(chunk, int(got));
-        TcpRequest request;
-        const TcpCut cut = CutTcpRequest(refused.in, request);
-        if (cut == TcpCut::Junk)
+        MbapFrame request;
+        const MbapCut cut = CutMbapFrame(refused.in, request);
+        if (cut == MbapCut::Junk)
             refused.done = true;
-        if (cut != TcpCut::Request)
+        if (cut != MbapCut::Frame)
             continue;
-        const QByteArray busy = TcpFrame(request.transaction, request.unit,
+        const QByteArray busy = MbapBytes(request.transaction, request.unit,
                                          ExceptionPdu(quint8(request.pdu.at(0)), ServerBusy));
         ::send(refused.fd, busy.constData(), size_t(busy.size()), MSG_NOSIGNAL);
         ::shutdown(refused.fd, SHUT_WR);
@@ -650,7 +495,7 @@ void BusServer::serveOne()
     if (!client)
         return;
     m_lastServed = client->id;
-    const TcpRequest request = client->waiting.takeFirst();
+    const MbapFrame request = client->waiting.takeFirst();
     const quint8 function = quint8(request.pdu.at(0));
     Tally &unit = m_units[request.unit];
     ++client->tally.requests;
@@ -668,7 +513,7 @@ void BusServer::serveOne()
         log(QStringLiteral("client %1: a write to unit %2 at 0x%3 refused, %4: answered exception %5")
                 .arg(client->peer)
                 .arg(request.unit)
-                .arg(wordAt(request.pdu, 1), 4, 16, QLatin1Char('0'))
+                .arg(RegisterAt(request.pdu, 1), 4, 16, QLatin1Char('0'))
                 .arg(why)
                 .arg(quint8(answer.at(1)), 2, 16, QLatin1Char('0')));
     RtuMaster *master = m_port.ready();
@@ -678,16 +523,16 @@ void BusServer::serveOne()
     // the silence after it.
     const bool broadcast = answer.isEmpty() && IsBroadcastWrite(request.unit, request.pdu);
     if (broadcast)
-        send(*client, TcpFrame(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
+        send(*client, MbapBytes(request.transaction, request.unit, WriteAcknowledgement(request.pdu)));
     if (answer.isEmpty()) {
         const Clock::time_point begun = Clock::now();
         try {
             answer = CarryOut(*master, m_line.retries, request.unit, request.pdu);
-        } catch (const CtlError &error) {
-            if (error.exitCode() != ExitPort)
+        } catch (const BusError &error) {
+            if (!error.isPortFailure())
                 throw;
             m_port.lost(error.text());
-            answer = ExceptionPdu(function, GatewayTargetFailed);
+            answer = FailureAnswer(function, error);
         }
         const Clock::duration busy = Clock::now() - begun;
         m_busy += busy;
@@ -704,7 +549,7 @@ void BusServer::serveOne()
     // The client may have gone meanwhile; then its answer goes nowhere and
     // the socket's error ends it.
     if (!broadcast)
-        send(*client, TcpFrame(request.transaction, request.unit, answer));
+        send(*client, MbapBytes(request.transaction, request.unit, answer));
 }
 
 void BusServer::logStats()

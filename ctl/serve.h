@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/buserror.h"
+#include "link/modbustcp.h"
 #include "master/rtumaster.h"
 
 #include <QByteArray>
@@ -57,22 +59,6 @@ struct ServeOptions {
 // CtlError (ExitUsage) on anything else.
 void ParseListenAddress(const QString &text, ServeOptions &options);
 
-// Modbus TCP framing: the seven-byte header (transaction id, protocol id 0,
-// length of what follows, unit id), then the PDU; every field high byte first.
-struct TcpRequest {
-    quint16 transaction = 0;
-    quint8 unit = 0;
-    QByteArray pdu; // function code and data
-};
-
-enum class TcpCut {
-    Incomplete, // more bytes to come
-    Request,    // one request taken off the front of the buffer
-    Junk        // not Modbus TCP: a protocol id other than 0, or a length no request has
-};
-TcpCut CutTcpRequest(QByteArray &buffer, TcpRequest &request);
-QByteArray TcpFrame(quint16 transaction, quint8 unit, const QByteArray &pdu);
-
 // Modbus exception codes serve answers with.
 enum ServeException : quint8 {
     IllegalFunction = 0x01,
@@ -83,6 +69,10 @@ enum ServeException : quint8 {
     GatewayTargetFailed = 0x0B     // no valid reply from the supply, or the port is lost
 };
 QByteArray ExceptionPdu(quint8 function, quint8 code);
+// The answer to a request of function that failed on the bus: the supply's
+// own exception, by its code; GatewayTargetFailed for no valid reply and for
+// a port that is lost.
+QByteArray FailureAnswer(quint8 function, const BusError &error);
 
 // What is wrong with a request before it could go on the line, as the
 // exception PDU that answers it; empty when it may go. Serve passes 0x03 and
@@ -105,8 +95,8 @@ QByteArray WriteAcknowledgement(const QByteArray &pdu);
 // retries nothing itself): up to 1 + retries tries after a timeout or a
 // spoilt reply; a supply's exception comes back as it is, no valid reply as
 // GatewayTargetFailed. A broadcast write is sent once and nothing waited for
-// but the timeout, in which every supply carries it out. Raises CtlError
-// (ExitPort) when the port is lost.
+// but the timeout, in which every supply carries it out. Raises the
+// master's BusError when the port is lost.
 QByteArray CarryOut(RtuMaster &master, int retries, quint8 unit, const QByteArray &pdu);
 
 // Serves the line until SIGINT or SIGTERM, and logs its statistics at

@@ -173,7 +173,7 @@ RtuMaster *PortKeeper::ready()
     m_nextTry = SteadyClock::now() + std::chrono::seconds(1);
     try {
         open();
-    } catch (const CtlError &) {
+    } catch (const BusError &) {
         return nullptr;
     }
     PrintLine(m_err, QStringLiteral("psuctl: %1: %2: port back").arg(TimeNow(), m_master->device()));

@@ -1,7 +1,7 @@
 #include "ctl/steps.h"
 
 #include "link/csvlines.h"
-#include "master/ctlerror.h"
+#include "ctl/ctlerror.h"
 
 #include <QLocale>
 #include <QStringList>

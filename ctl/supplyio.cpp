@@ -1,6 +1,6 @@
 #include "ctl/supplyio.h"
 
-#include "master/ctlerror.h"
+#include "ctl/ctlerror.h"
 #include "master/rtumaster.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"

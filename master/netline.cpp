@@ -1,6 +1,6 @@
 #include "master/netline.h"
 
-#include "master/ctlerror.h"
+#include "link/buserror.h"
 
 #include <cerrno>
 #include <cstring>
@@ -63,7 +63,8 @@ void NetLine::connect(const LinkAddress &address)
     const QByteArray service = QByteArray::number(address.port);
     const int lookup = ::getaddrinfo(host.constData(), service.constData(), &hints, &found);
     if (lookup != 0)
-        Fail(ExitPort, QStringLiteral("%1: cannot find the host %2 (%3)")
+        throw BusError(BusError::Kind::Refused,
+                       QStringLiteral("%1: cannot find the host %2 (%3)")
                            .arg(m_where, address.host,
                                 QString::fromLocal8Bit(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup))));
     QString failure;
@@ -98,7 +99,7 @@ void NetLine::connect(const LinkAddress &address)
     }
     ::freeaddrinfo(found);
     if (m_fd < 0)
-        Fail(ExitPort, QStringLiteral("cannot connect to %1: %2").arg(m_where, failure));
+        throw BusError(BusError::Kind::Refused, QStringLiteral("cannot connect to %1: %2").arg(m_where, failure));
 }
 
 void NetLine::lost(int error)
@@ -111,7 +112,7 @@ void NetLine::lost(int error)
 void NetLine::lost(const QString &why)
 {
     close();
-    Fail(ExitPort, QStringLiteral("%1: %2").arg(m_where, why));
+    throw BusError(BusError::Kind::PortLost, QStringLiteral("%1: %2").arg(m_where, why));
 }
 
 bool NetLine::closedByServer(int waitMs)

@@ -8,7 +8,8 @@
 #include <chrono>
 
 // One TCP connection of the Modbus master, on plain sockets: the far end of a
-// tcp:// or rtu+tcp:// link. Failures raise CtlError with ExitPort.
+// tcp:// or rtu+tcp:// link. Failures raise BusError: Refused
+// when it cannot be made, PortLost when it fails under way.
 class NetLine
 {
 public:
@@ -22,7 +23,7 @@ public:
     NetLine(const NetLine &) = delete;
     NetLine &operator=(const NetLine &) = delete;
 
-    // Looks the host up and connects; raises CtlError (ExitPort) with a line
+    // Looks the host up and connects; raises BusError (Refused) with a line
     // naming the address when the name does not resolve, the server refuses
     // or does not answer.
     void connect(const LinkAddress &address);
@@ -35,7 +36,7 @@ public:
     // Reads count more bytes onto *into: the first by firstDeadline, each
     // further one within byteGap of the one before. False when the time ran
     // out first (*into holds what came); a connection closed or broken by the
-    // server raises CtlError (ExitPort).
+    // server raises BusError (PortLost).
     bool read(QByteArray *into, int count, Clock::time_point firstDeadline, std::chrono::microseconds byteGap);
     // True when the server ends the connection within waitMs with nothing
     // more to read (psuctl serve closes after refusing a client).

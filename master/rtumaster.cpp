@@ -1,7 +1,7 @@
 #include "master/rtumaster.h"
 
-#include "master/ctlerror.h"
 #include "master/netline.h"
+#include "link/buserror.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/linkaddress.h"
@@ -145,7 +145,7 @@ void RtuMaster::openNetwork()
     QString why;
     m_device = m_line.port;
     if (!ParseLinkAddress(m_line.port, &address, &why))
-        Fail(ExitPort, QStringLiteral("%1: %2").arg(m_line.port, why));
+        throw BusError(BusError::Kind::Refused, QStringLiteral("%1: %2").arg(m_line.port, why));
     m_device = address.text();
     m_modbusTcp = address.kind == LinkAddress::ModbusTcp;
     m_unanswered.clear();
@@ -162,29 +162,30 @@ void RtuMaster::openSerial()
     if (com.hasMatch()) {
         m_device = CommPortDevice(com.captured(1).toInt());
         if (m_device.isEmpty())
-            Fail(ExitPort, QStringLiteral("%1: no such serial port here (%2 found)")
-                               .arg(m_line.port.toUpper())
-                               .arg(QSerialPortInfo::availablePorts().size()));
+            throw BusError(BusError::Kind::Refused, QStringLiteral("%1: no such serial port here (%2 found)")
+                                                        .arg(m_line.port.toUpper())
+                                                        .arg(QSerialPortInfo::availablePorts().size()));
     }
     // One program at a time on a port.
     PortHolder holder;
     QString why;
     if (m_line.lockFile && !m_lock.acquire(m_device, &holder, &why))
-        Fail(ExitPort, CanMakePortLock() ? why : why + QStringLiteral(" (--no-lock uses the port without one)"));
+        throw BusError(BusError::Kind::Refused,
+                       CanMakePortLock() ? why : why + QStringLiteral(" (--no-lock uses the port without one)"));
     const LineSettings &serial = m_line.serial;
     const char parity = serial.parity == QSerialPort::EvenParity ? 'E' : serial.parity == QSerialPort::OddParity ? 'O' : 'N';
     m_ctx = modbus_new_rtu(m_device.toLocal8Bit().constData(), serial.baud, parity, int(serial.dataBits),
                            serial.stopBits == QSerialPort::TwoStop ? 2 : 1);
     if (!m_ctx) {
         m_lock.release();
-        Fail(ExitPort, openFailure(m_device, errno));
+        throw BusError(BusError::Kind::Refused, openFailure(m_device, errno));
     }
     if (modbus_connect(m_ctx) == -1) {
         const int error = errno;
         modbus_free(m_ctx);
         m_ctx = nullptr;
         m_lock.release();
-        Fail(ExitPort, openFailure(m_device, error));
+        throw BusError(BusError::Kind::Refused, openFailure(m_device, error));
     }
     MakeExclusive(modbus_get_socket(m_ctx));
     modbus_set_byte_timeout(m_ctx, 0, uint32_t(m_line.byteGapUs()));
@@ -237,7 +238,7 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
             // is taken; a supply's own busy answer leaves the link open.
             if (m_modbusTcp && outcome.exceptionCode == ServerBusy && m_net && m_net->closedByServer(500))
                 text = QStringLiteral("serve refused: its clients already fill every place (--max-clients); ") + text;
-            Fail(ExitException, text);
+            throw BusError(BusError::Kind::Exception, text, address, quint8(request.at(1)), outcome.exceptionCode);
         }
     }
     const int tries = m_line.retries + 1;
@@ -248,12 +249,14 @@ QByteArray RtuMaster::transact(const QByteArray &request, const QString &what)
         cause = QStringLiteral("the gateway answered exception %1, %2")
                     .arg(outcome.exceptionCode, 2, 10, QLatin1Char('0'))
                     .arg(ExceptionName(outcome.exceptionCode));
-    Fail(ExitNoReply, QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
-                          .arg(address)
-                          .arg(what)
-                          .arg(tries)
-                          .arg(tries == 1 ? QStringLiteral("try") : QStringLiteral("tries"))
-                          .arg(cause));
+    throw BusError(outcome.kind == Outcome::Spoilt ? BusError::Kind::SpoiltReply : BusError::Kind::Timeout,
+                   QStringLiteral("address %1: no valid reply to the %2 in %3 %4 (%5)")
+                       .arg(address)
+                       .arg(what)
+                       .arg(tries)
+                       .arg(tries == 1 ? QStringLiteral("try") : QStringLiteral("tries"))
+                       .arg(cause),
+                   address, quint8(request.at(1)));
 }
 
 namespace {
@@ -310,7 +313,7 @@ RtuMaster::Outcome RtuMaster::exchangeOnLine(const QByteArray &request)
     if (m_net && m_net->isOpen())
         return exchangeNetwork(request);
     if (!m_ctx)
-        Fail(ExitPort, QStringLiteral("%1: not open").arg(m_device));
+        throw BusError(BusError::Kind::PortLost, QStringLiteral("%1: not open").arg(m_device));
     const int address = quint8(request.at(0));
     const int timeoutUs = m_line.timeoutFor(int(request.size()));
 
@@ -323,7 +326,7 @@ RtuMaster::Outcome RtuMaster::exchangeOnLine(const QByteArray &request)
     if (modbus_send_raw_request(m_ctx, reinterpret_cast<const uint8_t *>(request.constData()),
                                 int(request.size()) - 2)
         == -1)
-        Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
+        portLost(errno);
 
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(timeoutUs);
     Outcome outcome;
@@ -341,7 +344,7 @@ RtuMaster::Outcome RtuMaster::exchangeOnLine(const QByteArray &request)
             if (error == ETIMEDOUT)
                 break;
             if (!isSpoiltReplyError(error))
-                Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(error))));
+                portLost(error);
             // A reply that fails its CRC, or whose header makes no sense.
             logFrame("<-", QByteArray(reinterpret_cast<const char *>(rsp), qMin(replyLength(rsp), int(sizeof rsp))),
                      error == EMBBADCRC ? "  (bad CRC)" : "  (malformed)");
@@ -416,7 +419,7 @@ bool RtuMaster::hear(QByteArray *bytes, Clock::time_point deadline)
         if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK)
             break;
         if (errno != EINTR)
-            Fail(ExitPort, QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(errno))));
+            portLost(errno);
     }
     return bytes->size() > before;
 }
@@ -572,6 +575,12 @@ bool RtuMaster::receiveNetwork(const QByteArray &request, Clock::time_point dead
     }
     *rtu = *wire;
     return true;
+}
+
+void RtuMaster::portLost(int error)
+{
+    throw BusError(BusError::Kind::PortLost,
+                   QStringLiteral("%1: port lost (%2)").arg(m_device, QString::fromLocal8Bit(std::strerror(error))));
 }
 
 void RtuMaster::logFrame(const char *direction, const QByteArray &bytes, const char *note)

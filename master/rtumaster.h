@@ -87,9 +87,8 @@ QString ExceptionName(int code);
 // half duplex: a request (a retry, or the next one) goes out only once the
 // line has been quiet for 3.5 characters since the last byte heard, or a
 // reply's time-out and the longest frame's time have passed with the line
-// still busy. Failures raise
-// CtlError with the exit status they stand for; a port that fails under way
-// (the device gone) raises ExitPort.
+// still busy. Failures raise BusError: a port that cannot be had is
+// Refused, one that fails under way (the device gone) PortLost.
 class RtuMaster
 {
 public:
@@ -146,6 +145,7 @@ private:
     void openSerial();
     void openNetwork();
     QByteArray transact(const QByteArray &request, const QString &what);
+    [[noreturn]] void portLost(int error);
     void logFrame(const char *direction, const QByteArray &bytes, const char *note = "");
 
     LineOptions m_line;

@@ -4,7 +4,7 @@
 #include "app/mainwindow.h"
 #include "link/mscomm.h"
 #include "link/statusfeed.h"
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 #include "panels/addressscan.h"
 #include "panels/monitorpanel.h"
 #include "panels/sequencerunner.h"
@@ -30,11 +30,9 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
-#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
-#include <QUuid>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -154,14 +152,6 @@ const QVector<CausePattern> &causePatterns()
          QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：写入 %4 后 %2 为 %3")},
     };
     return patterns;
-}
-
-QString loginName()
-{
-    QString name = qEnvironmentVariable("USER");
-    if (name.isEmpty())
-        name = qEnvironmentVariable("USERNAME");
-    return name;
 }
 
 TPlanTile::State stateOf(Verdict verdict)
@@ -642,21 +632,8 @@ void TPLANSTATION::startRun(const QStringList &serials)
     LineSettings line;
     ParseLineSettings(comm->Settings(), &line);
 
-    RunInfo info;
-    info.runId = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    info.station = QSysInfo::machineHostName();
-    info.operatorName = loginName();
-    info.toolVersion = QCoreApplication::applicationVersion();
-    info.port = QStringLiteral("COM%1").arg(comm->CommPort());
-    for (int n = 0; n < m_plan.slotList.size(); ++n) {
-        SlotInfo slot;
-        slot.index = n;
-        slot.name = m_plan.slotList.at(n).name;
-        slot.address = m_plan.slotList.at(n).address;
-        slot.model = m_plan.slotList.at(n).model;
-        slot.serial = serials.at(n);
-        info.slotList << slot;
-    }
+    const RunInfo info = DescribeRun(m_plan, serials, QString(), QCoreApplication::applicationVersion(),
+                                     QStringLiteral("COM%1").arg(comm->CommPort()));
     RecorderOptions options;
     options.reportDir = Edit1->text().trimmed();
     options.database = Edit2->text().trimmed();

@@ -75,6 +75,14 @@ QVector<PlannedCheck> PlannedChecks(const Plan &plan);
 // a count that is not one per slot.
 void CheckSerials(const QStringList &serials, int slotCount);
 
+// What is known of a run before it starts, for the station and psuctl alike:
+// the operator (operatorName when given, else the login name: $USER, else
+// $USERNAME), the host as the station, the tool's version, the line as
+// given, and each slot with its serial number (serials in slot order,
+// trimmed). The run id, the plan's name and the start are the run's own.
+RunInfo DescribeRun(const Plan &plan, const QStringList &serials, const QString &operatorName,
+                    const QString &toolVersion, const QString &port);
+
 // One run of a plan. run() blocks until every slot has ended and its finally
 // block has run; a window calls it on a worker thread. abort() may be called
 // from any thread and from a signal handler: it only sets a flag that the run

@@ -1,13 +1,18 @@
 #pragma once
 
 // The steps of a plan as LoadPlan leaves them: checked, every value in units,
-// every place in the file kept for the messages of a run.
+// every place in the file kept for the messages of a run. Each kind of step
+// is a class of its own (plan/steps/), read by its reader and run by its
+// runner; plan/stepkinds.cpp lists the kinds.
 
-#include "link/setwrites.h"
+#include "plan/judging.h"
+#include "plan/planresults.h"
 
 #include <QString>
 #include <QVector>
+#include <memory>
 #include <optional>
+#include <vector>
 
 enum class OnFail { Inherit, Stop, Continue };
 
@@ -15,63 +20,53 @@ enum class OnFail { Inherit, Stop, Continue };
 // or limits relative to the setpoint of the quantity in force when judged.
 struct PlanCheck {
     QString name;
-    QString quantity;  // "voltage", "current", "power"; "charge", "energy", "duration" on long steps
-    QString statistic; // "mean", "min", "max"; "" for a long step's total
-    std::optional<double> min, max;
-    bool relative = false;
-    double percent = 0; // of the setpoint, either way
-    double counts = 0;  // of the model's resolution, either way
+    Quantity quantity = Quantity::Voltage;
+    Statistic statistic = Statistic::None; // None for a long step's total
+    CheckLimits limits;
     int line = 0, column = 0;
 };
 
-// When a long step ends early; every given condition is looked at, the first
-// one met ends the step.
-struct StopConditions {
-    std::optional<double> seconds;  // elapsed
-    std::optional<double> chargeAh; // integrated current
-    std::optional<double> energyWh; // integrated power
-    std::optional<double> taperAmps; // current below this ...
-    double taperSeconds = 0;         // ... for this long
-    bool any() const { return seconds || chargeAh || energyWh || taperAmps; }
+class PlanStep;
+class SlotMachine;
+using StepList = std::vector<std::unique_ptr<const PlanStep>>;
+
+// One step under way on one slot: the state a step keeps while it runs. It
+// lives until the slot begins its next step.
+class StepRunner
+{
+public:
+    virtual ~StepRunner() = default;
+    virtual void start() = 0;
 };
 
-struct ProfileRow {
-    double seconds = 0; // from the start of the profile
-    double volts = 0;
-    double amps = 0;
-};
+class PlanStep
+{
+public:
+    virtual ~PlanStep() = default;
 
-struct PlanStep {
-    enum Kind { Set, Ramp, Wait, Settle, Measure, Loop, Sweep, Profile, Protection };
-    Kind kind = Set;
     QString type;  // the kind as written
-    QString label; // "name" in the file, else a description
+    QString label; // "name" in the file, else the kind
     int line = 0, column = 0;
     OnFail onFail = OnFail::Inherit;
+    QVector<PlanCheck> checks; // the named checks it judges
 
-    SetValues set;                       // set
-    QString quantity;                    // ramp, settle, sweep: "voltage" or "current"
-    std::optional<double> from;          // ramp: from the setpoint in force when absent
-    double to = 0;                       // ramp
-    double seconds = 0;                  // ramp, wait: the time; settle: hold; protection: within
-    double timeout = 0;                  // settle
-    std::optional<double> target;        // settle: the setpoint in force when absent
-    double tolerance = 0;                // settle: absolute, in units
-    double interval = 0;                 // wait, settle, measure, profile, ramp, protection: between readings (0: back to back)
-    int count = 1;                       // measure: readings; loop: passes
-    QVector<double> values;              // sweep: setpoints in units, or fractions of the range
-    bool fractions = false;              // sweep: values are fractions of each slot's model range
-    QVector<ProfileRow> rows;            // profile
-    bool rampRows = false;               // profile: linear between rows
-    QString limit;                       // protection: "ovp" or "ocp"
-    double level = 0;                    // protection: the limit written, in units
-    StopConditions stop;                 // wait, profile
-    QVector<PlanCheck> checks;           // measure; wait and profile (totals)
-    QVector<PlanStep> body;              // loop, sweep
+    // The dwell the plan asks for, in ms (0: none).
+    virtual double plannedMs() const { return 0; }
+    // Every check a slot meets in this step, under the path the run gives it.
+    virtual QVector<PlannedCheck> plannedChecks(const QString &path) const;
+
+    // A step that runs on its own: its runner on slot. A block (loop, sweep)
+    // has none: its body runs pass by pass.
+    virtual std::unique_ptr<StepRunner> runner(SlotMachine &slot) const = 0;
+    virtual const StepList *body() const { return nullptr; }
+    virtual int passes() const { return 1; }
+    // Before each pass of a block (from 0): true when it has scheduled work
+    // on slot that goes on to the pass's steps by itself.
+    virtual bool beforePass(SlotMachine &, int) const { return false; }
 };
 
 struct PlanSteps {
     OnFail onFail = OnFail::Stop;
-    QVector<PlanStep> steps;
-    QVector<PlanStep> finallySteps;
+    StepList steps;
+    StepList finallySteps;
 };

@@ -3,6 +3,7 @@
 
 #include "sim/simbus.h"
 #include "sim/simoptions.h"
+#include "sim/simreference.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -89,7 +90,25 @@ int main(int argc, char *argv[])
                    .arg(std::isinf(supply.loadOhms()) ? QStringLiteral("no load")
                                                       : QStringLiteral("load %1 ohm").arg(supply.loadOhms()));
     }
-    out << QStringLiteral("line %1\n").arg(options.line.text());
+    out << QStringLiteral("line %1\n").arg(LineSettingsText(options.line));
+    SimReferenceBench references(bus);
+    try {
+        SimReferenceBench::MeterSpec spec;
+        spec.noiseVolts = options.meterNoiseVolts;
+        references.setMeterSpec(spec);
+        references.setCalibrationDue(options.meterDue);
+        if (options.meterPort >= 0)
+            out << QStringLiteral("dmm on %1:%2\n")
+                       .arg(options.meterHost)
+                       .arg(references.listenMeter(options.meterHost, quint16(options.meterPort)));
+        if (options.loadPort >= 0)
+            out << QStringLiteral("load on %1:%2\n")
+                       .arg(options.loadHost)
+                       .arg(references.listenLoad(options.loadHost, quint16(options.loadPort)));
+    } catch (const std::exception &e) {
+        err << "psusim: " << e.what() << "\n";
+        return 2;
+    }
     out.flush();
 
     if (::pipe(g_signalPipe) != 0)

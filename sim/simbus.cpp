@@ -1,14 +1,13 @@
 #include "sim/simbus.h"
 
-#include "link/frames.h"
-#include "link/linesettings.h"
+#include "sim/simexchange.h"
+#include "sim/simline.h"
 
 #include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QSocketNotifier>
-#include <QStringList>
 #include <QThread>
 #include <QTimer>
 
@@ -20,96 +19,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-struct BaudCode {
-    speed_t code;
-    int baud;
-};
-
-constexpr BaudCode kBaudCodes[] = {
-    {B50, 50},       {B75, 75},       {B110, 110},     {B134, 134},     {B150, 150},
-    {B200, 200},     {B300, 300},     {B600, 600},     {B1200, 1200},   {B1800, 1800},
-    {B2400, 2400},   {B4800, 4800},   {B9600, 9600},   {B19200, 19200}, {B38400, 38400},
-    {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
-};
-
-int baudOf(speed_t code)
-{
-    for (const BaudCode &entry : kBaudCodes) {
-        if (entry.code == code)
-            return entry.baud;
-    }
-    return 0;
-}
-
-speed_t codeOf(int baud)
-{
-    for (const BaudCode &entry : kBaudCodes) {
-        if (entry.baud == baud)
-            return entry.code;
-    }
-    return B0;
-}
-
-} // namespace
-
-double SimLineSettings::charMicros() const
-{
-    LineSettings line;
-    line.baud = baud;
-    line.dataBits = QSerialPort::DataBits(dataBits);
-    line.parity = parity == 'n' ? QSerialPort::NoParity : parity == 'o' ? QSerialPort::OddParity : QSerialPort::EvenParity;
-    line.stopBits = stopBits == 2.0 ? QSerialPort::TwoStop : stopBits == 1.5 ? QSerialPort::OneAndHalfStop : QSerialPort::OneStop;
-    return line.charMicros();
-}
-
-double SimLineSettings::frameGapMicros() const
-{
-    return baud > 19200 ? 1750.0 : 3.5 * charMicros();
-}
-
-QString SimLineSettings::text() const
-{
-    return QStringLiteral("%1,%2,%3,%4")
-        .arg(baud)
-        .arg(QLatin1Char(parity))
-        .arg(dataBits)
-        .arg(stopBits == 1.5 ? QStringLiteral("1.5") : QString::number(int(stopBits)));
-}
-
-bool SimLineSettings::parse(const QString &text, SimLineSettings *settings)
-{
-    LineSettings parsed;
-    if (!ParseLineSettings(text, &parsed))
-        return false;
-    SimLineSettings line;
-    switch (parsed.parity) {
-    case QSerialPort::NoParity:
-        line.parity = 'n';
-        break;
-    case QSerialPort::OddParity:
-        line.parity = 'o';
-        break;
-    case QSerialPort::EvenParity:
-        line.parity = 'e';
-        break;
-    default:
-        // Mark and space parity are not simulated.
-        return false;
-    }
-    line.baud = parsed.baud;
-    line.dataBits = int(parsed.dataBits);
-    line.stopBits = parsed.stopBitsText().toDouble();
-    *settings = line;
-    return true;
-}
-
 // Everything the facade and the engine share, under one lock.
 struct SimBus::State {
     mutable QMutex mutex;
     QElapsedTimer clock;
-    SimLineSettings line;
+    LineSettings line;
     int turnaroundMs = 5;
     Pacing pacing = Pacing::Automatic;
     bool checkLineSpeed = true;
@@ -161,8 +75,7 @@ private:
     void onReadable();
     void onFrameGap();
     void process(const QByteArray &frame, qint64 startUs, qint64 endUs);
-    void answer(QVector<int> answering, const QByteArray &request, qint64 nowUs,
-                SimFrameRecord *received);
+    void queueReply(const SimAnswer &answer, int address, qint64 dueUs);
     void pump();
     void addRecord(const SimFrameRecord &entry);
     QByteArray noiseBytes(int count);
@@ -191,7 +104,7 @@ void SimBus::Engine::begin(Pacing pacing)
         QMutexLocker lock(&m_state->mutex);
         fd = m_state->fd;
         m_charUs = m_state->line.charMicros();
-        gapMs = int(std::ceil(m_state->line.frameGapMicros() / 1000.0));
+        gapMs = int(std::ceil(FrameGapMicros(m_state->line) / 1000.0));
     }
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &Engine::onReadable);
@@ -273,13 +186,14 @@ void SimBus::Engine::process(const QByteArray &frame, qint64 startUs, qint64 end
     received.bytes = frame;
     received.address = quint8(frame.at(0));
 
-    QVector<int> answering;
+    SimAnswer answer;
+    qint64 replyDueUs = 0;
     {
         QMutexLocker lock(&m_state->mutex);
         if (m_state->isPty && m_state->checkLineSpeed) {
             struct termios tio;
             if (::tcgetattr(m_state->fd, &tio) == 0) {
-                const int toolBaud = baudOf(cfgetispeed(&tio));
+                const int toolBaud = BaudOfSpeed(cfgetispeed(&tio));
                 if (toolBaud != 0 && toolBaud != m_state->line.baud) {
                     received.note = QStringLiteral("line speed mismatch (%1 baud)").arg(toolBaud);
                     lock.unlock();
@@ -288,102 +202,38 @@ void SimBus::Engine::process(const QByteArray &frame, qint64 startUs, qint64 end
                 }
             }
         }
-        const int crcAt = int(frame.size()) - 2;
-        if (frame.size() < 4
-            || ModbusCrc16(frame.constData(), crcAt)
-                   != quint16(quint8(frame.at(crcAt)) | (quint8(frame.at(crcAt + 1)) << 8))) {
-            received.note = QStringLiteral("CRC error");
-        } else if (received.address == 0) {
-            // Broadcast: every supply carries out the request, none answers.
-            const QByteArray pdu = frame.mid(1, crcAt - 1);
-            for (SimSupply &supply : m_state->supplies)
-                supply.handlePdu(pdu);
-            received.note = QStringLiteral("broadcast");
-        } else {
-            for (int i = 0; i < m_state->supplies.size(); ++i) {
-                if (m_state->supplies.at(i).address() == received.address)
-                    answering.append(i);
-            }
-            if (answering.isEmpty())
-                received.note = QStringLiteral("no such address");
-        }
+        replyDueUs = now() + qint64(m_state->turnaroundMs) * 1000;
+        answer = AnswerRequest(frame, m_state->supplies);
     }
-    if (answering.isEmpty()) {
+    received.note = answer.note;
+    if (answer.reply.isEmpty()) {
         addRecord(received);
         return;
     }
-    answer(answering, frame, now(), &received);
+    queueReply(answer, received.address, replyDueUs);
     addRecord(received);
     pump();
 }
 
-// Builds the replies of the addressed supplies, applies their faults and
-// queues what goes on the line.
-void SimBus::Engine::answer(QVector<int> answering, const QByteArray &request, qint64 nowUs,
-                            SimFrameRecord *received)
+// Queues what goes on the line for a reply due at dueUs, with the answering
+// supply's line faults applied.
+void SimBus::Engine::queueReply(const SimAnswer &answer, int address, qint64 dueUs)
 {
-    const int address = quint8(request.at(0));
-    const QByteArray pdu = request.mid(1, request.size() - 3);
-    QMutexLocker lock(&m_state->mutex);
-    const qint64 turnaroundUs = qint64(m_state->turnaroundMs) * 1000;
-
-    struct Reply {
-        QByteArray bytes;
-        SimFaults faults;
-    };
-    QVector<Reply> replies;
-    QStringList notes;
-    for (int index : answering) {
-        SimSupply &supply = m_state->supplies[index];
-        const QByteArray replyPdu = supply.handlePdu(pdu);
-        QByteArray reply;
-        reply.append(char(address));
-        reply.append(replyPdu);
-        AppendCrc(reply);
-        QString note = (quint8(replyPdu.at(0)) & 0x80)
-                           ? QStringLiteral("exception %1").arg(quint8(replyPdu.at(1)), 2, 16, QLatin1Char('0'))
-                           : QStringLiteral("answered");
-        if (supply.takeDrop()) {
-            notes << note + QStringLiteral(", reply dropped");
-            continue;
-        }
-        if (supply.takeCorrupt()) {
-            reply[reply.size() - 2] = char(reply.at(reply.size() - 2) ^ 0xFF);
-            note += QStringLiteral(", CRC spoilt");
-        }
-        notes << note;
-        replies.append({reply, supply.faults()});
-    }
-    received->note = notes.join(QStringLiteral("; "));
-    if (replies.isEmpty())
-        return;
-
-    if (replies.size() > 1) {
-        // Two drivers on the line at once: where either sends a 0 bit, a 0 is heard.
-        QByteArray merged = replies.first().bytes;
-        for (const Reply &other : replies) {
-            if (other.bytes.size() > merged.size())
-                merged.append(QByteArray(other.bytes.size() - merged.size(), char(0xFF)));
-            for (int i = 0; i < other.bytes.size(); ++i)
-                merged[i] = char(merged.at(i) & other.bytes.at(i));
-        }
-        received->note += QStringLiteral(", collision");
+    if (answer.collision) {
         Piece piece;
-        piece.bytes = merged;
-        piece.notBeforeUs = nowUs + turnaroundUs;
+        piece.bytes = answer.reply;
+        piece.notBeforeUs = dueUs;
         piece.address = address;
         piece.note = QStringLiteral("collision");
         m_pieces.append(piece);
         return;
     }
 
-    const Reply &reply = replies.first();
-    const SimFaults &faults = reply.faults;
+    const SimFaults &faults = answer.faults;
     Piece first;
-    first.notBeforeUs = nowUs + turnaroundUs + qint64(faults.delayMs) * 1000;
+    first.notBeforeUs = dueUs + qint64(faults.delayMs) * 1000;
     first.address = address;
     if (faults.floodBytes > 0) {
-        lock.unlock();
         first.bytes = noiseBytes(faults.floodBytes);
         first.note = QStringLiteral("flood");
         m_pieces.append(first);
@@ -396,18 +246,18 @@ void SimBus::Engine::answer(QVector<int> answering, const QByteArray &request, q
         m_pieces.append(stray);
         first.notBeforeUs = 0;
     }
-    if (faults.splitAt > 0 && faults.splitAt < reply.bytes.size()) {
-        first.bytes = reply.bytes.left(faults.splitAt);
+    if (faults.splitAt > 0 && faults.splitAt < answer.reply.size()) {
+        first.bytes = answer.reply.left(faults.splitAt);
         first.note = QStringLiteral("reply part 1");
         m_pieces.append(first);
         Piece second;
-        second.bytes = reply.bytes.mid(faults.splitAt);
+        second.bytes = answer.reply.mid(faults.splitAt);
         second.gapBeforeUs = qint64(faults.splitPauseMs) * 1000;
         second.address = address;
         second.note = QStringLiteral("reply part 2");
         m_pieces.append(second);
     } else {
-        first.bytes = reply.bytes;
+        first.bytes = answer.reply;
         first.note = QStringLiteral("reply");
         m_pieces.append(first);
     }
@@ -518,13 +368,13 @@ SimBus::~SimBus()
     stop();
 }
 
-void SimBus::setLineSettings(const SimLineSettings &line)
+void SimBus::setLineSettings(const LineSettings &line)
 {
     QMutexLocker lock(&m_state->mutex);
     m_state->line = line;
 }
 
-SimLineSettings SimBus::lineSettings() const
+LineSettings SimBus::lineSettings() const
 {
     QMutexLocker lock(&m_state->mutex);
     return m_state->line;
@@ -601,7 +451,7 @@ QString SimBus::openPty()
     struct termios raw = {};
     cfmakeraw(&raw);
     QMutexLocker lock(&m_state->mutex);
-    cfsetspeed(&raw, codeOf(m_state->line.baud) == B0 ? B9600 : codeOf(m_state->line.baud));
+    cfsetspeed(&raw, SpeedOfBaud(m_state->line.baud) == B0 ? B9600 : SpeedOfBaud(m_state->line.baud));
     if (::openpty(&master, &slave, name, &raw, nullptr) != 0)
         throw std::runtime_error("openpty failed");
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
@@ -628,7 +478,7 @@ void SimBus::openDevice(const QString &path)
     if (!m_lock.acquire(path, &holder, &busy))
         throw PortBusyError(busy.toStdString());
     QMutexLocker lock(&m_state->mutex);
-    const SimLineSettings line = m_state->line;
+    const LineSettings line = m_state->line;
     const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         m_lock.release();
@@ -642,19 +492,12 @@ void SimBus::openDevice(const QString &path)
         m_lock.release();
         throw std::runtime_error(QStringLiteral("%1 is not a serial port").arg(path).toStdString());
     }
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= line.dataBits == 5 ? CS5 : line.dataBits == 6 ? CS6 : line.dataBits == 7 ? CS7 : CS8;
-    if (line.parity != 'n')
-        tio.c_cflag |= PARENB | (line.parity == 'o' ? PARODD : 0);
-    if (line.stopBits > 1.0)
-        tio.c_cflag |= CSTOPB;
-    const speed_t speed = codeOf(line.baud);
+    SetRawFraming(tio, line);
+    const speed_t speed = SpeedOfBaud(line.baud);
     if (speed == B0 || cfsetspeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
         ::close(fd);
         m_lock.release();
-        throw std::runtime_error(QStringLiteral("%1 does not take %2").arg(path, line.text()).toStdString());
+        throw std::runtime_error(QStringLiteral("%1 does not take %2").arg(path, LineSettingsText(line)).toStdString());
     }
     if (m_state->fd >= 0)
         ::close(m_state->fd);

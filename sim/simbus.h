@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/linesettings.h"
 #include "link/portlock.h"
 #include "sim/simsupply.h"
 
@@ -12,22 +13,6 @@
 #include <stdexcept>
 
 class QThread;
-
-// Character framing of the simulated line; a character takes the time the
-// link's LineSettings gives it (1.04 ms at 9600 8N1).
-struct SimLineSettings {
-    int baud = 9600;
-    int dataBits = 8;
-    char parity = 'n';      // 'n', 'o' or 'e'
-    double stopBits = 1.0;  // 1, 1.5 or 2
-
-    double charMicros() const;
-    // Modbus RTU frame gap: 3.5 characters, but 1.75 ms at most above 19200 baud.
-    double frameGapMicros() const;
-    QString text() const;   // "9600,n,8,1"
-    // Parses "baud,parity,data,stop"; false on nonsense.
-    static bool parse(const QString &text, SimLineSettings *settings);
-};
 
 // One frame seen on the line, in either direction, with the times its first
 // and last byte passed the simulator (microseconds since the bus was made).
@@ -79,8 +64,8 @@ public:
     ~SimBus() override;
 
     // Line settings, turnaround and pacing: set before start().
-    void setLineSettings(const SimLineSettings &line);
-    SimLineSettings lineSettings() const;
+    void setLineSettings(const LineSettings &line);
+    LineSettings lineSettings() const;
     // Silence between the end of a request and the first byte of the reply.
     void setTurnaroundMs(int ms);
     int turnaroundMs() const;

@@ -50,6 +50,31 @@ const QList<QCommandLineOption> &optionList()
         {QStringLiteral("no-trip"),
          QStringLiteral("Fault: the over-voltage and over-current limits never switch the output off."),
          QStringLiteral("address|all")},
+        {QStringLiteral("output-offset"),
+         QStringLiteral("Fault: the terminals are this many volts off while on; the supply's read-back does not show it."),
+         QStringLiteral("[address=]volts")},
+        {QStringLiteral("output-gain"),
+         QStringLiteral("Fault: the terminals are off by this fraction of the setpoint (0.001: +0.1 %); the read-back does "
+                        "not show it."),
+         QStringLiteral("[address=]fraction")},
+        {QStringLiteral("readback-offset"),
+         QStringLiteral("Fault: the read-back voltage is this many volts off the terminals while on."),
+         QStringLiteral("[address=]volts")},
+        {QStringLiteral("correction-step"),
+         QStringLiteral("What one step of the voltage correction code moves the output by, in volts (signed; default "
+                        "one count)."),
+         QStringLiteral("[address=]volts")},
+        {QStringLiteral("dmm"),
+         QStringLiteral("A reference multimeter with a scanner (channel 100 + address) as a SCPI socket on this port "
+                        "(0: any free port; printed)."),
+         QStringLiteral("[host:]port")},
+        {QStringLiteral("eload"),
+         QStringLiteral("A SCPI electronic load in constant current on this port (0: any free port; printed)."),
+         QStringLiteral("[host:]port")},
+        {QStringLiteral("dmm-noise"), QStringLiteral("The multimeter's noise, a standard deviation in volts (default 20e-6)."),
+         QStringLiteral("volts")},
+        {QStringLiteral("dmm-due"), QStringLiteral("The multimeter's calibration due date (CAL:DUE?)."),
+         QStringLiteral("yyyy-mm-dd")},
         {QStringLiteral("turnaround"), QStringLiteral("Silence between request and reply (default 5)."),
          QStringLiteral("ms")},
         {QStringLiteral("any-speed"),
@@ -104,8 +129,10 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
     result.link = parser.value(QStringLiteral("link"));
     result.verbose = parser.isSet(QStringLiteral("verbose"));
     result.checkLineSpeed = !parser.isSet(QStringLiteral("any-speed"));
+    // Mark and space parity are not simulated.
     if (parser.isSet(QStringLiteral("line"))
-        && !SimLineSettings::parse(parser.value(QStringLiteral("line")), &result.line))
+        && (!ParseLineSettings(parser.value(QStringLiteral("line")), &result.line)
+            || result.line.parity == QSerialPort::MarkParity || result.line.parity == QSerialPort::SpaceParity))
         return QStringLiteral("Line settings '%1' are not baud,parity,data,stop.")
             .arg(parser.value(QStringLiteral("line")));
     if (parser.isSet(QStringLiteral("turnaround"))) {
@@ -249,6 +276,16 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
              return true;
          }},
         {QStringLiteral("sag"), [&](const QString &v, SimSupplySetup &s) { return number(v, 0, 1e6, &s.faults.sagOhms); }},
+        {QStringLiteral("output-offset"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -100, 100, &s.faults.outputOffsetVolts); }},
+        {QStringLiteral("output-gain"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -0.5, 0.5, &s.faults.outputGain); }},
+        {QStringLiteral("readback-offset"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -100, 100, &s.faults.readbackOffsetVolts); }},
+        {QStringLiteral("correction-step"),
+         [&](const QString &v, SimSupplySetup &s) {
+             return number(v, -1, 1, &s.faults.voltageCorrectionStep) && s.faults.voltageCorrectionStep != 0;
+         }},
     };
     for (const auto &handler : handlers) {
         const QString error = perSupply(handler.first, handler.second);
@@ -270,6 +307,30 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
         }
         if (!matched)
             return QStringLiteral("--no-trip '%1': no supply at that address.").arg(text);
+    }
+    const auto endpoint = [&](const QString &name, QString *host, int *port) {
+        if (!parser.isSet(name))
+            return true;
+        const QString text = parser.value(name);
+        const int colon = text.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        *port = text.mid(colon + 1).toInt(&ok);
+        if (colon > 0)
+            *host = text.left(colon);
+        return ok && *port >= 0 && *port <= 65535;
+    };
+    if (!endpoint(QStringLiteral("dmm"), &result.meterHost, &result.meterPort))
+        return QStringLiteral("--dmm '%1' is not [host:]port.").arg(parser.value(QStringLiteral("dmm")));
+    if (!endpoint(QStringLiteral("eload"), &result.loadHost, &result.loadPort))
+        return QStringLiteral("--eload '%1' is not [host:]port.").arg(parser.value(QStringLiteral("eload")));
+    if (parser.isSet(QStringLiteral("dmm-noise"))
+        && !number(parser.value(QStringLiteral("dmm-noise")), 0, 1, &result.meterNoiseVolts))
+        return QStringLiteral("--dmm-noise '%1' is not a number of volts from 0 to 1.")
+            .arg(parser.value(QStringLiteral("dmm-noise")));
+    if (parser.isSet(QStringLiteral("dmm-due"))) {
+        result.meterDue = QDate::fromString(parser.value(QStringLiteral("dmm-due")), Qt::ISODate);
+        if (!result.meterDue.isValid())
+            return QStringLiteral("--dmm-due '%1' is not a date (2027-06-30).").arg(parser.value(QStringLiteral("dmm-due")));
     }
     *options = result;
     return QString();

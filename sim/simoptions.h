@@ -1,7 +1,9 @@
 #pragma once
 
 #include "sim/simbus.h"
+#include "sim/simline.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -24,11 +26,18 @@ struct SimSupplySetup {
 struct SimBusOptions {
     QString device;               // empty: a new pseudo-terminal
     QString link;                 // a symbolic link to create to the device, or empty
-    SimLineSettings line;
+    LineSettings line;
     int turnaroundMs = 5;
     bool checkLineSpeed = true;
     bool verbose = false;
     QVector<SimSupplySetup> supplies;
+    // The reference bench: a port of -1 is no instrument.
+    QString meterHost = QStringLiteral("127.0.0.1");
+    int meterPort = -1;
+    QString loadHost = QStringLiteral("127.0.0.1");
+    int loadPort = -1;
+    double meterNoiseVolts = 20e-6;
+    QDate meterDue;
 };
 
 

@@ -67,16 +67,27 @@ void SimSupply::setLoadOhms(double ohms)
     settle();
 }
 
+// The voltage the supply sets and believes it puts out: the setpoint moved by
+// the correction code's steps.
 double SimSupply::correctedVolts() const
 {
-    const int counts = m_voltageSetpoint + signedCorrection(m_voltageCorrection, 10);
-    return qMax(0, counts) / double(model().voltageScale);
+    const double step = m_faults.voltageCorrectionStep != 0.0 ? m_faults.voltageCorrectionStep
+                                                               : 1.0 / model().voltageScale;
+    return qMax(0.0, m_voltageSetpoint / double(model().voltageScale) + signedCorrection(m_voltageCorrection, 10) * step);
 }
 
 double SimSupply::correctedAmps() const
 {
-    const int counts = m_currentSetpoint + signedCorrection(m_currentCorrection, 100);
-    return qMax(0, counts) / double(model().currentScale);
+    const double step = m_faults.currentCorrectionStep != 0.0 ? m_faults.currentCorrectionStep
+                                                               : 1.0 / model().currentScale;
+    return qMax(0.0, m_currentSetpoint / double(model().currentScale) + signedCorrection(m_currentCorrection, 100) * step);
+}
+
+// What the terminals carry in constant voltage: the corrected setpoint with
+// the output's own gain and offset error.
+double SimSupply::terminalVolts() const
+{
+    return qMax(0.0, correctedVolts() * (1.0 + m_faults.outputGain) + m_faults.outputOffsetVolts);
 }
 
 // The voltage at which the load takes exactly the power setpoint (P = V^2 / R);
@@ -113,7 +124,7 @@ double SimSupply::outputVolts() const
     case Mode::ConstantCurrent:
         return m_loadOhms <= 0.0 ? 0.0 : correctedAmps() * m_loadOhms;
     case Mode::ConstantVoltage:
-        return sagged(correctedVolts());
+        return sagged(terminalVolts());
     case Mode::ConstantPower:
         return sagged(powerLimitVolts());
     }
@@ -145,7 +156,12 @@ double SimSupply::outputAmps() const
 
 quint16 SimSupply::voltageReading() const
 {
-    const double counts = outputVolts() * model().voltageScale;
+    // The read-back shares the output's reference: in constant voltage it
+    // reads what the supply believes it sets, whatever the terminals carry.
+    double volts = mode() == Mode::ConstantVoltage ? sagged(correctedVolts()) : outputVolts();
+    if (m_outputOn)
+        volts += m_faults.readbackOffsetVolts;
+    const double counts = volts * model().voltageScale;
     return clampWord(m_outputOn ? counts + m_faults.voltageOffsetCounts : counts);
 }
 

@@ -23,6 +23,17 @@ struct SimFaults {
     int voltageOffsetCounts = 0; // a calibration offset: the measured voltage reads this many counts off while on
     double sagOhms = 0.0;        // an output that sags under load: this resistance in series with the terminals
     bool neverTrips = false;     // over-voltage and over-current limits never switch the output off
+    // Errors of the output against a reference instrument. The supply's own
+    // read-back measures against the same internal reference as its output,
+    // so an output offset or gain error does not show in it: only a meter on
+    // the terminals sees them. A read-back offset is the read-back's own.
+    double outputOffsetVolts = 0.0;   // the terminals are this far off while on
+    double outputGain = 0.0;          // ... and this fraction of the setpoint (0.001: +0.1 %)
+    double readbackOffsetVolts = 0.0; // the read-back is this far off the terminals while on
+    // What one step of a correction code moves the output by (signed); 0:
+    // one count of the model's resolution.
+    double voltageCorrectionStep = 0.0; // volts
+    double currentCorrectionStep = 0.0; // amperes
 };
 
 // One bench supply of a catalogue model behind its Modbus slave interface.
@@ -116,6 +127,7 @@ private:
     void applyWrite(quint16 reg, quint16 value);
     void settle();
     double correctedVolts() const;
+    double terminalVolts() const;
     double correctedAmps() const;
     double powerLimitVolts() const;
     double sagged(double volts) const;

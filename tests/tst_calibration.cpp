@@ -1,13 +1,10 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/commports.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
-#include "link/serialchannel.h"
 #include "panels/calibration.h"
 #include "support_bytes.h"
-#include "support_pty.h"
-#include "support_state.h"
+#include "support_toolline.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
@@ -36,35 +33,19 @@ class CalibrationTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> m_peer;
-    QByteArrayList m_sent;
-    ToolFixture m_fixture;
+    ToolOnPty m_tool;
+    QByteArrayList &m_sent = m_tool.sent();
 
 private slots:
     void initTestCase()
     {
-        CreateForms();
-        m_peer = std::make_unique<PtyPeer>();
-        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
-        QVERIFY(MAIN->MSComm1->PortOpen());
-        SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
+        const QString error = m_tool.open();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
-    void cleanupTestCase()
-    {
-        SetSendObserver({});
-        DestroyForms();
-        m_peer.reset();
-        ClearCommPortMappings();
-        ResetToolState();
-    }
+    void cleanupTestCase() { m_tool.close(); }
 
-    void init()
-    {
-        m_fixture.reset();
-        m_peer->received();
-        m_sent.clear();
-    }
+    void init() { m_tool.reset(); }
 
     // Runs first, while the window is as created.
     void designState()
@@ -182,7 +163,7 @@ private slots:
         ERR->BitBtn1->click();
         QCOMPARE(m_sent.size(), 1);
         QCOMPARE(m_sent.first().toHex(' '), frame.toHex(' '));
-        QCOMPARE(m_peer->readSome(11, 3000).toHex(' '), frame.toHex(' '));
+        QCOMPARE(m_tool.peer().readSome(11, 3000).toHex(' '), frame.toHex(' '));
     }
 
     void everyPressSendsOneFrame()
@@ -194,7 +175,7 @@ private slots:
         ERR->BitBtn1->click();
         const QByteArray frame = hex("01 10 10 19 00 01 02 00 65 75 B3");
         QCOMPARE(m_sent, (QByteArrayList{frame, frame}));
-        QCOMPARE(m_peer->readSome(22, 3000), frame + frame);
+        QCOMPARE(m_tool.peer().readSome(22, 3000), frame + frame);
     }
 
     void modeFollowsWindow_data()

@@ -1,5 +1,7 @@
 #include "link/frames.h"
+#include "link/modbustcp.h"
 #include "link/modelcatalogue.h"
+#include "link/replies.h"
 #include "support_bytes.h"
 
 #include <QtTest>
@@ -105,6 +107,144 @@ private slots:
         QCOMPARE(RegisterAt(frame, 4), quint16(registers));
         QCOMPARE(quint8(frame.at(6)), quint8(2 * registers));
         QCOMPARE(RegisterAt(frame, 7), quint16(0xABCD));
+    }
+
+    // What a collected reply is, by its length and function code alone: the
+    // CRC is not checked, an exception is no reply the tool knows.
+    void classifyReply_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("kind");
+        // Status: the five registers and the output state; single register: its value.
+        QTest::addColumn<QString>("decoded");
+        const int ignored = int(ReplyKind::Ignored);
+        const int ack = int(ReplyKind::WriteAcknowledgement);
+        const int single = int(ReplyKind::SingleRegister);
+        const int status = int(ReplyKind::StatusBlock);
+        QTest::newRow("write ack cut to 6") << hex("01 10 10 00 00 01") << ignored << QString();
+        QTest::newRow("write ack") << hex("01 10 10 00 00 01 05 09") << ack << QString();
+        QTest::newRow("write ack, CRC spoilt") << hex("01 10 10 00 00 01 05 F6") << ack << QString();
+        QTest::newRow("correction ack at 17") << hex("11 10 10 19 00 01 D6 5E") << ack << QString();
+        QTest::newRow("one register") << hex("05 03 02 00 2A C8 5B") << single << QStringLiteral("42");
+        QTest::newRow("one register, two bytes of noise") << hex("05 03 02 00 2A C8 5B 00 FF") << single
+                                                          << QStringLiteral("42");
+        QTest::newRow("one register, three bytes of noise") << hex("05 03 02 00 2A C8 5B 00 FF 00") << ignored
+                                                            << QString();
+        QTest::newRow("status cut to 14") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C") << ignored
+                                          << QString();
+        QTest::newRow("status") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C 1F") << status
+                                << QStringLiteral("1200 1500 1200 1200 on");
+        QTest::newRow("status, CRC spoilt") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 00 01 0C E0") << status
+                                            << QStringLiteral("1200 1500 1200 1200 on");
+        QTest::newRow("status, output word 0x0100") << hex("01 03 0A 04 B0 05 DC 04 B0 04 B0 01 00 CC 4F")
+                                                    << status << QStringLiteral("1200 1500 1200 1200 off");
+        QTest::newRow("exception 83 02") << hex("01 83 02 C0 F1") << ignored << QString();
+        QTest::newRow("exception 90 03, two bytes of noise") << hex("01 90 03 0C 01 00 00") << ignored
+                                                             << QString();
+        QTest::newRow("function 04, status length") << hex("01 04 0A 04 B0 05 DC 04 B0 04 B0 00 01 00 00")
+                                                    << ignored << QString();
+    }
+    void classifyReply()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, kind);
+        QFETCH(QString, decoded);
+        QCOMPARE(int(ClassifyReply(reply)), kind);
+        if (kind == int(ReplyKind::StatusBlock)) {
+            const StatusBlock block = DecodeStatusBlock(reply);
+            QCOMPARE(QStringLiteral("%1 %2 %3 %4 %5")
+                         .arg(block.voltageSetpoint)
+                         .arg(block.currentSetpoint)
+                         .arg(block.outputVoltage)
+                         .arg(block.outputCurrent)
+                         .arg(block.outputOn ? QStringLiteral("on") : QStringLiteral("off")),
+                     decoded);
+        } else if (kind == int(ReplyKind::SingleRegister)) {
+            QCOMPARE(QString::number(DecodeSingleRegister(reply)), decoded);
+        }
+    }
+
+    // Modbus TCP frames written out by hand, cut off a buffer: what is taken,
+    // what stays, and where the header says it is no Modbus TCP at all.
+    void mbapCut_data()
+    {
+        QTest::addColumn<QByteArray>("buffer");
+        QTest::addColumn<QStringList>("frames"); // "transaction unit pdu-hex" of each frame taken
+        QTest::addColumn<int>("left");           // bytes left in the buffer
+        QTest::addColumn<bool>("junk");
+
+        const QByteArray read = hex("00 07 00 00 00 06 05 03 10 00 00 05");
+        const QByteArray write = hex("FF FF 00 00 00 09 11 10 10 00 00 01 02 04 B0");
+        QTest::newRow("nothing") << QByteArray() << QStringList() << 0 << false;
+        QTest::newRow("half a header") << read.left(3) << QStringList() << 3 << false;
+        QTest::newRow("header, PDU to come") << read.left(9) << QStringList() << 9 << false;
+        QTest::newRow("one frame") << read << QStringList{"7 5 0310000005"} << 0 << false;
+        QTest::newRow("two frames, last id 0xFFFF") << read + write
+                                                    << QStringList{"7 5 0310000005", "65535 17 10100000010204b0"} << 0
+                                                    << false;
+        QTest::newRow("one and a half") << read + write.left(8) << QStringList{"7 5 0310000005"} << 8 << false;
+        QTest::newRow("transaction 0 after 0xFFFF") << write + hex("00 00 00 00 00 03 01 83 02")
+                                                    << QStringList{"65535 17 10100000010204b0", "0 1 8302"} << 0 << false;
+        QTest::newRow("protocol 1, told at 4 bytes") << hex("00 01 00 01") << QStringList() << 4 << true;
+        QTest::newRow("protocol 0x0100") << hex("00 01 01 00 00 02 01 83") << QStringList() << 8 << true;
+        QTest::newRow("length 1: no PDU") << hex("00 01 00 00 00 01 01") << QStringList() << 7 << true;
+        QTest::newRow("length 2: a function alone") << hex("00 01 00 00 00 02 09 2B") << QStringList{"1 9 2b"} << 0
+                                                    << false;
+        QByteArray longest = hex("00 02 00 00 00 FE 01");
+        longest += QByteArray(253, char(0x10));
+        QTest::newRow("length 254: the longest PDU") << longest << QStringList{"2 1 " + QString(253, '#').replace("#", "10")}
+                                                     << 0 << false;
+        QTest::newRow("length 255: one beyond") << hex("00 02 00 00 00 FF 01") + QByteArray(254, char(0x10))
+                                                << QStringList() << 261 << true;
+        QTest::newRow("frame, then junk") << read + hex("00 09 00 07") << QStringList{"7 5 0310000005"} << 4 << true;
+    }
+    void mbapCut()
+    {
+        QFETCH(QByteArray, buffer);
+        QFETCH(QStringList, frames);
+        QFETCH(int, left);
+        QFETCH(bool, junk);
+
+        QStringList taken;
+        MbapFrame frame;
+        MbapCut cut;
+        while ((cut = CutMbapFrame(buffer, frame)) == MbapCut::Frame)
+            taken << QStringLiteral("%1 %2 %3").arg(frame.transaction).arg(frame.unit).arg(QString::fromLatin1(frame.pdu.toHex()));
+        QCOMPARE(taken, frames);
+        QCOMPARE(int(buffer.size()), left);
+        QCOMPARE(cut == MbapCut::Junk, junk);
+    }
+
+    // Built frames against the bytes written out by hand, an RTU request
+    // through the header and back, and the transaction id across its wrap.
+    void mbapBuild_data()
+    {
+        QTest::addColumn<int>("transaction");
+        QTest::addColumn<QByteArray>("rtu");
+        QTest::addColumn<QByteArray>("mbap"); // empty: no Modbus TCP frame for it
+
+        QTest::newRow("status poll") << 1 << hex("01 03 10 00 00 05 81 09") << hex("00 01 00 00 00 06 01 03 10 00 00 05");
+        QTest::newRow("id 0xFFFF") << 0xFFFF << hex("05 10 10 00 00 01 02 04 B0 00 00")
+                                   << hex("FF FF 00 00 00 09 05 10 10 00 00 01 02 04 B0");
+        QTest::newRow("id 0 after the wrap") << int(quint16(0xFFFF + 1)) << hex("05 83 02 00 00") << hex("00 00 00 00 00 03 05 83 02");
+        QTest::newRow("too short for a PDU") << 3 << hex("05 83 02") << QByteArray();
+        QTest::newRow("PDU of 253") << 4 << QByteArray(1, char(9)) + QByteArray(253, char(0x2B)) + hex("00 00")
+                                    << hex("00 04 00 00 00 FE 09") + QByteArray(253, char(0x2B));
+        QTest::newRow("PDU of 254: one beyond") << 4 << QByteArray(1, char(9)) + QByteArray(254, char(0x2B)) + hex("00 00")
+                                                << QByteArray();
+    }
+    void mbapBuild()
+    {
+        QFETCH(int, transaction);
+        QFETCH(QByteArray, rtu);
+        QFETCH(QByteArray, mbap);
+
+        QCOMPARE(MbapFromRtu(rtu, quint16(transaction)), mbap);
+        if (mbap.isEmpty())
+            return;
+        QCOMPARE(MbapBytes(quint16(transaction), quint8(rtu.at(0)), rtu.mid(1, rtu.size() - 3)), mbap);
+        QCOMPARE(MbapFrameLength(mbap), int(mbap.size()));
+        QCOMPARE(RtuFromMbap(mbap), withCrc(rtu.left(rtu.size() - 2)));
     }
 
     // Choosing and clearing a model write the active model before telling the

@@ -1,10 +1,12 @@
-// The plan engine in this process against simulated supplies on a
-// pseudo-terminal: plans refused with their place, checks at their limits,
+// The plan engine in this process: checks judged as pure functions, and
+// against simulated supplies on a pseudo-terminal: plans refused with their
+// place, checks at their limits,
 // stop conditions, protection, readings during a ramp, totals against their
 // closed forms, a silent supply, an abort; and one psuctl test run as a script
 // would start it.
 
-#include "master/rtuplanbus.h"
+#include "plan/judging.h"
+#include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "plan/recorders.h"
 #include "sim/simbus.h"
@@ -137,6 +139,10 @@ private slots:
     void planErrors();
     void serialRefusals_data();
     void serialRefusals();
+    void runDescription_data();
+    void runDescription();
+    void judging_data();
+    void judging();
     void checkAtItsLimits_data();
     void checkAtItsLimits();
     void silentSupplyFailsOnlyItsSlot();
@@ -221,13 +227,10 @@ Recorded TestPlanEngine::runPlan(const QString &text, const std::function<void(P
     RtuMaster master(line, nullptr);
     master.open();
     RtuPlanBus bus(master);
-    RunInfo info;
-    for (int i = 0; i < plan.slotList.size(); ++i) {
-        SlotInfo slot;
-        slot.serial = QStringLiteral("S%1").arg(i);
-        info.slotList << slot;
-    }
-    PlanRun run(plan, bus, info);
+    QStringList serials;
+    for (int i = 0; i < plan.slotList.size(); ++i)
+        serials << QStringLiteral("S%1").arg(i);
+    PlanRun run(plan, bus, DescribeRun(plan, serials, QStringLiteral("tester"), QString(), m_device));
     Recorded recorded;
     run.addListener(&recorded);
     if (prepare)
@@ -328,29 +331,117 @@ void TestPlanEngine::serialRefusals()
     }
 }
 
-// 12.00 V on a 0.01 V model, read off by a calibration offset of so many
-// counts: a reading at a limit passes, one count beyond fails, on both sides,
-// for absolute limits and for both relative forms.
+// The operator of a run: the name given, else the login name.
+void TestPlanEngine::runDescription_data()
+{
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("username");
+    QTest::addColumn<QString>("operatorName");
+    QTest::newRow("given") << "Li Wei" << QByteArray("eol") << QByteArray("station") << "Li Wei";
+    QTest::newRow("the login") << "" << QByteArray("eol") << QByteArray("station") << "eol";
+    QTest::newRow("the login elsewhere") << "" << QByteArray() << QByteArray("station") << "station";
+}
+
+void TestPlanEngine::runDescription()
+{
+    QFETCH(QString, given);
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, username);
+    QFETCH(QString, operatorName);
+    const QByteArray userBefore = qgetenv("USER"), usernameBefore = qgetenv("USERNAME");
+    qputenv("USER", user);
+    qputenv("USERNAME", username);
+    const Plan plan = LoadPlan(writePlan(QLatin1String(kThreeSlots) + QStringLiteral("[[step]]\ntype = \"wait\"\ntime = 0\n")));
+    const RunInfo info = DescribeRun(plan, {"A1", " A2 ", "A3"}, given, QStringLiteral("9.9"), QStringLiteral("COM2"));
+    qputenv("USER", userBefore);
+    qputenv("USERNAME", usernameBefore);
+    QCOMPARE(info.operatorName, operatorName);
+    QCOMPARE(info.toolVersion, QStringLiteral("9.9"));
+    QCOMPARE(info.port, QStringLiteral("COM2"));
+    QCOMPARE(info.slotList.size(), 3);
+    QCOMPARE(info.slotList.at(1).serial, QStringLiteral("A2"));
+    QCOMPARE(info.slotList.at(1).address, 5);
+    QCOMPARE(info.slotList.at(2).name, QStringLiteral("C"));
+}
+
+// A check's statistic of readings that vary, against limits on a 0.01 V
+// model with 12.00 V set: a value at a limit passes, one count beyond fails,
+// on both sides, for absolute limits and for both relative forms.
+void TestPlanEngine::judging_data()
+{
+    QTest::addColumn<QList<double>>("values");
+    QTest::addColumn<int>("statistic");
+    QTest::addColumn<double>("min"); // NaN: none; both NaN: relative
+    QTest::addColumn<double>("max");
+    QTest::addColumn<double>("percent");
+    QTest::addColumn<double>("counts");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<double>("low");
+    QTest::addColumn<double>("high");
+    QTest::addColumn<bool>("passes");
+    const double none = qQNaN();
+    const QList<double> spread{12.01, 11.99, 12.03, 12.00};
+    const int mean = int(Statistic::Mean), min = int(Statistic::Min), max = int(Statistic::Max);
+    QTest::newRow("mean within") << spread << mean << 11.98 << 12.02 << 0.0 << 0.0 << 12.0075 << 11.98 << 12.02 << true;
+    QTest::newRow("mean of one reading") << QList<double>{12.02} << mean << 11.98 << 12.02 << 0.0 << 0.0 << 12.02 << 11.98 << 12.02 << true;
+    QTest::newRow("min at min") << spread << min << 11.99 << none << 0.0 << 0.0 << 11.99 << 11.99 << none << true;
+    QTest::newRow("min a count below min") << spread << min << 12.00 << none << 0.0 << 0.0 << 11.99 << 12.00 << none << false;
+    QTest::newRow("min under a max") << spread << min << none << 12.00 << 0.0 << 0.0 << 11.99 << none << 12.00 << true;
+    QTest::newRow("max at max") << spread << max << none << 12.03 << 0.0 << 0.0 << 12.03 << none << 12.03 << true;
+    QTest::newRow("max a count above max") << spread << max << none << 12.02 << 0.0 << 0.0 << 12.03 << none << 12.02 << false;
+    QTest::newRow("max over a min") << spread << max << 12.02 << none << 0.0 << 0.0 << 12.03 << 12.02 << none << true;
+    const auto relative = [&](const char *row, const QList<double> &values, int statistic, double percent,
+                              double counts, double value, double band, bool passes) {
+        QTest::newRow(row) << values << statistic << none << none << percent << counts << value << 12.0 - band
+                           << 12.0 + band << passes;
+    };
+    relative("counts high, at", {12.00, 12.02}, max, 0, 2, 12.02, 0.02, true);
+    relative("counts high, beyond", {12.00, 12.03}, max, 0, 2, 12.03, 0.02, false);
+    relative("counts low, at", {11.98, 12.00}, min, 0, 2, 11.98, 0.02, true);
+    relative("counts low, beyond", {11.97, 12.00}, min, 0, 2, 11.97, 0.02, false);
+    relative("percent high, at", {12.00, 12.03}, max, 0.25, 0, 12.03, 0.03, true);
+    relative("percent high, beyond", {12.00, 12.04}, max, 0.25, 0, 12.04, 0.03, false);
+    relative("percent low, at", {11.97, 12.01}, min, 0.25, 0, 11.97, 0.03, true);
+    relative("percent low, beyond", {11.96, 12.01}, min, 0.25, 0, 11.96, 0.03, false);
+    relative("percent and counts", {12.04, 11.96}, max, 0.25, 1, 12.04, 0.04, true);
+}
+
+void TestPlanEngine::judging()
+{
+    QFETCH(QList<double>, values);
+    QFETCH(int, statistic);
+    QFETCH(double, min);
+    QFETCH(double, max);
+    QFETCH(double, percent);
+    QFETCH(double, counts);
+    QFETCH(double, value);
+    QFETCH(double, low);
+    QFETCH(double, high);
+    QFETCH(bool, passes);
+    const auto given = [](double limit) { return qIsNaN(limit) ? std::nullopt : std::optional<double>(limit); };
+    CheckLimits limits{given(min), given(max), percent > 0 || counts > 0, percent, counts};
+    const Judgement judged = JudgeReadings(values, Statistic(statistic), 12.0, 0.01, limits);
+    QCOMPARE(judged.value, value);
+    QCOMPARE(judged.low.has_value(), !qIsNaN(low));
+    QCOMPARE(judged.high.has_value(), !qIsNaN(high));
+    if (judged.low)
+        QCOMPARE(*judged.low, low);
+    if (judged.high)
+        QCOMPARE(*judged.high, high);
+    QCOMPARE(judged.passed, passes);
+}
+
+// The same through a run: 12.00 V on a 0.01 V model, read off by a
+// calibration offset of so many counts, judged about the setpoint read.
 void TestPlanEngine::checkAtItsLimits_data()
 {
     QTest::addColumn<QString>("limits");
     QTest::addColumn<int>("offset");
     QTest::addColumn<bool>("passes");
-    const QString absolute = QStringLiteral("min = 11.98\nmax = 12.02");
-    const QString counts = QStringLiteral("counts = 2");
-    const QString percent = QStringLiteral("percent = 0.25"); // 0.03 V of 12 V
-    QTest::newRow("absolute max, at") << absolute << 2 << true;
-    QTest::newRow("absolute max, beyond") << absolute << 3 << false;
-    QTest::newRow("absolute min, at") << absolute << -2 << true;
-    QTest::newRow("absolute min, beyond") << absolute << -3 << false;
-    QTest::newRow("counts high, at") << counts << 2 << true;
-    QTest::newRow("counts high, beyond") << counts << 3 << false;
-    QTest::newRow("counts low, at") << counts << -2 << true;
-    QTest::newRow("counts low, beyond") << counts << -3 << false;
-    QTest::newRow("percent high, at") << percent << 3 << true;
-    QTest::newRow("percent high, beyond") << percent << 4 << false;
-    QTest::newRow("percent low, at") << percent << -3 << true;
-    QTest::newRow("percent low, beyond") << percent << -4 << false;
+    QTest::newRow("absolute min, beyond") << QStringLiteral("min = 11.98\nmax = 12.02") << -3 << false;
+    QTest::newRow("counts high, at") << QStringLiteral("counts = 2") << 2 << true;
+    QTest::newRow("percent low, beyond") << QStringLiteral("percent = 0.25") << -4 << false;
 }
 
 void TestPlanEngine::checkAtItsLimits()

@@ -536,7 +536,7 @@ void TestPsuctl::defaultTimeoutCountsRequest()
     m_bus->stop();
     delete m_bus;
     m_bus = new SimBus(this);
-    SimLineSettings slow;
+    LineSettings slow;
     slow.baud = 1200;
     m_bus->setLineSettings(slow);
     m_bus->addSupply(1, 1);

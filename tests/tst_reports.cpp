@@ -347,6 +347,10 @@ void TestReports::junitCounts()
     QCOMPARE(counts.failures, slotCount * int(failing.size()) + (causedFailSlot >= 0 ? 1 : 0));
     QCOMPARE(counts.declaredFailures, counts.failures);
     QCOMPARE(counts.errors, erroredSlot >= 0 ? 1 : 0);
+    // The root element totals the suites: a reader may look at it alone.
+    const QMap<QString, int> root{{"tests", counts.cases}, {"failures", counts.failures},
+                                  {"errors", counts.errors}, {"skipped", counts.skipped}};
+    QCOMPARE(counts.root, root);
     // A failure's message carries the value and both limits; a slot failed
     // on a step's cause carries that cause.
     QStringList checkFailures = counts.failureMessages;

@@ -1,12 +1,9 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/commports.h"
 #include "link/mscomm.h"
-#include "link/serialchannel.h"
 #include "panels/addressscan.h"
 #include "support_bytes.h"
-#include "support_pty.h"
-#include "support_state.h"
+#include "support_toolline.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
@@ -33,9 +30,8 @@ class ScanTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> m_peer;
-    QByteArrayList m_sent;
-    ToolFixture m_fixture;
+    ToolOnPty m_tool;
+    QByteArrayList &m_sent = m_tool.sent();
 
     void setRange(int start, int end)
     {
@@ -46,31 +42,19 @@ private:
 private slots:
     void initTestCase()
     {
-        CreateForms();
-        m_peer = std::make_unique<PtyPeer>();
-        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
-        QVERIFY(MAIN->MSComm1->PortOpen());
+        const QString error = m_tool.open();
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         // Byte-array input with a receive event per byte, as at start-up.
         MAIN->FormShow();
-        SetSendObserver([this](const QByteArray &frame) { m_sent.append(frame); });
     }
 
-    void cleanupTestCase()
-    {
-        SetSendObserver({});
-        DestroyForms();
-        m_peer.reset();
-        ClearCommPortMappings();
-        ResetToolState();
-    }
+    void cleanupTestCase() { m_tool.close(); }
 
     void init()
     {
         RSADDERS->Timer1->stop();
-        m_fixture.reset();
+        m_tool.reset();
         RSADDERS->Edit3->clear();
-        m_peer->received();
-        m_sent.clear();
     }
 
     void designState()
@@ -118,7 +102,7 @@ private slots:
         // The start sends the first probe at once, on the wire.
         setRange(address, 255);
         RSADDERS->BitBtn1->click();
-        QCOMPARE(m_peer->readSome(8, 3000).toHex(' '), frame.toHex(' '));
+        QCOMPARE(m_tool.peer().readSome(8, 3000).toHex(' '), frame.toHex(' '));
         QCOMPARE(ScanAddress, quint16(address));
         QVERIFY(RSADDERS->Timer1->isActive());
         QCOMPARE(RSADDERS->Timer1->interval(), 1000);
@@ -164,7 +148,7 @@ private slots:
             QCOMPARE(RSADDERS->ProgressBar1->value(), qMin(ticks * step, 10000));
             if (percentAt.contains(address))
                 QCOMPARE(RSADDERS->Label4->text(), percentAt.value(address));
-            m_peer->received();
+            m_tool.peer().received();
         }
         QByteArrayList probes;
         for (int address = start; address <= end; ++address)
@@ -215,7 +199,7 @@ private slots:
         QCOMPARE(ShownMessages().lastText, QStringLiteral("仪表起始地址错误！！"));
         QVERIFY(!RSADDERS->Timer1->isActive());
         QVERIFY(m_sent.isEmpty());
-        QVERIFY(m_peer->readSome(1, 200).isEmpty());
+        QVERIFY(m_tool.peer().readSome(1, 200).isEmpty());
         QCOMPARE(RSADDERS->Edit3->text(), QStringLiteral("3,"));
         QCOMPARE(RSADDERS->Label4->text(), QStringLiteral("0%"));
     }
@@ -309,7 +293,7 @@ private slots:
     // takes the tool's real receive path; the scan runs on its own timer.
     void answeringInstruments()
     {
-        m_peer->setResponder([](const QByteArray &request) {
+        m_tool.peer().setResponder([](const QByteArray &request) {
             if (request.size() != 8 || quint8(request[1]) != 0x03)
                 return QByteArray();
             const quint8 address = quint8(request[0]);
@@ -318,18 +302,18 @@ private slots:
             return withCrc(QByteArray().append(char(address)).append(char(0x03)).append(char(0x02))
                                .append(char(0x00)).append(char(0x2A)));
         });
-        m_peer->startRecording();
+        m_tool.peer().startRecording();
         setRange(0, 10);
         RSADDERS->BitBtn1->click();
         QTRY_VERIFY_WITH_TIMEOUT(!RSADDERS->Timer1->isActive(), 40000);
         QCOMPARE(RSADDERS->Edit3->text(), QStringLiteral("1,5,"));
         QCOMPARE(RSADDERS->Label4->text(), QStringLiteral("100%"));
-        QVERIFY(m_fixture.closer().texts().contains(QStringLiteral("仪表地址检测结束！！")));
+        QVERIFY(m_tool.fixture().closer().texts().contains(QStringLiteral("仪表地址检测结束！！")));
         QByteArrayList probes;
         for (int address = 0; address <= 10; ++address)
             probes << probe(address);
         QCOMPARE(m_sent, probes);
-        m_peer->setResponder({});
+        m_tool.peer().setResponder({});
     }
 };
 

@@ -1,14 +1,11 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
-#include "link/commports.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
-#include "link/serialchannel.h"
 #include "panels/sequencerunner.h"
 #include "support_bytes.h"
-#include "support_pty.h"
-#include "support_state.h"
+#include "support_toolline.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
@@ -58,11 +55,10 @@ class SequenceTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> m_peer;
+    ToolOnPty m_tool;
     QVector<SentFrame> m_sent;
     QElapsedTimer m_clock;
     int m_ticks = 0;
-    ToolFixture m_fixture;
 
     void setRows(const QList<int> &checked)
     {
@@ -87,32 +83,22 @@ private:
 private slots:
     void initTestCase()
     {
-        CreateForms();
-        m_peer = std::make_unique<PtyPeer>();
-        QVERIFY_THROWS_NO_EXCEPTION(OpenToolPort(m_peer->slavePath()));
-        QVERIFY(MAIN->MSComm1->PortOpen());
         m_clock.start();
-        SetSendObserver([this](const QByteArray &frame) {
+        const QString error = m_tool.open([this](const QByteArray &frame) {
             m_sent.append({m_clock.elapsed(), frame, m_ticks, TYP->Timer1->interval()});
         });
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         connect(TYP->Timer1, &QTimer::timeout, this, [this] { ++m_ticks; });
         // QELT30-05: 3100 / 5100 raw, 100 counts per volt, 1000 per ampere.
         SelectModel(1);
     }
 
-    void cleanupTestCase()
-    {
-        SetSendObserver({});
-        DestroyForms();
-        m_peer.reset();
-        ClearCommPortMappings();
-        ResetToolState();
-    }
+    void cleanupTestCase() { m_tool.close(); }
 
     void init()
     {
         TYP->Timer1->stop();
-        m_fixture.reset();
+        m_tool.reset();
         TYP->Button1->setText(QStringLiteral("启  动"));
         for (int row = 1; row <= StepRowCount; ++row) {
             TYP->VoltageEdit(row)->setText(QString::number(row));
@@ -123,7 +109,6 @@ private slots:
         TYP->Edit61->setText(QStringLiteral("1"));
         TYP->SpinEdit2->SetValue(1);
         SelectModel(1);
-        m_peer->received();
         m_sent.clear();
         m_ticks = 0;
     }
@@ -200,7 +185,7 @@ private slots:
                                        hex("01 10 10 04 00 01 02 00 00 B6 15")};
         for (int i = 0; i < 3; ++i)
             QCOMPARE(m_sent[i].bytes.toHex(' '), expected[i].toHex(' '));
-        QCOMPARE(m_peer->readSome(35, 5000).toHex(' '),
+        QCOMPARE(m_tool.peer().readSome(35, 5000).toHex(' '),
                  (expected[0] + expected[1] + expected[2]).toHex(' '));
         const qint64 onDelay = m_sent[1].atMs - m_sent[0].atMs;
         const qint64 dwell = m_sent[2].atMs - m_sent[1].atMs;
@@ -234,7 +219,7 @@ private slots:
         const QByteArrayList expected = {rowFrame(2, 7), switchFrame(7, true), rowFrame(4, 7),
                                          rowFrame(2, 7), rowFrame(4, 7), switchFrame(7, false)};
         QCOMPARE(sentBytes(), expected);
-        QCOMPARE(m_peer->readSome(int(expected.join().size()), 5000), expected.join());
+        QCOMPARE(m_tool.peer().readSome(int(expected.join().size()), 5000), expected.join());
         // Gap before frame i and the dwell it stands for.
         const int minimum[] = {0, 1000, 100, 1000, 100, 1000};
         for (int i = 1; i < m_sent.size(); ++i) {

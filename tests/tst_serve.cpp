@@ -68,7 +68,7 @@ public:
         m_fd = -1;
     }
     void send(const QByteArray &bytes) { ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL); }
-    void request(quint16 transaction, quint8 unit, const QByteArray &pdu) { send(TcpFrame(transaction, unit, pdu)); }
+    void request(quint16 transaction, quint8 unit, const QByteArray &pdu) { send(MbapBytes(transaction, unit, pdu)); }
     // The next answer's PDU, after checking its header against what was asked;
     // empty when none comes within the time.
     QByteArray answer(quint16 transaction, quint8 unit, int timeoutMs = 5000)
@@ -80,7 +80,7 @@ public:
         const int length = quint8(m_in.at(4)) << 8 | quint8(m_in.at(5));
         const QByteArray frame = m_in.left(6 + length);
         m_in.remove(0, 6 + length);
-        if (frame.left(4) != TcpFrame(transaction, unit, QByteArray()).left(4) || quint8(frame.at(6)) != unit)
+        if (frame.left(4) != MbapBytes(transaction, unit, QByteArray()).left(4) || quint8(frame.at(6)) != unit)
             return QByteArray("wrong header: ") + frame.toHex(' ');
         return frame.mid(7);
     }
@@ -157,6 +157,8 @@ private slots:
 
     void answersAsTheLineDoes_data();
     void answersAsTheLineDoes();
+    void failureAnsweredByItsKindNotItsText_data();
+    void failureAnsweredByItsKindNotItsText();
     void broadcastGoesOnceAndEverySupplyTakesIt();
     void clientsAtOnceGetTheirOwnAnswers();
     void misbehavingClientCutOffOthersGoOn_data();
@@ -262,7 +264,7 @@ void TestServe::answersAsTheLineDoes_data()
                                                        << hex("83 03");
     QTest::newRow("read past 0xFFFF") << 1 << readPdu(0xFFFF, 2) << none << 0 << hex("83 02");
     QTest::newRow("the supply's own exception") << 17 << readPdu(0x0000, 1) << BuildReadRequest(17, 0x0000, 1) << -1
-                                                << none;
+                                                << hex("83 02");
     QTest::newRow("write of two registers") << 1 << writePdu(VoltageSetpoint, {1200, 1500})
                                             << BuildWriteRequest(1, VoltageSetpoint, {1200, 1500}) << -1 << none;
     QTest::newRow("write single register: a 0x10 of one on the line")
@@ -305,6 +307,40 @@ void TestServe::answersAsTheLineDoes()
     } else {
         QCOMPARE(got, answer);
     }
+}
+
+// What serve answers for a failure on the bus comes from the failure's kind
+// and code; its text may say anything (here numbers that are not the code).
+void TestServe::failureAnsweredByItsKindNotItsText_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("function");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QByteArray>("answer");
+
+    const int read = FunctionReadHolding;
+    QTest::newRow("exception 02, its text naming none") << int(BusError::Kind::Exception) << read << 0x02
+                                                        << "address 17: the read was turned down" << hex("83 02");
+    QTest::newRow("exception 02, its text naming 07") << int(BusError::Kind::Exception) << read << 0x02
+                                                      << "address 17: refused with exception 07" << hex("83 02");
+    QTest::newRow("serve's own busy, to a write") << int(BusError::Kind::Exception) << 0x10 << 0x06
+                                                  << "serve refused: exception 04" << hex("90 06");
+    QTest::newRow("silent supply, its text naming 02") << int(BusError::Kind::Timeout) << read << 0
+                                                       << "the gateway answered exception 02" << hex("83 0B");
+    QTest::newRow("spoilt reply") << int(BusError::Kind::SpoiltReply) << read << 0 << "exception 03" << hex("83 0B");
+    QTest::newRow("port lost") << int(BusError::Kind::PortLost) << 0x10 << 0 << "port lost" << hex("90 0B");
+}
+
+void TestServe::failureAnsweredByItsKindNotItsText()
+{
+    QFETCH(int, kind);
+    QFETCH(int, function);
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, answer);
+
+    QCOMPARE(FailureAnswer(quint8(function), BusError(BusError::Kind(kind), text, 17, function, code)), answer);
 }
 
 void TestServe::broadcastGoesOnceAndEverySupplyTakesIt()
@@ -380,7 +416,7 @@ void TestServe::misbehavingClientCutOffOthersGoOn_data()
     QTest::addColumn<int>("answers");        // answers it gets before serve closes it, or -1: never closed
     QTest::addColumn<QString>("why");        // the log's reason
 
-    const QByteArray silentRead = TcpFrame(1, 200, readPdu(VoltageSetpoint, 1));
+    const QByteArray silentRead = MbapBytes(1, 200, readPdu(VoltageSetpoint, 1));
     QTest::newRow("junk") << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray() << 0 << "not Modbus TCP";
     QTest::newRow("length 255") << hex("00 01 00 00 00 FF 01 03") << QByteArray() << 0 << "not Modbus TCP";
     QTest::newRow("half a frame") << silentRead.left(9) << QByteArray() << 0 << "bytes of a request and no more";
@@ -538,7 +574,7 @@ void TestServe::clientThatNeverReadsIsCut()
     Client deaf(m_port, 2048);
     Client good(m_port);
     // All 27 registers: 63-byte answers.
-    const QByteArray request = TcpFrame(7, 1, readPdu(VoltageSetpoint, 27));
+    const QByteArray request = MbapBytes(7, 1, readPdu(VoltageSetpoint, 27));
     int sent = 0;
     // Each request once the one before is off the line: never more than one
     // waiting, so only its not reading can end it.

@@ -5,7 +5,7 @@
 
 #include "tst_endtoend.h"
 
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 #include "panels/planstation.h"
 #include "support_pty.h"
 

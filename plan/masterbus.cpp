@@ -1,14 +1,14 @@
-#include "master/rtuplanbus.h"
+#include "plan/masterbus.h"
 
-#include "master/ctlerror.h"
+#include "link/buserror.h"
 
 template <typename F>
 auto RtuPlanBus::guarded(F f)
 {
     try {
         return f();
-    } catch (const CtlError &error) {
-        m_lost = error.exitCode() == ExitPort;
+    } catch (const BusError &error) {
+        m_lost = error.isPortFailure();
         throw;
     }
 }
@@ -29,7 +29,7 @@ bool RtuPlanBus::reopen()
         m_master.close();
         m_master.open();
         m_lost = false;
-    } catch (const CtlError &) {
+    } catch (const BusError &) {
         m_lost = true;
     }
     return !m_lost;

@@ -1,0 +1,387 @@
+// A station's reference instruments: the station and driver files, the SCPI
+// client against a meter written apart from it (tests/scpi_reference_server.py),
+// the uncertainty budget (published worked examples, a budget computed by
+// hand) and the decision rule at each of its boundaries.
+
+#include "plan/planengine.h"
+#include "plan/scpiclient.h"
+#include "plan/stationfile.h"
+#include "plan/uncertainty.h"
+#include "link/frames.h"
+#include "master/rtumaster.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(std::optional<double>)
+Q_DECLARE_METATYPE(DecisionRule)
+Q_DECLARE_METATYPE(Acceptance)
+
+class TestReferences : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void stationFile();
+    void refusedFiles_data();
+    void refusedFiles();
+    void clientAgainstAnotherMeter();
+    void clientFailures_data();
+    void clientFailures();
+    void simulatedBench();
+    void publishedExamples();
+    void budgetOfAMeterReading();
+    void decision_data();
+    void decision();
+
+private:
+    QString write(const QString &name, const QByteArray &text);
+
+    QTemporaryDir m_dir;
+    QProcess m_meter;
+    QString m_meterLink;
+};
+
+QString TestReferences::write(const QString &name, const QByteArray &text)
+{
+    const QString path = m_dir.filePath(name);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(text);
+    return path;
+}
+
+void TestReferences::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    const QString portFile = m_dir.filePath(QStringLiteral("meter-port"));
+    m_meter.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_meter.start(QStringLiteral("python3"), {QStringLiteral(PSUTOOL_TESTS_DIR "/scpi_reference_server.py"), portFile});
+    QVERIFY(m_meter.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(portFile), 20000);
+    QFile port(portFile);
+    QVERIFY(port.open(QIODevice::ReadOnly));
+    m_meterLink = QStringLiteral("tcp://127.0.0.1:") + QString::fromLatin1(port.readAll());
+}
+
+void TestReferences::cleanupTestCase()
+{
+    m_meter.kill();
+    m_meter.waitForFinished();
+}
+
+void TestReferences::stationFile()
+{
+    // The example station and its drivers, as shipped.
+    const StationFile station = LoadStation(QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/station/station.toml"));
+    QCOMPARE(station.name, QStringLiteral("Bench 7"));
+    QCOMPARE(station.references.size(), 2);
+    const ReferenceInstrument *dmm = station.find(QStringLiteral("dmm"));
+    QVERIFY(dmm);
+    QCOMPARE(dmm->kind, ReferenceKind::Dmm);
+    QCOMPARE(dmm->link, QStringLiteral("tcp://127.0.0.1:5025"));
+    QCOMPARE(*dmm->calibrationDue, QDate(2027, 6, 30));
+    QVERIFY(!dmm->expiredOn(QDate(2027, 6, 30)));
+    QVERIFY(dmm->expiredOn(QDate(2027, 7, 1)));
+    // The smallest range that holds the value: 10 V for 9.99 and 10 V, 100 V a step beyond.
+    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0)->spec.range, 10.0);
+    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0001)->spec.range, 100.0);
+    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 100.0001), nullptr);
+    QCOMPARE(dmm->driver.command(ReferenceOperation::ConfigureVolts,
+                                 {{QStringLiteral("range"), QStringLiteral("100")}, {QStringLiteral("nplc"), QStringLiteral("10")}}),
+             QStringLiteral("CONF:VOLT:DC 100;:VOLT:DC:NPLC 10"));
+    const ReferenceInstrument *load = station.find(QStringLiteral("load"));
+    QVERIFY(load && load->driver.has(ReferenceOperation::LoadOff));
+}
+
+void TestReferences::refusedFiles_data()
+{
+    QTest::addColumn<QByteArray>("station");
+    QTest::addColumn<QByteArray>("driver");
+    QTest::addColumn<QString>("file"); // which file is named
+    QTest::addColumn<int>("line");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("cause");
+
+    const QByteArray dmm = "name = \"M\"\nkind = \"dmm\"\n[commands]\nidentify = \"*IDN?\"\n"
+                           "configure_volts = \"CONF:VOLT {range}\"\nread = \"READ?\"\nerror = \"SYST:ERR?\"\n"
+                           "[[accuracy]]\nfunction = \"volts\"\nrange = 10\n";
+    const QByteArray ref = "[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://h:5025\"\n"
+                           "driver = \"d.toml\"\n";
+    QTest::newRow("good") << ref << dmm << QString() << 0 << 0 << QString();
+    QTest::newRow("misspelt key") << ref + "calibration_date = 2027-01-01\n" << dmm << "station" << 6 << 20
+                                  << "unknown key 'calibration_date'";
+    QTest::newRow("due not a date") << ref + "calibration_due = \"soon\"\n" << dmm << "station" << 6 << 19
+                                    << "'calibration_due' must be a date (2027-06-30)";
+    QTest::newRow("two of one name") << ref + ref << dmm << "station" << 7 << 8 << "a second reference named 'dmm'";
+    QTest::newRow("unknown kind") << QByteArray(ref).replace("kind = \"dmm\"", "kind = \"scope\"") << dmm << "station"
+                                  << 3 << 8 << "kind 'scope' is none of dmm, load, scanner";
+    QTest::newRow("channels on a meter") << ref + "channels = { A = 101 }\n" << dmm << "station" << 6 << 12
+                                         << "only a scanner has channels";
+    QTest::newRow("no references") << QByteArray("name = \"x\"\n") << dmm << "station" << 1 << 1
+                                   << "a station needs at least one [[reference]]";
+    QTest::newRow("toml syntax") << ref + "name = \n" << dmm << "station" << 6 << 8 << "";
+    QTest::newRow("driver lacks read") << ref << QByteArray(dmm).replace("read = \"READ?\"\n", "") << "driver" << 3 << 1
+                                       << "a dmm driver needs the operation 'read'";
+    QTest::newRow("unknown operation") << ref << QByteArray(dmm).replace("read =", "reed =") << "driver" << 6 << 8
+                                       << "unknown operation 'reed'";
+    QTest::newRow("no volts range") << ref << QByteArray(dmm).replace("\"volts\"", "\"amperes\"") << "driver" << 1 << 1
+                                    << "a dmm driver needs the accuracy of at least one volts range";
+    QTest::newRow("range of 0") << ref << QByteArray(dmm).replace("range = 10", "range = 0") << "driver" << 10 << 9
+                                << "'range' must be from 1e-09 to 1e+06";
+    QTest::newRow("load driver for a meter")
+        << ref << QByteArray(dmm).replace("kind = \"dmm\"", "kind = \"load\"") << "driver" << 3 << 1
+        << "a load driver needs the operation 'load_current'";
+}
+
+void TestReferences::refusedFiles()
+{
+    QFETCH(QByteArray, station);
+    QFETCH(QByteArray, driver);
+    QFETCH(QString, file);
+    QFETCH(int, line);
+    QFETCH(int, column);
+    QFETCH(QString, cause);
+
+    const QString stationPath = write(QStringLiteral("refused/station.toml"), station);
+    const QString driverPath = write(QStringLiteral("refused/d.toml"), driver);
+    try {
+        const StationFile loaded = LoadStation(stationPath);
+        QVERIFY2(file.isEmpty(), "refused nothing");
+        QCOMPARE(loaded.references.size(), 1);
+    } catch (const PlanError &error) {
+        QVERIFY2(!file.isEmpty(), qPrintable(error.text()));
+        QCOMPARE(error.file(), file == QLatin1String("station") ? stationPath : driverPath);
+        QCOMPARE(error.line(), line);
+        QCOMPARE(error.column(), column);
+        if (!cause.isEmpty())
+            QCOMPARE(error.cause(), cause);
+    }
+}
+
+void TestReferences::clientAgainstAnotherMeter()
+{
+    ScpiClient meter(m_meterLink, 2);
+    QCOMPARE(meter.query(QStringLiteral("*IDN?")), QStringLiteral("Test Meters,DM-1,SN0042,1.0"));
+    meter.write(QStringLiteral("CONF:VOLT:DC 100;:VOLT:DC:NPLC 10"));
+    meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("CONF:VOLT:DC 100"));
+    QCOMPARE(meter.queryNumber(QStringLiteral("READ?")), 12.0003);
+    QCOMPARE(meter.queryNumber(QStringLiteral("READ?")), 12.0007);
+    // An error the meter queued is raised with its entry, and the queue is emptied.
+    meter.write(QStringLiteral("VOLT:RANG:AUTO ON"));
+    try {
+        meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("VOLT:RANG:AUTO ON"));
+        QFAIL("the queued error was not raised");
+    } catch (const ScpiError &error) {
+        QCOMPARE(error.kind(), ScpiError::Instrument);
+        QVERIFY2(error.text().endsWith(QLatin1String("'VOLT:RANG:AUTO ON' gave -113,\"Undefined header\"")), qPrintable(error.text()));
+    }
+    meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("*IDN?"));
+}
+
+void TestReferences::clientFailures_data()
+{
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("silent") << QString() << "MUTE?" << int(ScpiError::Timeout) << "no answer to 'MUTE?' within 0.5 s";
+    QTest::newRow("closed") << QString() << "BYE" << int(ScpiError::Lost) << "the instrument closed the link";
+    QTest::newRow("overload") << QString() << "OVER?" << int(ScpiError::Instrument) << "'OVER?' answered '9.9E37', not a reading";
+    QTest::newRow("undefined header") << QString() << "FOO?" << int(ScpiError::Timeout) << "no answer to 'FOO?'";
+    QTest::newRow("refused port") << "tcp://127.0.0.1:1" << "*IDN?" << int(ScpiError::Unreachable) << "tcp://127.0.0.1:1: ";
+    QTest::newRow("no device") << "/dev/usbtmc-none" << "*IDN?" << int(ScpiError::Unreachable) << "/dev/usbtmc-none: ";
+    QTest::newRow("bad serial") << "serial:/dev/null:1234" << "*IDN?" << int(ScpiError::Unreachable)
+                                << "not serial:DEVICE:BAUD[:8N1]";
+    QTest::newRow("no scheme") << "lan:meter" << "*IDN?" << int(ScpiError::Unreachable) << "a link is tcp://HOST:PORT";
+}
+
+void TestReferences::clientFailures()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, query);
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+
+    ScpiClient meter(link.isEmpty() ? m_meterLink : link, 0.5);
+    try {
+        if (query == QLatin1String("BYE"))
+            meter.write(query), meter.query(QStringLiteral("*IDN?"));
+        else
+            meter.queryNumber(query);
+        QFAIL("nothing was raised");
+    } catch (const ScpiError &error) {
+        QVERIFY2(error.text().contains(text), qPrintable(error.text()));
+        QCOMPARE(int(error.kind()), kind);
+    }
+}
+
+// psusim's reference bench: the meter reads the terminals, which a supply's
+// own read-back does not see; the load draws its current from the supply
+// its channel names.
+void TestReferences::simulatedBench()
+{
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(PSUSIM_PROGRAM),
+              {QStringLiteral("--supply"), QStringLiteral("1"), QStringLiteral("--supply"), QStringLiteral("5"),
+               QStringLiteral("--preset"), QStringLiteral("1200,2000,on"), QStringLiteral("--output-offset"),
+               QStringLiteral("1=0.05"), QStringLiteral("--readback-offset"), QStringLiteral("5=-0.02"),
+               QStringLiteral("--dmm"), QStringLiteral("0"), QStringLiteral("--eload"), QStringLiteral("0"),
+               QStringLiteral("--dmm-due"), QStringLiteral("2027-06-30")});
+    QVERIFY(sim.waitForStarted());
+    QString banner;
+    QTRY_VERIFY_WITH_TIMEOUT((banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("load on")), 20000);
+    const QStringList lines = banner.split(QLatin1Char('\n'));
+    const QString device = lines.first();
+    const auto portOf = [&](const char *what) {
+        for (const QString &line : lines)
+            if (line.startsWith(QLatin1String(what)))
+                return QStringLiteral("tcp://") + line.section(QLatin1Char(' '), 2);
+        return QString();
+    };
+
+    ScpiClient meter(portOf("dmm on"), 2);
+    ScpiClient load(portOf("load on"), 2);
+    LineOptions line;
+    line.port = device;
+    line.lockFile = false;
+    RtuMaster master(line, nullptr);
+    master.open();
+    const auto readBack = [&](int address, quint16 reg) { return master.read(address, reg, 1).at(0); };
+
+    QCOMPARE(meter.query(QStringLiteral("*IDN?")), QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0"));
+    QCOMPARE(meter.query(QStringLiteral("CAL:DUE?")), QStringLiteral("2027,06,30"));
+    meter.write(QStringLiteral("CONF:VOLT:DC 100;:VOLT:DC:NPLC 1"));
+    struct {
+        int address;
+        double terminals; // what the meter must see, within its noise
+        quint16 readBack; // what the supply says, in counts of 0.01 V
+    } rows[] = {{1, 12.05, 1200}, {5, 12.00, 1198}};
+    for (const auto &row : rows) {
+        meter.write(QStringLiteral("ROUT:CLOS (@%1)").arg(100 + row.address));
+        const double reading = meter.queryNumber(QStringLiteral("READ?"));
+        QVERIFY2(qAbs(reading - row.terminals) < 0.0002, qPrintable(QString::number(reading, 'f', 6)));
+        QCOMPARE(readBack(row.address, OutputVoltage), row.readBack);
+    }
+    meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("the meter's set-up"));
+    meter.write(QStringLiteral("ROUT:CLOS (@117)")); // no supply at 17
+    QCOMPARE(meter.query(QStringLiteral("SYST:ERR?")), QStringLiteral("-222,\"Data out of range\""));
+
+    // 1.5 A from supply 5 while the input is on, none after.
+    load.write(QStringLiteral("ROUT:CLOS (@105);FUNC CURR;CURR 1.5;INP ON"));
+    QTRY_COMPARE_WITH_TIMEOUT(readBack(5, OutputCurrent), quint16(1500), 10000); // mA
+    QCOMPARE(readBack(1, OutputCurrent), quint16(0));
+    QVERIFY(qAbs(load.queryNumber(QStringLiteral("MEAS:CURR?")) - 1.5) < 0.01);
+    load.write(QStringLiteral("INP OFF"));
+    QTRY_COMPARE_WITH_TIMEOUT(readBack(5, OutputCurrent), quint16(0), 10000);
+    load.write(QStringLiteral("CURR 31"));
+    QCOMPARE(load.query(QStringLiteral("SYST:ERR?")), QStringLiteral("-222,\"Data out of range\""));
+    QCOMPARE(load.query(QStringLiteral("CURR?")), QStringLiteral("1.5000"));
+
+    master.close();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
+}
+
+void TestReferences::publishedExamples()
+{
+    // JCGM 100:2008 (the GUM), 4.3.7: a handbook states that the error of the
+    // expansion coefficient of copper "should not exceed 0.40 × 10^-6 /°C";
+    // taken as rectangular, u = 0.40 × 10^-6 / √3 = 0.23 × 10^-6 /°C.
+    QVERIFY(qAbs(RectangularUncertainty(0.40e-6) - 0.23e-6) < 0.005e-6);
+    // JCGM 100:2008, F.2.2.1: an indication of resolution δx contributes
+    // u = 0.29 δx (a rectangular distribution of half-width δx/2).
+    const UncertaintyBudget resolutionOnly = EvaluateUncertainty({5.0}, AccuracySpec{10, 0, 0, 0.001}, 0);
+    QVERIFY(qAbs(resolutionOnly.referenceResolution - 0.29e-3) < 0.005e-3);
+    QCOMPARE(resolutionOnly.repeatability, 0.0); // one reading: no Type A term
+    // The standard deviation of the mean of 10.0, 10.2, 9.9, 10.1, by hand:
+    // squares of deviations 0.05 in all, s = √(0.05/3) = 0.129099, / √4.
+    QVERIFY(qAbs(StandardDeviationOfMean({10.0, 10.2, 9.9, 10.1}) - 0.0645497) < 1e-6);
+}
+
+void TestReferences::budgetOfAMeterReading()
+{
+    // Four readings of a 12 V output on the 100 V range of a meter specified
+    // ±(0.0035 % of reading + 0.0005 % of range), resolution 10 µV, of a
+    // supply set in 10 mV steps. By hand: mean 12.0004 V; the specification's
+    // limit 0.000420014 + 0.0005 V, / √3 = 531.170 µV; resolution 10 µV / √12
+    // = 2.887 µV; s = 258.199 µV, / √4 = 129.099 µV; the supply's step
+    // 10 mV / √12 = 2886.751 µV; combined 2938.052 µV, and U = 5876.104 µV.
+    const UncertaintyBudget b
+        = EvaluateUncertainty({12.0003, 12.0007, 12.0001, 12.0005}, AccuracySpec{100, 0.0035, 0.0005, 1e-5}, 0.01);
+    QVERIFY(qAbs(b.mean - 12.0004) < 1e-9);
+    QCOMPARE(b.readings, 4);
+    const struct {
+        const char *term;
+        double value, expected;
+    } terms[] = {{"specification", b.specification, 531.170e-6},
+                 {"reference resolution", b.referenceResolution, 2.887e-6},
+                 {"repeatability", b.repeatability, 129.099e-6},
+                 {"supply resolution", b.supplyResolution, 2886.751e-6},
+                 {"combined", b.combined, 2938.052e-6},
+                 {"expanded", b.expanded, 5876.104e-6}};
+    for (const auto &t : terms)
+        QVERIFY2(qAbs(t.value - t.expected) < 0.001e-6, t.term);
+    QCOMPARE(b.coverage, 2.0);
+}
+
+void TestReferences::decision_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<std::optional<double>>("low");
+    QTest::addColumn<std::optional<double>>("high");
+    QTest::addColumn<double>("expanded");
+    QTest::addColumn<DecisionRule>("rule");
+    QTest::addColumn<Acceptance>("verdict");
+    QTest::addColumn<bool>("guarded");
+
+    using O = std::optional<double>;
+    const auto S = DecisionRule::Simple;
+    const auto G = DecisionRule::Guarded;
+    const auto P = Acceptance::Pass, C = Acceptance::Conditional, F = Acceptance::Fail;
+    // 11.9 to 12.1 V: the half width 0.1 V is 4 × 0.025 V.
+    QTest::newRow("ratio exactly 4: simple") << 12.09 << O(11.9) << O(12.1) << 0.025 << S << P << false;
+    QTest::newRow("ratio just under 4: guarded") << 12.09 << O(11.9) << O(12.1) << 0.0251 << S << C << true;
+    QTest::newRow("guarded rule at ratio 4") << 12.09 << O(11.9) << O(12.1) << 0.025 << G << C << true;
+    QTest::newRow("simple: at the high limit") << 12.1 << O(11.9) << O(12.1) << 0.025 << S << P << false;
+    QTest::newRow("simple: a step beyond high") << 12.1001 << O(11.9) << O(12.1) << 0.025 << S << F << false;
+    QTest::newRow("simple: at the low limit") << 11.9 << O(11.9) << O(12.1) << 0.025 << S << P << false;
+    QTest::newRow("simple: a step below low") << 11.8999 << O(11.9) << O(12.1) << 0.025 << S << F << false;
+    // U = 0.05 V: acceptance 11.95 to 12.05 V.
+    QTest::newRow("at the high guard band") << 12.05 << O(11.9) << O(12.1) << 0.05 << S << P << true;
+    QTest::newRow("a step into the high band") << 12.0501 << O(11.9) << O(12.1) << 0.05 << S << C << true;
+    QTest::newRow("at the low guard band") << 11.95 << O(11.9) << O(12.1) << 0.05 << S << P << true;
+    QTest::newRow("a step into the low band") << 11.9499 << O(11.9) << O(12.1) << 0.05 << S << C << true;
+    QTest::newRow("guarded: at the limit") << 11.9 << O(11.9) << O(12.1) << 0.05 << G << C << true;
+    QTest::newRow("guarded: a step beyond") << 11.8999 << O(11.9) << O(12.1) << 0.05 << G << F << true;
+    QTest::newRow("one-sided low, in the band") << 11.905 << O(11.9) << O() << 0.01 << S << C << true;
+    QTest::newRow("one-sided low, past the band") << 11.91 << O(11.9) << O() << 0.01 << S << P << true;
+    QTest::newRow("one-sided high, beyond") << 5.0001 << O() << O(5.0) << 0.01 << S << F << true;
+    QTest::newRow("no uncertainty: at the limit") << 12.1 << O(11.9) << O(12.1) << 0.0 << G << P << false;
+    QTest::newRow("bands meet: nothing passes") << 12.0 << O(11.99) << O(12.01) << 0.02 << G << C << true;
+}
+
+void TestReferences::decision()
+{
+    QFETCH(double, value);
+    QFETCH(std::optional<double>, low);
+    QFETCH(std::optional<double>, high);
+    QFETCH(double, expanded);
+    QFETCH(DecisionRule, rule);
+    QFETCH(Acceptance, verdict);
+    QFETCH(bool, guarded);
+
+    const Decision d = Decide(value, low, high, expanded, rule);
+    QCOMPARE(AcceptanceWord(d.verdict), AcceptanceWord(verdict));
+    QCOMPARE(d.guarded, guarded);
+}
+
+QTEST_GUILESS_MAIN(TestReferences)
+#include "tst_references.moc"
