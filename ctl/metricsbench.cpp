@@ -153,9 +153,11 @@ void BenchMetrics::exchange(const LineExchange &exchange)
     }
 }
 
-void BenchMetrics::clientRequest(const QString &client)
+void BenchMetrics::clientRequest(const QString &client, bool refused)
 {
     m_registry.add("psu_serve_client_requests_total", {{"bench", m_bench}, {"client", clientOf(client)}});
+    if (refused)
+        clientRefusal(client, "write");
 }
 
 void BenchMetrics::clientRefusal(const QString &client, const char *reason)

@@ -38,9 +38,9 @@ public:
     void reading(const StatusSample &sample);
     // One try on the line (LineOptions::observer).
     void exchange(const LineExchange &exchange);
-    // A client of serve: a request taken, and one refused (reason: "write",
-    // "place", "address").
-    void clientRequest(const QString &client);
+    // A client of serve: a request taken (refused: a write it may not make),
+    // and a refusal (reason: "write", "place", "address").
+    void clientRequest(const QString &client, bool refused = false);
     void clientRefusal(const QString &client, const char *reason);
     // A read that went through serve for unit and its answer: a reading when
     // it covers the status registers of a supply listed with its model.

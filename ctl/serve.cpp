@@ -504,11 +504,8 @@ void BusServer::serveOne()
     QString why;
     if (answer.isEmpty())
         answer = RequestRefusal(request.unit, request.pdu, client->mayWrite, m_options, &why);
-    if (m_options.metrics) {
-        m_options.metrics->clientRequest(client->peer);
-        if (!why.isEmpty())
-            m_options.metrics->clientRefusal(client->peer, "write");
-    }
+    if (m_options.metrics)
+        m_options.metrics->clientRequest(client->peer, !why.isEmpty());
     if (!why.isEmpty())
         log(QStringLiteral("client %1: a write to unit %2 at 0x%3 refused, %4: answered exception %5")
                 .arg(client->peer)
