@@ -8,7 +8,7 @@ DEB_PACKAGES := cmake g++ make pkg-config libmodbus-dev qt6-base-dev qt6-serialp
 	libgl-dev libxkbcommon-dev fonts-wqy-microhei xvfb xauth x11-apps x11-utils imagemagick \
 	dpkg-dev desktop-file-utils libqcustomplot-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools \
 	libmosquitto-dev mosquitto mosquitto-clients openssl libqt6sql6-sqlite libqt6sql6-psql postgresql libtomlplusplus-dev socat \
-	mbpoll python3-pymodbus python3-serial-asyncio systemd python3-pyvisa-py python3-pymeasure
+	mbpoll python3-pymodbus python3-serial-asyncio systemd python3-pyvisa-py python3-pymeasure prometheus curl
 
 .PHONY: all deps build run test bench test-asan check-windows check-embed install package clean
 

@@ -61,6 +61,8 @@ echo "psuctl serve, the line through Modbus TCP and eight clients on it ..." >&2
 "$(dirname "$0")/bench_serve.py" "$BUILD" > "$OUT/serve-rows.md"
 echo "psuctl scpi, MEAS:VOLT? from pyvisa ..." >&2
 "$(dirname "$0")/bench_scpi.py" "$BUILD" > "$OUT/scpi-rows.md"
+echo "psuctl --metrics, 32 supplies scraped ..." >&2
+"$(dirname "$0")/bench_metrics.py" "$BUILD" > "$OUT/metrics-rows.md"
 echo "psusim's resident memory at 40 transactions/s ..." >&2
 "$(dirname "$0")/bench_simmemory.sh" "$BUILD" > "$OUT/simmemory-rows.md"
 
@@ -121,6 +123,7 @@ tee -a "$OUT/table.md" < "$OUT/mqtt-rows.md"
 tee -a "$OUT/table.md" < "$OUT/rtutcp-rows.md"
 tee -a "$OUT/table.md" < "$OUT/serve-rows.md"
 tee -a "$OUT/table.md" < "$OUT/scpi-rows.md"
+tee -a "$OUT/table.md" < "$OUT/metrics-rows.md"
 tee -a "$OUT/table.md" < "$OUT/plan-rows.md"
 tee -a "$OUT/table.md" < "$OUT/simmemory-rows.md"
 echo | tee -a "$OUT/table.md"

@@ -2,6 +2,7 @@
 
 #include "ctl/cli.h"
 #include "ctl/ctlerror.h"
+#include "ctl/metricsbench.h"
 #include "ctl/optiontable.h"
 #include "ctl/service.h"
 #include "ctl/steps.h"
@@ -136,12 +137,16 @@ void CheckStatus(const Invocation &inv)
         if (!supply.modelItem)
             UsageError(QStringLiteral("status needs the model (-m)"), inv.command);
     }
+    if (inv.has("metrics") && !inv.has("watch"))
+        UsageError(QStringLiteral("--metrics serves the readings of a watch (--watch)"), inv.command);
 }
 
 int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
     const StatusValues values(inv);
-    PortKeeper port(inv.line, err);
+    LineOptions line = inv.line;
+    const std::unique_ptr<MetricsFace> metrics = StartMetrics(inv, line, err);
+    PortKeeper port(line, err);
     port.open();
     if (values.watching)
         CatchStopSignals();
@@ -187,6 +192,8 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
             if (!header.isEmpty())
                 PrintLine(out, header);
             header.clear();
+            if (metrics)
+                metrics->metrics.reading(reading);
             PrintLine(out, FormatReading(reading, values.format));
             if (readerGone(out))
                 return ExitOutputClosed;

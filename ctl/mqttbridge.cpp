@@ -2,6 +2,7 @@
 
 #include "ctl/ctlerror.h"
 #include "ctl/discovery.h"
+#include "ctl/metricsbench.h"
 #include "ctl/supplyio.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -25,7 +26,7 @@ QByteArray compact(const QJsonObject &object)
 class Bridge
 {
 public:
-    Bridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err);
+    Bridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err, BenchMetrics *metrics);
     int run();
 
 private:
@@ -68,10 +69,12 @@ private:
     qint64 m_exchangeUs = 0; // the time one request and its reply took, from the last poll
     CommandMemory m_memory;
     std::optional<SteadyClock::time_point> m_failsafeAt; // when the failsafe acted, until the broker is back
+    BenchMetrics *m_metrics;
 };
 
-Bridge::Bridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err)
-    : m_line(line), m_options(options), m_err(err), m_port(line, err), m_link(options, line.verbose, err)
+Bridge::Bridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err, BenchMetrics *metrics)
+    : m_line(line), m_options(options), m_err(err), m_port(line, err), m_link(options, line.verbose, err),
+      m_metrics(metrics)
 {
     m_discovery.prefix = options.prefix;
     m_discovery.bench = options.bench;
@@ -162,6 +165,8 @@ void Bridge::pollOne(SupplyState &state, RtuMaster &master)
     const bool wasAnswering = state.answering || !state.everPolled;
     try {
         const Reading reading = ReadStatusReading(master, address, *state.model);
+        if (m_metrics)
+            m_metrics->reading(reading);
         if (m_failsafeAt && reading.outputOn)
             holdOutputOff(state, master);
         state.lastState = FormatReading(reading, ReadingFormat::Json).toUtf8();
@@ -458,12 +463,15 @@ int Bridge::run()
 
 int RunMqtt(const Invocation &inv, std::FILE *, std::FILE *err)
 {
-    return RunBridge(inv.line, BridgeOptions::From(inv), err);
+    const BridgeOptions options = BridgeOptions::From(inv);
+    LineOptions line = inv.line;
+    const std::unique_ptr<MetricsFace> metrics = StartMetrics(inv, line, err);
+    return RunBridge(line, options, err, metrics ? &metrics->metrics : nullptr);
 }
 
-int RunBridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err)
+int RunBridge(const LineOptions &line, const BridgeOptions &options, std::FILE *err, BenchMetrics *metrics)
 {
     CatchStopSignals();
-    Bridge bridge(line, options, err);
+    Bridge bridge(line, options, err, metrics);
     return bridge.run();
 }

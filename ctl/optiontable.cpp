@@ -45,12 +45,12 @@ const OptionRow Options[] = {
     {0, "version", nullptr, ValueKind::Flag, 0, 0, nullptr, nullptr, nullptr, nullptr, "print the version"},
 
     // The supply.
-    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt scpi", "status mqtt", "bus address",
+    {'a', "address", "ADDR[:MODEL],...", ValueKind::Supplies, 1, 247, nullptr, "status mqtt scpi serve", "status mqtt", "bus address",
      "bus addresses, %r: one (1), a list (1,5,17), a range (1-8) or a mix; each may name its own model "
      "(1:QELT30-05,5:QELT60-05)"},
     {'a', "address", "ADDR", ValueKind::Whole, 1, 247, nullptr, "set run calibrate", "set run calibrate",
      "bus address", "bus address, %r"},
-    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt scpi", nullptr, "model",
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "status mqtt scpi serve", nullptr, "model",
      "model name or menu number, for the supplies -a gives without one"},
     {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "set", nullptr, "model",
      "model name or menu number (needed with --voltage, --current, --ovp and --ocp)"},
@@ -69,6 +69,13 @@ const OptionRow Options[] = {
      "stop after N rounds (default 1, or no end with --watch)"},
     {0, "format", "FORMAT", ValueKind::Choice, 0, 0, "table csv json", "status", nullptr, nullptr,
      "%r (default %d)", "table"},
+
+    // the metrics, for status --watch, the bridge and serve
+    {0, "metrics", "ADDR:PORT", ValueKind::Text, 0, 0, nullptr, "status mqtt serve", nullptr, nullptr,
+     "serve metrics for Prometheus at http://ADDR:PORT/metrics: the readings of the supplies -a lists, and the "
+     "line's health per address (:PORT listens on 127.0.0.1 only, 0.0.0.0:PORT on every address)"},
+    {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "status serve", nullptr, nullptr,
+     "the bench label of the metrics (default the host name)"},
 
     // set
     {0, "voltage", "V", ValueKind::Decimal, 0, 65535, nullptr, "set", nullptr, nullptr,
@@ -119,7 +126,7 @@ const OptionRow Options[] = {
     {0, "prefix", "PREFIX", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
      "the first level of every topic (default %d)", "psu"},
     {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
-     "the second level, naming this bench (default the host name)"},
+     "the second level, naming this bench, and the bench label of the metrics (default the host name)"},
     {0, "poll", "MS", ValueKind::Whole, 10, 86400000, nullptr, "mqtt", nullptr, nullptr,
      "read every supply every MS milliseconds, %r (default %d)", "1000"},
     {0, "username", "USER", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
@@ -201,7 +208,7 @@ const CommandRow Commands[] = {
      "timeout the whole bus (1 to 247) takes under ten seconds at 9600 baud. When stderr is a terminal it shows a "
      "progress bar; otherwise nothing is printed there.",
      "Exit status 3 when no address answers, 130 on Ctrl-C (128 + the number of another signal that ends it).", nullptr, CheckScan, RunScan},
-    {"status", "status -a ADDR[:MODEL],... [-m MODEL] [--watch MS] [--count N] [--format table|csv|json]",
+    {"status", "status -a ADDR[:MODEL],... [-m MODEL] [--watch MS] [--count N] [--format table|csv|json] [--metrics ADDR:PORT]",
      "read setpoints, measured voltage and current, output state and output power of one or more supplies, "
      "once or on a rhythm",
      "Read supplies' voltage and current setpoints, measured voltage and current, output state and output power "
@@ -276,7 +283,7 @@ const CommandRow Commands[] = {
      nullptr, CheckMqtt, RunMqtt},
     {"serve",
      "serve [--listen ADDR[:PORT]] [--allow RANGE,...] [--max-clients N] [--idle S] [--read-only | --allow-write "
-     "RANGE,...] [--allow-broadcast] [--allow-address-change] [--stats-every MIN]",
+     "RANGE,...] [--allow-broadcast] [--allow-address-change] [--stats-every MIN] [--metrics ADDR:PORT -a ADDR[:MODEL],...]",
      "share this line with Modbus TCP clients: the window, the bridge and scripts at once",
      "Own the serial line and serve it as a Modbus TCP server, so that several programs use one bench at once "
      "(psutool, psuctl mqtt and psuctl's other commands with -p tcp://HOST:PORT, mbpoll -m tcp, any Modbus TCP "

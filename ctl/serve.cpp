@@ -3,6 +3,7 @@
 #include "ctl/cli.h"
 #include "ctl/commands.h"
 #include "ctl/ctlerror.h"
+#include "ctl/metricsbench.h"
 #include "ctl/service.h"
 #include "ctl/tcpclients.h"
 #include "ctl/values.h"
@@ -318,6 +319,8 @@ void BusServer::acceptClients()
                                        : QStringLiteral("not in --allow")));
             // One of ours that found no place is told so in Modbus, when it
             // asks; a stranger is told nothing.
+            if (m_options.metrics)
+                m_options.metrics->clientRefusal(text, allowed ? "place" : "address");
             if (allowed && m_refused.size() < MaxRefusedWaiting)
                 m_refused.push_back(Refused{fd, QByteArray(), Clock::now()});
             else
@@ -476,6 +479,8 @@ void BusServer::serveOne()
     QString why;
     if (answer.isEmpty())
         answer = RequestRefusal(request.unit, request.pdu, client->mayWrite, m_options, &why);
+    if (m_options.metrics)
+        m_options.metrics->clientRequest(client->peer, !why.isEmpty());
     if (!why.isEmpty())
         log(QStringLiteral("client %1: a write to unit %2 at 0x%3 refused, %4: answered exception %5")
                 .arg(client->peer)
@@ -507,6 +512,8 @@ void BusServer::serveOne()
         unit.busy += busy;
         ++m_transactions;
     }
+    if (m_options.metrics)
+        m_options.metrics->passingRead(request.unit, request.pdu, answer);
     if (quint8(answer.at(0)) & 0x80) {
         ++client->tally.exceptions;
         ++unit.exceptions;
@@ -660,5 +667,8 @@ int RunServe(const Invocation &inv, std::FILE *, std::FILE *err)
     options.allowAddressChange = inv.has("allow-address-change");
     options.idleSeconds = inv.whole("idle", options.idleSeconds);
     options.statsEveryMinutes = inv.whole("stats-every", options.statsEveryMinutes);
-    return RunBusServer(inv.line, options, err);
+    LineOptions line = inv.line;
+    const std::unique_ptr<MetricsFace> metrics = StartMetrics(inv, line, err);
+    options.metrics = metrics ? &metrics->metrics : nullptr;
+    return RunBusServer(line, options, err);
 }

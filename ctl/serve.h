@@ -10,6 +10,7 @@
 
 #include <cstdio>
 
+class BenchMetrics;
 struct Invocation;
 struct sockaddr;
 
@@ -51,6 +52,7 @@ struct ServeOptions {
     bool allowAddressChange = false;
     int idleSeconds = 60;      // a client silent this long is cut off; 0: never
     int statsEveryMinutes = 0; // the statistics in the log this often; 0: on SIGUSR1 only
+    BenchMetrics *metrics = nullptr; // --metrics: told of each client's requests and refusals, and of reads
 };
 
 // "HOST", "HOST:PORT", ":PORT", "[V6]" or "[V6]:PORT" into options; raises

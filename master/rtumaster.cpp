@@ -293,6 +293,23 @@ bool isSpoiltReplyError(int error)
 
 RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
 {
+    if (!m_line.observer)
+        return exchangeOnLine(request);
+    const Clock::time_point begun = Clock::now();
+    const Outcome outcome = exchangeOnLine(request);
+    static const LineExchange::Result results[] = {LineExchange::Reply, LineExchange::Timeout, LineExchange::Spoilt,
+                                                   LineExchange::Exception, LineExchange::NoAnswer};
+    LineExchange record;
+    record.address = quint8(request.at(0));
+    record.result = outcome.badCrc ? LineExchange::BadCrc : results[outcome.kind];
+    record.exceptionCode = outcome.exceptionCode;
+    record.took = Clock::now() - begun;
+    m_line.observer(record);
+    return outcome;
+}
+
+RtuMaster::Outcome RtuMaster::exchangeOnLine(const QByteArray &request)
+{
     if (m_net && m_net->isOpen())
         return exchangeNetwork(request);
     if (!m_ctx)
@@ -332,6 +349,7 @@ RtuMaster::Outcome RtuMaster::exchange(const QByteArray &request)
             logFrame("<-", QByteArray(reinterpret_cast<const char *>(rsp), qMin(replyLength(rsp), int(sizeof rsp))),
                      error == EMBBADCRC ? "  (bad CRC)" : "  (malformed)");
             outcome.kind = Outcome::Spoilt;
+            outcome.badCrc = error == EMBBADCRC;
             outcome.spoilt = error == EMBBADCRC ? QStringLiteral("failed its CRC check") : QStringLiteral("was malformed");
             return outcome;
         }
@@ -551,8 +569,10 @@ bool RtuMaster::receiveNetwork(const QByteArray &request, Clock::time_point dead
     }
     if (!m_net->read(wire, length - int(wire->size()), Clock::now() + gap, gap))
         return spoilt(QStringLiteral("was cut short"));
-    if (ModbusCrc16(wire->constData(), length - 2) != quint16(quint8(wire->at(length - 2)) | (quint8(wire->at(length - 1)) << 8)))
+    if (ModbusCrc16(wire->constData(), length - 2) != quint16(quint8(wire->at(length - 2)) | (quint8(wire->at(length - 1)) << 8))) {
+        outcome->badCrc = true;
         return spoilt(QStringLiteral("failed its CRC check"));
+    }
     *rtu = *wire;
     return true;
 }

@@ -11,10 +11,22 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 
 struct _modbus;
 class NetLine;
+
+// One try of one request on the line and what came of it, as the master tells
+// whoever watches the line (psuctl's metrics). took runs from the wait for a
+// quiet line to the end of the reply or of the timeout.
+struct LineExchange {
+    enum Result { Reply, Exception, Timeout, BadCrc, Spoilt, NoAnswer };
+    int address = 0;
+    Result result = Timeout;
+    int exceptionCode = 0;
+    std::chrono::nanoseconds took{0};
+};
 
 // The line as psuctl's global options give it.
 struct LineOptions {
@@ -30,6 +42,8 @@ struct LineOptions {
     // network and the gateway or serial server in between. -1: the link's
     // default (gatewayDelay()).
     int gatewayDelayUs = -1;
+    // Told of every exchange, on the master's thread; none when empty.
+    std::function<void(const LineExchange &)> observer;
 
     bool isNetwork() const;
     // The far end's time on this link: gatewayDelayUs when set; else on
@@ -107,9 +121,12 @@ private:
         QByteArray reply;
         int exceptionCode = 0;
         QString spoilt; // what was wrong with a spoilt reply
+        bool badCrc = false;
     };
 
+    // exchangeOnLine, with the line's observer told.
     Outcome exchange(const QByteArray &request);
+    Outcome exchangeOnLine(const QByteArray &request);
     // Holds the next request back until the line has been quiet for a frame
     // gap since the last byte heard, reading off (and logging) whatever still
     // arrives: a late reply, the rest of a spoilt one. A line that is not
