@@ -2,6 +2,7 @@
 
 #include "ctl/ctlerror.h"
 #include "link/buserror.h"
+#include "link/reading.h"
 #include "ctl/service.h"
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
@@ -48,23 +49,23 @@ QString valueName(ScpiHeader header)
     }
 }
 
-// The register a query reads, its divisor and its decimals.
-struct Reading {
+// The register a query reads and the resolution of its value.
+struct RegisterValue {
     quint16 reg;
-    quint16 scale;
-    int decimals;
+    Resolution resolution;
 };
 
-Reading readingOf(ScpiHeader header, const ModelEntry &m)
+RegisterValue readingOf(ScpiHeader header, const ModelEntry &m)
 {
+    const ReadingModel model(&m);
     switch (header) {
-    case ScpiHeader::Voltage: return {VoltageSetpoint, m.voltageScale, m.voltageDecimals};
-    case ScpiHeader::Current: return {CurrentSetpoint, m.currentScale, m.currentDecimals};
-    case ScpiHeader::VoltageProtection: return {OverVoltageLimit, m.voltageScale, m.voltageDecimals};
-    case ScpiHeader::CurrentProtection: return {OverCurrentLimit, m.currentScale, m.currentDecimals};
-    case ScpiHeader::MeasureVoltage: return {OutputVoltage, m.voltageScale, m.voltageDecimals};
-    case ScpiHeader::MeasureCurrent: return {OutputCurrent, m.currentScale, m.currentDecimals};
-    default: return {OutputPower, PowerScale, PowerDecimals};
+    case ScpiHeader::Voltage: return {VoltageSetpoint, model.volt};
+    case ScpiHeader::Current: return {CurrentSetpoint, model.amp};
+    case ScpiHeader::VoltageProtection: return {OverVoltageLimit, model.volt};
+    case ScpiHeader::CurrentProtection: return {OverCurrentLimit, model.amp};
+    case ScpiHeader::MeasureVoltage: return {OutputVoltage, model.volt};
+    case ScpiHeader::MeasureCurrent: return {OutputCurrent, model.amp};
+    default: return {OutputPower, WattResolution};
     }
 }
 
@@ -165,7 +166,7 @@ int ScpiSession::execute(const ScpiCommand &command, PortKeeper &port, QStringLi
             }
         }
     } else if (isSetpoint(command.header)) {
-        answers << number(targetValue(command), readingOf(command.header, model).decimals);
+        answers << number(targetValue(command), readingOf(command.header, model).resolution.decimals);
     } else {
         switch (command.header) {
         case ScpiHeader::Cls:
@@ -242,8 +243,8 @@ void ScpiSession::onLine(const ScpiCommand &command, RtuMaster &master, QStringL
     } else if (command.header == ScpiHeader::Output) {
         answers << QString::number(master.read(address, OutputSwitch, 1).at(0) & 0xFF ? 1 : 0);
     } else {
-        const Reading reading = readingOf(command.header, model);
-        answers << number(ScaledReading(master.read(address, reading.reg, 1).at(0), reading.scale), reading.decimals);
+        const RegisterValue value = readingOf(command.header, model);
+        answers << number(value.resolution.units(master.read(address, value.reg, 1).at(0)), value.resolution.decimals);
     }
 }
 
