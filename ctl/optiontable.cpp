@@ -71,10 +71,10 @@ const OptionRow Options[] = {
      "%r (default %d)", "table"},
 
     // the metrics, for status --watch, the bridge and serve
-    {0, "metrics", "ADDR:PORT", ValueKind::Text, 0, 0, nullptr, "status mqtt serve", nullptr, nullptr,
+    {0, "metrics", "ADDR:PORT", ValueKind::Text, 0, 0, nullptr, "status mqtt serve scpi", nullptr, nullptr,
      "serve metrics for Prometheus at http://ADDR:PORT/metrics: the readings of the supplies -a lists, and the "
      "line's health per address (:PORT listens on 127.0.0.1 only, 0.0.0.0:PORT on every address)"},
-    {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "status serve", nullptr, nullptr,
+    {0, "bench", "NAME", ValueKind::Text, 0, 0, nullptr, "status serve scpi", nullptr, nullptr,
      "the bench label of the metrics (default the host name)"},
 
     // set

@@ -2,6 +2,7 @@
 
 #include "ctl/cli.h"
 #include "ctl/ctlerror.h"
+#include "ctl/metricsbench.h"
 #include "ctl/service.h"
 #include "ctl/tcpclients.h"
 #include "ctl/values.h"
@@ -476,5 +477,10 @@ void CheckScpi(const Invocation &inv)
 
 int RunScpi(const Invocation &inv, std::FILE *, std::FILE *err)
 {
-    return RunScpiServer(inv.line, scpiOptions(inv), err);
+    const ScpiOptions options = scpiOptions(inv);
+    // --metrics: the line's health per address, reported by every exchange
+    // the instruments make.
+    LineOptions line = inv.line;
+    const std::unique_ptr<MetricsFace> metrics = StartMetrics(inv, line, err);
+    return RunScpiServer(line, options, err);
 }
