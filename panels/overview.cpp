@@ -289,7 +289,7 @@ void TOVERVIEW::showStationHold()
         showRhythm(-1);
 }
 
-void TOVERVIEW::onTaken(const StatusSample &sample)
+void TOVERVIEW::onTaken(const Reading &sample)
 {
     if (!isVisible())
         return;
@@ -302,13 +302,13 @@ void TOVERVIEW::onTaken(const StatusSample &sample)
         const int item = ModelItemFromText(sample.model.name);
         if (item > 0) {
             m_roster->SetModel(sample.address, item);
-            m_monitor->Trend->setAddressModel(sample.address, SampleModel(FindModel(item)));
+            m_monitor->Trend->setAddressModel(sample.address, ReadingModel(FindModel(item)));
         }
     }
-    m_roster->NoteReading(sample, sample.power);
+    m_roster->NoteReading(sample, true);
 }
 
-void TOVERVIEW::onReading(const StatusSample &sample)
+void TOVERVIEW::onReading(const Reading &sample)
 {
     if (!m_monitor->PollsLent() || !isVisible())
         return;
@@ -319,7 +319,7 @@ void TOVERVIEW::onReading(const StatusSample &sample)
     // A power read answers the monitor panel's address and rides on the next
     // reading, whichever supply that is from: only that supply takes it.
     const bool ownPower = sample.address == quint8(PanelAddress & 0xFF);
-    m_roster->NoteReading(sample, ownPower ? sample.power : std::nullopt);
+    m_roster->NoteReading(sample, ownPower);
 }
 
 void TOVERVIEW::rebuildTiles()
@@ -339,11 +339,11 @@ void TOVERVIEW::rebuildTiles()
                 [this, address](int item) {
                     RunHandler([&] {
                         m_roster->SetModel(address, item);
-                        m_monitor->Trend->setAddressModel(address, SampleModel(FindModel(item)));
+                        m_monitor->Trend->setAddressModel(address, ReadingModel(FindModel(item)));
                     });
                 });
         if (const ModelEntry *model = m_roster->Entry(n).model())
-            m_monitor->Trend->setAddressModel(address, SampleModel(model));
+            m_monitor->Trend->setAddressModel(address, ReadingModel(model));
         ComboBox1->addItem(tr("地址 %1").arg(address), address);
         showEntry(n);
     }
@@ -447,7 +447,7 @@ void TOVERVIEW::TileClick(int address)
     const RosterEntry *entry = index >= 0 ? &m_roster->Entry(index) : nullptr;
     if (entry && entry->model())
         SelectModel(entry->modelItem);
-    m_monitor->ShowSupply(address, entry ? entry->status : std::nullopt);
+    m_monitor->ShowSupply(address, entry && entry->reading ? &*entry->reading : nullptr);
     m_monitor->show();
     m_monitor->raise();
     m_monitor->activateWindow();
@@ -455,7 +455,7 @@ void TOVERVIEW::TileClick(int address)
     for (int i = 0; i < m_roster->Count(); ++i) {
         const RosterEntry &entry = m_roster->Entry(i);
         if (entry.address == address && entry.model())
-            m_monitor->Trend->setAddressModel(address, SampleModel(entry.model()));
+            m_monitor->Trend->setAddressModel(address, ReadingModel(entry.model()));
     }
     m_monitor->Trend->showAddress(address);
 }

@@ -161,29 +161,29 @@ void TSupplyTile::Show(const RosterEntry &entry, qint64 ageMs)
         ComboModel->setCurrentIndex(entry.modelItem);
     }
     const QString none = QStringLiteral("—");
-    const bool readable = model && entry.status && !entry.beyondModel();
+    const bool readable = model && entry.reading && !entry.beyondModel();
     if (readable) {
-        const StatusBlock &status = *entry.status;
-        LabelVolts->setText(FormatScaled(status.outputVoltage, model->voltageScale, model->voltageDecimals)
+        const StatusBlock &status = entry.reading->counts;
+        LabelVolts->setText(entry.volt().text(entry.volts())
                             + QStringLiteral(" V"));
-        LabelAmps->setText(FormatScaled(status.outputCurrent, model->currentScale, model->currentDecimals)
+        LabelAmps->setText(entry.amp().text(entry.amperes())
                            + QStringLiteral(" A"));
-        const QString watts = QString::number(entry.watts(), 'f', PowerDecimals);
+        const QString watts = WattResolution.text(entry.watts());
         // A computed power says so: it is V x I of the reading, not the supply's own figure.
         LabelWatts->setText(entry.powerComputed() ? TOVERVIEW::tr("%1 W (V×I)").arg(watts)
                                                   : TOVERVIEW::tr("%1 W (读数)").arg(watts));
         LabelWatts->setToolTip(entry.powerComputed() ? TOVERVIEW::tr("功率未读取：为电压×电流的计算值")
                                                      : TOVERVIEW::tr("电源读出的输出功率"));
         LabelSet->setText(TOVERVIEW::tr("设定 %1 V / %2 A")
-                              .arg(FormatScaled(status.voltageSetpoint, model->voltageScale, model->voltageDecimals),
-                                   FormatScaled(status.currentSetpoint, model->currentScale, model->currentDecimals)));
+                              .arg(entry.volt().countsText(status.voltageSetpoint),
+                                   entry.amp().countsText(status.currentSetpoint)));
         LabelOutput->setText(status.outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"));
     } else {
         LabelVolts->setText(none + QStringLiteral(" V"));
         LabelAmps->setText(none + QStringLiteral(" A"));
         LabelWatts->setText(none + QStringLiteral(" W"));
         LabelSet->setText(TOVERVIEW::tr("设定 %1 V / %1 A").arg(none));
-        LabelOutput->setText(entry.status ? (entry.status->outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"))
+        LabelOutput->setText(entry.reading ? (entry.reading->outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"))
                                           : TOVERVIEW::tr("输出 —"));
     }
 
@@ -192,7 +192,7 @@ void TSupplyTile::Show(const RosterEntry &entry, qint64 ageMs)
     if (entry.silent()) {
         state = QStringLiteral("silent");
         text = TOVERVIEW::tr("无应答（连续 %1 次）").arg(entry.missed);
-    } else if (!entry.status) {
+    } else if (!entry.reading) {
         state = QStringLiteral("waiting");
         text = TOVERVIEW::tr("等待读数");
     } else if (!model) {

@@ -3,9 +3,9 @@
 #include "widgets/errorreport.h"
 #include "link/modelcatalogue.h"
 #include "link/readingformat.h"
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 #include "link/statusfeed.h"
-#include "link/trendmodel.h"
+#include "record/trendmodel.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -84,14 +84,9 @@ bool endsInGap(const QCPGraph *graph)
     return data.isEmpty() || std::isnan((data.constEnd() - 1)->value);
 }
 
-QString number(double value, int decimals)
+QString signedNumber(double value, const Resolution &resolution)
 {
-    return QString::number(value, 'f', decimals);
-}
-
-QString signedNumber(double value, int decimals)
-{
-    const QString text = number(value, decimals);
+    const QString text = resolution.text(value);
     return value >= 0 && !text.startsWith(QLatin1Char('-')) ? QLatin1Char('+') + text : text;
 }
 
@@ -350,7 +345,7 @@ void TTREND::connectHandlers()
     // one the model takes, as the model took it.
     m_model->listenTo(TheStatusFeed());
     connect(m_model, &TrendModel::readingAdded, Recorder,
-            [recorder = Recorder](int, const StatusSample &sample) { recorder->Record(sample); });
+            [recorder = Recorder](int, const Reading &sample) { recorder->Record(sample); });
     connect(m_model, &TrendModel::traceStarted, this, &TTREND::onTraceStarted);
     connect(m_model, &TrendModel::readingAdded, this, &TTREND::onReadingAdded);
     connect(m_model, &TrendModel::gapAdded, this, &TTREND::onGapAdded);
@@ -444,32 +439,32 @@ void TTREND::onTraceStarted(int index)
     applyVisibility();
 }
 
-void TTREND::onReadingAdded(int index, const StatusSample &sample)
+void TTREND::onReadingAdded(int index, const Reading &sample)
 {
     TTrendTrace &trace = m_traces[index];
     const double key = KeyOf(sample.time);
-    const double volts = sample.outputVoltage();
-    const double amps = sample.outputCurrent();
+    const double volts = sample.volts;
+    const double amps = sample.amps;
     trace.voltage->addData(key, volts);
     trace.current->addData(key, amps);
     trace.computedPower->addData(key, volts * amps);
     widen(trace, TrendWatts, volts * amps);
-    if (const auto watts = sample.watts()) {
+    if (const auto watts = sample.watts) {
         trace.power->addData(key, *watts);
         widen(trace, TrendWatts, *watts);
     }
-    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint());
-    addStep(trace.currentSetpoint, key, sample.currentSetpoint());
+    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint);
+    addStep(trace.currentSetpoint, key, sample.currentSetpoint);
     widen(trace, TrendVolts, volts);
-    widen(trace, TrendVolts, sample.voltageSetpoint());
+    widen(trace, TrendVolts, sample.voltageSetpoint);
     widen(trace, TrendAmperes, amps);
-    widen(trace, TrendAmperes, sample.currentSetpoint());
+    widen(trace, TrendAmperes, sample.currentSetpoint);
     // The shading is drawn only where the output is off: a stretch from the
     // first reading with the output off to the first with it on again, and
     // nothing (a gap) elsewhere. A fill under a line that runs along the
     // bottom for a whole day costs far more to draw than it shows.
     for (QCPGraph *shade : trace.outputOff) {
-        if (!sample.status.outputOn) {
+        if (!sample.outputOn) {
             addStep(shade, key, 1.0);
         } else if (!endsInGap(shade)) {
             shade->addData(key, 1.0);
@@ -524,7 +519,7 @@ void TTREND::onCleared()
     scheduleReplot();
 }
 
-void TTREND::AddReading(const StatusSample &sample)
+void TTREND::AddReading(const Reading &sample)
 {
     m_model->append(sample);
 }
@@ -545,7 +540,7 @@ void TTREND::showAddress(int address)
     activateWindow();
 }
 
-void TTREND::setAddressModel(int address, const SampleModel &model)
+void TTREND::setAddressModel(int address, const ReadingModel &model)
 {
     m_model->setAddressModel(address, model);
 }
@@ -811,7 +806,7 @@ QString TTREND::CursorText() const
     const double a = m_cursorKeys[0];
     const double b = m_cursorKeys[1];
     QStringList lines{tr("游标 A %1  B %2").arg(timeText(a), timeText(b)),
-                      tr("Δt %1 s").arg(signedNumber(b - a, 3))};
+                      tr("Δt %1 s").arg(signedNumber(b - a, Resolution{1000, 3}))};
     for (int n = 0; n < m_traces.size(); ++n) {
         if (!m_traces.at(n).shown)
             continue;
@@ -821,8 +816,8 @@ QString TTREND::CursorText() const
         const TrendSeries &series = m_model->traces().at(n);
         lines << tr("地址 %1 %2：ΔV %3 V  ΔI %4 A")
                      .arg(series.address)
-                     .arg(series.model.name, signedNumber(delta->volts, series.model.voltageDecimals),
-                          signedNumber(delta->amps, series.model.currentDecimals));
+                     .arg(series.model.name, signedNumber(delta->volts, series.model.volt),
+                          signedNumber(delta->amps, series.model.amp));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -842,10 +837,10 @@ QString TTREND::StatsText() const
         lines << tr("地址 %1 %2（%3 个读数）").arg(series.address).arg(series.model.name).arg(first.count);
         for (int q = 0; q < 3; ++q) {
             const TrendStats stats = q == 0 ? first : m_model->stats(n, q, keys.lower, keys.upper);
-            const int decimals = series.decimals(q);
+            const Resolution resolution = series.resolution(q);
             QString line = QStringLiteral("  %1 / %2 / %3 %4")
-                               .arg(number(stats.min, decimals), number(stats.max, decimals),
-                                    number(stats.mean, decimals), units[q]);
+                               .arg(resolution.text(stats.min), resolution.text(stats.max),
+                                    resolution.text(stats.mean), units[q]);
             if (q == TrendWatts && stats.computed > 0)
                 line += stats.computed == stats.count ? tr("（计算）") : tr("（部分计算）");
             lines << line;
@@ -1150,14 +1145,14 @@ QString TTREND::ReadoutAt(double key) const
         if (at < 0)
             continue;
         const TrendPoint &point = series.points.at(at);
-        const int vd = series.model.voltageDecimals;
-        const int cd = series.model.currentDecimals;
-        const QString power = point.powerRead ? tr("%1 W（读取）").arg(number(series.watts(point), PowerDecimals))
-                                              : tr("%1 W（计算）").arg(number(series.watts(point), PowerDecimals));
+        const Resolution &vd = series.model.volt;
+        const Resolution &cd = series.model.amp;
+        const QString power = point.powerRead ? tr("%1 W（读取）").arg(WattResolution.text(series.watts(point)))
+                                              : tr("%1 W（计算）").arg(WattResolution.text(series.watts(point)));
         parts << tr("地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8")
                      .arg(series.address)
-                     .arg(series.model.name, number(series.volts(point), vd), number(series.amps(point), cd), power,
-                          number(series.voltageSetpoint(point), vd), number(series.currentSetpoint(point), cd),
+                     .arg(series.model.name, vd.text(series.volts(point)), cd.text(series.amps(point)), power,
+                          vd.text(series.voltageSetpoint(point)), cd.text(series.currentSetpoint(point)),
                           point.status.outputOn ? tr("输出开") : tr("输出关"));
     }
     return parts.join(QStringLiteral("    "));

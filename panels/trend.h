@@ -22,8 +22,8 @@ class QPushButton;
 class QTimer;
 class ReadingRecorder;
 class TrendModel;
-struct SampleModel;
-struct StatusSample;
+struct ReadingModel;
+struct Reading;
 
 // How one trace of the model is drawn: its graphs in the trend's plot.
 struct TTrendTrace {
@@ -85,7 +85,7 @@ public:
     TrendModel *Model() const { return m_model; }
 
     // A status reading (the model takes it).
-    void AddReading(const StatusSample &sample);
+    void AddReading(const Reading &sample);
     // A status poll went out: if the one before got no reading, its trace
     // gets a gap here.
     void PollSent();
@@ -95,7 +95,7 @@ public:
     // click on the legend hides them.
     void showAddress(int address);
     // The model of the supply at address (see TrendModel::setAddressModel).
-    void setAddressModel(int address, const SampleModel &model);
+    void setAddressModel(int address, const ReadingModel &model);
 
     void Clear();
     // The plots as they are, without the readout under the mouse.
@@ -147,7 +147,7 @@ private:
     void buildLegend();
     void connectHandlers();
     void onTraceStarted(int index);
-    void onReadingAdded(int index, const StatusSample &sample);
+    void onReadingAdded(int index, const Reading &sample);
     void onGapAdded(int index, double key);
     void onCleared();
     void ComboBox1Change();
