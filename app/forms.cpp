@@ -5,6 +5,7 @@
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
+#include "link/sharedline.h"
 #include "panels/addressscan.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
@@ -16,6 +17,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 #include <memory>
 
@@ -47,12 +49,53 @@ public:
 
 std::unique_ptr<TFormsReplyView> g_replyView;
 
+// Who uses the line, as the windows that keep it busy know it.
+class TFormsLine final : public SharedLine
+{
+public:
+    TMSComm *Control() const override { return MAIN ? MAIN->MSComm1 : nullptr; }
+
+    bool Busy(LineUser user) const override
+    {
+        switch (user) {
+        case LineUser::Monitor: return MonitorRunning;
+        case LineUser::Sequence: return SequenceRunning;
+        case LineUser::Scan: return RSADDERS && RSADDERS->Timer1->isActive();
+        case LineUser::Station: return PLANSTATION && PLANSTATION->Running();
+        }
+        return false;
+    }
+
+    StopPath HowToStop(LineUser user) const override
+    {
+        switch (user) {
+        case LineUser::Monitor:
+            return {POWER_TEST->windowTitle(), MAIN->BitBtn4->accessibleName(), POWER_TEST->Button11->text()};
+        case LineUser::Sequence:
+            return {TYP->windowTitle(), MAIN->BitBtn6->accessibleName(), TYP->Button1->text()};
+        case LineUser::Scan:
+            return {RSADDERS->windowTitle(), MAIN->BitBtn2->accessibleName(), RSADDERS->BitBtn2->text()};
+        case LineUser::Station:
+            return {PLANSTATION ? PLANSTATION->windowTitle() : QString(), MAIN->BitBtn8->accessibleName(),
+                    PLANSTATION ? PLANSTATION->Button3->text() : QString()};
+        }
+        return {};
+    }
+};
+
+std::unique_ptr<TFormsLine> g_line;
+
 void showModelName(const QString &caption)
 {
     MAIN->Label2->setText(caption.isEmpty() ? QStringLiteral("QELTXX-XXX") : caption);
 }
 
 } // namespace
+
+SharedLine *ToolLine()
+{
+    return g_line.get();
+}
 
 void CreateForms()
 {
@@ -62,6 +105,7 @@ void CreateForms()
     POWER_TEST = new TPOWER_TEST;
     TYP = new TTYP;
     ERR = new TERR;
+    g_line = std::make_unique<TFormsLine>();
     g_replyView = std::make_unique<TFormsReplyView>();
     SetReplyView(g_replyView.get());
     SetModelObserver(showModelName);
@@ -94,4 +138,5 @@ void DestroyForms()
     RS232 = nullptr;
     delete MAIN;
     MAIN = nullptr;
+    g_line.reset();
 }

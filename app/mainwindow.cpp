@@ -216,14 +216,14 @@ void TMAIN::BitBtn7Click()
 void TMAIN::BitBtn9Click()
 {
     if (!OVERVIEW)
-        OVERVIEW = new TOVERVIEW(POWER_TEST, RSADDERS, MSComm1);
+        OVERVIEW = new TOVERVIEW(POWER_TEST, RSADDERS, ToolLine());
     ShowWindow(OVERVIEW);
 }
 
 void TMAIN::BitBtn8Click()
 {
     if (!PLANSTATION)
-        PLANSTATION = new TPLANSTATION;
+        PLANSTATION = new TPLANSTATION(ToolLine());
     ShowWindow(PLANSTATION);
 }
 

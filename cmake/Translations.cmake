@@ -18,7 +18,7 @@ find_package(Qt6 REQUIRED COMPONENTS LinguistTools)
 set(PSUTOOL_TS_FILES ${PROJECT_SOURCE_DIR}/translations/psutool_en.ts)
 # Every folder whose code shows text to the operator.
 set(PSUTOOL_TRANSLATED_PATTERNS)
-foreach(folder link netlink roster widgets app panels demo)
+foreach(folder link record netlink roster widgets app panels demo)
   list(APPEND PSUTOOL_TRANSLATED_PATTERNS
        ${PROJECT_SOURCE_DIR}/${folder}/*.cpp ${PROJECT_SOURCE_DIR}/${folder}/*.h)
 endforeach()

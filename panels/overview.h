@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QColor>
+#include "panels/supplytile.h"
+
 #include <QElapsedTimer>
-#include <QFrame>
 #include <QList>
 #include <QWidget>
 
@@ -14,62 +14,11 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class QTimer;
+class SharedLine;
 class SupplyRoster;
 class TMSComm;
 class TPOWER_TEST;
 class TRSADDERS;
-struct RosterEntry;
-
-// One supply in the overview: its address and model, the measured voltage,
-// current and power, the setpoints, the output state, the age of the last
-// reading, and a state line ("no reply", a model that cannot hold the
-// readings). Its colour is the alarm: amber near a band's edge, red outside,
-// grey when the supply does not answer. A click anywhere but on its controls
-// asks for the monitor and the trend at its address.
-class TSupplyTile : public QFrame
-{
-    Q_OBJECT
-
-public:
-    TSupplyTile(int address, QWidget *parent);
-
-    int Address() const { return m_address; }
-
-    QLabel *LabelAddress;
-    QComboBox *ComboModel;
-    QLabel *LabelVolts;
-    QLabel *LabelAmps;
-    QLabel *LabelWatts;
-    QLabel *LabelSet;
-    QLabel *LabelOutput;
-    QLabel *LabelAge;
-    QLabel *LabelState;
-    QPushButton *ButtonBand;
-
-    // Everything from the roster's entry; ageMs < 0: no reading yet.
-    void Show(const RosterEntry &entry, qint64 ageMs);
-    void ShowAge(qint64 ageMs);
-    // "waiting", "normal", "near", "outside", "silent" or "model".
-    QString State() const { return m_state; }
-
-signals:
-    void clicked(int address);
-
-protected:
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
-    void paintEvent(QPaintEvent *event) override;
-
-private:
-    void setState(const QString &state);
-    void fixReadoutSizes();
-
-    int m_address;
-    QString m_state;
-    bool m_sizesFixed = false;
-    QColor m_background;
-    QColor m_border;
-};
 
 // The overview: a tile per listed supply, refreshed by status polls that go
 // to every listed address in turn. While it is shown it borrows the monitor
@@ -79,7 +28,7 @@ class TOVERVIEW : public QWidget
     Q_OBJECT
 
 public:
-    TOVERVIEW(TPOWER_TEST *monitor, TRSADDERS *scan, TMSComm *comm, QWidget *parent = nullptr);
+    TOVERVIEW(TPOWER_TEST *monitor, TRSADDERS *scan, SharedLine *line, QWidget *parent = nullptr);
     // Gives the polls back if they are still lent.
     ~TOVERVIEW() override;
 
@@ -138,6 +87,7 @@ private:
 
     TPOWER_TEST *m_monitor;
     TRSADDERS *m_scan;
+    SharedLine *m_line;
     TMSComm *m_comm;
     SupplyRoster *m_roster;
     QWidget *m_tileBox;

@@ -1,13 +1,9 @@
 #include "panels/planstation.h"
 
-#include "app/forms.h"
-#include "app/mainwindow.h"
 #include "link/mscomm.h"
+#include "link/sharedline.h"
 #include "link/statusfeed.h"
 #include "plan/masterbus.h"
-#include "panels/addressscan.h"
-#include "panels/monitorpanel.h"
-#include "panels/sequencerunner.h"
 #include "panels/stationrelay.h"
 #include "plan/recorders.h"
 #include "widgets/errorreport.h"
@@ -20,14 +16,12 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QThread>
@@ -70,89 +64,6 @@ namespace {
 const QSize kSize(1000, 620);
 // The longest request a plan sends: a write of every setpoint register.
 constexpr int kLongestRequestBytes = 9 + 2 * 11;
-const QColor kIdle(0xE0, 0xE0, 0xE0);
-const QColor kTesting(0xFF, 0xD5, 0x4F);
-const QColor kPass(0x1B, 0x8E, 0x3A);
-const QColor kFail(0xC6, 0x28, 0x28);
-const QColor kError(0xE6, 0x51, 0x00);
-const QColor kAborted(0x61, 0x61, 0x61);
-
-QString stationText(const char *text)
-{
-    return QCoreApplication::translate("TPLANSTATION", text);
-}
-
-QString limitsText(const CheckResult &check)
-{
-    if (check.low && check.high)
-        return QStringLiteral("[%1, %2]").arg(LimitText(check.low), LimitText(check.high));
-    if (check.low)
-        return QStringLiteral("≥ %1").arg(LimitText(check.low));
-    if (check.high)
-        return QStringLiteral("≤ %1").arg(LimitText(check.high));
-    return QString();
-}
-
-// The engine's words for step kinds, in the interface's language.
-QString stepKindText(const QString &kind)
-{
-    static const QHash<QString, const char *> words{
-        {QStringLiteral("set"), QT_TRANSLATE_NOOP("TPLANSTATION", "设定")},
-        {QStringLiteral("ramp"), QT_TRANSLATE_NOOP("TPLANSTATION", "斜坡")},
-        {QStringLiteral("wait"), QT_TRANSLATE_NOOP("TPLANSTATION", "等待")},
-        {QStringLiteral("settle"), QT_TRANSLATE_NOOP("TPLANSTATION", "稳定")},
-        {QStringLiteral("measure"), QT_TRANSLATE_NOOP("TPLANSTATION", "测量")},
-        {QStringLiteral("loop"), QT_TRANSLATE_NOOP("TPLANSTATION", "循环")},
-        {QStringLiteral("sweep"), QT_TRANSLATE_NOOP("TPLANSTATION", "扫描")},
-        {QStringLiteral("profile"), QT_TRANSLATE_NOOP("TPLANSTATION", "曲线")},
-        {QStringLiteral("protection"), QT_TRANSLATE_NOOP("TPLANSTATION", "保护")},
-    };
-    const auto word = words.constFind(kind);
-    return word == words.constEnd() ? kind : stationText(*word);
-}
-
-// A step's place in the plan: "3", "4.2[1]", or "finally.1" for the block
-// that always runs, whose word is translated.
-QString stepPathText(const QString &path)
-{
-    static const QString finallyPrefix = QStringLiteral("finally");
-    if (!path.startsWith(finallyPrefix))
-        return path;
-    return stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "收尾")) + path.mid(finallyPrefix.size());
-}
-
-// The engine's causes, each with the station's text for it. The captured
-// parts are causes in their own right ("port lost: address 5: ...").
-struct CausePattern {
-    QRegularExpression pattern;
-    const char *text;
-};
-
-const QVector<CausePattern> &causePatterns()
-{
-    static const QVector<CausePattern> patterns{
-        {QRegularExpression(QStringLiteral("^check '(.*)' failed$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "检查“%1”未通过")},
-        {QRegularExpression(QStringLiteral("^aborted$")), QT_TRANSLATE_NOOP("TPLANSTATION", "已中止")},
-        {QRegularExpression(QStringLiteral("^port lost$")), QT_TRANSLATE_NOOP("TPLANSTATION", "串口丢失")},
-        {QRegularExpression(QStringLiteral("^port lost: (.*)$")), QT_TRANSLATE_NOOP("TPLANSTATION", "串口丢失：%1")},
-        {QRegularExpression(QStringLiteral("^output was off before the limit was written$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "写入限值之前输出已关闭")},
-        {QRegularExpression(QStringLiteral("^did not trip within (\\S+) s$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "%1 s 内保护未动作")},
-        {QRegularExpression(QStringLiteral("^'([^']*)': (.*)$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "步骤“%1”：%2")},
-        {QRegularExpression(QStringLiteral("^address (\\d+): no valid reply to the (.*) in (\\d+) tr(?:y|ies) \\((.*)\\)$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 试了 %3 次，无有效应答（%4）")},
-        {QRegularExpression(QStringLiteral("^no reply within (\\S+) ms$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "%1 ms 内无应答")},
-        {QRegularExpression(QStringLiteral("^address (\\d+): the (.*) was refused with exception (\\d+), (.*)$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 被拒绝，异常 %3（%4）")},
-        {QRegularExpression(QStringLiteral("^address (\\d+): (\\S+) holds (\\d+) after the write of (.*)$")),
-         QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：写入 %4 后 %2 为 %3")},
-    };
-    return patterns;
-}
 
 TPlanTile::State stateOf(Verdict verdict)
 {
@@ -167,186 +78,14 @@ TPlanTile::State stateOf(Verdict verdict)
 
 } // namespace
 
-QString StationCauseText(const QString &cause)
-{
-    for (const CausePattern &known : causePatterns()) {
-        const QRegularExpressionMatch match = known.pattern.match(cause);
-        if (!match.hasMatch())
-            continue;
-        QString text = stationText(known.text);
-        for (int part = 1; part <= match.lastCapturedIndex(); ++part)
-            text = text.arg(StationCauseText(match.captured(part)));
-        return text;
-    }
-    return cause;
-}
-
-void TStationRelay::runStarted(const RunInfo &)
-{
-    emit started();
-}
-
-void TStationRelay::stepStarted(const StepEvent &event)
-{
-    // A step without a name of its own in the plan is labelled by its kind.
-    const QString path = stepPathText(event.path);
-    const QString kind = stepKindText(event.kind);
-    const QString text = event.label.isEmpty() || event.label == event.kind
-                             ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1 %2")).arg(path, kind)
-                             : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1 %2（%3）")).arg(path, event.label, kind);
-    emit step(event.slot, text);
-}
-
-void TStationRelay::reading(const ReadingEvent &event)
-{
-    emit sample(event.slot, event.sample);
-}
-
-void TStationRelay::checkJudged(const CheckResult &result)
-{
-    // The plan's name for the check, the value judged and its limits.
-    const QString value = QString::number(result.value, 'f', result.decimals) + QLatin1Char(' ') + result.unit;
-    const QString limits = limitsText(result);
-    const QString text = limits.isEmpty()
-                             ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2")).arg(result.name, value)
-                             : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2，限值 %3"))
-                                   .arg(result.name, value, limits);
-    emit check(result.slot, text, result.passed);
-}
-
-void TStationRelay::slotFinished(const SlotVerdict &verdict)
-{
-    emit finished(verdict.slot, int(verdict.verdict), StationCauseText(verdict.cause));
-}
-
 QString DefaultReportFolder()
 {
     return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
         .filePath(QStringLiteral("psutool/reports"));
 }
 
-TPlanTile::TPlanTile(int number, const PlanSlot &slot, QWidget *parent)
-    : QFrame(parent)
-{
-    setObjectName(QStringLiteral("Tile%1").arg(number));
-    setFrameShape(QFrame::Box);
-    setAutoFillBackground(true);
-    setMinimumSize(220, 220);
-
-    const auto label = [this, number](const QString &name) {
-        auto *text = new QLabel(this);
-        text->setObjectName(QStringLiteral("%1%2").arg(name).arg(number));
-        text->setAlignment(Qt::AlignCenter);
-        text->setWordWrap(true);
-        return text;
-    };
-    Caption = label(QStringLiteral("CaptionText"));
-    Caption->setText(tr("%1 · 地址 %2 · %3").arg(slot.name).arg(slot.address).arg(slot.model));
-    Caption->setFont(DesignFont(QStringLiteral("宋体"), 16, true));
-    Serial = new QLineEdit(this);
-    Serial->setObjectName(QStringLiteral("SerialEdit%1").arg(number));
-    Serial->setPlaceholderText(tr("扫描或输入序列号"));
-    Serial->setAlignment(Qt::AlignCenter);
-    Serial->setFont(DesignFont(QStringLiteral("宋体"), 20));
-    Verdict = label(QStringLiteral("VerdictText"));
-    Step = label(QStringLiteral("StepText"));
-    Step->setFont(DesignFont(QStringLiteral("宋体"), 14));
-    Values = label(QStringLiteral("ValuesText"));
-    Values->setFont(DesignFont(QStringLiteral("宋体"), 22, true));
-    Check = label(QStringLiteral("CheckText"));
-    Check->setFont(DesignFont(QStringLiteral("宋体"), 13));
-
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(Caption);
-    layout->addWidget(Serial);
-    layout->addWidget(Verdict, 1);
-    layout->addWidget(Step);
-    layout->addWidget(Values);
-    layout->addWidget(Check);
-    SetState(State::Idle);
-}
-
-QColor TPlanTile::Colour() const
-{
-    switch (m_state) {
-    case State::Idle: return kIdle;
-    case State::Testing: return kTesting;
-    case State::Pass: return kPass;
-    case State::Fail: return kFail;
-    case State::Error: return kError;
-    case State::Aborted: return kAborted;
-    }
-    return kIdle;
-}
-
-void TPlanTile::SetState(State state)
-{
-    m_state = state;
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Colour());
-    setPalette(palette);
-    const bool judged = state != State::Idle && state != State::Testing;
-    const QColor ink = judged ? Qt::white : Qt::black;
-    for (QLabel *text : {Caption, Verdict, Step, Values, Check})
-        SetTextColour(text, ink);
-    switch (state) {
-    case State::Idle: Verdict->setText(QStringLiteral("—")); break;
-    case State::Testing: Verdict->setText(tr("测试中")); break;
-    case State::Pass: Verdict->setText(VerdictText(::Verdict::Pass)); break;
-    case State::Fail: Verdict->setText(VerdictText(::Verdict::Fail)); break;
-    case State::Error: Verdict->setText(VerdictText(::Verdict::Error)); break;
-    case State::Aborted: Verdict->setText(VerdictText(::Verdict::Aborted)); break;
-    }
-    fitVerdict();
-}
-
-void TPlanTile::SetNotice(const QString &text)
-{
-    Step->setText(text);
-}
-
-void TPlanTile::Clear()
-{
-    SetState(State::Idle);
-    SetNotice(QString());
-    Values->clear();
-    Check->clear();
-    m_checkFailed = false;
-}
-
-// The first check that failed is the one the verdict rests on: the checks
-// judged after it do not replace it.
-void TPlanTile::ShowCheck(const QString &text, bool passed)
-{
-    if (m_checkFailed)
-        return;
-    m_checkFailed = !passed;
-    Check->setText((passed ? QStringLiteral("✓ ") : QStringLiteral("✗ ")) + text);
-}
-
-void TPlanTile::resizeEvent(QResizeEvent *event)
-{
-    QFrame::resizeEvent(event);
-    fitVerdict();
-}
-
-// The verdict as large as the tile allows: nine tenths of its width, at most
-// a third of its height; never smaller than reads from two metres.
-void TPlanTile::fitVerdict()
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("Arial"), QStringLiteral("Liberation Sans"), QStringLiteral("DejaVu Sans"),
-                      QStringLiteral("Microsoft YaHei"), QStringLiteral("WenQuanYi Micro Hei")});
-    font.setPixelSize(100);
-    font.setBold(true);
-    const int textWidth = std::max(1, QFontMetrics(font).horizontalAdvance(Verdict->text()));
-    const int size = std::max(40, std::min(height() / 3, 100 * width() * 9 / 10 / textWidth));
-    font.setPixelSize(size);
-    Verdict->setFont(font);
-}
-
-TPLANSTATION::TPLANSTATION(QWidget *parent)
-    : QWidget(parent)
+TPLANSTATION::TPLANSTATION(SharedLine *line, QWidget *parent)
+    : QWidget(parent), m_line(line)
 {
     setObjectName(QStringLiteral("PLANSTATION"));
     setWindowTitle(tr("测试计划"));
@@ -471,7 +210,7 @@ void TPLANSTATION::showLine()
 {
     if (Running())
         return;
-    const TMSComm *comm = MAIN ? MAIN->MSComm1 : nullptr;
+    const TMSComm *comm = m_line->Control();
     if (comm && comm->PortOpen())
         StaticText5->setText(QStringLiteral("COM%1 (%2) · %3").arg(comm->CommPort()).arg(comm->OpenDevice(), comm->Settings()));
     else
@@ -618,14 +357,16 @@ void TPLANSTATION::startRun(const QStringList &serials)
 {
     // Named as the operator sees them: the main window's button, the
     // window it opens and the button there that stops the polls.
-    if (MonitorRunning)
+    if (m_line->Busy(LineUser::Monitor)) {
+        const SharedLine::StopPath stop = m_line->HowToStop(LineUser::Monitor);
         RaiseError(tr("监控正在运行：请先在“%1”窗口（主窗口的“%2”）点“%3”，再开始测试")
-                       .arg(POWER_TEST->windowTitle(), MAIN->BitBtn4->accessibleName(), POWER_TEST->Button11->text()));
-    if (SequenceRunning)
+                       .arg(stop.window, stop.launcher, stop.button));
+    }
+    if (m_line->Busy(LineUser::Sequence))
         RaiseError(tr("典型应用正在运行：请先停止，再开始测试"));
-    if (RSADDERS && RSADDERS->Timer1->isActive())
+    if (m_line->Busy(LineUser::Scan))
         RaiseError(tr("地址检测正在运行：请等它结束，再开始测试"));
-    TMSComm *comm = MAIN->MSComm1;
+    TMSComm *comm = m_line->Control();
     if (!comm->PortOpen())
         RaiseError(tr("串口未打开：请先在“串行口设置”中选择并打开串口"));
     const QString device = comm->OpenDevice();
@@ -764,7 +505,7 @@ void TPLANSTATION::finishRun()
         m_reopenPort = false;
         if (theBench.afterRun)
             theBench.afterRun();
-        RunHandler([] { MAIN->MSComm1->SetPortOpen(true); });
+        RunHandler([this] { m_line->Control()->SetPortOpen(true); });
     }
     showLine();
     showIdle();

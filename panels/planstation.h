@@ -1,9 +1,9 @@
 #pragma once
 
 #include "link/linesettings.h"
+#include "panels/plantile.h"
 #include "plan/planengine.h"
 
-#include <QFrame>
 #include <QStringList>
 #include <QVector>
 #include <QWidget>
@@ -15,45 +15,8 @@ class QLineEdit;
 class QPushButton;
 class QThread;
 class PlanBus;
+class SharedLine;
 struct StationRunControl;
-
-// One slot of the station: who it is, its serial number, and in type that
-// reads from across the room, how it stands (idle, testing, PASS, FAIL).
-class TPlanTile : public QFrame
-{
-    Q_OBJECT
-
-public:
-    enum class State { Idle, Testing, Pass, Fail, Error, Aborted };
-
-    TPlanTile(int number, const PlanSlot &slot, QWidget *parent);
-
-    QLabel *Caption;    // slot name, address and model
-    QLineEdit *Serial;  // typed or scanned serial number
-    QLabel *Verdict;    // the large word
-    QLabel *Step;       // the step under way, or why the slot did not pass
-    QLabel *Values;     // the last reading: volts and amperes
-    QLabel *Check;      // the first check that failed, else the last judged
-
-    void SetState(State state);
-    State CurrentState() const { return m_state; }
-    QColor Colour() const;
-    // A refusal of the serial number, shown in the tile until the next entry.
-    void SetNotice(const QString &text);
-    // Back to idle, with nothing of the last run's verdict left in it.
-    void Clear();
-    // A judged check: a failed one stays until the tile is cleared.
-    void ShowCheck(const QString &text, bool passed);
-
-protected:
-    void resizeEvent(QResizeEvent *event) override;
-
-private:
-    void fitVerdict();
-
-    State m_state = State::Idle;
-    bool m_checkFailed = false;
-};
 
 // The station window: a test plan opened from a file, one tile per slot with
 // its serial number, a start button, live steps and values while the plan
@@ -68,7 +31,7 @@ public:
     // the serial settings dialog opened. Runs on the run's own thread.
     using BusFactory = std::function<std::unique_ptr<PlanBus>(const QString &device, const LineSettings &line)>;
 
-    explicit TPLANSTATION(QWidget *parent = nullptr);
+    explicit TPLANSTATION(SharedLine *line, QWidget *parent = nullptr);
     ~TPLANSTATION() override;
 
     QPushButton *Button1;   // open a plan
@@ -136,6 +99,7 @@ private:
     void onRunFailed(const QString &text);
     void onRecorded(const QStringList &files, const QStringList &problems);
 
+    SharedLine *m_line;
     Plan m_plan;
     bool m_planLoaded = false;
     QWidget *m_tileArea = nullptr;
@@ -171,7 +135,3 @@ struct StationBench {
     std::function<void()> afterRun;
 };
 void SetStationBench(StationBench bench);
-
-// An engine's cause ("check 'v_mean' failed", "port lost: ...") in the
-// interface's language; a cause it does not know stays as the engine wrote it.
-QString StationCauseText(const QString &cause);

@@ -32,3 +32,7 @@ signals:
     void failed(const QString &text);
     void recorded(const QStringList &files, const QStringList &problems);
 };
+
+// An engine's cause ("check 'v_mean' failed", "port lost: ...") in the
+// interface's language; a cause it does not know stays as the engine wrote it.
+QString StationCauseText(const QString &cause);

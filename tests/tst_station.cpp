@@ -7,8 +7,10 @@
 
 #include "plan/masterbus.h"
 #include "panels/planstation.h"
+#include "panels/stationrelay.h"
 #include "support_pty.h"
 
+#include <QCheckBox>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QPushButton>
@@ -129,8 +131,8 @@ private slots:
     void runJudgesEverySlot();
     void abortRunsFinally_data();
     void abortRunsFinally();
-    void refusedWhileMonitorPolls_data();
-    void refusedWhileMonitorPolls();
+    void refusedWhileLineBusy_data();
+    void refusedWhileLineBusy();
     void nextBatchReplacesSerials_data();
     void nextBatchReplacesSerials();
     void operatorViewRestoresGeometry_data();
@@ -284,21 +286,28 @@ void TestStation::abortRunsFinally()
     QVERIFY(MAIN->MSComm1->PortOpen());
 }
 
-void TestStation::refusedWhileMonitorPolls_data()
+void TestStation::refusedWhileLineBusy_data()
 {
+    QTest::addColumn<QString>("busy");
     QTest::addColumn<QString>("language");
     QTest::addColumn<QString>("refusal");
-    QTest::newRow("zh") << QStringLiteral("zh")
-                        << QStringLiteral("监控正在运行：请先在“电源测试”窗口（主窗口的“参数设置”）点“输出监测停止”，再开始测试");
-    QTest::newRow("en") << QStringLiteral("en")
-                        << QStringLiteral("The monitor is polling: click “Stop Monitor” in the “Supply Test” window "
-                                          "(“Supply Control” on the main window), then start the test");
+    QTest::newRow("monitor zh") << QStringLiteral("monitor") << QStringLiteral("zh")
+                                << QStringLiteral("监控正在运行：请先在“电源测试”窗口（主窗口的“参数设置”）点“输出监测停止”，再开始测试");
+    QTest::newRow("monitor en") << QStringLiteral("monitor") << QStringLiteral("en")
+                                << QStringLiteral("The monitor is polling: click “Stop Monitor” in the “Supply Test” window "
+                                                  "(“Supply Control” on the main window), then start the test");
+    QTest::newRow("scan") << QStringLiteral("scan") << QStringLiteral("zh")
+                          << QStringLiteral("地址检测正在运行：请等它结束，再开始测试");
+    QTest::newRow("sequence") << QStringLiteral("sequence") << QStringLiteral("zh")
+                              << QStringLiteral("典型应用正在运行：请先停止，再开始测试");
 }
 
-// The monitor owns the line while it polls: the station says so, naming the
-// window and the button as the operator sees them, and sends nothing.
-void TestStation::refusedWhileMonitorPolls()
+// A window that uses the line on its own clock owns it meanwhile: the
+// station says which (the monitor named by its window and button, as the
+// operator sees them), keeps the tool's port and sends nothing.
+void TestStation::refusedWhileLineBusy()
 {
+    QFETCH(QString, busy);
     QFETCH(QString, language);
     QFETCH(QString, refusal);
     Language speaking(language);
@@ -308,15 +317,37 @@ void TestStation::refusedWhileMonitorPolls()
     STATION_OPEN(bench, dir, false);
     station->Tiles.at(0)->Serial->setText(QStringLiteral("A1"));
     station->Tiles.at(1)->Serial->setText(QStringLiteral("A2"));
-    QVERIFY(startMonitor(1));
-    QVERIFY(MonitorRunning);
+    if (busy == QLatin1String("monitor")) {
+        QVERIFY(startMonitor(1));
+    } else if (busy == QLatin1String("scan")) {
+        RSADDERS->BitBtn1->click();
+        QVERIFY(RSADDERS->Timer1->isActive());
+    } else {
+        TYP->VoltageEdit(1)->setText(QStringLiteral("0"));
+        TYP->CurrentEdit(1)->setText(QStringLiteral("1"));
+        TYP->TimeEdit(1)->setText(QStringLiteral("60"));
+        TYP->Edit61->setText(QStringLiteral("1"));
+        TYP->StepCheck(1)->setChecked(true);
+        TYP->Button1->click();
+        QVERIFY(SequenceRunning);
+    }
     station->activateWindow();
     const int sent = int(requests(*bench.bus).size());
     QVERIFY(click(station, QStringLiteral("Button2")));
-    QTRY_COMPARE(bench.closer.texts().size(), 1);
-    QCOMPARE(bench.closer.texts().first(), refusal);
+    QTRY_VERIFY(!bench.closer.texts().isEmpty());
+    QCOMPARE(bench.closer.texts(), QStringList{refusal});
     QVERIFY(!station->Running());
     QVERIFY(MAIN->MSComm1->PortOpen());
+    if (busy == QLatin1String("scan")) {
+        RSADDERS->BitBtn2->click();
+        QVERIFY(!RSADDERS->Timer1->isActive());
+        return;
+    }
+    if (busy == QLatin1String("sequence")) {
+        TYP->Button1->click();
+        QVERIFY(!SequenceRunning);
+        return;
+    }
     QVERIFY(click(POWER_TEST, QStringLiteral("Button11")));
     // Only the monitor's polls went out, each a read of the status block.
     const QVector<SimFrameRecord> sentNow = requests(*bench.bus);
