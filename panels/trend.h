@@ -30,7 +30,8 @@ struct StatusSample;
 //
 // The window holds the controls and puts together its parts: the plot (with
 // the time span in view), the cursors and figures of the view, the exports
-// and the recording switch.
+// and the recording switch. Every part's texts are translated in the
+// window's context (TTREND), so the catalogue knows them under one name.
 class TTREND : public QWidget
 {
     Q_OBJECT

@@ -4,6 +4,7 @@
 #include "link/trendmodel.h"
 #include "panels/trendplot.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -70,7 +71,7 @@ private:
 
 QString hint()
 {
-    return TrendText::tr("将鼠标移到曲线上可读出该时刻的数值；单击图例项可显示或隐藏该曲线");
+    return QCoreApplication::translate("TTREND", "将鼠标移到曲线上可读出该时刻的数值；单击图例项可显示或隐藏该曲线");
 }
 
 } // namespace
@@ -167,8 +168,8 @@ QString TrendCursors::CursorText() const
         return QString();
     const double a = m_cursorKeys[0];
     const double b = m_cursorKeys[1];
-    QStringList lines{TrendText::tr("游标 A %1  B %2").arg(timeText(a), timeText(b)),
-                      TrendText::tr("Δt %1 s").arg(signedNumber(b - a, 3))};
+    QStringList lines{QCoreApplication::translate("TTREND", "游标 A %1  B %2").arg(timeText(a), timeText(b)),
+                      QCoreApplication::translate("TTREND", "Δt %1 s").arg(signedNumber(b - a, 3))};
     for (int n = 0; n < m_plot->traces().size(); ++n) {
         if (!m_plot->traceShown(n))
             continue;
@@ -176,7 +177,7 @@ QString TrendCursors::CursorText() const
         if (!delta)
             continue;
         const TrendSeries &series = m_model->traces().at(n);
-        lines << TrendText::tr("地址 %1 %2：ΔV %3 V  ΔI %4 A")
+        lines << QCoreApplication::translate("TTREND", "地址 %1 %2：ΔV %3 V  ΔI %4 A")
                      .arg(series.address)
                      .arg(series.model.name, signedNumber(delta->volts, series.model.voltageDecimals),
                           signedNumber(delta->amps, series.model.currentDecimals));
@@ -187,7 +188,7 @@ QString TrendCursors::CursorText() const
 QString TrendCursors::StatsText() const
 {
     const QCPRange keys = m_plot->keyRange();
-    QStringList lines{TrendText::tr("可见范围：最小 / 最大 / 平均")};
+    QStringList lines{QCoreApplication::translate("TTREND", "可见范围：最小 / 最大 / 平均")};
     const QString units[] = {QStringLiteral("V"), QStringLiteral("A"), QStringLiteral("W")};
     for (int n = 0; n < m_plot->traces().size(); ++n) {
         if (!m_plot->traceShown(n))
@@ -196,7 +197,10 @@ QString TrendCursors::StatsText() const
         const TrendStats first = m_model->stats(n, TrendVolts, keys.lower, keys.upper);
         if (first.count == 0)
             continue;
-        lines << TrendText::tr("地址 %1 %2（%3 个读数）").arg(series.address).arg(series.model.name).arg(first.count);
+        lines << QCoreApplication::translate("TTREND", "地址 %1 %2（%3 个读数）")
+                     .arg(series.address)
+                     .arg(series.model.name)
+                     .arg(first.count);
         for (int q = 0; q < 3; ++q) {
             const TrendStats stats = q == 0 ? first : m_model->stats(n, q, keys.lower, keys.upper);
             const int decimals = series.decimals(q);
@@ -204,12 +208,13 @@ QString TrendCursors::StatsText() const
                                .arg(number(stats.min, decimals), number(stats.max, decimals),
                                     number(stats.mean, decimals), units[q]);
             if (q == TrendWatts && stats.computed > 0)
-                line += stats.computed == stats.count ? TrendText::tr("（计算）") : TrendText::tr("（部分计算）");
+                line += stats.computed == stats.count ? QCoreApplication::translate("TTREND", "（计算）")
+                                                      : QCoreApplication::translate("TTREND", "（部分计算）");
             lines << line;
         }
     }
     if (lines.size() == 1)
-        lines << TrendText::tr("（无读数）");
+        lines << QCoreApplication::translate("TTREND", "（无读数）");
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -311,13 +316,15 @@ QString TrendCursors::ReadoutAt(double key) const
         const TrendPoint &point = series.points.at(at);
         const int vd = series.model.voltageDecimals;
         const int cd = series.model.currentDecimals;
-        const QString power = point.powerRead ? TrendText::tr("%1 W（读取）").arg(number(series.watts(point), PowerDecimals))
-                                              : TrendText::tr("%1 W（计算）").arg(number(series.watts(point), PowerDecimals));
-        parts << TrendText::tr("地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8")
+        const QString power = point.powerRead
+            ? QCoreApplication::translate("TTREND", "%1 W（读取）").arg(number(series.watts(point), PowerDecimals))
+            : QCoreApplication::translate("TTREND", "%1 W（计算）").arg(number(series.watts(point), PowerDecimals));
+        parts << QCoreApplication::translate("TTREND", "地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8")
                      .arg(series.address)
                      .arg(series.model.name, number(series.volts(point), vd), number(series.amps(point), cd), power,
                           number(series.voltageSetpoint(point), vd), number(series.currentSetpoint(point), cd),
-                          point.status.outputOn ? TrendText::tr("输出开") : TrendText::tr("输出关"));
+                          point.status.outputOn ? QCoreApplication::translate("TTREND", "输出开")
+                                                : QCoreApplication::translate("TTREND", "输出关"));
     }
     return parts.join(QStringLiteral("    "));
 }

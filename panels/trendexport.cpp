@@ -5,6 +5,7 @@
 #include "panels/trendplot.h"
 #include "widgets/errorreport.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -75,18 +76,20 @@ void TrendExport::ExportCsv(const QString &path)
 
 void TrendExport::PngClick()
 {
-    const QString path = QFileDialog::getSaveFileName(m_window, TrendText::tr("导出图片"), suggestedName("trend", "png"),
-                                                      TrendText::tr("PNG 图片 (*.png)"));
+    const QString path = QFileDialog::getSaveFileName(m_window, QCoreApplication::translate("TTREND", "导出图片"),
+                                                      suggestedName("trend", "png"),
+                                                      QCoreApplication::translate("TTREND", "PNG 图片 (*.png)"));
     if (path.isEmpty())
         return;
     if (!ExportPng(path))
-        ShowMessage(TrendText::tr("无法保存图片 %1。").arg(path));
+        ShowMessage(QCoreApplication::translate("TTREND", "无法保存图片 %1。").arg(path));
 }
 
 void TrendExport::CsvClick()
 {
-    const QString path = QFileDialog::getSaveFileName(m_window, TrendText::tr("导出 CSV"), suggestedName("trend", "csv"),
-                                                      TrendText::tr("CSV 文件 (*.csv)"));
+    const QString path = QFileDialog::getSaveFileName(m_window, QCoreApplication::translate("TTREND", "导出 CSV"),
+                                                      suggestedName("trend", "csv"),
+                                                      QCoreApplication::translate("TTREND", "CSV 文件 (*.csv)"));
     if (path.isEmpty())
         return;
     m_csvButton->setEnabled(false);
@@ -95,9 +98,9 @@ void TrendExport::CsvClick()
         once->deleteLater();
         m_csvButton->setEnabled(true);
         if (ok)
-            m_readout->setText(TrendText::tr("已导出到 %1").arg(file));
+            m_readout->setText(QCoreApplication::translate("TTREND", "已导出到 %1").arg(file));
         else
-            ShowMessage(TrendText::tr("无法导出到文件 %1：%2。").arg(file, cause));
+            ShowMessage(QCoreApplication::translate("TTREND", "无法导出到文件 %1：%2。").arg(file, cause));
     });
     ExportCsv(path);
 }

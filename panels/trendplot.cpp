@@ -2,6 +2,7 @@
 
 #include "link/trendmodel.h"
 
+#include <QCoreApplication>
 #include <QTimer>
 #include <QWidget>
 #include <cmath>
@@ -164,7 +165,9 @@ void TrendPlot::build()
     m_times.reset(new QCPAxisTickerDateTime);
     m_times->setDateTimeFormat(QStringLiteral("HH:mm:ss"));
     m_times->setTickCount(8);
-    const QString labels[] = {TrendText::tr("电压 (V)"), TrendText::tr("电流 (A)"), TrendText::tr("功率 (W)")};
+    const QString labels[]
+        = { QCoreApplication::translate("TTREND", "电压 (V)"), QCoreApplication::translate("TTREND", "电流 (A)"),
+            QCoreApplication::translate("TTREND", "功率 (W)") };
     for (int n = 0; n < 3; ++n) {
         QCPAxisRect *rect = m_rects[size_t(n)];
         QCPAxis *time = rect->axis(QCPAxis::atBottom);
@@ -183,7 +186,7 @@ void TrendPlot::build()
         shade->setRange(0, 1);
         shade->setVisible(false);
     }
-    m_rects[2]->axis(QCPAxis::atBottom)->setLabel(TrendText::tr("时间"));
+    m_rects[2]->axis(QCPAxis::atBottom)->setLabel(QCoreApplication::translate("TTREND", "时间"));
     buildLegend();
     const double now = TrendModel::KeyOf(QDateTime::currentDateTime());
     setKeyRange(now - m_spanSeconds, now);
@@ -226,14 +229,16 @@ void TrendPlot::buildLegend()
         addToLegend(keys, graph);
         return graph;
     };
-    m_seriesKeys[TrendSetpoints] = key(TrendText::tr("设定值（虚线）"), QPen(kKeyColour, 1.0, Qt::DashLine));
+    m_seriesKeys[TrendSetpoints]
+        = key(QCoreApplication::translate("TTREND", "设定值（虚线）"), QPen(kKeyColour, 1.0, Qt::DashLine));
     QColor pale = kKeyColour;
     pale.setAlpha(kComputedAlpha);
-    m_seriesKeys[TrendComputedPower] = key(TrendText::tr("功率 = 电压 × 电流（计算）"), QPen(pale, 0.0));
-    m_seriesKeys[TrendReadPower] = key(TrendText::tr("功率（读取值，圆点）"), QPen(kKeyColour));
+    m_seriesKeys[TrendComputedPower]
+        = key(QCoreApplication::translate("TTREND", "功率 = 电压 × 电流（计算）"), QPen(pale, 0.0));
+    m_seriesKeys[TrendReadPower] = key(QCoreApplication::translate("TTREND", "功率（读取值，圆点）"), QPen(kKeyColour));
     m_seriesKeys[TrendReadPower]->setLineStyle(QCPGraph::lsNone);
     m_seriesKeys[TrendReadPower]->setScatterStyle(QCPScatterStyle(QCPScatterStyle::ssDisc, 5));
-    m_seriesKeys[TrendOutputOff] = key(TrendText::tr("输出关闭（阴影）"), Qt::NoPen);
+    m_seriesKeys[TrendOutputOff] = key(QCoreApplication::translate("TTREND", "输出关闭（阴影）"), Qt::NoPen);
     QColor shade = kKeyColour;
     shade.setAlpha(kShadeAlpha * 2);
     m_seriesKeys[TrendOutputOff]->setBrush(shade);
@@ -246,7 +251,7 @@ void TrendPlot::onTraceStarted(int index)
     trace.address = series.address;
     trace.model = series.model.name;
     trace.started = series.started;
-    trace.label = TrendText::tr("地址 %1 · %2 · %3 起")
+    trace.label = QCoreApplication::translate("TTREND", "地址 %1 · %2 · %3 起")
                       .arg(series.address)
                       .arg(series.model.name, series.started.toString(QStringLiteral("HH:mm:ss")));
     const QColor colour = kTraceColours[index % int(std::size(kTraceColours))];
@@ -536,9 +541,9 @@ void TrendPlot::prepareReplot()
                     take(n, trace.span[size_t(n)]);
                 continue;
             }
-            const QList<QCPGraph *> graphs = n == TrendVolts     ? QList<QCPGraph *>{trace.voltage, trace.voltageSetpoint}
-                                             : n == TrendAmperes ? QList<QCPGraph *>{trace.current, trace.currentSetpoint}
-                                                                 : QList<QCPGraph *>{trace.computedPower, trace.power};
+            const QList<QCPGraph*> graphs = n == TrendVolts ? QList<QCPGraph*> { trace.voltage, trace.voltageSetpoint }
+                : n == TrendAmperes                         ? QList<QCPGraph*> { trace.current, trace.currentSetpoint }
+                                                            : QList<QCPGraph*> { trace.computedPower, trace.power };
             for (QCPGraph *graph : graphs) {
                 bool found = false;
                 const QCPRange range = graph->getValueRange(found, QCP::sdBoth, keys);

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
@@ -35,11 +34,6 @@ struct TTrendTrace {
     std::array<QCPRange, 3> span{};
     std::array<bool, 3> spanKnown{};
     bool shown = true;
-};
-
-// The trend's texts keep the window's translation context, whichever part draws them.
-struct TrendText {
-    Q_DECLARE_TR_FUNCTIONS(TTREND)
 };
 
 // Series drawn for every trace that can be shown or hidden as a whole.

@@ -1,9 +1,9 @@
 #include "panels/trendrecording.h"
 
 #include "link/readingrecorder.h"
-#include "panels/trendplot.h"
 #include "widgets/errorreport.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QLabel>
@@ -32,9 +32,9 @@ void TrendRecording::RecordClick()
                                         .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")))
                                   : m_lastFile;
     // An existing file is appended to, so the dialog does not ask to overwrite it.
-    const QString path = QFileDialog::getSaveFileName(m_window, TrendText::tr("记录到文件（已有文件将在末尾续写）"),
-                                                      suggested, TrendText::tr("CSV 文件 (*.csv)"), nullptr,
-                                                      QFileDialog::DontConfirmOverwrite);
+    const QString path = QFileDialog::getSaveFileName(
+        m_window, QCoreApplication::translate("TTREND", "记录到文件（已有文件将在末尾续写）"), suggested,
+        QCoreApplication::translate("TTREND", "CSV 文件 (*.csv)"), nullptr, QFileDialog::DontConfirmOverwrite);
     if (!path.isEmpty())
         StartRecording(path);
 }
@@ -43,7 +43,7 @@ bool TrendRecording::StartRecording(const QString &path)
 {
     QString cause;
     if (!m_recorder->Start(path, &cause)) {
-        ShowMessage(TrendText::tr("无法打开记录文件 %1：%2。未开始记录。").arg(path, cause));
+        ShowMessage(QCoreApplication::translate("TTREND", "无法打开记录文件 %1：%2。未开始记录。").arg(path, cause));
         return false;
     }
     m_lastFile = path;
@@ -63,16 +63,23 @@ void TrendRecording::onFailed(const QString &path, const QString &cause)
 {
     emit recordingChanged(false);
     showState();
-    ShowMessage(TrendText::tr("记录已停止：写入文件 %1 失败（%2）。已写入的行仍在文件中，监测继续进行。").arg(path, cause));
+    ShowMessage(QCoreApplication::translate("TTREND",
+                                            "记录已停止：写入文件 %1 失败（%2）。已写入的行仍在文件中，监测继续进行。")
+                    .arg(path, cause));
 }
 
 void TrendRecording::showState()
 {
-    m_button->setText(m_recorder->Recording() ? TrendText::tr("停止记录") : TrendText::tr("开始记录"));
+    m_button->setText(m_recorder->Recording() ? QCoreApplication::translate("TTREND", "停止记录")
+                                              : QCoreApplication::translate("TTREND", "开始记录"));
     if (m_recorder->Recording())
-        m_state->setText(TrendText::tr("正在记录：%1 · 已写入 %2 行").arg(m_recorder->FileName()).arg(m_recorder->RowsWritten()));
+        m_state->setText(QCoreApplication::translate("TTREND", "正在记录：%1 · 已写入 %2 行")
+                             .arg(m_recorder->FileName())
+                             .arg(m_recorder->RowsWritten()));
     else if (!m_recorder->FileName().isEmpty())
-        m_state->setText(TrendText::tr("记录已停止：%1 · 共写入 %2 行").arg(m_recorder->FileName()).arg(m_recorder->RowsWritten()));
+        m_state->setText(QCoreApplication::translate("TTREND", "记录已停止：%1 · 共写入 %2 行")
+                             .arg(m_recorder->FileName())
+                             .arg(m_recorder->RowsWritten()));
     else
-        m_state->setText(TrendText::tr("未在记录"));
+        m_state->setText(QCoreApplication::translate("TTREND", "未在记录"));
 }
