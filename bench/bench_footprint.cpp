@@ -12,6 +12,10 @@
 //                                           in it and ten minutes shown,
 //                                           following the readings (keys then
 //                                           start with "trend_")
+//   bench_footprint --allocations <listeners>
+//                                           heap allocations per status reading
+//                                           decoded and delivered to the trend
+//                                           and to <listeners> more listeners
 //
 // Each mode prints "key value" lines that bench/run.sh turns into the table.
 // --startup re-runs this program as a child (--startup-child) so that every
@@ -27,6 +31,7 @@
 #include "link/readingformat.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "link/statusfeed.h"
 #include "panels/monitorpanel.h"
 #include "panels/trend.h"
 #include "widgets/errorreport.h"
@@ -45,12 +50,48 @@
 #include <QTextStream>
 #include <QTimer>
 
+#if __has_include("record/trendmodel.h")
+#include "record/trendmodel.h"
+#else
+#include "link/trendmodel.h"
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <sys/resource.h>
 #include <vector>
+
+// Every heap allocation of the process, counted for --allocations: operator
+// new and Qt's containers and strings alike end in malloc, so the C library's
+// allocator is wrapped here.
+std::atomic<long> g_allocations{0};
+
+extern "C" {
+void *__libc_malloc(std::size_t size);
+void *__libc_calloc(std::size_t count, std::size_t size);
+void *__libc_realloc(void *block, std::size_t size);
+
+void *malloc(std::size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+
+void *calloc(std::size_t count, std::size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+
+void *realloc(void *block, std::size_t size)
+{
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(block, size);
+}
+}
 
 namespace {
 
@@ -195,13 +236,9 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
             TTREND *trend = POWER_TEST->Trend;
             const QDateTime now = QDateTime::currentDateTime();
             for (int n = 1200; n > 0; --n) {
-                StatusSample sample;
-                sample.time = now.addMSecs(-500 * n);
-                sample.address = 1;
-                sample.model = &ModelCatalogue[0];
                 const quint16 noise = quint16((quint32(n) * 2654435761u) >> 30);
-                sample.status = {1200, 1000, quint16(1198 + noise), quint16(1198 + noise), true};
-                trend->AddReading(sample);
+                trend->AddReading(DecodeReading({1200, 1000, quint16(1198 + noise), quint16(1198 + noise), true},
+                                                &ModelCatalogue[0], 1, now.addMSecs(-500 * n)));
             }
             POWER_TEST->Button12->click();
             QObject::connect(trend->Plot, &QCustomPlot::afterReplot, trend, [] { ++g_replots; });
@@ -278,6 +315,46 @@ int pollRun(int argc, char **argv, int seconds, const QString &samplesPath, bool
     return replies > 0 ? 0 : 1;
 }
 
+// The type the status feed hands its listeners, whatever it is called.
+template <typename Signal>
+struct SignalArgument;
+template <typename Owner, typename Argument>
+struct SignalArgument<void (Owner::*)(const Argument &)> {
+    using type = Argument;
+};
+using FeedReading = SignalArgument<decltype(&StatusFeed::statusRead)>::type;
+
+// Status blocks decoded by the feed as the reply dispatcher has them decoded,
+// each delivered to the trend's model and to listeners more direct
+// listeners; prints the heap allocations per reading, after a warm-up that
+// lets the trend's storage grow to its size.
+int allocationRun(int argc, char **argv, int listeners)
+{
+    QCoreApplication app(argc, argv);
+    SelectModel(1);
+    StatusFeed *feed = TheStatusFeed();
+    TrendModel trend;
+    trend.listenTo(feed);
+    QObject context;
+    long delivered = 0;
+    for (int n = 0; n < listeners; ++n)
+        QObject::connect(feed, &StatusFeed::statusRead, &context, [&delivered](const FeedReading &) { ++delivered; });
+    const int warmUp = 4096, readings = 4096;
+    const auto announce = [feed](int n) {
+        feed->NotePoll(1);
+        feed->AnnounceStatus({1200, 1500, quint16(1198 + n % 5), 1200, true}, 1);
+    };
+    for (int n = 0; n < warmUp; ++n)
+        announce(n);
+    const long before = g_allocations.load();
+    for (int n = 0; n < readings; ++n)
+        announce(n);
+    const long counted = g_allocations.load() - before;
+    print("listeners", listeners);
+    print("allocations_per_reading", double(counted) / readings);
+    return delivered == long(listeners) * (warmUp + readings) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -297,6 +374,9 @@ int main(int argc, char **argv)
             g_keyPrefix = "trend_";
         return pollRun(argc, argv, std::atoi(argv[2]), samples, withTrend);
     }
-    std::fprintf(stderr, "usage: bench_footprint --startup [runs] | --poll <seconds> [--samples <file>] [--trend]\n");
+    if (mode == QLatin1String("--allocations") && argc > 2)
+        return allocationRun(argc, argv, std::atoi(argv[2]));
+    std::fprintf(stderr, "usage: bench_footprint --startup [runs] | --poll <seconds> [--samples <file>] [--trend]"
+                         " | --allocations <listeners>\n");
     return 2;
 }

@@ -80,7 +80,7 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     QObject listener;
-    QObject::connect(TheStatusFeed(), &StatusFeed::statusRead, &listener, [&](const StatusSample &sample) {
+    QObject::connect(TheStatusFeed(), &StatusFeed::statusRead, &listener, [&](const Reading &sample) {
         if (sample.replyAddress != sample.address)
             return;
         const qint64 now = clock.elapsed();

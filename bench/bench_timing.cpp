@@ -27,7 +27,7 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/mscomm.h"
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
 #include "panels/addressscan.h"

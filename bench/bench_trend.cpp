@@ -59,12 +59,8 @@ double timeMs(const std::function<void()> &work)
 // Reading n of a day on supply 1 (QELT30-05 into 10 ohm): 12 V with a few
 // counts of noise, 15 V for ten minutes every two hours, the output off for
 // five minutes every six hours, a power read every minute.
-StatusSample reading(const QDateTime &start, int n)
+Reading reading(const QDateTime &start, int n)
 {
-    StatusSample sample;
-    sample.time = start.addMSecs(qint64(n) * 500);
-    sample.address = 1;
-    sample.model = &ModelCatalogue[0];
     const int second = n / 2;
     const bool stepped = second % 7200 < 600;
     const bool off = second % 21600 >= 21000;
@@ -72,10 +68,11 @@ StatusSample reading(const QDateTime &start, int n)
     const int noise = int((quint32(n) * 2654435761u) >> 29) - 4;
     const int volts = off ? 0 : std::max(0, setVolts + noise);
     const int amps = off ? 0 : std::min(1500, volts + noise);
-    sample.status = {setVolts, 1500, quint16(volts), quint16(std::max(0, amps)), !off};
+    std::optional<quint16> power;
     if (n % 120 == 0)
-        sample.power = quint16(volts * std::max(0, amps) / 1000);
-    return sample;
+        power = quint16(volts * std::max(0, amps) / 1000);
+    return DecodeReading({setVolts, 1500, quint16(volts), quint16(std::max(0, amps)), !off}, &ModelCatalogue[0], 1,
+                         start.addMSecs(qint64(n) * 500), power);
 }
 
 int renderRun(int argc, char **argv)
@@ -111,7 +108,7 @@ int renderRun(int argc, char **argv)
     trend->SetSpanSeconds(600);
     std::vector<double> appends;
     for (int n = kDay; n < kDay + 200; ++n) {
-        const StatusSample next = reading(start, n);
+        const Reading next = reading(start, n);
         appends.push_back(timeMs([trend, &next] {
             trend->AddReading(next);
             trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
@@ -121,7 +118,7 @@ int renderRun(int argc, char **argv)
     trend->SetSpanSeconds(0);
     appends.clear();
     for (int n = kDay + 200; n < kDay + 300; ++n) {
-        const StatusSample next = reading(start, n);
+        const Reading next = reading(start, n);
         appends.push_back(timeMs([trend, &next] {
             trend->AddReading(next);
             trend->Plot->replot(QCustomPlot::rpImmediateRefresh);
@@ -132,12 +129,12 @@ int renderRun(int argc, char **argv)
     // The same day as three line series in one Qt Charts view of the same size.
     QList<QPointF> volts, amps, watts;
     for (int n = 0; n < kDay; ++n) {
-        const StatusSample s = reading(start, n);
+        const Reading s = reading(start, n);
         const qreal key = qreal(s.time.toMSecsSinceEpoch());
-        volts.append({key, s.outputVoltage()});
-        amps.append({key, s.outputCurrent()});
-        if (s.power)
-            watts.append({key, *s.watts()});
+        volts.append({key, s.volts});
+        amps.append({key, s.amps});
+        if (s.watts)
+            watts.append({key, *s.watts});
     }
     auto *chart = new QChart;
     auto *axisTime = new QDateTimeAxis;
@@ -165,10 +162,10 @@ int renderRun(int argc, char **argv)
     print("charts_redraw_day_ms_median", median(chartDraws));
     std::vector<double> chartAppends;
     for (int n = kDay; n < kDay + 10; ++n) {
-        const StatusSample s = reading(start, n);
+        const Reading s = reading(start, n);
         chartAppends.push_back(timeMs([&] {
-            series[0]->append(qreal(s.time.toMSecsSinceEpoch()), s.outputVoltage());
-            series[1]->append(qreal(s.time.toMSecsSinceEpoch()), s.outputCurrent());
+            series[0]->append(qreal(s.time.toMSecsSinceEpoch()), s.volts);
+            series[1]->append(qreal(s.time.toMSecsSinceEpoch()), s.amps);
             view.grab();
         }));
     }

@@ -64,13 +64,14 @@ int RunModels(const Invocation &, std::FILE *out, std::FILE *)
     PrintLine(out, QStringLiteral(" #  model          max V    max A   V step  A step"));
     for (int item = 1; item <= ModelCount; ++item) {
         const ModelEntry &m = *FindModel(item);
+        const ReadingModel units(&m);
         PrintLine(out, QStringLiteral("%1  %2 %3 %4   %5  %6")
                            .arg(item, 2)
                            .arg(QLatin1String(m.caption), -12)
-                           .arg(FormatScaled(m.voltageLimit, m.voltageScale, m.voltageDecimals), 8)
-                           .arg(FormatScaled(m.currentLimit, m.currentScale, m.currentDecimals), 8)
-                           .arg(FormatScaled(1, m.voltageScale, m.voltageDecimals), -6)
-                           .arg(FormatScaled(1, m.currentScale, m.currentDecimals)));
+                           .arg(units.volt.countsText(m.voltageLimit), 8)
+                           .arg(units.amp.countsText(m.currentLimit), 8)
+                           .arg(units.volt.countsText(1), -6)
+                           .arg(units.amp.countsText(1)));
     }
     return ExitSuccess;
 }
@@ -122,9 +123,9 @@ void CheckScan(const Invocation &inv)
 
 namespace {
 
-StatusSample takeReading(RtuMaster &master, const SupplyRef &supply)
+Reading takeReading(RtuMaster &master, const SupplyRef &supply)
 {
-    return ReadStatusSample(master, supply.address, *FindModel(supply.modelItem));
+    return ReadStatusReading(master, supply.address, *FindModel(supply.modelItem));
 }
 
 } // namespace
@@ -162,7 +163,7 @@ int RunStatus(const Invocation &inv, std::FILE *out, std::FILE *err)
                 break;
         }
         for (const SupplyRef &supply : inv.supplies) {
-            StatusSample reading;
+            Reading reading;
             try {
                 reading = takeReading(*port.ready(), supply);
             } catch (const CtlError &error) {
@@ -243,6 +244,7 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
         Fail(ExitUsage, QStringLiteral("cannot read %1: %2").arg(stepsFile, file.errorString()));
     const QVector<StepRow> rows = ParseSteps(QString::fromUtf8(file.readAll()), stepsFile);
     const ModelEntry &m = model(inv);
+    const ReadingModel units(&m);
     QVector<QVector<quint16>> setpoints;
     for (const StepRow &row : rows) {
         const QString where = QStringLiteral("psuctl: %1:%2: address %3: ").arg(stepsFile).arg(row.line).arg(address);
@@ -274,8 +276,8 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
                                    .arg(cycles)
                                    .arg(i + 1)
                                    .arg(steps)
-                                   .arg(FormatScaled(setpoints.at(i).at(0), m.voltageScale, m.voltageDecimals),
-                                        FormatScaled(setpoints.at(i).at(1), m.currentScale, m.currentDecimals),
+                                   .arg(units.volt.countsText(setpoints.at(i).at(0)),
+                                        units.amp.countsText(setpoints.at(i).at(1)),
                                         PlainNumber(row.seconds)));
                 master.write(address, VoltageSetpoint, setpoints.at(i));
                 if (!on) {

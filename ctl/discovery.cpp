@@ -146,21 +146,21 @@ QVector<RetainedMessage> DiscoveryMessages(const DiscoveryBench &bench)
 
         struct Number {
             const char *key, *name, *field, *unit;
-            quint16 limit, scale;
-            int decimals;
+            quint16 limit;
+            Resolution resolution;
         };
         for (const Number &number :
-             {Number{"voltage_set", "Voltage setpoint", "voltage", "V", model.voltageLimit, model.voltageScale,
-                     model.voltageDecimals},
-              Number{"current_set", "Current setpoint", "current", "A", model.currentLimit, model.currentScale,
-                     model.currentDecimals}}) {
+             {Number{"voltage_set", "Voltage setpoint", "voltage", "V", model.voltageLimit,
+                     {model.voltageScale, model.voltageDecimals}},
+              Number{"current_set", "Current setpoint", "current", "A", model.currentLimit,
+                     {model.currentScale, model.currentDecimals}}}) {
             QJsonObject config = base("number", number.key, number.name);
             config[QStringLiteral("command_topic")] = topic(bench, address, "set");
             config[QStringLiteral("command_template")] = commandTemplate(number.field);
             config[QStringLiteral("value_template")] = QStringLiteral("{{ value_json.%1 }}").arg(QLatin1String(number.key));
             config[QStringLiteral("min")] = 0;
-            config[QStringLiteral("max")] = FormatScaled(number.limit, number.scale, number.decimals).toDouble();
-            config[QStringLiteral("step")] = FormatScaled(1, number.scale, number.decimals).toDouble();
+            config[QStringLiteral("max")] = number.resolution.countsText(number.limit).toDouble();
+            config[QStringLiteral("step")] = number.resolution.countsText(1).toDouble();
             config[QStringLiteral("unit_of_measurement")] = QLatin1String(number.unit);
             config[QStringLiteral("device_class")] = QLatin1String(number.field);
             config[QStringLiteral("mode")] = QStringLiteral("box");

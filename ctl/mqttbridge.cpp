@@ -161,8 +161,8 @@ void Bridge::pollOne(SupplyState &state, RtuMaster &master)
     const int address = state.supply.address;
     const bool wasAnswering = state.answering || !state.everPolled;
     try {
-        const StatusSample reading = ReadStatusSample(master, address, *state.model);
-        if (m_failsafeAt && reading.status.outputOn)
+        const Reading reading = ReadStatusReading(master, address, *state.model);
+        if (m_failsafeAt && reading.outputOn)
             holdOutputOff(state, master);
         state.lastState = FormatReading(reading, ReadingFormat::Json).toUtf8();
         // Retained, so a dashboard that connects later sees it at once.

@@ -8,15 +8,12 @@
 
 #include <QDateTime>
 
-StatusSample ReadStatusSample(RtuMaster &master, int address, const ModelEntry &model)
+Reading ReadStatusReading(RtuMaster &master, int address, const ModelEntry &model)
 {
-    StatusSample reading;
-    reading.time = QDateTime::currentDateTime();
-    reading.address = address;
-    reading.model = &model;
-    reading.status = DecodeStatusRegisters(master.read(address, VoltageSetpoint, 5));
-    reading.power = master.read(address, OutputPower, 1).first();
-    return reading;
+    const QDateTime time = QDateTime::currentDateTime();
+    const StatusBlock block = DecodeStatusRegisters(master.read(address, VoltageSetpoint, 5));
+    const quint16 power = master.read(address, OutputPower, 1).first();
+    return DecodeReading(block, &model, address, time, power);
 }
 
 SetValues SetValuesFrom(const QHash<QString, QVariant> &options)

@@ -15,7 +15,7 @@ struct ModelEntry;
 
 // One status reading of the supply at address: VoltageSetpoint..OutputSwitch
 // and OutputPower, two requests.
-StatusSample ReadStatusSample(RtuMaster &master, int address, const ModelEntry &model);
+Reading ReadStatusReading(RtuMaster &master, int address, const ModelEntry &model);
 
 // The values named in options as the option table converts them ("voltage"
 // -> 12.5, "output" -> true, ...); other names are passed over.

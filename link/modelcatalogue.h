@@ -68,9 +68,3 @@ quint16 CapRaw(int value, quint16 cap);
 // value x scale, capped at limit before rounding, rounded half to even; a
 // negative entry gives 0.
 quint16 ScaledSetpoint(double value, quint16 scale, quint16 limit);
-
-// A raw reading in units: raw / divisor. The divisor must not be 0.
-inline double ScaledReading(quint16 raw, quint16 divisor)
-{
-    return double(raw) / double(divisor);
-}

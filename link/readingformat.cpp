@@ -1,7 +1,5 @@
 #include "link/readingformat.h"
 
-#include "link/modelcatalogue.h"
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
@@ -11,20 +9,20 @@ namespace {
 const char *const Keys[] = {"time", "address", "model", "voltage_set", "current_set",
                             "voltage", "current", "output", "power"};
 
-QStringList fields(const StatusSample &reading)
+QStringList fields(const Reading &reading)
 {
-    const SampleModel &model = reading.model;
+    const ReadingModel &model = reading.model;
     return {
         IsoTime(reading.time),
         QString::number(reading.address),
         model.name,
-        FormatScaled(reading.status.voltageSetpoint, model.voltageScale, model.voltageDecimals),
-        FormatScaled(reading.status.currentSetpoint, model.currentScale, model.currentDecimals),
-        FormatScaled(reading.status.outputVoltage, model.voltageScale, model.voltageDecimals),
-        FormatScaled(reading.status.outputCurrent, model.currentScale, model.currentDecimals),
-        reading.status.outputOn ? QStringLiteral("on") : QStringLiteral("off"),
+        model.volt.text(reading.voltageSetpoint),
+        model.amp.text(reading.currentSetpoint),
+        model.volt.text(reading.volts),
+        model.amp.text(reading.amps),
+        reading.outputOn ? QStringLiteral("on") : QStringLiteral("off"),
         // A power that was not read stays empty: no reading is not 0 W.
-        reading.power ? FormatScaled(*reading.power, PowerScale, PowerDecimals) : QString(),
+        reading.watts ? WattResolution.text(*reading.watts) : QString(),
     };
 }
 
@@ -46,63 +44,9 @@ QString tableRow(const QStringList &cells)
 
 } // namespace
 
-SampleModel::SampleModel(const ModelEntry *entry)
-{
-    if (!entry)
-        return;
-    name = QLatin1String(entry->caption);
-    voltageScale = entry->voltageScale;
-    currentScale = entry->currentScale;
-    voltageDecimals = entry->voltageDecimals;
-    currentDecimals = entry->currentDecimals;
-}
-
-SampleModel SampleModel::Active()
-{
-    SampleModel model;
-    model.name = ModelName;
-    model.voltageScale = VoltageScale;
-    model.currentScale = CurrentScale;
-    model.voltageDecimals = VoltageDecimals;
-    model.currentDecimals = CurrentDecimals;
-    return model;
-}
-
-double StatusSample::voltageSetpoint() const
-{
-    return ScaledReading(status.voltageSetpoint, model.voltageScale);
-}
-
-double StatusSample::currentSetpoint() const
-{
-    return ScaledReading(status.currentSetpoint, model.currentScale);
-}
-
-double StatusSample::outputVoltage() const
-{
-    return ScaledReading(status.outputVoltage, model.voltageScale);
-}
-
-double StatusSample::outputCurrent() const
-{
-    return ScaledReading(status.outputCurrent, model.currentScale);
-}
-
-std::optional<double> StatusSample::watts() const
-{
-    if (!power)
-        return std::nullopt;
-    return ScaledReading(*power, PowerScale);
-}
-
 QString IsoTime(const QDateTime &time)
 {
     return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
-}
-
-QString FormatScaled(quint16 raw, quint16 scale, int decimals)
-{
-    return QString::number(ScaledReading(raw, scale), 'f', decimals);
 }
 
 QString ReadingHeader(ReadingFormat format)
@@ -121,7 +65,7 @@ QString ReadingHeader(ReadingFormat format)
     return QString();
 }
 
-QString FormatReading(const StatusSample &reading, ReadingFormat format)
+QString FormatReading(const Reading &reading, ReadingFormat format)
 {
     QStringList cells = fields(reading);
     switch (format) {

@@ -40,7 +40,7 @@ void DispatchReply(const QByteArray &reply)
             const quint16 raw = DecodeSingleRegister(reply);
             TheStatusFeed()->NotePower(raw);
             if (g_view)
-                g_view->PowerRead(ScaledReading(raw, PowerScale));
+                g_view->PowerRead(WattResolution.units(raw));
             PowerReadRequested = false;
             return;
         }

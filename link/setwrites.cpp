@@ -2,7 +2,7 @@
 
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
-#include "link/readingformat.h"
+#include "link/reading.h"
 #include "link/replies.h"
 
 #include <algorithm>
@@ -37,7 +37,7 @@ SetWrite setpointWrite(SetPlan &plan, quint16 reg, double value, quint16 scale, 
     const Setpoint setpoint = ConvertSetpoint(value, scale, limit, decimals, unit);
     if (!setpoint.note.isEmpty())
         plan.notes << RegisterText(reg) + QStringLiteral(": ") + setpoint.note;
-    return {reg, setpoint.raw, FormatScaled(setpoint.raw, scale, decimals) + QLatin1Char(' ') + QLatin1String(unit),
+    return {reg, setpoint.raw, Resolution{scale, decimals}.countsText(setpoint.raw) + QLatin1Char(' ') + QLatin1String(unit),
             true};
 }
 
@@ -52,14 +52,15 @@ Setpoint ConvertSetpoint(double value, quint16 scale, quint16 limit, int decimal
 {
     Setpoint setpoint;
     setpoint.raw = ScaledSetpoint(value, scale, limit);
-    const QString sent = FormatScaled(setpoint.raw, scale, decimals) + QLatin1Char(' ') + QLatin1String(unit);
+    const Resolution resolution{scale, decimals};
+    const QString sent = resolution.countsText(setpoint.raw) + QLatin1Char(' ') + QLatin1String(unit);
     const QString given = PlainNumber(value) + QLatin1Char(' ') + QLatin1String(unit);
     const double product = value * scale;
     if (product > limit)
         setpoint.note = QStringLiteral("%1 is above the limit of %2; sending %2").arg(given, sent);
     else if (std::fabs(product - setpoint.raw) > 1e-6)
         setpoint.note = QStringLiteral("%1 is not a whole number of %2 %3 steps; sending %4")
-                            .arg(given, FormatScaled(1, scale, decimals), QLatin1String(unit), sent);
+                            .arg(given, resolution.countsText(1), QLatin1String(unit), sent);
     return setpoint;
 }
 
@@ -105,8 +106,8 @@ ValueRange SetValueRange(const QString &name, const ModelEntry *model)
     range.low = double(least) / scale;
     range.high = double(limit) / scale;
     range.unit = unit;
-    range.text = QStringLiteral("%1 to %2 %3")
-                     .arg(FormatScaled(least, scale, decimals), FormatScaled(limit, scale, decimals), unit);
+    const Resolution resolution{scale, decimals};
+    range.text = QStringLiteral("%1 to %2 %3").arg(resolution.countsText(least), resolution.countsText(limit), unit);
     return range;
 }
 

@@ -19,15 +19,10 @@ void StatusFeed::Reset()
 
 void StatusFeed::AnnounceStatus(const StatusBlock &block, int replyAddress)
 {
-    StatusSample sample;
-    sample.time = QDateTime::currentDateTime();
-    sample.address = m_pollAddress;
-    sample.model = SampleModel::Active();
-    sample.status = block;
-    sample.power = m_power;
-    sample.replyAddress = replyAddress;
+    const Reading reading = DecodeReading(block, ReadingModel::Active(), m_pollAddress, QDateTime::currentDateTime(),
+                                          m_power, replyAddress);
     m_power.reset();
-    emit statusRead(sample);
+    emit statusRead(reading);
 }
 
 StatusFeed *TheStatusFeed()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/readingformat.h"
+#include "link/reading.h"
 
 #include <QObject>
 #include <optional>
@@ -18,7 +18,7 @@ public:
 
     // A status poll went out to address (the low byte of the panel's).
     void NotePoll(int address);
-    // Builds the reading of one decoded status block and announces it: the
+    // Decodes the reading of one status block once and announces it: the
     // time is now, the model the active one, the address that of the last
     // status poll (the reply's own address byte is not trusted: its CRC is
     // never checked; it goes along as replyAddress). A power read answered
@@ -34,12 +34,12 @@ public:
     void NoteLineFree() { emit lineFree(); }
     // A reading taken by other means than the monitor's poll (a plan run on
     // its own line), for the trend; the monitor's readouts do not show it.
-    void AnnounceTaken(const StatusSample &sample) { emit statusTaken(sample); }
+    void AnnounceTaken(const Reading &sample) { emit statusTaken(sample); }
 
 signals:
-    void statusRead(const StatusSample &sample);
+    void statusRead(const Reading &sample);
     void statusPolled();
-    void statusTaken(const StatusSample &sample);
+    void statusTaken(const Reading &sample);
     // Emitted at the end of a reception that took a reply and left no byte
     // waiting, still inside the receive handler: a listener can put the next
     // request on the line before the windows repaint.

@@ -151,10 +151,10 @@ QString formatPicture(double value, int integerDigits, int decimals)
 
 // A readout has four digits; before a model is chosen it keeps what it shows
 // (its design caption or the last reading).
-void showReading(QLabel *readout, quint16 raw, quint16 divisor, int decimals)
+void showReading(QLabel *readout, double units, const Resolution &resolution)
 {
-    if (divisor != 0)
-        readout->setText(formatPicture(ScaledReading(raw, divisor), 4 - decimals, decimals));
+    if (resolution.scaled())
+        readout->setText(formatPicture(units, 4 - resolution.decimals, resolution.decimals));
 }
 
 int digitRowValue(std::initializer_list<const TSpinEdit *> row)
@@ -464,7 +464,7 @@ void TPOWER_TEST::ShowSettingAccepted()
     StaticText4->setText(tr("数据设定OK!"));
 }
 
-void TPOWER_TEST::ShowStatus(const StatusSample &status)
+void TPOWER_TEST::ShowStatus(const Reading &status)
 {
     m_lentReplyAwaited = false;
     // Lent, the polls go round several supplies: the panel shows its own.
@@ -474,12 +474,12 @@ void TPOWER_TEST::ShowStatus(const StatusSample &status)
     // A reply taken in as the link went stays grey: nothing newer can come.
     if (m_linkDown.isEmpty())
         markNoReply(false);
-    const SampleModel &model = status.model;
-    showReading(StaticText7, status.status.voltageSetpoint, model.voltageScale, model.voltageDecimals);
-    showReading(StaticText8, status.status.currentSetpoint, model.currentScale, model.currentDecimals);
-    showReading(StaticText5, status.status.outputVoltage, model.voltageScale, model.voltageDecimals);
-    showReading(StaticText6, status.status.outputCurrent, model.currentScale, model.currentDecimals);
-    StaticText9->setText(status.status.outputOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    const ReadingModel &model = status.model;
+    showReading(StaticText7, status.voltageSetpoint, model.volt);
+    showReading(StaticText8, status.currentSetpoint, model.amp);
+    showReading(StaticText5, status.volts, model.volt);
+    showReading(StaticText6, status.amps, model.amp);
+    StaticText9->setText(status.outputOn ? QStringLiteral("ON") : QStringLiteral("OFF"));
 }
 
 void TPOWER_TEST::ShowPower(double watts)
@@ -607,12 +607,12 @@ void TPOWER_TEST::markNoReply(bool silent, const QString &cause)
     Image2->setToolTip(tip);
 }
 
-void TPOWER_TEST::ShowSupply(int address, const std::optional<StatusBlock> &lastStatus)
+void TPOWER_TEST::ShowSupply(int address, const Reading *last)
 {
     SpinEdit1->SetValue(address);
     StaticText3->setText(monitorCaption(ModelName));
-    setDigitRow({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}, lastStatus ? lastStatus->voltageSetpoint : 0);
-    setDigitRow({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}, lastStatus ? lastStatus->currentSetpoint : 0);
+    setDigitRow({SpinEdit3, SpinEdit4, SpinEdit5, SpinEdit6}, last ? last->counts.voltageSetpoint : 0);
+    setDigitRow({SpinEdit7, SpinEdit8, SpinEdit9, SpinEdit10}, last ? last->counts.currentSetpoint : 0);
 }
 
 void TPOWER_TEST::ShowLinkInterrupted(const QString &reason)

@@ -15,7 +15,7 @@ class QTimer;
 class TSpinEdit;
 class TTREND;
 struct StatusBlock;
-struct StatusSample;
+struct Reading;
 
 // Panel state. Process-wide, zero/off/empty at start, never reset by hiding or
 // showing the panel.
@@ -124,7 +124,7 @@ public:
 
     // What the reply dispatcher found, shown in the panel's controls.
     void ShowSettingAccepted();
-    void ShowStatus(const StatusSample &status);
+    void ShowStatus(const Reading &status);
     void ShowPower(double watts);
 
     // Sends a command frame at once when the line is free, else holds it (only
@@ -164,7 +164,7 @@ public:
     // The panel turned to another supply from outside (a tile of the
     // overview): the address, the heading of the active model, and the
     // setpoint digits from that supply's last reading (zeros when none came).
-    void ShowSupply(int address, const std::optional<StatusBlock> &lastStatus);
+    void ShowSupply(int address, const Reading *last);
 
     // The port's network link is down (reason says why and what happens): the
     // readouts grey with it in their tooltip, and no poll goes out until it is

@@ -212,29 +212,29 @@ void TSupplyTile::Show(const RosterEntry &entry, qint64 ageMs)
         ComboModel->setCurrentIndex(entry.modelItem);
     }
     const QString none = QStringLiteral("—");
-    const bool readable = model && entry.status && !entry.beyondModel();
+    const bool readable = model && entry.reading && !entry.beyondModel();
     if (readable) {
-        const StatusBlock &status = *entry.status;
-        LabelVolts->setText(FormatScaled(status.outputVoltage, model->voltageScale, model->voltageDecimals)
+        const StatusBlock &status = entry.reading->counts;
+        LabelVolts->setText(entry.volt().text(entry.volts())
                             + QStringLiteral(" V"));
-        LabelAmps->setText(FormatScaled(status.outputCurrent, model->currentScale, model->currentDecimals)
+        LabelAmps->setText(entry.amp().text(entry.amperes())
                            + QStringLiteral(" A"));
-        const QString watts = QString::number(entry.watts(), 'f', PowerDecimals);
+        const QString watts = WattResolution.text(entry.watts());
         // A computed power says so: it is V x I of the reading, not the supply's own figure.
         LabelWatts->setText(entry.powerComputed() ? TOVERVIEW::tr("%1 W (V×I)").arg(watts)
                                                   : TOVERVIEW::tr("%1 W (读数)").arg(watts));
         LabelWatts->setToolTip(entry.powerComputed() ? TOVERVIEW::tr("功率未读取：为电压×电流的计算值")
                                                      : TOVERVIEW::tr("电源读出的输出功率"));
         LabelSet->setText(TOVERVIEW::tr("设定 %1 V / %2 A")
-                              .arg(FormatScaled(status.voltageSetpoint, model->voltageScale, model->voltageDecimals),
-                                   FormatScaled(status.currentSetpoint, model->currentScale, model->currentDecimals)));
+                              .arg(entry.volt().countsText(status.voltageSetpoint),
+                                   entry.amp().countsText(status.currentSetpoint)));
         LabelOutput->setText(status.outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"));
     } else {
         LabelVolts->setText(none + QStringLiteral(" V"));
         LabelAmps->setText(none + QStringLiteral(" A"));
         LabelWatts->setText(none + QStringLiteral(" W"));
         LabelSet->setText(TOVERVIEW::tr("设定 %1 V / %1 A").arg(none));
-        LabelOutput->setText(entry.status ? (entry.status->outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"))
+        LabelOutput->setText(entry.reading ? (entry.reading->outputOn ? TOVERVIEW::tr("输出 开") : TOVERVIEW::tr("输出 关"))
                                           : TOVERVIEW::tr("输出 —"));
     }
 
@@ -243,7 +243,7 @@ void TSupplyTile::Show(const RosterEntry &entry, qint64 ageMs)
     if (entry.silent()) {
         state = QStringLiteral("silent");
         text = TOVERVIEW::tr("无应答（连续 %1 次）").arg(entry.missed);
-    } else if (!entry.status) {
+    } else if (!entry.reading) {
         state = QStringLiteral("waiting");
         text = TOVERVIEW::tr("等待读数");
     } else if (!model) {
@@ -530,7 +530,7 @@ void TOVERVIEW::showStationHold()
         showRhythm(-1);
 }
 
-void TOVERVIEW::onTaken(const StatusSample &sample)
+void TOVERVIEW::onTaken(const Reading &sample)
 {
     if (!isVisible())
         return;
@@ -543,13 +543,13 @@ void TOVERVIEW::onTaken(const StatusSample &sample)
         const int item = ModelItemFromText(sample.model.name);
         if (item > 0) {
             m_roster->SetModel(sample.address, item);
-            m_monitor->Trend->setAddressModel(sample.address, SampleModel(FindModel(item)));
+            m_monitor->Trend->setAddressModel(sample.address, ReadingModel(FindModel(item)));
         }
     }
-    m_roster->NoteReading(sample, sample.power);
+    m_roster->NoteReading(sample, true);
 }
 
-void TOVERVIEW::onReading(const StatusSample &sample)
+void TOVERVIEW::onReading(const Reading &sample)
 {
     if (!m_monitor->PollsLent() || !isVisible())
         return;
@@ -560,7 +560,7 @@ void TOVERVIEW::onReading(const StatusSample &sample)
     // A power read answers the monitor panel's address and rides on the next
     // reading, whichever supply that is from: only that supply takes it.
     const bool ownPower = sample.address == quint8(PanelAddress & 0xFF);
-    m_roster->NoteReading(sample, ownPower ? sample.power : std::nullopt);
+    m_roster->NoteReading(sample, ownPower);
 }
 
 void TOVERVIEW::rebuildTiles()
@@ -580,11 +580,11 @@ void TOVERVIEW::rebuildTiles()
                 [this, address](int item) {
                     RunHandler([&] {
                         m_roster->SetModel(address, item);
-                        m_monitor->Trend->setAddressModel(address, SampleModel(FindModel(item)));
+                        m_monitor->Trend->setAddressModel(address, ReadingModel(FindModel(item)));
                     });
                 });
         if (const ModelEntry *model = m_roster->Entry(n).model())
-            m_monitor->Trend->setAddressModel(address, SampleModel(model));
+            m_monitor->Trend->setAddressModel(address, ReadingModel(model));
         ComboBox1->addItem(tr("地址 %1").arg(address), address);
         showEntry(n);
     }
@@ -688,7 +688,7 @@ void TOVERVIEW::TileClick(int address)
     const RosterEntry *entry = index >= 0 ? &m_roster->Entry(index) : nullptr;
     if (entry && entry->model())
         SelectModel(entry->modelItem);
-    m_monitor->ShowSupply(address, entry ? entry->status : std::nullopt);
+    m_monitor->ShowSupply(address, entry && entry->reading ? &*entry->reading : nullptr);
     m_monitor->show();
     m_monitor->raise();
     m_monitor->activateWindow();
@@ -696,7 +696,7 @@ void TOVERVIEW::TileClick(int address)
     for (int i = 0; i < m_roster->Count(); ++i) {
         const RosterEntry &entry = m_roster->Entry(i);
         if (entry.address == address && entry.model())
-            m_monitor->Trend->setAddressModel(address, SampleModel(entry.model()));
+            m_monitor->Trend->setAddressModel(address, ReadingModel(entry.model()));
     }
     m_monitor->Trend->showAddress(address);
 }

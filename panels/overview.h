@@ -129,8 +129,8 @@ private:
     void borrowPolls();
     void returnPolls();
     void onPolled();
-    void onReading(const struct StatusSample &sample);
-    void onTaken(const StatusSample &sample);
+    void onReading(const struct Reading &sample);
+    void onTaken(const Reading &sample);
     void showStationHold();
     void showLinkDown(const QString &reason);
     void editBands(int address);

@@ -829,13 +829,13 @@ void TPLANSTATION::onStepStarted(int slot, const QString &text)
         Tiles.at(slot)->Step->setText(text);
 }
 
-void TPLANSTATION::onReading(int slot, const StatusSample &sample)
+void TPLANSTATION::onReading(int slot, const Reading &sample)
 {
     if (slot >= 0 && slot < Tiles.size() && sample.model.scaled()) {
         Tiles.at(slot)->Values->setText(
             QStringLiteral("%1 V   %2 A")
-                .arg(FormatScaled(sample.status.outputVoltage, sample.model.voltageScale, sample.model.voltageDecimals),
-                     FormatScaled(sample.status.outputCurrent, sample.model.currentScale, sample.model.currentDecimals)));
+                .arg(sample.model.volt.text(sample.volts),
+                     sample.model.amp.text(sample.amps)));
     }
     TheStatusFeed()->AnnounceTaken(sample);
 }

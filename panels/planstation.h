@@ -130,7 +130,7 @@ private:
     void showIdle();
     void onRunStarted();
     void onStepStarted(int slot, const QString &text);
-    void onReading(int slot, const StatusSample &sample);
+    void onReading(int slot, const Reading &sample);
     void onCheck(int slot, const QString &text, bool passed);
     void onSlotFinished(int slot, int verdict, const QString &cause);
     void onRunFailed(const QString &text);

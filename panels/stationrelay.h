@@ -26,7 +26,7 @@ public:
 signals:
     void started();
     void step(int slot, const QString &text);
-    void sample(int slot, const StatusSample &sample);
+    void sample(int slot, const Reading &sample);
     void check(int slot, const QString &text, bool passed);
     void finished(int slot, int verdict, const QString &cause);
     void failed(const QString &text);

@@ -1,11 +1,11 @@
 #include "panels/trend.h"
 
-#include "link/readingrecorder.h"
 #include "link/statusfeed.h"
-#include "link/trendmodel.h"
 #include "panels/trendcursors.h"
 #include "panels/trendexport.h"
 #include "panels/trendrecording.h"
+#include "record/readingrecorder.h"
+#include "record/trendmodel.h"
 #include "widgets/errorreport.h"
 
 #include <QCheckBox>
@@ -43,7 +43,7 @@ TTREND::TTREND(QWidget *parent)
     // The recorder writes each reading the model takes, as the model took
     // it, before the plot draws it.
     connect(m_model, &TrendModel::readingAdded, Recorder,
-            [recorder = Recorder](int, const StatusSample &sample) { recorder->Record(sample); });
+            [recorder = Recorder](int, const Reading &sample) { recorder->Record(sample); });
     buildControls();
     resize(960, 640);
     connectHandlers();
@@ -182,7 +182,7 @@ bool TTREND::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
-void TTREND::AddReading(const StatusSample &sample)
+void TTREND::AddReading(const Reading &sample)
 {
     m_model->append(sample);
 }
@@ -201,7 +201,7 @@ void TTREND::showAddress(int address)
     activateWindow();
 }
 
-void TTREND::setAddressModel(int address, const SampleModel &model)
+void TTREND::setAddressModel(int address, const ReadingModel &model)
 {
     m_model->setAddressModel(address, model);
 }

@@ -18,8 +18,8 @@ class TrendCursors;
 class TrendExport;
 class TrendModel;
 class TrendRecording;
-struct SampleModel;
-struct StatusSample;
+struct Reading;
+struct ReadingModel;
 
 // The trend: measured voltage, current and power of the readings in the
 // trend model against time, in three stacked plots on one time axis, with
@@ -64,7 +64,7 @@ public:
     TrendModel *Model() const { return m_model; }
 
     // A status reading (the model takes it).
-    void AddReading(const StatusSample &sample);
+    void AddReading(const Reading &sample);
     // A status poll went out: if the one before got no reading, its trace
     // gets a gap here.
     void PollSent();
@@ -74,7 +74,7 @@ public:
     // click on the legend hides them.
     void showAddress(int address);
     // The model of the supply at address (see TrendModel::setAddressModel).
-    void setAddressModel(int address, const SampleModel &model);
+    void setAddressModel(int address, const ReadingModel &model);
 
     void Clear();
     // The plots as they are, without the readout under the mouse.

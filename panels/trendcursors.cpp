@@ -1,8 +1,8 @@
 #include "panels/trendcursors.h"
 
-#include "link/modelcatalogue.h"
-#include "link/trendmodel.h"
+#include "link/reading.h"
 #include "panels/trendplot.h"
+#include "record/trendmodel.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -20,14 +20,9 @@ constexpr double kDaySeconds = 86400.0;
 // A cursor is taken by the mouse within this many pixels.
 constexpr double kCursorGrabPixels = 5.0;
 
-QString number(double value, int decimals)
+QString signedNumber(double value, const Resolution &resolution)
 {
-    return QString::number(value, 'f', decimals);
-}
-
-QString signedNumber(double value, int decimals)
-{
-    const QString text = number(value, decimals);
+    const QString text = resolution.text(value);
     return value >= 0 && !text.startsWith(QLatin1Char('-')) ? QLatin1Char('+') + text : text;
 }
 
@@ -169,7 +164,7 @@ QString TrendCursors::CursorText() const
     const double a = m_cursorKeys[0];
     const double b = m_cursorKeys[1];
     QStringList lines{QCoreApplication::translate("TTREND", "游标 A %1  B %2").arg(timeText(a), timeText(b)),
-                      QCoreApplication::translate("TTREND", "Δt %1 s").arg(signedNumber(b - a, 3))};
+                      QCoreApplication::translate("TTREND", "Δt %1 s").arg(signedNumber(b - a, Resolution{1000, 3}))};
     for (int n = 0; n < m_plot->traces().size(); ++n) {
         if (!m_plot->traceShown(n))
             continue;
@@ -179,8 +174,8 @@ QString TrendCursors::CursorText() const
         const TrendSeries &series = m_model->traces().at(n);
         lines << QCoreApplication::translate("TTREND", "地址 %1 %2：ΔV %3 V  ΔI %4 A")
                      .arg(series.address)
-                     .arg(series.model.name, signedNumber(delta->volts, series.model.voltageDecimals),
-                          signedNumber(delta->amps, series.model.currentDecimals));
+                     .arg(series.model.name, signedNumber(delta->volts, series.model.volt),
+                          signedNumber(delta->amps, series.model.amp));
     }
     return lines.join(QLatin1Char('\n'));
 }
@@ -203,10 +198,10 @@ QString TrendCursors::StatsText() const
                      .arg(first.count);
         for (int q = 0; q < 3; ++q) {
             const TrendStats stats = q == 0 ? first : m_model->stats(n, q, keys.lower, keys.upper);
-            const int decimals = series.decimals(q);
+            const Resolution resolution = series.resolution(q);
             QString line = QStringLiteral("  %1 / %2 / %3 %4")
-                               .arg(number(stats.min, decimals), number(stats.max, decimals),
-                                    number(stats.mean, decimals), units[q]);
+                               .arg(resolution.text(stats.min), resolution.text(stats.max),
+                                    resolution.text(stats.mean), units[q]);
             if (q == TrendWatts && stats.computed > 0)
                 line += stats.computed == stats.count ? QCoreApplication::translate("TTREND", "（计算）")
                                                       : QCoreApplication::translate("TTREND", "（部分计算）");
@@ -314,15 +309,15 @@ QString TrendCursors::ReadoutAt(double key) const
         if (at < 0)
             continue;
         const TrendPoint &point = series.points.at(at);
-        const int vd = series.model.voltageDecimals;
-        const int cd = series.model.currentDecimals;
+        const Resolution &vd = series.model.volt;
+        const Resolution &cd = series.model.amp;
         const QString power = point.powerRead
-            ? QCoreApplication::translate("TTREND", "%1 W（读取）").arg(number(series.watts(point), PowerDecimals))
-            : QCoreApplication::translate("TTREND", "%1 W（计算）").arg(number(series.watts(point), PowerDecimals));
+            ? QCoreApplication::translate("TTREND", "%1 W（读取）").arg(WattResolution.text(series.watts(point)))
+            : QCoreApplication::translate("TTREND", "%1 W（计算）").arg(WattResolution.text(series.watts(point)));
         parts << QCoreApplication::translate("TTREND", "地址 %1 %2：%3 V  %4 A  %5  设定 %6 V / %7 A  %8")
                      .arg(series.address)
-                     .arg(series.model.name, number(series.volts(point), vd), number(series.amps(point), cd), power,
-                          number(series.voltageSetpoint(point), vd), number(series.currentSetpoint(point), cd),
+                     .arg(series.model.name, vd.text(series.volts(point)), cd.text(series.amps(point)), power,
+                          vd.text(series.voltageSetpoint(point)), cd.text(series.currentSetpoint(point)),
                           point.status.outputOn ? QCoreApplication::translate("TTREND", "输出开")
                                                 : QCoreApplication::translate("TTREND", "输出关"));
     }

@@ -1,8 +1,8 @@
 #include "panels/trendexport.h"
 
-#include "link/trendmodel.h"
 #include "panels/trendcursors.h"
 #include "panels/trendplot.h"
+#include "record/trendmodel.h"
 #include "widgets/errorreport.h"
 
 #include <QCoreApplication>

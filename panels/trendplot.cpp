@@ -1,6 +1,6 @@
 #include "panels/trendplot.h"
 
-#include "link/trendmodel.h"
+#include "record/trendmodel.h"
 
 #include <QCoreApplication>
 #include <QTimer>
@@ -293,32 +293,32 @@ void TrendPlot::onTraceStarted(int index)
     applyVisibility();
 }
 
-void TrendPlot::onReadingAdded(int index, const StatusSample &sample)
+void TrendPlot::onReadingAdded(int index, const Reading &sample)
 {
     TTrendTrace &trace = m_traces[index];
     const double key = TrendModel::KeyOf(sample.time);
-    const double volts = sample.outputVoltage();
-    const double amps = sample.outputCurrent();
+    const double volts = sample.volts;
+    const double amps = sample.amps;
     trace.voltage->addData(key, volts);
     trace.current->addData(key, amps);
     trace.computedPower->addData(key, volts * amps);
     widen(trace, TrendWatts, volts * amps);
-    if (const auto watts = sample.watts()) {
+    if (const auto watts = sample.watts) {
         trace.power->addData(key, *watts);
         widen(trace, TrendWatts, *watts);
     }
-    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint());
-    addStep(trace.currentSetpoint, key, sample.currentSetpoint());
+    addStep(trace.voltageSetpoint, key, sample.voltageSetpoint);
+    addStep(trace.currentSetpoint, key, sample.currentSetpoint);
     widen(trace, TrendVolts, volts);
-    widen(trace, TrendVolts, sample.voltageSetpoint());
+    widen(trace, TrendVolts, sample.voltageSetpoint);
     widen(trace, TrendAmperes, amps);
-    widen(trace, TrendAmperes, sample.currentSetpoint());
+    widen(trace, TrendAmperes, sample.currentSetpoint);
     // The shading is drawn only where the output is off: a stretch from the
     // first reading with the output off to the first with it on again, and
     // nothing (a gap) elsewhere. A fill under a line that runs along the
     // bottom for a whole day costs far more to draw than it shows.
     for (QCPGraph *shade : trace.outputOff) {
-        if (!sample.status.outputOn) {
+        if (!sample.outputOn) {
             addStep(shade, key, 1.0);
         } else if (!endsInGap(shade)) {
             shade->addData(key, 1.0);

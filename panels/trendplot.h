@@ -11,7 +11,7 @@
 
 class QTimer;
 class TrendModel;
-struct StatusSample;
+struct Reading;
 
 // How one trace of the model is drawn: its graphs in the trend's plot.
 struct TTrendTrace {
@@ -97,7 +97,7 @@ private:
     void build();
     void buildLegend();
     void onTraceStarted(int index);
-    void onReadingAdded(int index, const StatusSample &sample);
+    void onReadingAdded(int index, const Reading &sample);
     void onGapAdded(int index, double key);
     void onCleared();
     void follow();

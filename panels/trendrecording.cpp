@@ -1,6 +1,6 @@
 #include "panels/trendrecording.h"
 
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 #include "widgets/errorreport.h"
 
 #include <QCoreApplication>

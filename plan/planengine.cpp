@@ -135,7 +135,7 @@ private:
     void concludeStep(const QString &stopReason = QString());
 
     // Bus work, one transaction per action.
-    StatusSample readStatus();
+    Reading readStatus();
     void writeAll(QVector<SetWrite> writes, Action then);
     void writeSetpoint(const QString &quantity, double value, bool readBack, Action then);
 
@@ -157,8 +157,8 @@ private:
     void judge(const PlanCheck &check, double value, std::optional<double> low, std::optional<double> high,
                const QString &unit, int decimals, const QString &statistic);
     void failStep(const PlanStep &step, const QString &what);
-    void takeReading(const StatusSample &sample);
-    void addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end);
+    void takeReading(const Reading &sample);
+    void addToTotals(const Reading &from, const Reading &to, TimePoint begin, TimePoint end);
     void scheduleNextReading(double interval);
 
     RunState &m_run;
@@ -179,7 +179,7 @@ private:
     OnFail m_stepOnFail = OnFail::Stop;
     TimePoint m_stepStart;
     QDateTime m_stepStartWall;
-    QVector<StatusSample> m_samples;
+    QVector<Reading> m_samples;
     TimePoint m_lastSampleAt;
     double m_chargeAh = 0, m_energyWh = 0;
     std::optional<TimePoint> m_taperSince, m_withinSince;
@@ -236,15 +236,11 @@ void SlotMachine::act()
         action();
 }
 
-StatusSample SlotMachine::readStatus()
+Reading SlotMachine::readStatus()
 {
     const QVector<quint16> registers = m_run.bus.read(info.address, VoltageSetpoint, 9);
-    StatusSample sample;
-    sample.time = m_run.wall(Clock::now());
-    sample.address = info.address;
-    sample.model = m_model;
-    sample.status = DecodeStatusRegisters(registers.mid(0, 5));
-    sample.power = registers.value(OutputPower - VoltageSetpoint);
+    const Reading sample = DecodeReading(DecodeStatusRegisters(registers.mid(0, 5)), m_model, info.address,
+                                         m_run.wall(Clock::now()), registers.value(OutputPower - VoltageSetpoint));
     ReadingEvent event{index, m_path, sample};
     m_run.tell([&](PlanListener &l) { l.reading(event); });
     return sample;
@@ -523,7 +519,7 @@ void SlotMachine::scheduleNextReading(double interval)
 // Charge and energy from the step's start: the first reading's values back to
 // the start, trapezoids between readings (and the last reading's values on to
 // the step's end, in concludeTimed).
-void SlotMachine::takeReading(const StatusSample &sample)
+void SlotMachine::takeReading(const Reading &sample)
 {
     const TimePoint now = Clock::now();
     if (m_samples.isEmpty())
@@ -534,11 +530,11 @@ void SlotMachine::takeReading(const StatusSample &sample)
     m_samples.append(sample);
 }
 
-void SlotMachine::addToTotals(const StatusSample &from, const StatusSample &to, TimePoint begin, TimePoint end)
+void SlotMachine::addToTotals(const Reading &from, const Reading &to, TimePoint begin, TimePoint end)
 {
     const double hours = secondsBetween(begin, end) / 3600.0;
-    m_chargeAh += hours * (from.outputCurrent() + to.outputCurrent()) / 2;
-    m_energyWh += hours * (from.watts().value_or(0) + to.watts().value_or(0)) / 2;
+    m_chargeAh += hours * (from.amps + to.amps) / 2;
+    m_energyWh += hours * (from.watts.value_or(0) + to.watts.value_or(0)) / 2;
 }
 
 // wait and profile: a time (the profile's last row), readings at an interval
@@ -616,7 +612,7 @@ void SlotMachine::timedTick(const PlanStep &step)
         const TimePoint at = Clock::now();
         scheduleNextReading(step.interval);
         const StopConditions &stop = step.stop;
-        const double amps = m_samples.last().outputCurrent();
+        const double amps = m_samples.last().amps;
         if (stop.taperAmps && amps < *stop.taperAmps) {
             if (!m_taperSince)
                 m_taperSince = at;
@@ -715,11 +711,11 @@ void SlotMachine::runSettle(const PlanStep &step)
 void SlotMachine::settleTick(const PlanStep &step)
 {
     schedule(m_nextReading, true, [this, &step] {
-        const StatusSample sample = readStatus();
+        const Reading sample = readStatus();
         const TimePoint at = Clock::now();
         const bool volts = step.quantity == QLatin1String("voltage");
-        const double value = volts ? sample.outputVoltage() : sample.outputCurrent();
-        const double target = step.target ? *step.target : volts ? sample.voltageSetpoint() : sample.currentSetpoint();
+        const double value = volts ? sample.volts : sample.amps;
+        const double target = step.target ? *step.target : volts ? sample.voltageSetpoint : sample.currentSetpoint;
         const double resolution = 1.0 / (volts ? m_model->voltageScale : m_model->currentScale);
         if (std::fabs(value - target) <= step.tolerance + resolution * 1e-6) {
             if (!m_withinSince)
@@ -766,13 +762,13 @@ void SlotMachine::measureTick(const PlanStep &step)
         }
         for (const PlanCheck &check : step.checks) {
             QVector<double> values;
-            for (const StatusSample &sample : m_samples) {
+            for (const Reading &sample : m_samples) {
                 if (check.quantity == QLatin1String("voltage"))
-                    values << sample.outputVoltage();
+                    values << sample.volts;
                 else if (check.quantity == QLatin1String("current"))
-                    values << sample.outputCurrent();
+                    values << sample.amps;
                 else
-                    values << sample.watts().value_or(0);
+                    values << sample.watts.value_or(0);
             }
             double value = 0;
             if (check.statistic == QLatin1String("min"))
@@ -785,8 +781,8 @@ void SlotMachine::measureTick(const PlanStep &step)
             const bool amps = check.quantity == QLatin1String("current");
             std::optional<double> low = check.min, high = check.max;
             if (check.relative) {
-                const StatusSample &last = m_samples.last();
-                const double setpoint = volts ? last.voltageSetpoint() : last.currentSetpoint();
+                const Reading &last = m_samples.last();
+                const double setpoint = volts ? last.voltageSetpoint : last.currentSetpoint;
                 const double resolution = 1.0 / (volts ? m_model->voltageScale : m_model->currentScale);
                 const double band = setpoint * check.percent / 100.0 + check.counts * resolution;
                 low = setpoint - band;
@@ -816,9 +812,9 @@ void SlotMachine::runProtection(const PlanStep &step)
         m_heldLimit = m_run.bus.read(info.address, reg, 1).value(0);
         scheduleNow(true, [=, &step] {
             m_nextReading = Clock::now();
-            const StatusSample before = readStatus();
+            const Reading before = readStatus();
             scheduleNextReading(step.interval);
-            if (!before.status.outputOn) {
+            if (!before.outputOn) {
                 failStep(step, QString::fromLatin1(PlanCause::OutputOffBeforeLimit));
                 return concludeStep();
             }
@@ -839,7 +835,7 @@ void SlotMachine::protectionPoll(const PlanStep &step, TimePoint sent, quint16 r
         const bool reading = Clock::now() >= m_nextReading;
         bool on = false;
         if (reading) {
-            on = readStatus().status.outputOn;
+            on = readStatus().outputOn;
             scheduleNextReading(step.interval);
         } else {
             on = OutputIsOn(m_run.bus.read(info.address, OutputSwitch, 1).value(0));

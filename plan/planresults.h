@@ -83,7 +83,7 @@ struct StepEvent {
 struct ReadingEvent {
     int slot = 0;
     QString path;
-    StatusSample sample;  // time, address, model with its scales, registers, power
+    Reading sample;  // time, address, model with its resolution, values in units, power
 };
 
 // One named check judged. low/high are the limits in units (either may be

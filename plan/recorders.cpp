@@ -414,9 +414,9 @@ void RunRecorders::reading(const ReadingEvent &event)
     Impl &d = *m_impl;
     if (event.slot < 0 || event.slot >= d.run.info.slotList.size() || !event.sample.model.scaled())
         return;
-    const StatusSample &sample = event.sample;
+    const Reading &sample = event.sample;
     d.run.readings[event.slot].append(
-        {d.run.info.start.msecsTo(sample.time), sample.outputVoltage(), sample.outputCurrent()});
+        {d.run.info.start.msecsTo(sample.time), sample.volts, sample.amps});
     if (d.csvOpen) {
         const SlotInfo &slot = d.run.info.slotList.at(event.slot);
         QString line = csvCell(slot.name);

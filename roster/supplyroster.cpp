@@ -30,35 +30,46 @@ const ModelEntry *RosterEntry::model() const
 bool RosterEntry::beyondModel() const
 {
     const ModelEntry *entry = model();
-    if (!entry || !status)
+    if (!entry || !reading)
         return false;
+    const StatusBlock *status = &reading->counts;
     return status->voltageSetpoint > entry->voltageLimit || status->outputVoltage > entry->voltageLimit
            || status->currentSetpoint > entry->currentLimit || status->outputCurrent > entry->currentLimit;
 }
 
-double RosterEntry::volts() const
+Resolution RosterEntry::volt() const
 {
     const ModelEntry *entry = model();
-    return entry && status ? ScaledReading(status->outputVoltage, entry->voltageScale) : 0.0;
+    return entry ? Resolution{entry->voltageScale, entry->voltageDecimals} : Resolution{};
+}
+
+Resolution RosterEntry::amp() const
+{
+    const ModelEntry *entry = model();
+    return entry ? Resolution{entry->currentScale, entry->currentDecimals} : Resolution{};
+}
+
+double RosterEntry::volts() const
+{
+    return reading ? volt().units(reading->counts.outputVoltage) : 0.0;
 }
 
 double RosterEntry::amperes() const
 {
-    const ModelEntry *entry = model();
-    return entry && status ? ScaledReading(status->outputCurrent, entry->currentScale) : 0.0;
+    return reading ? amp().units(reading->counts.outputCurrent) : 0.0;
 }
 
 double RosterEntry::watts() const
 {
-    if (power)
-        return ScaledReading(*power, PowerScale);
+    if (reading && reading->watts)
+        return *reading->watts;
     return volts() * amperes();
 }
 
 AlarmLevel RosterEntry::alarm() const
 {
     const ModelEntry *entry = model();
-    if (!entry || !status)
+    if (!entry || !reading)
         return AlarmLevel::Normal;
     return Worse(voltageBand.Level(volts(), resolution(entry->voltageScale)),
                  currentBand.Level(amperes(), resolution(entry->currentScale)));
@@ -150,16 +161,17 @@ void SupplyRoster::NotePoll(int address)
         ++m_entries[index].polls;
 }
 
-void SupplyRoster::NoteReading(const StatusSample &sample, std::optional<quint16> power)
+void SupplyRoster::NoteReading(const Reading &reading, bool ownPower)
 {
-    const int index = IndexOf(sample.address);
+    const int index = IndexOf(reading.address);
     if (index < 0)
         return;
-    if (sample.address == m_awaiting)
+    if (reading.address == m_awaiting)
         m_awaiting = -1;
     RosterEntry &entry = m_entries[index];
-    entry.status = sample.status;
-    entry.power = power;
+    entry.reading = reading;
+    if (!ownPower)
+        entry.reading->watts.reset();
     entry.readAtMs = NowMs();
     ++entry.readings;
     entry.missed = 0;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/readingformat.h"
+#include "link/reading.h"
 #include "roster/alarmband.h"
 
 #include <QElapsedTimer>
@@ -18,11 +18,11 @@ struct RosterEntry {
     int modelItem = 0;
     AlarmBand voltageBand;
     AlarmBand currentBand;
-    // The last status read from this address (raw registers), when it came
-    // (on the roster's clock, ms) and the power read with it, if any.
-    std::optional<StatusBlock> status;
+    // The last reading from this address (its registers read under the
+    // chosen model, its power only when it was this supply's) and when it
+    // came (on the roster's clock, ms).
+    std::optional<Reading> reading;
     qint64 readAtMs = -1;
-    std::optional<quint16> power;
     int readings = 0;
     int polls = 0;
     // Polls in a row that got no reading; the supply counts as silent from
@@ -30,6 +30,9 @@ struct RosterEntry {
     int missed = 0;
 
     const ModelEntry *model() const;
+    // The chosen model's resolution of volts and amperes (unscaled: none).
+    Resolution volt() const;
+    Resolution amp() const;
     bool silent() const { return missed > 0; }
     // The reading lies beyond what the chosen model can hold (a setpoint or
     // a measured value above its limits): the model is likely the wrong one.
@@ -39,7 +42,7 @@ struct RosterEntry {
     double amperes() const;
     // The output power in watts: read, or else volts x amperes (computed).
     double watts() const;
-    bool powerComputed() const { return !power; }
+    bool powerComputed() const { return !reading || !reading->watts; }
     // Worst level of the measured voltage and current against their bands.
     AlarmLevel alarm() const;
 };
@@ -74,9 +77,9 @@ public:
     // A status poll went out to address; a poll before it without a reading
     // counts as missed.
     void NotePoll(int address);
-    // A status reading arrived. power: the power read with it, when it is
-    // this supply's (nullopt otherwise).
-    void NoteReading(const StatusSample &sample, std::optional<quint16> power);
+    // A status reading arrived. ownPower: the power read with it is this
+    // supply's (otherwise it is left out).
+    void NoteReading(const Reading &reading, bool ownPower);
     // Forget whose poll is outstanding (the polls have been given back).
     void Pause() { m_awaiting = -1; }
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Compiles every source of the tool (link/, netlink/, roster/, widgets/, app/, panels/) for Windows with
+# Compiles every source of the tool (link/, record/, netlink/, roster/, widgets/, app/, panels/) for Windows with
 # MinGW-w64, syntax only, against the Qt 6 headers of the Linux build: the
 # Windows branches (ClearCommError, COMn port names) are checked without a
 # Windows machine. Nothing is linked or run.
@@ -17,7 +17,7 @@ ln -s /usr/include/qcustomplot.h "$plotdir/qcustomplot.h"
 flags+=(-I"$plotdir" -I"$QT/QtPrintSupport")
 failed=0
 count=0
-for src in link/*.cpp netlink/*.cpp roster/*.cpp widgets/*.cpp app/*.cpp panels/*.cpp; do
+for src in link/*.cpp record/*.cpp netlink/*.cpp roster/*.cpp widgets/*.cpp app/*.cpp panels/*.cpp; do
   count=$((count + 1))
   if ! "$CXX" "${flags[@]}" "$src"; then
     echo "windows: $src does not compile" >&2

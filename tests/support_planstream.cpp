@@ -43,7 +43,7 @@ QString streamStepPath(int check)
 void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterChecks)
 {
     const RunInfo info = streamRunInfo(shape);
-    const SampleModel model(FindModel(1)); // 30 V, 5 A: 0.01 V and 0.001 A
+    const ReadingModel model(FindModel(1)); // 30 V, 5 A: 0.01 V and 0.001 A
     listener.runStarted(info);
     if (stopAfterChecks == 0)
         return;
@@ -66,15 +66,14 @@ void feedStream(PlanListener &listener, const StreamShape &shape, int stopAfterC
                 ReadingEvent reading;
                 reading.slot = slot;
                 reading.path = step.path;
-                reading.sample.time = info.start.addMSecs(ms += 50);
-                reading.sample.address = info.slotList.at(slot).address;
-                reading.sample.model = model;
+                const QDateTime time = info.start.addMSecs(ms += 50);
                 const double volts = setVolts + (failing ? 0.25 : 0.01 * ((r + slot) % 3 - 1));
                 const double amps = 0.5 + 0.2 * std::sin(double(ms) / 4000.0) + 0.1 * slot;
-                reading.sample.status = {quint16(std::lround(setVolts * 100)), 1000, quint16(std::lround(volts * 100)),
-                                         quint16(std::lround(amps * 1000)), true};
-                reading.sample.power = quint16(std::lround(volts * amps * 100));
-                sum += reading.sample.outputVoltage();
+                const StatusBlock block{quint16(std::lround(setVolts * 100)), 1000, quint16(std::lround(volts * 100)),
+                                        quint16(std::lround(amps * 1000)), true};
+                reading.sample = DecodeReading(block, model, info.slotList.at(slot).address, time,
+                                               quint16(std::lround(volts * amps * 100)));
+                sum += reading.sample.volts;
                 listener.reading(reading);
             }
             CheckResult result;

@@ -325,11 +325,11 @@ void DispatcherTest::powerOnlyAnswersAPowerRead()
     QFETCH(int, scanAnswers);
     QFETCH(int, watts);
     setDivisors(100, 1000);
-    std::optional<quint16> power;
+    std::optional<double> power;
     int readings = 0;
     QObject listener;
-    connect(TheStatusFeed(), &StatusFeed::statusRead, &listener, [&](const StatusSample &sample) {
-        power = sample.power;
+    connect(TheStatusFeed(), &StatusFeed::statusRead, &listener, [&](const Reading &sample) {
+        power = sample.watts;
         ++readings;
     });
     const int answersBefore = int(RSADDERS->Edit3->text().count(QLatin1Char(',')));
@@ -337,13 +337,13 @@ void DispatcherTest::powerOnlyAnswersAPowerRead()
     DispatchReply(reply("01030230390000", 7));
     DispatchReply(status("04D209C4003800050001"));
     QCOMPARE(readings, 1);
-    QCOMPARE(power, watts < 0 ? std::optional<quint16>() : std::optional<quint16>(quint16(watts)));
+    QCOMPARE(power, watts < 0 ? std::optional<double>() : std::optional<double>(watts / 100.0));
     QCOMPARE(int(RSADDERS->Edit3->text().count(QLatin1Char(','))) - answersBefore, scanAnswers);
     QVERIFY(!PowerReadRequested);
     // A power answer goes into one reading only.
     DispatchReply(status("04D209C4003800050001"));
     QCOMPARE(readings, 2);
-    QCOMPARE(power, std::optional<quint16>());
+    QCOMPARE(power, std::optional<double>());
 }
 
 // The point in a reading is the operator's regional decimal separator.

@@ -1,5 +1,6 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
+#include "link/reading.h"
 #include "support_bytes.h"
 
 #include <QtTest>
@@ -124,6 +125,52 @@ private slots:
         const QString caption = QString::fromLatin1(entry->caption);
         QCOMPARE(seen, QStringList({QStringLiteral("%1|%1|%2|%3").arg(caption).arg(entry->voltageLimit).arg(entry->currentScale),
                                     QStringLiteral("||0|0")}));
+    }
+    // A status block decoded under three resolutions: the texts are the
+    // model's decimals of counts / scale, a power not read stays empty and
+    // one read is hundredths of a watt, the reply's own address goes along.
+    void readingText_data()
+    {
+        QTest::addColumn<int>("item");
+        QTest::addColumn<int>("power"); // -1: not read
+        QTest::addColumn<int>("replyAddress");
+        QTest::addColumn<QStringList>("texts"); // voltage set, current set, voltage, current, watts
+        QTest::newRow("QELT30-05 0.01 V 0.001 A") << 1 << 1234 << 7
+                                                  << QStringList{"12.34", "1.500", "12.05", "0.999", "12.34"};
+        QTest::newRow("QELT15-20 0.01 V 0.01 A") << 2 << -1 << 7 << QStringList{"12.34", "15.00", "12.05", "9.99", ""};
+        QTest::newRow("QELT100-05 0.1 V 0.001 A") << 10 << 0 << -1
+                                                  << QStringList{"123.4", "1.500", "120.5", "0.999", "0.00"};
+    }
+
+    void readingText()
+    {
+        QFETCH(int, item);
+        QFETCH(int, power);
+        QFETCH(int, replyAddress);
+        QFETCH(QStringList, texts);
+        const StatusBlock block{1234, 1500, 1205, 999, true};
+        const QDateTime time = QDateTime::fromMSecsSinceEpoch(1767650400013);
+        const std::optional<quint16> read = power < 0 ? std::nullopt : std::optional<quint16>(quint16(power));
+        const Reading reading = DecodeReading(block, ReadingModel(FindModel(item)), 7, time, read, replyAddress);
+        const ReadingModel &model = reading.model;
+        QCOMPARE(QStringList({model.volt.text(reading.voltageSetpoint), model.amp.text(reading.currentSetpoint),
+                              model.volt.text(reading.volts), model.amp.text(reading.amps),
+                              reading.watts ? WattResolution.text(*reading.watts) : QString()}),
+                 texts);
+        QCOMPARE(reading.watts.has_value(), power >= 0);
+        QCOMPARE(reading.replyAddress, replyAddress);
+        QCOMPARE(reading.address, 7);
+        QCOMPARE(reading.time, time);
+        QVERIFY(reading.outputOn);
+        QCOMPARE(model.name, QString::fromLatin1(FindModel(item)->caption));
+        // Under another model the same registers read again, the power kept.
+        const Reading again = Rescaled(reading, ReadingModel(FindModel(item == 10 ? 1 : 10)));
+        QCOMPARE(again.model.volt.text(again.volts), item == 10 ? QStringLiteral("12.05") : QStringLiteral("120.5"));
+        QCOMPARE(again.watts, reading.watts);
+        // Before a model is chosen nothing is scaled and no value is made up.
+        const Reading unscaled = DecodeReading(block, ReadingModel(), 7, time);
+        QVERIFY(!unscaled.model.scaled());
+        QCOMPARE(unscaled.volts, 0.0);
     }
 };
 

@@ -2,7 +2,7 @@
 // behind it; the sequence and calibration windows start at the first supply,
 // not the broadcast; the monitor marks readouts whose poll got no reply; a
 // recording to a device that cannot seek warns of nothing.
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 #include "link/statusfeed.h"
 #include "tst_endtoend.h"
 
@@ -161,11 +161,7 @@ void TestMends::recordingToADeviceThatCannotSeek()
         QString cause;
         QVERIFY2(recorder.Start(device, &cause), qPrintable(cause));
         SelectModel(1);
-        StatusSample sample;
-        sample.time = QDateTime::currentDateTime();
-        sample.address = 1;
-        sample.model = SampleModel::Active();
-        recorder.Record(sample);
+        recorder.Record(DecodeReading({}, ReadingModel::Active(), 1, QDateTime::currentDateTime()));
         QTRY_COMPARE(recorder.RowsWritten(), 1);
         recorder.Stop();
         ClearActiveModel();

@@ -572,14 +572,14 @@ within = 0.3
     // The limit held before is back (or was never changed).
     QCOMPARE(m_bus->supply(0).overVoltageLimit(), limitBefore);
     // The step's readings: the output as it was before the limit, then the trip.
-    QVector<StatusSample> seen;
+    QVector<Reading> seen;
     for (const ReadingEvent &e : r.readings)
         if (e.path == QLatin1String("2"))
             seen << e.sample;
     QVERIFY(!seen.isEmpty());
-    QCOMPARE(seen.first().status.outputOn, outputOn);
-    QCOMPARE(seen.first().outputVoltage(), outputOn ? 12.0 : 0.0);
-    QCOMPARE(seen.last().status.outputOn, outputOn && neverTrips);
+    QCOMPARE(seen.first().outputOn, outputOn);
+    QCOMPARE(seen.first().volts, outputOn ? 12.0 : 0.0);
+    QCOMPARE(seen.last().outputOn, outputOn && neverTrips);
 }
 
 // Readings during a ramp, on its interval: the output moving from 2 V to
@@ -604,7 +604,7 @@ interval = 0.25
     QVector<QDateTime> times;
     for (const ReadingEvent &e : r.readings) {
         if (e.path == QLatin1String("2")) {
-            volts << e.sample.outputVoltage();
+            volts << e.sample.volts;
             times << e.sample.time;
         }
     }

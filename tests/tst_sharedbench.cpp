@@ -57,7 +57,7 @@ public:
     explicit PanelWatch(int address)
         : m_address(address), m_sent(POWER_TEST->Timer1)
     {
-        connect(TheStatusFeed(), &StatusFeed::statusRead, this, [this](const StatusSample &sample) {
+        connect(TheStatusFeed(), &StatusFeed::statusRead, this, [this](const Reading &sample) {
             if (sample.address == m_address && sample.replyAddress == m_address)
                 ++m_readings;
             else

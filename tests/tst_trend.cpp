@@ -3,9 +3,9 @@
 // what the recording says, row for row in psuctl's CSV.
 
 #include "link/readingformat.h"
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 #include "link/statusfeed.h"
-#include "link/trendmodel.h"
+#include "record/trendmodel.h"
 #include "panels/trend.h"
 #include "tst_endtoend.h"
 
@@ -91,16 +91,10 @@ const ModelEntry *modelNamed(const char *name)
 
 // A reading of the supply at address under model at key seconds from start:
 // raw counts as the supply sends them.
-StatusSample readingAt(const QDateTime &start, double seconds, int address, const ModelEntry *model,
+Reading readingAt(const QDateTime &start, double seconds, int address, const ModelEntry *model,
                        StatusBlock status, std::optional<quint16> power = std::nullopt)
 {
-    StatusSample sample;
-    sample.time = start.addMSecs(qint64(std::llround(seconds * 1000)));
-    sample.address = address;
-    sample.model = model;
-    sample.status = status;
-    sample.power = power;
-    return sample;
+    return DecodeReading(status, model, address, start.addMSecs(qint64(std::llround(seconds * 1000))), power);
 }
 
 // The tool's windows made, with the trend shown at the tests' size.
@@ -321,9 +315,9 @@ void TestTrend::recordingIsPsuctlCsv()
     E2E_CHOOSE_MODEL(1);
     QVERIFY(startMonitorAndTrend(1));
     TTREND *trend = POWER_TEST->Trend;
-    QList<StatusSample> readings;
+    QList<Reading> readings;
     QVERIFY(trend->StartRecording(path));
-    connect(TheStatusFeed(), &StatusFeed::statusRead, trend, [&readings](const StatusSample &s) { readings << s; });
+    connect(TheStatusFeed(), &StatusFeed::statusRead, trend, [&readings](const Reading &s) { readings << s; });
     QCOMPARE(textOf(POWER_TEST, QStringLiteral("Button13")), QStringLiteral("停止记录"));
     QTRY_VERIFY_WITH_TIMEOUT(readings.size() >= 3, kShortWaitMs);
     QVERIFY(click(POWER_TEST, QStringLiteral("Button5")));
@@ -344,15 +338,11 @@ void TestTrend::recordingIsPsuctlCsv()
     for (int n = 0; n < recorded; ++n) {
         const QString &row = lines.at(n + 1);
         // What psuctl writes for this supply in this state, field for field.
-        StatusSample psuctl;
-        psuctl.time = readings.at(n).time;
+        Reading psuctl = Rescaled(readings.at(n), &ModelCatalogue[0]);
         psuctl.address = 1;
-        psuctl.model = &ModelCatalogue[0];
-        psuctl.status = readings.at(n).status;
-        psuctl.power = readings.at(n).power;
         QCOMPARE(row, FormatReading(psuctl, ReadingFormat::Csv));
         const QString tail = row.section(QLatin1Char(','), 1);
-        if (readings.at(n).power) {
+        if (readings.at(n).watts) {
             QCOMPARE(tail, QStringLiteral("1,QELT30-05,12.00,1.500,12.00,1.200,on,14.40"));
             ++withPower;
         } else {
@@ -421,11 +411,8 @@ void TestTrend::badInputAddsNothing()
     QCOMPARE(trend->Traces().size(), 1);
     QCOMPARE(readingsOf(trend->Traces().first().voltage).first().value, 12.0);
 
-    StatusSample sample;
-    sample.address = 1;
-    sample.model = &ModelCatalogue[0];
-    sample.status = DecodeStatusBlock(status + QByteArray::fromHex("0000"));
-    sample.time = QDateTime::currentDateTime().addSecs(-3600);
+    const Reading sample = DecodeReading(DecodeStatusBlock(status + QByteArray::fromHex("0000")), &ModelCatalogue[0], 1,
+                                         QDateTime::currentDateTime().addSecs(-3600));
     trend->AddReading(sample);
     QCOMPARE(trend->Traces().size(), 2);
     QCOMPARE(trend->Traces().at(1).voltage->dataCount(), 1);
@@ -446,11 +433,8 @@ void TestTrend::followingStopsOnZoom()
     CreateForms();
     TTREND *trend = POWER_TEST->Trend;
     trend->show();
-    StatusSample sample;
-    sample.address = 1;
-    sample.model = &ModelCatalogue[0];
-    sample.status = {1200, 1500, 1200, 1200, true};
     const QDateTime start = QDateTime::currentDateTime();
+    Reading sample = DecodeReading({1200, 1500, 1200, 1200, true}, &ModelCatalogue[0], 1, start);
     for (int n = 0; n < 20; ++n) {
         sample.time = start.addMSecs(500 * n);
         trend->AddReading(sample);
@@ -524,7 +508,7 @@ void TestTrend::perAddressModel()
     QTRY_COMPARE_WITH_TIMEOUT(linesOf(path).size(), 2, kShortWaitMs);
     QCOMPARE(linesOf(path).at(1).section(QLatin1Char(','), 1, 2), QStringLiteral("%1,%2").arg(address).arg(model));
     // An unscaled model gives the address back to the active one.
-    f.trend->setAddressModel(17, SampleModel());
+    f.trend->setAddressModel(17, ReadingModel());
     QVERIFY(!f.trend->Model()->addressModel(17).scaled());
 }
 

@@ -1,6 +1,7 @@
-#include "link/trendmodel.h"
+#include "record/trendmodel.h"
 
 #include "link/modelcatalogue.h"
+#include "link/readingformat.h"
 #include "link/statusfeed.h"
 
 #include <QFileDevice>
@@ -26,27 +27,27 @@ void count(TrendStats &stats, double &sum, const TrendSeries &series, const Tren
 
 double TrendSeries::volts(const TrendPoint &point) const
 {
-    return ScaledReading(point.status.outputVoltage, model.voltageScale);
+    return model.volt.units(point.status.outputVoltage);
 }
 
 double TrendSeries::amps(const TrendPoint &point) const
 {
-    return ScaledReading(point.status.outputCurrent, model.currentScale);
+    return model.amp.units(point.status.outputCurrent);
 }
 
 double TrendSeries::voltageSetpoint(const TrendPoint &point) const
 {
-    return ScaledReading(point.status.voltageSetpoint, model.voltageScale);
+    return model.volt.units(point.status.voltageSetpoint);
 }
 
 double TrendSeries::currentSetpoint(const TrendPoint &point) const
 {
-    return ScaledReading(point.status.currentSetpoint, model.currentScale);
+    return model.amp.units(point.status.currentSetpoint);
 }
 
 double TrendSeries::watts(const TrendPoint &point) const
 {
-    return point.powerRead ? ScaledReading(point.power, PowerScale) : volts(point) * amps(point);
+    return point.powerRead ? WattResolution.units(point.power) : volts(point) * amps(point);
 }
 
 double TrendSeries::value(const TrendPoint &point, int quantity) const
@@ -61,28 +62,23 @@ double TrendSeries::value(const TrendPoint &point, int quantity) const
     }
 }
 
-int TrendSeries::decimals(int quantity) const
+Resolution TrendSeries::resolution(int quantity) const
 {
     switch (quantity) {
     case TrendVolts:
-        return model.voltageDecimals;
+        return model.volt;
     case TrendAmperes:
-        return model.currentDecimals;
+        return model.amp;
     default:
-        return PowerDecimals;
+        return WattResolution;
     }
 }
 
-StatusSample TrendSeries::sample(const TrendPoint &point) const
+Reading TrendSeries::reading(const TrendPoint &point) const
 {
-    StatusSample reading;
-    reading.time = QDateTime::fromMSecsSinceEpoch(qint64(std::llround(point.key * 1000.0)));
-    reading.address = address;
-    reading.model = model;
-    reading.status = point.status;
-    if (point.powerRead)
-        reading.power = point.power;
-    return reading;
+    return DecodeReading(point.status, model, address,
+                         QDateTime::fromMSecsSinceEpoch(qint64(std::llround(point.key * 1000.0))),
+                         point.powerRead ? std::optional<quint16>(point.power) : std::nullopt);
 }
 
 std::pair<int, int> TrendSeries::indicesIn(double lower, double upper) const
@@ -128,7 +124,7 @@ void TrendModel::listenTo(StatusFeed *feed)
             [this, feed] { pollSent(feed->PollAddress(), KeyOf(QDateTime::currentDateTime())); });
 }
 
-void TrendModel::setAddressModel(int address, const SampleModel &model)
+void TrendModel::setAddressModel(int address, const ReadingModel &model)
 {
     if (model.scaled())
         m_addressModels.insert(address, model);
@@ -136,12 +132,12 @@ void TrendModel::setAddressModel(int address, const SampleModel &model)
         m_addressModels.remove(address);
 }
 
-SampleModel TrendModel::addressModel(int address) const
+ReadingModel TrendModel::addressModel(int address) const
 {
     return m_addressModels.value(address);
 }
 
-int TrendModel::traceFor(const StatusSample &sample, double key)
+int TrendModel::traceFor(const Reading &sample, double key)
 {
     const int last = m_lastTraceOf.value(sample.address, -1);
     // A clock set back starts a new trace rather than drawing backwards.
@@ -158,14 +154,16 @@ int TrendModel::traceFor(const StatusSample &sample, double key)
     return int(m_traces.size()) - 1;
 }
 
-void TrendModel::append(const StatusSample &sample)
+void TrendModel::append(const Reading &sample)
 {
     if (m_pollAddress == sample.address)
         m_pollOutstanding = false;
-    StatusSample reading = sample;
+    // A supply with a model of its own: its registers read again under it.
     const auto own = m_addressModels.constFind(sample.address);
-    if (own != m_addressModels.constEnd())
-        reading.model = *own;
+    std::optional<Reading> rescaled;
+    if (own != m_addressModels.constEnd() && own->name != sample.model.name)
+        rescaled = Rescaled(sample, *own);
+    const Reading &reading = rescaled ? *rescaled : sample;
     if (!reading.model.scaled())
         return;
     const double key = KeyOf(reading.time);
@@ -173,9 +171,10 @@ void TrendModel::append(const StatusSample &sample)
     TrendSeries &trace = m_traces[index];
     TrendPoint point;
     point.key = key;
-    point.status = reading.status;
-    point.powerRead = reading.power.has_value();
-    point.power = reading.power.value_or(0);
+    point.status = reading.counts;
+    point.powerRead = reading.watts.has_value();
+    // Hundredths of a watt again: exact, the watts being counts / 100.
+    point.power = quint16(std::lround(reading.watts.value_or(0) * WattResolution.countsPerUnit));
     trace.points.append(point);
     for (int quantity = 0; quantity < 3; ++quantity)
         count(trace.whole[size_t(quantity)], trace.wholeSum[size_t(quantity)], trace, point, quantity);
@@ -262,7 +261,7 @@ bool TrendModel::WriteCsv(QIODevice *device, const QList<TrendSeries> &traces, d
     bool written = true;
     for (const Row &row : rows) {
         const TrendSeries &series = traces.at(row.trace);
-        text += FormatReading(series.sample(series.points.at(row.point)), ReadingFormat::Csv).toUtf8() + '\n';
+        text += FormatReading(series.reading(series.points.at(row.point)), ReadingFormat::Csv).toUtf8() + '\n';
         // Written in pieces of about a megabyte: a day of rows never sits whole in memory.
         if (text.size() > (1 << 20)) {
             written = device->write(text) == text.size();

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "link/readingformat.h"
+#include "link/reading.h"
 
 #include <QHash>
 #include <QList>
@@ -38,7 +38,7 @@ enum TrendQuantity { TrendVolts = 0, TrendAmperes = 1, TrendWatts = 2 };
 // forward.
 struct TrendSeries {
     int address = 0;
-    SampleModel model;
+    ReadingModel model;
     QDateTime started;
     QVector<TrendPoint> points;
     double lastKey = 0;
@@ -55,9 +55,10 @@ struct TrendSeries {
     double watts(const TrendPoint &point) const;
     // Value of one quantity, in volts, amperes or watts.
     double value(const TrendPoint &point, int quantity) const;
-    // Decimals of one quantity in the model's resolution.
-    int decimals(int quantity) const;
-    StatusSample sample(const TrendPoint &point) const;
+    // One quantity's resolution under the model.
+    Resolution resolution(int quantity) const;
+    // The point as a reading again (the time to the millisecond).
+    Reading reading(const TrendPoint &point) const;
     // Indices [first, last) of the points with lower <= key <= upper.
     std::pair<int, int> indicesIn(double lower, double upper) const;
     // Index of the reading (not a gap) nearest to key, within reach; -1 if none.
@@ -88,7 +89,7 @@ public:
 
     // One reading, from the feed or any other source (a plan run). A reading
     // without a model's scales adds nothing.
-    void append(const StatusSample &sample);
+    void append(const Reading &sample);
     // A status poll went to address: if the one before got no reading, its
     // trace gets a gap at key.
     void pollSent(int address, double key);
@@ -96,9 +97,9 @@ public:
 
     // The model of the supply at address, for the readings that come from
     // it from now on (an unscaled model forgets the address's own model).
-    void setAddressModel(int address, const SampleModel &model);
+    void setAddressModel(int address, const ReadingModel &model);
     // The model set for address; unscaled when none is.
-    SampleModel addressModel(int address) const;
+    ReadingModel addressModel(int address) const;
 
     const QList<TrendSeries> &traces() const { return m_traces; }
     double firstKey() const { return m_firstKey; }
@@ -119,15 +120,15 @@ public:
 signals:
     void traceStarted(int trace);
     // A reading was added to trace; sample carries the model it was taken as.
-    void readingAdded(int trace, const StatusSample &sample);
+    void readingAdded(int trace, const Reading &sample);
     void gapAdded(int trace, double key);
     void cleared();
 
 private:
-    int traceFor(const StatusSample &sample, double key);
+    int traceFor(const Reading &sample, double key);
 
     QList<TrendSeries> m_traces;
-    QHash<int, SampleModel> m_addressModels;
+    QHash<int, ReadingModel> m_addressModels;
     // The newest trace of each address.
     QHash<int, int> m_lastTraceOf;
     bool m_pollOutstanding = false;

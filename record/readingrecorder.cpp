@@ -1,4 +1,4 @@
-#include "link/readingrecorder.h"
+#include "record/readingrecorder.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -194,7 +194,7 @@ void ReadingRecorder::Stop()
         emit changed();
 }
 
-void ReadingRecorder::Record(const StatusSample &sample)
+void ReadingRecorder::Record(const Reading &sample)
 {
     if (!m_recording || !m_writer || !sample.model.scaled())
         return;

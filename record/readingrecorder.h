@@ -44,7 +44,7 @@ public:
     qint64 RowsWritten() const { return m_rows ? m_rows->load() : 0; }
 
     // One reading (those without a model's scales are not recorded).
-    void Record(const StatusSample &sample);
+    void Record(const Reading &sample);
 
     // The cause of an I/O error in the operator's words.
     static QString DescribeError(int error);
