@@ -11,9 +11,11 @@
 
 #include <QCheckBox>
 #include <QDoubleSpinBox>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <cmath>
+#include <ctime>
 #include <qcustomplot.h>
 
 using namespace e2e;
@@ -646,14 +648,33 @@ void TestTrend::statsOfVisibleRange()
 }
 
 // The export holds the readings of the shown traces in the visible range,
-// edges included, in psuctl's CSV; a hidden trace is not exported.
+// edges included, in time order across the supplies, in psuctl's CSV; a
+// hidden trace is not exported. The clock is China's (UTC+8, no summer time),
+// so the times read the same on every machine.
 void TestTrend::csvOfVisibleRange()
 {
+    const QByteArray zone = qgetenv("TZ");
+    qputenv("TZ", "CST-8");
+    tzset();
+    const auto restore = qScopeGuard([&zone] {
+        zone.isNull() ? qunsetenv("TZ") : qputenv("TZ", zone);
+        tzset();
+    });
     TrendFixture f;
-    f.tenSeconds(1);
-    f.tenSeconds(5);
+    const QDateTime start(QDate(2026, 3, 14), QTime(9, 0));
+    // Address 1 (QELT30-05) at whole seconds, rising, its power read at 4 s;
+    // address 5 (QELT15-20) half a second later, falling, its output off at 5 s.
+    for (int n = 0; n <= 10; ++n) {
+        f.trend->AddReading(readingAt(start, n, 1, &ModelCatalogue[0],
+                                      {1200, 1500, quint16(1200 + 7 * n), quint16(800 + 3 * n), true},
+                                      n == 4 ? std::optional<quint16>(986) : std::nullopt));
+        f.trend->AddReading(readingAt(start, n + 0.5, 5, modelNamed("QELT15-20"),
+                                      {500, 200, quint16(n == 5 ? 0 : 500 - 2 * n), quint16(n == 5 ? 0 : 150 + n),
+                                       n != 5}));
+    }
     QCOMPARE(f.trend->Traces().size(), 2);
-    f.view(3, 6);
+    const double from = TTREND::KeyOf(start);
+    f.trend->Plot->axisRect(0)->axis(QCPAxis::atBottom)->setRange(from + 3, from + 6);
     QTemporaryDir folder;
     const auto exportTo = [&f](const QString &path) {
         QSignalSpy done(f.trend, &TTREND::csvExported);
@@ -662,19 +683,25 @@ void TestTrend::csvOfVisibleRange()
     };
     const QString both = folder.filePath(QStringLiteral("both.csv"));
     QVERIFY(exportTo(both));
-    QStringList expected{ReadingHeader(ReadingFormat::Csv)};
-    for (int n = 3; n <= 6; ++n) {
-        for (int address : {1, 5})
-            expected << FormatReading(readingAt(f.start, n, address, &ModelCatalogue[0],
-                                                {1500, 1500, quint16(1000 + 10 * n), quint16(1000 + 10 * n), true}),
-                                      ReadingFormat::Csv);
-    }
-    QCOMPARE(linesOf(both), expected);
+    QCOMPARE(linesOf(both), QStringList({
+        QStringLiteral("time,address,model,voltage_set,current_set,voltage,current,output,power"),
+        QStringLiteral("2026-03-14T09:00:03.000+08:00,1,QELT30-05,12.00,1.500,12.21,0.809,on,"),
+        QStringLiteral("2026-03-14T09:00:03.500+08:00,5,QELT15-20,5.00,2.00,4.94,1.53,on,"),
+        QStringLiteral("2026-03-14T09:00:04.000+08:00,1,QELT30-05,12.00,1.500,12.28,0.812,on,9.86"),
+        QStringLiteral("2026-03-14T09:00:04.500+08:00,5,QELT15-20,5.00,2.00,4.92,1.54,on,"),
+        QStringLiteral("2026-03-14T09:00:05.000+08:00,1,QELT30-05,12.00,1.500,12.35,0.815,on,"),
+        QStringLiteral("2026-03-14T09:00:05.500+08:00,5,QELT15-20,5.00,2.00,0.00,0.00,off,"),
+        QStringLiteral("2026-03-14T09:00:06.000+08:00,1,QELT30-05,12.00,1.500,12.42,0.818,on,"),
+    }));
     f.trend->SetTraceShown(0, false);
     const QString one = folder.filePath(QStringLiteral("one.csv"));
     QVERIFY(exportTo(one));
-    QCOMPARE(linesOf(one).size(), 5);
-    QVERIFY(linesOf(one).at(1).contains(QStringLiteral(",5,QELT30-05,15.00,1.500,10.30,1.030,on,")));
+    QCOMPARE(linesOf(one), QStringList({
+        QStringLiteral("time,address,model,voltage_set,current_set,voltage,current,output,power"),
+        QStringLiteral("2026-03-14T09:00:03.500+08:00,5,QELT15-20,5.00,2.00,4.94,1.53,on,"),
+        QStringLiteral("2026-03-14T09:00:04.500+08:00,5,QELT15-20,5.00,2.00,4.92,1.54,on,"),
+        QStringLiteral("2026-03-14T09:00:05.500+08:00,5,QELT15-20,5.00,2.00,0.00,0.00,off,"),
+    }));
     // A folder that does not exist: the export says so.
     QSignalSpy done(f.trend, &TTREND::csvExported);
     f.trend->ExportCsv(QStringLiteral("/nonexistent-folder/x.csv"));
