@@ -14,7 +14,7 @@
 #include <memory>
 
 struct _modbus;
-class NetLine;
+class TcpLink;
 
 // The line as psuctl's global options give it.
 struct LineOptions {
@@ -136,7 +136,7 @@ private:
     QString m_device;
     _modbus *m_ctx = nullptr;
     PortLock m_lock;
-    std::unique_ptr<NetLine> m_net;
+    std::unique_ptr<TcpLink> m_net;
     bool m_modbusTcp = false;
     quint16 m_transaction = 0;
     std::deque<quint16> m_unanswered; // transaction ids sent whose replies have not come
