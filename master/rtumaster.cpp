@@ -1,11 +1,11 @@
 #include "master/rtumaster.h"
 
-#include "master/netline.h"
 #include "link/buserror.h"
 #include "link/commports.h"
 #include "link/frames.h"
 #include "link/linkaddress.h"
 #include "link/modbustcp.h"
+#include "link/tcplink.h"
 
 #include <QRegularExpression>
 #include <QSerialPortInfo>
@@ -150,7 +150,7 @@ void RtuMaster::openNetwork()
     m_modbusTcp = address.kind == LinkAddress::ModbusTcp;
     m_unanswered.clear();
     if (!m_net)
-        m_net = std::make_unique<NetLine>();
+        m_net = std::make_unique<TcpLink>();
     m_net->connect(address);
 }
 

@@ -15,7 +15,7 @@
 #include <memory>
 
 struct _modbus;
-class NetLine;
+class TcpLink;
 
 // One try of one request on the line and what came of it, as the master tells
 // whoever watches the line (psuctl's metrics). took runs from the wait for a
@@ -153,7 +153,7 @@ private:
     QString m_device;
     _modbus *m_ctx = nullptr;
     PortLock m_lock;
-    std::unique_ptr<NetLine> m_net;
+    std::unique_ptr<TcpLink> m_net;
     bool m_modbusTcp = false;
     quint16 m_transaction = 0;
     std::deque<quint16> m_unanswered; // transaction ids sent whose replies have not come

@@ -17,6 +17,8 @@
 #include "link/mscomm.h"
 #include "link/portlock.h"
 #include "link/systemerror.h"
+#include "link/buserror.h"
+#include "link/tcplink.h"
 #include "netlink/networktransport.h"
 #include "panels/monitorpanel.h"
 #include "panels/overview.h"
@@ -71,6 +73,23 @@ qint64 deadPid()
 // The read reply of the simulated QELT30-05 at address 1 after power-up.
 const char *const kStatusReply = "01 03 0A 00 00 00 00 00 00 00 00 00 00";
 
+// A socket listening on a free loopback port, which goes to *port.
+int listenOnLoopback(quint16 *port)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    ::listen(listener, 4);
+    socklen_t size = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &size);
+    *port = ntohs(address.sin_port);
+    return listener;
+}
+
 // A Modbus TCP server on the loopback, in a thread of its own (psuctl in this
 // process blocks while it waits for a reply). It answers every read of N
 // registers at unit 1 with zeros, as kStatusReply; unit 3 with the exception of
@@ -86,17 +105,7 @@ public:
 
     MbapServer(Fault fault, int faulty) : m_fault(fault), m_faulty(faulty)
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int on = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        ::listen(m_listener, 4);
-        socklen_t size = sizeof address;
-        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &size);
-        m_port = ntohs(address.sin_port);
+        m_listener = listenOnLoopback(&m_port);
         m_thread = std::thread([this] { serve(); });
     }
     ~MbapServer()
@@ -188,6 +197,55 @@ private:
     std::thread m_thread;
 };
 
+// A peer on the loopback that takes one connection and plays a script to it:
+// "ab|300|c|." sends "ab", pauses 300 ms, sends "c" and closes; without the
+// final "." it holds the connection until the other end closes it.
+class ScriptedPeer
+{
+public:
+    explicit ScriptedPeer(const QString &script) : m_steps(script.split(QLatin1Char('|')))
+    {
+        m_listener = listenOnLoopback(&m_port);
+        m_thread = std::thread([this] { play(); });
+    }
+    ~ScriptedPeer()
+    {
+        ::shutdown(m_listener, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_listener);
+    }
+    QString address() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(m_port); }
+
+private:
+    void play()
+    {
+        const int client = ::accept(m_listener, nullptr, nullptr);
+        if (client < 0)
+            return;
+        for (const QString &step : m_steps) {
+            bool pause = false;
+            const int ms = step.toInt(&pause);
+            if (step == QLatin1String(".")) {
+                ::close(client);
+                return;
+            }
+            if (pause)
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            else
+                ::send(client, step.toLatin1().constData(), size_t(step.size()), MSG_NOSIGNAL);
+        }
+        char byte;
+        while (::recv(client, &byte, 1, 0) > 0) {
+        }
+        ::close(client);
+    }
+
+    QStringList m_steps;
+    int m_listener = -1;
+    quint16 m_port = 0;
+    std::thread m_thread;
+};
+
 } // namespace
 
 class TestNetLinks : public QObject
@@ -228,6 +286,8 @@ private slots:
     void monitorRidesOutLinkDrop_data();
     void monitorRidesOutLinkDrop();
     void idleLinkEndedByServerIsMadeAgain();
+    void tcpLinkReadDeadlines_data();
+    void tcpLinkReadDeadlines();
 
 private:
     void startSerialServer();
@@ -946,6 +1006,56 @@ void TestNetLinks::idleLinkEndedByServerIsMadeAgain()
     QTRY_COMPARE_WITH_TIMEOUT(POWER_TEST->StaticText9->text(), QStringLiteral("OFF"), 20000);
     QVERIFY(!POWER_TEST->Image2->property("noReply").toBool());
     QCOMPARE(fixture.closer().texts(), QStringList());
+}
+
+void TestNetLinks::tcpLinkReadDeadlines_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("firstMs");
+    QTest::addColumn<int>("gapMs");
+    QTest::addColumn<QString>("outcome"); // read, short, lost
+    QTest::addColumn<QByteArray>("bytes");
+
+    QTest::newRow("whole at once") << "abc" << 3 << 5000 << 100 << "read" << QByteArray("abc");
+    QTest::newRow("no more than asked") << "abcd" << 2 << 5000 << 100 << "read" << QByteArray("ab");
+    QTest::newRow("first byte late, in time") << "300|a" << 1 << 5000 << 100 << "read" << QByteArray("a");
+    QTest::newRow("nothing by the first deadline") << "2000|a" << 1 << 100 << 5000 << "short" << QByteArray();
+    QTest::newRow("pause within the gap") << "ab|300|c" << 3 << 5000 << 5000 << "read" << QByteArray("abc");
+    QTest::newRow("pause beyond the gap") << "ab|2000|c" << 3 << 5000 << 100 << "short" << QByteArray("ab");
+    QTest::newRow("closed under way") << "ab|." << 3 << 5000 << 5000 << "lost" << QByteArray("ab");
+}
+
+// The connection the master reads its replies from: the first byte by its
+// deadline, each further one within the gap, and a server that closes says so.
+void TestNetLinks::tcpLinkReadDeadlines()
+{
+    QFETCH(QString, script);
+    QFETCH(int, count);
+    QFETCH(int, firstMs);
+    QFETCH(int, gapMs);
+    QFETCH(QString, outcome);
+    QFETCH(QByteArray, bytes);
+
+    ScriptedPeer peer(script);
+    LinkAddress address;
+    QVERIFY(ParseLinkAddress(peer.address(), &address, nullptr));
+    TcpLink link;
+    link.connect(address);
+    QByteArray read;
+    QString got;
+    try {
+        const auto first = TcpLink::Clock::now() + std::chrono::milliseconds(firstMs);
+        got = link.read(&read, count, first, std::chrono::milliseconds(gapMs)) ? QStringLiteral("read")
+                                                                                : QStringLiteral("short");
+    } catch (const BusError &error) {
+        got = QStringLiteral("lost");
+        QCOMPARE(error.kind(), BusError::Kind::PortLost);
+        QCOMPARE(error.text(), peer.address() + QStringLiteral(": the server closed the connection"));
+        QVERIFY(!link.isOpen());
+    }
+    QCOMPARE(got, outcome);
+    QCOMPARE(read, bytes);
 }
 
 QTEST_MAIN(TestNetLinks)

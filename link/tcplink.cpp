@@ -1,4 +1,6 @@
-#include "master/netline.h"
+#include "link/tcplink.h"
+
+#ifndef Q_OS_WIN
 
 #include "link/buserror.h"
 
@@ -20,10 +22,10 @@ QString systemText(int error)
 }
 
 // Waits until fd is ready for events or the deadline passes; false on the latter.
-bool waitFor(int fd, short events, NetLine::Clock::time_point deadline)
+bool waitFor(int fd, short events, TcpLink::Clock::time_point deadline)
 {
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - NetLine::Clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - TcpLink::Clock::now()).count();
         pollfd entry{fd, events, 0};
         // poll() counts whole milliseconds: rounded up, a wait never ends early.
         const int result = ::poll(&entry, 1, left <= 0 ? 0 : int((left + 999) / 1000));
@@ -38,12 +40,12 @@ bool waitFor(int fd, short events, NetLine::Clock::time_point deadline)
 
 } // namespace
 
-NetLine::~NetLine()
+TcpLink::~TcpLink()
 {
     close();
 }
 
-void NetLine::close()
+void TcpLink::close()
 {
     if (m_fd >= 0) {
         ::close(m_fd);
@@ -51,7 +53,7 @@ void NetLine::close()
     }
 }
 
-void NetLine::connect(const LinkAddress &address)
+void TcpLink::connect(const LinkAddress &address)
 {
     close();
     m_where = address.text();
@@ -102,20 +104,20 @@ void NetLine::connect(const LinkAddress &address)
         throw BusError(BusError::Kind::Refused, QStringLiteral("cannot connect to %1: %2").arg(m_where, failure));
 }
 
-void NetLine::lost(int error)
+void TcpLink::lost(int error)
 {
     if (error == ECONNRESET || error == EPIPE)
         lost(QStringLiteral("the server closed the connection"));
     lost(QStringLiteral("connection lost (%1)").arg(systemText(error)));
 }
 
-void NetLine::lost(const QString &why)
+void TcpLink::lost(const QString &why)
 {
     close();
     throw BusError(BusError::Kind::PortLost, QStringLiteral("%1: %2").arg(m_where, why));
 }
 
-bool NetLine::closedByServer(int waitMs)
+bool TcpLink::closedByServer(int waitMs)
 {
     if (m_fd < 0)
         return false;
@@ -126,7 +128,7 @@ bool NetLine::closedByServer(int waitMs)
     return ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
-void NetLine::discard()
+void TcpLink::discard()
 {
     char buffer[512];
     for (;;) {
@@ -143,7 +145,7 @@ void NetLine::discard()
     }
 }
 
-void NetLine::send(const QByteArray &bytes)
+void TcpLink::send(const QByteArray &bytes)
 {
     qsizetype sent = 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
@@ -161,7 +163,7 @@ void NetLine::send(const QByteArray &bytes)
     }
 }
 
-bool NetLine::read(QByteArray *into, int count, Clock::time_point firstDeadline, std::chrono::microseconds byteGap)
+bool TcpLink::read(QByteArray *into, int count, Clock::time_point firstDeadline, std::chrono::microseconds byteGap)
 {
     const qsizetype wanted = into->size() + count;
     Clock::time_point deadline = firstDeadline;
@@ -190,3 +192,5 @@ bool NetLine::read(QByteArray *into, int count, Clock::time_point firstDeadline,
     }
     return true;
 }
+
+#endif

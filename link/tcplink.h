@@ -7,10 +7,12 @@
 
 #include <chrono>
 
-// One TCP connection of the Modbus master, on plain sockets: the far end of a
-// tcp:// or rtu+tcp:// link. Failures raise BusError: Refused
-// when it cannot be made, PortLost when it fails under way.
-class NetLine
+// One TCP connection to the far end of a tcp:// or rtu+tcp:// link, on plain
+// sockets, for a reader that waits for its bytes (the Modbus master): reads
+// with a deadline for the first byte and a gap between bytes. Failures raise
+// BusError: Refused when it cannot be made, PortLost when it fails under way.
+// POSIX only; on Windows the tool's windows reach the network through Qt.
+class TcpLink
 {
 public:
     using Clock = std::chrono::steady_clock;
@@ -18,10 +20,10 @@ public:
     // How long connect() waits for the server to accept.
     static constexpr int ConnectTimeoutMs = 5000;
 
-    NetLine() = default;
-    ~NetLine();
-    NetLine(const NetLine &) = delete;
-    NetLine &operator=(const NetLine &) = delete;
+    TcpLink() = default;
+    ~TcpLink();
+    TcpLink(const TcpLink &) = delete;
+    TcpLink &operator=(const TcpLink &) = delete;
 
     // Looks the host up and connects; raises BusError (Refused) with a line
     // naming the address when the name does not resolve, the server refuses
