@@ -57,13 +57,13 @@ double Mean(const QVector<double> &values)
 
 } // namespace
 
-int CorrectionCode(int correction, int base)
+int EncodeCorrection(int correction, int base)
 {
     const int code = correction >= 0 ? correction : base - correction;
     return code > 2 * base ? 0 : code;
 }
 
-int CorrectionOfCode(int code, int base)
+int DecodeCorrection(int code, int base)
 {
     if (code < 0 || code > 2 * base)
         return 0;
@@ -356,7 +356,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     record.codeFound = readCode();
     m_setpointFound = m_master.read(m_settings.address, VoltageSetpoint, 1).at(0);
     const int base = VoltageCorrectionBase;
-    const int found = CorrectionOfCode(*record.codeFound, base);
+    const int found = DecodeCorrection(*record.codeFound, base);
     *outputTouched = true;
     setVolts(settings.first());
     m_master.write(m_settings.address, OutputSwitch, {1});
@@ -365,7 +365,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     // One step's size and sign: the last setting again with a trial
     // correction, against its as-found reading.
     const int trial = TrialCorrection(found, base);
-    writeCode(CorrectionCode(trial, base));
+    writeCode(EncodeCorrection(trial, base));
     const CalibrationPoint &last = record.asFound.last();
     double spread = 0;
     const double moved = meanReference(last.nominal, &spread) - last.reference;
@@ -381,7 +381,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     const CorrectionChoice choice = ChooseCorrection(errors, *record.stepVolts, resolvable, found, base);
     if (!choice.correction)
         throw CalibrationRefused(choice.refusal);
-    const int code = CorrectionCode(*choice.correction, base);
+    const int code = EncodeCorrection(*choice.correction, base);
     writeCode(code);
     const int held = readCode();
     if (held != code)

@@ -39,9 +39,9 @@ constexpr int CurrentCorrectionBase = 100;
 
 // The one-byte code of a signed correction n with base N: 0..N as n, a
 // negative n as N + |n|; anything past 2N is 0.
-int CorrectionCode(int correction, int base);
+int EncodeCorrection(int correction, int base);
 // The signed correction a code carries (codes past 2N carry 0).
-int CorrectionOfCode(int code, int base);
+int DecodeCorrection(int code, int base);
 
 struct CorrectionChoice {
     std::optional<int> correction; // the signed correction to write
