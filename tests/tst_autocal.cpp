@@ -222,8 +222,9 @@ void TestAutoCal::killedLeavesNoAsLeft()
                   m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--settle"), QStringLiteral("1"),
                   QStringLiteral("--certificate"), certs});
     QString said;
-    // Killed once the new correction is written: the as-left sweep is under way.
-    QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(psuctl.readAllStandardOutput())).contains(QLatin1String("written")), 60000);
+    // Killed once the new correction is written and the as-left sweep has
+    // measured its first point of three.
+    QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(psuctl.readAllStandardOutput())).contains(QLatin1String("as left")), 60000);
     ::kill(pid_t(psuctl.processId()), SIGTERM);
     QVERIFY(psuctl.waitForFinished(30000));
     QCOMPARE(psuctl.exitCode(), 128 + SIGTERM);
