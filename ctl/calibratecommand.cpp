@@ -107,7 +107,7 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
     settings.points = inv.whole("points");
     settings.readings = inv.whole("readings");
     settings.settleSeconds = inv.decimal("settle");
-    settings.operatorName = inv.text("operator", qEnvironmentVariable("USER"));
+    settings.operatorName = inv.text("operator", qEnvironmentVariable("USER", qEnvironmentVariable("USERNAME")));
     if (inv.has("environment")) {
         for (const QString &item : inv.text("environment").split(QLatin1Char(',')))
             settings.environment.append({item.section(QLatin1Char('='), 0, 0), item.section(QLatin1Char('='), 1)});

@@ -26,6 +26,7 @@ private slots:
     void search();
     void calibratesAnOffset();
     void killedLeavesNoAsLeft();
+    void pastDueRefused();
 
 private:
     // psusim with one QELT30-05 at address 1 whose terminals are 0.2 V high
@@ -244,6 +245,25 @@ void TestAutoCal::killedLeavesNoAsLeft()
     master.open();
     QCOMPARE(master.read(1, OutputSwitch, 1).at(0), quint16(0));
     master.close();
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+void TestAutoCal::pastDueRefused()
+{
+    QProcess sim;
+    const QString device = startBench(sim, QDate::currentDate().addDays(-1).toString(Qt::ISODate));
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("expired"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("-p"), device, QStringLiteral("--no-lock"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--station"),
+                  m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--certificate"), certs});
+    QVERIFY(psuctl.waitForFinished(60000));
+    QCOMPARE(psuctl.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(psuctl.readAllStandardError()).contains(QLatin1String("was due for calibration")));
+    QVERIFY(!QFileInfo::exists(certs));
     sim.terminate();
     sim.waitForFinished(10000);
 }
