@@ -315,12 +315,17 @@ int RunSteps(const Invocation &inv, std::FILE *out, std::FILE *err)
 
 void CheckCalibrate(const Invocation &inv)
 {
+    CheckAutoCalibrate(inv);
+    if (inv.has("auto"))
+        return;
     if (inv.has("voltage-code") == inv.has("current-code"))
         UsageError(QStringLiteral("calibrate takes one of --voltage-code and --current-code"), inv.command);
 }
 
-int RunCalibrate(const Invocation &inv, std::FILE *, std::FILE *err)
+int RunCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
 {
+    if (inv.has("auto"))
+        return RunAutoCalibrate(inv, out, err);
     const bool voltage = inv.has("voltage-code");
     const quint16 reg = voltage ? VoltageCorrection : CurrentCorrection;
     RtuMaster master(inv.line, err);

@@ -27,3 +27,9 @@ void CheckStatus(const Invocation &inv);
 void CheckSet(const Invocation &inv);
 void CheckCalibrate(const Invocation &inv);
 void CheckTest(const Invocation &inv);
+
+// calibrate --auto (ctl/calibratecommand.cpp), and the calibrations of a
+// serial number that history lists after its runs.
+void CheckAutoCalibrate(const Invocation &inv);
+int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err);
+void PrintCalibrationHistory(std::FILE *out, const QString &database, const QString &serial);

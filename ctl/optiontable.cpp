@@ -107,15 +107,35 @@ const OptionRow Options[] = {
      "VoltageCorrection (0x101A): 0 to 10 correct by 0 to +10, 11 to 20 by -1 to -10"},
     {0, "current-code", "N", ValueKind::Whole, 0, 200, nullptr, "calibrate", nullptr, nullptr,
      "CurrentCorrection (0x1019): 0 to 100 correct by 0 to +100, 101 to 200 by -1 to -100"},
+    {0, "auto", nullptr, ValueKind::Flag, 0, 0, nullptr, "calibrate", nullptr, nullptr,
+     "find and write the voltage correction against the station's multimeter, and write a certificate"},
+    {0, "station", "FILE", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, "station",
+     "the station file that names the reference multimeter (and a scanner whose channels name the address)"},
+    {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "calibrate", nullptr, "model",
+     "model name or menu number (needed with --auto)"},
+    {0, "points", "N", ValueKind::Whole, 1, 20, nullptr, "calibrate", nullptr, nullptr,
+     "settings per sweep, %r, spread from 10 % to 90 % of the voltage limit (default %d)", "3"},
+    {0, "readings", "N", ValueKind::Whole, 1, 1000, nullptr, "calibrate", nullptr, nullptr,
+     "meter readings per setting, %r (default %d)", "5"},
+    {0, "settle", "S", ValueKind::Decimal, 0, 600, nullptr, "calibrate", nullptr, nullptr,
+     "seconds to wait after each setting before reading, %r (default %d)", "0.5"},
+    {0, "certificate", "DIR", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, nullptr,
+     "write the certificate (ID.html for printing, ID.json) into DIR (default the current folder)"},
+    {0, "environment", "KEY=VALUE,...", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, nullptr,
+     "conditions for the certificate (temperature=23.1C,humidity=45%); may be given again"},
+    {0, "serial", "SN", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, nullptr,
+     "the supply's serial number, for the certificate and the history (without it no history is kept)"},
+    {0, "operator", "NAME", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, nullptr,
+     "who calibrated, for the certificate and the history (default the login name)"},
 
     // test
     {0, "serial", "SN[,SN...]", ValueKind::Text, 0, 0, nullptr, "test", "test", "serial numbers",
      "the serial numbers of the units under test, one per slot of the plan, in slot order; none empty, none twice"},
     {0, "report", "DIR", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
      "write the run's reports into DIR: JUnit XML, a self-contained HTML page and a CSV of every reading"},
-    {0, "db", "FILE|postgresql://USER@HOST[:PORT]/DB", ValueKind::Text, 0, 0, nullptr, "test history", nullptr, nullptr,
+    {0, "db", "FILE|postgresql://USER@HOST[:PORT]/DB", ValueKind::Text, 0, 0, nullptr, "test history calibrate", nullptr, nullptr,
      "the history database: a SQLite file, or a PostgreSQL database (default ~/.local/share/psutool/history.sqlite)"},
-    {0, "no-history", nullptr, ValueKind::Flag, 0, 0, nullptr, "test", nullptr, nullptr,
+    {0, "no-history", nullptr, ValueKind::Flag, 0, 0, nullptr, "test calibrate", nullptr, nullptr,
      "keep no history of the run (its verdicts are then only on the terminal and in the reports)"},
     {0, "operator", "NAME", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
      "who ran the test, for the reports and the history (default the login name)"},
@@ -252,9 +272,26 @@ const CommandRow Commands[] = {
      "  5,0.5,60\n"
      "  12,1.5,28800",
      "STEPS.csv", nullptr, RunSteps},
-    {"calibrate", "calibrate -a ADDR (--voltage-code N | --current-code N)",
-     "write a voltage or current correction code",
-     "Write one correction code to a supply and read it back.", nullptr, nullptr, CheckCalibrate, RunCalibrate},
+    {"calibrate",
+     "calibrate -a ADDR (--voltage-code N | --current-code N | --auto -m MODEL --station FILE [--points N] "
+     "[--readings N] [--settle S] [--certificate DIR] [--serial SN] [--operator NAME] [--environment KEY=VALUE,...])",
+     "write a voltage or current correction code, or find it against a reference multimeter",
+     "Write one correction code to a supply and read it back.\n\n"
+     "With --auto, calibrate the output voltage against the station's multimeter: an as-found sweep (each "
+     "setting read --readings times after --settle seconds; readings that keep moving by more than a quarter of "
+     "the tolerance after three settle times refuse the supply), the size and sign of one correction step "
+     "measured by writing a trial code, the code that best centres the errors written to VoltageCorrection "
+     "(0x101A) and read back, and an as-left sweep. Each point is judged against the supply's accuracy, "
+     "+-(0.1 % of the setting + 2 counts), with the meter's expanded uncertainty (k = 2) and the simple decision "
+     "rule (guarded when the test uncertainty ratio is under 4). A certificate (HTML for printing on A4, and "
+     "JSON) is written for every calibration, and with --serial the history keeps it.",
+     "Refused: a reference past its calibration due date (nothing is sent), readings that do not settle, a step "
+     "that does not move the output, a correction beyond the codes' range of +-10. A failure of the meter or the "
+     "supply midway, or a signal, ends the calibration with ERROR or ABORTED: the output goes off and the "
+     "correction found is put back; the certificate then shows no as-left sweep. Exit status 0 when the as-left "
+     "sweep passes, 6 otherwise, 1 for a bad station file or an expired reference, 128 + the signal's number "
+     "after a signal.",
+     nullptr, CheckCalibrate, RunCalibrate},
     {"mqtt", "mqtt -a ADDR[:MODEL],... [-m MODEL] [--broker HOST[:PORT]] [--bench NAME] [OPTION]...",
      "bridge the supplies on this line to an MQTT broker: readings out, commands in",
      "Own the serial line and read the listed supplies on a rhythm; publish each reading as JSON (the keys of "
@@ -359,10 +396,12 @@ const CommandRow Commands[] = {
      "or a history database that cannot be had, 2 when the port cannot be opened. Plans are TOML files; "
      "examples are in /usr/share/doc/psutool/examples/plans.",
      "PLAN.toml", CheckTest, RunTest},
-    {"history", "history SERIAL [--db FILE|postgresql://...]", "list the test runs of a serial number with their verdicts",
+    {"history", "history SERIAL [--db FILE|postgresql://...]", "list the test runs and calibrations of a serial number with their verdicts",
      "List every run of the unit with serial number SERIAL in the history database, newest first: start, verdict, "
      "plan and version, slot, station, checks and failed checks, and the run's id (which names its report files).",
-     "A slot of a run that never ended (killed, or still going) is shown INCOMPLETE.\n\n"
+     "A slot of a run that never ended (killed, or still going) is shown INCOMPLETE. The calibrations follow, "
+     "newest first, with their mean as-found and as-left errors, the codes, and the drift of the as-found error "
+     "since the calibration before.\n\n"
      "Exit status 0, also when the serial number has no runs; 1 when the database does not exist or cannot be "
      "read.", "SERIAL", nullptr,
      RunHistory},

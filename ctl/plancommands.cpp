@@ -168,10 +168,8 @@ int RunHistory(const Invocation &inv, std::FILE *out, std::FILE *)
     } catch (const SystemError &error) {
         Fail(ExitUsage, error.text());
     }
-    if (rows.isEmpty()) {
+    if (rows.isEmpty())
         PrintLine(out, QStringLiteral("no runs of %1 in %2").arg(serial, database));
-        return ExitSuccess;
-    }
     for (const HistoryRow &row : rows)
         PrintLine(out, QStringLiteral("%1  %2  %3 %4  slot %5  %6  %7 checks, %8 failed  %9")
                            .arg(IsoTime(row.start), HistoryVerdictText(row), row.planName, row.planVersion, row.slot,
@@ -179,5 +177,10 @@ int RunHistory(const Invocation &inv, std::FILE *out, std::FILE *)
                            .arg(row.checks)
                            .arg(row.failed)
                            .arg(row.runId));
+    try {
+        PrintCalibrationHistory(out, database, serial);
+    } catch (const SystemError &error) {
+        Fail(ExitUsage, error.text());
+    }
     return ExitSuccess;
 }

@@ -60,6 +60,12 @@ QStringList schema(bool postgres)
                        " low DOUBLE PRECISION, high DOUBLE PRECISION, passed INTEGER NOT NULL, judged_at TEXT)")
             .arg(key),
         QStringLiteral("CREATE INDEX IF NOT EXISTS checks_by_slot ON checks (run_id, slot_index)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS calibrations ("
+                       "calibration_id TEXT PRIMARY KEY, serial TEXT NOT NULL, start_time TEXT NOT NULL,"
+                       " status TEXT NOT NULL, model TEXT, address INTEGER, quantity TEXT, station TEXT, operator TEXT,"
+                       " code_found INTEGER, code_written INTEGER,"
+                       " as_found_error DOUBLE PRECISION, as_left_error DOUBLE PRECISION, record TEXT)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS calibrations_by_serial ON calibrations (serial)"),
     };
 }
 
@@ -108,7 +114,7 @@ HistoryDatabase::HistoryDatabase(const QString &database)
     }
     const QStringList tables = db.tables();
     if (!tables.contains(QStringLiteral("runs")) || !tables.contains(QStringLiteral("slots"))
-        || !tables.contains(QStringLiteral("checks"))) {
+        || !tables.contains(QStringLiteral("checks")) || !tables.contains(QStringLiteral("calibrations"))) {
         QVector<Statement> statements;
         for (const QString &sql : schema(postgres))
             statements.append({sql, {}});
@@ -269,4 +275,49 @@ QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
 QString HistoryVerdictText(const HistoryRow &row)
 {
     return row.ended ? VerdictText(row.verdict) : QStringLiteral("INCOMPLETE");
+}
+
+void RecordCalibration(HistoryDatabase &db, const CalibrationHistoryRow &row, const QByteArray &record)
+{
+    const auto whole = [](std::optional<int> value) {
+        return value ? QVariant(*value) : QVariant(QMetaType::fromType<int>());
+    };
+    db.commit({{QStringLiteral("INSERT INTO calibrations (calibration_id, serial, start_time, status, model, address,"
+                               " quantity, station, operator, code_found, code_written, as_found_error, as_left_error,"
+                               " record) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                {row.id, row.serial, DatabaseTime(row.start), row.status, row.model, row.address, row.quantity,
+                 row.station, row.operatorName, whole(row.codeFound), whole(row.codeWritten),
+                 DatabaseNumber(row.asFoundError), DatabaseNumber(row.asLeftError), QString::fromUtf8(record)}}});
+}
+
+QVector<CalibrationHistoryRow> ListCalibrations(HistoryDatabase &db, const QString &serial)
+{
+    const QVector<QVariantList> rows = db.select(
+        {QStringLiteral("SELECT calibration_id, serial, start_time, status, model, address, quantity, station, operator,"
+                        " code_found, code_written, as_found_error, as_left_error"
+                        " FROM calibrations WHERE serial = ? ORDER BY start_time DESC"),
+         {serial}});
+    const auto whole = [](const QVariant &v) { return v.isNull() ? std::optional<int>() : std::optional<int>(v.toInt()); };
+    const auto number = [](const QVariant &v) {
+        return v.isNull() ? std::optional<double>() : std::optional<double>(v.toDouble());
+    };
+    QVector<CalibrationHistoryRow> list;
+    for (const QVariantList &r : rows) {
+        CalibrationHistoryRow row;
+        row.id = r.at(0).toString();
+        row.serial = r.at(1).toString();
+        row.start = QDateTime::fromString(r.at(2).toString(), Qt::ISODateWithMs).toLocalTime();
+        row.status = r.at(3).toString();
+        row.model = r.at(4).toString();
+        row.address = r.at(5).toInt();
+        row.quantity = r.at(6).toString();
+        row.station = r.at(7).toString();
+        row.operatorName = r.at(8).toString();
+        row.codeFound = whole(r.at(9));
+        row.codeWritten = whole(r.at(10));
+        row.asFoundError = number(r.at(11));
+        row.asLeftError = number(r.at(12));
+        list.append(row);
+    }
+    return list;
 }

@@ -1,0 +1,453 @@
+#include "plan/autocal.h"
+
+#include "link/buserror.h"
+#include "link/frames.h"
+#include "link/modelcatalogue.h"
+#include "master/rtumaster.h"
+#include "plan/scpiclient.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <thread>
+
+namespace {
+
+// Ended by abort(): the work stops between two operations.
+class CalibrationAborted : public SystemError
+{
+public:
+    CalibrationAborted() : SystemError(QStringLiteral("stopped by the operator or a signal")) {}
+};
+
+// How far the trial moves the correction from the as-found one: half the
+// codes' range, so that even a small step moves the output well clear of the
+// meter's noise.
+int TrialCorrection(int found, int base)
+{
+    const int reach = base / 2;
+    return found + reach <= base ? found + reach : found - reach;
+}
+
+// A sweep's settings: points spread evenly over 10 % to 90 % of the limit,
+// each on the model's resolution.
+QVector<double> SweepSettings(int points, const ModelEntry &model)
+{
+    const double limit = double(model.voltageLimit) / model.voltageScale;
+    QVector<double> settings;
+    for (int i = 0; i < points; ++i) {
+        const double fraction = points == 1 ? 0.5 : 0.1 + 0.8 * i / (points - 1);
+        settings.append(std::round(limit * fraction * model.voltageScale) / model.voltageScale);
+    }
+    return settings;
+}
+
+double Mean(const QVector<double> &values)
+{
+    double sum = 0;
+    for (double v : values)
+        sum += v;
+    return values.isEmpty() ? 0 : sum / values.size();
+}
+
+} // namespace
+
+int EncodeCorrection(int correction, int base)
+{
+    const int code = correction >= 0 ? correction : base - correction;
+    return code > 2 * base ? 0 : code;
+}
+
+int DecodeCorrection(int code, int base)
+{
+    if (code < 0 || code > 2 * base)
+        return 0;
+    return code <= base ? code : base - code;
+}
+
+CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base)
+{
+    CorrectionChoice choice;
+    if (errors.isEmpty()) {
+        choice.refusal = QStringLiteral("no error was measured");
+        return choice;
+    }
+    if (!(std::abs(step) >= resolvable) || step == 0) {
+        choice.refusal = QStringLiteral("the correction does not move the output (one step moved it by %1 V)")
+                             .arg(step, 0, 'g', 3);
+        return choice;
+    }
+    const auto [low, high] = std::minmax_element(errors.begin(), errors.end());
+    const double centre = (*low + *high) / 2;
+    // Each step of the correction moves every error by step.
+    const long wanted = current + std::lround(-centre / step);
+    if (wanted > base || wanted < -base) {
+        choice.refusal = QStringLiteral("the error of %1 V needs a correction of %2 steps of %3 V, beyond the codes' "
+                                        "range of ±%4")
+                             .arg(centre, 0, 'f', 4)
+                             .arg(wanted)
+                             .arg(step, 0, 'g', 3)
+                             .arg(base);
+        return choice;
+    }
+    choice.correction = int(wanted);
+    return choice;
+}
+
+const char *CalibrationStatusWord(CalibrationStatus status)
+{
+    switch (status) {
+    case CalibrationStatus::Pass:
+        return "PASS";
+    case CalibrationStatus::Conditional:
+        return "CONDITIONAL";
+    case CalibrationStatus::Fail:
+        return "FAIL";
+    case CalibrationStatus::Error:
+        return "ERROR";
+    case CalibrationStatus::Aborted:
+        return "ABORTED";
+    }
+    return "ERROR";
+}
+
+Acceptance SweepVerdict(const QVector<CalibrationPoint> &sweep)
+{
+    Acceptance worst = Acceptance::Pass;
+    for (const CalibrationPoint &point : sweep) {
+        if (point.verdict == Acceptance::Fail)
+            return Acceptance::Fail;
+        if (point.verdict == Acceptance::Conditional)
+            worst = Acceptance::Conditional;
+    }
+    return worst;
+}
+
+AutoCalibration::AutoCalibration(RtuMaster &master, const StationFile &station, const CalibrationSettings &settings)
+    : m_master(master)
+    , m_station(station)
+    , m_settings(settings)
+    , m_model(FindModel(settings.modelItem))
+{
+}
+
+void AutoCalibration::note(const QString &line)
+{
+    if (m_progress)
+        m_progress(line);
+}
+
+void AutoCalibration::checkAbort()
+{
+    if (m_abort.load())
+        throw CalibrationAborted();
+}
+
+void AutoCalibration::pause(double seconds)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(qint64(seconds * 1e6));
+    for (;;) {
+        checkAbort();
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::steady_clock::duration::zero())
+            return;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(20)));
+    }
+}
+
+void AutoCalibration::setVolts(double volts)
+{
+    checkAbort();
+    m_master.write(m_settings.address, VoltageSetpoint, {quint16(std::lround(volts * m_model->voltageScale))});
+}
+
+void AutoCalibration::writeCode(int code)
+{
+    checkAbort();
+    m_master.write(m_settings.address, VoltageCorrection, {quint16(code)});
+}
+
+int AutoCalibration::readCode()
+{
+    return m_master.read(m_settings.address, VoltageCorrection, 1).at(0);
+}
+
+// N readings of the meter at the setting in force, after the settle time;
+// readings that still move by more than a quarter of the tolerance are taken
+// again after another settle time, twice at most.
+double AutoCalibration::meanReference(double setting, double *spread)
+{
+    const double tolerance = m_settings.accuracy.tolerance(setting, 1.0 / m_model->voltageScale);
+    const double allowed = std::max(tolerance / 4, 10 * m_range.resolution);
+    const QString read = m_dmm->driver.command(ReferenceOperation::Read);
+    for (int attempt = 0;; ++attempt) {
+        pause(m_settings.settleSeconds);
+        m_readings.clear();
+        for (int i = 0; i < m_settings.readings; ++i) {
+            checkAbort();
+            const auto start = std::chrono::steady_clock::now();
+            m_readings.append(m_meter->queryNumber(read));
+            m_readingSeconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        }
+        m_settledSeconds += m_settings.settleSeconds;
+        const auto [low, high] = std::minmax_element(m_readings.begin(), m_readings.end());
+        *spread = *high - *low;
+        if (*spread <= allowed)
+            return Mean(m_readings);
+        if (attempt == 2)
+            throw CalibrationRefused(QStringLiteral("the readings at %1 V do not settle: they spread over %2 V, more "
+                                                    "than %3 V, after three settle times")
+                                         .arg(setting, 0, 'f', m_model->voltageDecimals)
+                                         .arg(*spread, 0, 'f', 6)
+                                         .arg(allowed, 0, 'f', 6));
+    }
+}
+
+CalibrationPoint AutoCalibration::measure(double setting)
+{
+    setVolts(setting);
+    CalibrationPoint point;
+    point.nominal = setting;
+    double spread = 0;
+    point.reference = meanReference(setting, &spread);
+    checkAbort();
+    point.supply = double(m_master.read(m_settings.address, OutputVoltage, 1).at(0)) / m_model->voltageScale;
+    point.error = point.reference - setting;
+    point.tolerance = m_settings.accuracy.tolerance(setting, 1.0 / m_model->voltageScale);
+    point.budget = EvaluateUncertainty(m_readings, m_range, 1.0 / m_model->voltageScale);
+    point.verdict = Decide(point.error, -point.tolerance, point.tolerance, point.budget.expanded, m_settings.rule).verdict;
+    return point;
+}
+
+QVector<CalibrationPoint> AutoCalibration::sweep(const QVector<double> &settings, const char *what)
+{
+    QVector<CalibrationPoint> points;
+    for (double setting : settings) {
+        points.append(measure(setting));
+        const CalibrationPoint &p = points.last();
+        note(QStringLiteral("%1 %2 V: meter %3 V, supply %4 V, error %5 V (±%6, U %7, k=2) %8")
+                 .arg(QLatin1String(what))
+                 .arg(p.nominal, 0, 'f', m_model->voltageDecimals)
+                 .arg(p.reference, 0, 'f', 5)
+                 .arg(p.supply, 0, 'f', m_model->voltageDecimals)
+                 .arg(p.error, 0, 'f', 5)
+                 .arg(p.tolerance, 0, 'f', 4)
+                 .arg(p.budget.expanded, 0, 'f', 5)
+                 .arg(QLatin1String(AcceptanceWord(p.verdict))));
+    }
+    return points;
+}
+
+CalibrationRecord AutoCalibration::run()
+{
+    CalibrationRecord record;
+    record.started = QDateTime::currentDateTime();
+    record.id = QStringLiteral("cal-%1-a%2").arg(record.started.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))).arg(m_settings.address);
+    record.station = m_station.name;
+    record.model = m_model ? QString::fromLatin1(m_model->caption) : QString();
+    record.address = m_settings.address;
+    record.serial = m_settings.serial;
+    record.points = m_settings.points;
+    record.readings = m_settings.readings;
+    record.settleSeconds = m_settings.settleSeconds;
+    record.accuracyText = QStringLiteral("±(%1 % of the setting + %2 counts)")
+                              .arg(m_settings.accuracy.percentOfSetting)
+                              .arg(m_settings.accuracy.counts);
+    record.rule = m_settings.rule;
+    record.environment = m_settings.environment;
+    record.operatorName = m_settings.operatorName;
+
+    bool outputTouched = false;
+    try {
+        if (!m_model)
+            throw CalibrationRefused(QStringLiteral("no model %1").arg(m_settings.modelItem));
+        calibrate(record, &outputTouched);
+        const Acceptance left = SweepVerdict(record.asLeft);
+        record.status = left == Acceptance::Pass ? CalibrationStatus::Pass
+                        : left == Acceptance::Conditional ? CalibrationStatus::Conditional
+                                                          : CalibrationStatus::Fail;
+    } catch (const CalibrationAborted &stop) {
+        record.status = CalibrationStatus::Aborted;
+        record.cause = stop.text();
+    } catch (const SystemError &error) {
+        record.status = CalibrationStatus::Error;
+        record.cause = error.text();
+    }
+
+    // Whatever happened: the output off, and a trial correction never left
+    // behind in place of the one found.
+    if (outputTouched) {
+        try {
+            if (record.codeFound && !record.codeLeft)
+                m_master.write(m_settings.address, VoltageCorrection, {quint16(*record.codeFound)});
+            m_master.write(m_settings.address, OutputSwitch, {0});
+            if (m_setpointFound)
+                m_master.write(m_settings.address, VoltageSetpoint, {*m_setpointFound});
+        } catch (const SystemError &error) {
+            if (record.cause.isEmpty())
+                record.status = CalibrationStatus::Error;
+            record.cause += (record.cause.isEmpty() ? QString() : QStringLiteral("; ")) + QStringLiteral("putting the supply back: ") + error.text();
+        }
+    }
+    record.finished = QDateTime::currentDateTime();
+    record.settledSeconds = m_settledSeconds;
+    record.readingSeconds = m_readingSeconds;
+    return record;
+}
+
+void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
+{
+    const QDate today = QDate::currentDate();
+    for (const ReferenceInstrument &reference : m_station.references) {
+        if (reference.kind == ReferenceKind::Dmm && !m_dmm)
+            m_dmm = &reference;
+        if (reference.kind == ReferenceKind::Scanner && reference.channels.contains(QString::number(m_settings.address)))
+            m_scanner = &reference;
+    }
+    if (!m_dmm)
+        throw CalibrationRefused(QStringLiteral("%1 has no multimeter (kind = \"dmm\")").arg(m_station.file));
+    for (const ReferenceInstrument *reference : {m_dmm, m_scanner}) {
+        if (reference && reference->expiredOn(today))
+            throw CalibrationRefused(QStringLiteral("the reference '%1' was due for calibration on %2")
+                                         .arg(reference->name, reference->calibrationDue->toString(Qt::ISODate)));
+    }
+    const QVector<double> settings = SweepSettings(m_settings.points, *m_model);
+    const RangeAccuracy *range = m_dmm->driver.rangeFor(QStringLiteral("volts"), settings.last());
+    if (!range)
+        throw CalibrationRefused(QStringLiteral("the multimeter '%1' has no range for %2 V").arg(m_dmm->name).arg(settings.last()));
+    m_range = range->spec;
+
+    ScpiClient meter(m_dmm->link, m_dmm->driver.timeoutSeconds);
+    m_meter = &meter;
+    std::unique_ptr<ScpiClient> scanner;
+    const auto identify = [&](ScpiClient &client, const ReferenceInstrument &reference) {
+        client.open();
+        record.references.append({reference.name, client.query(reference.driver.command(ReferenceOperation::Identify)),
+                                  reference.link, reference.calibrationDue});
+    };
+    const auto send = [&](ScpiClient &client, const ReferenceInstrument &reference, const QString &command) {
+        client.write(command);
+        if (reference.driver.has(ReferenceOperation::Error))
+            client.checkErrors(reference.driver.command(ReferenceOperation::Error), command);
+    };
+    identify(meter, *m_dmm);
+    if (m_scanner) {
+        scanner = std::make_unique<ScpiClient>(m_scanner->link, m_scanner->driver.timeoutSeconds);
+        identify(*scanner, *m_scanner);
+        send(*scanner, *m_scanner,
+             m_scanner->driver.command(ReferenceOperation::SelectChannel,
+                                       {{QStringLiteral("channel"),
+                                         QString::number(m_scanner->channels.value(QString::number(m_settings.address)))}}));
+    }
+    send(meter, *m_dmm,
+         m_dmm->driver.command(ReferenceOperation::ConfigureVolts,
+                               {{QStringLiteral("range"), QString::number(m_range.range)},
+                                {QStringLiteral("nplc"), QString::number(m_settings.nplc)}}));
+    pause(m_dmm->driver.settleSeconds);
+
+    // The supply as found: its correction and setpoint, put back if the
+    // calibration does not end with a new correction.
+    checkAbort();
+    record.codeFound = readCode();
+    m_setpointFound = m_master.read(m_settings.address, VoltageSetpoint, 1).at(0);
+    const int base = VoltageCorrectionBase;
+    const int found = DecodeCorrection(*record.codeFound, base);
+    *outputTouched = true;
+    setVolts(settings.first());
+    m_master.write(m_settings.address, OutputSwitch, {1});
+    record.asFound = sweep(settings, "as found");
+
+    // One step's size and sign: the last setting again with a trial
+    // correction, against its as-found reading.
+    const int trial = TrialCorrection(found, base);
+    writeCode(EncodeCorrection(trial, base));
+    const CalibrationPoint &last = record.asFound.last();
+    double spread = 0;
+    const double moved = meanReference(last.nominal, &spread) - last.reference;
+    record.stepVolts = moved / (trial - found);
+    // A change the meter's noise and resolution could make up is no change.
+    const double noise = std::hypot(StandardDeviationOfMean(m_readings), last.budget.repeatability);
+    const double resolvable = std::max(2 * m_range.resolution, 4 * noise) / std::abs(trial - found);
+    note(QStringLiteral("one correction step moves the output by %1 V").arg(*record.stepVolts, 0, 'g', 4));
+
+    QVector<double> errors;
+    for (const CalibrationPoint &point : record.asFound)
+        errors.append(point.error);
+    const CorrectionChoice choice = ChooseCorrection(errors, *record.stepVolts, resolvable, found, base);
+    if (!choice.correction)
+        throw CalibrationRefused(choice.refusal);
+    const int code = EncodeCorrection(*choice.correction, base);
+    writeCode(code);
+    const int held = readCode();
+    if (held != code)
+        throw CalibrationRefused(QStringLiteral("VoltageCorrection holds %1 after %2 was written").arg(held).arg(code));
+    record.codeLeft = code;
+    note(QStringLiteral("correction %1 written (code %2, was %3)").arg(*choice.correction).arg(code).arg(*record.codeFound));
+
+    // Only a whole as-left sweep goes into the record.
+    record.asLeft = sweep(settings, "as left");
+}
+
+QByteArray CalibrationJson(const CalibrationRecord &record)
+{
+    const auto points = [](const QVector<CalibrationPoint> &sweep) {
+        QJsonArray array;
+        for (const CalibrationPoint &p : sweep)
+            array.append(QJsonObject{{QStringLiteral("nominal_volts"), p.nominal},
+                                     {QStringLiteral("reference_volts"), p.reference},
+                                     {QStringLiteral("supply_volts"), p.supply},
+                                     {QStringLiteral("error_volts"), p.error},
+                                     {QStringLiteral("tolerance_volts"), p.tolerance},
+                                     {QStringLiteral("expanded_uncertainty_volts"), p.budget.expanded},
+                                     {QStringLiteral("coverage_factor"), p.budget.coverage},
+                                     {QStringLiteral("verdict"), QLatin1String(AcceptanceWord(p.verdict))}});
+        return array;
+    };
+    const auto optionalNumber = [](const auto &value) { return value ? QJsonValue(double(*value)) : QJsonValue(); };
+    QJsonArray references;
+    for (const ReferenceUsed &r : record.references)
+        references.append(QJsonObject{{QStringLiteral("name"), r.name},
+                                      {QStringLiteral("identity"), r.identity},
+                                      {QStringLiteral("link"), r.link},
+                                      {QStringLiteral("calibration_due"),
+                                       r.due ? QJsonValue(r.due->toString(Qt::ISODate)) : QJsonValue()}});
+    QJsonObject environment;
+    for (const auto &[key, value] : record.environment)
+        environment.insert(key, value);
+    QJsonObject root{
+        {QStringLiteral("id"), record.id},
+        {QStringLiteral("status"), QLatin1String(CalibrationStatusWord(record.status))},
+        {QStringLiteral("cause"), record.cause},
+        {QStringLiteral("station"), record.station},
+        {QStringLiteral("supply"), QJsonObject{{QStringLiteral("model"), record.model},
+                                               {QStringLiteral("address"), record.address},
+                                               {QStringLiteral("serial"), record.serial}}},
+        {QStringLiteral("quantity"), record.quantity},
+        {QStringLiteral("references"), references},
+        {QStringLiteral("method"), QJsonObject{{QStringLiteral("points"), record.points},
+                                               {QStringLiteral("readings_per_point"), record.readings},
+                                               {QStringLiteral("settle_seconds"), record.settleSeconds}}},
+        {QStringLiteral("accuracy"), record.accuracyText},
+        {QStringLiteral("decision_rule"), record.rule == DecisionRule::Simple ? QStringLiteral("simple") : QStringLiteral("guarded")},
+        {QStringLiteral("environment"), environment},
+        {QStringLiteral("operator"), record.operatorName},
+        {QStringLiteral("started"), record.started.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("finished"), record.finished.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("as_found"), points(record.asFound)},
+        // null, never an empty list, when the as-left sweep was not measured
+        {QStringLiteral("as_left"), record.asLeftMeasured() ? QJsonValue(points(record.asLeft)) : QJsonValue()},
+        {QStringLiteral("code_found"), optionalNumber(record.codeFound)},
+        {QStringLiteral("code_written"), optionalNumber(record.codeLeft)},
+        {QStringLiteral("step_volts"), optionalNumber(record.stepVolts)},
+        {QStringLiteral("timing"), QJsonObject{{QStringLiteral("settle_seconds"), record.settledSeconds},
+                                               {QStringLiteral("reading_seconds"), record.readingSeconds},
+                                               {QStringLiteral("total_seconds"),
+                                                record.started.msecsTo(record.finished) / 1000.0}}},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}

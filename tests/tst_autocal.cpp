@@ -1,0 +1,272 @@
+// Automatic calibration: the search for the correction code, and psuctl
+// calibrate --auto against the simulator's supply and multimeter, whole and
+// stopped by a signal midway.
+
+#include "link/frames.h"
+#include "master/rtumaster.h"
+#include "plan/autocal.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+class TestAutoCal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void codes_data();
+    void codes();
+    void search_data();
+    void search();
+    void calibratesAnOffset();
+    void killedLeavesNoAsLeft();
+    void pastDueRefused();
+
+private:
+    // psusim with one QELT30-05 at address 1 whose terminals are 0.2 V high
+    // and whose correction step is -0.03 V, and its multimeter; returns the
+    // device, and writes the station file naming the meter.
+    QString startBench(QProcess &sim, const QString &due = QStringLiteral("2099-01-01"));
+    QJsonObject certificate(const QString &dir, QString *html);
+
+    QTemporaryDir m_dir;
+};
+
+void TestAutoCal::codes_data()
+{
+    QTest::addColumn<int>("correction");
+    QTest::addColumn<int>("base");
+    QTest::addColumn<int>("code");
+    QTest::newRow("-3 V") << -3 << 10 << 0x0D; // the frame 01 10 10 1A 00 01 02 00 0D 74 6E
+    QTest::newRow("+10 V") << 10 << 10 << 10;
+    QTest::newRow("-10 V") << -10 << 10 << 20;
+    QTest::newRow("0 V") << 0 << 10 << 0;
+    QTest::newRow("-1 A") << -1 << 100 << 101;
+    QTest::newRow("-100 A") << -100 << 100 << 200;
+    QTest::newRow("+100 A") << 100 << 100 << 100;
+    QTest::newRow("past 2N") << -11 << 10 << 0;
+}
+
+void TestAutoCal::codes()
+{
+    QFETCH(int, correction);
+    QFETCH(int, base);
+    QFETCH(int, code);
+    QCOMPARE(EncodeCorrection(correction, base), code);
+    if (code != 0 || correction == 0)
+        QCOMPARE(DecodeCorrection(code, base), correction);
+}
+
+void TestAutoCal::search_data()
+{
+    QTest::addColumn<QVector<double>>("errors");
+    QTest::addColumn<double>("step");
+    QTest::addColumn<int>("current");
+    QTest::addColumn<int>("base");
+    QTest::addColumn<int>("expected"); // the correction; ignored when refused
+    QTest::addColumn<QString>("refusal");
+
+    const QString ignored = QStringLiteral("does not move the output");
+    const QString beyond = QStringLiteral("beyond the codes' range");
+    QTest::newRow("step up") << QVector<double>{0.2, 0.2} << 0.03 << 0 << 10 << -7 << QString();
+    QTest::newRow("step down") << QVector<double>{0.2, 0.2} << -0.03 << 0 << 10 << 7 << QString();
+    QTest::newRow("from a code in place") << QVector<double>{0.06} << 0.03 << -3 << 10 << -5 << QString();
+    QTest::newRow("middle of a spread") << QVector<double>{-0.02, 0.1} << 0.01 << 0 << 10 << -4 << QString();
+    QTest::newRow("at +10") << QVector<double>{-0.3} << 0.03 << 0 << 10 << 10 << QString();
+    QTest::newRow("one beyond +10") << QVector<double>{-0.33} << 0.03 << 0 << 10 << 0 << beyond;
+    QTest::newRow("at -10") << QVector<double>{0.1} << 0.01 << 0 << 10 << -10 << QString();
+    QTest::newRow("one beyond -10") << QVector<double>{0.11} << 0.01 << 0 << 10 << 0 << beyond;
+    QTest::newRow("current at +100") << QVector<double>{-0.5} << 0.005 << 0 << 100 << 100 << QString();
+    QTest::newRow("current beyond -100") << QVector<double>{0.505} << 0.005 << 0 << 100 << 0 << beyond;
+    QTest::newRow("ignored step") << QVector<double>{0.2} << 2e-6 << 0 << 10 << 0 << ignored;
+    QTest::newRow("no step at all") << QVector<double>{0.2} << 0.0 << 0 << 10 << 0 << ignored;
+}
+
+void TestAutoCal::search()
+{
+    QFETCH(QVector<double>, errors);
+    QFETCH(double, step);
+    QFETCH(int, current);
+    QFETCH(int, base);
+    QFETCH(int, expected);
+    QFETCH(QString, refusal);
+    const CorrectionChoice choice = ChooseCorrection(errors, step, 1e-4, current, base);
+    if (refusal.isEmpty()) {
+        QVERIFY2(choice.correction, qPrintable(choice.refusal));
+        QCOMPARE(*choice.correction, expected);
+    } else {
+        QVERIFY(!choice.correction);
+        QVERIFY2(choice.refusal.contains(refusal), qPrintable(choice.refusal));
+    }
+}
+
+QString TestAutoCal::startBench(QProcess &sim, const QString &due)
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(PSUSIM_PROGRAM), {QStringLiteral("--supply"), QStringLiteral("1"),
+                                               QStringLiteral("--output-offset"), QStringLiteral("1=0.2"),
+                                               QStringLiteral("--correction-step"), QStringLiteral("1=-0.03"),
+                                               QStringLiteral("--dmm"), QStringLiteral("0")});
+    if (!sim.waitForStarted())
+        return QString();
+    QString banner;
+    if (!QTest::qWaitFor([&] { return (banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("\n", 1)) && banner.contains(QLatin1String("dmm on")); }, 20000))
+        return QString();
+    const QStringList lines = banner.split(QLatin1Char('\n'));
+    QString meter;
+    for (const QString &line : lines)
+        if (line.startsWith(QLatin1String("dmm on")))
+            meter = line.section(QLatin1Char(' '), 2);
+    QFile station(m_dir.filePath(QStringLiteral("station.toml")));
+    station.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    station.write(QStringLiteral("name = \"Test bench\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\n"
+                                 "link = \"tcp://%1\"\ndriver = \"%2\"\ncalibration_due = %3\n")
+                      .arg(meter, QStringLiteral(PSUTOOL_EXAMPLE_PLANS "/../station/drivers/generic-dmm.toml"), due)
+                      .toUtf8());
+    return lines.first();
+}
+
+QJsonObject TestAutoCal::certificate(const QString &dir, QString *html)
+{
+    const QStringList files = QDir(dir).entryList({QStringLiteral("*.json")});
+    if (files.size() != 1)
+        return {};
+    QFile json(QDir(dir).filePath(files.first()));
+    json.open(QIODevice::ReadOnly);
+    QFile page(QDir(dir).filePath(QString(files.first()).replace(QLatin1String(".json"), QLatin1String(".html"))));
+    page.open(QIODevice::ReadOnly);
+    *html = QString::fromUtf8(page.readAll());
+    return QJsonDocument::fromJson(json.readAll()).object();
+}
+
+void TestAutoCal::calibratesAnOffset()
+{
+    QProcess sim;
+    const QString device = startBench(sim);
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("whole"));
+    const QString db = m_dir.filePath(QStringLiteral("history.sqlite"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("-p"), device, QStringLiteral("--no-lock"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("QELT30-05"),
+                  QStringLiteral("--station"), m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--points"),
+                  QStringLiteral("3"), QStringLiteral("--readings"), QStringLiteral("4"), QStringLiteral("--settle"),
+                  QStringLiteral("0.1"), QStringLiteral("--certificate"), certs, QStringLiteral("--serial"),
+                  QStringLiteral("SN-7"), QStringLiteral("--db"), db, QStringLiteral("--environment"),
+                  QStringLiteral("temperature=23.1C")});
+    QVERIFY(psuctl.waitForFinished(120000));
+    const QString said = QString::fromUtf8(psuctl.readAllStandardOutput() + psuctl.readAllStandardError());
+    QVERIFY2(psuctl.exitCode() == 0, qPrintable(said));
+
+    QString html;
+    const QJsonObject record = certificate(certs, &html);
+    QCOMPARE(record.value(QStringLiteral("status")).toString(), QStringLiteral("PASS"));
+    // 3.10, 15.50 and 27.90 V (10, 50 and 90 % of 31 V), 0.2 V high as found;
+    // 7 steps of -0.03 V leave them 0.01 V low.
+    const QJsonArray found = record.value(QStringLiteral("as_found")).toArray();
+    const QJsonArray left = record.value(QStringLiteral("as_left")).toArray();
+    QCOMPARE(found.size(), 3);
+    QCOMPARE(left.size(), 3);
+    const double nominal[] = {3.10, 15.50, 27.90};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject f = found.at(i).toObject(), l = left.at(i).toObject();
+        QCOMPARE(f.value(QStringLiteral("nominal_volts")).toDouble(), nominal[i]);
+        QVERIFY(qAbs(f.value(QStringLiteral("reference_volts")).toDouble() - (nominal[i] + 0.2)) < 0.0005);
+        QCOMPARE(f.value(QStringLiteral("verdict")).toString(), QStringLiteral("FAIL"));
+        QVERIFY(qAbs(l.value(QStringLiteral("error_volts")).toDouble() + 0.01) < 0.0005);
+        QCOMPARE(l.value(QStringLiteral("verdict")).toString(), QStringLiteral("PASS"));
+        QVERIFY(l.value(QStringLiteral("expanded_uncertainty_volts")).toDouble() > 0);
+    }
+    QCOMPARE(record.value(QStringLiteral("code_written")).toInt(), 7);
+    QVERIFY(qAbs(record.value(QStringLiteral("step_volts")).toDouble() + 0.03) < 0.0005);
+    QCOMPARE(record.value(QStringLiteral("references")).toArray().at(0).toObject().value(QStringLiteral("identity")).toString(),
+             QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0"));
+    QVERIFY(html.contains(QLatin1String("@page { size: A4")) && html.contains(QLatin1String("As left: PASS")));
+    QVERIFY(html.contains(QLatin1String("temperature")));
+
+    // The history lists it; a second calibration shows the drift of the
+    // as-found error (now -0.01 V against +0.2 V).
+    QProcess again;
+    again.start(QStringLiteral(PSUCTL_PROGRAM), psuctl.arguments());
+    QVERIFY(again.waitForFinished(120000));
+    QCOMPARE(again.exitCode(), 0);
+    QProcess history;
+    history.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("SN-7"), QStringLiteral("--db"), db});
+    QVERIFY(history.waitForFinished(30000));
+    const QStringList lines = QString::fromUtf8(history.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3); // no runs, two calibrations
+    QVERIFY2(lines.at(1).contains(QLatin1String("calibration PASS")) && lines.at(1).contains(QLatin1String("drift -0.2100")),
+             qPrintable(lines.at(1)));
+    QVERIFY2(lines.at(2).contains(QLatin1String("as found +0.2000")) && !lines.at(2).contains(QLatin1String("drift")),
+             qPrintable(lines.at(2)));
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+void TestAutoCal::killedLeavesNoAsLeft()
+{
+    QProcess sim;
+    const QString device = startBench(sim);
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("killed"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("-p"), device, QStringLiteral("--no-lock"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--station"),
+                  m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--settle"), QStringLiteral("1"),
+                  QStringLiteral("--certificate"), certs});
+    QString said;
+    // Killed once the new correction is written and the as-left sweep has
+    // measured its first point of three.
+    QTRY_VERIFY_WITH_TIMEOUT((said += QString::fromUtf8(psuctl.readAllStandardOutput())).contains(QLatin1String("as left")), 60000);
+    ::kill(pid_t(psuctl.processId()), SIGTERM);
+    QVERIFY(psuctl.waitForFinished(30000));
+    QCOMPARE(psuctl.exitCode(), 128 + SIGTERM);
+
+    QString html;
+    const QJsonObject record = certificate(certs, &html);
+    QCOMPARE(record.value(QStringLiteral("status")).toString(), QStringLiteral("ABORTED"));
+    QVERIFY(record.value(QStringLiteral("as_left")).isNull());
+    QVERIFY(!html.contains(QLatin1String("As left:")));
+    QVERIFY(html.contains(QLatin1String("Not measured: the calibration ended ABORTED")));
+
+    // The supply is left with its output off.
+    LineOptions line;
+    line.port = device;
+    line.lockFile = false;
+    RtuMaster master(line, nullptr);
+    master.open();
+    QCOMPARE(master.read(1, OutputSwitch, 1).at(0), quint16(0));
+    master.close();
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+void TestAutoCal::pastDueRefused()
+{
+    QProcess sim;
+    const QString device = startBench(sim, QDate::currentDate().addDays(-1).toString(Qt::ISODate));
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("expired"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("-p"), device, QStringLiteral("--no-lock"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--station"),
+                  m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--certificate"), certs});
+    QVERIFY(psuctl.waitForFinished(60000));
+    QCOMPARE(psuctl.exitCode(), 1);
+    QVERIFY(QString::fromUtf8(psuctl.readAllStandardError()).contains(QLatin1String("was due for calibration")));
+    QVERIFY(!QFileInfo::exists(certs));
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+QTEST_GUILESS_MAIN(TestAutoCal)
+#include "tst_autocal.moc"
