@@ -95,3 +95,18 @@ QByteArray BuildWriteSingle(int address, quint16 reg, quint16 value)
 {
     return BuildWriteRequest(address, reg, {value});
 }
+
+quint8 CorrectionCode(int correction, int base)
+{
+    const long long code = correction >= 0 ? correction : base - (long long)correction;
+    if (code > 2LL * base)
+        return 0;
+    return quint8(code);
+}
+
+int CorrectionOfCode(int code, int base)
+{
+    if (code < 0 || code > 2 * base)
+        return 0;
+    return code <= base ? code : base - code;
+}

@@ -45,3 +45,13 @@ inline quint16 RegisterAt(const QByteArray &reply, int offset)
 {
     return quint16((quint8(reply.at(offset)) << 8) | quint8(reply.at(offset + 1)));
 }
+
+// The correction codes of VoltageCorrection (base 10) and CurrentCorrection
+// (base 100): a signed correction n as one byte, 0..N for 0..+N and N+1..2N
+// for -1..-N.
+constexpr int VoltageCorrectionBase = 10;
+constexpr int CurrentCorrectionBase = 100;
+// The code of correction n with base N; anything past 2N is 0.
+quint8 CorrectionCode(int correction, int base);
+// The signed correction a code carries (codes past 2N carry 0).
+int CorrectionOfCode(int code, int base);

@@ -22,18 +22,8 @@
 
 namespace {
 
-constexpr int kVoltageBase = 10;
-constexpr int kCurrentBase = 100;
 
 } // namespace
-
-quint8 CorrectionCode(int correction, int base)
-{
-    const long long code = correction >= 0 ? correction : base - (long long)correction;
-    if (code > 2LL * base)
-        return 0;
-    return quint8(code);
-}
 
 QByteArray CorrectionFrame(int address, quint16 reg, quint8 code)
 {
@@ -194,11 +184,11 @@ void TERR::BitBtn1Click()
     quint16 reg = 0;
     if (RadioButton1->isChecked()) {
         correction = SpinEdit1->Value();
-        base = kVoltageBase;
+        base = VoltageCorrectionBase;
         reg = VoltageCorrection;
     } else if (RadioButton2->isChecked()) {
         correction = SpinEdit3->Value();
-        base = kCurrentBase;
+        base = CurrentCorrectionBase;
         reg = CurrentCorrection;
     } else {
         return;

@@ -12,10 +12,7 @@ class TSpinEdit;
 
 // CalibrationMode (link/replydispatcher.h) is written only by TERR: set while
 // the window is open, so that write acknowledgements show as a message box.
-
-// The one-byte code of a signed correction n with base N (10 for voltage, 100
-// for current): 0..N as they are, -1..-N as N+1..2N, anything above 2N as 0.
-quint8 CorrectionCode(int correction, int base);
+// The correction codes are link/frames.h's CorrectionCode.
 
 // The correction frame: a single-register write of code to register at address.
 QByteArray CorrectionFrame(int address, quint16 reg, quint8 code);

@@ -57,18 +57,6 @@ double Mean(const QVector<double> &values)
 
 } // namespace
 
-int EncodeCorrection(int correction, int base)
-{
-    const int code = correction >= 0 ? correction : base - correction;
-    return code > 2 * base ? 0 : code;
-}
-
-int DecodeCorrection(int code, int base)
-{
-    if (code < 0 || code > 2 * base)
-        return 0;
-    return code <= base ? code : base - code;
-}
 
 CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base)
 {
@@ -356,7 +344,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     record.codeFound = readCode();
     m_setpointFound = m_master.read(m_settings.address, VoltageSetpoint, 1).at(0);
     const int base = VoltageCorrectionBase;
-    const int found = DecodeCorrection(*record.codeFound, base);
+    const int found = CorrectionOfCode(*record.codeFound, base);
     *outputTouched = true;
     setVolts(settings.first());
     m_master.write(m_settings.address, OutputSwitch, {1});
@@ -365,7 +353,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     // One step's size and sign: the last setting again with a trial
     // correction, against its as-found reading.
     const int trial = TrialCorrection(found, base);
-    writeCode(EncodeCorrection(trial, base));
+    writeCode(CorrectionCode(trial, base));
     const CalibrationPoint &last = record.asFound.last();
     double spread = 0;
     const double moved = meanReference(last.nominal, &spread) - last.reference;
@@ -381,7 +369,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     const CorrectionChoice choice = ChooseCorrection(errors, *record.stepVolts, resolvable, found, base);
     if (!choice.correction)
         throw CalibrationRefused(choice.refusal);
-    const int code = EncodeCorrection(*choice.correction, base);
+    const int code = CorrectionCode(*choice.correction, base);
     writeCode(code);
     const int held = readCode();
     if (held != code)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "link/frames.h"
+
 // Automatic calibration of a supply's output voltage against a station's
 // reference multimeter: an as-found sweep, the size and sign of one
 // correction step found by experiment, the correction code that best centres
@@ -33,15 +35,6 @@ public:
     using SystemError::SystemError;
 };
 
-// The correction codes: base 10 for the voltage, 100 for the current.
-constexpr int VoltageCorrectionBase = 10;
-constexpr int CurrentCorrectionBase = 100;
-
-// The one-byte code of a signed correction n with base N: 0..N as n, a
-// negative n as N + |n|; anything past 2N is 0.
-int EncodeCorrection(int correction, int base);
-// The signed correction a code carries (codes past 2N carry 0).
-int DecodeCorrection(int code, int base);
 
 struct CorrectionChoice {
     std::optional<int> correction; // the signed correction to write

@@ -48,7 +48,7 @@ QString code(const std::optional<int> &value)
 {
     if (!value)
         return QStringLiteral("none");
-    return QStringLiteral("%1 (correction %2)").arg(*value).arg(DecodeCorrection(*value, VoltageCorrectionBase));
+    return QStringLiteral("%1 (correction %2)").arg(*value).arg(CorrectionOfCode(*value, VoltageCorrectionBase));
 }
 
 void save(const QString &path, const QByteArray &bytes)

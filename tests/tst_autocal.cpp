@@ -58,9 +58,9 @@ void TestAutoCal::codes()
     QFETCH(int, correction);
     QFETCH(int, base);
     QFETCH(int, code);
-    QCOMPARE(EncodeCorrection(correction, base), code);
+    QCOMPARE(int(CorrectionCode(correction, base)), code);
     if (code != 0 || correction == 0)
-        QCOMPARE(DecodeCorrection(code, base), correction);
+        QCOMPARE(CorrectionOfCode(code, base), correction);
 }
 
 void TestAutoCal::search_data()
