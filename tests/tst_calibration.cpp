@@ -1,5 +1,6 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
+#include "link/frames.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
 #include "panels/calibration.h"
