@@ -76,6 +76,7 @@ const QColor kPass(0x1B, 0x8E, 0x3A);
 const QColor kFail(0xC6, 0x28, 0x28);
 const QColor kError(0xE6, 0x51, 0x00);
 const QColor kAborted(0x61, 0x61, 0x61);
+const QColor kConditional(0xB4, 0x53, 0x09); // inside the limits, within the guard band
 
 QString stationText(const char *text)
 {
@@ -160,6 +161,7 @@ TPlanTile::State stateOf(Verdict verdict)
     case Verdict::Pass: return TPlanTile::State::Pass;
     case Verdict::Fail: return TPlanTile::State::Fail;
     case Verdict::Aborted: return TPlanTile::State::Aborted;
+    case Verdict::Conditional: return TPlanTile::State::Conditional;
     case Verdict::Error: break;
     }
     return TPlanTile::State::Error;
@@ -275,6 +277,7 @@ QColor TPlanTile::Colour() const
     case State::Fail: return kFail;
     case State::Error: return kError;
     case State::Aborted: return kAborted;
+    case State::Conditional: return kConditional;
     }
     return kIdle;
 }
@@ -296,6 +299,7 @@ void TPlanTile::SetState(State state)
     case State::Fail: Verdict->setText(VerdictText(::Verdict::Fail)); break;
     case State::Error: Verdict->setText(VerdictText(::Verdict::Error)); break;
     case State::Aborted: Verdict->setText(VerdictText(::Verdict::Aborted)); break;
+    case State::Conditional: Verdict->setText(VerdictText(::Verdict::Conditional)); break;
     }
     fitVerdict();
 }
