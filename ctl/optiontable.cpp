@@ -139,6 +139,10 @@ const OptionRow Options[] = {
      "keep no history of the run (its verdicts are then only on the terminal and in the reports)"},
     {0, "operator", "NAME", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
      "who ran the test, for the reports and the history (default the login name)"},
+    {0, "station", "FILE", ValueKind::Text, 0, 0, nullptr, "test", nullptr, nullptr,
+     "the station file of the reference instruments (meter, scanner, load) the plan measures and loads with"},
+    {0, "allow-expired", nullptr, ValueKind::Flag, 0, 0, nullptr, "test", nullptr, nullptr,
+     "run with a reference whose calibration is past due (the reports say so)"},
 
     // mqtt
     {0, "broker", "HOST[:PORT]", ValueKind::Text, 0, 0, nullptr, "mqtt", nullptr, nullptr,
@@ -376,7 +380,7 @@ const CommandRow Commands[] = {
      "caught close every client and exit 0. The unit psuctl-scpi@.service runs one server per bench from "
      "/etc/psuctl/scpi-BENCH.env.",
      nullptr, CheckScpi, RunScpi},
-    {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...]",
+    {"test", "test PLAN.toml --serial SN[,SN...] [--report DIR] [--db FILE|postgresql://...] [--station FILE]",
      "run a test plan on every slot at once and judge each unit PASS or FAIL",
      "Run a test plan: every slot of the plan (a supply at its address) at once, their requests interleaved on "
      "the line. The plan is read and checked before anything is sent; a plan with an error ends the command with "
@@ -389,8 +393,15 @@ const CommandRow Commands[] = {
      "shows the run INCOMPLETE. A closed stdout (psuctl test ... | head) does not end the run.\n\n"
      "The history database is opened and checked before anything is sent; one that cannot be had ends the "
      "command with status 1 unless --no-history is given. The CSV report is written row by row as the "
-     "readings come.",
-     "Exit status 0 when every slot passed, 6 when any did not (FAIL or ERROR), 8 when the run's history could not "
+     "readings come.\n\n"
+     "A plan that measures with a reference instrument (source = \"dmm\") or loads the supply (a load step) needs "
+     "--station: the station file and its driver files are read, each reference is opened and its *IDN? read "
+     "before anything is sent to a supply; a reference that does not answer, or whose calibration is past due "
+     "(unless --allow-expired), ends the command with status 1. A reference's check is decided with the "
+     "uncertainty of its value (U, k = 2): CONDITIONAL when the value is inside the limits but within the guard "
+     "band. A reference that fails mid-run ends its slot with ERROR; the finally steps run and the load's input "
+     "goes off.",
+     "Exit status 0 when every slot passed, 6 when any did not (FAIL, CONDITIONAL or ERROR), 8 when the run's history could not "
      "all be kept (the verdicts are on the terminal and in the reports), 128 + the signal's number after a signal "
      "(130 on Ctrl-C, 129 on SIGHUP, 143 on SIGTERM; after the finally steps), 1 for a bad plan or serial numbers "
      "or a history database that cannot be had, 2 when the port cannot be opened. Plans are TOML files; "

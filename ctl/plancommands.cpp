@@ -9,6 +9,7 @@
 #include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "plan/recorders.h"
+#include "plan/references.h"
 
 #include <QSet>
 
@@ -36,6 +37,13 @@ public:
     {
         m_info = info;
         PrintLine(m_out, QStringLiteral("%1 %2, run %3").arg(info.planName, info.planVersion, info.runId));
+        for (const ReferenceUsed &reference : info.references)
+            PrintLine(m_out, QStringLiteral("reference %1 (%2): %3, calibration due %4%5")
+                                 .arg(reference.name, reference.kind, reference.identity,
+                                      reference.calibrationDue.isValid() ? reference.calibrationDue.toString(Qt::ISODate)
+                                                                         : QStringLiteral("not given"),
+                                      reference.expired ? QStringLiteral(" (EXPIRED, run with --allow-expired)")
+                                                        : QString()));
     }
     void checkJudged(const CheckResult &check) override
     {
@@ -44,7 +52,12 @@ public:
                              .arg(IsoTime(check.time), slot.name, check.path, check.name, check.quantity,
                                   check.statistic.isEmpty() ? QString() : QLatin1Char(' ') + check.statistic,
                                   QString::number(check.value, 'f', check.decimals) + QLatin1Char(' ') + check.unit,
-                                  Limits(check), check.passed ? QStringLiteral("PASS") : QStringLiteral("FAIL")));
+                                  Limits(check), check.word())
+                             + (check.reference.isEmpty() ? QString()
+                                                          : QStringLiteral(" U=%1 %2 k=%3 (%4)")
+                                                                .arg(QString::number(check.expanded, 'g', 2), check.unit,
+                                                                     QString::number(check.coverage, 'g', 3),
+                                                                     check.reference)));
     }
     void slotFinished(const SlotVerdict &verdict) override
     {
@@ -87,6 +100,20 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     } catch (const PlanError &error) {
         Fail(ExitUsage, error.text());
     }
+    // The references are read, opened and identified before anything is
+    // sent to a supply.
+    std::shared_ptr<RunReferences> references;
+    if (!plan.references.isEmpty() && !inv.has("station"))
+        Fail(ExitUsage, QStringLiteral("%1: the plan uses reference instruments (%2): give their station file with --station")
+                            .arg(plan.file, QStringList(plan.references.keys()).join(QStringLiteral(", "))));
+    if (inv.has("station")) {
+        try {
+            references = std::make_shared<RunReferences>(LoadStation(inv.text("station")), plan.references,
+                                                         QDate::currentDate(), inv.has("allow-expired"));
+        } catch (const SystemError &error) {
+            Fail(ExitUsage, error.text());
+        }
+    }
 
     RecorderOptions keep;
     keep.reportDir = inv.text("report");
@@ -105,7 +132,13 @@ int RunTest(const Invocation &inv, std::FILE *out, std::FILE *err)
     master.open();
     RtuPlanBus bus(master);
 
-    PlanRun run(plan, bus, DescribeRun(plan, serials, inv.text("operator"), QStringLiteral(PSUCTL_VERSION), inv.line.port));
+    RunInfo info = DescribeRun(plan, serials, inv.text("operator"), QStringLiteral(PSUCTL_VERSION), inv.line.port);
+    if (references) {
+        info.stationFile = references->stationFile();
+        info.references = references->used();
+    }
+    PlanRun run(plan, bus, info);
+    run.useReferences(references);
     TerminalLines lines(out);
     run.addListener(&lines);
     run.addListener(&recorders);

@@ -71,6 +71,7 @@ TPlanTile::State stateOf(Verdict verdict)
     case Verdict::Pass: return TPlanTile::State::Pass;
     case Verdict::Fail: return TPlanTile::State::Fail;
     case Verdict::Aborted: return TPlanTile::State::Aborted;
+    case Verdict::Conditional: return TPlanTile::State::Conditional;
     case Verdict::Error: break;
     }
     return TPlanTile::State::Error;

@@ -18,6 +18,7 @@ const QColor kPass(0x1B, 0x8E, 0x3A);
 const QColor kFail(0xC6, 0x28, 0x28);
 const QColor kError(0xE6, 0x51, 0x00);
 const QColor kAborted(0x61, 0x61, 0x61);
+const QColor kConditional(0xB4, 0x53, 0x09); // inside the limits, within the guard band
 
 } // namespace
 
@@ -71,6 +72,7 @@ QColor TPlanTile::Colour() const
     case State::Fail: return kFail;
     case State::Error: return kError;
     case State::Aborted: return kAborted;
+    case State::Conditional: return kConditional;
     }
     return kIdle;
 }
@@ -92,6 +94,7 @@ void TPlanTile::SetState(State state)
     case State::Fail: Verdict->setText(VerdictText(::Verdict::Fail)); break;
     case State::Error: Verdict->setText(VerdictText(::Verdict::Error)); break;
     case State::Aborted: Verdict->setText(VerdictText(::Verdict::Aborted)); break;
+    case State::Conditional: Verdict->setText(VerdictText(::Verdict::Conditional)); break;
     }
     fitVerdict();
 }

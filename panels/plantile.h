@@ -14,7 +14,7 @@ class TPlanTile : public QFrame
     Q_OBJECT
 
 public:
-    enum class State { Idle, Testing, Pass, Fail, Error, Aborted };
+    enum class State { Idle, Testing, Pass, Fail, Error, Aborted, Conditional };
 
     TPlanTile(int number, const PlanSlot &slot, QWidget *parent);
 

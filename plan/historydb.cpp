@@ -218,7 +218,7 @@ namespace {
 
 std::optional<Verdict> verdictFromText(const QString &text)
 {
-    for (Verdict verdict : {Verdict::Pass, Verdict::Fail, Verdict::Error, Verdict::Aborted}) {
+    for (Verdict verdict : {Verdict::Pass, Verdict::Fail, Verdict::Error, Verdict::Aborted, Verdict::Conditional}) {
         if (VerdictText(verdict) == text)
             return verdict;
     }

@@ -26,7 +26,7 @@ table.info th { background: none; color: #5b6675; font-weight: normal; }
 table.checks { width: 100%; }
 .verdict { display: inline-block; padding: 1px 10px; border-radius: 4px; color: #fff; font-weight: 700; letter-spacing: 0.05em; }
 header .verdict { font-size: 28px; padding: 4px 22px; }
-.PASS { background: #1e8e3e; } .FAIL { background: #d93025; } .ERROR { background: #e37400; } .ABORTED { background: #6b7280; }
+.PASS { background: #1e8e3e; } .FAIL { background: #d93025; } .ERROR { background: #e37400; } .ABORTED { background: #6b7280; } .CONDITIONAL { background: #b45309; }
 .SKIPPED { background: #9aa5b4; }
 tr.failed td { background: #fdecea; }
 tr.skipped td { color: #7a8594; }
@@ -321,6 +321,10 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
     page.infoRow(QStringLiteral("End"), end.isValid() ? IsoTime(end) : QString());
     page.infoRow(QStringLiteral("Duration"), duration(info.start.msecsTo(end)));
     page.infoRow(QStringLiteral("Run"), info.runId);
+    if (!info.stationFile.isEmpty())
+        page.infoRow(QStringLiteral("Station file"), info.stationFile);
+    for (const ReferenceUsed &reference : info.references)
+        page.infoRow(QStringLiteral("Reference ") + reference.name, ReferenceText(reference));
     page.end();
 
     page.element(QStringLiteral("h2"), QStringLiteral("Slots"));
@@ -377,7 +381,12 @@ void WriteHtmlReport(const QString &path, const RunRecord &run)
             page.cell(check->unit);
             page.cell(CheckNumber(*check, margin), margin && *margin < 0 ? QStringLiteral("num negative") : QStringLiteral("num"));
             page.start(QStringLiteral("td"));
-            page.verdict(check->passed ? Verdict::Pass : Verdict::Fail);
+            page.verdictWord(check->word());
+            if (!check->reference.isEmpty())
+                page.element(QStringLiteral("span"), QStringLiteral(" U = %1 %2, k = %3 (%4)")
+                                                         .arg(QString::number(check->expanded, 'g', 2), check->unit,
+                                                              QString::number(check->coverage, 'g', 3), check->reference),
+                             {{QStringLiteral("class"), QStringLiteral("uncertainty")}});
             page.end();
             page.end();
         }

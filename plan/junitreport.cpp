@@ -137,6 +137,8 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
         property(xml, QStringLiteral("port"), info.port);
         property(xml, QStringLiteral("run_id"), info.runId);
         property(xml, QStringLiteral("verdict"), VerdictText(run.verdict(slot)));
+        for (const ReferenceUsed &reference : info.references)
+            property(xml, QStringLiteral("reference ") + reference.name, ReferenceText(reference));
         xml.writeEndElement();
 
         // Each case's time: from the slot's previous check (or the start).
@@ -155,11 +157,19 @@ void WriteJUnitReport(const QString &path, const RunRecord &run)
             if (check->high)
                 property(xml, QStringLiteral("high"), LimitText(check->high));
             property(xml, QStringLiteral("unit"), check->unit);
+            if (!check->reference.isEmpty()) {
+                property(xml, QStringLiteral("reference"), check->reference);
+                property(xml, QStringLiteral("expanded_uncertainty"), LimitText(check->expanded));
+                property(xml, QStringLiteral("coverage_factor"), LimitText(check->coverage));
+            }
             xml.writeEndElement();
             if (!check->passed) {
+                // A conditional check is a failure whose message says so, so
+                // that CI never takes it for a clean pass.
                 xml.writeStartElement(QStringLiteral("failure"));
-                xml.writeAttribute(QStringLiteral("type"), QStringLiteral("limit"));
-                xml.writeAttribute(QStringLiteral("message"), QStringLiteral("%1: %2").arg(check->name, CheckSummary(*check)));
+                xml.writeAttribute(QStringLiteral("type"), check->conditional ? QStringLiteral("conditional") : QStringLiteral("limit"));
+                xml.writeAttribute(QStringLiteral("message"), (check->conditional ? QStringLiteral("CONDITIONAL %1: %2") : QStringLiteral("%1: %2"))
+                                                                  .arg(check->name, CheckSummary(*check)));
                 xml.writeCharacters(QStringLiteral("step %1 %2, %3 %4: %5")
                                         .arg(check->path, run.stepLabel(slot, check->path), check->statistic,
                                              check->quantity, CheckSummary(*check)));

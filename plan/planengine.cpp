@@ -48,6 +48,11 @@ PlanRun::PlanRun(Plan plan, PlanBus &bus, RunInfo info) : m_impl(std::make_uniqu
 
 PlanRun::~PlanRun() = default;
 
+void PlanRun::useReferences(std::shared_ptr<RunReferences> references)
+{
+    m_impl->references = std::move(references);
+}
+
 void PlanRun::addListener(PlanListener *listener)
 {
     m_impl->listeners.append(listener);
@@ -147,7 +152,7 @@ RunEnd PlanRun::run()
     end.end = d.wall(Clock::now());
     // The worst verdict of a slot: a failed unit first, then a unit not judged to the end.
     end.overall = Verdict::Pass;
-    for (const Verdict worse : {Verdict::Aborted, Verdict::Error, Verdict::Fail}) {
+    for (const Verdict worse : {Verdict::Conditional, Verdict::Aborted, Verdict::Error, Verdict::Fail}) {
         for (auto &slot : d.machines) {
             if (slot->verdict == worse)
                 end.overall = worse;

@@ -7,6 +7,7 @@
 #include "link/systemerror.h"
 #include "plan/planresults.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -38,6 +39,7 @@ struct PlanSlot {
 };
 
 struct PlanSteps; // the parsed steps; the engine's own
+class RunReferences;
 
 struct Plan {
     QString name;
@@ -46,6 +48,7 @@ struct Plan {
     QStringList models; // the models the plan accepts
     QVector<PlanSlot> slotList; // not "slots": a Qt keyword
     std::shared_ptr<const PlanSteps> steps;
+    QMap<QString, QString> references; // the reference instruments its steps use: name -> kind
 };
 
 // Why a slot did not pass, as the engine words it, with %1 and %2 filled in (a
@@ -53,6 +56,7 @@ struct Plan {
 // place for the station to translate. A bus failure's cause is the bus's own text.
 namespace PlanCause {
 inline constexpr char CheckFailed[] = "check '%1' failed";
+inline constexpr char CheckConditional[] = "check '%1' conditional"; // inside its limits, within the guard band
 inline constexpr char StepFailed[] = "'%1': %2"; // a step's name and what went wrong in it
 inline constexpr char OutputOffBeforeLimit[] = "output was off before the limit was written";
 inline constexpr char DidNotTrip[] = "did not trip within %1 s";
@@ -100,6 +104,9 @@ public:
 
     // Not owned; called on the run's thread in the order added.
     void addListener(PlanListener *listener);
+    // The station's instruments the plan's steps measure and load with,
+    // opened (OpenReferences); a plan that names one needs them.
+    void useReferences(std::shared_ptr<RunReferences> references);
     RunEnd run();
     void abort() { m_abort.store(true); }
 

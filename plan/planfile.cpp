@@ -88,6 +88,7 @@ Plan LoadPlan(const QString &path)
     if (steps->steps.empty())
         reader.fail(root, QStringLiteral("the plan has no [[step]]"));
     plan.steps = steps;
+    plan.references = reader.references();
     return plan;
 }
 

@@ -126,7 +126,7 @@ OnFail PlanReader::onFail(const toml::table &table) const
 PlanCheck PlanReader::check(const toml::table &table, std::initializer_list<Quantity> quantities, bool withStatistic) const
 {
     const QString what = QStringLiteral("a check");
-    onlyKeys(table, {"name", "quantity", "statistic", "min", "max", "percent", "counts"}, what);
+    onlyKeys(table, {"name", "quantity", "statistic", "min", "max", "percent", "counts", "compare", "decision"}, what);
     PlanCheck check;
     check.line = int(table.source().begin.line);
     check.column = int(table.source().begin.column);
@@ -166,6 +166,15 @@ PlanCheck PlanReader::check(const toml::table &table, std::initializer_list<Quan
                                     .arg(check.name, PlainNumber(*limits.min), PlainNumber(*limits.max)));
     limits.percent = percent.value_or(0);
     limits.counts = counts.value_or(0);
+    check.compare = text(table, "compare", false, what);
+    if (!check.compare.isEmpty() && check.compare != QLatin1String("readback"))
+        fail(*table.get("compare"), QStringLiteral("compare '%1' is not readback").arg(check.compare));
+    const QString decision = text(table, "decision", false, what);
+    if (!decision.isEmpty() && decision != QLatin1String("simple") && decision != QLatin1String("guarded"))
+        fail(*table.get("decision"), QStringLiteral("decision '%1' is not simple or guarded").arg(decision));
+    check.decision = decision == QLatin1String("guarded") ? DecisionRule::Guarded : DecisionRule::Simple;
+    if (!withStatistic && (table.get("compare") || table.get("decision")))
+        fail(table, QStringLiteral("check '%1': only a measure's check has compare and decision").arg(check.name));
     return check;
 }
 

@@ -6,6 +6,7 @@
 
 #include "plan/plansteps.h"
 
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <initializer_list>
@@ -61,12 +62,16 @@ public:
 
     QString folder() const { return m_folder; } // the plan file's, for the files it names
     QVector<const ModelEntry *> m_models;      // every slot's
+    // A step that uses a reference instrument names it here: name -> kind ("dmm", "load").
+    void usesReference(const QString &name, const QString &kind) const { m_references.insert(name, kind); }
+    QMap<QString, QString> references() const { return m_references; }
 
 private:
     PlanCheck check(const toml::table &table, std::initializer_list<Quantity> quantities, bool withStatistic) const;
 
     QString m_file;
     QString m_folder;
+    mutable QMap<QString, QString> m_references;
 };
 
 // What a step kind's reader is handed: the step's table (its type, name and

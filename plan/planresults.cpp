@@ -13,6 +13,8 @@ QString VerdictText(Verdict verdict)
         return QStringLiteral("ERROR");
     case Verdict::Aborted:
         return QStringLiteral("ABORTED");
+    case Verdict::Conditional:
+        return QStringLiteral("CONDITIONAL");
     }
     return QStringLiteral("ERROR");
 }
@@ -30,4 +32,9 @@ std::optional<double> CheckResult::margin() const
 QString LimitText(std::optional<double> limit)
 {
     return limit ? QString::number(*limit, 'g', 15) : QString();
+}
+
+QString CheckResult::word() const
+{
+    return VerdictText(passed ? Verdict::Pass : conditional ? Verdict::Conditional : Verdict::Fail);
 }

@@ -7,6 +7,7 @@
 
 #include "link/readingformat.h"
 
+#include <QDate>
 #include <QDateTime>
 #include <QString>
 #include <QVector>
@@ -15,9 +16,11 @@
 // A slot's verdict. Error: the slot could not be judged to the end (its supply
 // stopped answering, the port was lost); it never counts as a pass.
 // Aborted: Ctrl-C or the window's abort ended the run before the slot did.
-enum class Verdict { Pass, Fail, Error, Aborted };
+// Conditional: every check inside its limits, but one within the guard band
+// of a reference's uncertainty: the measurement cannot tell; never a pass.
+enum class Verdict { Pass, Fail, Error, Aborted, Conditional };
 
-// "PASS", "FAIL", "ERROR", "ABORTED": the words in the terminal, the reports
+// "PASS", "FAIL", "ERROR", "ABORTED", "CONDITIONAL": the words in the terminal, the reports
 // and the database.
 QString VerdictText(Verdict verdict);
 
@@ -50,6 +53,15 @@ struct PlannedCheck {
     std::optional<double> high;
 };
 
+// A reference instrument a run measures with, as it answered before the run.
+struct ReferenceUsed {
+    QString name;        // as the station file and the plan name it ("dmm")
+    QString kind;        // "dmm", "load", "scanner"
+    QString identity;    // its answer to *IDN?
+    QDate calibrationDue; // invalid when the station file gives none
+    bool expired = false; // past due, run with --allow-expired
+};
+
 // What is known when a run starts.
 struct RunInfo {
     QString runId;        // unique per run (a UUID without braces)
@@ -63,6 +75,8 @@ struct RunInfo {
     QDateTime start;
     QVector<SlotInfo> slotList; // in plan slot order ("slots" is a Qt keyword macro)
     QVector<PlannedCheck> plannedChecks; // every check of the plan in the order met; the same for every slot
+    QString stationFile;                 // the station file of the references; "" for a run without one
+    QVector<ReferenceUsed> references;   // those the run opened
 };
 
 // A step of one slot starting or ending. path names the step within the plan
@@ -101,6 +115,16 @@ struct CheckResult {
     std::optional<double> high;
     bool passed = false;
     QDateTime time;
+    // A check of a reference's values: which reference, the expanded
+    // uncertainty U of the value and its coverage factor k, and whether the
+    // value fell within the guard band (inside the limits; passed is false).
+    QString reference;
+    double expanded = 0;
+    double coverage = 0;
+    bool conditional = false;
+
+    // "PASS", "CONDITIONAL" or "FAIL".
+    QString word() const;
 
     // The distance to the nearer limit, in units: positive inside, negative
     // outside; empty when there is no limit.

@@ -7,6 +7,7 @@
 
 #include "plan/judging.h"
 #include "plan/planresults.h"
+#include "plan/uncertainty.h"
 
 #include <QString>
 #include <QVector>
@@ -23,6 +24,11 @@ struct PlanCheck {
     Quantity quantity = Quantity::Voltage;
     Statistic statistic = Statistic::None; // None for a long step's total
     CheckLimits limits;
+    // A check of a reference's values: "readback" judges the supply's
+    // read-back minus the reference's value (its limits about 0) instead of
+    // the value itself; the decision rule takes the value's uncertainty in.
+    QString compare;
+    DecisionRule decision = DecisionRule::Simple;
     int line = 0, column = 0;
 };
 

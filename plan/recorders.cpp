@@ -25,7 +25,7 @@ Verdict RunRecord::overall() const
     for (int slot = 0; slot < info.slotList.size(); ++slot) {
         const Verdict v = verdict(slot);
         if (v != Verdict::Pass)
-            worst = (worst == Verdict::Pass || v == Verdict::Fail) ? v : worst;
+            worst = (worst == Verdict::Pass || worst == Verdict::Conditional || v == Verdict::Fail) ? v : worst;
     }
     return worst;
 }
@@ -106,6 +106,14 @@ QString XmlSafe(QString text)
     return text;
 }
 
+QString ReferenceText(const ReferenceUsed &reference)
+{
+    return QStringLiteral("%1, calibration due %2%3")
+        .arg(reference.identity,
+             reference.calibrationDue.isValid() ? reference.calibrationDue.toString(Qt::ISODate) : QStringLiteral("not given"),
+             reference.expired ? QStringLiteral(" (EXPIRED, run with --allow-expired)") : QString());
+}
+
 QString CheckNumber(const CheckResult &check, std::optional<double> value)
 {
     return value ? QString::number(*value, 'f', check.decimals) : QString();
@@ -125,7 +133,7 @@ QString CheckSummary(const CheckResult &check)
         limits = QStringLiteral("no limit");
     return QStringLiteral("%1%2 %3 %4%5")
         .arg(CheckNumber(check, check.value), unit,
-             check.passed ? QStringLiteral("in") : QStringLiteral("outside"), limits, (check.low || check.high) ? unit : QString());
+             check.passed || check.conditional ? QStringLiteral("in") : QStringLiteral("outside"), limits, (check.low || check.high) ? unit : QString());
 }
 
 QString ReportBaseName(const RunInfo &info)

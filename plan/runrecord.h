@@ -63,6 +63,10 @@ void WriteHtmlReport(const QString &path, const RunRecord &run);
 // The text with every character XML 1.0 cannot hold replaced by U+FFFD.
 QString XmlSafe(QString text);
 
+// "psusim,Reference DMM,SIM-DMM-1,1.0, calibration due 2027-06-30", and that
+// it was past due when it was.
+QString ReferenceText(const ReferenceUsed &reference);
+
 // A check's value or limit with the check's decimals; "" for no limit.
 QString CheckNumber(const CheckResult &check, std::optional<double> value);
 // "12.000 V in [11.88, 12.12] V", the judgement of a check in one line: the

@@ -1,5 +1,7 @@
 #include "plan/slotmachine.h"
 
+#include "plan/references.h"
+
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "link/replies.h"
@@ -102,14 +104,36 @@ void SlotMachine::enterFinally()
     scheduleNow(false, [this] { advance(); });
 }
 
+RunReferences &SlotMachine::references()
+{
+    if (!m_run.references)
+        throw SystemError(QStringLiteral("the plan measures with reference instruments: a station is needed"));
+    return *m_run.references;
+}
+
 void SlotMachine::finish()
 {
+    // A load the slot still holds (its plan never switched it off, or the
+    // slot ended on an error) goes off with the slot's outputs.
+    if (m_run.references) {
+        try {
+            m_run.references->releaseLoads(index);
+        } catch (const SystemError &error) {
+            if (!m_error)
+                m_cause = error.text();
+            m_error = true;
+        }
+    }
     done = true;
     SlotVerdict verdict;
     verdict.slot = index;
-    verdict.verdict = m_error ? Verdict::Error : m_failed ? Verdict::Fail : m_aborted ? Verdict::Aborted : Verdict::Pass;
+    verdict.verdict = m_error        ? Verdict::Error
+                      : m_failed     ? Verdict::Fail
+                      : m_aborted    ? Verdict::Aborted
+                      : m_conditional ? Verdict::Conditional
+                                     : Verdict::Pass;
     this->verdict = verdict.verdict;
-    verdict.cause = m_cause;
+    verdict.cause = verdict.verdict == Verdict::Conditional ? m_conditionalCause : m_cause;
     verdict.checks = m_checks;
     verdict.failed = m_failedChecks;
     verdict.end = m_run.wall(Clock::now());
@@ -265,7 +289,7 @@ void SlotMachine::addToTotals(const Reading &from, const Reading &to, TimePoint 
 }
 
 void SlotMachine::judge(const QString &name, Quantity quantity, Statistic statistic, const Judgement &judgement,
-                        int decimals)
+                        int decimals, const ReferenceMark *mark)
 {
     CheckResult result;
     result.slot = index;
@@ -280,8 +304,19 @@ void SlotMachine::judge(const QString &name, Quantity quantity, Statistic statis
     result.high = judgement.high;
     result.passed = judgement.passed;
     result.time = m_run.wall(Clock::now());
+    if (mark) {
+        result.reference = mark->reference;
+        result.expanded = mark->expanded;
+        result.coverage = mark->coverage;
+        result.passed = mark->acceptance == Acceptance::Pass;
+        result.conditional = mark->acceptance == Acceptance::Conditional;
+    }
     ++m_checks;
-    if (!result.passed) {
+    if (result.conditional && !m_conditional) {
+        m_conditional = true;
+        m_conditionalCause = QString::fromLatin1(PlanCause::CheckConditional).arg(name);
+    }
+    if (!result.passed && !result.conditional) {
         ++m_failedChecks;
         m_failed = true;
         m_stepFailed = true;

@@ -16,6 +16,15 @@
 #include <optional>
 
 class SlotMachine;
+class RunReferences;
+
+// What a check of a reference's values adds to its judgement.
+struct ReferenceMark {
+    QString reference;
+    double expanded = 0; // U
+    double coverage = 2; // k
+    Acceptance acceptance = Acceptance::Fail;
+};
 
 // What the slots of a run share: the plan, the bus, the listeners, the clock.
 struct RunState {
@@ -27,6 +36,7 @@ struct RunState {
     TimePoint clockBase;
     QDateTime wallBase;
     double transactionSeconds = 0.05; // the longest lately, to keep other slots' step ends on time
+    std::shared_ptr<RunReferences> references; // none for a run without a station
 
     RunState(Plan p, PlanBus &b, RunInfo i) : plan(std::move(p)), bus(b), info(std::move(i)) {}
 
@@ -66,6 +76,8 @@ public:
     void schedule(TimePoint when, bool bus, Action action);
     void scheduleNow(bool bus, Action action) { schedule(Clock::now(), bus, std::move(action)); }
     PlanBus &bus() { return m_run.bus; }
+    // The run's reference instruments; raises SystemError in a run without them.
+    RunReferences &references();
     const ModelEntry &model() const { return *m_model; }
     int address() const { return info.address; }
 
@@ -88,7 +100,10 @@ public:
     TimePoint stepStart() const { return m_stepStart; }
     bool stepFailed() const { return m_stepFailed; }
     // A check judged: told, counted, and the step failed when it did not pass.
-    void judge(const QString &name, Quantity quantity, Statistic statistic, const Judgement &judgement, int decimals);
+    // A reference's check (mark) passes on its acceptance: a conditional one
+    // neither passes nor fails the step, and makes the slot conditional.
+    void judge(const QString &name, Quantity quantity, Statistic statistic, const Judgement &judgement, int decimals,
+               const ReferenceMark *mark = nullptr);
     // A step that failed with nothing to judge: the slot fails with the cause.
     void failStep(const QString &what);
     // The step's end: on to the next, or to the finally block after a failed
@@ -126,7 +141,9 @@ private:
     bool m_failed = false;
     bool m_aborted = false;
     bool m_error = false;
+    bool m_conditional = false;
     QString m_cause;
+    QString m_conditionalCause;
     int m_checks = 0;
     int m_failedChecks = 0;
 

@@ -13,7 +13,8 @@
     KIND("loop", ReadLoopStep)                                                                                         \
     KIND("sweep", ReadSweepStep)                                                                                       \
     KIND("profile", ReadProfileStep)                                                                                   \
-    KIND("protection", ReadProtectionStep)
+    KIND("protection", ReadProtectionStep)                                                                             \
+    KIND("load", ReadLoadStep)
 
 #define DECLARE_READER(type, reader) std::unique_ptr<PlanStep> reader(const StepSource &source);
 PLAN_STEP_KINDS(DECLARE_READER)

@@ -3,7 +3,9 @@
 // the uncertainty budget (published worked examples, a budget computed by
 // hand) and the decision rule at each of its boundaries.
 
+#include "plan/masterbus.h"
 #include "plan/planengine.h"
+#include "plan/references.h"
 #include "plan/scpiclient.h"
 #include "plan/stationfile.h"
 #include "plan/uncertainty.h"
@@ -32,6 +34,8 @@ private slots:
     void clientFailures_data();
     void clientFailures();
     void simulatedBench();
+    void accuracyPlan_data();
+    void accuracyPlan();
     void publishedExamples();
     void budgetOfAMeterReading();
     void decision_data();
@@ -39,6 +43,8 @@ private slots:
 
 private:
     QString write(const QString &name, const QByteArray &text);
+    // psusim with the reference bench and args; the line, the meter's and the load's links.
+    static QStringList startBench(QProcess &sim, const QStringList &args);
 
     QTemporaryDir m_dir;
     QProcess m_meter;
@@ -80,7 +86,7 @@ void TestReferences::stationFile()
     // The example station and its drivers, as shipped.
     const StationFile station = LoadStation(QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/station/station.toml"));
     QCOMPARE(station.name, QStringLiteral("Bench 7"));
-    QCOMPARE(station.references.size(), 2);
+    QCOMPARE(station.references.size(), 3);
     const ReferenceInstrument *dmm = station.find(QStringLiteral("dmm"));
     QVERIFY(dmm);
     QCOMPARE(dmm->kind, ReferenceKind::Dmm);
@@ -225,27 +231,38 @@ void TestReferences::clientFailures()
 // psusim's reference bench: the meter reads the terminals, which a supply's
 // own read-back does not see; the load draws its current from the supply
 // its channel names.
+QStringList TestReferences::startBench(QProcess &sim, const QStringList &args)
+{
+    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    sim.start(QStringLiteral(PSUSIM_PROGRAM), args + QStringList{QStringLiteral("--dmm"), QStringLiteral("0"),
+                                                                 QStringLiteral("--eload"), QStringLiteral("0")});
+    if (!sim.waitForStarted())
+        return {};
+    QString banner;
+    QDeadlineTimer deadline(20000);
+    while (!banner.contains(QLatin1String("load on")) && !deadline.hasExpired() && sim.waitForReadyRead(1000))
+        banner += QString::fromLatin1(sim.readAllStandardOutput());
+    const QStringList lines = banner.split(QLatin1Char('\n'));
+    QStringList links{lines.first()};
+    for (const char *what : {"dmm on", "load on"}) {
+        for (const QString &line : lines)
+            if (line.startsWith(QLatin1String(what)))
+                links << QStringLiteral("tcp://") + line.section(QLatin1Char(' '), 2);
+    }
+    return links;
+}
+
 void TestReferences::simulatedBench()
 {
     QProcess sim;
-    sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QStringLiteral(PSUSIM_PROGRAM),
-              {QStringLiteral("--supply"), QStringLiteral("1"), QStringLiteral("--supply"), QStringLiteral("5"),
-               QStringLiteral("--preset"), QStringLiteral("1200,2000,on"), QStringLiteral("--output-offset"),
-               QStringLiteral("1=0.05"), QStringLiteral("--readback-offset"), QStringLiteral("5=-0.02"),
-               QStringLiteral("--dmm"), QStringLiteral("0"), QStringLiteral("--eload"), QStringLiteral("0"),
-               QStringLiteral("--dmm-due"), QStringLiteral("2027-06-30")});
-    QVERIFY(sim.waitForStarted());
-    QString banner;
-    QTRY_VERIFY_WITH_TIMEOUT((banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("load on")), 20000);
-    const QStringList lines = banner.split(QLatin1Char('\n'));
-    const QString device = lines.first();
-    const auto portOf = [&](const char *what) {
-        for (const QString &line : lines)
-            if (line.startsWith(QLatin1String(what)))
-                return QStringLiteral("tcp://") + line.section(QLatin1Char(' '), 2);
-        return QString();
-    };
+    const QStringList links = startBench(
+        sim, {QStringLiteral("--supply"), QStringLiteral("1"), QStringLiteral("--supply"), QStringLiteral("5"),
+              QStringLiteral("--preset"), QStringLiteral("1200,2000,on"), QStringLiteral("--output-offset"),
+              QStringLiteral("1=0.05"), QStringLiteral("--readback-offset"), QStringLiteral("5=-0.02"),
+              QStringLiteral("--dmm-due"), QStringLiteral("2027-06-30")});
+    QCOMPARE(links.size(), 3);
+    const QString device = links.at(0);
+    const auto portOf = [&](const char *what) { return links.at(QByteArray(what) == "dmm on" ? 1 : 2); };
 
     ScpiClient meter(portOf("dmm on"), 2);
     ScpiClient load(portOf("load on"), 2);
@@ -285,6 +302,111 @@ void TestReferences::simulatedBench()
     QCOMPARE(load.query(QStringLiteral("SYST:ERR?")), QStringLiteral("-222,\"Data out of range\""));
     QCOMPARE(load.query(QStringLiteral("CURR?")), QStringLiteral("1.5000"));
 
+    master.close();
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
+}
+
+// The example accuracy plan on three simulated supplies, the one at address 5
+// with its terminals 50 mV high while its read-back says 12.000 V: only the
+// meter finds it. A meter that refuses its set-up, or that stops answering,
+// ends every slot with ERROR; the finally steps run either way, and the load
+// ends with its input off.
+void TestReferences::accuracyPlan_data()
+{
+    QTest::addColumn<QByteArray>("configure"); // the meter's configure command
+    QTest::addColumn<bool>("muteMeter");        // the meter is the Python one, whose READ is never answered
+    QTest::addColumn<QStringList>("verdicts");  // by slot A, B, C
+    QTest::addColumn<QString>("cause");         // part of every slot's cause when not empty
+
+    const QByteArray shipped = "CONF:VOLT:DC {range};:VOLT:DC:NPLC {nplc}";
+    QTest::newRow("terminals off, read-back right") << shipped << false
+                                                    << QStringList{"PASS", "FAIL", "PASS"} << QString();
+    QTest::newRow("meter refuses its set-up") << QByteArray("CONF:VOLT:XX {range}") << false
+                                              << QStringList{"ERROR", "ERROR", "ERROR"} << QStringLiteral("-113");
+    QTest::newRow("meter stops answering") << shipped << true << QStringList{"ERROR", "ERROR", "ERROR"}
+                                           << QStringLiteral("reference 'dmm'");
+}
+
+void TestReferences::accuracyPlan()
+{
+    QFETCH(QByteArray, configure);
+    QFETCH(bool, muteMeter);
+    QFETCH(QStringList, verdicts);
+    QFETCH(QString, cause);
+
+    QProcess sim;
+    const QStringList links = startBench(
+        sim, {QStringLiteral("--supply"), QStringLiteral("1:QELT30-05"), QStringLiteral("--supply"),
+              QStringLiteral("5:QELT60-05"), QStringLiteral("--supply"), QStringLiteral("17:QELT36-03"),
+              QStringLiteral("--output-offset"), QStringLiteral("5=0.05")});
+    QCOMPARE(links.size(), 3);
+    const QString source = QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/station/");
+    QFile dmmDriver(source + QStringLiteral("drivers/generic-dmm.toml"));
+    QVERIFY(dmmDriver.open(QIODevice::ReadOnly));
+    QByteArray dmm = dmmDriver.readAll().replace("CONF:VOLT:DC {range};:VOLT:DC:NPLC {nplc}", configure);
+    if (muteMeter)
+        dmm.replace("read = \"READ?\"", "read = \"MUTE?\"").replace("reset = \"*RST;*CLS\"\n", "").replace("timeout = 5", "timeout = 1");
+    write(QStringLiteral("bench/dmm.toml"), dmm);
+    for (const char *driver : {"generic-load.toml", "generic-scanner.toml"}) {
+        QFile file(source + QStringLiteral("drivers/") + QLatin1String(driver));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        write(QStringLiteral("bench/") + QLatin1String(driver), file.readAll());
+    }
+    const QString station = write(
+        QStringLiteral("bench/station.toml"),
+        QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\ndriver = \"dmm.toml\"\n"
+                       "[[reference]]\nname = \"load\"\nkind = \"load\"\nlink = \"%2\"\ndriver = \"generic-load.toml\"\n"
+                       "[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\nlink = \"%3\"\n"
+                       "driver = \"generic-scanner.toml\"\nchannels = { A = 101, B = 105, C = 117 }\n")
+            .arg(muteMeter ? m_meterLink : links.at(1), links.at(2), links.at(1))
+            .toUtf8());
+
+    const Plan plan = LoadPlan(QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/plans/dmm-accuracy.toml"));
+    auto references = std::make_shared<RunReferences>(LoadStation(station), plan.references, QDate(2027, 1, 1), false);
+    LineOptions line;
+    line.port = links.at(0);
+    line.lockFile = false;
+    RtuMaster master(line, nullptr);
+    master.open();
+    RtuPlanBus bus(master);
+    struct Results : PlanListener {
+        QHash<QString, QString> checks; // "B terminal voltage" -> "FAIL"
+        QStringList verdicts, causes;
+        void checkJudged(const CheckResult &check) override
+        {
+            checks.insert(QStringLiteral("ABC").mid(check.slot, 1) + QLatin1Char(' ') + check.name, check.word());
+        }
+        void slotFinished(const SlotVerdict &verdict) override
+        {
+            verdicts << VerdictText(verdict.verdict);
+            causes << verdict.cause;
+        }
+    } results;
+    PlanRun run(plan, bus, DescribeRun(plan, {"S1", "S2", "S3"}, QString(), QString(), line.port));
+    run.useReferences(references);
+    run.addListener(&results);
+    run.run();
+
+    std::sort(results.verdicts.begin(), results.verdicts.end()); // slots end in any order
+    std::sort(verdicts.begin(), verdicts.end());
+    QCOMPARE(results.verdicts, verdicts);
+    for (const QString &slotCause : results.causes)
+        QVERIFY2(slotCause.contains(cause), qPrintable(slotCause));
+    if (cause.isEmpty()) {
+        QCOMPARE(results.checks.value("B read-back voltage"), QStringLiteral("PASS"));
+        QCOMPARE(results.checks.value("B terminal voltage"), QStringLiteral("FAIL"));
+        QCOMPARE(results.checks.value("B read-back accuracy"), QStringLiteral("FAIL"));
+        QCOMPARE(results.checks.value("B loaded terminal voltage"), QStringLiteral("FAIL"));
+        for (const char *check : {"A terminal voltage", "C read-back accuracy", "C loaded terminal voltage"})
+            QCOMPARE(results.checks.value(check), QStringLiteral("PASS"));
+    }
+    // The finally steps ran: every output off, the load's input off.
+    for (const int address : {1, 5, 17})
+        QCOMPARE(master.read(address, OutputSwitch, 1).at(0), quint16(0));
+    ScpiClient load(links.at(2), 2);
+    load.open();
+    QCOMPARE(load.query(QStringLiteral("INP?")), QStringLiteral("0"));
     master.close();
     sim.terminate();
     QVERIFY(sim.waitForFinished(10000));

@@ -5,6 +5,7 @@
 #include "link/systemerror.h"
 #include "plan/historydb.h"
 #include "plan/recorders.h"
+#include "plan/uncertainty.h"
 #include "support_planstream.h"
 
 #include <QDir>
@@ -20,6 +21,8 @@
 #include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
+
+Q_DECLARE_METATYPE(Acceptance)
 
 namespace {
 
@@ -276,6 +279,8 @@ private slots:
     void limitsAsJudged();
     void noReadingsSaidSo_data();
     void noReadingsSaidSo();
+    void conditionalNeverACleanPass_data();
+    void conditionalNeverACleanPass();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -867,5 +872,76 @@ void TestReports::noReadingsSaidSo()
     QCOMPARE(page.noReadings, readingsPerCheck > 0 ? 0 : shape.slotCount);
 }
 
+// A reference's check decided PASS, CONDITIONAL (inside the limits, within
+// the guard band) or FAIL: its word, the JUnit failure that CI sees, the
+// HTML verdict, and the slot's verdict in the history.
+void TestReports::conditionalNeverACleanPass_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<Acceptance>("acceptance");
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QString>("message"); // the JUnit failure's, "" for none
+
+    QTest::newRow("pass") << 12.001 << Acceptance::Pass << QStringLiteral("PASS") << QString();
+    QTest::newRow("within the guard band") << 12.039 << Acceptance::Conditional << QStringLiteral("CONDITIONAL")
+                                           << QStringLiteral("CONDITIONAL terminals: 12.0390 V in [11.958, 12.042] V");
+    QTest::newRow("outside") << 12.05 << Acceptance::Fail << QStringLiteral("FAIL")
+                             << QStringLiteral("terminals: 12.0500 V outside [11.958, 12.042] V");
+}
+
+void TestReports::conditionalNeverACleanPass()
+{
+    QFETCH(double, value);
+    QFETCH(Acceptance, acceptance);
+    QFETCH(QString, word);
+    QFETCH(QString, message);
+
+    RunRecorders recorders(options(true));
+    recorders.openHistory();
+    RunInfo info;
+    info.runId = QStringLiteral("run-conditional");
+    info.planName = QStringLiteral("terminals");
+    info.planVersion = QStringLiteral("1");
+    info.start = QDateTime(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
+    info.slotList = {SlotInfo{0, QStringLiteral("A"), 5, QStringLiteral("QELT60-05"), QStringLiteral("SN-C")}};
+    info.references = {ReferenceUsed{QStringLiteral("dmm"), QStringLiteral("dmm"), QStringLiteral("ACME,DMM,1,1.0"),
+                                     QDate(2027, 6, 30), false}};
+    recorders.runStarted(info);
+    CheckResult check;
+    check.path = QStringLiteral("4");
+    check.name = QStringLiteral("terminals");
+    check.quantity = QStringLiteral("voltage");
+    check.statistic = QStringLiteral("mean");
+    check.unit = QStringLiteral("V");
+    check.decimals = 4;
+    check.value = value;
+    check.low = 11.958;
+    check.high = 12.042;
+    check.reference = QStringLiteral("dmm");
+    check.expanded = 0.0059;
+    check.coverage = 2;
+    check.passed = acceptance == Acceptance::Pass;
+    check.conditional = acceptance == Acceptance::Conditional;
+    check.time = info.start.addSecs(1);
+    recorders.checkJudged(check);
+    QCOMPARE(check.word(), word);
+    const Verdict verdict = check.passed ? Verdict::Pass : check.conditional ? Verdict::Conditional : Verdict::Fail;
+    recorders.slotFinished(SlotVerdict{0, verdict, QString(), 1, check.passed ? 0 : 1, info.start.addSecs(2)});
+    recorders.runFinished(RunEnd{info.start.addSecs(2), verdict});
+    QCOMPARE(recorders.problems(), QStringList());
+
+    const JUnitCounts counts = parseJUnit(readAll(reportFile(recorders, QStringLiteral(".xml"))));
+    QCOMPARE(counts.failureMessages, message.isEmpty() ? QStringList() : QStringList{message});
+    QCOMPARE(counts.properties.value(QStringLiteral("reference dmm")),
+             QStringLiteral("ACME,DMM,1,1.0, calibration due 2027-06-30"));
+    QCOMPARE(counts.caseProperties.first().value(QStringLiteral("expanded_uncertainty")), QStringLiteral("0.0059"));
+    const HtmlChecks page = readHtmlChecks(reportFile(recorders, QStringLiteral(".html")));
+    QCOMPARE(page.rows.size() > 0 ? page.rows.last().second.value(8).left(word.size()) : QString(), word);
+    const QVector<HistoryRow> rows = ListHistory(m_dir->filePath(QStringLiteral("history.sqlite")), QStringLiteral("SN-C"));
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(HistoryVerdictText(rows.first()), word);
+}
+
 QTEST_MAIN(TestReports)
 #include "tst_reports.moc"
+
