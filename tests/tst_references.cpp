@@ -31,6 +31,8 @@ private slots:
     void refusedFiles_data();
     void refusedFiles();
     void clientAgainstAnotherMeter();
+    void runReferences_data();
+    void runReferences();
     void clientFailures_data();
     void clientFailures();
     void simulatedBench();
@@ -188,6 +190,61 @@ void TestReferences::clientAgainstAnotherMeter()
         QVERIFY2(error.text().endsWith(QLatin1String("'VOLT:RANG:AUTO ON' gave -113,\"Undefined header\"")), qPrintable(error.text()));
     }
     meter.checkErrors(QStringLiteral("SYST:ERR?"), QStringLiteral("*IDN?"));
+}
+
+// Before a run: the station must declare each reference the plan uses, of
+// the kind it uses it as, and none may be past its calibration due date
+// unless the run says it may.
+void TestReferences::runReferences_data()
+{
+    QTest::addColumn<int>("dueInDays"); // from today; the day itself is still in calibration
+    QTest::addColumn<bool>("allowExpired");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("refusal"); // empty: the run may start
+
+    QTest::newRow("due today") << 0 << false << "dmm" << "dmm" << QString();
+    QTest::newRow("due yesterday") << -1 << false << "dmm" << "dmm"
+                                   << "station.toml:1:1: reference 'dmm' was due for calibration on %1 "
+                                      "(--allow-expired runs with it all the same)";
+    QTest::newRow("due yesterday, allowed") << -1 << true << "dmm" << "dmm" << QString();
+    QTest::newRow("not declared") << 30 << false << "meter" << "dmm"
+                                  << "station.toml: the plan uses reference 'meter', which the station does not declare";
+    QTest::newRow("another kind") << 30 << false << "dmm" << "load"
+                                  << "station.toml:1:1: reference 'dmm' is a dmm; the plan uses it as a load";
+}
+
+void TestReferences::runReferences()
+{
+    QFETCH(int, dueInDays);
+    QFETCH(bool, allowExpired);
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, refusal);
+
+    const QDate today(2026, 12, 8);
+    const QDate due = today.addDays(dueInDays);
+    const QString path = write(QStringLiteral("run/station.toml"),
+                               QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\n"
+                                              "driver = \"%2\"\ncalibration_due = %3\n")
+                                   .arg(m_meterLink,
+                                        QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml"),
+                                        due.toString(Qt::ISODate))
+                                   .toUtf8());
+    const StationFile station = LoadStation(path);
+    try {
+        const RunReferences references(station, {{name, kind}}, today, allowExpired);
+        QVERIFY2(refusal.isEmpty(), "the run was not refused");
+        const QVector<ReferenceUsed> used = references.used();
+        QCOMPARE(used.size(), 1);
+        QCOMPARE(used.first().identity, QStringLiteral("Test Meters,DM-1,SN0042,1.0"));
+        QCOMPARE(used.first().calibrationDue, due);
+        QCOMPARE(used.first().expired, dueInDays < 0);
+    } catch (const SystemError &error) {
+        QVERIFY2(!refusal.isEmpty(), qPrintable(error.text()));
+        const QString expected = refusal.contains(QLatin1String("%1")) ? refusal.arg(due.toString(Qt::ISODate)) : refusal;
+        QCOMPARE(error.text(), QString(path.chopped(int(strlen("station.toml"))) + expected));
+    }
 }
 
 void TestReferences::clientFailures_data()
