@@ -398,7 +398,7 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
     };
     const auto optionalNumber = [](const auto &value) { return value ? QJsonValue(double(*value)) : QJsonValue(); };
     QJsonArray references;
-    for (const ReferenceUsed &r : record.references)
+    for (const CalibrationReference &r : record.references)
         references.append(QJsonObject{{QStringLiteral("name"), r.name},
                                       {QStringLiteral("identity"), r.identity},
                                       {QStringLiteral("link"), r.link},

@@ -82,7 +82,8 @@ struct CalibrationPoint {
     Acceptance verdict = Acceptance::Fail;
 };
 
-struct ReferenceUsed {
+// A reference instrument as the calibration used it.
+struct CalibrationReference {
     QString name;
     QString identity; // its answer to the identify query
     QString link;
@@ -99,7 +100,7 @@ struct CalibrationRecord {
     int address = 0;
     QString serial;
     QString quantity = QStringLiteral("voltage");
-    QVector<ReferenceUsed> references;
+    QVector<CalibrationReference> references;
     int points = 0, readings = 0;
     double settleSeconds = 0;
     QString accuracyText;      // the model accuracy judged against, in words

@@ -85,7 +85,7 @@ QString CertificateHtml(const CalibrationRecord &r)
     html += row({QStringLiteral("Accuracy judged against"), escaped(r.accuracyText)});
     html += QStringLiteral("</table>\n<h2>References</h2>\n<table>\n");
     html += row({QStringLiteral("Name"), QStringLiteral("Identity"), QStringLiteral("Link"), QStringLiteral("Calibration due")}, "th");
-    for (const ReferenceUsed &ref : r.references)
+    for (const CalibrationReference &ref : r.references)
         html += row({escaped(ref.name), escaped(ref.identity), escaped(ref.link),
                      ref.due ? ref.due->toString(Qt::ISODate) : QStringLiteral("not stated")});
     html += QStringLiteral("</table>\n<h2>Method</h2>\n<table>\n");
