@@ -178,7 +178,7 @@ int main(int argc, char *argv[])
     for (int n = 0; n < checks; ++n) {
         for (int i = 0; i < readings.size(); ++i)
             readings[i] = 12.0 + (n % 200 - 100) * 1e-3 + (i % 3) * 1e-5;
-        const UncertaintyBudget budget = EvaluateUncertainty(readings, AccuracySpec{100, 0.0035, 0.0005, 1e-4}, 0.01);
+        const UncertaintyBudget budget = EvaluateUncertainty(readings, AccuracyLimits{100, 0.0035, 0.0005, 1e-4}, 0.01);
         const Decision d = Decide(budget.mean, 11.9, 12.1, budget.expanded,
                                   n % 2 ? DecisionRule::Simple : DecisionRule::Guarded);
         conditional += d.verdict == Acceptance::Conditional;

@@ -1,4 +1,5 @@
 #include "ctl/brokerlink.h"
+#include "ctl/metricsbench.h"
 
 #include "ctl/ctlerror.h"
 #include "ctl/values.h"
@@ -98,11 +99,8 @@ BridgeOptions BridgeOptions::From(const Invocation &inv)
     options.port = colon < 0 ? 0 : broker.mid(colon + 1).toInt();
     options.prefix = inv.text("prefix");
     options.bench = inv.text("bench");
-    if (options.bench.isEmpty()) {
-        char host[256] = {};
-        ::gethostname(host, sizeof host - 1);
-        options.bench = QString::fromLocal8Bit(host).section(QLatin1Char('.'), 0, 0);
-    }
+    if (options.bench.isEmpty())
+        options.bench = HostName();
     options.pollMs = inv.whole("poll");
     options.username = inv.text("username", qEnvironmentVariable("PSUCTL_MQTT_USERNAME"));
     options.passwordFile = inv.text("password-file");

@@ -308,7 +308,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     const RangeAccuracy *range = m_dmm->driver.rangeFor(QStringLiteral("volts"), settings.last());
     if (!range)
         throw CalibrationRefused(QStringLiteral("the multimeter '%1' has no range for %2 V").arg(m_dmm->name).arg(settings.last()));
-    m_range = range->spec;
+    m_range = range->limits;
 
     ScpiClient meter(m_dmm->link, m_dmm->driver.timeoutSeconds);
     m_meter = &meter;

@@ -161,7 +161,7 @@ private:
     const ModelEntry *m_model;
     const ReferenceInstrument *m_dmm = nullptr;
     const ReferenceInstrument *m_scanner = nullptr;
-    AccuracySpec m_range;
+    AccuracyLimits m_range;
     std::atomic<bool> m_abort{false};
     Progress m_progress;
     class ScpiClient *m_meter = nullptr;

@@ -98,7 +98,7 @@ QString CertificateHtml(const CalibrationRecord &r)
                                       "by U")
                      : QStringLiteral("guarded acceptance: the limits narrowed by U")});
     html += row({QStringLiteral("Uncertainty"),
-                 QStringLiteral("expanded, U = k·u<sub>c</sub> with k = 2: the reference's specification and resolution, "
+                 QStringLiteral("expanded, U = k·u<sub>c</sub> with k = 2: the reference's accuracy and resolution, "
                                 "the repeatability of the readings and the supply's resolution")});
     html += QStringLiteral("</table>\n");
     if (!r.environment.isEmpty()) {

@@ -120,7 +120,7 @@ void RunReferences::route(Open &reference, const QString &slot)
 }
 
 double RunReferences::read(const QString &meter, const QString &slot, const QString &function, double expected,
-                           double nplc, AccuracySpec &spec)
+                           double nplc, AccuracyLimits &accuracy)
 {
     Open &reference = find(meter);
     const ReferenceDriver &driver = reference.instrument->driver;
@@ -128,11 +128,11 @@ double RunReferences::read(const QString &meter, const QString &slot, const QStr
     if (!range)
         throw SystemError(QStringLiteral("reference '%1': no %2 range holds %3")
                               .arg(meter, function, QString::number(expected, 'g', 6)));
-    spec = range->spec;
+    accuracy = range->limits;
     route(reference, slot);
     const ReferenceOperation operation =
         function == QLatin1String("amperes") ? ReferenceOperation::ConfigureAmps : ReferenceOperation::ConfigureVolts;
-    const QHash<QString, QString> values{{QStringLiteral("range"), QString::number(range->spec.range, 'g', 10)},
+    const QHash<QString, QString> values{{QStringLiteral("range"), QString::number(range->limits.range, 'g', 10)},
                                          {QStringLiteral("nplc"), QString::number(nplc, 'g', 6)}};
     const QString configure = driver.command(operation, values);
     if (reference.link->configured != configure) {

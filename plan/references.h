@@ -39,9 +39,9 @@ public:
     // The reading of function ("volts", "amperes") on meter at the terminals
     // of slot: the channel closed, the range that holds expected configured
     // with nplc (the error queue asked after it), one reading triggered.
-    // spec: the accuracy of the range it was read on.
+    // accuracy: that of the range it was read on.
     double read(const QString &meter, const QString &slot, const QString &function, double expected, double nplc,
-                AccuracySpec &spec);
+                AccuracyLimits &accuracy);
 
     // True while another slot than slot holds load.
     bool loadHeldByOther(const QString &load, int slot) const;

@@ -122,10 +122,10 @@ void ScpiClient::openSocket(const QString &host, int port)
         throw ScpiError(ScpiError::Unreachable, QStringLiteral("%1: %2").arg(m_link, systemText(lastError)));
 }
 
-void ScpiClient::openSerial(const QString &spec)
+void ScpiClient::openSerial(const QString &settings)
 {
     // DEVICE:BAUD:8N1, the frame optional (8N1).
-    const QStringList parts = spec.split(QLatin1Char(':'));
+    const QStringList parts = settings.split(QLatin1Char(':'));
     bool ok = parts.size() >= 2;
     const int baud = ok ? parts.at(1).toInt(&ok) : 0;
     const QString frame = parts.value(2, QStringLiteral("8N1")).toUpper();

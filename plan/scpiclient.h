@@ -57,7 +57,7 @@ public:
 
 private:
     void openSocket(const QString &host, int port);
-    void openSerial(const QString &spec);
+    void openSerial(const QString &settings);
     QByteArray readLine(const QString &command);
     [[noreturn]] void lost(const QString &why);
 

@@ -136,7 +136,7 @@ QString ReferenceDriver::command(ReferenceOperation operation, const QHash<QStri
 const RangeAccuracy *ReferenceDriver::rangeFor(const QString &function, double magnitude) const
 {
     for (const RangeAccuracy &range : accuracy) {
-        if (range.function == function && std::abs(magnitude) <= range.spec.range)
+        if (range.function == function && std::abs(magnitude) <= range.limits.range)
             return &range;
     }
     return nullptr;
@@ -191,14 +191,14 @@ ReferenceDriver LoadDriver(const QString &path)
             const auto full = reader.number(*table, "range", 1e-9, 1e6);
             if (!full)
                 reader.fail(*table, QStringLiteral("'range' is missing"));
-            range.spec.range = *full;
-            range.spec.percentReading = reader.number(*table, "reading", 0, 100).value_or(0);
-            range.spec.percentRange = reader.number(*table, "of_range", 0, 100).value_or(0);
-            range.spec.resolution = reader.number(*table, "resolution", 0, *full).value_or(0);
+            range.limits.range = *full;
+            range.limits.percentReading = reader.number(*table, "reading", 0, 100).value_or(0);
+            range.limits.percentRange = reader.number(*table, "of_range", 0, 100).value_or(0);
+            range.limits.resolution = reader.number(*table, "resolution", 0, *full).value_or(0);
             driver.accuracy.append(range);
         }
         std::stable_sort(driver.accuracy.begin(), driver.accuracy.end(),
-                         [](const RangeAccuracy &a, const RangeAccuracy &b) { return a.spec.range < b.spec.range; });
+                         [](const RangeAccuracy &a, const RangeAccuracy &b) { return a.limits.range < b.limits.range; });
     }
     if (driver.kind == ReferenceKind::Dmm && !driver.rangeFor(QStringLiteral("volts"), 0))
         reader.fail(root, QStringLiteral("a dmm driver needs the accuracy of at least one volts range"));

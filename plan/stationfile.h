@@ -39,7 +39,7 @@ constexpr int ReferenceOperationCount = int(ReferenceOperation::Error) + 1;
 // calibration interval.
 struct RangeAccuracy {
     QString function; // "volts" or "amperes"
-    AccuracySpec spec;
+    AccuracyLimits limits;
 };
 
 struct ReferenceDriver {

@@ -35,7 +35,7 @@ double StandardDeviationOfMean(const QVector<double> &values)
     return std::sqrt(squares / (n - 1)) / std::sqrt(double(n));
 }
 
-UncertaintyBudget EvaluateUncertainty(const QVector<double> &readings, const AccuracySpec &reference,
+UncertaintyBudget EvaluateUncertainty(const QVector<double> &readings, const AccuracyLimits &reference,
                                       double supplyStep, double coverage)
 {
     UncertaintyBudget budget;
@@ -47,11 +47,11 @@ UncertaintyBudget EvaluateUncertainty(const QVector<double> &readings, const Acc
 
     const double limit = std::abs(budget.mean) * reference.percentReading / 100.0
                          + reference.range * reference.percentRange / 100.0;
-    budget.specification = RectangularUncertainty(limit);
+    budget.accuracy = RectangularUncertainty(limit);
     budget.referenceResolution = RectangularUncertainty(reference.resolution / 2);
     budget.repeatability = StandardDeviationOfMean(readings);
     budget.supplyResolution = RectangularUncertainty(supplyStep / 2);
-    budget.combined = std::sqrt(budget.specification * budget.specification
+    budget.combined = std::sqrt(budget.accuracy * budget.accuracy
                                 + budget.referenceResolution * budget.referenceResolution
                                 + budget.repeatability * budget.repeatability
                                 + budget.supplyResolution * budget.supplyResolution);

@@ -5,7 +5,7 @@
 // the decision a check takes on such a value.
 //
 // Every contribution is a standard uncertainty in the value's own unit:
-// - the reference's specification, ±(% of reading + % of range), a limit of
+// - the reference's accuracy, ±(% of reading + % of range), a limit of
 //   error with no distribution given, taken as rectangular (limit / √3);
 // - the reference's resolution δ, rectangular of half-width δ/2 (δ / √12);
 // - the repeatability of the N readings, the experimental standard deviation
@@ -19,7 +19,7 @@
 
 // The accuracy of one range of a reference instrument over one calibration
 // interval, as its maker specifies it.
-struct AccuracySpec {
+struct AccuracyLimits {
     double range = 0;          // the full scale of the range, in the value's unit
     double percentReading = 0; // ± % of the reading
     double percentRange = 0;   // ± % of the range
@@ -29,7 +29,7 @@ struct AccuracySpec {
 struct UncertaintyBudget {
     double mean = 0;            // the mean of the readings
     int readings = 0;
-    double specification = 0;   // standard uncertainties, in the value's unit
+    double accuracy = 0;      // standard uncertainties, in the value's unit
     double referenceResolution = 0;
     double repeatability = 0;
     double supplyResolution = 0;
@@ -46,7 +46,7 @@ double StandardDeviationOfMean(const QVector<double> &values);
 // The budget of the mean of readings taken with a reference of that accuracy,
 // of a quantity the supply sets in steps of supplyStep (0: not a setpoint).
 // readings must not be empty.
-UncertaintyBudget EvaluateUncertainty(const QVector<double> &readings, const AccuracySpec &reference,
+UncertaintyBudget EvaluateUncertainty(const QVector<double> &readings, const AccuracyLimits &reference,
                                       double supplyStep, double coverage = 2);
 
 enum class DecisionRule {

@@ -93,9 +93,9 @@ int main(int argc, char *argv[])
     out << QStringLiteral("line %1\n").arg(LineSettingsText(options.line));
     SimReferenceBench references(bus);
     try {
-        SimReferenceBench::MeterSpec spec;
-        spec.noiseVolts = options.meterNoiseVolts;
-        references.setMeterSpec(spec);
+        SimReferenceBench::MeterTraits traits;
+        traits.noiseVolts = options.meterNoiseVolts;
+        references.setMeterTraits(traits);
         references.setCalibrationDue(options.meterDue);
         if (options.meterPort >= 0)
             out << QStringLiteral("dmm on %1:%2\n")

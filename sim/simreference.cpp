@@ -248,7 +248,7 @@ void SimReferenceBench::executeMeter(QTcpSocket *socket, Instrument &meter, cons
         }
         // The reading is taken over the integration time; commands after it wait.
         m_connections[socket].busy = true;
-        QTimer::singleShot(int(std::lround(meter.nplc * m_spec.secondsPerPlc * 1000)), this, [this, socket, &meter] {
+        QTimer::singleShot(int(std::lround(meter.nplc * m_traits.secondsPerPlc * 1000)), this, [this, socket, &meter] {
             if (!m_connections.contains(socket))
                 return;
             const double value = meterReading(meter);
@@ -319,7 +319,7 @@ double SimReferenceBench::meterReading(const Instrument &meter)
         return 0;
     const SimSupply supply = m_bus.supply(index);
     double value = meter.amps ? supply.outputAmps() : supply.outputVolts();
-    value += gaussian() * (meter.amps ? m_spec.noiseAmps : m_spec.noiseVolts);
+    value += gaussian() * (meter.amps ? m_traits.noiseAmps : m_traits.noiseVolts);
     const double range = meter.range > 0 ? meter.range : autoRange(value, meter.amps);
     if (std::abs(value) > range * 1.2)
         return std::numeric_limits<double>::infinity();

@@ -35,7 +35,7 @@ class SimReferenceBench : public QObject
     Q_OBJECT
 
 public:
-    struct MeterSpec {
+    struct MeterTraits {
         double noiseVolts = 20e-6; // standard deviation of a reading's noise
         double noiseAmps = 2e-6;
         double secondsPerPlc = 0.02; // a reading takes this long per power line cycle
@@ -49,7 +49,7 @@ public:
     quint16 listenMeter(const QString &host, quint16 port);
     quint16 listenLoad(const QString &host, quint16 port);
 
-    void setMeterSpec(const MeterSpec &spec) { m_spec = spec; }
+    void setMeterTraits(const MeterTraits &traits) { m_traits = traits; }
     void setCalibrationDue(const QDate &due) { m_due = due; }
 
 private:
@@ -92,7 +92,7 @@ private:
     double gaussian();
 
     SimBus &m_bus;
-    MeterSpec m_spec;
+    MeterTraits m_traits;
     QDate m_due;
     QTcpServer *m_meterServer = nullptr;
     QTcpServer *m_loadServer = nullptr;

@@ -97,8 +97,8 @@ void TestReferences::stationFile()
     QVERIFY(!dmm->expiredOn(QDate(2027, 6, 30)));
     QVERIFY(dmm->expiredOn(QDate(2027, 7, 1)));
     // The smallest range that holds the value: 10 V for 9.99 and 10 V, 100 V a step beyond.
-    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0)->spec.range, 10.0);
-    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0001)->spec.range, 100.0);
+    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0)->limits.range, 10.0);
+    QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 10.0001)->limits.range, 100.0);
     QCOMPARE(dmm->driver.rangeFor(QStringLiteral("volts"), 100.0001), nullptr);
     QCOMPARE(dmm->driver.command(ReferenceOperation::ConfigureVolts,
                                  {{QStringLiteral("range"), QStringLiteral("100")}, {QStringLiteral("nplc"), QStringLiteral("10")}}),
@@ -477,7 +477,7 @@ void TestReferences::publishedExamples()
     QVERIFY(qAbs(RectangularUncertainty(0.40e-6) - 0.23e-6) < 0.005e-6);
     // JCGM 100:2008, F.2.2.1: an indication of resolution δx contributes
     // u = 0.29 δx (a rectangular distribution of half-width δx/2).
-    const UncertaintyBudget resolutionOnly = EvaluateUncertainty({5.0}, AccuracySpec{10, 0, 0, 0.001}, 0);
+    const UncertaintyBudget resolutionOnly = EvaluateUncertainty({5.0}, AccuracyLimits{10, 0, 0, 0.001}, 0);
     QVERIFY(qAbs(resolutionOnly.referenceResolution - 0.29e-3) < 0.005e-3);
     QCOMPARE(resolutionOnly.repeatability, 0.0); // one reading: no Type A term
     // The standard deviation of the mean of 10.0, 10.2, 9.9, 10.1, by hand:
@@ -489,18 +489,18 @@ void TestReferences::budgetOfAMeterReading()
 {
     // Four readings of a 12 V output on the 100 V range of a meter specified
     // ±(0.0035 % of reading + 0.0005 % of range), resolution 10 µV, of a
-    // supply set in 10 mV steps. By hand: mean 12.0004 V; the specification's
+    // supply set in 10 mV steps. By hand: mean 12.0004 V; the accuracy's
     // limit 0.000420014 + 0.0005 V, / √3 = 531.170 µV; resolution 10 µV / √12
     // = 2.887 µV; s = 258.199 µV, / √4 = 129.099 µV; the supply's step
     // 10 mV / √12 = 2886.751 µV; combined 2938.052 µV, and U = 5876.104 µV.
     const UncertaintyBudget b
-        = EvaluateUncertainty({12.0003, 12.0007, 12.0001, 12.0005}, AccuracySpec{100, 0.0035, 0.0005, 1e-5}, 0.01);
+        = EvaluateUncertainty({12.0003, 12.0007, 12.0001, 12.0005}, AccuracyLimits{100, 0.0035, 0.0005, 1e-5}, 0.01);
     QVERIFY(qAbs(b.mean - 12.0004) < 1e-9);
     QCOMPARE(b.readings, 4);
     const struct {
         const char *term;
         double value, expected;
-    } terms[] = {{"specification", b.specification, 531.170e-6},
+    } terms[] = {{"accuracy", b.accuracy, 531.170e-6},
                  {"reference resolution", b.referenceResolution, 2.887e-6},
                  {"repeatability", b.repeatability, 129.099e-6},
                  {"supply resolution", b.supplyResolution, 2886.751e-6},

@@ -66,7 +66,7 @@ private:
             const double expected = volts ? first.voltageSetpoint : first.amps;
             m_reference[volts ? 0 : 1] << m_slot.references().read(
                 m_step.source, m_slot.info.name, volts ? QStringLiteral("volts") : QStringLiteral("amperes"),
-                expected, m_step.nplc, m_spec[volts ? 0 : 1]);
+                expected, m_step.nplc, m_accuracy[volts ? 0 : 1]);
         }
     }
 
@@ -96,18 +96,18 @@ private:
 
     // The reference's values (or the read-back minus them) against the
     // limits, decided with the expanded uncertainty of the reference's
-    // specification and resolution, the readings' repeatability and the
+    // accuracy and resolution, the readings' repeatability and the
     // supply's resolution.
     void judgeReference(const PlanCheck &check)
     {
         const QVector<Reading> &samples = m_slot.samples();
         const bool volts = check.quantity == Quantity::Voltage;
         const QVector<double> &reference = m_reference[volts ? 0 : 1];
-        const AccuracySpec &spec = m_spec[volts ? 0 : 1];
+        const AccuracyLimits &accuracy = m_accuracy[volts ? 0 : 1];
         const ModelEntry &model = m_slot.model();
         const double resolution = 1.0 / (volts ? model.voltageScale : model.currentScale);
         const double setpoint = volts ? samples.last().voltageSetpoint : samples.last().currentSetpoint;
-        UncertaintyBudget budget = EvaluateUncertainty(reference, spec, resolution);
+        UncertaintyBudget budget = EvaluateUncertainty(reference, accuracy, resolution);
         QVector<double> values = reference;
         std::optional<double> low, high;
         LimitsAbout(check.limits, setpoint, resolution, low, high);
@@ -122,7 +122,7 @@ private:
                 high = band;
             }
             budget.repeatability = StandardDeviationOfMean(values);
-            budget.combined = std::sqrt(budget.specification * budget.specification
+            budget.combined = std::sqrt(budget.accuracy * budget.accuracy
                                         + budget.referenceResolution * budget.referenceResolution
                                         + budget.repeatability * budget.repeatability
                                         + budget.supplyResolution * budget.supplyResolution);
@@ -131,13 +131,13 @@ private:
         const double value = Summarize(values, check.statistic);
         const Decision decision = Decide(value, low, high, budget.expanded, check.decision);
         const ReferenceMark mark{m_step.source, budget.expanded, budget.coverage, decision.verdict};
-        const int decimals = spec.resolution > 0 ? int(std::ceil(-std::log10(spec.resolution) - 1e-9)) : 6;
+        const int decimals = accuracy.resolution > 0 ? int(std::ceil(-std::log10(accuracy.resolution) - 1e-9)) : 6;
         m_slot.judge(check.name, check.quantity, check.statistic, JudgeValue(value, low, high),
                      qMax(decimals, volts ? model.voltageDecimals : model.currentDecimals), &mark);
     }
 
     QVector<double> m_reference[2]; // volts, amperes
-    AccuracySpec m_spec[2];
+    AccuracyLimits m_accuracy[2];
 };
 
 std::unique_ptr<StepRunner> MeasureStep::runner(SlotMachine &slot) const
