@@ -254,6 +254,8 @@ CalibrationRecord AutoCalibration::run()
     try {
         if (!m_model)
             throw CalibrationRefused(QStringLiteral("no model %1").arg(m_settings.modelItem));
+        if (m_settings.quantity != CalibratedQuantity::Voltage)
+            throw CalibrationRefused(QStringLiteral("the output current is not calibrated automatically yet"));
         calibrate(record, &outputTouched);
         const Acceptance left = SweepVerdict(record.asLeft);
         record.status = left == Acceptance::Pass ? CalibrationStatus::Pass

@@ -58,7 +58,12 @@ struct SupplyAccuracy {
     double tolerance(double setting, double count) const { return std::abs(setting) * percentOfSetting / 100 + counts * count; }
 };
 
+// What a calibration corrects: the output voltage (correction register
+// 0x101A, codes ±10) or the output current (0x1019, codes ±100).
+enum class CalibratedQuantity { Voltage, Current };
+
 struct CalibrationSettings {
+    CalibratedQuantity quantity = CalibratedQuantity::Voltage;
     int address = 1;
     int modelItem = 1;
     QString serial;
