@@ -1,5 +1,6 @@
-// psuctl calibrate --auto: a supply's output voltage calibrated against the
-// station's multimeter, its certificate, and its place in the history; and
+// psuctl calibrate --auto: a supply's output voltage, current or both
+// calibrated against the station's multimeter (and its load for the
+// current), a certificate each, and their place in the history; and
 // the calibrations psuctl history lists beside the test runs.
 
 #include "ctl/cli.h"
@@ -21,7 +22,7 @@
 namespace {
 
 const char *const AutoOnly[] = {"station", "points", "readings", "settle", "certificate", "environment", "serial",
-                                "db", "no-history", "operator", "model"};
+                                "db", "no-history", "operator", "model", "quantity"};
 
 std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
 {
@@ -33,9 +34,11 @@ std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
     return sum / sweep.size();
 }
 
-QString SignedVolts(double value)
+// A calibration's error in the unit of its quantity ("voltage", "current").
+QString SignedError(double value, const QString &quantity)
 {
-    return (value >= 0 ? QStringLiteral("+") : QString()) + QString::number(value, 'f', 5) + QStringLiteral(" V");
+    return (value >= 0 ? QStringLiteral("+") : QString()) + QString::number(value, 'f', 5)
+           + (quantity == QLatin1String("current") ? QStringLiteral(" A") : QStringLiteral(" V"));
 }
 
 // Runs the calibration with the stop signals taken by a watcher thread, which
@@ -60,6 +63,47 @@ CalibrationRecord RunStoppable(AutoCalibration &calibration)
     watcher.join();
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return record;
+}
+
+// Prints the calibration's verdict, writes its certificate and keeps it in
+// the history; returns the exit status it asks for.
+int KeepCalibration(const Invocation &inv, const CalibrationRecord &record, HistoryDatabase *history, std::FILE *out,
+                    std::FILE *err)
+{
+    PrintLine(out, QStringLiteral("calibration %1: %2%3").arg(record.id, QLatin1String(CalibrationStatusWord(record.status)),
+                                                              record.cause.isEmpty() ? QString() : QStringLiteral(": ") + record.cause));
+    int status = record.status == CalibrationStatus::Pass ? ExitSuccess : ExitTestFailed;
+    try {
+        for (const QString &file : WriteCertificate(record, inv.text("certificate", QStringLiteral("."))))
+            PrintLine(out, QStringLiteral("certificate %1").arg(file));
+    } catch (const SystemError &error) {
+        PrintLine(err, QStringLiteral("psuctl: ") + error.text());
+        status = ExitTestFailed;
+    }
+    if (history) {
+        CalibrationHistoryRow row;
+        row.id = record.id;
+        row.serial = record.serial;
+        row.start = record.started;
+        row.status = QLatin1String(CalibrationStatusWord(record.status));
+        row.model = record.model;
+        row.address = record.address;
+        row.quantity = QLatin1String(record.traits().name);
+        row.station = record.station;
+        row.operatorName = record.operatorName;
+        row.codeFound = record.codeFound;
+        row.codeWritten = record.codeLeft;
+        row.asFoundError = MeanError(record.asFound);
+        row.asLeftError = MeanError(record.asLeft);
+        try {
+            RecordCalibration(*history, row, CalibrationJson(record));
+        } catch (const SystemError &error) {
+            PrintLine(err, QStringLiteral("psuctl: ") + error.text());
+            if (status == ExitSuccess)
+                status = ExitHistoryLost;
+        }
+    }
+    return status;
 }
 
 } // namespace
@@ -125,45 +169,25 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
 
     RtuMaster master(inv.line, err);
     master.open();
-    AutoCalibration calibration(master, station, settings);
-    calibration.setProgress([out](const QString &line) { PrintLine(out, line); });
-    const CalibrationRecord record = RunStoppable(calibration);
-
-    PrintLine(out, QStringLiteral("calibration %1: %2%3").arg(record.id, QLatin1String(CalibrationStatusWord(record.status)),
-                                                              record.cause.isEmpty() ? QString() : QStringLiteral(": ") + record.cause));
-    int status = record.status == CalibrationStatus::Pass ? ExitSuccess : ExitTestFailed;
-    try {
-        for (const QString &file : WriteCertificate(record, inv.text("certificate", QStringLiteral("."))))
-            PrintLine(out, QStringLiteral("certificate %1").arg(file));
-    } catch (const SystemError &error) {
-        PrintLine(err, QStringLiteral("psuctl: ") + error.text());
-        status = ExitTestFailed;
+    const QString asked = inv.text("quantity", QStringLiteral("voltage"));
+    QVector<CalibratedQuantity> quantities;
+    if (asked != QLatin1String("current"))
+        quantities.append(CalibratedQuantity::Voltage);
+    if (asked != QLatin1String("voltage"))
+        quantities.append(CalibratedQuantity::Current);
+    int status = ExitSuccess;
+    for (CalibratedQuantity quantity : quantities) {
+        settings.quantity = quantity;
+        AutoCalibration calibration(master, station, settings);
+        calibration.setProgress([out](const QString &line) { PrintLine(out, line); });
+        const CalibrationRecord record = RunStoppable(calibration);
+        // A failed calibration's status wins over a history lost.
+        const int kept = KeepCalibration(inv, record, history.get(), out, err);
+        if (status == ExitSuccess || kept == ExitTestFailed)
+            status = kept;
+        if (record.status == CalibrationStatus::Aborted && StopRequested())
+            return StopExitCode();
     }
-    if (history) {
-        CalibrationHistoryRow row;
-        row.id = record.id;
-        row.serial = record.serial;
-        row.start = record.started;
-        row.status = QLatin1String(CalibrationStatusWord(record.status));
-        row.model = record.model;
-        row.address = record.address;
-        row.quantity = record.quantity;
-        row.station = record.station;
-        row.operatorName = record.operatorName;
-        row.codeFound = record.codeFound;
-        row.codeWritten = record.codeLeft;
-        row.asFoundError = MeanError(record.asFound);
-        row.asLeftError = MeanError(record.asLeft);
-        try {
-            RecordCalibration(*history, row, CalibrationJson(record));
-        } catch (const SystemError &error) {
-            PrintLine(err, QStringLiteral("psuctl: ") + error.text());
-            if (status == ExitSuccess)
-                status = ExitHistoryLost;
-        }
-    }
-    if (record.status == CalibrationStatus::Aborted && StopRequested())
-        return StopExitCode();
     return status;
 }
 
@@ -179,12 +203,12 @@ void PrintCalibrationHistory(std::FILE *out, const QString &database, const QStr
         for (int j = i + 1; j < rows.size() && row.asFoundError; ++j) {
             if (rows.at(j).quantity == row.quantity && rows.at(j).asFoundError) {
                 drift = QStringLiteral(" (drift %1 since %2)")
-                            .arg(SignedVolts(*row.asFoundError - *rows.at(j).asFoundError), IsoTime(rows.at(j).start));
+                            .arg(SignedError(*row.asFoundError - *rows.at(j).asFoundError, row.quantity), IsoTime(rows.at(j).start));
                 break;
             }
         }
-        const auto error = [](const std::optional<double> &value) {
-            return value ? SignedVolts(*value) : QStringLiteral("not measured");
+        const auto error = [&row](const std::optional<double> &value) {
+            return value ? SignedError(*value, row.quantity) : QStringLiteral("not measured");
         };
         const auto code = [](const std::optional<int> &value) { return value ? QString::number(*value) : QStringLiteral("-"); };
         PrintLine(out, QStringLiteral("%1  calibration %2  %3 %4 address %5  as found %6%7  as left %8  code %9 -> %10  %11")

@@ -108,13 +108,16 @@ const OptionRow Options[] = {
     {0, "current-code", "N", ValueKind::Whole, 0, 200, nullptr, "calibrate", nullptr, nullptr,
      "CurrentCorrection (0x1019): 0 to 100 correct by 0 to +100, 101 to 200 by -1 to -100"},
     {0, "auto", nullptr, ValueKind::Flag, 0, 0, nullptr, "calibrate", nullptr, nullptr,
-     "find and write the voltage correction against the station's multimeter, and write a certificate"},
+     "find and write the correction against the station's multimeter, and write a certificate"},
+    {0, "quantity", "QUANTITY", ValueKind::Choice, 0, 0, "voltage current both", "calibrate", nullptr, nullptr,
+     "what --auto calibrates, %r: both is the voltage, then the current, a certificate each (default %d)", "voltage"},
     {0, "station", "FILE", ValueKind::Text, 0, 0, nullptr, "calibrate", nullptr, "station",
-     "the station file that names the reference multimeter (and a scanner whose channels name the address)"},
+     "the station file that names the reference multimeter, the electronic load for the current (and a scanner "
+     "whose channels name the address)"},
     {'m', "model", "MODEL", ValueKind::Model, 0, 0, nullptr, "calibrate", nullptr, "model",
      "model name or menu number (needed with --auto)"},
     {0, "points", "N", ValueKind::Whole, 1, 20, nullptr, "calibrate", nullptr, nullptr,
-     "settings per sweep, %r, spread from 10 % to 90 % of the voltage limit (default %d)", "3"},
+     "settings per sweep, %r, spread from 10 % to 90 % of the voltage or current limit (default %d)", "3"},
     {0, "readings", "N", ValueKind::Whole, 1, 1000, nullptr, "calibrate", nullptr, nullptr,
      "meter readings per setting, %r (default %d)", "5"},
     {0, "settle", "S", ValueKind::Decimal, 0, 600, nullptr, "calibrate", nullptr, nullptr,
@@ -277,23 +280,27 @@ const CommandRow Commands[] = {
      "  12,1.5,28800",
      "STEPS.csv", nullptr, RunSteps},
     {"calibrate",
-     "calibrate -a ADDR (--voltage-code N | --current-code N | --auto -m MODEL --station FILE [--points N] "
-     "[--readings N] [--settle S] [--certificate DIR] [--serial SN] [--operator NAME] [--environment KEY=VALUE,...])",
+     "calibrate -a ADDR (--voltage-code N | --current-code N | --auto -m MODEL --station FILE "
+     "[--quantity voltage|current|both] [--points N] [--readings N] [--settle S] [--certificate DIR] [--serial SN] "
+     "[--operator NAME] [--environment KEY=VALUE,...])",
      "write a voltage or current correction code, or find it against a reference multimeter",
      "Write one correction code to a supply and read it back.\n\n"
-     "With --auto, calibrate the output voltage against the station's multimeter: an as-found sweep (each "
-     "setting read --readings times after --settle seconds; readings that keep moving by more than a quarter of "
-     "the tolerance after three settle times refuse the supply), the size and sign of one correction step "
-     "measured by writing a trial code, the code that best centres the errors written to VoltageCorrection "
-     "(0x101A) and read back, and an as-left sweep. Each point is judged against the supply's accuracy, "
-     "+-(0.1 % of the setting + 2 counts), with the meter's expanded uncertainty (k = 2) and the simple decision "
-     "rule (guarded when the test uncertainty ratio is under 4). A certificate (HTML for printing on A4, and "
-     "JSON) is written for every calibration, and with --serial the history keeps it.",
+     "With --auto, calibrate the output voltage (or with --quantity the current, or both) against the station's "
+     "multimeter: an as-found sweep (each setting read --readings times after --settle seconds; readings that keep "
+     "moving by more than a quarter of the tolerance after three settle times refuse the supply), the size and "
+     "sign of one correction step measured by writing a trial code, the code that best centres the errors written "
+     "to VoltageCorrection (0x101A) or CurrentCorrection (0x1019) and read back, and an as-left sweep. The current "
+     "is calibrated in current limit: the station's electronic load demands 20 % of the current limit more than "
+     "each setting, and the multimeter's current range reads what flows. Each point is judged against the "
+     "supply's accuracy, +-(0.1 % of the setting + 2 counts), with the meter's expanded uncertainty (k = 2) and "
+     "the simple decision rule (guarded when the test uncertainty ratio is under 4). A certificate (HTML for "
+     "printing on A4, and JSON) is written for every calibration, and with --serial the history keeps it.",
      "Refused: a reference past its calibration due date (nothing is sent), readings that do not settle, a step "
-     "that does not move the output, a correction beyond the codes' range of +-10. A failure of the meter or the "
+     "that does not move the output, a correction beyond the codes' range (+-10 voltage, +-100 current), a "
+     "current without a load in the station. A failure of the meter or the "
      "supply midway, or a signal, ends the calibration with ERROR or ABORTED: the output goes off and the "
      "correction found is put back; the certificate then shows no as-left sweep. Exit status 0 when the as-left "
-     "sweep passes, 6 otherwise, 1 for a bad station file or an expired reference, 128 + the signal's number "
+     "sweeps pass, 6 otherwise, 1 for a bad station file or an expired reference, 128 + the signal's number "
      "after a signal.",
      nullptr, CheckCalibrate, RunCalibrate},
     {"mqtt", "mqtt -a ADDR[:MODEL],... [-m MODEL] [--broker HOST[:PORT]] [--bench NAME] [OPTION]...",

@@ -34,18 +34,10 @@ int TrialCorrection(int found, int base)
     return found + reach <= base ? found + reach : found - reach;
 }
 
-// A sweep's settings: points spread evenly over 10 % to 90 % of the limit,
-// each on the model's resolution.
-QVector<double> SweepSettings(int points, const ModelEntry &model)
-{
-    const double limit = double(model.voltageLimit) / model.voltageScale;
-    QVector<double> settings;
-    for (int i = 0; i < points; ++i) {
-        const double fraction = points == 1 ? 0.5 : 0.1 + 0.8 * i / (points - 1);
-        settings.append(std::round(limit * fraction * model.voltageScale) / model.voltageScale);
-    }
-    return settings;
-}
+// The load demands this share of the current limit more than each setting,
+// so that the supply holds its current in limit whatever a trial correction
+// does to it.
+constexpr double LoadMargin = 0.2;
 
 double Mean(const QVector<double> &values)
 {
@@ -57,8 +49,19 @@ double Mean(const QVector<double> &values)
 
 } // namespace
 
+const CalibratedTraits &TraitsOf(CalibratedQuantity quantity)
+{
+    static const CalibratedTraits voltage{"voltage", "V", "volts", "VoltageCorrection", VoltageSetpoint,
+                                          OutputVoltage, VoltageCorrection, VoltageCorrectionBase,
+                                          ReferenceOperation::ConfigureVolts};
+    static const CalibratedTraits current{"current", "A", "amperes", "CurrentCorrection", CurrentSetpoint,
+                                          OutputCurrent, CurrentCorrection, CurrentCorrectionBase,
+                                          ReferenceOperation::ConfigureAmps};
+    return quantity == CalibratedQuantity::Current ? current : voltage;
+}
 
-CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base)
+CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base,
+                                  const char *unit)
 {
     CorrectionChoice choice;
     if (errors.isEmpty()) {
@@ -66,8 +69,9 @@ CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, do
         return choice;
     }
     if (!(std::abs(step) >= resolvable) || step == 0) {
-        choice.refusal = QStringLiteral("the correction does not move the output (one step moved it by %1 V)")
-                             .arg(step, 0, 'g', 3);
+        choice.refusal = QStringLiteral("the correction does not move the output (one step moved it by %1 %2)")
+                             .arg(step, 0, 'g', 3)
+                             .arg(QLatin1String(unit));
         return choice;
     }
     const auto [low, high] = std::minmax_element(errors.begin(), errors.end());
@@ -75,12 +79,13 @@ CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, do
     // Each step of the correction moves every error by step.
     const long wanted = current + std::lround(-centre / step);
     if (wanted > base || wanted < -base) {
-        choice.refusal = QStringLiteral("the error of %1 V needs a correction of %2 steps of %3 V, beyond the codes' "
+        choice.refusal = QStringLiteral("the error of %1 %5 needs a correction of %2 steps of %3 %5, beyond the codes' "
                                         "range of ±%4")
                              .arg(centre, 0, 'f', 4)
                              .arg(wanted)
                              .arg(step, 0, 'g', 3)
-                             .arg(base);
+                             .arg(base)
+                             .arg(QLatin1String(unit));
         return choice;
     }
     choice.correction = int(wanted);
@@ -121,7 +126,34 @@ AutoCalibration::AutoCalibration(RtuMaster &master, const StationFile &station, 
     , m_station(station)
     , m_settings(settings)
     , m_model(FindModel(settings.modelItem))
+    , m_traits(TraitsOf(settings.quantity))
 {
+    if (m_model) {
+        const bool amps = settings.quantity == CalibratedQuantity::Current;
+        const double scale = amps ? m_model->currentScale : m_model->voltageScale;
+        m_limit = (amps ? m_model->currentLimit : m_model->voltageLimit) / scale;
+        m_count = 1 / scale;
+        m_decimals = amps ? m_model->currentDecimals : m_model->voltageDecimals;
+    }
+}
+
+AutoCalibration::~AutoCalibration() = default;
+
+QString AutoCalibration::quantityText(double value, int decimals) const
+{
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', decimals).arg(QLatin1String(m_traits.unit));
+}
+
+// Points spread evenly over 10 % to 90 % of the limit, each on the model's
+// resolution.
+QVector<double> AutoCalibration::sweepSettings() const
+{
+    QVector<double> settings;
+    for (int i = 0; i < m_settings.points; ++i) {
+        const double fraction = m_settings.points == 1 ? 0.5 : 0.1 + 0.8 * i / (m_settings.points - 1);
+        settings.append(std::round(m_limit * fraction / m_count) * m_count);
+    }
+    return settings;
 }
 
 void AutoCalibration::note(const QString &line)
@@ -148,21 +180,32 @@ void AutoCalibration::pause(double seconds)
     }
 }
 
-void AutoCalibration::setVolts(double volts)
+void AutoCalibration::setPoint(double setting)
 {
     checkAbort();
-    m_master.write(m_settings.address, VoltageSetpoint, {quint16(std::lround(volts * m_model->voltageScale))});
+    m_master.write(m_settings.address, m_traits.setpoint, {quint16(std::lround(setting / m_count))});
+    if (m_load)
+        send(*m_loadClient, *m_load,
+             m_load->driver.command(ReferenceOperation::LoadCurrent,
+                                    {{QStringLiteral("amps"), QString::number(setting + LoadMargin * m_limit)}}));
 }
 
 void AutoCalibration::writeCode(int code)
 {
     checkAbort();
-    m_master.write(m_settings.address, VoltageCorrection, {quint16(code)});
+    m_master.write(m_settings.address, m_traits.correction, {quint16(code)});
 }
 
 int AutoCalibration::readCode()
 {
-    return m_master.read(m_settings.address, VoltageCorrection, 1).at(0);
+    return m_master.read(m_settings.address, m_traits.correction, 1).at(0);
+}
+
+void AutoCalibration::send(ScpiClient &client, const ReferenceInstrument &reference, const QString &command)
+{
+    client.write(command);
+    if (reference.driver.has(ReferenceOperation::Error))
+        client.checkErrors(reference.driver.command(ReferenceOperation::Error), command);
 }
 
 // N readings of the meter at the setting in force, after the settle time;
@@ -170,7 +213,7 @@ int AutoCalibration::readCode()
 // again after another settle time, twice at most.
 double AutoCalibration::meanReference(double setting, double *spread)
 {
-    const double tolerance = m_settings.accuracy.tolerance(setting, 1.0 / m_model->voltageScale);
+    const double tolerance = m_settings.accuracy.tolerance(setting, m_count);
     const double allowed = std::max(tolerance / 4, 10 * m_range.resolution);
     const QString read = m_dmm->driver.command(ReferenceOperation::Read);
     for (int attempt = 0;; ++attempt) {
@@ -188,26 +231,25 @@ double AutoCalibration::meanReference(double setting, double *spread)
         if (*spread <= allowed)
             return Mean(m_readings);
         if (attempt == 2)
-            throw CalibrationRefused(QStringLiteral("the readings at %1 V do not settle: they spread over %2 V, more "
-                                                    "than %3 V, after three settle times")
-                                         .arg(setting, 0, 'f', m_model->voltageDecimals)
-                                         .arg(*spread, 0, 'f', 6)
-                                         .arg(allowed, 0, 'f', 6));
+            throw CalibrationRefused(QStringLiteral("the readings at %1 do not settle: they spread over %2, more "
+                                                    "than %3, after three settle times")
+                                         .arg(quantityText(setting, m_decimals), quantityText(*spread, 6),
+                                              quantityText(allowed, 6)));
     }
 }
 
 CalibrationPoint AutoCalibration::measure(double setting)
 {
-    setVolts(setting);
+    setPoint(setting);
     CalibrationPoint point;
     point.nominal = setting;
     double spread = 0;
     point.reference = meanReference(setting, &spread);
     checkAbort();
-    point.supply = double(m_master.read(m_settings.address, OutputVoltage, 1).at(0)) / m_model->voltageScale;
+    point.supply = m_master.read(m_settings.address, m_traits.reading, 1).at(0) * m_count;
     point.error = point.reference - setting;
-    point.tolerance = m_settings.accuracy.tolerance(setting, 1.0 / m_model->voltageScale);
-    point.budget = EvaluateUncertainty(m_readings, m_range, 1.0 / m_model->voltageScale);
+    point.tolerance = m_settings.accuracy.tolerance(setting, m_count);
+    point.budget = EvaluateUncertainty(m_readings, m_range, m_count);
     point.verdict = Decide(point.error, -point.tolerance, point.tolerance, point.budget.expanded, m_settings.rule).verdict;
     return point;
 }
@@ -218,15 +260,10 @@ QVector<CalibrationPoint> AutoCalibration::sweep(const QVector<double> &settings
     for (double setting : settings) {
         points.append(measure(setting));
         const CalibrationPoint &p = points.last();
-        note(QStringLiteral("%1 %2 V: meter %3 V, supply %4 V, error %5 V (±%6, U %7, k=2) %8")
-                 .arg(QLatin1String(what))
-                 .arg(p.nominal, 0, 'f', m_model->voltageDecimals)
-                 .arg(p.reference, 0, 'f', 5)
-                 .arg(p.supply, 0, 'f', m_model->voltageDecimals)
-                 .arg(p.error, 0, 'f', 5)
-                 .arg(p.tolerance, 0, 'f', 4)
-                 .arg(p.budget.expanded, 0, 'f', 5)
-                 .arg(QLatin1String(AcceptanceWord(p.verdict))));
+        note(QStringLiteral("%1 %2: meter %3, supply %4, error %5 (±%6, U %7, k=2) %8")
+                 .arg(QLatin1String(what), quantityText(p.nominal, m_decimals), quantityText(p.reference, 5),
+                      quantityText(p.supply, m_decimals), quantityText(p.error, 5), quantityText(p.tolerance, 4),
+                      quantityText(p.budget.expanded, 5), QLatin1String(AcceptanceWord(p.verdict))));
     }
     return points;
 }
@@ -235,7 +272,11 @@ CalibrationRecord AutoCalibration::run()
 {
     CalibrationRecord record;
     record.started = QDateTime::currentDateTime();
-    record.id = QStringLiteral("cal-%1-a%2").arg(record.started.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"))).arg(m_settings.address);
+    record.id = QStringLiteral("cal-%1-a%2-%3")
+                    .arg(record.started.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz")))
+                    .arg(m_settings.address)
+                    .arg(QLatin1String(m_traits.name));
+    record.quantity = m_settings.quantity;
     record.station = m_station.name;
     record.model = m_model ? QString::fromLatin1(m_model->caption) : QString();
     record.address = m_settings.address;
@@ -254,8 +295,6 @@ CalibrationRecord AutoCalibration::run()
     try {
         if (!m_model)
             throw CalibrationRefused(QStringLiteral("no model %1").arg(m_settings.modelItem));
-        if (m_settings.quantity != CalibratedQuantity::Voltage)
-            throw CalibrationRefused(QStringLiteral("the output current is not calibrated automatically yet"));
         calibrate(record, &outputTouched);
         const Acceptance left = SweepVerdict(record.asLeft);
         record.status = left == Acceptance::Pass ? CalibrationStatus::Pass
@@ -269,87 +308,119 @@ CalibrationRecord AutoCalibration::run()
         record.cause = error.text();
     }
 
-    // Whatever happened: the output off, and a trial correction never left
-    // behind in place of the one found.
-    if (outputTouched) {
-        try {
-            if (record.codeFound && !record.codeLeft)
-                m_master.write(m_settings.address, VoltageCorrection, {quint16(*record.codeFound)});
-            m_master.write(m_settings.address, OutputSwitch, {0});
-            if (m_setpointFound)
-                m_master.write(m_settings.address, VoltageSetpoint, {*m_setpointFound});
-        } catch (const SystemError &error) {
-            if (record.cause.isEmpty())
-                record.status = CalibrationStatus::Error;
-            record.cause += (record.cause.isEmpty() ? QString() : QStringLiteral("; ")) + QStringLiteral("putting the supply back: ") + error.text();
-        }
-    }
+    if (outputTouched)
+        putBack(record);
     record.finished = QDateTime::currentDateTime();
     record.settledSeconds = m_settledSeconds;
     record.readingSeconds = m_readingSeconds;
     return record;
 }
 
-void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
+// Whatever happened: the load's input and the output off, and a trial
+// correction never left behind in place of the one found.
+void AutoCalibration::putBack(CalibrationRecord &record)
 {
-    const QDate today = QDate::currentDate();
+    const auto attempt = [&](const std::function<void()> &step) {
+        try {
+            step();
+        } catch (const SystemError &error) {
+            if (record.cause.isEmpty())
+                record.status = CalibrationStatus::Error;
+            record.cause += (record.cause.isEmpty() ? QString() : QStringLiteral("; ")) + QStringLiteral("putting the supply back: ")
+                            + error.text();
+        }
+    };
+    if (m_loadClient && m_loadClient->isOpen())
+        attempt([this] { send(*m_loadClient, *m_load, m_load->driver.command(ReferenceOperation::LoadOff)); });
+    attempt([&] {
+        if (record.codeFound && !record.codeLeft)
+            m_master.write(m_settings.address, m_traits.correction, {quint16(*record.codeFound)});
+        m_master.write(m_settings.address, OutputSwitch, {0});
+        for (const auto &[reg, value] : m_setpointsFound)
+            m_master.write(m_settings.address, reg, {value});
+    });
+}
+
+// Finds the station's meter (and the scanner and, for the current, the load
+// of this address), refuses any past due, and opens, identifies and sets
+// them up for the quantity up to largest.
+void AutoCalibration::connectReferences(CalibrationRecord &record, double largest)
+{
+    const bool amps = m_settings.quantity == CalibratedQuantity::Current;
     for (const ReferenceInstrument &reference : m_station.references) {
         if (reference.kind == ReferenceKind::Dmm && !m_dmm)
             m_dmm = &reference;
         if (reference.kind == ReferenceKind::Scanner && reference.channels.contains(QString::number(m_settings.address)))
             m_scanner = &reference;
+        if (reference.kind == ReferenceKind::Load && amps && !m_load)
+            m_load = &reference;
     }
     if (!m_dmm)
         throw CalibrationRefused(QStringLiteral("%1 has no multimeter (kind = \"dmm\")").arg(m_station.file));
-    for (const ReferenceInstrument *reference : {m_dmm, m_scanner}) {
+    if (amps && !m_load)
+        throw CalibrationRefused(QStringLiteral("%1 has no electronic load (kind = \"load\") to draw the current").arg(m_station.file));
+    const QDate today = QDate::currentDate();
+    for (const ReferenceInstrument *reference : {m_dmm, m_scanner, m_load}) {
         if (reference && reference->expiredOn(today))
             throw CalibrationRefused(QStringLiteral("the reference '%1' was due for calibration on %2")
                                          .arg(reference->name, reference->calibrationDue->toString(Qt::ISODate)));
     }
-    const QVector<double> settings = SweepSettings(m_settings.points, *m_model);
-    const RangeAccuracy *range = m_dmm->driver.rangeFor(QStringLiteral("volts"), settings.last());
+    const RangeAccuracy *range = m_dmm->driver.rangeFor(QLatin1String(m_traits.unitWord), largest);
     if (!range)
-        throw CalibrationRefused(QStringLiteral("the multimeter '%1' has no range for %2 V").arg(m_dmm->name).arg(settings.last()));
+        throw CalibrationRefused(QStringLiteral("the multimeter '%1' has no range for %2").arg(m_dmm->name, quantityText(largest, m_decimals)));
     m_range = range->limits;
 
-    ScpiClient meter(m_dmm->link, m_dmm->driver.timeoutSeconds);
-    m_meter = &meter;
-    std::unique_ptr<ScpiClient> scanner;
-    const auto identify = [&](ScpiClient &client, const ReferenceInstrument &reference) {
-        client.open();
-        record.references.append({reference.name, client.query(reference.driver.command(ReferenceOperation::Identify)),
+    const auto open = [&](const ReferenceInstrument &reference) {
+        auto client = std::make_unique<ScpiClient>(reference.link, reference.driver.timeoutSeconds);
+        client->open();
+        record.references.append({reference.name, client->query(reference.driver.command(ReferenceOperation::Identify)),
                                   reference.link, reference.calibrationDue});
+        return client;
     };
-    const auto send = [&](ScpiClient &client, const ReferenceInstrument &reference, const QString &command) {
-        client.write(command);
-        if (reference.driver.has(ReferenceOperation::Error))
-            client.checkErrors(reference.driver.command(ReferenceOperation::Error), command);
-    };
-    identify(meter, *m_dmm);
+    const QHash<QString, QString> channel{
+        {QStringLiteral("channel"),
+         m_scanner ? QString::number(m_scanner->channels.value(QString::number(m_settings.address))) : QString()}};
+    m_meter = open(*m_dmm);
     if (m_scanner) {
-        scanner = std::make_unique<ScpiClient>(m_scanner->link, m_scanner->driver.timeoutSeconds);
-        identify(*scanner, *m_scanner);
-        send(*scanner, *m_scanner,
-             m_scanner->driver.command(ReferenceOperation::SelectChannel,
-                                       {{QStringLiteral("channel"),
-                                         QString::number(m_scanner->channels.value(QString::number(m_settings.address)))}}));
+        m_scannerClient = open(*m_scanner);
+        send(*m_scannerClient, *m_scanner, m_scanner->driver.command(ReferenceOperation::SelectChannel, channel));
     }
-    send(meter, *m_dmm,
-         m_dmm->driver.command(ReferenceOperation::ConfigureVolts,
-                               {{QStringLiteral("range"), QString::number(m_range.range)},
-                                {QStringLiteral("nplc"), QString::number(m_settings.nplc)}}));
+    if (m_load) {
+        m_loadClient = open(*m_load);
+        if (m_scanner && m_load->driver.has(ReferenceOperation::SelectChannel))
+            send(*m_loadClient, *m_load, m_load->driver.command(ReferenceOperation::SelectChannel, channel));
+    }
+    send(*m_meter, *m_dmm,
+         m_dmm->driver.command(m_traits.configure, {{QStringLiteral("range"), QString::number(m_range.range)},
+                                                    {QStringLiteral("nplc"), QString::number(m_settings.nplc)}}));
     pause(m_dmm->driver.settleSeconds);
+}
 
-    // The supply as found: its correction and setpoint, put back if the
+void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
+{
+    const QVector<double> settings = sweepSettings();
+    connectReferences(record, settings.last());
+
+    // The supply as found: its correction and setpoints, put back if the
     // calibration does not end with a new correction.
     checkAbort();
     record.codeFound = readCode();
-    m_setpointFound = m_master.read(m_settings.address, VoltageSetpoint, 1).at(0);
-    const int base = VoltageCorrectionBase;
+    for (quint16 reg : m_load ? QVector<quint16>{VoltageSetpoint, CurrentSetpoint} : QVector<quint16>{m_traits.setpoint})
+        m_setpointsFound.append({reg, m_master.read(m_settings.address, reg, 1).at(0)});
+    const int base = m_traits.base;
     const int found = CorrectionOfCode(*record.codeFound, base);
     *outputTouched = true;
-    setVolts(settings.first());
+    if (m_load) {
+        // The current is calibrated in current limit: a low voltage, so that
+        // the load takes little power, and the load demanding more than the
+        // supply may give.
+        m_master.write(m_settings.address, VoltageSetpoint,
+                       {quint16(std::lround(0.1 * m_model->voltageLimit))});
+    }
+    setPoint(settings.first());
     m_master.write(m_settings.address, OutputSwitch, {1});
+    if (m_load)
+        send(*m_loadClient, *m_load, m_load->driver.command(ReferenceOperation::LoadOn));
     record.asFound = sweep(settings, "as found");
 
     // One step's size and sign: the last setting again with a trial
@@ -359,23 +430,23 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     const CalibrationPoint &last = record.asFound.last();
     double spread = 0;
     const double moved = meanReference(last.nominal, &spread) - last.reference;
-    record.stepVolts = moved / (trial - found);
+    record.step = moved / (trial - found);
     // A change the meter's noise and resolution could make up is no change.
     const double noise = std::hypot(StandardDeviationOfMean(m_readings), last.budget.repeatability);
     const double resolvable = std::max(2 * m_range.resolution, 4 * noise) / std::abs(trial - found);
-    note(QStringLiteral("one correction step moves the output by %1 V").arg(*record.stepVolts, 0, 'g', 4));
+    note(QStringLiteral("one correction step moves the output by %1 %2").arg(*record.step, 0, 'g', 4).arg(QLatin1String(m_traits.unit)));
 
     QVector<double> errors;
     for (const CalibrationPoint &point : record.asFound)
         errors.append(point.error);
-    const CorrectionChoice choice = ChooseCorrection(errors, *record.stepVolts, resolvable, found, base);
+    const CorrectionChoice choice = ChooseCorrection(errors, *record.step, resolvable, found, base, m_traits.unit);
     if (!choice.correction)
         throw CalibrationRefused(choice.refusal);
     const int code = CorrectionCode(*choice.correction, base);
     writeCode(code);
     const int held = readCode();
     if (held != code)
-        throw CalibrationRefused(QStringLiteral("VoltageCorrection holds %1 after %2 was written").arg(held).arg(code));
+        throw CalibrationRefused(QStringLiteral("%1 holds %2 after %3 was written").arg(QLatin1String(m_traits.registerName)).arg(held).arg(code));
     record.codeLeft = code;
     note(QStringLiteral("correction %1 written (code %2, was %3)").arg(*choice.correction).arg(code).arg(*record.codeFound));
 
@@ -385,15 +456,17 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
 
 QByteArray CalibrationJson(const CalibrationRecord &record)
 {
-    const auto points = [](const QVector<CalibrationPoint> &sweep) {
+    // Every value key ends in the quantity's unit: nominal_volts, nominal_amperes.
+    const QString unit = QLatin1Char('_') + QLatin1String(record.traits().unitWord);
+    const auto points = [&unit](const QVector<CalibrationPoint> &sweep) {
         QJsonArray array;
         for (const CalibrationPoint &p : sweep)
-            array.append(QJsonObject{{QStringLiteral("nominal_volts"), p.nominal},
-                                     {QStringLiteral("reference_volts"), p.reference},
-                                     {QStringLiteral("supply_volts"), p.supply},
-                                     {QStringLiteral("error_volts"), p.error},
-                                     {QStringLiteral("tolerance_volts"), p.tolerance},
-                                     {QStringLiteral("expanded_uncertainty_volts"), p.budget.expanded},
+            array.append(QJsonObject{{QStringLiteral("nominal") + unit, p.nominal},
+                                     {QStringLiteral("reference") + unit, p.reference},
+                                     {QStringLiteral("supply") + unit, p.supply},
+                                     {QStringLiteral("error") + unit, p.error},
+                                     {QStringLiteral("tolerance") + unit, p.tolerance},
+                                     {QStringLiteral("expanded_uncertainty") + unit, p.budget.expanded},
                                      {QStringLiteral("coverage_factor"), p.budget.coverage},
                                      {QStringLiteral("verdict"), QLatin1String(AcceptanceWord(p.verdict))}});
         return array;
@@ -417,7 +490,9 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
         {QStringLiteral("supply"), QJsonObject{{QStringLiteral("model"), record.model},
                                                {QStringLiteral("address"), record.address},
                                                {QStringLiteral("serial"), record.serial}}},
-        {QStringLiteral("quantity"), record.quantity},
+        {QStringLiteral("quantity"), QLatin1String(record.traits().name)},
+        {QStringLiteral("unit"), QLatin1String(record.traits().unit)},
+        {QStringLiteral("correction_register"), QLatin1String(record.traits().registerName)},
         {QStringLiteral("references"), references},
         {QStringLiteral("method"), QJsonObject{{QStringLiteral("points"), record.points},
                                                {QStringLiteral("readings_per_point"), record.readings},
@@ -433,7 +508,7 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
         {QStringLiteral("as_left"), record.asLeftMeasured() ? QJsonValue(points(record.asLeft)) : QJsonValue()},
         {QStringLiteral("code_found"), optionalNumber(record.codeFound)},
         {QStringLiteral("code_written"), optionalNumber(record.codeLeft)},
-        {QStringLiteral("step_volts"), optionalNumber(record.stepVolts)},
+        {QStringLiteral("step") + unit, optionalNumber(record.step)},
         {QStringLiteral("timing"), QJsonObject{{QStringLiteral("settle_seconds"), record.settledSeconds},
                                                {QStringLiteral("reading_seconds"), record.readingSeconds},
                                                {QStringLiteral("total_seconds"),

@@ -2,11 +2,13 @@
 
 #include "link/frames.h"
 
-// Automatic calibration of a supply's output voltage against a station's
-// reference multimeter: an as-found sweep, the size and sign of one
-// correction step found by experiment, the correction code that best centres
-// the error written with the correction register, and an as-left sweep, each
-// point judged against the model's accuracy with its measurement uncertainty.
+// Automatic calibration of a supply's output voltage or output current
+// against a station's reference multimeter: an as-found sweep, the size and
+// sign of one correction step found by experiment, the correction code that
+// best centres the error written with the correction register, and an as-left
+// sweep, each point judged against the model's accuracy with its measurement
+// uncertainty. The current is measured on the meter's current range with the
+// supply held in current limit by the station's electronic load.
 // Blocking: it runs on a thread of its own (psuctl's main thread, or a worker
 // with its own master beside a window).
 
@@ -21,9 +23,11 @@
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class RtuMaster;
+class ScpiClient;
 struct ModelEntry;
 
 // A calibration that cannot be done on this supply or with this station: a
@@ -45,8 +49,9 @@ struct CorrectionChoice {
 // `current` in place) when one step moves the output by step: the one that
 // brings the middle of the errors' span nearest to zero. A step smaller in
 // size than resolvable is one the supply ignores; a correction past ±base is
-// one the codes cannot give. Both are refused, saying why.
-CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base);
+// one the codes cannot give. Both are refused, saying why (values in unit).
+CorrectionChoice ChooseCorrection(const QVector<double> &errors, double step, double resolvable, int current, int base,
+                                  const char *unit);
 
 // The accuracy of the supply's output, as psutool judges a calibration:
 // ±(0.1 % of the setting + 2 counts of the model's resolution). The
@@ -62,12 +67,26 @@ struct SupplyAccuracy {
 // 0x101A, codes ±10) or the output current (0x1019, codes ±100).
 enum class CalibratedQuantity { Voltage, Current };
 
+// A calibrated quantity as the supply's registers and the reference know it.
+struct CalibratedTraits {
+    const char *name;         // "voltage": the history's and the JSON's word
+    const char *unit;         // "V"
+    const char *unitWord;     // "volts": the meter's function, and the JSON keys' suffix
+    const char *registerName; // "VoltageCorrection"
+    quint16 setpoint;         // VoltageSetpoint
+    quint16 reading;          // OutputVoltage
+    quint16 correction;       // VoltageCorrection
+    int base;                 // the codes correct by ±base steps
+    ReferenceOperation configure; // the meter's function for it
+};
+const CalibratedTraits &TraitsOf(CalibratedQuantity quantity);
+
 struct CalibrationSettings {
     CalibratedQuantity quantity = CalibratedQuantity::Voltage;
     int address = 1;
     int modelItem = 1;
     QString serial;
-    int points = 3;          // spread over 10 % to 90 % of the voltage limit
+    int points = 3;          // spread over 10 % to 90 % of the quantity's limit
     int readings = 5;        // per point, of both the meter and the supply
     double settleSeconds = 0.5;
     double nplc = 1;
@@ -77,10 +96,11 @@ struct CalibrationSettings {
     QVector<QPair<QString, QString>> environment; // as the operator gave them, in order
 };
 
+// Values in the calibrated quantity's unit.
 struct CalibrationPoint {
-    double nominal = 0;        // the setting, V
-    double reference = 0;      // the meter's mean, V
-    double supply = 0;         // the supply's read-back mean, V
+    double nominal = 0;        // the setting
+    double reference = 0;      // the meter's mean
+    double supply = 0;         // the supply's read-back
     double error = 0;          // reference - nominal
     double tolerance = 0;      // ±
     UncertaintyBudget budget;  // of the reference's mean
@@ -104,7 +124,7 @@ struct CalibrationRecord {
     QString model;
     int address = 0;
     QString serial;
-    QString quantity = QStringLiteral("voltage");
+    CalibratedQuantity quantity = CalibratedQuantity::Voltage;
     QVector<CalibrationReference> references;
     int points = 0, readings = 0;
     double settleSeconds = 0;
@@ -117,13 +137,14 @@ struct CalibrationRecord {
     QVector<CalibrationPoint> asLeft; // complete, or empty when it was not measured
     std::optional<int> codeFound;     // the code the supply held, as read
     std::optional<int> codeLeft;      // the code written and read back
-    std::optional<double> stepVolts;  // one correction step, as measured
+    std::optional<double> step;       // one correction step as measured, in the quantity's unit
     CalibrationStatus status = CalibrationStatus::Error;
     QString cause;                    // for Error, Aborted, and a refusal
     double settledSeconds = 0;        // the settle times waited
     double readingSeconds = 0;        // the meter's readings, as long as they took
 
     bool asLeftMeasured() const { return !asLeft.isEmpty(); }
+    const CalibratedTraits &traits() const { return TraitsOf(quantity); }
 };
 
 // The worst verdict of a sweep (Fail > Conditional > Pass).
@@ -132,10 +153,11 @@ Acceptance SweepVerdict(const QVector<CalibrationPoint> &sweep);
 class AutoCalibration
 {
 public:
-    // Progress lines ("as found 15.50 V: +0.2012 V PASS") as the work goes.
+    // Progress lines ("as found 15.50 V: ... PASS") as the work goes.
     using Progress = std::function<void(const QString &line)>;
 
     AutoCalibration(RtuMaster &master, const StationFile &station, const CalibrationSettings &settings);
+    ~AutoCalibration();
 
     // Takes effect between two operations: the output goes off and the
     // supply's as-found code back in, unless the new one was written.
@@ -149,13 +171,18 @@ public:
 
 private:
     void calibrate(CalibrationRecord &record, bool *outputTouched);
+    void connectReferences(CalibrationRecord &record, double largest);
+    void send(ScpiClient &client, const ReferenceInstrument &reference, const QString &command);
+    void putBack(CalibrationRecord &record);
+    QVector<double> sweepSettings() const;
     QVector<CalibrationPoint> sweep(const QVector<double> &settings, const char *what);
     CalibrationPoint measure(double setting);
     // The meter's and the supply's readings at the setting in force.
     double meanReference(double setting, double *spread);
-    void setVolts(double volts);
+    void setPoint(double setting);
     void writeCode(int code);
     int readCode();
+    QString quantityText(double value, int decimals) const;
     void pause(double seconds);
     void checkAbort();
     void note(const QString &line);
@@ -164,14 +191,21 @@ private:
     const StationFile &m_station;
     CalibrationSettings m_settings;
     const ModelEntry *m_model;
+    const CalibratedTraits &m_traits;
+    double m_limit = 0;               // the model's largest setting of the quantity
+    double m_count = 0;               // its resolution
+    int m_decimals = 0;
     const ReferenceInstrument *m_dmm = nullptr;
     const ReferenceInstrument *m_scanner = nullptr;
+    const ReferenceInstrument *m_load = nullptr; // draws the current calibrated
     AccuracyLimits m_range;
     std::atomic<bool> m_abort{false};
     Progress m_progress;
-    class ScpiClient *m_meter = nullptr;
+    std::unique_ptr<ScpiClient> m_meter;
+    std::unique_ptr<ScpiClient> m_scannerClient;
+    std::unique_ptr<ScpiClient> m_loadClient;
     QVector<double> m_readings;       // the meter's last readings at one setting
-    std::optional<quint16> m_setpointFound;
+    QVector<QPair<quint16, quint16>> m_setpointsFound; // register, value as found
     double m_settledSeconds = 0;      // the settle times waited
     double m_readingSeconds = 0;      // the meter's readings, as long as they took
 };

@@ -12,14 +12,14 @@ QString escaped(const QString &text)
     return text.toHtmlEscaped();
 }
 
-QString volts(double value, int decimals = 5)
+QString number(double value, int decimals = 5)
 {
     return QString::number(value, 'f', decimals);
 }
 
-QString signedVolts(double value)
+QString signedNumber(double value)
 {
-    return (value >= 0 ? QStringLiteral("+") : QString()) + volts(value);
+    return (value >= 0 ? QStringLiteral("+") : QString()) + number(value);
 }
 
 QString row(const QStringList &cells, const char *tag = "td")
@@ -30,25 +30,25 @@ QString row(const QStringList &cells, const char *tag = "td")
     return html + QStringLiteral("</tr>\n");
 }
 
-QString sweepTable(const QString &title, const QVector<CalibrationPoint> &sweep)
+QString sweepTable(const QString &title, const QVector<CalibrationPoint> &sweep, const QString &unit)
 {
     QString html = QStringLiteral("<h2>%1: %2</h2>\n<table class=\"points\">\n").arg(title, QLatin1String(AcceptanceWord(SweepVerdict(sweep))));
-    html += row({QStringLiteral("Nominal (V)"), QStringLiteral("Reference (V)"), QStringLiteral("Supply read-back (V)"),
-                 QStringLiteral("Error (V)"), QStringLiteral("Tolerance (V)"), QStringLiteral("U (V)"), QStringLiteral("k"),
-                 QStringLiteral("Verdict")},
-                "th");
+    QStringList heads;
+    for (const char *head : {"Nominal", "Reference", "Supply read-back", "Error", "Tolerance", "U"})
+        heads.append(QStringLiteral("%1 (%2)").arg(QLatin1String(head), unit));
+    html += row(heads + QStringList{QStringLiteral("k"), QStringLiteral("Verdict")}, "th");
     for (const CalibrationPoint &p : sweep)
-        html += row({volts(p.nominal, 3), volts(p.reference), volts(p.supply, 3), signedVolts(p.error),
-                     QStringLiteral("±") + volts(p.tolerance, 4), volts(p.budget.expanded), QString::number(p.budget.coverage),
+        html += row({number(p.nominal, 3), number(p.reference), number(p.supply, 3), signedNumber(p.error),
+                     QStringLiteral("±") + number(p.tolerance, 4), number(p.budget.expanded), QString::number(p.budget.coverage),
                      QStringLiteral("<b class=\"%1\">%1</b>").arg(QLatin1String(AcceptanceWord(p.verdict)))});
     return html + QStringLiteral("</table>\n");
 }
 
-QString code(const std::optional<int> &value)
+QString code(const std::optional<int> &value, int base)
 {
     if (!value)
         return QStringLiteral("none");
-    return QStringLiteral("%1 (correction %2)").arg(*value).arg(CorrectionOfCode(*value, VoltageCorrectionBase));
+    return QStringLiteral("%1 (correction %2)").arg(*value).arg(CorrectionOfCode(*value, base));
 }
 
 void save(const QString &path, const QByteArray &bytes)
@@ -62,6 +62,10 @@ void save(const QString &path, const QByteArray &bytes)
 
 QString CertificateHtml(const CalibrationRecord &r)
 {
+    const CalibratedTraits &traits = r.traits();
+    const QString unit = QLatin1String(traits.unit);
+    const QString correction = QLatin1String(traits.registerName);
+    const bool amps = r.quantity == CalibratedQuantity::Current;
     QString html = QStringLiteral(
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n<title>Calibration certificate %1</title>\n"
         "<style>\n@page { size: A4; margin: 18mm 15mm; }\n"
@@ -81,7 +85,7 @@ QString CertificateHtml(const CalibrationRecord &r)
     html += row({QStringLiteral("Power supply"), escaped(r.model)});
     html += row({QStringLiteral("Bus address"), QString::number(r.address)});
     html += row({QStringLiteral("Serial number"), r.serial.isEmpty() ? QStringLiteral("not given") : escaped(r.serial)});
-    html += row({QStringLiteral("Quantity"), QStringLiteral("output voltage (DC)")});
+    html += row({QStringLiteral("Quantity"), QStringLiteral("output %1 (DC)").arg(QLatin1String(traits.name))});
     html += row({QStringLiteral("Accuracy judged against"), escaped(r.accuracyText)});
     html += QStringLiteral("</table>\n<h2>References</h2>\n<table>\n");
     html += row({QStringLiteral("Name"), QStringLiteral("Identity"), QStringLiteral("Link"), QStringLiteral("Calibration due")}, "th");
@@ -89,7 +93,11 @@ QString CertificateHtml(const CalibrationRecord &r)
         html += row({escaped(ref.name), escaped(ref.identity), escaped(ref.link),
                      ref.due ? ref.due->toString(Qt::ISODate) : QStringLiteral("not stated")});
     html += QStringLiteral("</table>\n<h2>Method</h2>\n<table>\n");
-    html += row({QStringLiteral("Points"), QStringLiteral("%1, from 10 % to 90 % of the voltage limit").arg(r.points)});
+    html += row({QStringLiteral("Points"), QStringLiteral("%1, from 10 % to 90 % of the %2 limit").arg(r.points).arg(QLatin1String(traits.name))});
+    if (amps)
+        html += row({QStringLiteral("Current"),
+                     QStringLiteral("the supply in current limit, its load demanding more than each setting; the "
+                                    "current read on the multimeter's current range")});
     html += row({QStringLiteral("Readings per point"), QString::number(r.readings)});
     html += row({QStringLiteral("Settle time"), QStringLiteral("%1 s").arg(r.settleSeconds)});
     html += row({QStringLiteral("Decision rule"),
@@ -110,15 +118,15 @@ QString CertificateHtml(const CalibrationRecord &r)
     if (r.asFound.isEmpty())
         html += QStringLiteral("<h2>As found</h2>\n<p class=\"note\">Not measured.</p>\n");
     else
-        html += sweepTable(QStringLiteral("As found"), r.asFound);
+        html += sweepTable(QStringLiteral("As found"), r.asFound, unit);
     html += QStringLiteral("<h2>Correction</h2>\n<table>\n");
-    html += row({QStringLiteral("VoltageCorrection as found"), code(r.codeFound)});
+    html += row({correction + QStringLiteral(" as found"), code(r.codeFound, traits.base)});
     html += row({QStringLiteral("One correction step, as measured"),
-                 r.stepVolts ? signedVolts(*r.stepVolts) + QStringLiteral(" V") : QStringLiteral("not measured")});
-    html += row({QStringLiteral("VoltageCorrection written"), code(r.codeLeft)});
+                 r.step ? signedNumber(*r.step) + QLatin1Char(' ') + unit : QStringLiteral("not measured")});
+    html += row({correction + QStringLiteral(" written"), code(r.codeLeft, traits.base)});
     html += QStringLiteral("</table>\n");
     if (r.asLeftMeasured())
-        html += sweepTable(QStringLiteral("As left"), r.asLeft);
+        html += sweepTable(QStringLiteral("As left"), r.asLeft, unit);
     else
         html += QStringLiteral("<h2>As left</h2>\n<p class=\"note\">Not measured: the calibration ended %1.</p>\n")
                     .arg(QLatin1String(CalibrationStatusWord(r.status)));

@@ -64,6 +64,20 @@ const QList<QCommandLineOption> &optionList()
          QStringLiteral("What one step of the voltage correction code moves the output by, in volts (signed; default "
                         "one count)."),
          QStringLiteral("[address=]volts")},
+        {QStringLiteral("current-output-offset"),
+         QStringLiteral("Fault: in current limit the terminals carry this many amperes more than the limit; the "
+                        "supply's read-back does not show it."),
+         QStringLiteral("[address=]amps")},
+        {QStringLiteral("current-output-gain"),
+         QStringLiteral("Fault: in current limit the terminals carry this fraction more than the limit (0.001: +0.1 %); "
+                        "the read-back does not show it."),
+         QStringLiteral("[address=]fraction")},
+        {QStringLiteral("current-readback-offset"),
+         QStringLiteral("Fault: the read-back current is this many amperes off while on."), QStringLiteral("[address=]amps")},
+        {QStringLiteral("current-correction-step"),
+         QStringLiteral("What one step of the current correction code moves the output by, in amperes (signed; default "
+                        "one count)."),
+         QStringLiteral("[address=]amps")},
         {QStringLiteral("dmm"),
          QStringLiteral("A reference multimeter with a scanner (channel 100 + address) as a SCPI socket on this port "
                         "(0: any free port; printed)."),
@@ -285,6 +299,16 @@ QString ParseSimOptions(const QStringList &arguments, SimBusOptions *options)
         {QStringLiteral("correction-step"),
          [&](const QString &v, SimSupplySetup &s) {
              return number(v, -1, 1, &s.faults.voltageCorrectionStep) && s.faults.voltageCorrectionStep != 0;
+         }},
+        {QStringLiteral("current-output-offset"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -100, 100, &s.faults.outputOffsetAmps); }},
+        {QStringLiteral("current-output-gain"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -0.5, 0.5, &s.faults.outputCurrentGain); }},
+        {QStringLiteral("current-readback-offset"),
+         [&](const QString &v, SimSupplySetup &s) { return number(v, -100, 100, &s.faults.readbackOffsetAmps); }},
+        {QStringLiteral("current-correction-step"),
+         [&](const QString &v, SimSupplySetup &s) {
+             return number(v, -1, 1, &s.faults.currentCorrectionStep) && s.faults.currentCorrectionStep != 0;
          }},
     };
     for (const auto &handler : handlers) {

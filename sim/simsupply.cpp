@@ -83,6 +83,13 @@ double SimSupply::correctedAmps() const
     return qMax(0.0, m_currentSetpoint / double(model().currentScale) + signedCorrection(m_currentCorrection, 100) * step);
 }
 
+// What the terminals carry in current limit: the corrected setpoint with the
+// current sense's gain and offset error.
+double SimSupply::terminalAmps() const
+{
+    return qMax(0.0, correctedAmps() * (1.0 + m_faults.outputCurrentGain) + m_faults.outputOffsetAmps);
+}
+
 // What the terminals carry in constant voltage: the corrected setpoint with
 // the output's own gain and offset error.
 double SimSupply::terminalVolts() const
@@ -111,7 +118,7 @@ SimSupply::Mode SimSupply::mode() const
     const double limitVolts = qMin(setVolts, powerLimitVolts());
     if (m_loadOhms <= 0.0)
         return Mode::ConstantCurrent;
-    if (!std::isinf(m_loadOhms) && limitVolts / m_loadOhms > correctedAmps())
+    if (!std::isinf(m_loadOhms) && limitVolts / m_loadOhms > terminalAmps())
         return Mode::ConstantCurrent;
     return limitVolts < setVolts ? Mode::ConstantPower : Mode::ConstantVoltage;
 }
@@ -122,7 +129,7 @@ double SimSupply::outputVolts() const
     case Mode::Off:
         return 0.0;
     case Mode::ConstantCurrent:
-        return m_loadOhms <= 0.0 ? 0.0 : correctedAmps() * m_loadOhms;
+        return m_loadOhms <= 0.0 ? 0.0 : terminalAmps() * m_loadOhms;
     case Mode::ConstantVoltage:
         return sagged(terminalVolts());
     case Mode::ConstantPower:
@@ -146,7 +153,7 @@ double SimSupply::outputAmps() const
     case Mode::Off:
         return 0.0;
     case Mode::ConstantCurrent:
-        return correctedAmps();
+        return terminalAmps();
     case Mode::ConstantVoltage:
     case Mode::ConstantPower:
         return std::isinf(m_loadOhms) ? 0.0 : outputVolts() / m_loadOhms;
@@ -167,7 +174,14 @@ quint16 SimSupply::voltageReading() const
 
 quint16 SimSupply::currentReading() const
 {
-    return clampWord(outputAmps() * model().currentScale);
+    // Read through the current sense: in current limit it reads the limit
+    // the supply believes it holds, whatever the terminals carry.
+    if (!m_outputOn)
+        return 0;
+    const double sensed = mode() == Mode::ConstantCurrent
+                              ? correctedAmps()
+                              : (outputAmps() - m_faults.outputOffsetAmps) / (1.0 + m_faults.outputCurrentGain);
+    return clampWord((sensed + m_faults.readbackOffsetAmps) * model().currentScale);
 }
 
 quint16 SimSupply::powerReading() const

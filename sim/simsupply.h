@@ -30,6 +30,12 @@ struct SimFaults {
     double outputOffsetVolts = 0.0;   // the terminals are this far off while on
     double outputGain = 0.0;          // ... and this fraction of the setpoint (0.001: +0.1 %)
     double readbackOffsetVolts = 0.0; // the read-back is this far off the terminals while on
+    // The same for the current: the regulator and the read-back share the
+    // current sense, so in current limit the terminals carry the limit with
+    // these errors while the read-back shows the limit itself.
+    double outputOffsetAmps = 0.0;    // the current sense is this far off
+    double outputCurrentGain = 0.0;   // ... and this fraction of the current
+    double readbackOffsetAmps = 0.0;  // the read-back current is this far off the sense while on
     // What one step of a correction code moves the output by (signed); 0:
     // one count of the model's resolution.
     double voltageCorrectionStep = 0.0; // volts
@@ -129,6 +135,7 @@ private:
     double correctedVolts() const;
     double terminalVolts() const;
     double correctedAmps() const;
+    double terminalAmps() const;
     double powerLimitVolts() const;
     double sagged(double volts) const;
     int noise();

@@ -1,6 +1,6 @@
 // Automatic calibration: the search for the correction code, and psuctl
-// calibrate --auto against the simulator's supply and multimeter, whole and
-// stopped by a signal midway.
+// calibrate --auto against the simulator's supply, multimeter and load, whole,
+// stopped by a signal midway, and refused.
 
 #include "link/frames.h"
 #include "master/rtumaster.h"
@@ -27,13 +27,18 @@ private slots:
     void calibratesAnOffset();
     void killedLeavesNoAsLeft();
     void pastDueRefused();
+    void calibratesBoth();
+    void ignoredCurrentStepRefused();
 
 private:
-    // psusim with one QELT30-05 at address 1 whose terminals are 0.2 V high
-    // and whose correction step is -0.03 V, and its multimeter; returns the
-    // device, and writes the station file naming the meter.
-    QString startBench(QProcess &sim, const QString &due = QStringLiteral("2099-01-01"));
-    QJsonObject certificate(const QString &dir, QString *html);
+    // psusim with one supply at address 1 whose terminals are 0.2 V high and
+    // whose voltage correction step is -0.03 V, with more faults, and its
+    // multimeter and load; returns the device, and writes the station file
+    // naming them.
+    QString startBench(QProcess &sim, const QString &due = QStringLiteral("2099-01-01"), const QStringList &faults = {});
+    QJsonObject certificate(const QString &dir, QString *html, const QString &quantity = QStringLiteral("voltage"));
+    // Registers of the supply at address 1, as a master of the line reads them.
+    static QVector<quint16> readSupply(const QString &device, quint16 start, int count);
 
     QTemporaryDir m_dir;
 };
@@ -84,6 +89,12 @@ void TestAutoCal::search_data()
     QTest::newRow("one beyond -10") << QVector<double>{0.11} << 0.01 << 0 << 10 << 0 << beyond;
     QTest::newRow("current at +100") << QVector<double>{-0.5} << 0.005 << 0 << 100 << 100 << QString();
     QTest::newRow("current beyond -100") << QVector<double>{0.505} << 0.005 << 0 << 100 << 0 << beyond;
+    QTest::newRow("current step down, at +100") << QVector<double>{0.3, 0.3} << -0.003 << 0 << 100 << 100 << QString();
+    QTest::newRow("current step down, +101") << QVector<double>{0.303, 0.303} << -0.003 << 0 << 100 << 0 << beyond;
+    QTest::newRow("current step up, at -100") << QVector<double>{0.29, 0.31} << 0.003 << 0 << 100 << -100 << QString();
+    QTest::newRow("current step up, -101") << QVector<double>{0.303} << 0.003 << 0 << 100 << 0 << beyond;
+    QTest::newRow("current from +90, step down") << QVector<double>{0.03} << -0.003 << 90 << 100 << 100 << QString();
+    QTest::newRow("current ignored step") << QVector<double>{0.05} << 5e-5 << 0 << 100 << 0 << ignored;
     QTest::newRow("ignored step") << QVector<double>{0.2} << 2e-6 << 0 << 10 << 0 << ignored;
     QTest::newRow("no step at all") << QVector<double>{0.2} << 0.0 << 0 << 10 << 0 << ignored;
 }
@@ -96,7 +107,7 @@ void TestAutoCal::search()
     QFETCH(int, base);
     QFETCH(int, expected);
     QFETCH(QString, refusal);
-    const CorrectionChoice choice = ChooseCorrection(errors, step, 1e-4, current, base);
+    const CorrectionChoice choice = ChooseCorrection(errors, step, 1e-4, current, base, base == 10 ? "V" : "A");
     if (refusal.isEmpty()) {
         QVERIFY2(choice.correction, qPrintable(choice.refusal));
         QCOMPARE(*choice.correction, expected);
@@ -106,35 +117,38 @@ void TestAutoCal::search()
     }
 }
 
-QString TestAutoCal::startBench(QProcess &sim, const QString &due)
+QString TestAutoCal::startBench(QProcess &sim, const QString &due, const QStringList &faults)
 {
     sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sim.start(QStringLiteral(PSUSIM_PROGRAM), {QStringLiteral("--supply"), QStringLiteral("1"),
-                                               QStringLiteral("--output-offset"), QStringLiteral("1=0.2"),
-                                               QStringLiteral("--correction-step"), QStringLiteral("1=-0.03"),
-                                               QStringLiteral("--dmm"), QStringLiteral("0")});
+    sim.start(QStringLiteral(PSUSIM_PROGRAM), QStringList{QStringLiteral("--supply"), QStringLiteral("1"),
+                                                          QStringLiteral("--output-offset"), QStringLiteral("1=0.2"),
+                                                          QStringLiteral("--correction-step"), QStringLiteral("1=-0.03"),
+                                                          QStringLiteral("--dmm"), QStringLiteral("0"),
+                                                          QStringLiteral("--eload"), QStringLiteral("0")}
+                                                  + faults);
     if (!sim.waitForStarted())
         return QString();
     QString banner;
-    if (!QTest::qWaitFor([&] { return (banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("\n", 1)) && banner.contains(QLatin1String("dmm on")); }, 20000))
+    if (!QTest::qWaitFor([&] { return (banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QRegularExpression(QStringLiteral("load on \\S+\n"))); }, 20000))
         return QString();
     const QStringList lines = banner.split(QLatin1Char('\n'));
-    QString meter;
-    for (const QString &line : lines)
-        if (line.startsWith(QLatin1String("dmm on")))
-            meter = line.section(QLatin1Char(' '), 2);
     QFile station(m_dir.filePath(QStringLiteral("station.toml")));
     station.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    station.write(QStringLiteral("name = \"Test bench\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\n"
-                                 "link = \"tcp://%1\"\ndriver = \"%2\"\ncalibration_due = %3\n")
-                      .arg(meter, QStringLiteral(PSUTOOL_EXAMPLE_PLANS "/../station/drivers/generic-dmm.toml"), due)
-                      .toUtf8());
+    station.write("name = \"Test bench\"\n");
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1String("dmm on")) || line.startsWith(QLatin1String("load on")))
+            station.write(QStringLiteral("[[reference]]\nname = \"%1\"\nkind = \"%1\"\nlink = \"tcp://%2\"\n"
+                                         "driver = \"%3/../station/drivers/generic-%1.toml\"\ncalibration_due = %4\n")
+                              .arg(line.section(QLatin1Char(' '), 0, 0), line.section(QLatin1Char(' '), 2),
+                                   QStringLiteral(PSUTOOL_EXAMPLE_PLANS), due)
+                              .toUtf8());
+    }
     return lines.first();
 }
 
-QJsonObject TestAutoCal::certificate(const QString &dir, QString *html)
+QJsonObject TestAutoCal::certificate(const QString &dir, QString *html, const QString &quantity)
 {
-    const QStringList files = QDir(dir).entryList({QStringLiteral("*.json")});
+    const QStringList files = QDir(dir).entryList({QStringLiteral("*-%1.json").arg(quantity)});
     if (files.size() != 1)
         return {};
     QFile json(QDir(dir).filePath(files.first()));
@@ -143,6 +157,17 @@ QJsonObject TestAutoCal::certificate(const QString &dir, QString *html)
     page.open(QIODevice::ReadOnly);
     *html = QString::fromUtf8(page.readAll());
     return QJsonDocument::fromJson(json.readAll()).object();
+}
+
+QVector<quint16> TestAutoCal::readSupply(const QString &device, quint16 start, int count)
+{
+    LineOptions line;
+    line.port = device;
+    line.lockFile = false;
+    line.timeoutUs = 1000000;
+    RtuMaster master(line, nullptr);
+    master.open();
+    return master.read(1, start, count);
 }
 
 void TestAutoCal::calibratesAnOffset()
@@ -264,6 +289,94 @@ void TestAutoCal::pastDueRefused()
     QCOMPARE(psuctl.exitCode(), 1);
     QVERIFY(QString::fromUtf8(psuctl.readAllStandardError()).contains(QLatin1String("was due for calibration")));
     QVERIFY(!QFileInfo::exists(certs));
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+// Voltage, then current on a QELT30-10 whose current limit lets 0.08 A more
+// through than set, with a hidden current step of -0.006 A (not one count of
+// 0.01 A): a certificate and a history row each.
+void TestAutoCal::calibratesBoth()
+{
+    QProcess sim;
+    const QString device = startBench(sim, QStringLiteral("2099-01-01"),
+                                      {QStringLiteral("--model"), QStringLiteral("QELT30-10"), QStringLiteral("--current-output-offset"),
+                                       QStringLiteral("1=0.08"), QStringLiteral("--current-correction-step"), QStringLiteral("1=-0.006")});
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("both"));
+    const QString db = m_dir.filePath(QStringLiteral("both.sqlite"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("--quantity"), QStringLiteral("both"),
+                  QStringLiteral("-p"), device, QStringLiteral("--no-lock"), QStringLiteral("-o"), QStringLiteral("1"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("QELT30-10"),
+                  QStringLiteral("--station"), m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--readings"),
+                  QStringLiteral("4"), QStringLiteral("--settle"), QStringLiteral("0.1"), QStringLiteral("--certificate"), certs,
+                  QStringLiteral("--serial"), QStringLiteral("SN-9"), QStringLiteral("--db"), db});
+    QVERIFY(psuctl.waitForFinished(120000));
+    QVERIFY2(psuctl.exitCode() == 0, psuctl.readAll().constData());
+
+    QString html;
+    QCOMPARE(certificate(certs, &html).value(QStringLiteral("code_written")).toInt(), 7);
+    const QJsonObject record = certificate(certs, &html, QStringLiteral("current"));
+    QCOMPARE(record.value(QStringLiteral("status")).toString(), QStringLiteral("PASS"));
+    QCOMPARE(record.value(QStringLiteral("correction_register")).toString(), QStringLiteral("CurrentCorrection"));
+    // 1.05, 5.25 and 9.45 A (10, 50, 90 % of 10.5 A), 0.08 A high as found;
+    // 13 steps of -0.006 A leave them 0.002 A high.
+    const double nominal[] = {1.05, 5.25, 9.45};
+    for (int i = 0; i < 3; ++i) {
+        const QJsonObject f = record.value(QStringLiteral("as_found")).toArray().at(i).toObject();
+        const QJsonObject l = record.value(QStringLiteral("as_left")).toArray().at(i).toObject();
+        QCOMPARE(f.value(QStringLiteral("nominal_amperes")).toDouble(), nominal[i]);
+        QVERIFY(qAbs(f.value(QStringLiteral("error_amperes")).toDouble() - 0.08) < 0.0002);
+        QCOMPARE(f.value(QStringLiteral("verdict")).toString(), QStringLiteral("FAIL"));
+        QVERIFY(qAbs(l.value(QStringLiteral("error_amperes")).toDouble() - 0.002) < 0.0002);
+        QCOMPARE(l.value(QStringLiteral("verdict")).toString(), QStringLiteral("PASS"));
+    }
+    QVERIFY(qAbs(record.value(QStringLiteral("step_amperes")).toDouble() + 0.006) < 0.0002);
+    QCOMPARE(record.value(QStringLiteral("code_written")).toInt(), 13);
+    QVERIFY(html.contains(QLatin1String("<th>Error (A)</th>")) && html.contains(QLatin1String("CurrentCorrection written</td><td>13")));
+    QCOMPARE(record.value(QStringLiteral("references")).toArray().at(1).toObject().value(QStringLiteral("identity")).toString(),
+             QStringLiteral("psusim,Reference load,SIM-LOAD-1,1.0"));
+
+    QCOMPARE(readSupply(device, CurrentCorrection, 2), (QVector<quint16>{13, 7}));
+    QProcess history;
+    history.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("SN-9"), QStringLiteral("--db"), db});
+    QVERIFY(history.waitForFinished(30000));
+    const QString listed = QString::fromUtf8(history.readAllStandardOutput());
+    QVERIFY2(listed.contains(QLatin1String("current QELT30-10 address 1  as found +0.08")) && listed.contains(QLatin1String("voltage")),
+             qPrintable(listed));
+    sim.terminate();
+    sim.waitForFinished(10000);
+}
+
+void TestAutoCal::ignoredCurrentStepRefused()
+{
+    QProcess sim;
+    const QString device = startBench(sim, QStringLiteral("2099-01-01"),
+                                      {QStringLiteral("--current-output-offset"), QStringLiteral("1=0.05"),
+                                       QStringLiteral("--current-correction-step"), QStringLiteral("1=1e-9")});
+    QVERIFY(!device.isEmpty());
+    const QString certs = m_dir.filePath(QStringLiteral("ignored"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
+                 {QStringLiteral("calibrate"), QStringLiteral("--auto"), QStringLiteral("--quantity"), QStringLiteral("current"),
+                  QStringLiteral("-p"), device, QStringLiteral("--no-lock"), QStringLiteral("-o"), QStringLiteral("1"),
+                  QStringLiteral("-a"), QStringLiteral("1"), QStringLiteral("-m"), QStringLiteral("QELT30-05"),
+                  QStringLiteral("--station"), m_dir.filePath(QStringLiteral("station.toml")), QStringLiteral("--points"),
+                  QStringLiteral("2"), QStringLiteral("--settle"), QStringLiteral("0.1"), QStringLiteral("--certificate"), certs});
+    QVERIFY(psuctl.waitForFinished(120000));
+    QCOMPARE(psuctl.exitCode(), 6);
+    QString html;
+    const QJsonObject record = certificate(certs, &html, QStringLiteral("current"));
+    QCOMPARE(record.value(QStringLiteral("status")).toString(), QStringLiteral("ERROR"));
+    QVERIFY2(record.value(QStringLiteral("cause")).toString().contains(QLatin1String("does not move the output")),
+             qPrintable(record.value(QStringLiteral("cause")).toString()));
+    QVERIFY(record.value(QStringLiteral("as_left")).isNull() && record.value(QStringLiteral("code_written")).isNull());
+
+    // The trial code is taken back, the output is off.
+    QCOMPARE(readSupply(device, CurrentCorrection, 1).at(0), quint16(0));
+    QCOMPARE(readSupply(device, OutputSwitch, 1).at(0), quint16(0));
     sim.terminate();
     sim.waitForFinished(10000);
 }
