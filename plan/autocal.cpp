@@ -130,9 +130,9 @@ AutoCalibration::AutoCalibration(RtuMaster &master, const StationFile &station, 
 {
     if (m_model) {
         const bool amps = settings.quantity == CalibratedQuantity::Current;
-        const double scale = amps ? m_model->currentScale : m_model->voltageScale;
-        m_limit = (amps ? m_model->currentLimit : m_model->voltageLimit) / scale;
-        m_count = 1 / scale;
+        m_scale = amps ? m_model->currentScale : m_model->voltageScale;
+        m_limit = (amps ? m_model->currentLimit : m_model->voltageLimit) / m_scale;
+        m_count = 1 / m_scale;
         m_decimals = amps ? m_model->currentDecimals : m_model->voltageDecimals;
     }
 }
@@ -151,7 +151,7 @@ QVector<double> AutoCalibration::sweepSettings() const
     QVector<double> settings;
     for (int i = 0; i < m_settings.points; ++i) {
         const double fraction = m_settings.points == 1 ? 0.5 : 0.1 + 0.8 * i / (m_settings.points - 1);
-        settings.append(std::round(m_limit * fraction / m_count) * m_count);
+        settings.append(std::round(m_limit * fraction * m_scale) / m_scale);
     }
     return settings;
 }
@@ -183,7 +183,7 @@ void AutoCalibration::pause(double seconds)
 void AutoCalibration::setPoint(double setting)
 {
     checkAbort();
-    m_master.write(m_settings.address, m_traits.setpoint, {quint16(std::lround(setting / m_count))});
+    m_master.write(m_settings.address, m_traits.setpoint, {quint16(std::lround(setting * m_scale))});
     if (m_load)
         send(*m_loadClient, *m_load,
              m_load->driver.command(ReferenceOperation::LoadCurrent,
@@ -246,7 +246,7 @@ CalibrationPoint AutoCalibration::measure(double setting)
     double spread = 0;
     point.reference = meanReference(setting, &spread);
     checkAbort();
-    point.supply = m_master.read(m_settings.address, m_traits.reading, 1).at(0) * m_count;
+    point.supply = m_master.read(m_settings.address, m_traits.reading, 1).at(0) / m_scale;
     point.error = point.reference - setting;
     point.tolerance = m_settings.accuracy.tolerance(setting, m_count);
     point.budget = EvaluateUncertainty(m_readings, m_range, m_count);

@@ -193,6 +193,7 @@ private:
     const ModelEntry *m_model;
     const CalibratedTraits &m_traits;
     double m_limit = 0;               // the model's largest setting of the quantity
+    double m_scale = 1;               // its counts per unit
     double m_count = 0;               // its resolution
     int m_decimals = 0;
     const ReferenceInstrument *m_dmm = nullptr;
