@@ -14,6 +14,7 @@
 #include "plan/planengine.h"
 #include "plan/recorders.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <pthread.h>
@@ -144,6 +145,12 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
             Fail(ExitUsage, QStringLiteral("the reference '%1' was due for calibration on %2; nothing was sent")
                                 .arg(reference.name, reference.calibrationDue->toString(Qt::ISODate)));
     }
+    const QString asked = inv.text("quantity", QStringLiteral("voltage"));
+    if (asked != QLatin1String("voltage")
+        && std::none_of(station.references.begin(), station.references.end(),
+                        [](const ReferenceInstrument &reference) { return reference.kind == ReferenceKind::Load; }))
+        Fail(ExitUsage, QStringLiteral("%1 has no electronic load (kind = \"load\") to draw the current; nothing was sent")
+                            .arg(station.file));
     CalibrationSettings settings;
     settings.address = inv.address();
     settings.modelItem = inv.modelItem();
@@ -169,7 +176,6 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
 
     RtuMaster master(inv.line, err);
     master.open();
-    const QString asked = inv.text("quantity", QStringLiteral("voltage"));
     QVector<CalibratedQuantity> quantities;
     if (asked != QLatin1String("current"))
         quantities.append(CalibratedQuantity::Voltage);

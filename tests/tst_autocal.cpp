@@ -330,6 +330,7 @@ void TestAutoCal::calibratesBoth()
         const QJsonObject l = record.value(QStringLiteral("as_left")).toArray().at(i).toObject();
         QCOMPARE(f.value(QStringLiteral("nominal_amperes")).toDouble(), nominal[i]);
         QVERIFY(qAbs(f.value(QStringLiteral("error_amperes")).toDouble() - 0.08) < 0.0002);
+        QCOMPARE(f.value(QStringLiteral("supply_amperes")).toDouble(), nominal[i]); // the read-back does not see it
         QCOMPARE(f.value(QStringLiteral("verdict")).toString(), QStringLiteral("FAIL"));
         QVERIFY(qAbs(l.value(QStringLiteral("error_amperes")).toDouble() - 0.002) < 0.0002);
         QCOMPARE(l.value(QStringLiteral("verdict")).toString(), QStringLiteral("PASS"));
