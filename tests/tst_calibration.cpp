@@ -1,19 +1,30 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
+#include "panels/autocalibration.h"
 #include "panels/calibration.h"
+#include "panels/monitorpanel.h"
+#include "plan/historydb.h"
 #include "support_bytes.h"
 #include "support_toolline.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
 #include <QButtonGroup>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -25,6 +36,74 @@ QByteArray correctionFrame(quint8 address, quint8 registerLow, quint8 code)
     bytes.append(char(address)).append(char(0x10)).append(char(0x10)).append(char(registerLow));
     bytes.append(char(0x00)).append(char(0x01)).append(char(0x02)).append(char(0x00)).append(char(code));
     return withCrc(bytes);
+}
+
+// psusim with one QELT30-05 at address 1 whose terminals are 0.12 V high and
+// whose correction step is +0.02 V, and its meter; the tool's control opened
+// on its line as COM3, and a station file naming the meter.
+struct SimulatedBench {
+    QProcess sim;
+    QString station;
+
+    explicit SimulatedBench(const QString &dir)
+    {
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim.start(QStringLiteral(PSUSIM_PROGRAM), {QStringLiteral("--supply"), QStringLiteral("1"),
+                                                   QStringLiteral("--output-offset"), QStringLiteral("1=0.12"),
+                                                   QStringLiteral("--correction-step"), QStringLiteral("1=0.02"),
+                                                   QStringLiteral("--dmm"), QStringLiteral("0")});
+        QString banner;
+        if (!sim.waitForStarted()
+            || !QTest::qWaitFor([&] { return (banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("dmm on")); }, 20000))
+            return;
+        const QStringList lines = banner.split(QLatin1Char('\n'));
+        const QString meter = lines.filter(QStringLiteral("dmm on")).first().section(QLatin1Char(' '), 2);
+        station = QDir(dir).filePath(QStringLiteral("station.toml"));
+        QFile file(station);
+        file.open(QIODevice::WriteOnly);
+        file.write(QStringLiteral("name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://%1\"\n"
+                                  "driver = \"%2/examples/station/drivers/generic-dmm.toml\"\ncalibration_due = 2099-01-01\n")
+                       .arg(meter, QStringLiteral(PSUTOOL_SOURCE_DIR))
+                       .toUtf8());
+        MAIN->MSComm1->SetPortOpen(false);
+        OpenToolPort(lines.first(), 3);
+    }
+    ~SimulatedBench()
+    {
+        MAIN->MSComm1->SetPortOpen(false);
+        MAIN->MSComm1->SetCommPort(1);
+        MAIN->MSComm1->SetPortOpen(true);
+        sim.terminate();
+        sim.waitForFinished();
+    }
+};
+
+// The automatic window from the calibration window's button, set for a
+// quick run on address 1 with its certificates into dir.
+TAUTOCAL *automaticWindow(const QString &station, const QString &dir, int points, double settle)
+{
+    SelectModel(1);
+    ShowWindow(ERR);
+    ERR->BitBtn3->click();
+    TAUTOCAL *window = ERR->AutoCal;
+    window->Edit1->setText(station);
+    window->SpinEdit1->SetValue(1);
+    window->SpinEdit2->SetValue(points);
+    window->SpinEdit3->SetValue(3);
+    window->DoubleSpinBox1->setValue(settle);
+    window->Edit2->setText(QStringLiteral("SN-42"));
+    window->Edit6->setText(dir);
+    window->Edit7->setText(QDir(dir).filePath(QStringLiteral("history.sqlite")));
+    return window;
+}
+
+QJsonObject certificateJson(const QString &dir)
+{
+    const QStringList files = QDir(dir).entryList({QStringLiteral("cal-*.json")});
+    QFile file(QDir(dir).filePath(files.value(0)));
+    if (files.size() != 1 || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
 }
 
 } // namespace
@@ -236,6 +315,89 @@ private slots:
         MAIN->MSComm1->SetPortOpen(true);
         ERR->BitBtn2->click();
         QVERIFY(!CalibrationMode);
+    }
+
+    // Automatic: the supply's 0.12 V is found, six steps of -0.02 V written
+    // (code 16: ten and six), and the as-left sweep inside the tolerance; the
+    // tool's port is open again after the run.
+    void automaticCentresTheOutput()
+    {
+        QTemporaryDir dir;
+        SimulatedBench bench(dir.path());
+        QVERIFY(!bench.station.isEmpty());
+        TAUTOCAL *window = automaticWindow(bench.station, dir.path(), 3, 0.2);
+        window->Button3->click();
+        QVERIFY(window->Running());
+        QVERIFY(!MAIN->MSComm1->PortOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), 120000);
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        const QJsonObject json = certificateJson(dir.path());
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("PASS"));
+        QCOMPARE(json.value(QStringLiteral("code_found")).toInt(-1), 0);
+        QCOMPARE(json.value(QStringLiteral("code_written")).toInt(-1), 16);
+        QCOMPARE(json.value(QStringLiteral("as_left")).toArray().size(), 3);
+        for (const QJsonValue &point : json.value(QStringLiteral("as_left")).toArray()) {
+            const QJsonObject p = point.toObject();
+            QVERIFY(std::abs(p.value(QStringLiteral("error_volts")).toDouble()) <= p.value(QStringLiteral("tolerance_volts")).toDouble());
+            QCOMPARE(p.value(QStringLiteral("verdict")).toString(), QStringLiteral("PASS"));
+        }
+        QVERIFY(QFileInfo::exists(QDir(dir.path()).filePath(json.value(QStringLiteral("id")).toString() + QStringLiteral(".html"))));
+        QCOMPARE(window->StringGrid1->rowCount(), 6);
+        QCOMPARE(window->StringGrid1->item(5, 0)->text(), QStringLiteral("校准后"));
+        QVERIFY(window->Memo1->toPlainText().contains(QStringLiteral("as left")));
+        HistoryDatabase history(window->Edit7->text());
+        QCOMPARE(ListCalibrations(history, QStringLiteral("SN-42")).size(), 1);
+        window->close();
+    }
+
+    // While the monitor polls, Start says how to stop it and sends nothing:
+    // the polls alone go out, and the port stays the tool's.
+    void automaticRefusedWhileMonitorPolls()
+    {
+        QTemporaryDir dir;
+        QFile station(dir.filePath(QStringLiteral("station.toml")));
+        QVERIFY(station.open(QIODevice::WriteOnly));
+        station.write("name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://127.0.0.1:9\"\n"
+                      "driver = \"" PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml\"\n");
+        station.close();
+        TAUTOCAL *window = automaticWindow(station.fileName(), dir.path(), 3, 0.2);
+        POWER_TEST->Button11->click();
+        QTRY_VERIFY(!m_sent.isEmpty());
+        const int messages = ShownMessages().count;
+        window->Button3->click();
+        QCOMPARE(ShownMessages().count, messages + 1);
+        QVERIFY2(ShownMessages().lastText.contains(POWER_TEST->Button11->text()), qPrintable(ShownMessages().lastText));
+        QVERIFY(!window->Running());
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        POWER_TEST->Button11->click();
+        for (const QByteArray &frame : std::as_const(m_sent))
+            QCOMPARE(int(quint8(frame.at(1))), 0x03);
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("cal-*")}), QStringList());
+        window->close();
+    }
+
+    // Stopped after its first as-found point, the run leaves a certificate
+    // that says so, with no as-left sweep, and the port back with the tool.
+    void automaticStoppedClaimsNoAsLeft()
+    {
+        QTemporaryDir dir;
+        SimulatedBench bench(dir.path());
+        QVERIFY(!bench.station.isEmpty());
+        TAUTOCAL *window = automaticWindow(bench.station, dir.path(), 5, 1.0);
+        window->Button3->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->Memo1->toPlainText().contains(QStringLiteral("as found")), 60000);
+        window->Button4->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), 60000);
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        const QJsonObject json = certificateJson(dir.path());
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("ABORTED"));
+        QVERIFY(json.value(QStringLiteral("as_left")).isNull());
+        QVERIFY(json.value(QStringLiteral("code_written")).isNull());
+        const QTableWidgetItem *asLeft = window->StringGrid1->item(window->StringGrid1->rowCount() - 1, 1);
+        QVERIFY(asLeft);
+        QCOMPARE(asLeft->text(), QStringLiteral("未测量"));
+        QVERIFY(window->StaticText2->text().startsWith(QStringLiteral("已停止")));
+        window->close();
     }
 };
 
