@@ -28,7 +28,8 @@ StationBench DemoStationFixture(SimBus *bus);
 
 // A scripted operator for the demo without a display: applies the serial
 // settings, picks a model, runs the monitor, a scan, a short sequence, a
-// calibration and a test plan at the station, saves a screenshot of each window into a folder and quits.
+// calibration and a test plan at the station, and, given a reference meter, an
+// automatic calibration with its certificate; saves a screenshot of each window into a folder and quits.
 // Controls are looked up by object name, so a missing one only skips its step.
 class DemoTour : public QObject
 {
@@ -42,6 +43,9 @@ public:
     void start();
     // The station's bench for the tour's run, until the tour goes.
     void setStationFixture(StationBench bench);
+    // The simulated multimeter with its scanner (tcp://HOST:PORT) that the
+    // automatic calibration measures with; none: that step is left out.
+    void setReferenceMeter(const QString &link) { m_meterLink = link; }
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
@@ -61,6 +65,9 @@ private:
     void runSequence();
     void runCalibration();
     void runStation();
+    void runAutoCalibration();
+    void showCertificate(const QString &html);
+    QString writeStationFile();
 
     // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
@@ -75,6 +82,7 @@ private:
     void note(const QString &text);
 
     QString m_folder;
+    QString m_meterLink;
     bool m_benchSet = false;
     QTimer *m_modalTimer;
     QStringList m_shots;

@@ -31,6 +31,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QThread>
@@ -186,6 +187,11 @@ void TAUTOCAL::buildControls()
     SetTextColour(StaticText1, QColor(0x40, 0x40, 0x40));
     grid->addWidget(StaticText1, row++, 1, 1, 3);
 
+    // The model chosen in the main window, as the run will take it.
+    StaticText3 = named(new QLabel(group), "StaticText3");
+    grid->addWidget(label(tr("电源型号："), StaticText3), row, 0);
+    grid->addWidget(StaticText3, row++, 1, 1, 3);
+
     SpinEdit1 = named(new TSpinEdit(group), "SpinEdit1");
     SpinEdit1->SetLimits(1, 247);
     SpinEdit1->SetValue(1);
@@ -262,7 +268,7 @@ void TAUTOCAL::buildControls()
     ProgressBar1->setValue(0);
     Memo1 = named(new QPlainTextEdit(this), "Memo1");
     Memo1->setReadOnly(true);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     auto *progress = new QVBoxLayout;
     progress->addWidget(StaticText2);
     progress->addWidget(ProgressBar1);
@@ -278,6 +284,7 @@ void TAUTOCAL::buildControls()
     StringGrid1->setSelectionMode(QAbstractItemView::NoSelection);
     StringGrid1->verticalHeader()->setVisible(false);
     StringGrid1->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    StringGrid1->verticalHeader()->setDefaultSectionSize(StringGrid1->fontMetrics().height() + 8);
     StringGrid1->setMinimumHeight(200);
 
     Button3 = named(new QPushButton(tr("开始"), this), "Button3");
@@ -295,9 +302,9 @@ void TAUTOCAL::buildControls()
     buttons->addWidget(Button6);
 
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(top, 3);
+    layout->addLayout(top);
     layout->addWidget(new QLabel(tr("校准结果"), this));
-    layout->addWidget(StringGrid1, 2);
+    layout->addWidget(StringGrid1, 1);
     layout->addLayout(buttons);
     showRecord();
 }
@@ -312,6 +319,17 @@ void TAUTOCAL::connectHandlers()
     ConnectHandler(Button6, &QPushButton::clicked, this, &TAUTOCAL::Button6Click);
     // A tool that quits mid-run still puts the supply back first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TAUTOCAL::stopRun);
+}
+
+void TAUTOCAL::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    showModel();
+}
+
+void TAUTOCAL::showModel()
+{
+    StaticText3->setText(ModelName.isEmpty() ? tr("未选择（请在主窗口选择型号）") : ModelName);
 }
 
 void TAUTOCAL::showIdle()
@@ -390,6 +408,7 @@ void TAUTOCAL::Button3Click()
     // The file as it is now: an operator may have corrected it meanwhile.
     OpenStation(QDir::fromNativeSeparators(Edit1->text().trimmed()));
     const CalibrationSettings settings = this->settings();
+    showModel();
     if (settings.modelItem == 0)
         RaiseError(tr("请先在主窗口选择电源型号"));
     if (m_line->Busy(LineUser::Monitor)) {

@@ -37,6 +37,7 @@ public:
     QLineEdit *Edit1;          // station file
     QPushButton *Button1;      // choose the station file
     QLabel *StaticText1;       // the station and its references
+    QLabel *StaticText3;       // the model the run takes: the main window's
     TSpinEdit *SpinEdit1;      // address
     QComboBox *ComboBox1;      // voltage or current
     TSpinEdit *SpinEdit2;      // points
@@ -79,12 +80,14 @@ signals:
     void runEnded();
 
 protected:
+    void showEvent(QShowEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildControls();
     void connectHandlers();
     void showIdle();
+    void showModel();
     CalibrationSettings settings() const;
     void stopRun();
     void finishRun();

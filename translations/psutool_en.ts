@@ -406,6 +406,14 @@
         <source>校准后</source>
         <translation>As left</translation>
     </message>
+    <message>
+        <source>电源型号：</source>
+        <translation>Supply model:</translation>
+    </message>
+    <message>
+        <source>未选择（请在主窗口选择型号）</source>
+        <translation>none (choose a model in the main window)</translation>
+    </message>
 </context>
 <context>
     <name>TERR</name>
