@@ -393,9 +393,10 @@ private slots:
         QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("ABORTED"));
         QVERIFY(json.value(QStringLiteral("as_left")).isNull());
         QVERIFY(json.value(QStringLiteral("code_written")).isNull());
-        const QTableWidgetItem *asLeft = window->StringGrid1->item(window->StringGrid1->rowCount() - 1, 1);
-        QVERIFY(asLeft);
-        QCOMPARE(asLeft->text(), QStringLiteral("未测量"));
+        const int last = window->StringGrid1->rowCount() - 1;
+        QVERIFY(last >= 0 && window->StringGrid1->item(last, 1));
+        QCOMPARE(window->StringGrid1->item(last, 0)->text(), QStringLiteral("校准后"));
+        QCOMPARE(window->StringGrid1->item(last, 1)->text(), QStringLiteral("未测量"));
         QVERIFY(window->StaticText2->text().startsWith(QStringLiteral("已停止")));
         window->close();
     }
