@@ -159,7 +159,7 @@ TAUTOCAL::~TAUTOCAL()
 
 void TAUTOCAL::buildControls()
 {
-    auto *group = new QGroupBox(tr("校准设置"), this);
+    auto *group = m_settingsGroup = new QGroupBox(tr("校准设置"), this);
     group->setObjectName(QStringLiteral("GroupBox1"));
     auto *grid = new QGridLayout(group);
     grid->setHorizontalSpacing(8);
@@ -335,12 +335,8 @@ void TAUTOCAL::showModel()
 void TAUTOCAL::showIdle()
 {
     const bool running = Running();
-    for (QWidget *field : {static_cast<QWidget *>(Edit1), static_cast<QWidget *>(Button1), static_cast<QWidget *>(SpinEdit1),
-                           static_cast<QWidget *>(ComboBox1), static_cast<QWidget *>(SpinEdit2), static_cast<QWidget *>(SpinEdit3),
-                           static_cast<QWidget *>(DoubleSpinBox1), static_cast<QWidget *>(ComboBox2), static_cast<QWidget *>(Edit2),
-                           static_cast<QWidget *>(Edit3), static_cast<QWidget *>(Edit4), static_cast<QWidget *>(Edit5),
-                           static_cast<QWidget *>(Edit6), static_cast<QWidget *>(Button2), static_cast<QWidget *>(Edit7)})
-        field->setEnabled(!running);
+    // The settings hold still while a run uses them.
+    m_settingsGroup->setEnabled(!running);
     Button3->setEnabled(!running);
     Button4->setEnabled(running);
     Button5->setEnabled(!running && !m_files.isEmpty());
@@ -357,14 +353,20 @@ void TAUTOCAL::Button1Click()
 void TAUTOCAL::OpenStation(const QString &path)
 {
     Edit1->setText(QDir::toNativeSeparators(path));
-    StaticText1->clear();
-    m_station = LoadStation(path);
+    try {
+        m_station = LoadStation(path);
+    } catch (const SystemError &error) {
+        // The cause stays in sight, with the file, line and column, after the box.
+        StaticText1->setText(error.text());
+        throw;
+    }
     QStringList references;
     for (const ReferenceInstrument &reference : m_station.references) {
-        references << QStringLiteral("%1 (%2, %3)")
-                          .arg(reference.name, QLatin1String(ReferenceKindName(reference.kind)),
-                               reference.calibrationDue ? tr("校准有效期至 %1").arg(reference.calibrationDue->toString(Qt::ISODate))
-                                                        : tr("未注明校准有效期"));
+        const QString due = !reference.calibrationDue ? tr("未注明校准有效期")
+                            : reference.expiredOn(QDate::currentDate())
+                                ? tr("已过校准有效期 %1").arg(reference.calibrationDue->toString(Qt::ISODate))
+                                : tr("校准有效期至 %1").arg(reference.calibrationDue->toString(Qt::ISODate));
+        references << QStringLiteral("%1 (%2, %3)").arg(reference.name, QLatin1String(ReferenceKindName(reference.kind)), due);
     }
     StaticText1->setText(tr("%1：%2").arg(m_station.name, references.join(QStringLiteral("，"))));
 }
@@ -408,6 +410,10 @@ void TAUTOCAL::Button3Click()
     // The file as it is now: an operator may have corrected it meanwhile.
     OpenStation(QDir::fromNativeSeparators(Edit1->text().trimmed()));
     const CalibrationSettings settings = this->settings();
+    const QString folder = QDir::fromNativeSeparators(Edit6->text().trimmed());
+    const QString database = Edit7->text().trimmed();
+    if (folder.isEmpty())
+        RaiseError(tr("请填写证书目录"));
     showModel();
     if (settings.modelItem == 0)
         RaiseError(tr("请先在主窗口选择电源型号"));
@@ -436,8 +442,6 @@ void TAUTOCAL::Button3Click()
     // A late reply costs a retry, not the calibration.
     options.timeoutUs = std::max(200000, options.defaultTimeoutUs(kLongestRequestBytes));
     options.retries = 2;
-    const QString folder = QDir::fromNativeSeparators(Edit6->text().trimmed());
-    const QString database = Edit7->text().trimmed();
 
     if (theBench.beforeRun)
         theBench.beforeRun();

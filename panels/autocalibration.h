@@ -9,6 +9,7 @@
 
 class QComboBox;
 class QDoubleSpinBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -96,6 +97,7 @@ private:
     QString statusText() const;
 
     SharedLine *m_line;
+    QGroupBox *m_settingsGroup = nullptr;
     StationFile m_station;
     QThread *m_thread = nullptr;
     std::shared_ptr<AutoCalibrationRun> m_run;

@@ -350,26 +350,45 @@ private slots:
         window->close();
     }
 
-    // While the monitor polls, Start says how to stop it and sends nothing:
-    // the polls alone go out, and the port stays the tool's.
-    void automaticRefusedWhileMonitorPolls()
+    // Refused before anything is sent, saying why: while the monitor polls
+    // (and how to stop it), a station file with an error (where), no model.
+    // Only the monitor's polls go out, and the port stays the tool's.
+    void automaticRefused_data()
     {
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QByteArray>("station");
+        const QByteArray meter = "name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://127.0.0.1:9\"\n"
+                                 "driver = \"" PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml\"\n";
+        QTest::newRow("monitor polls") << "monitor" << meter;
+        QTest::newRow("station file error") << "station.toml:7:" << meter + "kind = \"dmm\"\n";
+        QTest::newRow("no model") << "型号" << meter;
+    }
+
+    void automaticRefused()
+    {
+        QFETCH(QString, refusal);
+        QFETCH(QByteArray, station);
         QTemporaryDir dir;
-        QFile station(dir.filePath(QStringLiteral("station.toml")));
-        QVERIFY(station.open(QIODevice::WriteOnly));
-        station.write("name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://127.0.0.1:9\"\n"
-                      "driver = \"" PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml\"\n");
-        station.close();
-        TAUTOCAL *window = automaticWindow(station.fileName(), dir.path(), 3, 0.2);
-        POWER_TEST->Button11->click();
-        QTRY_VERIFY(!m_sent.isEmpty());
+        QFile file(dir.filePath(QStringLiteral("station.toml")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(station);
+        file.close();
+        TAUTOCAL *window = automaticWindow(file.fileName(), dir.path(), 3, 0.2);
+        if (refusal == QLatin1String("monitor")) {
+            POWER_TEST->Button11->click();
+            refusal = POWER_TEST->Button11->text();
+            QTRY_VERIFY(!m_sent.isEmpty());
+        } else if (refusal == QStringLiteral("型号")) {
+            ClearActiveModel();
+        }
         const int messages = ShownMessages().count;
         window->Button3->click();
         QCOMPARE(ShownMessages().count, messages + 1);
-        QVERIFY2(ShownMessages().lastText.contains(POWER_TEST->Button11->text()), qPrintable(ShownMessages().lastText));
+        QVERIFY2(ShownMessages().lastText.contains(refusal), qPrintable(ShownMessages().lastText));
         QVERIFY(!window->Running());
         QVERIFY(MAIN->MSComm1->PortOpen());
-        POWER_TEST->Button11->click();
+        if (MonitorRunning)
+            POWER_TEST->Button11->click();
         for (const QByteArray &frame : std::as_const(m_sent))
             QCOMPARE(int(quint8(frame.at(1))), 0x03);
         QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("cal-*")}), QStringList());

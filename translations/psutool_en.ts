@@ -414,6 +414,14 @@
         <source>未选择（请在主窗口选择型号）</source>
         <translation>none (choose a model in the main window)</translation>
     </message>
+    <message>
+        <source>已过校准有效期 %1</source>
+        <translation>past its calibration due date %1</translation>
+    </message>
+    <message>
+        <source>请填写证书目录</source>
+        <translation>Enter a certificate folder</translation>
+    </message>
 </context>
 <context>
     <name>TERR</name>
