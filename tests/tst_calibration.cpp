@@ -395,18 +395,33 @@ private slots:
         window->close();
     }
 
-    // Stopped after its first as-found point, the run leaves a certificate
-    // that says so, with no as-left sweep, and the port back with the tool.
+    // Stopped after its first as-found point (by its button, or by closing
+    // the window, which goes once the run has ended), the run leaves a
+    // certificate that says so, with no as-left sweep, and the port back with the tool.
+    void automaticStoppedClaimsNoAsLeft_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("stop button") << false;
+        QTest::newRow("window closed") << true;
+    }
+
     void automaticStoppedClaimsNoAsLeft()
     {
+        QFETCH(bool, closed);
         QTemporaryDir dir;
         SimulatedBench bench(dir.path());
         QVERIFY(!bench.station.isEmpty());
         TAUTOCAL *window = automaticWindow(bench.station, dir.path(), 5, 1.0);
         window->Button3->click();
         QTRY_VERIFY_WITH_TIMEOUT(window->Memo1->toPlainText().contains(QStringLiteral("as found")), 60000);
-        window->Button4->click();
+        if (closed) {
+            window->close();
+            QVERIFY(window->isVisible());
+        } else {
+            window->Button4->click();
+        }
         QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), 60000);
+        QCOMPARE(window->isVisible(), !closed);
         QVERIFY(MAIN->MSComm1->PortOpen());
         const QJsonObject json = certificateJson(dir.path());
         QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("ABORTED"));
