@@ -13,6 +13,7 @@
 #include "sim/simreference.h"
 
 #include <QApplication>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <cstdio>
@@ -43,8 +44,12 @@ int main(int argc, char *argv[])
         SetAutoCalibrationBench(DemoStationFixture(bus));
         auto *references = new SimReferenceBench(*bus, &app);
         const QString meter = QStringLiteral("tcp://127.0.0.1:%1").arg(references->listenMeter(QStringLiteral("127.0.0.1"), 0));
+        // A station file naming it, for the automatic calibration window.
+        auto *stationFolder = new QTemporaryDir;
+        const QString station = WriteDemoStation(stationFolder->path(), meter);
         QTextStream(stdout) << "simulated supplies at addresses 1, 5 and 17 on COM2 (" << device << ")\n"
-                            << "reference multimeter with scanner (channel 100 + address) on " << meter << "\n";
+                            << "reference multimeter with scanner (channel 100 + address) on " << meter << "\n"
+                            << "station file " << station << "\n";
 
         const QString tourFolder = qEnvironmentVariable("PSUTOOL_TOUR_DIR");
         if (!tourFolder.isEmpty()) {
@@ -53,6 +58,9 @@ int main(int argc, char *argv[])
             QObject::connect(tour, &DemoTour::finished, &app, [](bool ok) { QCoreApplication::exit(ok ? 0 : 1); });
             tour->start();
         }
-        return [bus] { bus->stop(); };
+        return [bus, stationFolder] {
+            bus->stop();
+            delete stationFolder;
+        };
     });
 }

@@ -510,26 +510,23 @@ void DemoTour::runStation()
     station->hide();
 }
 
-// The tour's station: the simulated multimeter, and its scanner on the same
-// link with the supply at 17 on channel 117.
-QString DemoTour::writeStationFile()
+QString WriteDemoStation(const QString &folder, const QString &meterLink)
 {
     const QString drivers = QDir(QStringLiteral(PSUTOOL_EXAMPLES_DIR)).filePath(QStringLiteral("../station/drivers"));
     const QString due = QDate::currentDate().addYears(1).toString(Qt::ISODate);
-    const QString path = QDir(m_folder).filePath(QStringLiteral("station.toml"));
+    const QString path = QDir(folder).filePath(QStringLiteral("station.toml"));
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        m_problems << QStringLiteral("could not write %1").arg(path);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return QString();
-    }
     file.write(QStringLiteral("name = \"Demo bench\"\n\n"
                               "[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\n"
                               "driver = \"%2/generic-dmm.toml\"\ncalibration_due = %3\n\n"
                               "[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\nlink = \"%1\"\n"
-                              "driver = \"%2/generic-scanner.toml\"\ncalibration_due = %3\nchannels = { 17 = 117 }\n")
-                   .arg(m_meterLink, QDir::cleanPath(drivers), due)
+                              "driver = \"%2/generic-scanner.toml\"\ncalibration_due = %3\n"
+                              "channels = { 1 = 101, 5 = 105, 17 = 117 }\n")
+                   .arg(meterLink, QDir::cleanPath(drivers), due)
                    .toUtf8());
-    return path;
+    return file.error() == QFileDevice::NoError ? path : QString();
 }
 
 // Automatic calibration of the supply at 17, whose terminals are off: the
@@ -541,7 +538,11 @@ void DemoTour::runAutoCalibration()
         note(QStringLiteral("no reference meter: automatic calibration left out"));
         return;
     }
-    const QString station = writeStationFile();
+    const QString station = WriteDemoStation(m_folder, m_meterLink);
+    if (station.isEmpty()) {
+        m_problems << QStringLiteral("could not write the station file into %1").arg(m_folder);
+        return;
+    }
     // The supply at 17 is a QELT36-03: the model menu's fifth item.
     MAIN->BitBtn7->click();
     pause(300);

@@ -20,6 +20,11 @@ SimBusOptions DemoBusOptions();
 
 class SimBus;
 
+// Writes FOLDER/station.toml for the demo's bench: the simulated multimeter at
+// meterLink and its scanner on the same link, each supply's terminals on
+// channel 100 + address. Returns its path, or empty when it cannot be written.
+QString WriteDemoStation(const QString &folder, const QString &meterLink);
+
 // The station's bench on the demo's bus: the plan dialog opens in the example
 // plans, and each run finds the supplies' loads taken off, as an accuracy
 // test at the end of a line measures them unloaded (the supply at 17 would
@@ -67,7 +72,6 @@ private:
     void runStation();
     void runAutoCalibration();
     void showCertificate(const QString &html);
-    QString writeStationFile();
 
     // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
