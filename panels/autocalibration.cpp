@@ -558,9 +558,11 @@ void TAUTOCAL::finishRun()
             theBench.afterRun();
         RunHandler([this] { m_line->Control()->SetPortOpen(true); });
     }
-    if (run->failure.isEmpty())
-        Memo1->appendPlainText(QStringLiteral("calibration %1: %2%3").arg(m_record.id, QLatin1String(CalibrationStatusWord(m_record.status)),
-                                                                          m_record.cause.isEmpty() ? QString() : QStringLiteral(": ") + m_record.cause));
+    if (run->failure.isEmpty()) {
+        const QString cause = m_record.cause.isEmpty() ? QString() : QStringLiteral(": ") + m_record.cause;
+        Memo1->appendPlainText(QStringLiteral("calibration %1: %2%3")
+                                   .arg(m_record.id, QLatin1String(CalibrationStatusWord(m_record.status)), cause));
+    }
     for (const QString &file : m_files)
         Memo1->appendPlainText(tr("证书：%1").arg(QDir::toNativeSeparators(file)));
     if (run->failure.isEmpty() && m_record.serial.isEmpty())
