@@ -106,6 +106,7 @@ void CreateForms()
     TYP = new TTYP;
     ERR = new TERR;
     g_line = std::make_unique<TFormsLine>();
+    ERR->SetLine(g_line.get());
     g_replyView = std::make_unique<TFormsReplyView>();
     SetReplyView(g_replyView.get());
     SetModelObserver(showModelName);

@@ -6,6 +6,7 @@
 #include "app/serialsettings.h"
 #include "link/mscomm.h"
 #include "panels/addressscan.h"
+#include "panels/autocalibration.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/overview.h"
@@ -16,18 +17,24 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QDate>
 #include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTextBrowser>
 #include <QTextStream>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 
 SimBusOptions DemoBusOptions()
 {
@@ -222,6 +229,7 @@ void DemoTour::run()
     runSequence();
     runCalibration();
     runStation();
+    runAutoCalibration();
     shoot(MAIN, QStringLiteral("main.png"));
     m_modalTimer->stop();
     for (const QString &problem : m_problems)
@@ -500,4 +508,96 @@ void DemoTour::runStation()
         note(QStringLiteral("the station found %1 failing supplies, not one").arg(failed));
     shoot(station, QStringLiteral("station.png"));
     station->hide();
+}
+
+QString WriteDemoStation(const QString &folder, const QString &meterLink)
+{
+    const QString drivers = QDir(QStringLiteral(PSUTOOL_EXAMPLES_DIR)).filePath(QStringLiteral("../station/drivers"));
+    const QString due = QDate::currentDate().addYears(1).toString(Qt::ISODate);
+    const QString path = QDir(folder).filePath(QStringLiteral("station.toml"));
+    QFile file(path);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return QString();
+    file.write(QStringLiteral("name = \"Demo bench\"\n\n"
+                              "[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\n"
+                              "driver = \"%2/generic-dmm.toml\"\ncalibration_due = %3\n\n"
+                              "[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\nlink = \"%1\"\n"
+                              "driver = \"%2/generic-scanner.toml\"\ncalibration_due = %3\n"
+                              "channels = { 1 = 101, 5 = 105, 17 = 117 }\n")
+                   .arg(meterLink, QDir::cleanPath(drivers), due)
+                   .toUtf8());
+    return file.error() == QFileDevice::NoError ? path : QString();
+}
+
+// Automatic calibration of the supply at 17, whose terminals are off: the
+// window opened from the calibration window, a run against the simulated
+// meter, the results and the certificate.
+void DemoTour::runAutoCalibration()
+{
+    if (m_meterLink.isEmpty()) {
+        note(QStringLiteral("no reference meter: automatic calibration left out"));
+        return;
+    }
+    const QString station = WriteDemoStation(m_folder, m_meterLink);
+    if (station.isEmpty()) {
+        m_problems << QStringLiteral("could not write the station file into %1").arg(m_folder);
+        return;
+    }
+    // The supply at 17 is a QELT36-03: the model menu's fifth item.
+    MAIN->BitBtn7->click();
+    pause(300);
+    MAIN->PopupMenu3->ItemButton(5)->click();
+    MAIN->BitBtn5->click();
+    pause(300);
+    if (!click(ERR, QStringLiteral("BitBtn3")) || !ERR->AutoCal)
+        return;
+    TAUTOCAL *window = ERR->AutoCal;
+    try {
+        window->OpenStation(station);
+    } catch (const SystemError &error) {
+        m_problems << QStringLiteral("the station file was refused: %1").arg(error.text());
+        return;
+    }
+    setNumber(window, QStringLiteral("SpinEdit1"), 17);
+    setNumber(window, QStringLiteral("SpinEdit2"), 5);
+    setNumber(window, QStringLiteral("SpinEdit3"), 5);
+    window->DoubleSpinBox1->setValue(0.3);
+    setText(window, QStringLiteral("Edit2"), QStringLiteral("C17-0042"));
+    setText(window, QStringLiteral("Edit3"), QStringLiteral("张工"));
+    setText(window, QStringLiteral("Edit4"), QStringLiteral("23.1 ℃"));
+    setText(window, QStringLiteral("Edit5"), QStringLiteral("48 %RH"));
+    setText(window, QStringLiteral("Edit6"), QDir(m_folder).filePath(QStringLiteral("certificates")));
+    setText(window, QStringLiteral("Edit7"), QDir(m_folder).filePath(QStringLiteral("history.sqlite")));
+    if (!click(window, QStringLiteral("Button3")))
+        return;
+    if (!waitFor([window] { return !window->Running(); }, 120000)) {
+        m_problems << QStringLiteral("the automatic calibration did not end");
+        return;
+    }
+    const CalibrationRecord &record = window->LastRecord();
+    note(QStringLiteral("automatic calibration of 17: %1 %2, code %3 -> %4")
+             .arg(QLatin1String(CalibrationStatusWord(record.status)), record.cause)
+             .arg(record.codeFound ? *record.codeFound : -1)
+             .arg(record.codeLeft ? *record.codeLeft : -1));
+    if (record.status != CalibrationStatus::Pass)
+        m_problems << QStringLiteral("the automatic calibration ended %1: %2")
+                          .arg(QLatin1String(CalibrationStatusWord(record.status)), record.cause);
+    shoot(window, QStringLiteral("autocalibration.png"));
+    for (const QString &file : window->CertificateFiles()) {
+        if (file.endsWith(QLatin1String(".html")))
+            showCertificate(file);
+    }
+    window->close();
+    click(ERR, QStringLiteral("BitBtn2"));
+}
+
+// The certificate as the operator prints it, in a window of the tour's own.
+void DemoTour::showCertificate(const QString &html)
+{
+    QTextBrowser browser;
+    browser.setWindowTitle(QFileInfo(html).fileName());
+    browser.setSource(QUrl::fromLocalFile(html));
+    browser.resize(860, 1100);
+    browser.show();
+    shoot(&browser, QStringLiteral("certificate.png"));
 }

@@ -20,6 +20,11 @@ SimBusOptions DemoBusOptions();
 
 class SimBus;
 
+// Writes FOLDER/station.toml for the demo's bench: the simulated multimeter at
+// meterLink and its scanner on the same link, each supply's terminals on
+// channel 100 + address. Returns its path, or empty when it cannot be written.
+QString WriteDemoStation(const QString &folder, const QString &meterLink);
+
 // The station's bench on the demo's bus: the plan dialog opens in the example
 // plans, and each run finds the supplies' loads taken off, as an accuracy
 // test at the end of a line measures them unloaded (the supply at 17 would
@@ -28,7 +33,8 @@ StationBench DemoStationFixture(SimBus *bus);
 
 // A scripted operator for the demo without a display: applies the serial
 // settings, picks a model, runs the monitor, a scan, a short sequence, a
-// calibration and a test plan at the station, saves a screenshot of each window into a folder and quits.
+// calibration and a test plan at the station, and, given a reference meter, an
+// automatic calibration with its certificate; saves a screenshot of each window into a folder and quits.
 // Controls are looked up by object name, so a missing one only skips its step.
 class DemoTour : public QObject
 {
@@ -42,6 +48,9 @@ public:
     void start();
     // The station's bench for the tour's run, until the tour goes.
     void setStationFixture(StationBench bench);
+    // The simulated multimeter with its scanner (tcp://HOST:PORT) that the
+    // automatic calibration measures with; none: that step is left out.
+    void setReferenceMeter(const QString &link) { m_meterLink = link; }
     // The screenshots saved so far, and what went wrong on the way.
     QStringList screenshots() const { return m_shots; }
     QStringList problems() const { return m_problems; }
@@ -61,6 +70,8 @@ private:
     void runSequence();
     void runCalibration();
     void runStation();
+    void runAutoCalibration();
+    void showCertificate(const QString &html);
 
     // Runs the event loop until condition holds or timeoutMs pass; false on timeout.
     bool waitFor(const std::function<bool()> &condition, int timeoutMs);
@@ -75,6 +86,7 @@ private:
     void note(const QString &text);
 
     QString m_folder;
+    QString m_meterLink;
     bool m_benchSet = false;
     QTimer *m_modalTimer;
     QStringList m_shots;

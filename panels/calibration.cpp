@@ -3,6 +3,7 @@
 #include "link/frames.h"
 #include "link/replydispatcher.h"
 #include "link/serialchannel.h"
+#include "panels/autocalibration.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
 #include "widgets/spinedit.h"
@@ -118,12 +119,22 @@ TERR::TERR(QWidget *parent)
     buttons->addWidget(BitBtn2);
     buttons->addStretch();
 
+    // Below the window's own buttons, so that they keep their places: the
+    // way to the automatic calibration of one supply against a reference meter.
+    BitBtn3 = new QPushButton(tr("自动校准…"), this);
+    BitBtn3->setObjectName(QStringLiteral("BitBtn3"));
+    BitBtn3->setToolTip(tr("用工位的参考万用表自动求出并写入修正值，出具校准证书"));
+    auto *automatic = new QHBoxLayout;
+    automatic->addStretch();
+    automatic->addWidget(BitBtn3);
+
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 12, 16, 16);
     layout->setSpacing(10);
     layout->addWidget(Label1);
     layout->addWidget(Bevel1, 1);
     layout->addLayout(buttons);
+    layout->addLayout(automatic);
 
     setTabOrder(SpinEdit1, RadioButton1);
     setTabOrder(RadioButton1, SpinEdit3);
@@ -131,16 +142,25 @@ TERR::TERR(QWidget *parent)
     setTabOrder(RadioButton2, SpinEdit2);
     setTabOrder(SpinEdit2, BitBtn1);
     setTabOrder(BitBtn1, BitBtn2);
+    setTabOrder(BitBtn2, BitBtn3);
 
     resize(sizeHint().expandedTo(QSize(340, 0)));
     PlaceWindow(this, QPoint(715, 165));
     connectHandlers();
 }
 
+// The automatic calibration's window is a window of its own: it stays when
+// this one is closed, and goes (its run stopped) with it.
+TERR::~TERR()
+{
+    delete AutoCal;
+}
+
 void TERR::connectHandlers()
 {
     ConnectHandler(BitBtn1, &QPushButton::clicked, this, &TERR::BitBtn1Click);
     ConnectHandler(BitBtn2, &QPushButton::clicked, this, &TERR::BitBtn2Click);
+    ConnectHandler(BitBtn3, &QPushButton::clicked, this, &TERR::BitBtn3Click);
 }
 
 void TERR::showEvent(QShowEvent *event)
@@ -200,4 +220,13 @@ void TERR::BitBtn2Click()
 {
     CalibrationMode = false;
     close();
+}
+
+void TERR::BitBtn3Click()
+{
+    if (!AutoCal)
+        AutoCal = new TAUTOCAL(m_line);
+    AutoCal->show();
+    AutoCal->raise();
+    AutoCal->activateWindow();
 }

@@ -8,6 +8,8 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QRadioButton;
+class SharedLine;
+class TAUTOCAL;
 class TSpinEdit;
 
 // CalibrationMode (link/replydispatcher.h) is written only by TERR: set while
@@ -25,6 +27,7 @@ class TERR : public QWidget
 
 public:
     explicit TERR(QWidget *parent = nullptr);
+    ~TERR() override;
 
     QLabel *Label1;
     QFrame *Bevel1;
@@ -36,11 +39,18 @@ public:
     TSpinEdit *SpinEdit2;
     QPushButton *BitBtn1;
     QPushButton *BitBtn2;
+    // Automatic calibration, in a window of its own made on first use.
+    QPushButton *BitBtn3;
+    TAUTOCAL *AutoCal = nullptr;
+
+    // The tool's line, which automatic calibration borrows (set by the shell).
+    void SetLine(SharedLine *line) { m_line = line; }
 
     void FormShow();
     void FormClose();
     void BitBtn1Click();
     void BitBtn2Click();
+    void BitBtn3Click();
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -49,4 +59,6 @@ protected:
 
 private:
     void connectHandlers();
+
+    SharedLine *m_line = nullptr;
 };

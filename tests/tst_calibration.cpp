@@ -1,19 +1,30 @@
 #include "app/forms.h"
 #include "app/mainwindow.h"
 #include "link/frames.h"
+#include "link/modelcatalogue.h"
 #include "link/mscomm.h"
 #include "link/replydispatcher.h"
+#include "panels/autocalibration.h"
 #include "panels/calibration.h"
+#include "panels/monitorpanel.h"
+#include "plan/historydb.h"
 #include "support_bytes.h"
 #include "support_toolline.h"
 #include "widgets/errorreport.h"
 #include "widgets/spinedit.h"
 
 #include <QButtonGroup>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -25,6 +36,74 @@ QByteArray correctionFrame(quint8 address, quint8 registerLow, quint8 code)
     bytes.append(char(address)).append(char(0x10)).append(char(0x10)).append(char(registerLow));
     bytes.append(char(0x00)).append(char(0x01)).append(char(0x02)).append(char(0x00)).append(char(code));
     return withCrc(bytes);
+}
+
+// psusim with one QELT30-05 at address 1 whose terminals are 0.12 V high and
+// whose correction step is +0.02 V, and its meter; the tool's control opened
+// on its line as COM3, and a station file naming the meter.
+struct SimulatedBench {
+    QProcess sim;
+    QString station;
+
+    explicit SimulatedBench(const QString &dir)
+    {
+        sim.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        sim.start(QStringLiteral(PSUSIM_PROGRAM), {QStringLiteral("--supply"), QStringLiteral("1"),
+                                                   QStringLiteral("--output-offset"), QStringLiteral("1=0.12"),
+                                                   QStringLiteral("--correction-step"), QStringLiteral("1=0.02"),
+                                                   QStringLiteral("--dmm"), QStringLiteral("0")});
+        QString banner;
+        if (!sim.waitForStarted()
+            || !QTest::qWaitFor([&] { return (banner += QString::fromLatin1(sim.readAllStandardOutput())).contains(QLatin1String("dmm on")); }, 20000))
+            return;
+        const QStringList lines = banner.split(QLatin1Char('\n'));
+        const QString meter = lines.filter(QStringLiteral("dmm on")).first().section(QLatin1Char(' '), 2);
+        station = QDir(dir).filePath(QStringLiteral("station.toml"));
+        QFile file(station);
+        file.open(QIODevice::WriteOnly);
+        file.write(QStringLiteral("name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://%1\"\n"
+                                  "driver = \"%2/examples/station/drivers/generic-dmm.toml\"\ncalibration_due = 2099-01-01\n")
+                       .arg(meter, QStringLiteral(PSUTOOL_SOURCE_DIR))
+                       .toUtf8());
+        MAIN->MSComm1->SetPortOpen(false);
+        OpenToolPort(lines.first(), 3);
+    }
+    ~SimulatedBench()
+    {
+        MAIN->MSComm1->SetPortOpen(false);
+        MAIN->MSComm1->SetCommPort(1);
+        MAIN->MSComm1->SetPortOpen(true);
+        sim.terminate();
+        sim.waitForFinished();
+    }
+};
+
+// The automatic window from the calibration window's button, set for a
+// quick run on address 1 with its certificates into dir.
+TAUTOCAL *automaticWindow(const QString &station, const QString &dir, int points, double settle)
+{
+    SelectModel(1);
+    ShowWindow(ERR);
+    ERR->BitBtn3->click();
+    TAUTOCAL *window = ERR->AutoCal;
+    window->Edit1->setText(station);
+    window->SpinEdit1->SetValue(1);
+    window->SpinEdit2->SetValue(points);
+    window->SpinEdit3->SetValue(3);
+    window->DoubleSpinBox1->setValue(settle);
+    window->Edit2->setText(QStringLiteral("SN-42"));
+    window->Edit6->setText(dir);
+    window->Edit7->setText(QDir(dir).filePath(QStringLiteral("history.sqlite")));
+    return window;
+}
+
+QJsonObject certificateJson(const QString &dir)
+{
+    const QStringList files = QDir(dir).entryList({QStringLiteral("cal-*.json")});
+    QFile file(QDir(dir).filePath(files.value(0)));
+    if (files.size() != 1 || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
 }
 
 } // namespace
@@ -236,6 +315,124 @@ private slots:
         MAIN->MSComm1->SetPortOpen(true);
         ERR->BitBtn2->click();
         QVERIFY(!CalibrationMode);
+    }
+
+    // Automatic: the supply's 0.12 V is found, six steps of -0.02 V written
+    // (code 16: ten and six), and the as-left sweep inside the tolerance; the
+    // tool's port is open again after the run.
+    void automaticCentresTheOutput()
+    {
+        QTemporaryDir dir;
+        SimulatedBench bench(dir.path());
+        QVERIFY(!bench.station.isEmpty());
+        TAUTOCAL *window = automaticWindow(bench.station, dir.path(), 3, 0.2);
+        window->Button3->click();
+        QVERIFY(window->Running());
+        QVERIFY(!MAIN->MSComm1->PortOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), 120000);
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        const QJsonObject json = certificateJson(dir.path());
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("PASS"));
+        QCOMPARE(json.value(QStringLiteral("code_found")).toInt(-1), 0);
+        QCOMPARE(json.value(QStringLiteral("code_written")).toInt(-1), 16);
+        QCOMPARE(json.value(QStringLiteral("as_left")).toArray().size(), 3);
+        for (const QJsonValue &point : json.value(QStringLiteral("as_left")).toArray()) {
+            const QJsonObject p = point.toObject();
+            QVERIFY(std::abs(p.value(QStringLiteral("error_volts")).toDouble()) <= p.value(QStringLiteral("tolerance_volts")).toDouble());
+            QCOMPARE(p.value(QStringLiteral("verdict")).toString(), QStringLiteral("PASS"));
+        }
+        QVERIFY(QFileInfo::exists(QDir(dir.path()).filePath(json.value(QStringLiteral("id")).toString() + QStringLiteral(".html"))));
+        QCOMPARE(window->StringGrid1->rowCount(), 6);
+        QCOMPARE(window->StringGrid1->item(5, 0)->text(), QStringLiteral("校准后"));
+        QVERIFY(window->Memo1->toPlainText().contains(QStringLiteral("as left")));
+        HistoryDatabase history(window->Edit7->text());
+        QCOMPARE(ListCalibrations(history, QStringLiteral("SN-42")).size(), 1);
+        window->close();
+    }
+
+    // Refused before anything is sent, saying why: while the monitor polls
+    // (and how to stop it), a station file with an error (where), no model.
+    // Only the monitor's polls go out, and the port stays the tool's.
+    void automaticRefused_data()
+    {
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<QByteArray>("station");
+        const QByteArray meter = "name = \"Bench 3\"\n[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"tcp://127.0.0.1:9\"\n"
+                                 "driver = \"" PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml\"\n";
+        QTest::newRow("monitor polls") << "monitor" << meter;
+        QTest::newRow("station file error") << "station.toml:7:" << meter + "kind = \"dmm\"\n";
+        QTest::newRow("no model") << "型号" << meter;
+    }
+
+    void automaticRefused()
+    {
+        QFETCH(QString, refusal);
+        QFETCH(QByteArray, station);
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("station.toml")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(station);
+        file.close();
+        TAUTOCAL *window = automaticWindow(file.fileName(), dir.path(), 3, 0.2);
+        if (refusal == QLatin1String("monitor")) {
+            POWER_TEST->Button11->click();
+            refusal = POWER_TEST->Button11->text();
+            QTRY_VERIFY(!m_sent.isEmpty());
+        } else if (refusal == QStringLiteral("型号")) {
+            ClearActiveModel();
+        }
+        const int messages = ShownMessages().count;
+        window->Button3->click();
+        QCOMPARE(ShownMessages().count, messages + 1);
+        QVERIFY2(ShownMessages().lastText.contains(refusal), qPrintable(ShownMessages().lastText));
+        QVERIFY(!window->Running());
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        if (MonitorRunning)
+            POWER_TEST->Button11->click();
+        for (const QByteArray &frame : std::as_const(m_sent))
+            QCOMPARE(int(quint8(frame.at(1))), 0x03);
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral("cal-*")}), QStringList());
+        window->close();
+    }
+
+    // Stopped after its first as-found point (by its button, or by closing
+    // the window, which goes once the run has ended), the run leaves a
+    // certificate that says so, with no as-left sweep, and the port back with the tool.
+    void automaticStoppedClaimsNoAsLeft_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("stop button") << false;
+        QTest::newRow("window closed") << true;
+    }
+
+    void automaticStoppedClaimsNoAsLeft()
+    {
+        QFETCH(bool, closed);
+        QTemporaryDir dir;
+        SimulatedBench bench(dir.path());
+        QVERIFY(!bench.station.isEmpty());
+        TAUTOCAL *window = automaticWindow(bench.station, dir.path(), 5, 1.0);
+        window->Button3->click();
+        QTRY_VERIFY_WITH_TIMEOUT(window->Memo1->toPlainText().contains(QStringLiteral("as found")), 60000);
+        if (closed) {
+            window->close();
+            QVERIFY(window->isVisible());
+        } else {
+            window->Button4->click();
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!window->Running(), 60000);
+        QCOMPARE(window->isVisible(), !closed);
+        QVERIFY(MAIN->MSComm1->PortOpen());
+        const QJsonObject json = certificateJson(dir.path());
+        QCOMPARE(json.value(QStringLiteral("status")).toString(), QStringLiteral("ABORTED"));
+        QVERIFY(json.value(QStringLiteral("as_left")).isNull());
+        QVERIFY(json.value(QStringLiteral("code_written")).isNull());
+        const int last = window->StringGrid1->rowCount() - 1;
+        QVERIFY(last >= 0 && window->StringGrid1->item(last, 1));
+        QCOMPARE(window->StringGrid1->item(last, 0)->text(), QStringLiteral("校准后"));
+        QCOMPARE(window->StringGrid1->item(last, 1)->text(), QStringLiteral("未测量"));
+        QVERIFY(window->StaticText2->text().startsWith(QStringLiteral("已停止")));
+        window->close();
     }
 };
 

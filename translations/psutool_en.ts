@@ -105,6 +105,325 @@
     </message>
 </context>
 <context>
+    <name>TAUTOCAL</name>
+    <message>
+        <source>合格</source>
+        <translation>Pass</translation>
+    </message>
+    <message>
+        <source>条件合格</source>
+        <translation>Conditional</translation>
+    </message>
+    <message>
+        <source>不合格</source>
+        <translation>Fail</translation>
+    </message>
+    <message>
+        <source>自动校准</source>
+        <translation>Automatic Calibration</translation>
+    </message>
+    <message>
+        <source>选择工位文件，填好参数后点“开始”</source>
+        <translation>Choose a station file, fill in the settings and press “Start”</translation>
+    </message>
+    <message>
+        <source>校准设置</source>
+        <translation>Settings</translation>
+    </message>
+    <message>
+        <source>工位文件（*.toml）</source>
+        <translation>station file (*.toml)</translation>
+    </message>
+    <message>
+        <source>选择…</source>
+        <translation>Choose…</translation>
+    </message>
+    <message>
+        <source>工位文件：</source>
+        <translation>Station file:</translation>
+    </message>
+    <message>
+        <source>电压</source>
+        <translation>Voltage</translation>
+    </message>
+    <message>
+        <source>电流</source>
+        <translation>Current</translation>
+    </message>
+    <message>
+        <source>仪表地址：</source>
+        <translation>Address:</translation>
+    </message>
+    <message>
+        <source>校准量：</source>
+        <translation>Calibrate:</translation>
+    </message>
+    <message>
+        <source>校准点数：</source>
+        <translation>Points:</translation>
+    </message>
+    <message>
+        <source>每点读数：</source>
+        <translation>Readings per point:</translation>
+    </message>
+    <message>
+        <source> 秒</source>
+        <translation> s</translation>
+    </message>
+    <message>
+        <source>简单判定</source>
+        <translation>Simple acceptance</translation>
+    </message>
+    <message>
+        <source>保护带判定</source>
+        <translation>Guarded acceptance</translation>
+    </message>
+    <message>
+        <source>简单判定：测试不确定度比不小于 4 时直接按允差判定，否则加保护带；保护带判定：允差两端各收窄一个扩展不确定度</source>
+        <translation>Simple acceptance: judged against the tolerance when the test uncertainty ratio is at least 4, otherwise guarded; guarded acceptance: each limit narrowed by the expanded uncertainty</translation>
+    </message>
+    <message>
+        <source>稳定时间：</source>
+        <translation>Settle time:</translation>
+    </message>
+    <message>
+        <source>判定规则：</source>
+        <translation>Decision rule:</translation>
+    </message>
+    <message>
+        <source>序列号：</source>
+        <translation>Serial number:</translation>
+    </message>
+    <message>
+        <source>操作员：</source>
+        <translation>Operator:</translation>
+    </message>
+    <message>
+        <source>如 23.0 ℃</source>
+        <translation>e.g. 23.0 °C</translation>
+    </message>
+    <message>
+        <source>如 45 %RH</source>
+        <translation>e.g. 45 %RH</translation>
+    </message>
+    <message>
+        <source>温度：</source>
+        <translation>Temperature:</translation>
+    </message>
+    <message>
+        <source>湿度：</source>
+        <translation>Humidity:</translation>
+    </message>
+    <message>
+        <source>证书目录：</source>
+        <translation>Certificate folder:</translation>
+    </message>
+    <message>
+        <source>SQLite 文件，或 postgresql://用户@主机:端口/数据库；填写序列号时记入</source>
+        <translation>A SQLite file, or postgresql://user@host:port/database; written when a serial number is given</translation>
+    </message>
+    <message>
+        <source>历史数据库：</source>
+        <translation>History database:</translation>
+    </message>
+    <message>
+        <source>过程记录</source>
+        <translation>Progress</translation>
+    </message>
+    <message>
+        <source>开始</source>
+        <translation>Start</translation>
+    </message>
+    <message>
+        <source>停止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>查看证书</source>
+        <translation>Open Certificate</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>校准结果</source>
+        <translation>Results</translation>
+    </message>
+    <message>
+        <source>选择工位文件</source>
+        <translation>Choose a Station File</translation>
+    </message>
+    <message>
+        <source>工位文件 (*.toml);;所有文件 (*)</source>
+        <translation>Station files (*.toml);;All files (*)</translation>
+    </message>
+    <message>
+        <source>校准有效期至 %1</source>
+        <translation>calibration due %1</translation>
+    </message>
+    <message>
+        <source>未注明校准有效期</source>
+        <translation>no calibration due date</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>证书目录</source>
+        <translation>Certificate Folder</translation>
+    </message>
+    <message>
+        <source>请先选择工位文件</source>
+        <translation>Choose a station file first</translation>
+    </message>
+    <message>
+        <source>请先在主窗口选择电源型号</source>
+        <translation>Choose the supply model in the main window first</translation>
+    </message>
+    <message>
+        <source>监控正在运行：请先在“%1”窗口（主窗口的“%2”）点“%3”，再开始校准</source>
+        <translation>The monitor is running: press “%3” in the “%1” window (“%2” in the main window) first, then start the calibration</translation>
+    </message>
+    <message>
+        <source>典型应用正在运行：请先在“%1”窗口点“%2”停止，再开始校准</source>
+        <translation>A sequence is running: stop it with “%2” in the “%1” window first, then start the calibration</translation>
+    </message>
+    <message>
+        <source>地址检测正在运行：请等它结束，再开始校准</source>
+        <translation>An address scan is running: wait for it to end, then start the calibration</translation>
+    </message>
+    <message>
+        <source>测试计划正在运行：请等它结束或在“%1”窗口点“%2”，再开始校准</source>
+        <translation>A test plan is running: wait for it to end or press “%2” in the “%1” window, then start the calibration</translation>
+    </message>
+    <message>
+        <source>串口未打开：请先在“串行口设置”中选择并打开串口</source>
+        <translation>The serial port is not open: choose and open it with “Serial Port” first</translation>
+    </message>
+    <message>
+        <source>校准中…</source>
+        <translation>Calibrating…</translation>
+    </message>
+    <message>
+        <source>正在停止：恢复原修正值并关闭输出…</source>
+        <translation>Stopping: restoring the correction found and switching the output off…</translation>
+    </message>
+    <message>
+        <source>还没有证书：请先完成一次校准</source>
+        <translation>No certificate yet: complete a calibration first</translation>
+    </message>
+    <message>
+        <source>无法打开证书 %1</source>
+        <translation>Cannot open the certificate %1</translation>
+    </message>
+    <message>
+        <source>证书：%1</source>
+        <translation>Certificate: %1</translation>
+    </message>
+    <message>
+        <source>未填序列号：本次校准未记入历史数据库</source>
+        <translation>No serial number: this calibration is not kept in the history database</translation>
+    </message>
+    <message>
+        <source>未能开始：%1</source>
+        <translation>Could not start: %1</translation>
+    </message>
+    <message>
+        <source>修正代码 %1 → %2</source>
+        <translation>correction code %1 → %2</translation>
+    </message>
+    <message>
+        <source>校准完成：校准后全部合格（%1）</source>
+        <translation>Calibrated: every as-left point passes (%1)</translation>
+    </message>
+    <message>
+        <source>校准完成：校准后有点在保护带内，条件合格（%1）</source>
+        <translation>Calibrated: an as-left point lies within the guard band, conditional (%1)</translation>
+    </message>
+    <message>
+        <source>校准完成：校准后仍有点不合格（%1）</source>
+        <translation>Calibrated: an as-left point still fails (%1)</translation>
+    </message>
+    <message>
+        <source>已停止：新修正代码已写入，校准后数据未测完</source>
+        <translation>Stopped: the new correction code is written, the as-left sweep is incomplete</translation>
+    </message>
+    <message>
+        <source>已停止：电源保持原修正代码</source>
+        <translation>Stopped: the supply keeps the correction code it had</translation>
+    </message>
+    <message>
+        <source>校准失败（新修正代码已写入）：%1</source>
+        <translation>Calibration failed (the new correction code is written): %1</translation>
+    </message>
+    <message>
+        <source>校准失败，未写入新修正值：%1</source>
+        <translation>Calibration failed, no new correction written: %1</translation>
+    </message>
+    <message>
+        <source>阶段</source>
+        <translation>Sweep</translation>
+    </message>
+    <message>
+        <source>标称值 (%1)</source>
+        <translation>Nominal (%1)</translation>
+    </message>
+    <message>
+        <source>参考读数 (%1)</source>
+        <translation>Reference (%1)</translation>
+    </message>
+    <message>
+        <source>电源读数 (%1)</source>
+        <translation>Supply (%1)</translation>
+    </message>
+    <message>
+        <source>误差 (%1)</source>
+        <translation>Error (%1)</translation>
+    </message>
+    <message>
+        <source>允差 ± (%1)</source>
+        <translation>Tolerance ± (%1)</translation>
+    </message>
+    <message>
+        <source>U (k=2, %1)</source>
+        <translation>U (k=2, %1)</translation>
+    </message>
+    <message>
+        <source>判定</source>
+        <translation>Verdict</translation>
+    </message>
+    <message>
+        <source>未测量</source>
+        <translation>not measured</translation>
+    </message>
+    <message>
+        <source>校准前</source>
+        <translation>As found</translation>
+    </message>
+    <message>
+        <source>校准后</source>
+        <translation>As left</translation>
+    </message>
+    <message>
+        <source>电源型号：</source>
+        <translation>Supply model:</translation>
+    </message>
+    <message>
+        <source>未选择（请在主窗口选择型号）</source>
+        <translation>none (choose a model in the main window)</translation>
+    </message>
+    <message>
+        <source>已过校准有效期 %1</source>
+        <translation>past its calibration due date %1</translation>
+    </message>
+    <message>
+        <source>请填写证书目录</source>
+        <translation>Enter a certificate folder</translation>
+    </message>
+</context>
+<context>
     <name>TERR</name>
     <message>
         <source>电源误差修正</source>
@@ -137,6 +456,14 @@
     <message>
         <source>退  出</source>
         <translation>Close</translation>
+    </message>
+    <message>
+        <source>自动校准…</source>
+        <translation>Automatic…</translation>
+    </message>
+    <message>
+        <source>用工位的参考万用表自动求出并写入修正值，出具校准证书</source>
+        <translation>Finds and writes the correction against the station’s reference multimeter, and issues a certificate</translation>
     </message>
 </context>
 <context>
