@@ -25,16 +25,6 @@ namespace {
 const char *const AutoOnly[] = {"station", "points", "readings", "settle", "certificate", "environment", "serial",
                                 "db", "no-history", "operator", "model", "quantity"};
 
-std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
-{
-    if (sweep.isEmpty())
-        return std::nullopt;
-    double sum = 0;
-    for (const CalibrationPoint &point : sweep)
-        sum += point.error;
-    return sum / sweep.size();
-}
-
 // A calibration's error in the unit of its quantity ("voltage", "current").
 QString SignedError(double value, const QString &quantity)
 {
@@ -82,22 +72,8 @@ int KeepCalibration(const Invocation &inv, const CalibrationRecord &record, Hist
         status = ExitTestFailed;
     }
     if (history) {
-        CalibrationHistoryRow row;
-        row.id = record.id;
-        row.serial = record.serial;
-        row.start = record.started;
-        row.status = QLatin1String(CalibrationStatusWord(record.status));
-        row.model = record.model;
-        row.address = record.address;
-        row.quantity = QLatin1String(record.traits().name);
-        row.station = record.station;
-        row.operatorName = record.operatorName;
-        row.codeFound = record.codeFound;
-        row.codeWritten = record.codeLeft;
-        row.asFoundError = MeanError(record.asFound);
-        row.asLeftError = MeanError(record.asLeft);
         try {
-            RecordCalibration(*history, row, CalibrationJson(record));
+            KeepInHistory(*history, record);
         } catch (const SystemError &error) {
             PrintLine(err, QStringLiteral("psuctl: ") + error.text());
             if (status == ExitSuccess)

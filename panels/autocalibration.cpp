@@ -75,38 +75,6 @@ QString DefaultCertificateFolder()
         .filePath(QStringLiteral("psutool/certificates"));
 }
 
-std::optional<double> MeanOfErrors(const QVector<CalibrationPoint> &sweep)
-{
-    if (sweep.isEmpty())
-        return std::nullopt;
-    double sum = 0;
-    for (const CalibrationPoint &point : sweep)
-        sum += point.error;
-    return sum / sweep.size();
-}
-
-// Keeps the calibration in the history, as psuctl does: one row per
-// calibration of a serial number, with the whole record.
-void KeepInHistory(const QString &database, const CalibrationRecord &record)
-{
-    HistoryDatabase db(database);
-    CalibrationHistoryRow row;
-    row.id = record.id;
-    row.serial = record.serial;
-    row.start = record.started;
-    row.status = QLatin1String(CalibrationStatusWord(record.status));
-    row.model = record.model;
-    row.address = record.address;
-    row.quantity = record.quantity;
-    row.station = record.station;
-    row.operatorName = record.operatorName;
-    row.codeFound = record.codeFound;
-    row.codeWritten = record.codeLeft;
-    row.asFoundError = MeanOfErrors(record.asFound);
-    row.asLeftError = MeanOfErrors(record.asLeft);
-    RecordCalibration(db, row, CalibrationJson(record));
-}
-
 QString VerdictText(Acceptance verdict)
 {
     switch (verdict) {
@@ -488,7 +456,8 @@ void TAUTOCAL::Button3Click()
         }
         if (!run->record.serial.isEmpty() && !database.isEmpty()) {
             try {
-                KeepInHistory(database, run->record);
+                HistoryDatabase history(database);
+                KeepInHistory(history, run->record);
             } catch (const SystemError &error) {
                 run->problems << error.text();
             }
@@ -608,7 +577,7 @@ QString TAUTOCAL::statusText() const
 void TAUTOCAL::showRecord()
 {
     const CalibrationRecord &r = m_record;
-    const QString unit = r.quantity == QLatin1String("current") ? QStringLiteral("A") : QStringLiteral("V");
+    const QString unit = QLatin1String(r.traits().unit);
     StringGrid1->setHorizontalHeaderLabels({tr("阶段"), tr("标称值 (%1)").arg(unit), tr("参考读数 (%1)").arg(unit),
                                             tr("电源读数 (%1)").arg(unit), tr("误差 (%1)").arg(unit),
                                             tr("允差 ± (%1)").arg(unit), tr("U (k=2, %1)").arg(unit), tr("判定")});

@@ -1,4 +1,5 @@
 #include "plan/autocal.h"
+#include "plan/historydb.h"
 
 #include "link/buserror.h"
 #include "link/frames.h"
@@ -515,4 +516,38 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
                                                 record.started.msecsTo(record.finished) / 1000.0}}},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+namespace {
+
+// The mean error of a sweep; none for a sweep not measured.
+std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
+{
+    if (sweep.isEmpty())
+        return std::nullopt;
+    double sum = 0;
+    for (const CalibrationPoint &point : sweep)
+        sum += point.error;
+    return sum / sweep.size();
+}
+
+} // namespace
+
+void KeepInHistory(HistoryDatabase &db, const CalibrationRecord &record)
+{
+    CalibrationHistoryRow row;
+    row.id = record.id;
+    row.serial = record.serial;
+    row.start = record.started;
+    row.status = QLatin1String(CalibrationStatusWord(record.status));
+    row.model = record.model;
+    row.address = record.address;
+    row.quantity = QLatin1String(record.traits().name);
+    row.station = record.station;
+    row.operatorName = record.operatorName;
+    row.codeFound = record.codeFound;
+    row.codeWritten = record.codeLeft;
+    row.asFoundError = MeanError(record.asFound);
+    row.asLeftError = MeanError(record.asLeft);
+    RecordCalibration(db, row, CalibrationJson(record));
 }

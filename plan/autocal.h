@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 
+class HistoryDatabase;
 class RtuMaster;
 class ScpiClient;
 struct ModelEntry;
@@ -213,3 +214,7 @@ private:
 
 // The record as JSON (the certificate's data; the history keeps it too).
 QByteArray CalibrationJson(const CalibrationRecord &record);
+
+// Keeps the calibration in the history: its row, found by the unit's serial,
+// with the whole record. Raises the database's error.
+void KeepInHistory(HistoryDatabase &db, const CalibrationRecord &record);
