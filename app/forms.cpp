@@ -7,6 +7,7 @@
 #include "link/replydispatcher.h"
 #include "link/sharedline.h"
 #include "panels/addressscan.h"
+#include "panels/autocalibration.h"
 #include "panels/calibration.h"
 #include "panels/monitorpanel.h"
 #include "panels/overview.h"
@@ -62,6 +63,7 @@ public:
         case LineUser::Sequence: return SequenceRunning;
         case LineUser::Scan: return RSADDERS && RSADDERS->Timer1->isActive();
         case LineUser::Station: return PLANSTATION && PLANSTATION->Running();
+        case LineUser::Calibration: return ERR && ERR->AutoCal && ERR->AutoCal->Running();
         }
         return false;
     }
@@ -78,6 +80,9 @@ public:
         case LineUser::Station:
             return {PLANSTATION ? PLANSTATION->windowTitle() : QString(), MAIN->BitBtn8->accessibleName(),
                     PLANSTATION ? PLANSTATION->Button3->text() : QString()};
+        case LineUser::Calibration:
+            return {ERR->AutoCal ? ERR->AutoCal->windowTitle() : QString(), MAIN->BitBtn5->accessibleName(),
+                    ERR->AutoCal ? ERR->AutoCal->Button4->text() : QString()};
         }
         return {};
     }

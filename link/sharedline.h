@@ -5,8 +5,9 @@
 class TMSComm;
 
 // Who keeps the tool's line busy on a clock of their own: the monitor's
-// polls, a typical application's steps, an address scan, a plan run.
-enum class LineUser { Monitor, Sequence, Scan, Station };
+// polls, a typical application's steps, an address scan, a plan run, an
+// automatic calibration.
+enum class LineUser { Monitor, Sequence, Scan, Station, Calibration };
 
 // The tool's one line as the windows that share it see it: the serial
 // control with the port the serial settings opened, and who is using it. A
