@@ -116,17 +116,17 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
     } catch (const PlanError &error) {
         Fail(ExitUsage, error.text());
     }
-    for (const ReferenceInstrument &reference : station.references) {
-        if (reference.expiredOn(QDate::currentDate()))
-            Fail(ExitUsage, QStringLiteral("the reference '%1' was due for calibration on %2; nothing was sent")
-                                .arg(reference.name, reference.calibrationDue->toString(Qt::ISODate)));
-    }
     const QString asked = inv.text("quantity", QStringLiteral("voltage"));
-    if (asked != QLatin1String("voltage")
-        && std::none_of(station.references.begin(), station.references.end(),
-                        [](const ReferenceInstrument &reference) { return reference.kind == ReferenceKind::Load; }))
-        Fail(ExitUsage, QStringLiteral("%1 has no electronic load (kind = \"load\") to draw the current; nothing was sent")
-                            .arg(station.file));
+    QVector<CalibratedQuantity> quantities;
+    if (asked != QLatin1String("current"))
+        quantities.append(CalibratedQuantity::Voltage);
+    if (asked != QLatin1String("voltage"))
+        quantities.append(CalibratedQuantity::Current);
+    for (CalibratedQuantity quantity : quantities) {
+        const QString refusal = CalibrationRefusal(station, quantity, inv.address(), QDate::currentDate());
+        if (!refusal.isEmpty())
+            Fail(ExitUsage, refusal + QStringLiteral("; nothing was sent"));
+    }
     CalibrationSettings settings;
     settings.address = inv.address();
     settings.modelItem = inv.modelItem();
@@ -152,11 +152,6 @@ int RunAutoCalibrate(const Invocation &inv, std::FILE *out, std::FILE *err)
 
     RtuMaster master(inv.line, err);
     master.open();
-    QVector<CalibratedQuantity> quantities;
-    if (asked != QLatin1String("current"))
-        quantities.append(CalibratedQuantity::Voltage);
-    if (asked != QLatin1String("voltage"))
-        quantities.append(CalibratedQuantity::Current);
     int status = ExitSuccess;
     for (CalibratedQuantity quantity : quantities) {
         settings.quantity = quantity;

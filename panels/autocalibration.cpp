@@ -385,6 +385,9 @@ void TAUTOCAL::Button3Click()
     showModel();
     if (settings.modelItem == 0)
         RaiseError(tr("请先在主窗口选择电源型号"));
+    const QString refusal = CalibrationRefusal(m_station, settings.quantity, settings.address, QDate::currentDate());
+    if (!refusal.isEmpty())
+        RaiseError(tr("此工位不能做这次校准：%1").arg(refusal));
     if (m_line->Busy(LineUser::Monitor)) {
         const SharedLine::StopPath stop = m_line->HowToStop(LineUser::Monitor);
         RaiseError(tr("监控正在运行：请先在“%1”窗口（主窗口的“%2”）点“%3”，再开始校准")

@@ -342,30 +342,68 @@ void AutoCalibration::putBack(CalibrationRecord &record)
     });
 }
 
+namespace {
+
+// The station's references a calibration of quantity at address uses.
+struct ReferencesUsed {
+    const ReferenceInstrument *dmm = nullptr;
+    const ReferenceInstrument *scanner = nullptr; // the one with this address's channel
+    const ReferenceInstrument *load = nullptr;    // for the current only
+    const ReferenceInstrument *anyScanner = nullptr;
+};
+
+ReferencesUsed FindReferences(const StationFile &station, CalibratedQuantity quantity, int address)
+{
+    ReferencesUsed used;
+    for (const ReferenceInstrument &reference : station.references) {
+        if (reference.kind == ReferenceKind::Dmm && !used.dmm)
+            used.dmm = &reference;
+        if (reference.kind == ReferenceKind::Scanner && !used.anyScanner)
+            used.anyScanner = &reference;
+        if (reference.kind == ReferenceKind::Scanner && reference.channels.contains(QString::number(address)))
+            used.scanner = &reference;
+        if (reference.kind == ReferenceKind::Load && quantity == CalibratedQuantity::Current && !used.load)
+            used.load = &reference;
+    }
+    return used;
+}
+
+} // namespace
+
+QString CalibrationRefusal(const StationFile &station, CalibratedQuantity quantity, int address, const QDate &today)
+{
+    const ReferencesUsed used = FindReferences(station, quantity, address);
+    if (!used.dmm)
+        return QStringLiteral("%1 has no multimeter (kind = \"dmm\")").arg(station.file);
+    // Behind a scanner the meter reads whichever supply its channel reaches:
+    // without this address's channel it would judge one supply on another's
+    // output.
+    if (used.anyScanner && !used.scanner)
+        return QStringLiteral("the scanner '%1' has no channel for address %2 (channels = { %2 = ... })")
+            .arg(used.anyScanner->name)
+            .arg(address);
+    if (quantity == CalibratedQuantity::Current && !used.load)
+        return QStringLiteral("%1 has no electronic load (kind = \"load\") to draw the current").arg(station.file);
+    for (const ReferenceInstrument *reference : {used.dmm, used.scanner, used.load}) {
+        if (reference && reference->expiredOn(today))
+            return QStringLiteral("the reference '%1' was due for calibration on %2")
+                .arg(reference->name, reference->calibrationDue->toString(Qt::ISODate));
+    }
+    return QString();
+}
+
 // Finds the station's meter (and the scanner and, for the current, the load
-// of this address), refuses any past due, and opens, identifies and sets
-// them up for the quantity up to largest.
+// of this address), refuses what CalibrationRefusal refuses, and opens,
+// identifies and sets them up for the quantity up to largest.
 void AutoCalibration::connectReferences(CalibrationRecord &record, double largest)
 {
-    const bool amps = m_settings.quantity == CalibratedQuantity::Current;
-    for (const ReferenceInstrument &reference : m_station.references) {
-        if (reference.kind == ReferenceKind::Dmm && !m_dmm)
-            m_dmm = &reference;
-        if (reference.kind == ReferenceKind::Scanner && reference.channels.contains(QString::number(m_settings.address)))
-            m_scanner = &reference;
-        if (reference.kind == ReferenceKind::Load && amps && !m_load)
-            m_load = &reference;
-    }
-    if (!m_dmm)
-        throw CalibrationRefused(QStringLiteral("%1 has no multimeter (kind = \"dmm\")").arg(m_station.file));
-    if (amps && !m_load)
-        throw CalibrationRefused(QStringLiteral("%1 has no electronic load (kind = \"load\") to draw the current").arg(m_station.file));
-    const QDate today = QDate::currentDate();
-    for (const ReferenceInstrument *reference : {m_dmm, m_scanner, m_load}) {
-        if (reference && reference->expiredOn(today))
-            throw CalibrationRefused(QStringLiteral("the reference '%1' was due for calibration on %2")
-                                         .arg(reference->name, reference->calibrationDue->toString(Qt::ISODate)));
-    }
+    const QString refusal = CalibrationRefusal(m_station, m_settings.quantity, m_settings.address, QDate::currentDate());
+    if (!refusal.isEmpty())
+        throw CalibrationRefused(refusal);
+    const ReferencesUsed used = FindReferences(m_station, m_settings.quantity, m_settings.address);
+    m_dmm = used.dmm;
+    m_scanner = used.scanner;
+    m_load = used.load;
     const RangeAccuracy *range = m_dmm->driver.rangeFor(QLatin1String(m_traits.unitWord), largest);
     if (!range)
         throw CalibrationRefused(QStringLiteral("the multimeter '%1' has no range for %2").arg(m_dmm->name, quantityText(largest, m_decimals)));

@@ -212,6 +212,11 @@ private:
     double m_readingSeconds = 0;      // the meter's readings, as long as they took
 };
 
+// Why the station cannot calibrate quantity at address today, found before
+// anything is sent: no meter, a scanner without the address's channel, no
+// load for the current, a reference past due. Empty when it can.
+QString CalibrationRefusal(const StationFile &station, CalibratedQuantity quantity, int address, const QDate &today);
+
 // The record as JSON (the certificate's data; the history keeps it too).
 QByteArray CalibrationJson(const CalibrationRecord &record);
 

@@ -26,7 +26,8 @@ private slots:
     void search();
     void calibratesAnOffset();
     void killedLeavesNoAsLeft();
-    void pastDueRefused();
+    void refusedBeforeSending_data();
+    void refusedBeforeSending();
     void calibratesBoth();
     void ignoredCurrentStepRefused();
 
@@ -279,19 +280,46 @@ void TestAutoCal::killedLeavesNoAsLeft()
     sim.waitForFinished(10000);
 }
 
-void TestAutoCal::pastDueRefused()
+void TestAutoCal::refusedBeforeSending_data()
 {
+    QTest::addColumn<int>("dueInDays");
+    QTest::addColumn<QString>("scanner"); // channels of a scanner added to the station
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("meter due yesterday") << -1 << QString() << QStringLiteral("was due for calibration");
+    QTest::newRow("scanner without this address") << 30 << QStringLiteral("{ 2 = 102, A = 101 }")
+                                                  << QStringLiteral("no channel for address 1");
+}
+
+// Refusals found before the supply is touched: no certificate, and the
+// supply's setpoints and correction code as the simulator started them.
+void TestAutoCal::refusedBeforeSending()
+{
+    QFETCH(int, dueInDays);
+    QFETCH(QString, scanner);
+    QFETCH(QString, cause);
     QProcess sim;
-    const QString device = startBench(sim, QDate::currentDate().addDays(-1).toString(Qt::ISODate));
+    const QString device = startBench(sim, QDate::currentDate().addDays(dueInDays).toString(Qt::ISODate));
     QVERIFY(!device.isEmpty());
-    const QString certs = m_dir.filePath(QStringLiteral("expired"));
+    if (!scanner.isEmpty()) {
+        QFile station(m_dir.filePath(QStringLiteral("station.toml")));
+        QVERIFY(station.open(QIODevice::Append));
+        station.write(QStringLiteral("[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\nlink = \"tcp://127.0.0.1:1\"\n"
+                                     "driver = \"%1/../station/drivers/generic-scanner.toml\"\nchannels = %2\n")
+                          .arg(QStringLiteral(PSUTOOL_EXAMPLE_PLANS), scanner)
+                          .toUtf8());
+    }
+    const QVector<quint16> before = readSupply(device, VoltageSetpoint, 2);
+    const QString certs = m_dir.filePath(QStringLiteral("refused"));
     QProcess psuctl;
     psuctl.start(QStringLiteral(PSUCTL_PROGRAM),
                  autoCalibrate(device, {QStringLiteral("-m"), QStringLiteral("1"), QStringLiteral("--certificate"), certs}));
     QVERIFY(psuctl.waitForFinished(60000));
+    const QString said = QString::fromUtf8(psuctl.readAllStandardError() + psuctl.readAllStandardOutput());
+    QVERIFY2(said.contains(cause), qPrintable(said));
     QCOMPARE(psuctl.exitCode(), 1);
-    QVERIFY(QString::fromUtf8(psuctl.readAllStandardError()).contains(QLatin1String("was due for calibration")));
     QVERIFY(!QFileInfo::exists(certs));
+    QCOMPARE(readSupply(device, VoltageSetpoint, 2), before);
+    QCOMPARE(readSupply(device, VoltageCorrection, 1), QVector<quint16>{0});
     sim.terminate();
     sim.waitForFinished(10000);
 }

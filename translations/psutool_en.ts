@@ -279,6 +279,10 @@
         <translation>Choose a station file first</translation>
     </message>
     <message>
+        <source>此工位不能做这次校准：%1</source>
+        <translation>This station cannot do this calibration: %1</translation>
+    </message>
+    <message>
         <source>请先在主窗口选择电源型号</source>
         <translation>Choose the supply model in the main window first</translation>
     </message>
