@@ -8,6 +8,9 @@
 #include "plan/masterbus.h"
 #include "panels/planstation.h"
 #include "panels/stationrelay.h"
+#include "plan/planengine.h"
+#include "sim/simreference.h"
+#include "widgets/errorreport.h"
 #include "support_pty.h"
 
 #include <QCheckBox>
@@ -119,6 +122,51 @@ QString planDialogFolder(TPLANSTATION *station)
     return folder;
 }
 
+// A plan that reads the terminals with the station's meter, and the station
+// around it: the meter, whose scanner closes 101 for slot A and 105 for B,
+// due for calibration on due. A station file of kind "bad" has an error at
+// line 3, column 8.
+QString writeReferencePlan(const QTemporaryDir &dir)
+{
+    QFile plan(dir.filePath(QStringLiteral("terminals.toml")));
+    if (!plan.open(QIODevice::WriteOnly))
+        return QString();
+    plan.write("name = \"terminals\"\nversion = \"1\"\nmodels = [\"QELT30-05\", \"QELT60-05\"]\n"
+               "[[slot]]\nname = \"A\"\naddress = 1\nmodel = \"QELT30-05\"\n"
+               "[[slot]]\nname = \"B\"\naddress = 5\nmodel = \"QELT60-05\"\n"
+               "[[step]]\ntype = \"set\"\nvoltage = 5\ncurrent = 3\noutput = true\n"
+               "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.2\nhold = 0.2\ntimeout = 5\n"
+               "[[step]]\ntype = \"measure\"\nname = \"terminals\"\nsource = \"dmm\"\ncount = 2\n"
+               "  [[step.check]]\n  name = \"terminal voltage\"\n  quantity = \"voltage\"\n  percent = 1\n"
+               "[[finally]]\ntype = \"set\"\noutput = false\n");
+    return plan.fileName();
+}
+
+QString writeStation(const QTemporaryDir &dir, const QString &kind, quint16 meterPort, const QDate &due)
+{
+    const QByteArray dmm = "name = \"M\"\nkind = \"dmm\"\n[commands]\nidentify = \"*IDN?\"\n"
+                           "configure_volts = \"CONF:VOLT:DC {range};:VOLT:DC:NPLC {nplc}\"\nread = \"READ?\"\n"
+                           "error = \"SYST:ERR?\"\n[[accuracy]]\nfunction = \"volts\"\nrange = 100\nreading = 0.0045\n"
+                           "of_range = 0.0006\nresolution = 0.0001\n";
+    const QByteArray scanner = "name = \"S\"\nkind = \"scanner\"\n[commands]\nidentify = \"*IDN?\"\n"
+                               "select_channel = \"ROUT:CLOS (@{channel})\"\nerror = \"SYST:ERR?\"\n";
+    const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(meterPort);
+    QString station = QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\ndriver = \"dmm.toml\"\n"
+                                     "calibration_due = %2\n[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\n"
+                                     "link = \"%1\"\ndriver = \"scanner.toml\"\nchannels = { A = 101, B = 105 }\n")
+                          .arg(link, due.toString(Qt::ISODate));
+    if (kind == QLatin1String("bad"))
+        station.replace(QStringLiteral("kind = \"dmm\""), QStringLiteral("kind = \"meter\""));
+    for (const auto &[name, text] : {std::pair{QStringLiteral("dmm.toml"), dmm}, std::pair{QStringLiteral("scanner.toml"), scanner},
+                                     std::pair{QStringLiteral("station.toml"), station.toUtf8()}}) {
+        QFile file(dir.filePath(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return QString();
+        file.write(text);
+    }
+    return dir.filePath(QStringLiteral("station.toml"));
+}
+
 } // namespace
 
 class TestStation : public QObject
@@ -142,9 +190,11 @@ private slots:
     void reportsOpenOnDesktop();
     void planDialogStartsInLastFolder();
     void demoRunFailsOnlyFaultySupply();
+    void referencesChecked_data();
+    void referencesChecked();
 };
 
-#define STATION_OPEN(bench, dir, longWait)                                                   \
+#define STATION_OPEN_PLAN(bench, dir, planFile)                                              \
     OpenToolPort((bench).path, 2);                                                           \
     QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));                                         \
     QTRY_VERIFY(PLANSTATION && PLANSTATION->isVisible());                                    \
@@ -152,8 +202,11 @@ private slots:
     station->Edit1->setText((dir).filePath(QStringLiteral("reports")));                      \
     station->Edit2->setText((dir).filePath(QStringLiteral("history.sqlite")));               \
     station->SetBusFactory(patientBus);                                                      \
-    station->OpenPlan(writePlan((dir), (longWait)));                                         \
-    QCOMPARE(station->Tiles.size(), 2);                                                      \
+    station->OpenPlan(planFile);                                                             \
+    QCOMPARE(station->Tiles.size(), 2)
+
+#define STATION_OPEN(bench, dir, longWait)                                                   \
+    STATION_OPEN_PLAN(bench, dir, writePlan((dir), (longWait)));                             \
     QCOMPARE(station->StaticText1->text(), QStringLiteral("station test"));                  \
     QVERIFY(QTest::qWaitForWindowActive(station))
 
@@ -580,6 +633,84 @@ void TestStation::demoRunFailsOnlyFaultySupply()
     QCOMPARE(bench.supplyAt(1).loadOhms(), 10.0);
     QCOMPARE(bench.supplyAt(5).loadOhms(), 30.0);
     QCOMPARE(bench.supplyAt(17).loadOhms(), 2.0);
+}
+
+void TestStation::referencesChecked_data()
+{
+    QTest::addColumn<QString>("kind");      // of the station file: "" none chosen, "bad", "expired", "due"
+    QTest::addColumn<bool>("allowExpired");
+    QTest::addColumn<QStringList>("boxes"); // those the operator sees, %1 the station file, %2 the due date
+    QTest::addColumn<bool>("runs");         // the plan runs: both slots PASS on the meter's readings
+
+    const QString none = QStringLiteral("计划使用参考仪器（dmm）：请先点“参考仪器…”选择工位文件");
+    QTest::newRow("no station file") << QString() << false << QStringList{none} << false;
+    QTest::newRow("error in the station file")
+        << "bad" << false << QStringList{QStringLiteral("%1:3:8: kind 'meter' is none of dmm, load, scanner"), none} << false;
+    QTest::newRow("past due") << "expired" << false
+                              << QStringList{QStringLiteral("%1:1:1：参考仪器“dmm”的校准已于 %2 到期"
+                                                            "（勾选“允许使用过期参考仪器”可照常测试）")}
+                              << false;
+    QTest::newRow("past due, allowed") << "expired" << true << QStringList() << true;
+    QTest::newRow("due today") << "due" << false << QStringList() << true;
+}
+
+// The station file chosen in the window: a plan that measures with the meter
+// needs one; one with an error, or whose meter is past due (unless allowed),
+// refuses the run before a frame is sent. The references the run used, with
+// what they answered, are in the window and the report. The supply at 5 reads
+// back 0.12 V high: only a judgement on the meter's readings passes it.
+void TestStation::referencesChecked()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, allowExpired);
+    QFETCH(QStringList, boxes);
+    QFETCH(bool, runs);
+    Bench bench;
+    bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.faults().voltageOffsetCounts = 12; });
+    SimReferenceBench meter(*bench.bus);
+    const quint16 port = meter.listenMeter(QStringLiteral("127.0.0.1"), 0);
+    QTemporaryDir dir;
+    STATION_OPEN_PLAN(bench, dir, writeReferencePlan(dir));
+    QCOMPARE(station->StaticText6->text(), QStringLiteral("参考仪器：未选择工位文件"));
+    QVERIFY(!station->CheckBox1->isChecked());
+    const QDate due = QDate::currentDate().addDays(kind == QLatin1String("due") ? 0 : -1);
+    const QString path = writeStation(dir, kind, port, due);
+    if (!kind.isEmpty())
+        RunHandler([&] { station->OpenStation(path); });
+    station->CheckBox1->setChecked(allowExpired);
+    station->Tiles.at(0)->Serial->setText(QStringLiteral("A1"));
+    station->Tiles.at(1)->Serial->setText(QStringLiteral("A2"));
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    QVERIFY(click(station, QStringLiteral("Button2")));
+    if (station->Running())
+        QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kLongWaitMs);
+
+    for (QString &box : boxes)
+        box.replace(QStringLiteral("%1"), path).replace(QStringLiteral("%2"), due.toString(Qt::ISODate));
+    QTRY_COMPARE(bench.closer.texts(), boxes);
+    QCOMPARE(requests(*bench.bus).isEmpty(), !runs);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    const QString expired = due < QDate::currentDate() ? QStringLiteral("，已过期") : QString();
+    for (const TPlanTile *tile : station->Tiles)
+        QCOMPARE(tile->CurrentState(), runs ? TPlanTile::State::Pass : TPlanTile::State::Idle);
+    if (kind.isEmpty() || kind == QLatin1String("bad")) {
+        QCOMPARE(station->StationPath(), QString());
+        return;
+    }
+    QCOMPARE(station->StationPath(), path);
+    const QString shown = runs ? QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0") : QStringLiteral("dmm");
+    QCOMPARE(station->StaticText6->text(),
+             QStringLiteral("参考仪器（%1）：dmm：%2，校准到期 %3%4 · scanner：%5，未给出校准到期日")
+                 .arg(path, shown, due.toString(Qt::ISODate), expired, runs ? shown : QStringLiteral("scanner")));
+    if (!runs)
+        return;
+    QFile report(station->ReportFiles().filter(QStringLiteral(".html")).value(0));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(report.readAll());
+    QVERIFY2(page.contains(QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0, calibration due %1%2")
+                               .arg(due.toString(Qt::ISODate),
+                                    expired.isEmpty() ? QString() : QStringLiteral(" (EXPIRED, run with expired references allowed)"))),
+             qPrintable(page));
 }
 
 QTEST_MAIN(TestStation)
