@@ -119,8 +119,9 @@ QString StationReferencesText(const QString &stationFile, const QVector<Referenc
                                 ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "校准到期 %1"))
                                       .arg(reference.calibrationDue.toString(Qt::ISODate))
                                 : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "未给出校准到期日"));
-        QString text = stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2，%3"))
-                           .arg(reference.name, reference.identity.isEmpty() ? reference.kind : reference.identity, due);
+        QString text = reference.identity.isEmpty()
+                           ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1（%2）：%3")).arg(reference.name, reference.kind, due)
+                           : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2，%3")).arg(reference.name, reference.identity, due);
         if (reference.expired)
             text += stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "，已过期"));
         shown << text;

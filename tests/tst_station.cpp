@@ -698,10 +698,13 @@ void TestStation::referencesChecked()
         return;
     }
     QCOMPARE(station->StationPath(), path);
-    const QString shown = runs ? QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0") : QStringLiteral("dmm");
+    // Before a run answered, each reference's kind; after, its identity.
+    const QString identity = QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0");
     QCOMPARE(station->StaticText6->text(),
-             QStringLiteral("参考仪器（%1）：dmm：%2，校准到期 %3%4 · scanner：%5，未给出校准到期日")
-                 .arg(path, shown, due.toString(Qt::ISODate), expired, runs ? shown : QStringLiteral("scanner")));
+             QStringLiteral("参考仪器（%1）：dmm%2校准到期 %3%4 · scanner%5未给出校准到期日")
+                 .arg(path, runs ? QStringLiteral("：%1，").arg(identity) : QStringLiteral("（dmm）："),
+                      due.toString(Qt::ISODate), expired,
+                      runs ? QStringLiteral("：%1，").arg(identity) : QStringLiteral("（scanner）：")));
     if (!runs)
         return;
     QFile report(station->ReportFiles().filter(QStringLiteral(".html")).value(0));

@@ -773,6 +773,10 @@ Check the connection, then set up the serial port again.</translation>
         <translation>no calibration due date given</translation>
     </message>
     <message>
+        <source>%1（%2）：%3</source>
+        <translation>%1 (%2): %3</translation>
+    </message>
+    <message>
         <source>%1：%2，%3</source>
         <translation>%1: %2, %3</translation>
     </message>
