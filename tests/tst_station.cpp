@@ -27,9 +27,10 @@ using namespace e2e;
 namespace {
 
 // One slot per demo supply at 1 and 5: the outputs on at 5 V, then either a
-// reading judged against 5 V within 3 counts, or a long wait that only an
-// abort ends. The finally block switches the outputs off.
-QString writePlan(const QTemporaryDir &dir, bool longWait)
+// reading judged against 5 V within 3 counts (the readings of the reference
+// source names, if any), or a long wait that only an abort ends. The finally
+// block switches the outputs off.
+QString writePlan(const QTemporaryDir &dir, bool longWait, const QString &source = QString())
 {
     QString text = QStringLiteral(
         "name = \"station test\"\n"
@@ -44,11 +45,12 @@ QString writePlan(const QTemporaryDir &dir, bool longWait)
     } else {
         text += QStringLiteral(
             "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.2\nhold = 0.2\ntimeout = 5\n"
-            "[[step]]\ntype = \"measure\"\nname = \"read back\"\ncount = 2\n"
+            "[[step]]\ntype = \"measure\"\nname = \"read back\"\ncount = 2\n%1"
             "  [[step.check]]\n  name = \"voltage mean\"\n  quantity = \"voltage\"\n"
             "  statistic = \"mean\"\n  percent = 0\n  counts = 3\n"
             "  [[step.check]]\n  name = \"voltage wide\"\n  quantity = \"voltage\"\n"
-            "  statistic = \"max\"\n  percent = 10\n");
+            "  statistic = \"max\"\n  percent = 10\n")
+                    .arg(source.isEmpty() ? QString() : QStringLiteral("source = \"%1\"\n").arg(source));
     }
     text += QStringLiteral("[[finally]]\ntype = \"set\"\noutput = false\n");
     const QString path = dir.filePath(longWait ? QStringLiteral("soak.toml") : QStringLiteral("check.toml"));
@@ -122,49 +124,24 @@ QString planDialogFolder(TPLANSTATION *station)
     return folder;
 }
 
-// A plan that reads the terminals with the station's meter, and the station
-// around it: the meter, whose scanner closes 101 for slot A and 105 for B,
-// due for calibration on due. A station file of kind "bad" has an error at
-// line 3, column 8.
-QString writeReferencePlan(const QTemporaryDir &dir)
-{
-    QFile plan(dir.filePath(QStringLiteral("terminals.toml")));
-    if (!plan.open(QIODevice::WriteOnly))
-        return QString();
-    plan.write("name = \"terminals\"\nversion = \"1\"\nmodels = [\"QELT30-05\", \"QELT60-05\"]\n"
-               "[[slot]]\nname = \"A\"\naddress = 1\nmodel = \"QELT30-05\"\n"
-               "[[slot]]\nname = \"B\"\naddress = 5\nmodel = \"QELT60-05\"\n"
-               "[[step]]\ntype = \"set\"\nvoltage = 5\ncurrent = 3\noutput = true\n"
-               "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.2\nhold = 0.2\ntimeout = 5\n"
-               "[[step]]\ntype = \"measure\"\nname = \"terminals\"\nsource = \"dmm\"\ncount = 2\n"
-               "  [[step.check]]\n  name = \"terminal voltage\"\n  quantity = \"voltage\"\n  percent = 1\n"
-               "[[finally]]\ntype = \"set\"\noutput = false\n");
-    return plan.fileName();
-}
-
+// The station around the meter: its scanner closes 101 for slot A and 105
+// for B; the meter is due for calibration on due. One of kind "bad" has an
+// error at line 3, column 8.
 QString writeStation(const QTemporaryDir &dir, const QString &kind, quint16 meterPort, const QDate &due)
 {
-    const QByteArray dmm = "name = \"M\"\nkind = \"dmm\"\n[commands]\nidentify = \"*IDN?\"\n"
-                           "configure_volts = \"CONF:VOLT:DC {range};:VOLT:DC:NPLC {nplc}\"\nread = \"READ?\"\n"
-                           "error = \"SYST:ERR?\"\n[[accuracy]]\nfunction = \"volts\"\nrange = 100\nreading = 0.0045\n"
-                           "of_range = 0.0006\nresolution = 0.0001\n";
-    const QByteArray scanner = "name = \"S\"\nkind = \"scanner\"\n[commands]\nidentify = \"*IDN?\"\n"
-                               "select_channel = \"ROUT:CLOS (@{channel})\"\nerror = \"SYST:ERR?\"\n";
-    const QString link = QStringLiteral("tcp://127.0.0.1:%1").arg(meterPort);
-    QString station = QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\ndriver = \"dmm.toml\"\n"
-                                     "calibration_due = %2\n[[reference]]\nname = \"scanner\"\nkind = \"scanner\"\n"
-                                     "link = \"%1\"\ndriver = \"scanner.toml\"\nchannels = { A = 101, B = 105 }\n")
-                          .arg(link, due.toString(Qt::ISODate));
-    if (kind == QLatin1String("bad"))
-        station.replace(QStringLiteral("kind = \"dmm\""), QStringLiteral("kind = \"meter\""));
-    for (const auto &[name, text] : {std::pair{QStringLiteral("dmm.toml"), dmm}, std::pair{QStringLiteral("scanner.toml"), scanner},
-                                     std::pair{QStringLiteral("station.toml"), station.toUtf8()}}) {
-        QFile file(dir.filePath(name));
-        if (!file.open(QIODevice::WriteOnly))
-            return QString();
-        file.write(text);
-    }
-    return dir.filePath(QStringLiteral("station.toml"));
+    const QString drivers = DemoStationFixture(nullptr).planFolder + QStringLiteral("/../station/drivers/");
+    QFile station(dir.filePath(QStringLiteral("station.toml")));
+    if (!station.open(QIODevice::WriteOnly))
+        return QString();
+    station.write(QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"%1\"\nlink = \"tcp://127.0.0.1:%2\"\n"
+                                 "driver = \"%3generic-dmm.toml\"\ncalibration_due = %4\n[[reference]]\nname = \"scanner\"\n"
+                                 "kind = \"scanner\"\nlink = \"tcp://127.0.0.1:%2\"\ndriver = \"%3generic-scanner.toml\"\n"
+                                 "channels = { A = 101, B = 105 }\n")
+                      .arg(kind == QLatin1String("bad") ? QStringLiteral("meter") : QStringLiteral("dmm"))
+                      .arg(meterPort)
+                      .arg(drivers, due.toString(Qt::ISODate))
+                      .toUtf8());
+    return station.fileName();
 }
 
 } // namespace
@@ -670,7 +647,7 @@ void TestStation::referencesChecked()
     SimReferenceBench meter(*bench.bus);
     const quint16 port = meter.listenMeter(QStringLiteral("127.0.0.1"), 0);
     QTemporaryDir dir;
-    STATION_OPEN_PLAN(bench, dir, writeReferencePlan(dir));
+    STATION_OPEN_PLAN(bench, dir, writePlan(dir, false, QStringLiteral("dmm")));
     QCOMPARE(station->StaticText6->text(), QStringLiteral("参考仪器：未选择工位文件"));
     QVERIFY(!station->CheckBox1->isChecked());
     const QDate due = QDate::currentDate().addDays(kind == QLatin1String("due") ? 0 : -1);
