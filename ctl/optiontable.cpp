@@ -416,7 +416,9 @@ const CommandRow Commands[] = {
      "PLAN.toml", CheckTest, RunTest},
     {"history", "history SERIAL [--db FILE|postgresql://...]", "list the test runs and calibrations of a serial number with their verdicts",
      "List every run of the unit with serial number SERIAL in the history database, newest first: start, verdict, "
-     "plan and version, slot, station, checks and failed checks, and the run's id (which names its report files).",
+     "plan and version, slot, station, checks and failed checks, and the run's id (which names its report files); "
+     "under it, each reference instrument the run measured with: name, kind, link, identity, calibration due date, "
+     "and EXPIRED when it was past due.",
      "A slot of a run that never ended (killed, or still going) is shown INCOMPLETE. The calibrations follow, "
      "newest first, with their mean as-found and as-left errors, the codes, and the drift of the as-found error "
      "since the calibration before.\n\n"

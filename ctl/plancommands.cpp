@@ -10,6 +10,7 @@
 #include "plan/planengine.h"
 #include "plan/recorders.h"
 #include "plan/references.h"
+#include "plan/runrecord.h"
 
 #include <QSet>
 
@@ -203,13 +204,17 @@ int RunHistory(const Invocation &inv, std::FILE *out, std::FILE *)
     }
     if (rows.isEmpty())
         PrintLine(out, QStringLiteral("no runs of %1 in %2").arg(serial, database));
-    for (const HistoryRow &row : rows)
+    for (const HistoryRow &row : rows) {
         PrintLine(out, QStringLiteral("%1  %2  %3 %4  slot %5  %6  %7 checks, %8 failed  %9")
                            .arg(IsoTime(row.start), HistoryVerdictText(row), row.planName, row.planVersion, row.slot,
                                 row.station)
                            .arg(row.checks)
                            .arg(row.failed)
                            .arg(row.runId));
+        for (const ReferenceUsed &reference : row.references)
+            PrintLine(out, QStringLiteral("    reference %1 (%2, %3): %4")
+                               .arg(reference.name, reference.kind, reference.link, ReferenceText(reference)));
+    }
     try {
         PrintCalibrationHistory(out, database, serial);
     } catch (const SystemError &error) {

@@ -6,10 +6,12 @@
 #include "plan/masterbus.h"
 #include "panels/stationrelay.h"
 #include "plan/recorders.h"
+#include "plan/references.h"
 #include "widgets/errorreport.h"
 #include "widgets/placement.h"
 #include "widgets/uistyle.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -140,6 +142,18 @@ void TPLANSTATION::buildControls()
     grid->addWidget(StaticText5, 0, 4);
     grid->setColumnStretch(1, 1);
 
+    // The station file of the reference instruments, under the plan.
+    Button7 = new QPushButton(tr("参考仪器…"), Header);
+    Button7->setObjectName(QStringLiteral("Button7"));
+    StaticText6 = new QLabel(StationReferencesText(QString(), {}), Header);
+    StaticText6->setObjectName(QStringLiteral("StaticText6"));
+    StaticText6->setWordWrap(true);
+    CheckBox1 = new QCheckBox(tr("允许使用过期参考仪器"), Header);
+    CheckBox1->setObjectName(QStringLiteral("CheckBox1"));
+    grid->addWidget(Button7, 1, 0);
+    grid->addWidget(StaticText6, 1, 1, 1, 3);
+    grid->addWidget(CheckBox1, 1, 4);
+
     Edit1 = new QLineEdit(DefaultReportFolder(), Header);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Button4 = new QPushButton(tr("选择…"), Header);
@@ -153,12 +167,12 @@ void TPLANSTATION::buildControls()
     files->addWidget(Button4);
     files->addWidget(new QLabel(tr("历史数据库"), Header));
     files->addWidget(Edit2, 2);
-    grid->addLayout(files, 1, 0, 1, 5);
+    grid->addLayout(files, 2, 0, 1, 5);
 
     StaticText4 = new QLabel(Header);
     StaticText4->setObjectName(QStringLiteral("StaticText4"));
     StaticText4->setWordWrap(true);
-    grid->addWidget(StaticText4, 2, 0, 1, 5);
+    grid->addWidget(StaticText4, 3, 0, 1, 5);
 
     m_tileArea = new QWidget(this);
     m_tileArea->setObjectName(QStringLiteral("TileArea"));
@@ -202,6 +216,7 @@ void TPLANSTATION::connectHandlers()
     ConnectHandler(Button4, &QPushButton::clicked, this, &TPLANSTATION::Button4Click);
     ConnectHandler(Button5, &QPushButton::clicked, this, &TPLANSTATION::Button5Click);
     ConnectHandler(Button6, &QPushButton::clicked, this, &TPLANSTATION::Button6Click);
+    ConnectHandler(Button7, &QPushButton::clicked, this, &TPLANSTATION::Button7Click);
     // A tool that quits mid-run still switches the outputs off first.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TPLANSTATION::stopRun);
 }
@@ -234,6 +249,8 @@ void TPLANSTATION::showIdle()
     Edit2->setEnabled(!running);
     Button5->setEnabled(!running && !lastReport().isEmpty());
     Button6->setEnabled(!running);
+    Button7->setEnabled(!running);
+    CheckBox1->setEnabled(!running);
     for (TPlanTile *tile : Tiles)
         tile->Serial->setReadOnly(running);
 }
@@ -247,6 +264,28 @@ void TPLANSTATION::Button1Click()
     // The next dialog opens here, even when this plan is refused.
     m_planFolder = QFileInfo(path).absolutePath();
     OpenPlan(path);
+}
+
+void TPLANSTATION::Button7Click()
+{
+    const QString path = QFileDialog::getOpenFileName(this, tr("选择工位文件"),
+                                                      m_stationFolder.isEmpty() ? m_planFolder : m_stationFolder,
+                                                      tr("工位文件 (*.toml);;所有文件 (*)"));
+    if (path.isEmpty())
+        return;
+    m_stationFolder = QFileInfo(path).absolutePath();
+    OpenStation(path);
+}
+
+void TPLANSTATION::OpenStation(const QString &path)
+{
+    if (Running())
+        RaiseError(tr("测试进行中，不能换工位文件"));
+    const StationFile station = LoadStation(path);
+    m_stationFile = station.file;
+    m_stationFolder = QFileInfo(station.file).absolutePath();
+    // Until a run shows what each one answered, the file's word alone.
+    StaticText6->setText(StationReferencesText(m_stationFile, DeclaredReferences(station, QDate::currentDate())));
 }
 
 void TPLANSTATION::OpenPlan(const QString &path)
@@ -347,6 +386,9 @@ void TPLANSTATION::Button2Click()
     for (TPlanTile *tile : Tiles)
         serials << tile->Serial->text().trimmed();
     CheckSerials(serials, int(Tiles.size()));
+    if (!m_plan.references.isEmpty() && m_stationFile.isEmpty())
+        RaiseError(tr("计划使用参考仪器（%1）：请先点“参考仪器…”选择工位文件")
+                       .arg(QStringList(m_plan.references.keys()).join(QStringLiteral("、"))));
     startRun(serials);
 }
 
@@ -385,6 +427,7 @@ void TPLANSTATION::startRun(const QStringList &serials)
     comm->SetPortOpen(false);
     m_reopenPort = true;
     m_runFailure.clear();
+    m_runRefusal.clear();
     m_reportFiles.clear();
     m_reportProblems.clear();
 
@@ -395,17 +438,36 @@ void TPLANSTATION::startRun(const QStringList &serials)
     connect(relay, &TStationRelay::check, this, &TPLANSTATION::onCheck);
     connect(relay, &TStationRelay::finished, this, &TPLANSTATION::onSlotFinished);
     connect(relay, &TStationRelay::failed, this, &TPLANSTATION::onRunFailed);
+    connect(relay, &TStationRelay::refused, this, [this](const QString &text) { m_runRefusal = text; });
+    connect(relay, &TStationRelay::references, StaticText6, &QLabel::setText);
     connect(relay, &TStationRelay::recorded, this, &TPLANSTATION::onRecorded);
 
     m_control = std::make_shared<StationRunControl>();
     const std::shared_ptr<StationRunControl> control = m_control;
     const Plan plan = m_plan;
     const BusFactory factory = m_busFactory;
-    m_thread = QThread::create([control, plan, factory, device, line, info, options, relay] {
+    const QString stationFile = m_stationFile;
+    const bool allowExpired = CheckBox1->isChecked();
+    m_thread = QThread::create([control, plan, factory, device, line, info, options, relay, stationFile, allowExpired] {
+        // The references checked and identified off the window's thread, before anything is sent.
+        RunInfo described = info;
+        std::shared_ptr<RunReferences> references;
+        if (!stationFile.isEmpty()) {
+            try {
+                references = std::make_shared<RunReferences>(LoadStation(stationFile), plan.references,
+                                                             QDate::currentDate(), allowExpired);
+            } catch (const SystemError &error) {
+                emit relay->refused(error.text());
+                return;
+            }
+            described.stationFile = references->stationFile();
+            described.references = references->used();
+        }
         try {
             std::unique_ptr<PlanBus> bus = factory(device, line);
             RunRecorders recorders(options);
-            PlanRun run(plan, *bus, info);
+            PlanRun run(plan, *bus, described);
+            run.useReferences(references);
             run.addListener(relay);
             run.addListener(&recorders);
             {
@@ -513,7 +575,13 @@ void TPLANSTATION::finishRun()
     // The next batch's first number goes into the first slot.
     if (!Tiles.isEmpty())
         Tiles.first()->Serial->setFocus(Qt::OtherFocusReason);
-    if (!m_runFailure.isEmpty()) {
+    if (!m_runRefusal.isEmpty()) {
+        const QString refusal = StationCauseText(m_runRefusal);
+        for (TPlanTile *tile : Tiles) // nothing was sent: as before the start
+            tile->SetState(TPlanTile::State::Idle);
+        StaticText4->setText(refusal);
+        ReportError(refusal);
+    } else if (!m_runFailure.isEmpty()) {
         StaticText4->setText(m_runFailure);
         for (TPlanTile *tile : Tiles) {
             if (tile->CurrentState() == TPlanTile::State::Testing) {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -47,6 +48,9 @@ public:
     QPushButton *Button3;   // abort
     QPushButton *Button5;   // open the last run's report
     QPushButton *Button6;   // open the report folder
+    QPushButton *Button7;   // choose the station file of the reference instruments
+    QLabel *StaticText6;    // the station file's references: name, identity, due date, expired
+    QCheckBox *CheckBox1;   // run with references past their calibration due date
     QWidget *Header;        // everything the operator view hides
     QVector<TPlanTile *> Tiles;
 
@@ -56,10 +60,16 @@ public:
     void Button4Click();
     void Button5Click();
     void Button6Click();
+    void Button7Click();
 
     // Loads a plan file and makes a tile for each of its slots (PlanError
     // names file, line and column).
     void OpenPlan(const QString &path);
+    // Reads a station file and its driver files (PlanError names file, line
+    // and column); each run then opens, checks and identifies its references
+    // before anything is sent.
+    void OpenStation(const QString &path);
+    QString StationPath() const { return m_stationFile; }
     bool Running() const { return m_thread != nullptr; }
     bool OperatorMode() const { return m_operatorMode; }
     void SetOperatorMode(bool on);
@@ -112,6 +122,9 @@ private:
     QByteArray m_normalGeometry;
     QString m_planFolder;
     QString m_runFailure;
+    QString m_runRefusal; // the references refused the run before anything was sent
+    QString m_stationFile;
+    QString m_stationFolder;
     QStringList m_reportFiles;
     QStringList m_reportProblems;
 };

@@ -1,6 +1,7 @@
 #include "panels/stationrelay.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QHash>
 #include <QRegularExpression>
 #include <QVector>
@@ -80,6 +81,15 @@ const QVector<CausePattern> &causePatterns()
          QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：%2 被拒绝，异常 %3（%4）")},
         {QRegularExpression(QStringLiteral("^address (\\d+): (\\S+) holds (\\d+) after the write of (.*)$")),
          QT_TRANSLATE_NOOP("TPLANSTATION", "地址 %1：写入 %4 后 %2 为 %3")},
+        {QRegularExpression(QStringLiteral("^(.*): reference '(.*)' was due for calibration on (\\S+) "
+                                           "\\(--allow-expired runs with it all the same\\)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "%1：参考仪器“%2”的校准已于 %3 到期（勾选“允许使用过期参考仪器”可照常测试）")},
+        {QRegularExpression(QStringLiteral("^(.*): the plan uses reference '(.*)', which the station does not declare$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "%1：计划使用的参考仪器“%2”不在工位文件中")},
+        {QRegularExpression(QStringLiteral("^(.*): reference '(.*)' is a (\\S+); the plan uses it as a (\\S+)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "%1：参考仪器“%2”是 %3，计划把它当作 %4 使用")},
+        {QRegularExpression(QStringLiteral("^reference '([^']*)': (.*)$")),
+         QT_TRANSLATE_NOOP("TPLANSTATION", "参考仪器“%1”：%2")},
     };
     return patterns;
 }
@@ -99,9 +109,32 @@ QString StationCauseText(const QString &cause)
     return cause;
 }
 
-void TStationRelay::runStarted(const RunInfo &)
+QString StationReferencesText(const QString &stationFile, const QVector<ReferenceUsed> &references)
+{
+    if (stationFile.isEmpty())
+        return stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "参考仪器：未选择工位文件"));
+    QStringList shown;
+    for (const ReferenceUsed &reference : references) {
+        const QString due = reference.calibrationDue.isValid()
+                                ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "校准到期 %1"))
+                                      .arg(reference.calibrationDue.toString(Qt::ISODate))
+                                : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "未给出校准到期日"));
+        QString text = reference.identity.isEmpty()
+                           ? stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1（%2）：%3")).arg(reference.name, reference.kind, due)
+                           : stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "%1：%2，%3")).arg(reference.name, reference.identity, due);
+        if (reference.expired)
+            text += stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "，已过期"));
+        shown << text;
+    }
+    return stationText(QT_TRANSLATE_NOOP("TPLANSTATION", "参考仪器（%1）：%2"))
+        .arg(QDir::toNativeSeparators(stationFile), shown.join(QStringLiteral(" · ")));
+}
+
+void TStationRelay::runStarted(const RunInfo &info)
 {
     emit started();
+    if (!info.stationFile.isEmpty())
+        emit references(StationReferencesText(info.stationFile, info.references));
 }
 
 void TStationRelay::stepStarted(const StepEvent &event)

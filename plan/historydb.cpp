@@ -16,6 +16,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
+
 namespace {
 
 bool isPostgres(const QString &database)
@@ -66,8 +68,33 @@ QStringList schema(bool postgres)
                        " code_found INTEGER, code_written INTEGER,"
                        " as_found_error DOUBLE PRECISION, as_left_error DOUBLE PRECISION, record TEXT)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS calibrations_by_serial ON calibrations (serial)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS run_references ("
+                       "run_id TEXT NOT NULL, position INTEGER NOT NULL, name TEXT NOT NULL, kind TEXT, identity TEXT,"
+                       " link TEXT, calibration_due TEXT, expired INTEGER NOT NULL DEFAULT 0,"
+                       " expired_allowed INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (run_id, position))"),
     };
 }
+
+const QStringList kTables{QStringLiteral("runs"), QStringLiteral("slots"), QStringLiteral("checks"),
+                          QStringLiteral("calibrations"), QStringLiteral("run_references")};
+
+// Columns added to tables after their first version: a database made before
+// gains them when it is opened, its rows kept (NULL in the new columns).
+struct AddedColumn {
+    const char *table;
+    const char *column;
+    const char *type;
+};
+const AddedColumn kAddedColumns[] = {
+    {"runs", "station_file", "TEXT"},
+    {"checks", "reference", "TEXT"},
+    {"checks", "expanded_uncertainty", "DOUBLE PRECISION"},
+    {"checks", "coverage_factor", "DOUBLE PRECISION"},
+    {"checks", "tur", "DOUBLE PRECISION"},
+    {"checks", "decision_rule", "TEXT"},
+    {"checks", "guarded", "INTEGER"},
+    {"checks", "acceptance", "TEXT"},
+};
 
 } // namespace
 
@@ -113,12 +140,31 @@ HistoryDatabase::HistoryDatabase(const QString &database)
         execute({QStringLiteral("PRAGMA synchronous=FULL"), {}});
     }
     const QStringList tables = db.tables();
-    if (!tables.contains(QStringLiteral("runs")) || !tables.contains(QStringLiteral("slots"))
-        || !tables.contains(QStringLiteral("checks")) || !tables.contains(QStringLiteral("calibrations"))) {
+    if (std::any_of(kTables.cbegin(), kTables.cend(), [&](const QString &table) { return !tables.contains(table); })) {
         QVector<Statement> statements;
         for (const QString &sql : schema(postgres))
             statements.append({sql, {}});
         commit(statements);
+    }
+    addMissingColumns();
+}
+
+// Another station may add the same column at the same time: a column that
+// is there after a refused ALTER is not a failure.
+void HistoryDatabase::addMissingColumns()
+{
+    const QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+    for (const AddedColumn &added : kAddedColumns) {
+        const QString table = QLatin1String(added.table);
+        const QString column = QLatin1String(added.column);
+        if (db.record(table).contains(column))
+            continue;
+        try {
+            commit({{QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(table, column, QLatin1String(added.type)), {}}});
+        } catch (const SystemError &) {
+            if (!db.record(table).contains(column))
+                throw;
+        }
     }
 }
 
@@ -268,6 +314,25 @@ QVector<HistoryRow> ListHistory(const QString &database, const QString &serial)
         entry.checks = row.at(9).toInt();
         entry.failed = row.at(10).toInt();
         history.append(entry);
+    }
+    const QVector<QVariantList> references = db.select(
+        {QStringLiteral("SELECT DISTINCT f.run_id, f.position, f.name, f.kind, f.identity, f.link, f.calibration_due,"
+                        " f.expired, f.expired_allowed FROM run_references f JOIN slots s ON s.run_id = f.run_id"
+                        " WHERE s.serial = ? ORDER BY f.run_id, f.position"),
+         {serial}});
+    for (const QVariantList &row : references) {
+        ReferenceUsed used;
+        used.name = row.at(2).toString();
+        used.kind = row.at(3).toString();
+        used.identity = row.at(4).toString();
+        used.link = row.at(5).toString();
+        used.calibrationDue = QDate::fromString(row.at(6).toString(), Qt::ISODate);
+        used.expired = row.at(7).toInt() != 0;
+        used.expiredAllowed = row.at(8).toInt() != 0;
+        for (HistoryRow &entry : history) {
+            if (entry.runId == row.at(0).toString())
+                entry.references.append(used);
+        }
     }
     return history;
 }

@@ -60,6 +60,8 @@ struct ReferenceUsed {
     QString identity;    // its answer to *IDN?
     QDate calibrationDue; // invalid when the station file gives none
     bool expired = false; // past due, run with --allow-expired
+    QString link;         // where it was reached (tcp://host:port, a device)
+    bool expiredAllowed = false; // the run was allowed references past due
 };
 
 // What is known when a run starts.
@@ -122,6 +124,12 @@ struct CheckResult {
     double expanded = 0;
     double coverage = 0;
     bool conditional = false;
+    // The decision rule the plan asked for ("simple", "guarded"; "" without a
+    // reference), the test uncertainty ratio when there is one, and whether
+    // the guard band was applied.
+    QString decision;
+    std::optional<double> ratio;
+    bool guarded = false;
 
     // "PASS", "CONDITIONAL" or "FAIL".
     QString word() const;

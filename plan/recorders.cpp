@@ -111,7 +111,7 @@ QString ReferenceText(const ReferenceUsed &reference)
     return QStringLiteral("%1, calibration due %2%3")
         .arg(reference.identity,
              reference.calibrationDue.isValid() ? reference.calibrationDue.toString(Qt::ISODate) : QStringLiteral("not given"),
-             reference.expired ? QStringLiteral(" (EXPIRED, run with --allow-expired)") : QString());
+             reference.expired ? QStringLiteral(" (EXPIRED, run with expired references allowed)") : QString());
 }
 
 QString CheckNumber(const CheckResult &check, std::optional<double> value)
@@ -163,6 +163,21 @@ QString csvCell(const QString &text)
     QString quoted = text;
     quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+// The CSV's columns after a reading's: a row of its own for each check
+// judged, its reading columns empty, its word PASS, CONDITIONAL or FAIL.
+const QString kCsvCheckHeader = QStringLiteral("check,value,low,high,unit,verdict");
+const int kCsvReadingColumns = int(ReadingHeader(ReadingFormat::Csv).count(QLatin1Char(',')) + 1);
+
+QString csvCheckRow(const SlotInfo &slot, const CheckResult &check)
+{
+    QStringList cells{csvCell(slot.name), csvCell(slot.serial), csvCell(check.path)};
+    for (int i = 0; i < kCsvReadingColumns; ++i)
+        cells << QString();
+    cells << csvCell(check.name) << CheckNumber(check, check.value) << LimitText(check.low) << LimitText(check.high)
+          << csvCell(check.unit) << check.word();
+    return cells.join(QLatin1Char(',')) + QLatin1Char('\n');
 }
 
 } // namespace
@@ -217,7 +232,7 @@ void RunRecorders::Impl::openCsv()
         return;
     }
     csvOpen = true;
-    writeCsv(QStringLiteral("slot,serial,step,%1\n").arg(ReadingHeader(ReadingFormat::Csv)).toUtf8());
+    writeCsv(QStringLiteral("slot,serial,step,%1,%2\n").arg(ReadingHeader(ReadingFormat::Csv), kCsvCheckHeader).toUtf8());
 }
 
 void RunRecorders::Impl::writeCsv(const QByteArray &line)
@@ -395,9 +410,19 @@ void RunRecorders::runStarted(const RunInfo &info)
 
     QVector<Statement> transaction;
     transaction.append({QStringLiteral("INSERT INTO runs (run_id, plan_name, plan_version, plan_file, station, operator,"
-                                       " tool_version, port, start_time) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                                       " tool_version, port, start_time, station_file) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
                         {info.runId, info.planName, info.planVersion, info.planFile, info.station, info.operatorName,
-                         info.toolVersion, info.port, DatabaseTime(info.start)}});
+                         info.toolVersion, info.port, DatabaseTime(info.start),
+                         info.stationFile.isEmpty() ? QVariant(QMetaType::fromType<QString>()) : QVariant(info.stationFile)}});
+    for (int n = 0; n < info.references.size(); ++n) {
+        const ReferenceUsed &reference = info.references.at(n);
+        transaction.append({QStringLiteral("INSERT INTO run_references (run_id, position, name, kind, identity, link,"
+                                           " calibration_due, expired, expired_allowed) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                            {info.runId, n, reference.name, reference.kind, reference.identity, reference.link,
+                             reference.calibrationDue.isValid() ? QVariant(reference.calibrationDue.toString(Qt::ISODate))
+                                                                : QVariant(QMetaType::fromType<QString>()),
+                             reference.expired ? 1 : 0, reference.expiredAllowed ? 1 : 0}});
+    }
     for (const SlotInfo &slot : info.slotList) {
         transaction.append({QStringLiteral("INSERT INTO slots (run_id, slot_index, slot_name, address, model, serial)"
                                            " VALUES (?, ?, ?, ?, ?, ?)"),
@@ -434,6 +459,7 @@ void RunRecorders::reading(const ReadingEvent &event)
         line += csvCell(event.path);
         line += QLatin1Char(',');
         line += FormatReading(sample, ReadingFormat::Csv);
+        line += QString(kCsvCheckHeader.count(QLatin1Char(',')) + 1, QLatin1Char(','));
         line += QLatin1Char('\n');
         d.writeCsv(line.toUtf8());
     }
@@ -444,14 +470,27 @@ void RunRecorders::checkJudged(const CheckResult &result)
     Impl &d = *m_impl;
     d.run.checks.append(result);
     d.run.checks.last().name = XmlSafe(result.name);
+    if (d.csvOpen && result.slot >= 0 && result.slot < d.run.info.slotList.size())
+        d.writeCsv(csvCheckRow(d.run.info.slotList.at(result.slot), result).toUtf8());
+    // A reference's check keeps what it was decided on; a conditional one is
+    // not a pass, nor counted as failed (as the slot's own count has it).
+    const bool decided = !result.reference.isEmpty();
+    const auto text = [decided](const QString &value) {
+        return decided ? QVariant(value) : QVariant(QMetaType::fromType<QString>());
+    };
     d.record({
         {QStringLiteral("INSERT INTO checks (run_id, slot_index, path, name, quantity, statistic, unit, value, low, high,"
-                        " passed, judged_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                        " passed, judged_at, reference, expanded_uncertainty, coverage_factor, tur, decision_rule, guarded,"
+                        " acceptance) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
          {d.run.info.runId, result.slot, result.path, result.name, result.quantity, result.statistic, result.unit,
           result.value, DatabaseNumber(result.low), DatabaseNumber(result.high), result.passed ? 1 : 0,
-          DatabaseTime(result.time)}},
+          DatabaseTime(result.time), text(result.reference),
+          DatabaseNumber(decided ? std::optional<double>(result.expanded) : std::nullopt),
+          DatabaseNumber(decided ? std::optional<double>(result.coverage) : std::nullopt), DatabaseNumber(result.ratio),
+          text(result.decision), decided ? QVariant(result.guarded ? 1 : 0) : QVariant(QMetaType::fromType<int>()),
+          result.word()}},
         {QStringLiteral("UPDATE slots SET checks = checks + 1, failed = failed + ? WHERE run_id = ? AND slot_index = ?"),
-         {result.passed ? 0 : 1, d.run.info.runId, result.slot}},
+         {result.passed || result.conditional ? 0 : 1, d.run.info.runId, result.slot}},
     });
 }
 

@@ -71,6 +71,7 @@ struct HistoryRow {
     bool ended = true; // false: the slot never got its verdict (the run was killed, or is still going)
     int checks = 0;
     int failed = 0;
+    QVector<ReferenceUsed> references; // the reference instruments the run measured with
 };
 
 // Every run of serial in database (newest first); raises SystemError naming

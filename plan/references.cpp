@@ -48,6 +48,8 @@ RunReferences::RunReferences(const StationFile &station, const QMap<QString, QSt
         used.kind = QLatin1String(ReferenceKindName(reference.kind));
         used.calibrationDue = reference.calibrationDue.value_or(QDate());
         used.expired = expired;
+        used.link = reference.link;
+        used.expiredAllowed = allowExpired;
         try {
             if (!link->client.isOpen())
                 link->client.open();
@@ -65,6 +67,21 @@ RunReferences::RunReferences(const StationFile &station, const QMap<QString, QSt
 }
 
 RunReferences::~RunReferences() = default;
+
+QVector<ReferenceUsed> DeclaredReferences(const StationFile &station, const QDate &today)
+{
+    QVector<ReferenceUsed> references;
+    for (const ReferenceInstrument &instrument : station.references) {
+        ReferenceUsed reference;
+        reference.name = instrument.name;
+        reference.kind = QLatin1String(ReferenceKindName(instrument.kind));
+        reference.link = instrument.link;
+        reference.calibrationDue = instrument.calibrationDue.value_or(QDate());
+        reference.expired = instrument.expiredOn(today);
+        references << reference;
+    }
+    return references;
+}
 
 RunReferences::Open &RunReferences::find(const QString &name)
 {

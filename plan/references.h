@@ -22,6 +22,10 @@
 
 class ScpiClient;
 
+// The references of station as its file declares them, on today, before any
+// has been asked who it is (no identity).
+QVector<ReferenceUsed> DeclaredReferences(const StationFile &station, const QDate &today);
+
 class RunReferences
 {
 public:

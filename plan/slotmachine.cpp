@@ -310,6 +310,9 @@ void SlotMachine::judge(const QString &name, Quantity quantity, Statistic statis
         result.coverage = mark->coverage;
         result.passed = mark->acceptance == Acceptance::Pass;
         result.conditional = mark->acceptance == Acceptance::Conditional;
+        result.decision = mark->rule == DecisionRule::Guarded ? QStringLiteral("guarded") : QStringLiteral("simple");
+        result.ratio = mark->ratio;
+        result.guarded = mark->guarded;
     }
     ++m_checks;
     if (result.conditional && !m_conditional) {

@@ -24,6 +24,9 @@ struct ReferenceMark {
     double expanded = 0; // U
     double coverage = 2; // k
     Acceptance acceptance = Acceptance::Fail;
+    DecisionRule rule = DecisionRule::Simple;
+    std::optional<double> ratio; // the test uncertainty ratio
+    bool guarded = false;
 };
 
 // What the slots of a run share: the plan, the bus, the listeners, the clock.

@@ -1256,8 +1256,9 @@ time = 60
     QFile file(QDir(reports).filePath(csv.first()));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QList<QByteArray> rows = file.readAll().split('\n');
-    // The header, the reading before the first step, the measure's three.
-    QVERIFY2(rows.size() == 6 && rows.last().isEmpty(), rows.join('\n').constData());
+    // The header, the reading before the first step, the measure's three, its check.
+    QVERIFY2(rows.size() == 7 && rows.last().isEmpty(), rows.join('\n').constData());
+    QVERIFY2(rows.at(5).startsWith("A,X1,2,") && rows.at(5).endsWith(",v,5.000,4.9,5.1,V,PASS"), rows.at(5).constData());
     QVERIFY(rows.first().startsWith("slot,serial,step,time,"));
     QVERIFY2(rows.at(1).startsWith("A,X1,,"), rows.at(1).constData());
     for (int i = 2; i <= 4; ++i)

@@ -42,6 +42,8 @@ private slots:
     void budgetOfAMeterReading();
     void decision_data();
     void decision();
+    void allowExpiredEndToEnd_data();
+    void allowExpiredEndToEnd();
 
 private:
     QString write(const QString &name, const QByteArray &text);
@@ -560,6 +562,72 @@ void TestReferences::decision()
     const Decision d = Decide(value, low, high, expanded, rule);
     QCOMPARE(AcceptanceWord(d.verdict), AcceptanceWord(verdict));
     QCOMPARE(d.guarded, guarded);
+}
+
+// psuctl test with a meter past its due date, against psusim: refused with
+// status 1 before a frame reaches a supply, unless --allow-expired, when it
+// runs and every report says the meter was past due.
+void TestReferences::allowExpiredEndToEnd_data()
+{
+    QTest::addColumn<bool>("allowExpired");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("refused") << false << 1;
+    QTest::newRow("allowed") << true << 0;
+}
+
+void TestReferences::allowExpiredEndToEnd()
+{
+    QFETCH(bool, allowExpired);
+    QFETCH(int, exitCode);
+    QProcess sim;
+    const QStringList links = startBench(sim, {QStringLiteral("--supply"), QStringLiteral("1:QELT30-05"), QStringLiteral("--verbose")});
+    QCOMPARE(links.size(), 3);
+    const QString due = QDate::currentDate().addDays(-1).toString(Qt::ISODate);
+    const QString folder = QStringLiteral("expired-%1/").arg(int(allowExpired));
+    const QString station = write(folder + QStringLiteral("station.toml"),
+                                  QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"dmm\"\nlink = \"%1\"\ndriver = \"%2\"\n"
+                                                 "calibration_due = %3\n")
+                                      .arg(links.at(1), QStringLiteral(PSUTOOL_SOURCE_DIR "/examples/station/drivers/generic-dmm.toml"), due)
+                                      .toUtf8());
+    const QString plan = write(folder + QStringLiteral("plan.toml"),
+                               "name = \"terminals\"\nversion = \"1\"\nmodels = [\"QELT30-05\"]\n[[slot]]\nname = \"A\"\naddress = 1\n"
+                               "model = \"QELT30-05\"\n[[step]]\ntype = \"set\"\nvoltage = 5\ncurrent = 1\noutput = true\n"
+                               "[[step]]\ntype = \"measure\"\nsource = \"dmm\"\n  [[step.check]]\n  name = \"terminals\"\n"
+                               "  quantity = \"voltage\"\n  percent = 1\n[[finally]]\ntype = \"set\"\noutput = false\n");
+    const QString reports = m_dir.filePath(folder + QStringLiteral("reports")), db = m_dir.filePath(folder + QStringLiteral("history.sqlite"));
+    QProcess psuctl;
+    psuctl.start(QStringLiteral(PSUCTL_PROGRAM), QStringList{"test", plan, "-p", links.at(0), "--no-lock", "--serial", "X1", "--station",
+                                                            station, "--report", reports, "--db", db}
+                                                    + (allowExpired ? QStringList{"--allow-expired"} : QStringList()));
+    QVERIFY(psuctl.waitForFinished(120000));
+    const QString said = QString::fromUtf8(psuctl.readAllStandardOutput() + psuctl.readAllStandardError());
+    QVERIFY2(psuctl.exitStatus() == QProcess::NormalExit && psuctl.exitCode() == exitCode, qPrintable(said));
+
+    // The simulator prints each request it takes as a line with "<-".
+    QString frames;
+    const auto received = [&sim, &frames] { return frames += QString::fromLatin1(sim.readAllStandardOutput()); };
+    const QString expired = QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0, calibration due %1 (EXPIRED, run with ").arg(due);
+    if (!allowExpired) {
+        QVERIFY2(said.contains(QStringLiteral("reference 'dmm' was due for calibration on ") + due), qPrintable(said));
+        QTest::qWait(200); // a frame would be printed at once; none may come
+        QVERIFY2(!received().contains(QLatin1String(" <- ")), qPrintable(frames));
+        QVERIFY(QDir(reports).isEmpty());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(received().contains(QLatin1String(" <- 01 10 ")), 10000); // the setpoints written
+        QVERIFY2(said.contains(QStringLiteral("reference dmm (dmm): ") + expired + QStringLiteral("--allow-expired)")), qPrintable(said));
+        const QStringList files = QDir(reports).entryList({QStringLiteral("*.xml"), QStringLiteral("*.html")}, QDir::Files);
+        QCOMPARE(files.size(), 2);
+        for (const QString &name : files) {
+            QFile report(QDir(reports).filePath(name));
+            QVERIFY(report.open(QIODevice::ReadOnly) && report.readAll().contains((expired + "expired references allowed)").toUtf8()));
+        }
+        QProcess history;
+        history.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("X1"), QStringLiteral("--db"), db});
+        QVERIFY(history.waitForFinished(30000));
+        QVERIFY(history.readAllStandardOutput().contains(("\n    reference dmm (dmm, " + links.at(1) + "): " + expired).toUtf8()));
+    }
+    sim.terminate();
+    QVERIFY(sim.waitForFinished(10000));
 }
 
 QTEST_GUILESS_MAIN(TestReferences)

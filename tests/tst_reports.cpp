@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
@@ -251,6 +252,89 @@ int runUnprivileged(const QString &program, const QStringList &arguments, QStrin
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+// The history as a version before reference instruments made it: runs,
+// slots and checks without references or decision data, and one run of
+// OLD-1 whose check passed.
+bool makeOldHistory(QSqlDatabase db, bool postgres)
+{
+    const QStringList statements{
+        QStringLiteral("CREATE TABLE runs (run_id TEXT PRIMARY KEY, plan_name TEXT NOT NULL, plan_version TEXT, plan_file TEXT,"
+                       " station TEXT, operator TEXT, tool_version TEXT, port TEXT, start_time TEXT NOT NULL, end_time TEXT,"
+                       " verdict TEXT)"),
+        QStringLiteral("CREATE TABLE slots (run_id TEXT NOT NULL REFERENCES runs (run_id), slot_index INTEGER NOT NULL,"
+                       " slot_name TEXT, address INTEGER, model TEXT, serial TEXT NOT NULL, verdict TEXT, cause TEXT, checks"
+                       " INTEGER NOT NULL DEFAULT 0, failed INTEGER NOT NULL DEFAULT 0, end_time TEXT, PRIMARY KEY (run_id, slot_index))"),
+        QStringLiteral("CREATE TABLE checks (id %1, run_id TEXT NOT NULL, slot_index INTEGER NOT NULL, path TEXT, name TEXT"
+                       " NOT NULL, quantity TEXT, statistic TEXT, unit TEXT, value DOUBLE PRECISION, low DOUBLE PRECISION,"
+                       " high DOUBLE PRECISION, passed INTEGER NOT NULL, judged_at TEXT)")
+            .arg(postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY") : QStringLiteral("INTEGER PRIMARY KEY")),
+        QStringLiteral("INSERT INTO runs VALUES ('old-run', 'accuracy', '1', 'a.toml', 'eol-1', 'li', '0.9', 'COM2',"
+                       " '2025-01-02T03:04:05.000Z', '2025-01-02T03:05:00.000Z', 'PASS')"),
+        QStringLiteral("INSERT INTO slots VALUES ('old-run', 0, 'A', 1, 'QELT30-05', 'OLD-1', 'PASS', '', 1, 0, NULL)"),
+        QStringLiteral("INSERT INTO checks (run_id, slot_index, path, name, value, passed, judged_at)"
+                       " VALUES ('old-run', 0, '2', 'v_mean', 5.001, 1, '2025-01-02T03:04:30.000Z')"),
+    };
+    for (const QString &sql : statements) {
+        if (QSqlQuery query(db); !query.exec(sql)) {
+            qWarning("%s: %s", qPrintable(sql), qPrintable(query.lastError().text()));
+            return false;
+        }
+    }
+    return true;
+}
+
+// One slot whose one check on the meter's readings was decided with the
+// guard band (U 0.0059 V, ratio 7.1), in a run allowed expired references.
+void feedReferenceRun(PlanListener &listener, double value, Acceptance acceptance)
+{
+    RunInfo info;
+    info.runId = QStringLiteral("run-conditional");
+    info.planName = QStringLiteral("terminals");
+    info.planVersion = QStringLiteral("1");
+    info.start = QDateTime(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
+    info.slotList = {SlotInfo{0, QStringLiteral("A"), 5, QStringLiteral("QELT60-05"), QStringLiteral("SN-C")}};
+    info.stationFile = QStringLiteral("/etc/psutool/station.toml");
+    info.references = {ReferenceUsed{QStringLiteral("dmm"), QStringLiteral("dmm"), QStringLiteral("ACME,DMM,1,1.0"),
+                                     QDate(2027, 6, 30), false, QStringLiteral("tcp://10.0.0.7:5025"), true}};
+    listener.runStarted(info);
+    CheckResult check;
+    check.path = QStringLiteral("4");
+    check.name = QStringLiteral("terminals");
+    check.quantity = QStringLiteral("voltage");
+    check.statistic = QStringLiteral("mean");
+    check.unit = QStringLiteral("V");
+    check.decimals = 4;
+    check.value = value;
+    check.low = 11.958;
+    check.high = 12.042;
+    check.reference = QStringLiteral("dmm");
+    check.expanded = 0.0059;
+    check.coverage = 2;
+    check.decision = QStringLiteral("guarded");
+    check.ratio = 7.1;
+    check.guarded = true;
+    check.passed = acceptance == Acceptance::Pass;
+    check.conditional = acceptance == Acceptance::Conditional;
+    check.time = info.start.addSecs(1);
+    listener.checkJudged(check);
+    const Verdict verdict = check.passed ? Verdict::Pass : check.conditional ? Verdict::Conditional : Verdict::Fail;
+    listener.slotFinished(SlotVerdict{0, verdict, QString(), 1, check.passed || check.conditional ? 0 : 1, info.start.addSecs(2)});
+    listener.runFinished(RunEnd{info.start.addSecs(2), verdict});
+}
+
+// After feedReferenceRun's conditional run on an old history: the old run as
+// it was, the new one with its reference and its check's decision data.
+void verifyOldHistoryGained(const QString &database)
+{
+    const QVector<HistoryRow> old = ListHistory(database, QStringLiteral("OLD-1"));
+    QVERIFY(old.size() == 1 && old.first().verdict == Verdict::Pass && old.first().checks == 1);
+    QCOMPARE(countRows(database, QStringLiteral("SELECT COUNT(*) FROM checks WHERE run_id = 'old-run' AND value = 5.001"
+                                                " AND acceptance IS NULL AND tur IS NULL")), 1);
+    QCOMPARE(countRows(database, QStringLiteral("SELECT COUNT(*) FROM checks WHERE run_id = 'run-conditional'"
+                                                " AND acceptance = 'CONDITIONAL' AND tur = 7.1")), 1);
+    QCOMPARE(ListHistory(database, QStringLiteral("SN-C")).value(0).references.value(0).identity, QStringLiteral("ACME,DMM,1,1.0"));
+}
+
 } // namespace
 
 class TestReports : public QObject
@@ -281,6 +365,7 @@ private slots:
     void noReadingsSaidSo();
     void conditionalNeverACleanPass_data();
     void conditionalNeverACleanPass();
+    void oldHistoryGainsColumns();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -436,16 +521,25 @@ void TestReports::csvHoldsEveryReading()
     feedStream(recorders, shape);
     const QStringList lines = QString::fromUtf8(readAll(reportFile(recorders, QStringLiteral(".csv"))))
                                   .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1 + shape.slotCount * shape.checksPerSlot * shape.readingsPerCheck);
-    QCOMPARE(lines.first(), QStringLiteral("slot,serial,step,") + ReadingHeader(ReadingFormat::Csv));
+    // Each slot's readings of a check, then the check's own row.
+    const int block = shape.readingsPerCheck + 1;
+    QCOMPARE(lines.size(), 1 + shape.slotCount * shape.checksPerSlot * block);
+    QCOMPARE(lines.first(), QStringLiteral("slot,serial,step,") + ReadingHeader(ReadingFormat::Csv)
+                                + QStringLiteral(",check,value,low,high,unit,verdict"));
     const int columns = lines.first().count(QLatin1Char(',')) + 1;
     for (const QString &line : lines)
         QCOMPARE(line.count(QLatin1Char(',')) + 1, columns);
     // Slot C's third reading of the second check: its slot, serial, step and address.
-    const QStringList row = lines.at(1 + (1 * shape.slotCount + 2) * shape.readingsPerCheck + 2).split(QLatin1Char(','));
+    const QStringList row = lines.at(1 + (1 * shape.slotCount + 2) * block + 2).split(QLatin1Char(','));
     QCOMPARE(row.mid(0, 3), (QStringList{QStringLiteral("C"), QStringLiteral("A3"), streamStepPath(1)}));
     QCOMPARE(row.at(4), QStringLiteral("17"));
     QCOMPARE(row.at(5), QStringLiteral("QELT30-05"));
+    QCOMPARE(row.mid(12), QStringList(6, QString()));
+    // 15.0 V within 0.5 % and 0.02 V; slot C read 0.01 V more once than less.
+    const QStringList check = lines.at(1 + (1 * shape.slotCount + 2) * block + shape.readingsPerCheck).split(QLatin1Char(','));
+    QCOMPARE(check.mid(0, 4), (QStringList{QStringLiteral("C"), QStringLiteral("A3"), streamStepPath(1), QString()}));
+    QCOMPARE(check.mid(13, 5), (QStringList{"15.001", "14.905", "15.095", "V", "PASS"})); // mean 15 + 0.01 / 7
+    QCOMPARE(check.at(12), QStringLiteral("v_mean_1"));
 }
 
 void TestReports::runsNeverOverwriteEachOther()
@@ -574,7 +668,7 @@ void TestReports::killedRunKeepsEveryJudgedCheck()
     const QStringList csv = QDir(options().reportDir).entryList({QStringLiteral("*.csv")}, QDir::Files);
     QCOMPARE(csv.size(), 1);
     const QList<QByteArray> lines = readAll(QDir(options().reportDir).filePath(csv.first())).split('\n');
-    QCOMPARE(lines.size(), 1 + judged * shape.readingsPerCheck + 1);
+    QCOMPARE(lines.size(), 1 + judged * (shape.readingsPerCheck + 1) + 1); // a check's row after its readings
     QVERIFY(lines.first().startsWith("slot,serial,step,time,"));
     QVERIFY(lines.last().isEmpty());
 }
@@ -715,6 +809,16 @@ void TestReports::historyInPostgres()
 
     RecorderOptions o = options(true);
     o.database = QStringLiteral("postgresql://station@localhost/postgres?host=%1").arg(sockets);
+    {
+        QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("old-history"));
+        old.setHostName(sockets);
+        old.setUserName(QStringLiteral("station"));
+        old.setDatabaseName(QStringLiteral("postgres"));
+        QVERIFY2(old.open(), qPrintable(old.lastError().text()));
+        QVERIFY(makeOldHistory(old, true));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old-history"));
     StreamShape shape;
     shape.failingChecks = {2};
     for (int run = 1; run >= 0; --run) {
@@ -730,7 +834,13 @@ void TestReports::historyInPostgres()
     QCOMPARE(history.at(0).checks, shape.checksPerSlot);
     QCOMPARE(history.at(0).failed, 1);
     QCOMPARE(history.at(0).station, QStringLiteral("eol-3"));
-    QCOMPARE(countRows(o.database, QStringLiteral("SELECT COUNT(*) FROM checks")), 2 * shape.slotCount * shape.checksPerSlot);
+    QCOMPARE(countRows(o.database, QStringLiteral("SELECT COUNT(*) FROM checks WHERE run_id <> 'old-run'")),
+             2 * shape.slotCount * shape.checksPerSlot);
+    // The history made before references gained their table and columns.
+    RunRecorders recorders(o);
+    feedReferenceRun(recorders, 12.039, Acceptance::Conditional);
+    QVERIFY2(recorders.problems().isEmpty(), qPrintable(recorders.problems().join(QLatin1Char('\n'))));
+    verifyOldHistoryGained(o.database);
 }
 
 // Every check the plan holds is in each slot's reports: those a slot that
@@ -898,36 +1008,7 @@ void TestReports::conditionalNeverACleanPass()
 
     RunRecorders recorders(options(true));
     recorders.openHistory();
-    RunInfo info;
-    info.runId = QStringLiteral("run-conditional");
-    info.planName = QStringLiteral("terminals");
-    info.planVersion = QStringLiteral("1");
-    info.start = QDateTime(QDate(2026, 3, 1), QTime(9, 0), Qt::UTC);
-    info.slotList = {SlotInfo{0, QStringLiteral("A"), 5, QStringLiteral("QELT60-05"), QStringLiteral("SN-C")}};
-    info.references = {ReferenceUsed{QStringLiteral("dmm"), QStringLiteral("dmm"), QStringLiteral("ACME,DMM,1,1.0"),
-                                     QDate(2027, 6, 30), false}};
-    recorders.runStarted(info);
-    CheckResult check;
-    check.path = QStringLiteral("4");
-    check.name = QStringLiteral("terminals");
-    check.quantity = QStringLiteral("voltage");
-    check.statistic = QStringLiteral("mean");
-    check.unit = QStringLiteral("V");
-    check.decimals = 4;
-    check.value = value;
-    check.low = 11.958;
-    check.high = 12.042;
-    check.reference = QStringLiteral("dmm");
-    check.expanded = 0.0059;
-    check.coverage = 2;
-    check.passed = acceptance == Acceptance::Pass;
-    check.conditional = acceptance == Acceptance::Conditional;
-    check.time = info.start.addSecs(1);
-    recorders.checkJudged(check);
-    QCOMPARE(check.word(), word);
-    const Verdict verdict = check.passed ? Verdict::Pass : check.conditional ? Verdict::Conditional : Verdict::Fail;
-    recorders.slotFinished(SlotVerdict{0, verdict, QString(), 1, check.passed ? 0 : 1, info.start.addSecs(2)});
-    recorders.runFinished(RunEnd{info.start.addSecs(2), verdict});
+    feedReferenceRun(recorders, value, acceptance);
     QCOMPARE(recorders.problems(), QStringList());
 
     const JUnitCounts counts = parseJUnit(readAll(reportFile(recorders, QStringLiteral(".xml"))));
@@ -937,9 +1018,48 @@ void TestReports::conditionalNeverACleanPass()
     QCOMPARE(counts.caseProperties.first().value(QStringLiteral("expanded_uncertainty")), QStringLiteral("0.0059"));
     const HtmlChecks page = readHtmlChecks(reportFile(recorders, QStringLiteral(".html")));
     QCOMPARE(page.rows.size() > 0 ? page.rows.last().second.value(8).left(word.size()) : QString(), word);
-    const QVector<HistoryRow> rows = ListHistory(m_dir->filePath(QStringLiteral("history.sqlite")), QStringLiteral("SN-C"));
+    // The CSV's row of the check, after the empty reading columns.
+    const QStringList csv = QString::fromUtf8(readAll(reportFile(recorders, QStringLiteral(".csv")))).split(QLatin1Char('\n'));
+    QCOMPARE(csv.first(), QStringLiteral("slot,serial,step,") + ReadingHeader(ReadingFormat::Csv)
+                              + QStringLiteral(",check,value,low,high,unit,verdict"));
+    QCOMPARE(csv.value(1), QStringLiteral("A,SN-C,4,,,,,,,,,,terminals,%1,11.958,12.042,V,%2")
+                               .arg(QString::number(value, 'f', 4), word));
+
+    const QVector<HistoryRow> rows = ListHistory(options().database, QStringLiteral("SN-C"));
     QCOMPARE(rows.size(), 1);
     QCOMPARE(HistoryVerdictText(rows.first()), word);
+    QCOMPARE(rows.first().failed, word == QLatin1String("FAIL") ? 1 : 0); // a conditional check is not a failed one
+    QCOMPARE(rows.first().references.size(), 1);
+    const ReferenceUsed &used = rows.first().references.first();
+    QCOMPARE(QStringList({used.name, used.kind, used.identity, used.link, used.calibrationDue.toString(Qt::ISODate)}),
+             QStringList({"dmm", "dmm", "ACME,DMM,1,1.0", "tcp://10.0.0.7:5025", "2027-06-30"}));
+    QVERIFY(!used.expired && used.expiredAllowed);
+    QCOMPARE(countRows(options().database,
+                       QStringLiteral("SELECT COUNT(*) FROM checks c JOIN runs r ON r.run_id = c.run_id WHERE reference = 'dmm'"
+                                      " AND expanded_uncertainty = 0.0059 AND coverage_factor = 2 AND tur = 7.1"
+                                      " AND decision_rule = 'guarded' AND guarded = 1 AND acceptance = '%1' AND passed = %2"
+                                      " AND station_file = '/etc/psutool/station.toml'")
+                           .arg(word)
+                           .arg(word == QLatin1String("PASS") ? 1 : 0)),
+             1);
+}
+
+// A history made before references and decisions opens: it gains the new
+// table and columns, and keeps every row it had.
+void TestReports::oldHistoryGainsColumns()
+{
+    {
+        QSqlDatabase old = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old-history"));
+        old.setDatabaseName(options().database);
+        QVERIFY(old.open());
+        QVERIFY(makeOldHistory(old, false));
+        old.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("old-history"));
+    RunRecorders recorders(options(true));
+    feedReferenceRun(recorders, 12.039, Acceptance::Conditional);
+    QCOMPARE(recorders.problems(), QStringList());
+    verifyOldHistoryGained(options().database);
 }
 
 QTEST_MAIN(TestReports)

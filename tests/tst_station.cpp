@@ -8,6 +8,9 @@
 #include "plan/masterbus.h"
 #include "panels/planstation.h"
 #include "panels/stationrelay.h"
+#include "plan/planengine.h"
+#include "sim/simreference.h"
+#include "widgets/errorreport.h"
 #include "support_pty.h"
 
 #include <QCheckBox>
@@ -24,9 +27,10 @@ using namespace e2e;
 namespace {
 
 // One slot per demo supply at 1 and 5: the outputs on at 5 V, then either a
-// reading judged against 5 V within 3 counts, or a long wait that only an
-// abort ends. The finally block switches the outputs off.
-QString writePlan(const QTemporaryDir &dir, bool longWait)
+// reading judged against 5 V within 3 counts (the readings of the reference
+// source names, if any), or a long wait that only an abort ends. The finally
+// block switches the outputs off.
+QString writePlan(const QTemporaryDir &dir, bool longWait, const QString &source = QString())
 {
     QString text = QStringLiteral(
         "name = \"station test\"\n"
@@ -41,11 +45,12 @@ QString writePlan(const QTemporaryDir &dir, bool longWait)
     } else {
         text += QStringLiteral(
             "[[step]]\ntype = \"settle\"\nquantity = \"voltage\"\ntolerance = 0.2\nhold = 0.2\ntimeout = 5\n"
-            "[[step]]\ntype = \"measure\"\nname = \"read back\"\ncount = 2\n"
+            "[[step]]\ntype = \"measure\"\nname = \"read back\"\ncount = 2\n%1"
             "  [[step.check]]\n  name = \"voltage mean\"\n  quantity = \"voltage\"\n"
             "  statistic = \"mean\"\n  percent = 0\n  counts = 3\n"
             "  [[step.check]]\n  name = \"voltage wide\"\n  quantity = \"voltage\"\n"
-            "  statistic = \"max\"\n  percent = 10\n");
+            "  statistic = \"max\"\n  percent = 10\n")
+                    .arg(source.isEmpty() ? QString() : QStringLiteral("source = \"%1\"\n").arg(source));
     }
     text += QStringLiteral("[[finally]]\ntype = \"set\"\noutput = false\n");
     const QString path = dir.filePath(longWait ? QStringLiteral("soak.toml") : QStringLiteral("check.toml"));
@@ -119,6 +124,26 @@ QString planDialogFolder(TPLANSTATION *station)
     return folder;
 }
 
+// The station around the meter: its scanner closes 101 for slot A and 105
+// for B; the meter is due for calibration on due. One of kind "bad" has an
+// error at line 3, column 8.
+QString writeStation(const QTemporaryDir &dir, const QString &kind, quint16 meterPort, const QDate &due)
+{
+    const QString drivers = DemoStationFixture(nullptr).planFolder + QStringLiteral("/../station/drivers/");
+    QFile station(dir.filePath(QStringLiteral("station.toml")));
+    if (!station.open(QIODevice::WriteOnly))
+        return QString();
+    station.write(QStringLiteral("[[reference]]\nname = \"dmm\"\nkind = \"%1\"\nlink = \"tcp://127.0.0.1:%2\"\n"
+                                 "driver = \"%3generic-dmm.toml\"\ncalibration_due = %4\n[[reference]]\nname = \"scanner\"\n"
+                                 "kind = \"scanner\"\nlink = \"tcp://127.0.0.1:%2\"\ndriver = \"%3generic-scanner.toml\"\n"
+                                 "channels = { A = 101, B = 105 }\n")
+                      .arg(kind == QLatin1String("bad") ? QStringLiteral("meter") : QStringLiteral("dmm"))
+                      .arg(meterPort)
+                      .arg(drivers, due.toString(Qt::ISODate))
+                      .toUtf8());
+    return station.fileName();
+}
+
 } // namespace
 
 class TestStation : public QObject
@@ -142,9 +167,11 @@ private slots:
     void reportsOpenOnDesktop();
     void planDialogStartsInLastFolder();
     void demoRunFailsOnlyFaultySupply();
+    void referencesChecked_data();
+    void referencesChecked();
 };
 
-#define STATION_OPEN(bench, dir, longWait)                                                   \
+#define STATION_OPEN_PLAN(bench, dir, planFile)                                              \
     OpenToolPort((bench).path, 2);                                                           \
     QVERIFY(click(MAIN, QStringLiteral("BitBtn8")));                                         \
     QTRY_VERIFY(PLANSTATION && PLANSTATION->isVisible());                                    \
@@ -152,8 +179,11 @@ private slots:
     station->Edit1->setText((dir).filePath(QStringLiteral("reports")));                      \
     station->Edit2->setText((dir).filePath(QStringLiteral("history.sqlite")));               \
     station->SetBusFactory(patientBus);                                                      \
-    station->OpenPlan(writePlan((dir), (longWait)));                                         \
-    QCOMPARE(station->Tiles.size(), 2);                                                      \
+    station->OpenPlan(planFile);                                                             \
+    QCOMPARE(station->Tiles.size(), 2)
+
+#define STATION_OPEN(bench, dir, longWait)                                                   \
+    STATION_OPEN_PLAN(bench, dir, writePlan((dir), (longWait)));                             \
     QCOMPARE(station->StaticText1->text(), QStringLiteral("station test"));                  \
     QVERIFY(QTest::qWaitForWindowActive(station))
 
@@ -580,6 +610,87 @@ void TestStation::demoRunFailsOnlyFaultySupply()
     QCOMPARE(bench.supplyAt(1).loadOhms(), 10.0);
     QCOMPARE(bench.supplyAt(5).loadOhms(), 30.0);
     QCOMPARE(bench.supplyAt(17).loadOhms(), 2.0);
+}
+
+void TestStation::referencesChecked_data()
+{
+    QTest::addColumn<QString>("kind");      // of the station file: "" none chosen, "bad", "expired", "due"
+    QTest::addColumn<bool>("allowExpired");
+    QTest::addColumn<QStringList>("boxes"); // those the operator sees, %1 the station file, %2 the due date
+    QTest::addColumn<bool>("runs");         // the plan runs: both slots PASS on the meter's readings
+
+    const QString none = QStringLiteral("计划使用参考仪器（dmm）：请先点“参考仪器…”选择工位文件");
+    QTest::newRow("no station file") << QString() << false << QStringList{none} << false;
+    QTest::newRow("error in the station file")
+        << "bad" << false << QStringList{QStringLiteral("%1:3:8: kind 'meter' is none of dmm, load, scanner"), none} << false;
+    QTest::newRow("past due") << "expired" << false
+                              << QStringList{QStringLiteral("%1:1:1：参考仪器“dmm”的校准已于 %2 到期"
+                                                            "（勾选“允许使用过期参考仪器”可照常测试）")}
+                              << false;
+    QTest::newRow("past due, allowed") << "expired" << true << QStringList() << true;
+    QTest::newRow("due today") << "due" << false << QStringList() << true;
+}
+
+// The station file chosen in the window: a plan that measures with the meter
+// needs one; one with an error, or whose meter is past due (unless allowed),
+// refuses the run before a frame is sent. The references the run used, with
+// what they answered, are in the window and the report. The supply at 5 reads
+// back 0.12 V high: only a judgement on the meter's readings passes it.
+void TestStation::referencesChecked()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, allowExpired);
+    QFETCH(QStringList, boxes);
+    QFETCH(bool, runs);
+    Bench bench;
+    bench.bus->updateSupply(bench.indexOf(5), [](SimSupply &supply) { supply.faults().voltageOffsetCounts = 12; });
+    SimReferenceBench meter(*bench.bus);
+    const quint16 port = meter.listenMeter(QStringLiteral("127.0.0.1"), 0);
+    QTemporaryDir dir;
+    STATION_OPEN_PLAN(bench, dir, writePlan(dir, false, QStringLiteral("dmm")));
+    QCOMPARE(station->StaticText6->text(), QStringLiteral("参考仪器：未选择工位文件"));
+    QVERIFY(!station->CheckBox1->isChecked());
+    const QDate due = QDate::currentDate().addDays(kind == QLatin1String("due") ? 0 : -1);
+    const QString path = writeStation(dir, kind, port, due);
+    if (!kind.isEmpty())
+        RunHandler([&] { station->OpenStation(path); });
+    station->CheckBox1->setChecked(allowExpired);
+    station->Tiles.at(0)->Serial->setText(QStringLiteral("A1"));
+    station->Tiles.at(1)->Serial->setText(QStringLiteral("A2"));
+    QSignalSpy ended(station, &TPLANSTATION::runEnded);
+    QVERIFY(click(station, QStringLiteral("Button2")));
+    if (station->Running())
+        QTRY_VERIFY_WITH_TIMEOUT(!ended.isEmpty(), kLongWaitMs);
+
+    for (QString &box : boxes)
+        box.replace(QStringLiteral("%1"), path).replace(QStringLiteral("%2"), due.toString(Qt::ISODate));
+    QTRY_COMPARE(bench.closer.texts(), boxes);
+    QCOMPARE(requests(*bench.bus).isEmpty(), !runs);
+    QVERIFY(MAIN->MSComm1->PortOpen());
+    const QString expired = due < QDate::currentDate() ? QStringLiteral("，已过期") : QString();
+    for (const TPlanTile *tile : station->Tiles)
+        QCOMPARE(tile->CurrentState(), runs ? TPlanTile::State::Pass : TPlanTile::State::Idle);
+    if (kind.isEmpty() || kind == QLatin1String("bad")) {
+        QCOMPARE(station->StationPath(), QString());
+        return;
+    }
+    QCOMPARE(station->StationPath(), path);
+    // Before a run answered, each reference's kind; after, its identity.
+    const QString identity = QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0");
+    QCOMPARE(station->StaticText6->text(),
+             QStringLiteral("参考仪器（%1）：dmm%2校准到期 %3%4 · scanner%5未给出校准到期日")
+                 .arg(path, runs ? QStringLiteral("：%1，").arg(identity) : QStringLiteral("（dmm）："),
+                      due.toString(Qt::ISODate), expired,
+                      runs ? QStringLiteral("：%1，").arg(identity) : QStringLiteral("（scanner）：")));
+    if (!runs)
+        return;
+    QFile report(station->ReportFiles().filter(QStringLiteral(".html")).value(0));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QString page = QString::fromUtf8(report.readAll());
+    QVERIFY2(page.contains(QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0, calibration due %1%2")
+                               .arg(due.toString(Qt::ISODate),
+                                    expired.isEmpty() ? QString() : QStringLiteral(" (EXPIRED, run with expired references allowed)"))),
+             qPrintable(page));
 }
 
 QTEST_MAIN(TestStation)

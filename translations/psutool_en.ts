@@ -1051,6 +1051,74 @@ Check the connection, then set up the serial port again.</translation>
         <source>无法打开报告目录 %1</source>
         <translation>Cannot open the report folder %1</translation>
     </message>
+    <message>
+        <source>参考仪器…</source>
+        <translation>References…</translation>
+    </message>
+    <message>
+        <source>允许使用过期参考仪器</source>
+        <translation>Allow expired references</translation>
+    </message>
+    <message>
+        <source>选择工位文件</source>
+        <translation>Choose the station file</translation>
+    </message>
+    <message>
+        <source>工位文件 (*.toml);;所有文件 (*)</source>
+        <translation>Station files (*.toml);;All files (*)</translation>
+    </message>
+    <message>
+        <source>测试进行中，不能换工位文件</source>
+        <translation>A test is running: the station file cannot be changed</translation>
+    </message>
+    <message>
+        <source>计划使用参考仪器（%1）：请先点“参考仪器…”选择工位文件</source>
+        <translation>The plan uses reference instruments (%1): choose their station file with “References…” first</translation>
+    </message>
+    <message>
+        <source>%1：参考仪器“%2”的校准已于 %3 到期（勾选“允许使用过期参考仪器”可照常测试）</source>
+        <translation>%1: reference “%2” was due for calibration on %3 (tick “Allow expired references” to test all the same)</translation>
+    </message>
+    <message>
+        <source>%1：计划使用的参考仪器“%2”不在工位文件中</source>
+        <translation>%1: the plan uses reference “%2”, which the station file does not declare</translation>
+    </message>
+    <message>
+        <source>%1：参考仪器“%2”是 %3，计划把它当作 %4 使用</source>
+        <translation>%1: reference “%2” is a %3; the plan uses it as a %4</translation>
+    </message>
+    <message>
+        <source>参考仪器“%1”：%2</source>
+        <translation>reference “%1”: %2</translation>
+    </message>
+    <message>
+        <source>参考仪器：未选择工位文件</source>
+        <translation>References: no station file chosen</translation>
+    </message>
+    <message>
+        <source>校准到期 %1</source>
+        <translation>calibration due %1</translation>
+    </message>
+    <message>
+        <source>未给出校准到期日</source>
+        <translation>no calibration due date given</translation>
+    </message>
+    <message>
+        <source>%1（%2）：%3</source>
+        <translation>%1 (%2): %3</translation>
+    </message>
+    <message>
+        <source>%1：%2，%3</source>
+        <translation>%1: %2, %3</translation>
+    </message>
+    <message>
+        <source>，已过期</source>
+        <translation>, EXPIRED</translation>
+    </message>
+    <message>
+        <source>参考仪器（%1）：%2</source>
+        <translation>References (%1): %2</translation>
+    </message>
 </context>
 <context>
     <name>TPOWER_TEST</name>

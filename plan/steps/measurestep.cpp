@@ -130,7 +130,8 @@ private:
         }
         const double value = Summarize(values, check.statistic);
         const Decision decision = Decide(value, low, high, budget.expanded, check.decision);
-        const ReferenceMark mark{m_step.source, budget.expanded, budget.coverage, decision.verdict};
+        const ReferenceMark mark{m_step.source, budget.expanded, budget.coverage, decision.verdict,
+                                 check.decision, decision.ratio, decision.guarded};
         const int decimals = accuracy.resolution > 0 ? int(std::ceil(-std::log10(accuracy.resolution) - 1e-9)) : 6;
         m_slot.judge(check.name, check.quantity, check.statistic, JudgeValue(value, low, high),
                      qMax(decimals, volts ? model.voltageDecimals : model.currentDecimals), &mark);
