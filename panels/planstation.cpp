@@ -409,6 +409,8 @@ void TPLANSTATION::startRun(const QStringList &serials)
         RaiseError(tr("典型应用正在运行：请先停止，再开始测试"));
     if (m_line->Busy(LineUser::Scan))
         RaiseError(tr("地址检测正在运行：请等它结束，再开始测试"));
+    if (m_line->Busy(LineUser::Calibration))
+        RaiseError(tr("自动校准正在运行：请等它结束，再开始测试"));
     TMSComm *comm = m_line->Control();
     if (!comm->PortOpen())
         RaiseError(tr("串口未打开：请先在“串行口设置”中选择并打开串口"));

@@ -904,6 +904,10 @@ Check the connection, then set up the serial port again.</translation>
         <translation>An address scan is running: wait for its end, then start the test</translation>
     </message>
     <message>
+        <source>自动校准正在运行：请等它结束，再开始测试</source>
+        <translation>An automatic calibration is running: wait for its end, then start the test</translation>
+    </message>
+    <message>
         <source>串口未打开：请先在“串行口设置”中选择并打开串口</source>
         <translation>The serial port is not open: choose and open it with “Serial Port” first</translation>
     </message>
