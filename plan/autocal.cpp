@@ -5,6 +5,7 @@
 #include "link/frames.h"
 #include "link/modelcatalogue.h"
 #include "master/rtumaster.h"
+#include "plan/judging.h"
 #include "plan/scpiclient.h"
 
 #include <QJsonArray>
@@ -40,12 +41,18 @@ int TrialCorrection(int found, int base)
 // does to it.
 constexpr double LoadMargin = 0.2;
 
-double Mean(const QVector<double> &values)
+QVector<double> ErrorsOf(const QVector<CalibrationPoint> &sweep)
 {
-    double sum = 0;
-    for (double v : values)
-        sum += v;
-    return values.isEmpty() ? 0 : sum / values.size();
+    QVector<double> errors;
+    for (const CalibrationPoint &point : sweep)
+        errors.append(point.error);
+    return errors;
+}
+
+// The mean error of a sweep; none for a sweep not measured.
+std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
+{
+    return sweep.isEmpty() ? std::nullopt : std::optional<double>(Summarize(ErrorsOf(sweep), Statistic::Mean));
 }
 
 } // namespace
@@ -230,7 +237,7 @@ double AutoCalibration::meanReference(double setting, double *spread)
         const auto [low, high] = std::minmax_element(m_readings.begin(), m_readings.end());
         *spread = *high - *low;
         if (*spread <= allowed)
-            return Mean(m_readings);
+            return Summarize(m_readings, Statistic::Mean);
         if (attempt == 2)
             throw CalibrationRefused(QStringLiteral("the readings at %1 do not settle: they spread over %2, more "
                                                     "than %3, after three settle times")
@@ -360,7 +367,7 @@ ReferencesUsed FindReferences(const StationFile &station, CalibratedQuantity qua
             used.dmm = &reference;
         if (reference.kind == ReferenceKind::Scanner && !used.anyScanner)
             used.anyScanner = &reference;
-        if (reference.kind == ReferenceKind::Scanner && reference.channels.contains(QString::number(address)))
+        if (reference.kind == ReferenceKind::Scanner && !used.scanner && reference.channels.contains(QString::number(address)))
             used.scanner = &reference;
         if (reference.kind == ReferenceKind::Load && quantity == CalibratedQuantity::Current && !used.load)
             used.load = &reference;
@@ -475,10 +482,7 @@ void AutoCalibration::calibrate(CalibrationRecord &record, bool *outputTouched)
     const double resolvable = std::max(2 * m_range.resolution, 4 * noise) / std::abs(trial - found);
     note(QStringLiteral("one correction step moves the output by %1 %2").arg(*record.step, 0, 'g', 4).arg(QLatin1String(m_traits.unit)));
 
-    QVector<double> errors;
-    for (const CalibrationPoint &point : record.asFound)
-        errors.append(point.error);
-    const CorrectionChoice choice = ChooseCorrection(errors, *record.step, resolvable, found, base, m_traits.unit);
+    const CorrectionChoice choice = ChooseCorrection(ErrorsOf(record.asFound), *record.step, resolvable, found, base, m_traits.unit);
     if (!choice.correction)
         throw CalibrationRefused(choice.refusal);
     const int code = CorrectionCode(*choice.correction, base);
@@ -537,7 +541,7 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
                                                {QStringLiteral("readings_per_point"), record.readings},
                                                {QStringLiteral("settle_seconds"), record.settleSeconds}}},
         {QStringLiteral("accuracy"), record.accuracyText},
-        {QStringLiteral("decision_rule"), record.rule == DecisionRule::Simple ? QStringLiteral("simple") : QStringLiteral("guarded")},
+        {QStringLiteral("decision_rule"), QLatin1String(DecisionRuleWord(record.rule))},
         {QStringLiteral("environment"), environment},
         {QStringLiteral("operator"), record.operatorName},
         {QStringLiteral("started"), record.started.toString(Qt::ISODateWithMs)},
@@ -555,21 +559,6 @@ QByteArray CalibrationJson(const CalibrationRecord &record)
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
-
-namespace {
-
-// The mean error of a sweep; none for a sweep not measured.
-std::optional<double> MeanError(const QVector<CalibrationPoint> &sweep)
-{
-    if (sweep.isEmpty())
-        return std::nullopt;
-    double sum = 0;
-    for (const CalibrationPoint &point : sweep)
-        sum += point.error;
-    return sum / sweep.size();
-}
-
-} // namespace
 
 void KeepInHistory(HistoryDatabase &db, const CalibrationRecord &record)
 {

@@ -310,7 +310,7 @@ void SlotMachine::judge(const QString &name, Quantity quantity, Statistic statis
         result.coverage = mark->coverage;
         result.passed = mark->acceptance == Acceptance::Pass;
         result.conditional = mark->acceptance == Acceptance::Conditional;
-        result.decision = mark->rule == DecisionRule::Guarded ? QStringLiteral("guarded") : QStringLiteral("simple");
+        result.decision = QLatin1String(DecisionRuleWord(mark->rule));
         result.ratio = mark->ratio;
         result.guarded = mark->guarded;
     }

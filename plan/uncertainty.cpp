@@ -96,6 +96,11 @@ Decision Decide(double value, std::optional<double> low, std::optional<double> h
     return decision;
 }
 
+const char *DecisionRuleWord(DecisionRule rule)
+{
+    return rule == DecisionRule::Guarded ? "guarded" : "simple";
+}
+
 const char *AcceptanceWord(Acceptance verdict)
 {
     switch (verdict) {

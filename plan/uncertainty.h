@@ -86,3 +86,4 @@ Decision Decide(double value, std::optional<double> low, std::optional<double> h
                 DecisionRule rule);
 
 const char *AcceptanceWord(Acceptance verdict); // "PASS", "CONDITIONAL", "FAIL"
+const char *DecisionRuleWord(DecisionRule rule); // "simple", "guarded": as plans write it

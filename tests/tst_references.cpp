@@ -3,6 +3,7 @@
 // the uncertainty budget (published worked examples, a budget computed by
 // hand) and the decision rule at each of its boundaries.
 
+#include "plan/historydb.h"
 #include "plan/masterbus.h"
 #include "plan/planengine.h"
 #include "plan/references.h"
@@ -593,7 +594,7 @@ void TestReferences::allowExpiredEndToEnd()
                                "name = \"terminals\"\nversion = \"1\"\nmodels = [\"QELT30-05\"]\n[[slot]]\nname = \"A\"\naddress = 1\n"
                                "model = \"QELT30-05\"\n[[step]]\ntype = \"set\"\nvoltage = 5\ncurrent = 1\noutput = true\n"
                                "[[step]]\ntype = \"measure\"\nsource = \"dmm\"\n  [[step.check]]\n  name = \"terminals\"\n"
-                               "  quantity = \"voltage\"\n  percent = 1\n[[finally]]\ntype = \"set\"\noutput = false\n");
+                               "  quantity = \"voltage\"\n  percent = 1\n  decision = \"guarded\"\n[[finally]]\ntype = \"set\"\noutput = false\n");
     const QString reports = m_dir.filePath(folder + QStringLiteral("reports")), db = m_dir.filePath(folder + QStringLiteral("history.sqlite"));
     QProcess psuctl;
     psuctl.start(QStringLiteral(PSUCTL_PROGRAM), QStringList{"test", plan, "-p", links.at(0), "--no-lock", "--serial", "X1", "--station",
@@ -609,8 +610,15 @@ void TestReferences::allowExpiredEndToEnd()
     const QString expired = QStringLiteral("psusim,Reference DMM,SIM-DMM-1,1.0, calibration due %1 (EXPIRED, run with ").arg(due);
     if (!allowExpired) {
         QVERIFY2(said.contains(QStringLiteral("reference 'dmm' was due for calibration on ") + due), qPrintable(said));
-        QTest::qWait(200); // a frame would be printed at once; none may come
-        QVERIFY2(!received().contains(QLatin1String(" <- ")), qPrintable(frames));
+        // A read of the test's own, after psuctl ended, is the first request the simulator takes.
+        LineOptions line;
+        line.port = links.at(0);
+        line.lockFile = false;
+        RtuMaster probe(line, nullptr);
+        probe.open();
+        probe.read(1, VoltageSetpoint, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(received().contains(QLatin1String(" <- 01 03 ")), 10000);
+        QVERIFY2(frames.indexOf(QLatin1String(" <- ")) == frames.indexOf(QLatin1String(" <- 01 03 ")), qPrintable(frames));
         QVERIFY(QDir(reports).isEmpty());
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(received().contains(QLatin1String(" <- 01 10 ")), 10000); // the setpoints written
@@ -625,6 +633,12 @@ void TestReferences::allowExpiredEndToEnd()
         history.start(QStringLiteral(PSUCTL_PROGRAM), {QStringLiteral("history"), QStringLiteral("X1"), QStringLiteral("--db"), db});
         QVERIFY(history.waitForFinished(30000));
         QVERIFY(history.readAllStandardOutput().contains(("\n    reference dmm (dmm, " + links.at(1) + "): " + expired).toUtf8()));
+        // The check as decided: the plan's rule, its word and its uncertainty.
+        HistoryDatabase kept(db);
+        const QVector<QVariantList> checks = kept.select(
+            {QStringLiteral("SELECT decision_rule, acceptance, reference, coverage_factor FROM checks WHERE name = 'terminals'"), {}});
+        QCOMPARE(checks.size(), 1);
+        QCOMPARE(checks.first(), (QVariantList{QStringLiteral("guarded"), QStringLiteral("PASS"), QStringLiteral("dmm"), 2.0}));
     }
     sim.terminate();
     QVERIFY(sim.waitForFinished(10000));
